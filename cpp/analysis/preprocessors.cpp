@@ -1,0 +1,135 @@
+// Preprocessor steps: winsorization, normalization, neutralization.
+#include <string>
+
+#include "analysis/bench.hpp"
+#include "kernels/cross_section.hpp"
+
+namespace tarnfold::bench {
+
+namespace {
+
+py::object object_type() { return py::module_::import("builtins").attr("object"); }
+
+// Applies a row kernel to a whole factor table; the result keeps the
+// table's index and columns.
+template <typename Kernel>
+py::object transform_rows(py::object factor_data, const char *table, Kernel &&kernel) {
+    frame::FrameValues in = frame::frame_values(factor_data, table);
+    frame::OutArray out = frame::new_column_major(in.view.rows, in.view.cols);
+    {
+        py::gil_scoped_release nogil;
+        kernel(in.view, out.view);
+    }
+    return frame::make_frame(out.array, factor_data.attr("index"), factor_data.attr("columns"));
+}
+
+// The clipping rule a WINSORIZE_METHODS entry carries when it is one of the
+// kernel-backed methods of tarnfold.analysis.winsorize.
+bool kernel_rule(py::handle func, kern::ClipRule &rule) {
+    py::object tag = py::getattr(func, "clip_rule", py::none());
+    if (!py::isinstance<py::str>(tag)) return false;
+    const std::string name = tag.cast<std::string>();
+    if (name == "mad") rule = kern::ClipRule::Mad;
+    else if (name == "std") rule = kern::ClipRule::Std;
+    else if (name == "percentile") rule = kern::ClipRule::Percentile;
+    else return false;
+    return true;
+}
+
+bool numeric_frame(py::handle df) {
+    auto &pd = frame::pandas();
+    if (!py::isinstance(df, pd.attr("DataFrame"))) return false;
+    py::object is_numeric = pd.attr("api").attr("types").attr("is_numeric_dtype");
+    for (py::handle dt : df.attr("dtypes").attr("unique")()) {
+        if (!is_numeric(dt).cast<bool>()) return false;
+    }
+    return true;
+}
+
+py::object winsorize_process(py::object self, py::object factor_data) {
+    py::object winsorize = glob("WINSORIZE_METHODS")[self.attr("method")];
+    kern::ClipRule rule;
+    // Our own methods clip the whole table at once; anything else (a user's
+    // callable, an empty or non-numeric table) goes row by row through pandas.
+    if (kernel_rule(winsorize, rule) && numeric_frame(factor_data) &&
+        py::len(factor_data.attr("index")) > 0) {
+        return transform_rows(factor_data, "factor_data",
+                              [rule](const kern::ConstView &in, const kern::MutView &out) {
+                                  kern::clip_rows(in, out, rule);
+                              });
+    }
+    return factor_data.attr("apply")(winsorize, py::arg("axis") = 1);
+}
+
+}  // namespace
+
+void register_preprocessors(py::module_ &m) {
+    py::object base = glob("FactorPreprocessor");
+
+    py::object win = pyc::make_class(m, "Winzorization", py::make_tuple(base), nullptr);
+    pyc::def_method(win, "__init__", "(self, method='mad')",
+                    "离群值数据处理\n\n:param method: 处理方法，默认='mad'，可选 mad/std/percentile",
+                    [](py::object self, py::object method) {
+                        py::object valid = glob("VALID_WINSORIZE_METHODS");
+                        if (!valid.contains(method)) {
+                            throw py::value_error(pyc::format(
+                                "method: expect one of {}, got {}", py::make_tuple(valid, method)));
+                        }
+                        self.attr("method") = method;
+                    },
+                    py::arg("self"), py::arg("method") = "mad");
+    pyc::def_method(win, "process", "(self, factor_data)", "", &winsorize_process,
+                    py::arg("self"), py::arg("factor_data"));
+
+    py::object norm = pyc::make_class(m, "Normalization", py::make_tuple(base), " 标准化方法 ");
+    pyc::def_method(norm, "process", "(self, factor_data)", "",
+                    [](py::object, py::object factor_data) {
+                        return transform_rows(factor_data, "factor_data",
+                                              [](const kern::ConstView &in,
+                                                 const kern::MutView &out) {
+                                                  kern::zscore_rows(in, out);
+                                              });
+                    },
+                    py::arg("self"), py::arg("factor_data"));
+
+    py::object neu = pyc::make_class(m, "Neutralization", py::make_tuple(base), nullptr);
+    pyc::def_method(
+        neu, "__init__", "(self, industry='citics_2019', style_factors='all', other_factors=None)",
+        "因子中性化处理\n\n"
+        ":param industry: 行业中性化参数, 行业数据源, 默认 'citics_2019', 可选 citics_2019/sws/None, "
+        "None 表示不做行业中性化\n"
+        ":param style_factors: 风格中性化参数, 默认 'all', None 表示不做风格中性化\n"
+        ":param other_factors: 自定义因子 DataFrame 列表\n"
+        "注意: industry, style_factors, other_factors 不能同时为 None",
+        [](py::object self, py::object industry, py::object style_factors,
+           py::object other_factors) {
+            py::object valid = glob("VALID_INDUSTRY_SOURCE");
+            if (py::bool_(industry) && !valid.contains(industry)) {
+                throw py::value_error(pyc::format("industry: expect one of {}, got {}",
+                                                  py::make_tuple(valid, industry)));
+            }
+            if (industry.is_none() && style_factors.is_none() && other_factors.is_none()) {
+                throw py::value_error(
+                    "Expect at least one of [industry, style_factors, other_factors] not None, "
+                    "but get both None.");
+            }
+            self.attr("industry") = industry;
+            self.attr("style_neutralize") = py::bool_(py::bool_(style_factors));
+            self.attr("style_factors") =
+                style_factors.equal(py::str("all")) ? py::object(py::none()) : style_factors;
+            self.attr("other_factors") = other_factors;
+        },
+        py::arg("self"), py::arg("industry") = "citics_2019", py::arg("style_factors") = "all",
+        py::arg("other_factors") = py::none());
+    pyc::def_method(neu, "process", "(self, factor_data)", "",
+                    [](py::object, py::object) -> py::object {
+                        PyErr_SetString(PyExc_NotImplementedError,
+                                        "Neutralization.process is not available in this "
+                                        "build yet");
+                        throw py::error_already_set();
+                    },
+                    py::arg("self"), py::arg("factor_data"));
+    (void)object_type;
+}
+
+}  // namespace tarnfold::bench

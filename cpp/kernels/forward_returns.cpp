@@ -1,0 +1,68 @@
+#include "kernels/forward_returns.hpp"
+
+#include <cmath>
+#include <algorithm>
+#include <limits>
+
+namespace tarnfold::kern {
+
+namespace {
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+}
+
+void cumulative_growth(const ConstView &returns, const MutView &out) {
+    // The running product skips NaN returns (they count as a factor of one);
+    // a cell whose return is missing, or whose product is NaN, takes the last
+    // non-NaN product above it.  Rows are walked in blocks so that both a
+    // column-major input and a row-major output stay in cache.
+    constexpr index_t kBlock = 64;
+    std::vector<double> run(static_cast<std::size_t>(returns.cols), 1.0);
+    std::vector<double> last(static_cast<std::size_t>(returns.cols), kNaN);
+    for (index_t i0 = 0; i0 < returns.rows; i0 += kBlock) {
+        const index_t i1 = std::min(returns.rows, i0 + kBlock);
+        for (index_t j = 0; j < returns.cols; ++j) {
+            double r_run = run[j], r_last = last[j];
+            for (index_t i = i0; i < i1; ++i) {
+                const double r = returns(i, j);
+                if (!std::isnan(r)) {
+                    r_run *= r + 1.0;
+                    if (!std::isnan(r_run)) r_last = r_run;
+                }
+                out(i, j) = r_last;
+            }
+            run[j] = r_run;
+            last[j] = r_last;
+        }
+    }
+}
+
+void forward_return(const ConstView &growth, const std::vector<index_t> &rows,
+                    index_t period, double *out) {
+    const index_t n = growth.cols;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const index_t t = rows[k];
+        const index_t ahead = t + period;
+        double *dst = out + static_cast<index_t>(k) * n;
+        if (t < 0 || t >= growth.rows || ahead < 0 || ahead >= growth.rows) {
+            for (index_t j = 0; j < n; ++j) dst[j] = kNaN;
+            continue;
+        }
+        for (index_t j = 0; j < n; ++j)
+            dst[j] = growth(ahead, j) / growth(t, j) - 1.0;
+    }
+}
+
+void gather(const ConstView &values, const std::vector<index_t> &row_pos,
+            const std::vector<index_t> &col_pos, double *out) {
+    const index_t n = static_cast<index_t>(col_pos.size());
+    for (std::size_t k = 0; k < row_pos.size(); ++k) {
+        const index_t r = row_pos[k];
+        double *dst = out + static_cast<index_t>(k) * n;
+        for (index_t j = 0; j < n; ++j) {
+            const index_t c = col_pos[j];
+            dst[j] = (r < 0 || c < 0) ? kNaN : values(r, c);
+        }
+    }
+}
+
+}  // namespace tarnfold::kern

@@ -1,0 +1,1 @@
+"""Factor test bench: preprocessing, IC, quantile and factor-return analysis."""
