@@ -1,0 +1,670 @@
+"""The operations of the market-data client.
+
+All functions read the current store, opened by ``init`` or, on first use,
+the sample store in the user's cache folder.  Conventions shared by every
+operation:
+
+* ``order_book_ids`` is one identifier or any list-like of them (list,
+  tuple, ``pd.Index``, array); repeats are dropped, order is kept.
+* Dates are anything ``pd.Timestamp`` reads.  An unreadable date, a reversed
+  range or an unknown field raises ``ValueError`` naming the argument.
+* Queries that find no data return ``None``, never an empty frame.
+* Daily results are indexed by midnight timestamps of trading dates.
+"""
+import dataclasses
+import os
+import threading
+
+import numpy as np
+import pandas as pd
+
+from mivada.schema import DAILY_FIELDS, MINUTE_FIELDS, SCHEMA_VERSION, quote_ident
+from mivada.store import Store, StoreError
+
+_state = {"store": None}
+_state_lock = threading.Lock()
+
+NOT_DELISTED = "0000-00-00"
+
+
+# -- opening a store ---------------------------------------------------------
+
+def sample_home():
+    """Folder holding generated sample stores: ``$MIVADA_HOME`` or
+    ``~/.cache/mivada``."""
+    home = os.environ.get("MIVADA_HOME")
+    if home:
+        return home
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(
+        os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "mivada")
+
+
+def sample_spec(sample="default", n_stocks=None, n_days=None, seed=None):
+    """The ``SampleSpec`` for a preset name, optionally resized."""
+    from mivada.sample import PRESETS, SampleSpec
+
+    if sample not in PRESETS:
+        raise ValueError("sample: unknown sample size {!r}, expect one of {}"
+                         .format(sample, sorted(PRESETS)))
+    base = PRESETS[sample]
+    return SampleSpec(
+        n_stocks=base.n_stocks if n_stocks is None else int(n_stocks),
+        n_days=base.n_days if n_days is None else int(n_days),
+        seed=base.seed if seed is None else int(seed),
+        end_date=base.end_date)
+
+
+def sample_path(spec, home=None):
+    """Where the sample store for ``spec`` lives in the cache folder."""
+    from mivada.sample import GENERATOR_VERSION, PRESETS
+
+    name = next((k for k, v in PRESETS.items() if v == spec), spec.label)
+    return os.path.join(home or sample_home(), "sample-s{}-g{}-{}.duckdb"
+                        .format(SCHEMA_VERSION, GENERATOR_VERSION, name))
+
+
+def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
+         home=None, regenerate=False):
+    """Open a store and make it the one every operation reads.
+
+    ``init(path)`` opens an existing store file (made by ``ingest`` or by
+    ``build_sample_store``).  Without a path it opens the environment's
+    ``$MIVADA_STORE`` if set, else the sample store of size ``sample``
+    ("tiny", "small", "default", "bench" or "large"; ``n_stocks``,
+    ``n_days`` and ``seed`` change it) in ``home`` (default: ``sample_home()``),
+    generating it on first use.  ``regenerate=True`` rebuilds a sample store.
+
+    A missing, corrupt or other-version store raises ``StoreError``.
+    Returns the opened ``Store``.
+    """
+    if path is not None and (sample is not None or n_stocks is not None or
+                             n_days is not None or seed is not None):
+        raise ValueError("path: give either a store path or a sample size, "
+                         "not both")
+    if path is None and sample is None and n_stocks is None and \
+            n_days is None and seed is None and os.environ.get("MIVADA_STORE"):
+        path = os.environ["MIVADA_STORE"]
+    if path is None:
+        from mivada.sample import build_sample_store
+
+        spec = sample_spec(sample or "default", n_stocks, n_days, seed)
+        path = sample_path(spec, home)
+        if regenerate or not os.path.exists(path):
+            build_sample_store(path, spec)
+    store = Store(path)
+    with _state_lock:
+        old, _state["store"] = _state["store"], store
+    if old is not None:
+        old.close()
+    return store
+
+
+def close():
+    """Close the current store; the next operation opens the default one."""
+    with _state_lock:
+        old, _state["store"] = _state["store"], None
+    if old is not None:
+        old.close()
+
+
+def current_store():
+    """The store operations read, opening the default one if needed."""
+    store = _state["store"]
+    if store is None:
+        with _state_lock:
+            store = _state["store"]
+        if store is None:
+            init()
+            store = _state["store"]
+    return store
+
+
+# -- argument handling ---------------------------------------------------------
+
+def _as_ids(order_book_ids, name="order_book_ids"):
+    """(list of ids, given-as-one-id) with repeats dropped, order kept."""
+    if isinstance(order_book_ids, str):
+        return [order_book_ids], True
+    if order_book_ids is None:
+        raise ValueError("{}: expected an identifier or a list of them, got "
+                         "None".format(name))
+    try:
+        values = list(order_book_ids)
+    except TypeError:
+        raise ValueError("{}: expected an identifier or a list of them, got "
+                         "{!r}".format(name, order_book_ids)) from None
+    bad = [v for v in values if not isinstance(v, str)]
+    if bad:
+        raise ValueError("{}: identifiers must be text, got {!r}".format(
+            name, bad[0]))
+    return list(dict.fromkeys(values)), False
+
+
+def _as_date(value, name):
+    if isinstance(value, (bool, np.bool_)):
+        raise ValueError("{}: cannot read {!r} as a date".format(name, value))
+    try:
+        ts = pd.Timestamp(value)
+    except (ValueError, TypeError, OverflowError):
+        raise ValueError("{}: cannot read {!r} as a date".format(name, value)) \
+            from None
+    if ts is pd.NaT:
+        raise ValueError("{}: cannot read {!r} as a date".format(name, value))
+    if ts.tzinfo is not None:
+        ts = ts.tz_localize(None)
+    return ts
+
+
+def _date_range(store, start_date, end_date):
+    """Day-resolution (start, end) with defaults: the store's whole data
+    period."""
+    end = (_as_date(end_date, "end_date").normalize() if end_date is not None
+           else _latest(store))
+    start = (_as_date(start_date, "start_date").normalize()
+             if start_date is not None else store.data_start)
+    if start is None or end is None:
+        return None, None
+    if start > end:
+        raise ValueError("start_date: {} is after end_date {}".format(
+            start.date(), end.date()))
+    return start, end
+
+
+def _as_fields(fields, allowed, name="fields"):
+    if fields is None:
+        return list(allowed), False
+    single = isinstance(fields, str)
+    names = [fields] if single else list(fields)
+    if not names:
+        raise ValueError("{}: no field requested".format(name))
+    unknown = [f for f in names if f not in allowed]
+    if unknown:
+        raise ValueError("{}: unknown field {!r}, expect some of {}".format(
+            name, unknown[0], list(allowed)))
+    return list(dict.fromkeys(names)), single
+
+
+def _as_int(n, name, minimum=None):
+    if isinstance(n, (bool, np.bool_)) or not isinstance(n, (int, np.integer)):
+        raise ValueError("{}: expected an integer, got {!r}".format(name, n))
+    n = int(n)
+    if minimum is not None and n < minimum:
+        raise ValueError("{}: expected at least {}, got {}".format(
+            name, minimum, n))
+    return n
+
+
+def _request_frame(ids):
+    return pd.DataFrame({"order_book_id": pd.Series(ids, dtype=object),
+                         "col": np.arange(len(ids), dtype=np.int32)})
+
+
+# -- trading calendar ----------------------------------------------------------
+
+def _latest(store):
+    if store.data_end is not None:
+        return store.data_end
+    today = pd.Timestamp.today().normalize()
+    cal = store.calendar
+    pos = cal.searchsorted(today, side="right") - 1
+    return cal[pos] if pos >= 0 else None
+
+
+def get_latest_trading_date():
+    """The last trading date the store has daily bars for (in a store
+    without bars: the last calendar date up to today)."""
+    return _latest(current_store())
+
+
+def get_trading_dates(start_date, end_date):
+    """Trading dates from ``start_date`` to ``end_date`` inclusive."""
+    store = current_store()
+    start = _as_date(start_date, "start_date").normalize()
+    end = _as_date(end_date, "end_date").normalize()
+    if start > end:
+        raise ValueError("start_date: {} is after end_date {}".format(
+            start.date(), end.date()))
+    cal = store.calendar
+    lo, hi = cal.searchsorted(start, "left"), cal.searchsorted(end, "right")
+    return pd.DatetimeIndex(cal[lo:hi], name=None)
+
+
+def _calendar_step(date, n, forward):
+    store = current_store()
+    day = _as_date(date, "date").normalize()
+    n = _as_int(n, "n", minimum=1)
+    cal = store.calendar
+    if forward:
+        pos = int(cal.searchsorted(day, side="right")) + n - 1
+    else:
+        pos = int(cal.searchsorted(day, side="left")) - n
+    if pos < 0 or pos >= len(cal):
+        raise ValueError(
+            "date: {} trading day(s) {} {} is outside the trading calendar "
+            "({} to {})".format(n, "after" if forward else "before",
+                                day.date(), cal[0].date(), cal[-1].date()))
+    return cal[pos]
+
+
+def get_next_trading_date(date, n=1):
+    """The ``n``-th trading date after ``date`` (``date`` itself excluded)."""
+    return _calendar_step(date, n, forward=True)
+
+
+def get_previous_trading_date(date, n=1):
+    """The ``n``-th trading date before ``date`` (``date`` itself excluded)."""
+    return _calendar_step(date, n, forward=False)
+
+
+def trading_date_offset(date, n):
+    """The trading date ``n`` trading days away from ``date``: after it for
+    positive ``n``, before it for negative ``n``; for ``n == 0`` the latest
+    trading date on or before ``date``."""
+    n = _as_int(n, "n")
+    if n > 0:
+        return get_next_trading_date(date, n)
+    if n < 0:
+        return get_previous_trading_date(date, -n)
+    store = current_store()
+    day = _as_date(date, "date").normalize()
+    pos = int(store.calendar.searchsorted(day, side="right")) - 1
+    if pos < 0:
+        raise ValueError("date: {} is before the trading calendar".format(
+            day.date()))
+    return store.calendar[pos]
+
+
+# -- instruments ---------------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class Instrument:
+    """One listed instrument.  Dates are YYYY-MM-DD text; ``de_listed_date``
+    is "0000-00-00" while the instrument is listed."""
+    order_book_id: str
+    symbol: str
+    type: str
+    exchange: str
+    listed_date: str
+    de_listed_date: str
+
+    def is_listed(self, date):
+        """Whether the instrument trades on ``date`` (listed on or before
+        it, not yet delisted)."""
+        day = _as_date(date, "date").strftime("%Y-%m-%d")
+        return self.listed_date <= day and (
+            self.de_listed_date == NOT_DELISTED or day < self.de_listed_date)
+
+
+def _date_text(values):
+    out = pd.Series(values).dt.strftime("%Y-%m-%d")
+    return out.fillna(NOT_DELISTED).astype(object).to_numpy()
+
+
+def instruments(order_book_ids):
+    """The ``Instrument`` for one identifier (None if the store does not
+    list it), or a list of them for a list of identifiers (unknown ones
+    left out)."""
+    ids, single = _as_ids(order_book_ids)
+    table = current_store().instruments
+    known = [i for i in ids if i in table.index]
+    rows = table.loc[known]
+    listed = _date_text(rows["listed_date"])
+    delisted = _date_text(rows["de_listed_date"])
+    objs = [Instrument(order_book_id=oid, symbol=sym, type=typ, exchange=ex,
+                       listed_date=ld, de_listed_date=dd)
+            for oid, sym, typ, ex, ld, dd in zip(
+                rows["order_book_id"], rows["symbol"], rows["type"],
+                rows["exchange"], listed, delisted)]
+    if single:
+        return objs[0] if objs else None
+    return objs
+
+
+def all_instruments(type=None, date=None):
+    """Instruments of ``type`` ("CS" stocks, "INDX" indexes, None for all):
+    a frame with columns order_book_id, symbol, type, exchange, listed_date,
+    de_listed_date (YYYY-MM-DD text, "0000-00-00" while listed), sorted by
+    identifier.  With ``date``, only those trading on that date (listed on or
+    before it and not yet delisted)."""
+    table = current_store().instruments
+    if type is not None:
+        from mivada.schema import INSTRUMENT_TYPES
+
+        if type not in INSTRUMENT_TYPES:
+            raise ValueError("type: unknown instrument type {!r}, expect one "
+                             "of {}".format(type, list(INSTRUMENT_TYPES)))
+        table = table[table["type"] == type]
+    if date is not None:
+        day = _as_date(date, "date").normalize()
+        keep = (table["listed_date"] <= day) & (
+            table["de_listed_date"].isna() | (table["de_listed_date"] > day))
+        table = table[keep]
+    out = table.reset_index(drop=True).copy()
+    out["listed_date"] = _date_text(out["listed_date"])
+    out["de_listed_date"] = _date_text(out["de_listed_date"])
+    return out[["order_book_id", "symbol", "type", "exchange", "listed_date",
+                "de_listed_date"]]
+
+
+# -- bars ----------------------------------------------------------------------
+
+def _daily_panel(store, ids, start, end, fields):
+    """Dense (dates x ids) arrays of daily bar ``fields`` over the trading
+    dates from ``start`` to ``end`` that the store has data for."""
+    cal = store.calendar
+    last = store.data_end
+    if last is None or start > last:
+        return pd.DatetimeIndex([]), {f: np.empty((0, len(ids))) for f in fields}
+    end = min(end, last)
+    lo, hi = int(cal.searchsorted(start, "left")), int(cal.searchsorted(end, "right"))
+    dates = cal[lo:hi]
+    arrays = {f: np.full((len(dates), len(ids)), np.nan) for f in fields}
+    if len(dates) == 0 or not ids:
+        return dates, arrays
+    cols = ", ".join("b." + quote_ident(f) for f in fields)
+    got = store.fetch_numpy(
+        "SELECT r.col, (b.date - DATE '1970-01-01')::INTEGER AS d, {} "
+        "FROM daily_bars b JOIN req r ON b.order_book_id = r.order_book_id "
+        "WHERE b.date BETWEEN ? AND ?".format(cols),
+        [dates[0].date(), dates[-1].date()], frames={"req": _request_frame(ids)})
+    rows = store.positions_of_days(got["d"]) - lo
+    ok = (rows >= 0) & (rows < len(dates))
+    rows, colpos = rows[ok], np.asarray(got["col"])[ok]
+    for f in fields:
+        arrays[f][rows, colpos] = np.asarray(got[f], dtype=np.float64)[ok]
+    return dates, arrays
+
+
+def get_price_panel(order_book_ids, start_date=None, end_date=None,
+                    fields=("close",)):
+    """Daily bar fields for many instruments at once: a dict field -> frame
+    (trading dates x instruments, in the order given; NaN where there is no
+    bar; unknown instruments give all-NaN columns).  None when the range has
+    no trading date with data."""
+    store = current_store()
+    ids, _ = _as_ids(order_book_ids)
+    names, _ = _as_fields(fields, DAILY_FIELDS)
+    start, end = _date_range(store, start_date, end_date)
+    if start is None:
+        return None
+    dates, arrays = _daily_panel(store, ids, start, end, names)
+    if len(dates) == 0:
+        return None
+    columns = pd.Index(ids, name="order_book_id")
+    index = pd.DatetimeIndex(dates, name="date")
+    return {f: pd.DataFrame(arrays[f], index=index, columns=columns)
+            for f in names}
+
+
+def get_price_change_rate(order_book_ids, start_date=None, end_date=None,
+                          expect_df=True, market="cn"):
+    """Daily simple returns close / prev_close - 1: a frame of trading dates
+    x instruments (in the order given).  NaN where an instrument has no bar
+    (suspended, not yet listed or delisted); instruments without any data
+    are kept as all-NaN columns.  None when the range holds no trading date
+    with data.  With ``expect_df=False`` and a single identifier, a
+    series."""
+    if market != "cn":
+        raise ValueError("market: only 'cn' is served, got {!r}".format(market))
+    panel = get_price_panel(order_book_ids, start_date, end_date,
+                            fields=("close", "prev_close"))
+    if panel is None:
+        return None
+    rate = panel["close"] / panel["prev_close"] - 1.0
+    if not expect_df and isinstance(order_book_ids, str):
+        return rate[order_book_ids]
+    return rate
+
+
+_FREQUENCIES = ("1d", "1m", "tick")
+
+
+def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d",
+              fields=None, expect_df=True):
+    """Bars of stocks and indexes.
+
+    ``frequency`` is "1d" (daily bars, index levels order_book_id and date),
+    "1m" (minute bars, levels order_book_id and datetime) or "tick" (the
+    store keeps no ticks: always None).  ``fields`` is one field name or a
+    list; None means all.  Instruments come in the order given, times
+    ascending.  Returns None when nothing matches.  With ``expect_df=False``
+    and a single identifier the frame is indexed by time alone (a series if
+    ``fields`` is one name).
+    """
+    if frequency not in _FREQUENCIES:
+        raise ValueError("frequency: unsupported frequency {!r}, expect one "
+                         "of {}".format(frequency, list(_FREQUENCIES)))
+    store = current_store()
+    ids, single_id = _as_ids(order_book_ids)
+    if frequency == "tick":
+        _as_fields(fields, ("last", "volume", "total_turnover"))
+        return None
+    allowed = DAILY_FIELDS if frequency == "1d" else MINUTE_FIELDS
+    names, single_field = _as_fields(fields, allowed)
+    cols = ", ".join("b." + quote_ident(f) for f in names)
+    if frequency == "1d":
+        start, end = _date_range(store, start_date, end_date)
+        if start is None:
+            return None
+        time_col, table = "date", "daily_bars"
+        params = [start.date(), end.date()]
+        cond = "b.date BETWEEN ? AND ?"
+    else:
+        start, end = _minute_range(store, start_date, end_date)
+        time_col, table = "datetime", "minute_bars"
+        params = [start.to_pydatetime(), end.to_pydatetime()]
+        cond = "b.datetime BETWEEN ? AND ?"
+    df = store.fetch_df(
+        "SELECT b.order_book_id, b.{tc}::TIMESTAMP AS {tc}, {cols} FROM {t} b "
+        "JOIN req r ON b.order_book_id = r.order_book_id WHERE {cond} "
+        "ORDER BY r.col, b.{tc}".format(tc=time_col, cols=cols, t=table,
+                                        cond=cond),
+        params, frames={"req": _request_frame(ids)})
+    if df.empty:
+        return None
+    df[time_col] = pd.to_datetime(df[time_col]).astype("datetime64[ns]")
+    df["order_book_id"] = df["order_book_id"].astype(object)
+    df = df.set_index(["order_book_id", time_col])
+    if not expect_df and single_id:
+        df = df.droplevel("order_book_id")
+        return df[names[0]] if single_field else df
+    return df
+
+
+def _minute_range(store, start_date, end_date):
+    if end_date is None:
+        last = _latest(store)
+        end = last + pd.Timedelta(days=1) - pd.Timedelta(microseconds=1)
+    else:
+        end = _as_date(end_date, "end_date")
+        if end == end.normalize() and not (isinstance(end_date, str) and
+                                           ":" in end_date):
+            # a bare date means the whole day
+            end = end + pd.Timedelta(days=1) - pd.Timedelta(microseconds=1)
+    start = (_as_date(start_date, "start_date") if start_date is not None
+             else (store.data_start or end.normalize()))
+    if start > end:
+        raise ValueError("start_date: {} is after end_date {}".format(start,
+                                                                     end))
+    return start, end
+
+
+# -- exposures and factors -----------------------------------------------------
+
+def get_style_factor_exposure(order_book_ids, start_date=None, end_date=None,
+                              factors=None):
+    """Style-factor exposures: a frame indexed by (order_book_id, date), one
+    column per style factor (all of them when ``factors`` is None).  Rows
+    exist for every day an instrument is listed.  None when nothing
+    matches."""
+    store = current_store()
+    ids, _ = _as_ids(order_book_ids)
+    names, _ = _as_fields(factors, store.style_factors, name="factors")
+    start, end = _date_range(store, start_date, end_date)
+    if start is None:
+        return None
+    cols = ", ".join("s." + quote_ident(f) for f in names)
+    df = store.fetch_df(
+        "SELECT s.order_book_id, s.date::TIMESTAMP AS date, {} "
+        "FROM style_exposures s JOIN req r ON s.order_book_id = r.order_book_id "
+        "WHERE s.date BETWEEN ? AND ? ORDER BY r.col, s.date".format(cols),
+        [start.date(), end.date()], frames={"req": _request_frame(ids)})
+    if df.empty:
+        return None
+    df["date"] = pd.to_datetime(df["date"]).astype("datetime64[ns]")
+    df["order_book_id"] = df["order_book_id"].astype(object)
+    return df.set_index(["order_book_id", "date"])
+
+
+def get_factor_names():
+    """Names ``get_factor`` serves: the published factors of the store and
+    the daily bar fields."""
+    store = current_store()
+    return sorted(_stored_factor_names(store)) + list(DAILY_FIELDS)
+
+
+def _stored_factor_names(store):
+    names = getattr(store, "_factor_names", None)
+    if names is None:
+        names = {r[0] for r in store.fetchall(
+            "SELECT DISTINCT factor FROM factor_values")}
+        store._factor_names = names
+    return names
+
+
+def get_factor(order_book_ids, factor, start_date=None, end_date=None,
+               universe=None, expect_df=True):
+    """Factor values: a frame indexed by (order_book_id, date) with one
+    column per factor name (``factor`` is a name or a list).  Names are the
+    store's published factors or daily bar fields (see
+    ``get_factor_names``).
+
+    ``universe`` restricts the rows: an index identifier keeps an instrument
+    only on dates it is a member of that index; a list of identifiers keeps
+    only those.  Returns None when nothing matches; with ``expect_df=False``
+    and one factor name, a series.
+    """
+    store = current_store()
+    ids, _ = _as_ids(order_book_ids)
+    stored = _stored_factor_names(store)
+    names, single = _as_fields(factor, sorted(stored) + list(DAILY_FIELDS),
+                               name="factor")
+    start, end = _date_range(store, start_date, end_date)
+    if start is None:
+        return None
+    params = [start.date(), end.date()]
+    member_join, member_params = "", []
+    if universe is not None:
+        if isinstance(universe, str):
+            if store.instrument_type.get(universe) != "INDX":
+                raise ValueError("universe: {!r} is not an index of the store"
+                                 .format(universe))
+            member_join = (
+                "JOIN index_members m ON m.order_book_id = x.order_book_id "
+                "AND m.index_id = ? AND m.in_date <= x.date AND "
+                "(m.out_date IS NULL OR x.date < m.out_date)")
+            member_params = [universe]
+        else:
+            keep, _ = _as_ids(universe, name="universe")
+            keep = set(keep)
+            ids = [i for i in ids if i in keep]
+    req = _request_frame(ids)
+    pieces = []
+    from_stored = [n for n in names if n in stored]
+    if from_stored:
+        aggs = ", ".join(
+            "max(x.value) FILTER (WHERE x.factor = ?) AS {}".format(
+                quote_ident(n)) for n in from_stored)
+        pieces.append(store.fetch_df(
+            "SELECT r.col, x.date::TIMESTAMP AS date, {aggs} "
+            "FROM factor_values x JOIN req r ON x.order_book_id = r.order_book_id "
+            "{mj} WHERE x.factor IN ({qs}) AND x.date BETWEEN ? AND ? "
+            "GROUP BY r.col, x.date".format(
+                aggs=aggs, mj=member_join,
+                qs=", ".join("?" * len(from_stored))),
+            from_stored + member_params + from_stored + params,
+            frames={"req": req}))
+    from_bars = [n for n in names if n not in stored]
+    if from_bars:
+        cols = ", ".join("x." + quote_ident(n) for n in from_bars)
+        pieces.append(store.fetch_df(
+            "SELECT r.col, x.date::TIMESTAMP AS date, {cols} FROM daily_bars x "
+            "JOIN req r ON x.order_book_id = r.order_book_id {mj} "
+            "WHERE x.date BETWEEN ? AND ?".format(cols=cols, mj=member_join),
+            member_params + params, frames={"req": req}))
+    df = pieces[0]
+    for extra in pieces[1:]:
+        df = df.merge(extra, on=["col", "date"], how="outer")
+    if df.empty:
+        return None
+    df = df.sort_values(["col", "date"], kind="stable")
+    df.insert(0, "order_book_id", np.asarray(ids, dtype=object)[df["col"]])
+    df["date"] = pd.to_datetime(df["date"]).astype("datetime64[ns]")
+    df = df.drop(columns="col").set_index(["order_book_id", "date"])[names]
+    if not expect_df and single:
+        return df[names[0]]
+    return df
+
+
+# -- indexes -------------------------------------------------------------------
+
+def index_components(index_id, date=None, start_date=None, end_date=None):
+    """Members of index ``index_id``.
+
+    With ``date`` (default: the latest trading date) a sorted list of
+    identifiers; with ``start_date``/``end_date`` a dict mapping each
+    trading date of the range to its sorted member list.  Dates the store
+    has no membership for give empty lists.
+    """
+    store = current_store()
+    if not isinstance(index_id, str) or \
+            store.instrument_type.get(index_id) != "INDX":
+        raise ValueError("index_id: {!r} is not an index of the store".format(
+            index_id))
+    ranged = start_date is not None or end_date is not None
+    if ranged and date is not None:
+        raise ValueError("date: give either date or start_date/end_date")
+    if ranged:
+        start = _as_date(start_date if start_date is not None else end_date,
+                         "start_date").normalize()
+        end = _as_date(end_date if end_date is not None else start_date,
+                       "end_date").normalize()
+        if start > end:
+            raise ValueError("start_date: {} is after end_date {}".format(
+                start.date(), end.date()))
+        cal = store.calendar
+        dates = cal[cal.searchsorted(start, "left"):cal.searchsorted(end, "right")]
+    else:
+        day = _as_date(date, "date").normalize() if date is not None \
+            else _latest(store)
+        dates = pd.DatetimeIndex([day])
+    if len(dates) == 0:
+        return {} if ranged else []
+    runs = store.fetch_df(
+        "SELECT order_book_id, in_date::TIMESTAMP AS in_date, "
+        "out_date::TIMESTAMP AS out_date FROM index_members WHERE index_id = ? "
+        "AND in_date <= ? AND (out_date IS NULL OR out_date > ?) "
+        "ORDER BY order_book_id",
+        [index_id, dates[-1].date(), dates[0].date()])
+    ids = runs["order_book_id"].astype(object).to_numpy()
+    d = dates.values[:, None]
+    in_d = pd.to_datetime(runs["in_date"]).values.astype("datetime64[ns]")
+    out_d = pd.to_datetime(runs["out_date"]).values.astype("datetime64[ns]")
+    inside = (in_d[None, :] <= d) & (np.isnat(out_d)[None, :] |
+                                     (d < out_d[None, :]))
+    lists = [sorted(set(ids[row].tolist())) for row in inside]
+    if ranged:
+        return dict(zip(dates, lists))
+    return lists[0]
+
+
+__all__ = [
+    "Instrument", "Store", "StoreError", "all_instruments", "close",
+    "current_store", "get_factor", "get_factor_names",
+    "get_latest_trading_date", "get_next_trading_date",
+    "get_previous_trading_date", "get_price", "get_price_change_rate",
+    "get_price_panel", "get_style_factor_exposure", "get_trading_dates",
+    "index_components", "init", "instruments", "sample_home", "sample_path",
+    "sample_spec", "trading_date_offset",
+]

@@ -1,0 +1,659 @@
+"""A simulated stock market for the embedded sample store.
+
+Everything is drawn from one ``numpy.random.Generator(PCG64(seed))`` in a
+fixed order, so two machines build identical stores.  Returns follow a
+factor model (market, industries, styles, idiosyncratic noise) to which three
+published characteristics (``value_score``, ``quality_score``,
+``reversal_5d``) add a small genuine next-day premium, while the published
+``noise`` characteristic has none.
+
+``generate_market`` returns the simulated arrays (the "truth" the tests check
+the store against); ``build_sample_store`` writes them into a store file.
+"""
+import dataclasses
+import os
+import time
+
+import numpy as np
+import pandas as pd
+
+from mivada.calendar import trading_calendar
+
+GENERATOR_VERSION = 1
+
+STYLE_FACTORS = ("size", "beta", "momentum", "volatility", "liquidity",
+                 "value", "growth", "leverage")
+PUBLISHED_FACTORS = ("value_score", "quality_score", "reversal_5d", "noise",
+                     "market_cap")
+# Next-day return premium per unit cross-sectional z-score of each signal.
+# Cross-sectional return dispersion is about 2.2 %, so these give rank ICs
+# of roughly 0.03-0.04.
+SIGNAL_PREMIUM = {"value_score": 0.0008, "quality_score": 0.0006,
+                  "reversal_5d": 0.0007}
+
+CITICS_INDUSTRIES = (
+    "银行", "非银行金融", "房地产", "建筑", "建材", "轻工制造", "机械",
+    "电力设备及新能源", "国防军工", "汽车", "商贸零售", "消费者服务", "家电",
+    "纺织服装", "医药", "食品饮料", "农林牧渔", "基础化工", "石油石化", "电子",
+    "计算机", "传媒", "通信", "综合", "交通运输", "电力及公用事业", "钢铁",
+    "有色金属", "煤炭", "综合金融",
+)
+# The second source reorganised its classification twice; each version has
+# its own list of names.  SWS_MAP[v][sector] is the name index of a latent
+# sector (one of the 30 above) under version v.
+SWS_NAMES = {
+    1: ("农林牧渔", "采掘", "化工", "黑色金属", "有色金属", "建筑建材",
+        "机械设备", "电子元器件", "交运设备", "信息设备", "家用电器",
+        "食品饮料", "纺织服装", "轻工制造", "医药生物", "公用事业", "交通运输",
+        "房地产", "金融服务", "商业贸易", "餐饮旅游", "信息服务", "综合"),
+    2: ("农林牧渔", "采掘", "化工", "钢铁", "有色金属", "建筑材料", "建筑装饰",
+        "电气设备", "机械设备", "国防军工", "汽车", "家用电器", "纺织服装",
+        "轻工制造", "商业贸易", "休闲服务", "医药生物", "食品饮料", "公用事业",
+        "交通运输", "房地产", "电子", "计算机", "传媒", "通信", "银行",
+        "非银金融", "综合"),
+    3: ("农林牧渔", "基础化工", "钢铁", "有色金属", "电子", "家用电器",
+        "食品饮料", "纺织服饰", "轻工制造", "医药生物", "公用事业", "交通运输",
+        "房地产", "商贸零售", "社会服务", "综合", "建筑材料", "建筑装饰",
+        "电力设备", "国防军工", "计算机", "传媒", "通信", "银行", "非银金融",
+        "汽车", "机械设备", "煤炭", "石油石化", "环保", "美容护理"),
+}
+SWS_MAP = {
+    1: (18, 18, 17, 5, 5, 13, 6, 6, 6, 8, 19, 20, 10, 12, 14, 11, 0, 2, 1,
+        7, 9, 21, 9, 22, 16, 15, 3, 4, 1, 18),
+    2: (25, 26, 20, 6, 5, 13, 8, 7, 9, 10, 14, 15, 11, 12, 16, 17, 0, 2, 1,
+        21, 22, 23, 24, 27, 19, 18, 3, 4, 1, 26),
+    3: (23, 24, 12, 17, 16, 8, 26, 18, 19, 25, 13, 14, 5, 7, 9, 6, 0, 1, 28,
+        4, 20, 21, 22, 15, 11, 10, 2, 3, 27, 24),
+}
+# The version in force for a record is decided by its start date.
+SWS_V2_FROM = pd.Timestamp("2014-01-02")   # first date after 2014-01-01
+SWS_V3_FROM = pd.Timestamp("2021-08-01")   # first date after 2021-07-31
+
+INDEXES = (
+    # id, symbol, listed, members (share of stocks, cap), cap-rank offset
+    ("000300.XSHG", "大盘300", "2005-04-08", 0.4, 300, 0),
+    ("000905.XSHG", "中盘500", "2007-01-15", 0.4, 500, 300),
+)
+
+BOARDS = (
+    # exchange, first code, last code, share of stocks, price limit
+    ("XSHG", 600000, 605999, 0.35, 0.10),
+    ("XSHE", 1, 1999, 0.15, 0.10),
+    ("XSHE", 2001, 2999, 0.15, 0.10),
+    ("XSHE", 300001, 301999, 0.25, 0.10),
+    ("XSHG", 688001, 689999, 0.10, 0.20),
+)
+BOARD_OPENED = {300001: "2009-10-30", 688001: "2019-07-22"}
+CHINEXT_WIDER_LIMIT_FROM = pd.Timestamp("2020-08-24")
+
+SYLLABLES = tuple("华天海中金信长安泰恒新达宏盛通和兴远光明东方南北正元")
+SUFFIXES = ("科技", "股份", "电子", "医药", "能源", "控股", "材料", "智能",
+            "实业", "环境")
+
+
+@dataclasses.dataclass(frozen=True)
+class SampleSpec:
+    """Size of a sample market: ``n_stocks`` stocks over the ``n_days``
+    trading days ending on ``end_date``."""
+    n_stocks: int
+    n_days: int
+    seed: int = 20190101
+    end_date: str = "2023-12-29"
+
+    def __post_init__(self):
+        if int(self.n_stocks) < 10:
+            raise ValueError("n_stocks: need at least 10 stocks, got {}"
+                             .format(self.n_stocks))
+        if int(self.n_days) < 30:
+            raise ValueError("n_days: need at least 30 trading days, got {}"
+                             .format(self.n_days))
+
+    @property
+    def label(self):
+        return "{}x{}-seed{}-{}".format(self.n_stocks, self.n_days, self.seed,
+                                        self.end_date)
+
+
+PRESETS = {
+    "tiny": SampleSpec(40, 120),
+    "small": SampleSpec(300, 250),
+    "default": SampleSpec(500, 970),
+    "bench": SampleSpec(3000, 2500),
+    "large": SampleSpec(5000, 2500),
+}
+
+
+@dataclasses.dataclass
+class SampleMarket:
+    """The simulated market.  Arrays are (days, stocks) over the data period
+    ``dates``; stocks are in ``ids`` order (sorted)."""
+    spec: SampleSpec
+    calendar: pd.DatetimeIndex          # the whole trading calendar
+    dates: pd.DatetimeIndex             # data period
+    ids: np.ndarray
+    symbols: np.ndarray
+    exchanges: np.ndarray
+    listed_date: pd.DatetimeIndex
+    de_listed_date: pd.DatetimeIndex    # NaT when still listed
+    listed: np.ndarray                  # bool (T, N)
+    has_bar: np.ndarray                 # bool (T, N)
+    close: np.ndarray
+    prev_close: np.ndarray
+    open: np.ndarray
+    high: np.ndarray
+    low: np.ndarray
+    volume: np.ndarray
+    total_turnover: np.ndarray
+    sector_before: np.ndarray           # latent sector (0..29) per stock
+    sector_after: np.ndarray
+    change_date: pd.DatetimeIndex       # NaT when the stock never changes
+    styles: np.ndarray                  # float32 (T, N, len(STYLE_FACTORS))
+    factors: dict                       # name -> (T, N) float
+    index_ids: tuple
+    index_symbols: tuple
+    index_listed: tuple
+    index_members: dict                 # index id -> bool (T, N)
+    index_bars: dict                    # index id -> dict field -> (T,)
+
+    def sector_on(self, date):
+        """Latent sector of every stock on ``date``."""
+        date = np.datetime64(pd.Timestamp(date), "ns")
+        changed = np.asarray(self.change_date.values <= date)
+        return np.where(changed, self.sector_after, self.sector_before)
+
+
+def generate_market(spec):
+    """Simulate the market described by ``spec`` (a ``SampleSpec``)."""
+    rng = np.random.Generator(np.random.PCG64(spec.seed))
+    calendar = trading_calendar()
+    end_pos = int(calendar.searchsorted(pd.Timestamp(spec.end_date),
+                                        side="right")) - 1
+    start_pos = end_pos - int(spec.n_days) + 1
+    if start_pos < 250:
+        raise ValueError("n_days: {} trading days ending {} start before the "
+                         "calendar allows".format(spec.n_days, spec.end_date))
+    dates = calendar[start_pos:end_pos + 1]
+    T, N = len(dates), int(spec.n_stocks)
+
+    ids, exchanges, limit_base, board_first = _draw_codes(rng, N)
+    symbols = np.array(["".join(rng.choice(SYLLABLES, 2)) +
+                        SUFFIXES[int(k)] for k in rng.integers(0, len(SUFFIXES), N)])
+
+    # -- listing and delisting (calendar positions) ------------------------
+    new_listing = rng.random(N) < 0.15
+    list_pos = np.empty(N, dtype=np.int64)
+    pre_2005 = np.zeros(N, dtype=bool)
+    for i in range(N):
+        opened = BOARD_OPENED.get(int(board_first[i]))
+        min_pos = 0 if opened is None else int(calendar.searchsorted(
+            pd.Timestamp(opened)))
+        if min_pos >= start_pos - 20:
+            new_listing[i] = True
+        if new_listing[i]:
+            list_pos[i] = start_pos + rng.integers(1, max(2, T - 5))
+        else:
+            list_pos[i] = rng.integers(min_pos, start_pos - 20)
+            pre_2005[i] = opened is None and rng.random() < 0.4
+    # The first stock is always trading: it is what a caller probing "the
+    # first listed stock on the latest day" should find.
+    new_listing[0] = False
+    pre_2005[0] = True
+    list_pos[0] = 0
+    listed_date = calendar[list_pos].values.copy()
+    old_days = pd.bdate_range("1991-01-02", "2004-12-30")
+    listed_date[pre_2005] = old_days[rng.integers(0, len(old_days),
+                                                  int(pre_2005.sum()))].values
+    listed_date = pd.DatetimeIndex(listed_date)
+
+    n_delist = max(1, int(round(0.04 * N)))
+    candidates = np.flatnonzero(~new_listing)
+    candidates = candidates[candidates != 0]
+    delisters = np.sort(rng.choice(candidates, n_delist, replace=False))
+    delist_pos = np.full(N, np.iinfo(np.int64).max // 2, dtype=np.int64)
+    delist_pos[delisters] = start_pos + rng.integers(10, T - 1, n_delist)
+    de_listed_date = np.full(N, np.datetime64("NaT"), dtype="datetime64[ns]")
+    de_listed_date[delisters] = calendar[delist_pos[delisters]].values
+    de_listed_date = pd.DatetimeIndex(de_listed_date)
+
+    t_full = np.arange(start_pos, end_pos + 1)[:, None]
+    listed = (t_full >= list_pos[None, :]) & (t_full < delist_pos[None, :])
+
+    # -- suspensions -------------------------------------------------------
+    suspended = np.zeros((T, N), dtype=bool)
+    spells = rng.poisson(1.5 * T / 250.0, N)
+    for i in np.flatnonzero(spells):
+        starts = rng.integers(0, T, spells[i])
+        lengths = 1 + np.minimum(rng.geometric(0.3, spells[i]), 60)
+        for s, ln in zip(starts, lengths):
+            suspended[s:s + ln, i] = True
+    suspended[:, 0] = False
+    first_day = list_pos - start_pos
+    fresh = (first_day >= 0) & (first_day < T)
+    suspended[first_day[fresh], np.flatnonzero(fresh)] = False
+    has_bar = listed & ~suspended
+
+    # -- industries --------------------------------------------------------
+    weights = rng.dirichlet(np.full(30, 3.0))
+    sector_before = rng.choice(30, N, p=weights)
+    sector_after = sector_before.copy()
+    change_date = np.full(N, np.datetime64("NaT"), dtype="datetime64[ns]")
+    first_change = int(calendar.searchsorted(pd.Timestamp("2013-01-01")))
+    changers = rng.random(N) < 0.08
+    changers[0] = False
+    for i in np.flatnonzero(changers):
+        lo = max(first_change, int(list_pos[i]) + 20)
+        hi = min(end_pos, int(delist_pos[i]) - 1)
+        if lo >= hi:
+            continue
+        change_date[i] = calendar[rng.integers(lo, hi)].to_datetime64()
+        sector_after[i] = (sector_before[i] + rng.integers(1, 30)) % 30
+    # Records that start exactly on the version boundaries exercise the
+    # version rule's strict comparisons.
+    ordered = [i for i in np.flatnonzero(changers)
+               if not np.isnat(change_date[i])]
+    for i, day in zip(ordered[:2], ("2014-01-01", "2021-07-31")):
+        day = np.datetime64(pd.Timestamp(day), "ns")
+        if listed_date[i] + pd.Timedelta(days=30) < day and (
+                i not in delisters or de_listed_date[i] > day):
+            change_date[i] = day
+    change_date = pd.DatetimeIndex(change_date)
+    dates_ns = dates.values
+    sector = np.where(dates_ns[:, None] >= change_date.values[None, :],
+                      sector_after[None, :], sector_before[None, :])
+
+    # -- returns -----------------------------------------------------------
+    S = len(STYLE_FACTORS)
+    log_vol = np.zeros(T)
+    shock = rng.standard_normal(T)
+    for t in range(1, T):
+        log_vol[t] = 0.97 * log_vol[t - 1] + 0.06 * shock[t]
+    market = 0.0004 + 0.011 * np.exp(log_vol) * rng.standard_normal(T)
+    industry_ret = 0.006 * rng.standard_normal((T, 30))
+    style_ret = 0.003 * rng.standard_normal((T, S))
+    beta = np.clip(rng.normal(1.0, 0.25, N), 0.3, 2.0)
+    idio_sigma = np.exp(rng.normal(np.log(0.018), 0.3, N))
+    cap0 = np.exp(rng.normal(np.log(6e9), 1.0, N))
+    price0 = np.exp(rng.normal(np.log(12.0), 0.7, N))
+    shares = cap0 / price0
+
+    ar_rho = np.array([0.0, 0.0, 0.99, 0.995, 0.995, 0.997, 0.995, 0.998])
+    signal_rho = {"value_score": 0.995, "quality_score": 0.998, "noise": 0.95}
+
+    styles = np.empty((T, N, S), dtype=np.float32)
+    factors = {name: np.full((T, N), np.nan) for name in PUBLISHED_FACTORS}
+    close = np.full((T, N), np.nan)
+    prev_close = np.full((T, N), np.nan)
+    ret = np.zeros((T, N))
+
+    latent = rng.standard_normal((N, S))
+    signals = {k: rng.standard_normal(N) for k in signal_rho}
+    beta_z = (beta - beta.mean()) / beta.std()
+    last_close = price0.copy()
+    history = np.zeros((5, N))          # last five realised returns
+    days_listed = np.zeros(N, dtype=np.int64)
+    prev_exposure = None
+    prev_signal_z = None
+    is_chinext = board_first == 300001
+    for t in range(T):
+        eps = rng.standard_normal((N, S))
+        latent = ar_rho * latent + np.sqrt(1.0 - ar_rho ** 2) * eps
+        for k, rho in signal_rho.items():
+            signals[k] = rho * signals[k] + np.sqrt(1.0 - rho ** 2) * \
+                rng.standard_normal(N)
+        live = listed[t]
+        bar = has_bar[t]
+        r = (beta * market[t] + industry_ret[t, sector[t]] +
+             idio_sigma * rng.standard_normal(N))
+        if prev_exposure is not None:
+            r += prev_exposure @ style_ret[t]
+            for k, z in prev_signal_z.items():
+                r += SIGNAL_PREMIUM[k] * z
+        limit = np.where(is_chinext & (dates[t] >= CHINEXT_WIDER_LIMIT_FROM),
+                         0.2, limit_base)
+        r = np.clip(r, -limit, limit)
+        r = np.where(bar, r, 0.0)
+        ret[t] = r
+        prev_close[t] = np.where(bar, last_close, np.nan)
+        last_close = np.where(bar, last_close * (1.0 + r), last_close)
+        close[t] = np.where(bar, last_close, np.nan)
+
+        history = np.roll(history, 1, axis=0)
+        history[0] = r
+        days_listed += live
+        cap = last_close * shares
+        exposure = latent.copy()
+        exposure[:, 0] = _zscore(np.log(cap), live)
+        exposure[:, 1] = beta_z + 0.1 * latent[:, 1]
+        for j in range(2, S):
+            exposure[:, j] = _zscore(latent[:, j], live)
+        exposure[~live] = np.nan
+        styles[t] = exposure
+
+        reversal = -(np.prod(1.0 + history, axis=0) - 1.0)
+        reversal[days_listed < 6] = np.nan
+        values = {"value_score": signals["value_score"],
+                  "quality_score": signals["quality_score"],
+                  "noise": signals["noise"], "reversal_5d": reversal}
+        prev_signal_z = {}
+        for k in SIGNAL_PREMIUM:
+            z = _zscore(values[k], live & np.isfinite(values[k]))
+            prev_signal_z[k] = np.nan_to_num(z)
+        for k, v in values.items():
+            factors[k][t] = np.where(live, v, np.nan)
+        factors["market_cap"][t] = np.where(live, cap, np.nan)
+        prev_exposure = np.nan_to_num(exposure)
+
+    # -- bars --------------------------------------------------------------
+    lim = np.where(is_chinext[None, :] &
+                   (dates.values[:, None] >= CHINEXT_WIDER_LIMIT_FROM.to_datetime64()),
+                   0.2, limit_base[None, :])
+    gap = np.clip(ret * rng.uniform(0.0, 0.6, (T, N)) +
+                  0.004 * rng.standard_normal((T, N)), -lim, lim)
+    open_ = prev_close * (1.0 + gap)
+    top = np.maximum(open_, close)
+    bottom = np.minimum(open_, close)
+    high = np.maximum(np.minimum(
+        top * (1.0 + np.abs(0.007 * rng.standard_normal((T, N)))),
+        prev_close * (1.0 + lim)), top)
+    low = np.minimum(np.maximum(
+        bottom * (1.0 - np.abs(0.007 * rng.standard_normal((T, N)))),
+        prev_close * (1.0 - lim)), bottom)
+    liquidity = np.nan_to_num(styles[:, :, STYLE_FACTORS.index("liquidity")])
+    rate = 0.012 * np.exp(0.35 * liquidity +
+                          0.4 * rng.standard_normal((T, N)) +
+                          12.0 * np.abs(ret))
+    volume = np.round(np.minimum(rate, 0.5) * shares[None, :] / 100.0) * 100.0
+    volume = np.where(has_bar, np.maximum(volume, 100.0), np.nan)
+    total_turnover = volume * (open_ + high + low + close) / 4.0
+
+    # -- indexes -----------------------------------------------------------
+    caps = factors["market_cap"]
+    index_members, index_bars = {}, {}
+    months = dates.month.values
+    rebalance = np.zeros(T, dtype=bool)
+    rebalance[0] = True
+    rebalance[1:] = (months[1:] != months[:-1]) & np.isin(months[1:],
+                                                          (3, 6, 9, 12))
+    age = np.arange(T)[:, None] - (list_pos - start_pos)[None, :]
+    for idx_id, _, _, share, cap_n, offset in INDEXES:
+        n_members = max(3, min(cap_n, int(round(share * N))))
+        n_offset = min(offset, int(round(share * N)))
+        member = np.zeros((T, N), dtype=bool)
+        current = np.zeros(N, dtype=bool)
+        for t in range(T):
+            if rebalance[t]:
+                ref = caps[t - 1] if t > 0 else price0 * shares
+                eligible = listed[t] & (age[t] >= 20) & np.isfinite(ref)
+                order = np.argsort(-np.where(eligible, ref, -np.inf),
+                                   kind="stable")
+                current = np.zeros(N, dtype=bool)
+                chosen = order[n_offset:n_offset + n_members]
+                current[chosen[eligible[chosen]]] = True
+            current &= listed[t]
+            member[t] = current
+        index_members[idx_id] = member
+        index_bars[idx_id] = _index_bars(rng, member, caps, ret, volume,
+                                         total_turnover, price0 * shares)
+
+    return SampleMarket(
+        spec=spec, calendar=calendar, dates=dates, ids=ids, symbols=symbols,
+        exchanges=exchanges, listed_date=listed_date,
+        de_listed_date=de_listed_date, listed=listed, has_bar=has_bar,
+        close=close, prev_close=prev_close, open=open_, high=high, low=low,
+        volume=volume, total_turnover=total_turnover,
+        sector_before=sector_before, sector_after=sector_after,
+        change_date=change_date, styles=styles, factors=factors,
+        index_ids=tuple(x[0] for x in INDEXES),
+        index_symbols=tuple(x[1] for x in INDEXES),
+        index_listed=tuple(pd.Timestamp(x[2]) for x in INDEXES),
+        index_members=index_members, index_bars=index_bars)
+
+
+def _zscore(values, mask):
+    out = np.full(values.shape, np.nan)
+    if mask.sum() < 2:
+        return out
+    sel = values[mask]
+    sd = sel.std()
+    out[mask] = (sel - sel.mean()) / (sd if sd > 0 else 1.0)
+    return out
+
+
+def _draw_codes(rng, n):
+    counts = [int(round(b[3] * n)) for b in BOARDS]
+    counts[0] += n - sum(counts)
+    codes, exchanges, limits, firsts = [], [], [], []
+    for (exchange, lo, hi, _, limit), count in zip(BOARDS, counts):
+        picked = rng.choice(np.arange(lo, hi + 1), count, replace=False)
+        codes.extend("{:06d}.{}".format(int(c), exchange) for c in picked)
+        exchanges.extend([exchange] * count)
+        limits.extend([limit] * count)
+        firsts.extend([lo] * count)
+    order = np.argsort(np.array(codes), kind="stable")
+    return (np.array(codes)[order], np.array(exchanges)[order],
+            np.array(limits)[order], np.array(firsts)[order])
+
+
+def _index_bars(rng, member, caps, ret, volume, turnover, cap0):
+    T = member.shape[0]
+    prev_caps = np.vstack([np.where(np.isfinite(cap0), cap0, 0.0)[None, :],
+                           np.nan_to_num(caps[:-1])])
+    w = np.where(member, prev_caps, 0.0)
+    total = w.sum(axis=1)
+    r = np.where(total > 0, (w * ret).sum(axis=1) / np.where(total > 0, total,
+                                                               1.0), 0.0)
+    close = 3000.0 * np.cumprod(1.0 + r)
+    prev = np.concatenate([[3000.0], close[:-1]])
+    open_ = prev * (1.0 + r * rng.uniform(0.0, 0.5, T) +
+                    0.002 * rng.standard_normal(T))
+    high = np.maximum(open_, close) * (1.0 + np.abs(0.004 *
+                                                     rng.standard_normal(T)))
+    low = np.minimum(open_, close) * (1.0 - np.abs(0.004 *
+                                                    rng.standard_normal(T)))
+    vol = np.where(member, np.nan_to_num(volume), 0.0).sum(axis=1)
+    tov = np.where(member, np.nan_to_num(turnover), 0.0).sum(axis=1)
+    return {"open": open_, "high": high, "low": low, "close": close,
+            "prev_close": prev, "volume": vol, "total_turnover": tov}
+
+
+# -- records of the two industry sources -----------------------------------
+
+def industry_records(market):
+    """Classification records of both sources as one frame (columns of the
+    ``industry_records`` table)."""
+    frames = []
+    m = market
+    has_change = ~np.isnat(m.change_date.values)
+    ids = m.ids
+    # First source: one record at listing, one at each change.
+    frames.append(pd.DataFrame({
+        "source": "citics_2019", "order_book_id": ids,
+        "start_date": m.listed_date.values,
+        "industry_name": np.array(CITICS_INDUSTRIES)[m.sector_before],
+        "version": pd.array([None] * len(ids), dtype="Int32")}))
+    frames.append(pd.DataFrame({
+        "source": "citics_2019", "order_book_id": ids[has_change],
+        "start_date": m.change_date.values[has_change],
+        "industry_name": np.array(CITICS_INDUSTRIES)[m.sector_after[has_change]],
+        "version": pd.array([None] * int(has_change.sum()), dtype="Int32")}))
+    # Second source: every version restates the whole history under its own
+    # names, and versions 2 and 3 re-classify every listed stock on the day
+    # they take effect.  Only the records whose version is the one in force
+    # on their start date are meant to be used.
+    for version, names in SWS_NAMES.items():
+        mapping = np.asarray(SWS_MAP[version])
+        name_of = np.asarray(names)
+        parts = [(ids, m.listed_date.values, m.sector_before),
+                 (ids[has_change], m.change_date.values[has_change],
+                  m.sector_after[has_change])]
+        boundary = {2: SWS_V2_FROM, 3: SWS_V3_FROM}.get(version)
+        if boundary is not None:
+            b = boundary.to_datetime64()
+            before = (m.listed_date.values < b) & (
+                np.isnat(m.de_listed_date.values) |
+                (m.de_listed_date.values > b))
+            sec = np.where(has_change & (m.change_date.values <= b),
+                           m.sector_after, m.sector_before)
+            parts.append((ids[before], np.full(int(before.sum()), b),
+                          sec[before]))
+        for oid, start, sec in parts:
+            frames.append(pd.DataFrame({
+                "source": "sws", "order_book_id": oid, "start_date": start,
+                "industry_name": name_of[mapping[sec]],
+                "version": pd.array(np.full(len(oid), version),
+                                    dtype="Int32")}))
+    out = pd.concat(frames, ignore_index=True)
+    # A change on a boundary day duplicates the boundary record; keep the
+    # change record.
+    out = out.drop_duplicates(["source", "order_book_id", "start_date",
+                               "version"], keep="first")
+    return out.sort_values(["source", "order_book_id", "start_date",
+                            "version"], kind="stable").reset_index(drop=True)
+
+
+def sws_version_in_force(start_date):
+    """Version of the second source in force for a record starting on
+    ``start_date``."""
+    start_date = pd.Timestamp(start_date)
+    if start_date >= SWS_V3_FROM:
+        return 3
+    if start_date >= SWS_V2_FROM:
+        return 2
+    return 1
+
+
+def index_member_runs(market):
+    """Membership intervals (index_id, order_book_id, in_date, out_date);
+    out_date is the first day out, NaT while still a member."""
+    rows = []
+    dates = market.dates.values
+    T = len(dates)
+    for idx_id, member in market.index_members.items():
+        edge = np.zeros((1, member.shape[1]), dtype=np.int8)
+        step = np.diff(np.vstack([edge, member.astype(np.int8), edge]), axis=0)
+        i_in, t_in = np.nonzero(step.T == 1)
+        _, t_out = np.nonzero(step.T == -1)
+        out_date = np.where(t_out < T, dates[np.minimum(t_out, T - 1)],
+                            np.datetime64("NaT"))
+        rows.append(pd.DataFrame({
+            "index_id": idx_id, "order_book_id": market.ids[i_in],
+            "in_date": dates[t_in], "out_date": out_date}))
+    return pd.concat(rows, ignore_index=True)
+
+
+# -- writing ---------------------------------------------------------------
+
+def build_sample_store(path, spec, verbose=False):
+    """Generate the market for ``spec`` and write it to a store at ``path``.
+
+    The store is written to a temporary file next to ``path`` and renamed
+    into place, so a crash or a concurrent reader never sees half a store.
+    """
+    import duckdb
+
+    from mivada.schema import create_schema
+
+    path = os.fspath(path)
+    folder = os.path.dirname(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
+    t0 = time.perf_counter()
+    market = generate_market(spec)
+    t1 = time.perf_counter()
+    tmp = "{}.tmp-{}".format(path, os.getpid())
+    if os.path.exists(tmp):
+        os.remove(tmp)
+    try:
+        con = duckdb.connect(tmp)
+        try:
+            con.execute("SET enable_progress_bar = false")
+            create_schema(con, STYLE_FACTORS)
+            _write_market(con, market)
+            meta = {"source": "sample", "generator_version": GENERATOR_VERSION,
+                    "n_stocks": spec.n_stocks, "n_days": spec.n_days,
+                    "seed": spec.seed, "end_date": spec.end_date}
+            con.executemany("INSERT INTO meta VALUES (?, ?)",
+                            [[k, str(v)] for k, v in meta.items()])
+            con.execute("CHECKPOINT")
+        finally:
+            con.close()
+        os.replace(tmp, path)
+    except BaseException:
+        for leftover in (tmp, tmp + ".wal"):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+        raise
+    if verbose:
+        print("generated {} in {:.1f}s, written in {:.1f}s -> {}".format(
+            spec.label, t1 - t0, time.perf_counter() - t1, path))
+    return market
+
+
+def _write_market(con, m):
+    _insert(con, "trading_calendar", "date::DATE",
+            pd.DataFrame({"date": m.calendar.values}))
+    inst = pd.DataFrame({
+        "order_book_id": np.concatenate([m.ids, m.index_ids]),
+        "symbol": np.concatenate([m.symbols, m.index_symbols]),
+        "type": ["CS"] * len(m.ids) + ["INDX"] * len(m.index_ids),
+        "exchange": np.concatenate([m.exchanges, [i.split(".")[1] for i in
+                                                  m.index_ids]]),
+        "listed_date": np.concatenate([m.listed_date.values,
+                                       np.array(m.index_listed,
+                                                dtype="datetime64[ns]")]),
+        "de_listed_date": np.concatenate([m.de_listed_date.values, np.full(
+            len(m.index_ids), np.datetime64("NaT"), dtype="datetime64[ns]")]),
+    })
+    _insert(con, "instruments", "order_book_id, symbol, type, exchange, "
+            "listed_date::DATE, de_listed_date::DATE", inst)
+    _insert(con, "industry_records", "source, order_book_id, "
+            "start_date::DATE, industry_name, version", industry_records(m))
+    _insert(con, "index_members", "index_id, order_book_id, in_date::DATE, "
+            "out_date::DATE", index_member_runs(m))
+
+    bar_cols = ("order_book_id::VARCHAR, date::DATE, open, high, low, close, "
+                "prev_close, volume, total_turnover")
+    for idx_id, bars in m.index_bars.items():
+        _insert(con, "daily_bars", bar_cols, pd.DataFrame(
+            {"order_book_id": idx_id, "date": m.dates.values, **bars}))
+    # Stock rows go in blocks of stocks so that a large market never holds
+    # every long table in memory at once; rows are ordered by instrument and
+    # date, which keeps DuckDB's min/max zone maps selective.
+    dates = m.dates.values
+    style_cols = ", ".join('"{}"'.format(s) for s in STYLE_FACTORS)
+    block = max(1, 4_000_000 // max(len(dates), 1))
+    for lo in range(0, len(m.ids), block):
+        hi = min(lo + block, len(m.ids))
+        ids = m.ids[lo:hi]
+        ii, tt = np.nonzero(m.has_bar[:, lo:hi].T)
+        frame = pd.DataFrame({"order_book_id": ids[ii], "date": dates[tt]})
+        for f in ("open", "high", "low", "close", "prev_close", "volume",
+                  "total_turnover"):
+            frame[f] = getattr(m, f)[:, lo:hi][tt, ii]
+        _insert(con, "daily_bars", bar_cols, frame)
+
+        ii, tt = np.nonzero(m.listed[:, lo:hi].T)
+        style = pd.DataFrame({"order_book_id": ids[ii], "date": dates[tt]})
+        block_styles = m.styles[:, lo:hi]
+        for j, name in enumerate(STYLE_FACTORS):
+            style[name] = block_styles[tt, ii, j].astype(np.float64)
+        _insert(con, "style_exposures", "order_book_id::VARCHAR, date::DATE, "
+                + style_cols, style)
+
+        parts = []
+        for name in PUBLISHED_FACTORS:
+            v = m.factors[name][:, lo:hi][tt, ii]
+            ok = np.isfinite(v)
+            parts.append(pd.DataFrame({
+                "order_book_id": ids[ii[ok]], "date": dates[tt[ok]],
+                "factor": name, "value": v[ok]}))
+        _insert(con, "factor_values", "order_book_id::VARCHAR, date::DATE, "
+                "factor::VARCHAR, value", pd.concat(parts, ignore_index=True))
+
+
+def _insert(con, table, select, frame):
+    con.register("_mivada_frame", frame)
+    try:
+        con.execute("INSERT INTO {} SELECT {} FROM _mivada_frame".format(
+            table, select))
+    finally:
+        con.unregister("_mivada_frame")
