@@ -1,0 +1,55 @@
+"""Timing and peak-memory helpers shared by the benchmark scripts.
+
+Peak memory is the growth of the process's resident set over its size just
+before the call (Linux: the high-water mark is reset through
+/proc/self/clear_refs before each run), so it counts C++ allocations as well
+as numpy's.
+"""
+import gc
+import time
+
+
+def _status_kib(field):
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def _reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as fh:
+            fh.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def measure(fn, repeat=3):
+    """Best wall time over `repeat` runs and peak extra memory (MiB) of one run."""
+    best = float("inf")
+    peak = float("nan")
+    result = None
+    for k in range(repeat):
+        result = None
+        gc.collect()
+        can_reset = _reset_peak()
+        base = _status_kib("VmRSS")
+        t0 = time.perf_counter()
+        result = fn()
+        elapsed = time.perf_counter() - t0
+        best = min(best, elapsed)
+        if k == 0 and can_reset:
+            peak = (_status_kib("VmHWM") - base) / 1024.0
+    return best, peak, result
+
+
+def report(label, ours, theirs):
+    t_ours, m_ours, _ = ours
+    t_theirs, m_theirs, _ = theirs
+    print(
+        f"{label:<34} ours {t_ours*1e3:9.1f} ms  peak {m_ours:8.1f} MiB | "
+        f"pandas {t_theirs*1e3:9.1f} ms  peak {m_theirs:8.1f} MiB | "
+        f"speed-up {t_theirs / t_ours:6.1f}x"
+    )
