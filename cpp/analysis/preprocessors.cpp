@@ -36,22 +36,14 @@ bool kernel_rule(py::handle func, kern::ClipRule &rule) {
     return true;
 }
 
-bool numeric_frame(py::handle df) {
-    auto &pd = frame::pandas();
-    if (!py::isinstance(df, pd.attr("DataFrame"))) return false;
-    py::object is_numeric = pd.attr("api").attr("types").attr("is_numeric_dtype");
-    for (py::handle dt : df.attr("dtypes").attr("unique")()) {
-        if (!is_numeric(dt).cast<bool>()) return false;
-    }
-    return true;
-}
-
 py::object winsorize_process(py::object self, py::object factor_data) {
     py::object winsorize = glob("WINSORIZE_METHODS")[self.attr("method")];
     kern::ClipRule rule;
-    // Our own methods clip the whole table at once; anything else (a user's
-    // callable, an empty or non-numeric table) goes row by row through pandas.
-    if (kernel_rule(winsorize, rule) && numeric_frame(factor_data) &&
+    // Our own methods clip the whole table at once (and refuse non-numeric
+    // tables); a user's callable, or an empty table, goes row by row through
+    // pandas.
+    if (kernel_rule(winsorize, rule) &&
+        py::isinstance(factor_data, frame::pandas().attr("DataFrame")) &&
         py::len(factor_data.attr("index")) > 0) {
         return transform_rows(factor_data, "factor_data",
                               [rule](const kern::ConstView &in, const kern::MutView &out) {
