@@ -398,8 +398,9 @@ def _check_references(con, batches, problems):
     def listed(b, col, ok):
         ids = b.frame["order_book_id"]
         day = b.frame[col].dt.normalize()
-        ld = ids.map(inst["listed_date"])
-        dd = ids.map(inst["de_listed_date"])
+        ld = pd.to_datetime(ids.map(inst["listed_date"])).astype("datetime64[ns]")
+        dd = pd.to_datetime(ids.map(inst["de_listed_date"])).astype(
+            "datetime64[ns]")
         bad = ok & ((day < ld) | (dd.notna() & (day >= dd))).to_numpy(bool)
         _flag(b, bad, lambda i: "{} {} is outside the listing period of {}"
               .format(col, day.iat[i].date(), ids.iat[i]), problems)

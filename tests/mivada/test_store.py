@@ -1,0 +1,79 @@
+import os
+import subprocess
+import sys
+
+import duckdb
+import numpy as np
+import pytest
+
+import mivada
+from mivada.sample import SampleSpec, build_sample_store, generate_market
+
+
+def test_import_is_cheap_and_opens_nothing():
+    code = ("import sys, mivada; "
+            "assert mivada.api._state['store'] is None; "
+            "assert 'duckdb' not in sys.modules; "
+            "assert 'mivada.sample' not in sys.modules; print('ok')")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code], env=env,
+                         capture_output=True, text=True)
+    assert out.stdout.strip() == "ok", out.stderr
+
+
+def test_generation_is_deterministic():
+    spec = SampleSpec(25, 40, seed=7)
+    a, b = generate_market(spec), generate_market(spec)
+    assert list(a.ids) == list(b.ids)
+    for name in ("close", "volume", "high", "has_bar", "styles"):
+        assert np.array_equal(getattr(a, name), getattr(b, name),
+                              equal_nan=True)
+    other = generate_market(SampleSpec(25, 40, seed=8))
+    assert not np.array_equal(a.close, other.close, equal_nan=True)
+
+
+def test_default_init_generates_into_the_cache_folder(isolated_home):
+    try:
+        store = mivada.init(sample="tiny", n_days=60)
+        assert os.path.dirname(store.path) == str(isolated_home)
+        assert len(mivada.get_trading_dates(store.data_start,
+                                            store.data_end)) == 60
+        mtime = os.path.getmtime(store.path)
+        again = mivada.init(sample="tiny", n_days=60)
+        assert again.path == store.path and \
+            os.path.getmtime(again.path) == mtime
+        assert not [f for f in os.listdir(isolated_home) if ".tmp-" in f]
+    finally:
+        mivada.close()
+    with pytest.raises(ValueError, match="^sample:"):
+        mivada.init(sample="huge")
+    with pytest.raises(ValueError, match="^path:"):
+        mivada.init("x.duckdb", sample="tiny")
+
+
+def test_bad_stores_are_refused(tmp_path, tiny_market):
+    with pytest.raises(mivada.StoreError, match="no mivada store"):
+        mivada.init(tmp_path / "missing.duckdb")
+    junk = tmp_path / "junk.duckdb"
+    junk.write_bytes(b"this is not a database" * 100)
+    with pytest.raises(mivada.StoreError, match="cannot open"):
+        mivada.init(junk)
+    plain = tmp_path / "plain.duckdb"
+    con = duckdb.connect(str(plain))
+    con.execute("CREATE TABLE t (x INTEGER)")
+    con.close()
+    with pytest.raises(mivada.StoreError, match="not a mivada store"):
+        mivada.init(plain)
+    old = tmp_path / "old.duckdb"
+    build_sample_store(old, SampleSpec(10, 30))
+    con = duckdb.connect(str(old))
+    con.execute("UPDATE meta SET value = '0' WHERE key = 'schema_version'")
+    con.close()
+    with pytest.raises(mivada.StoreError, match="schema version 0"):
+        mivada.init(old)
+    # a failed init leaves the previous store in place
+    path, _ = tiny_market
+    mivada.init(path)
+    with pytest.raises(mivada.StoreError):
+        mivada.init(junk)
+    assert mivada.current_store().path == path
