@@ -3,7 +3,7 @@ import pandas as pd
 import pytest
 
 from tarnfold.analysis import assay_bench as ab
-from conftest import random_table
+from _tables import random_table
 
 
 def pandas_format(factor_data, returns, periods):

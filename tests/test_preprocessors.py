@@ -4,7 +4,7 @@ import pytest
 
 from tarnfold.analysis import assay_bench as ab
 from tarnfold.analysis import winsorize
-from conftest import random_table
+from _tables import random_table
 
 
 def pandas_normalize(factor_data):

@@ -26,6 +26,7 @@ std::string text_sig(const char *name, const char *sig, const char *doc) {
 }
 
 void add_method(py::object cls, const char *name, py::object fn) {
+    fn.attr("__module__") = cls.attr("__module__");
     PyObject *m = PyInstanceMethod_New(fn.ptr());
     if (!m) throw py::error_already_set();
     py::setattr(cls, name, py::reinterpret_steal<py::object>(m));

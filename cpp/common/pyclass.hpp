@@ -64,9 +64,11 @@ void def_method(py::object cls, const char *name, const char *sig,
 template <typename Func, typename... Extra>
 void def_function(py::module_ &mod, const char *name, const char *sig,
                   const char *doc, Func &&f, const Extra &...extra) {
-    mod.attr(name) =
+    py::object fn =
         py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(mod),
                          py::doc(keep(text_sig(name, sig, doc))), extra...);
+    fn.attr("__module__") = mod.attr("__name__");
+    mod.attr(name) = fn;
 }
 
 // Raises AssertionError(message).
