@@ -85,19 +85,30 @@ def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
     if path is None and sample is None and n_stocks is None and \
             n_days is None and seed is None and os.environ.get("MIVADA_STORE"):
         path = os.environ["MIVADA_STORE"]
+    spec = None
     if path is None:
-        from mivada.sample import build_sample_store
-
         spec = sample_spec(sample or "default", n_stocks, n_days, seed)
         path = sample_path(spec, home)
-        if regenerate or not os.path.exists(path):
-            build_sample_store(path, spec)
+    # DuckDB hands out the already open database for a path it has open, so
+    # reopening the current store (possibly rewritten since) must close it
+    # first to see the file as it is now.
+    current = _state["store"]
+    if current is not None and _same_file(current.path, path):
+        close()
+    if spec is not None and (regenerate or not os.path.exists(path)):
+        from mivada.sample import build_sample_store
+
+        build_sample_store(path, spec)
     store = Store(path)
     with _state_lock:
         old, _state["store"] = _state["store"], store
     if old is not None:
         old.close()
     return store
+
+
+def _same_file(a, b):
+    return os.path.realpath(os.fspath(a)) == os.path.realpath(os.fspath(b))
 
 
 def close():

@@ -29,7 +29,7 @@ PUBLISHED_FACTORS = ("value_score", "quality_score", "reversal_5d", "noise",
 # Cross-sectional return dispersion is about 2.2 %, so these give rank ICs
 # of roughly 0.03-0.04.
 SIGNAL_PREMIUM = {"value_score": 0.0008, "quality_score": 0.0006,
-                  "reversal_5d": 0.0007}
+                  "reversal_5d": 0.0010}
 
 CITICS_INDUSTRIES = (
     "银行", "非银行金融", "房地产", "建筑", "建材", "轻工制造", "机械",
@@ -277,7 +277,7 @@ def generate_market(spec):
     shares = cap0 / price0
 
     ar_rho = np.array([0.0, 0.0, 0.99, 0.995, 0.995, 0.997, 0.995, 0.998])
-    signal_rho = {"value_score": 0.995, "quality_score": 0.998, "noise": 0.95}
+    signal_rho = {"value_score": 0.995, "quality_score": 0.998, "noise": 0.7}
 
     styles = np.empty((T, N, S), dtype=np.float32)
     factors = {name: np.full((T, N), np.nan) for name in PUBLISHED_FACTORS}
@@ -337,7 +337,7 @@ def generate_market(spec):
         prev_signal_z = {}
         for k in SIGNAL_PREMIUM:
             z = _zscore(values[k], live & np.isfinite(values[k]))
-            prev_signal_z[k] = np.nan_to_num(z)
+            prev_signal_z[k] = np.clip(np.nan_to_num(z), -3.0, 3.0)
         for k, v in values.items():
             factors[k][t] = np.where(live, v, np.nan)
         factors["market_cap"][t] = np.where(live, cap, np.nan)

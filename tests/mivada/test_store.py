@@ -77,3 +77,16 @@ def test_bad_stores_are_refused(tmp_path, tiny_market):
     with pytest.raises(mivada.StoreError):
         mivada.init(junk)
     assert mivada.current_store().path == path
+
+
+def test_reopening_a_rewritten_store_sees_the_new_file(tmp_path):
+    path = tmp_path / "store.duckdb"
+    first = build_sample_store(path, SampleSpec(12, 30, seed=1))
+    mivada.init(path)
+    assert list(mivada.all_instruments("CS")["order_book_id"]) == \
+        list(first.ids)
+    second = build_sample_store(path, SampleSpec(15, 30, seed=2))
+    mivada.init(path)
+    assert list(mivada.all_instruments("CS")["order_book_id"]) == \
+        list(second.ids)
+    mivada.close()
