@@ -379,11 +379,16 @@ def _daily_panel(store, ids, start, end, fields):
         "FROM daily_bars b JOIN req r ON b.order_book_id = r.order_book_id "
         "WHERE b.date BETWEEN ? AND ?".format(cols),
         [dates[0].date(), dates[-1].date()], frames={"req": _request_frame(ids)})
-    rows = store.positions_of_days(got["d"]) - lo
-    ok = (rows >= 0) & (rows < len(dates))
-    rows, colpos = rows[ok], np.asarray(got["col"])[ok]
+    flat = store.positions_of_days(got.pop("d")) - lo
+    ok = (flat >= 0) & (flat < len(dates))
+    flat *= len(ids)
+    flat += np.asarray(got.pop("col"))
+    everywhere = bool(ok.all())
+    if not everywhere:
+        flat = flat[ok]
     for f in fields:
-        arrays[f][rows, colpos] = np.asarray(got[f], dtype=np.float64)[ok]
+        values = np.asarray(got.pop(f), dtype=np.float64)
+        arrays[f].ravel()[flat] = values if everywhere else values[ok]
     return dates, arrays
 
 

@@ -625,14 +625,16 @@ def _write_market(con, m):
         hi = min(lo + block, len(m.ids))
         ids = m.ids[lo:hi]
         ii, tt = np.nonzero(m.has_bar[:, lo:hi].T)
-        frame = pd.DataFrame({"order_book_id": ids[ii], "date": dates[tt]})
+        frame = pd.DataFrame({"order_book_id": _codes(ii, ids),
+                              "date": dates[tt]})
         for f in ("open", "high", "low", "close", "prev_close", "volume",
                   "total_turnover"):
             frame[f] = getattr(m, f)[:, lo:hi][tt, ii]
         _insert(con, "daily_bars", bar_cols, frame)
 
         ii, tt = np.nonzero(m.listed[:, lo:hi].T)
-        style = pd.DataFrame({"order_book_id": ids[ii], "date": dates[tt]})
+        style = pd.DataFrame({"order_book_id": _codes(ii, ids),
+                              "date": dates[tt]})
         block_styles = m.styles[:, lo:hi]
         for j, name in enumerate(STYLE_FACTORS):
             style[name] = block_styles[tt, ii, j].astype(np.float64)
@@ -644,10 +646,19 @@ def _write_market(con, m):
             v = m.factors[name][:, lo:hi][tt, ii]
             ok = np.isfinite(v)
             parts.append(pd.DataFrame({
-                "order_book_id": ids[ii[ok]], "date": dates[tt[ok]],
-                "factor": name, "value": v[ok]}))
+                "order_book_id": _codes(ii[ok], ids), "date": dates[tt[ok]],
+                "factor": _codes(np.full(int(ok.sum()),
+                                         PUBLISHED_FACTORS.index(name)),
+                                 PUBLISHED_FACTORS),
+                "value": v[ok]}))
         _insert(con, "factor_values", "order_book_id::VARCHAR, date::DATE, "
                 "factor::VARCHAR, value", pd.concat(parts, ignore_index=True))
+
+
+def _codes(codes, labels):
+    # Categorical columns reach DuckDB as dictionary-encoded values instead of
+    # millions of Python strings.
+    return pd.Categorical.from_codes(codes.astype(np.int32), categories=labels)
 
 
 def _insert(con, table, select, frame):

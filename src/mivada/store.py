@@ -112,8 +112,10 @@ class Store:
         trading day."""
         days = np.asarray(days, dtype=np.int64)
         idx = days - self._day0
-        out = np.full(days.shape, -1, dtype=np.int64)
         ok = (idx >= 0) & (idx < len(self._day_lookup))
+        if ok.all():
+            return self._day_lookup[idx]
+        out = np.full(days.shape, -1, dtype=np.int64)
         out[ok] = self._day_lookup[idx[ok]]
         return out
 
