@@ -186,7 +186,14 @@ def _as_fields(fields, allowed, name="fields"):
     if fields is None:
         return list(allowed), False
     single = isinstance(fields, str)
-    names = [fields] if single else list(fields)
+    if single:
+        names = [fields]
+    else:
+        try:
+            names = list(fields)
+        except TypeError:
+            raise ValueError("{}: expected a name or a list of names, got {!r}"
+                             .format(name, fields)) from None
     if not names:
         raise ValueError("{}: no field requested".format(name))
     unknown = [f for f in names if f not in allowed]
@@ -563,6 +570,8 @@ def get_factor(order_book_ids, factor, start_date=None, end_date=None,
     """
     store = current_store()
     ids, _ = _as_ids(order_book_ids)
+    if factor is None:
+        raise ValueError("factor: name the factor(s) to load")
     stored = _stored_factor_names(store)
     names, single = _as_fields(factor, sorted(stored) + list(DAILY_FIELDS),
                                name="factor")

@@ -71,6 +71,8 @@ def test_index_bars_and_field_forms(market):
 @pytest.mark.parametrize("kwargs, arg", [
     (dict(fields=["close", "vwap"]), "fields"),
     (dict(fields=[]), "fields"),
+    (dict(fields=5), "fields"),
+    (dict(fields=["close", None]), "fields"),
     (dict(frequency="5m"), "frequency"),
     (dict(start_date="2023-12-29", end_date="2023-12-01"), "start_date"),
     (dict(start_date="yesterday-ish"), "start_date"),

@@ -163,7 +163,8 @@ def test_get_factor(market):
                                               "reversal_5d", "noise"}
     assert mivada.get_factor(ids, "value_score", "2024-02-01",
                              "2024-02-05") is None
-    with pytest.raises(ValueError, match="^factor:"):
-        mivada.get_factor(ids, "alpha42")
+    for bad in ("alpha42", None, ["noise", 3]):
+        with pytest.raises(ValueError, match="^factor:"):
+            mivada.get_factor(ids, bad)
     with pytest.raises(ValueError, match="^universe:"):
         mivada.get_factor(ids, "noise", universe="not-an-index")
