@@ -165,8 +165,13 @@ def _read_table(table, full, name, problems):
     try:
         if name.lower().endswith(".csv"):
             raw = pd.read_csv(full, dtype=str, keep_default_na=False,
-                              na_values=[""], skipinitialspace=True)
+                              encoding="utf-8-sig",
+                              na_values=[""], skipinitialspace=True,
+                              skip_blank_lines=False)
             rows, word = np.arange(len(raw)) + 2, "line"
+            # blank lines are skipped but still counted
+            filled = raw.notna().any(axis=1).to_numpy()
+            raw, rows = raw[filled].reset_index(drop=True), rows[filled]
         else:
             import duckdb
 

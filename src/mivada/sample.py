@@ -17,7 +17,7 @@ import time
 import numpy as np
 import pandas as pd
 
-from mivada.calendar import trading_calendar
+from mivada.market_calendar import trading_calendar
 
 GENERATOR_VERSION = 1
 

@@ -93,9 +93,10 @@ def test_append_fills_prev_close_and_adds_factors(imported, tmp_path):
     shutil.copy(imported[0], target)
     batch = tmp_path / "more"
     batch.mkdir()
+    # as spreadsheet programs save it: with a byte order mark
     (batch / "instruments.csv").write_text(
         "order_book_id,type,listed_date,de_listed_date\n"
-        "301999.XSHE,CS,2023-12-25,0000-00-00\n")
+        "301999.XSHE,CS,2023-12-25,0000-00-00\n", encoding="utf-8-sig")
     (batch / "daily_bars.csv").write_text(
         "order_book_id,date,open,close,volume\n"
         "301999.XSHE,2023-12-25,10,10.5,1000\n"
@@ -156,6 +157,8 @@ BAD_CASES = [
     ("instruments.csv", "order_book_id,type,listed_date\n{sid},CS,2001-01-01\n",
      "line 2", "already in the store"),
     ("bars.csv", "a\n1\n", "", "unknown table"),
+    ("daily_bars.csv", "order_book_id,date,close\n\n{sid},{future},1\n"
+     "{sid},{future},2\n", "line 4", "repeats the key"),
 ]
 
 

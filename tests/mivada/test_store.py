@@ -90,3 +90,11 @@ def test_reopening_a_rewritten_store_sees_the_new_file(tmp_path):
     assert list(mivada.all_instruments("CS")["order_book_id"]) == \
         list(second.ids)
     mivada.close()
+
+
+def test_environment_names_the_default_store(tiny_market, monkeypatch):
+    path, market = tiny_market
+    mivada.close()
+    monkeypatch.setenv("MIVADA_STORE", path)
+    assert mivada.get_latest_trading_date() == market.dates[-1]
+    assert mivada.current_store().path == path
