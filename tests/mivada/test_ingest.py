@@ -108,6 +108,11 @@ def test_append_fills_prev_close_and_adds_factors(imported, tmp_path):
         "301999.XSHE,2023-12-27,0.25,1.0\n")
     (batch / "style_exposures.csv").write_text(
         "order_book_id,date,size,esg\n301999.XSHE,2023-12-26,-1.5,0.3\n")
+    (batch / "minute_bars.csv").write_text(
+        "order_book_id,datetime,close,volume\n"
+        "301999.XSHE,2023-12-26 09:31:00,10.4,100\n"
+        "301999.XSHE,2023-12-26 09:32:00,10.3,200\n"
+        "301999.XSHE,2023-12-27 09:31:00,10.6,300\n")
     written = ingest(batch, target)
     assert written["daily_bars"] == 3
     mivada.init(target)
@@ -127,6 +132,14 @@ def test_append_fills_prev_close_and_adds_factors(imported, tmp_path):
                                              "2023-12-26", ["size", "esg"])
     assert style.iloc[0].tolist() == [-1.5, 0.3]
     assert mivada.instruments("301999.XSHE").symbol == "301999.XSHE"
+    minutes = mivada.get_price("301999.XSHE", "2023-12-26", "2023-12-26",
+                               frequency="1m", fields=["close", "volume"])
+    assert minutes.index.names == ["order_book_id", "datetime"]
+    assert minutes["volume"].tolist() == [100, 200]
+    late = mivada.get_price("301999.XSHE", "2023-12-26 09:32",
+                            "2023-12-27 09:31", frequency="1m", fields="close",
+                            expect_df=False)
+    assert late.tolist() == [10.3, 10.6]
 
 
 BAD_CASES = [
