@@ -31,7 +31,7 @@ import pandas as pd
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
 
 import mivada  # noqa: E402
-from mivada.sample import PRESETS, SampleSpec, build_sample_store  # noqa: E402
+from mivada.sample import PRESETS, SampleSize, build_sample_store  # noqa: E402
 
 
 def measure(func, repeat):
@@ -75,13 +75,13 @@ def main(argv=None):
                         help="do not time the default sample generation")
     args = parser.parse_args(argv)
 
-    spec = SampleSpec(max(args.stocks, 10), args.days)
-    path = args.store or mivada.sample_path(spec)
+    size = SampleSize(max(args.stocks, 10), args.days)
+    path = args.store or mivada.sample_path(size)
     if not os.path.exists(path):
         t0 = time.perf_counter()
-        build_sample_store(path, spec)
+        build_sample_store(path, size)
         print("generated {} stocks x {} days in {:.1f}s -> {}".format(
-            spec.n_stocks, spec.n_days, time.perf_counter() - t0, path))
+            size.n_stocks, size.n_days, time.perf_counter() - t0, path))
     store = mivada.init(path)
     ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
     start, end = store.data_start, store.data_end

@@ -11,7 +11,7 @@ from mivada.api import (  # noqa: F401
     get_next_trading_date, get_previous_trading_date, get_price,
     get_price_change_rate, get_price_panel, get_style_factor_exposure,
     get_trading_dates, index_components, init, instruments, sample_home,
-    sample_path, sample_spec, trading_date_offset,
+    sample_path, sample_size, trading_date_offset,
 )
 from mivada import client  # noqa: F401,E402
 

@@ -45,15 +45,15 @@ def main(argv=None):
         return 0
 
     if args.command == "generate":
-        from mivada.api import sample_path, sample_spec
+        from mivada.api import sample_path, sample_size
         from mivada.sample import build_sample_store
 
-        spec = sample_spec(args.sample, args.n_stocks, args.n_days, args.seed)
-        out = args.out or sample_path(spec)
+        size = sample_size(args.sample, args.n_stocks, args.n_days, args.seed)
+        out = args.out or sample_path(size)
         t0 = time.perf_counter()
-        build_sample_store(out, spec)
+        build_sample_store(out, size)
         print("{} ({} stocks x {} days) in {:.1f}s".format(
-            out, spec.n_stocks, spec.n_days, time.perf_counter() - t0))
+            out, size.n_stocks, size.n_days, time.perf_counter() - t0))
         return 0
 
     from mivada.store import Store, StoreError
@@ -80,9 +80,9 @@ def main(argv=None):
 
 
 def _default_sample():
-    from mivada.api import sample_path, sample_spec
+    from mivada.api import sample_path, sample_size
 
-    return sample_path(sample_spec())
+    return sample_path(sample_size())
 
 
 if __name__ == "__main__":

@@ -40,26 +40,26 @@ def sample_home():
     return os.path.join(base, "mivada")
 
 
-def sample_spec(sample="default", n_stocks=None, n_days=None, seed=None):
-    """The ``SampleSpec`` for a preset name, optionally resized."""
-    from mivada.sample import PRESETS, SampleSpec
+def sample_size(sample="default", n_stocks=None, n_days=None, seed=None):
+    """The ``SampleSize`` for a preset name, optionally resized."""
+    from mivada.sample import PRESETS, SampleSize
 
     if sample not in PRESETS:
         raise ValueError("sample: unknown sample size {!r}, expect one of {}"
                          .format(sample, sorted(PRESETS)))
     base = PRESETS[sample]
-    return SampleSpec(
+    return SampleSize(
         n_stocks=base.n_stocks if n_stocks is None else int(n_stocks),
         n_days=base.n_days if n_days is None else int(n_days),
         seed=base.seed if seed is None else int(seed),
         end_date=base.end_date)
 
 
-def sample_path(spec, home=None):
-    """Where the sample store for ``spec`` lives in the cache folder."""
+def sample_path(size, home=None):
+    """Where the sample store for ``size`` lives in the cache folder."""
     from mivada.sample import GENERATOR_VERSION, PRESETS
 
-    name = next((k for k, v in PRESETS.items() if v == spec), spec.label)
+    name = next((k for k, v in PRESETS.items() if v == size), size.label)
     return os.path.join(home or sample_home(), "sample-s{}-g{}-{}.duckdb"
                         .format(SCHEMA_VERSION, GENERATOR_VERSION, name))
 
@@ -85,20 +85,20 @@ def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
     if path is None and sample is None and n_stocks is None and \
             n_days is None and seed is None and os.environ.get("MIVADA_STORE"):
         path = os.environ["MIVADA_STORE"]
-    spec = None
+    size = None
     if path is None:
-        spec = sample_spec(sample or "default", n_stocks, n_days, seed)
-        path = sample_path(spec, home)
+        size = sample_size(sample or "default", n_stocks, n_days, seed)
+        path = sample_path(size, home)
     # DuckDB hands out the already open database for a path it has open, so
     # reopening the current store (possibly rewritten since) must close it
     # first to see the file as it is now.
     current = _state["store"]
     if current is not None and _same_file(current.path, path):
         close()
-    if spec is not None and (regenerate or not os.path.exists(path)):
+    if size is not None and (regenerate or not os.path.exists(path)):
         from mivada.sample import build_sample_store
 
-        build_sample_store(path, spec)
+        build_sample_store(path, size)
     store = Store(path)
     with _state_lock:
         old, _state["store"] = _state["store"], store
@@ -691,5 +691,5 @@ __all__ = [
     "get_previous_trading_date", "get_price", "get_price_change_rate",
     "get_price_panel", "get_style_factor_exposure", "get_trading_dates",
     "index_components", "init", "instruments", "sample_home", "sample_path",
-    "sample_spec", "trading_date_offset",
+    "sample_size", "trading_date_offset",
 ]

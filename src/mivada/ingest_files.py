@@ -187,13 +187,13 @@ def _read_table(table, full, name, problems):
             str(exc).splitlines()[0] if str(exc) else type(exc).__name__)))
         return None
     raw.columns = [str(c).strip() for c in raw.columns]
-    spec = TABLES[table]
-    known = {c[0] for c in spec["columns"]}
+    layout = TABLES[table]
+    known = {c[0] for c in layout["columns"]}
     dup_cols = raw.columns[raw.columns.duplicated()].tolist()
     if dup_cols:
         problems.append((name, None, "repeated column(s) {}".format(dup_cols)))
         return None
-    missing = [c for c, _, req in spec["columns"]
+    missing = [c for c, _, req in layout["columns"]
                if req and c not in raw.columns]
     extra = [c for c in raw.columns if c not in known]
     if table == "factor_values":
@@ -206,23 +206,23 @@ def _read_table(table, full, name, problems):
                                  "value)".format(extra)))
         elif not extra:
             problems.append((name, None, "no factor columns"))
-    elif not spec.get("wide") and extra:
+    elif not layout.get("wide") and extra:
         problems.append((name, None, "unexpected column(s) {}, expect {}"
-                         .format(extra, [c[0] for c in spec["columns"]])))
-    elif spec.get("wide") and not extra:
+                         .format(extra, [c[0] for c in layout["columns"]])))
+    elif layout.get("wide") and not extra:
         problems.append((name, None, "no style factor columns"))
     if missing:
         problems.append((name, None, "missing column(s) {}".format(missing)))
-    if missing or (extra and not spec.get("wide")):
+    if missing or (extra and not layout.get("wide")):
         return None
 
     before = len(problems)
     out = pd.DataFrame(index=raw.index)
-    kinds = {c: k for c, k, _ in spec["columns"]}
-    if spec.get("wide"):
+    kinds = {c: k for c, k, _ in layout["columns"]}
+    if layout.get("wide"):
         for c in extra:
             kinds[c] = "number"
-    required = {c for c, _, req in spec["columns"] if req}
+    required = {c for c, _, req in layout["columns"] if req}
     for col in raw.columns:
         out[col] = _convert(raw[col], kinds[col], col in required, name, col,
                             rows, word, problems)

@@ -92,7 +92,7 @@ SUFFIXES = ("科技", "股份", "电子", "医药", "能源", "控股", "材料"
 
 
 @dataclasses.dataclass(frozen=True)
-class SampleSpec:
+class SampleSize:
     """Size of a sample market: ``n_stocks`` stocks over the ``n_days``
     trading days ending on ``end_date``."""
     n_stocks: int
@@ -115,11 +115,11 @@ class SampleSpec:
 
 
 PRESETS = {
-    "tiny": SampleSpec(40, 120),
-    "small": SampleSpec(300, 250),
-    "default": SampleSpec(500, 970),
-    "bench": SampleSpec(3000, 2500),
-    "large": SampleSpec(5000, 2500),
+    "tiny": SampleSize(40, 120),
+    "small": SampleSize(300, 250),
+    "default": SampleSize(500, 970),
+    "bench": SampleSize(3000, 2500),
+    "large": SampleSize(5000, 2500),
 }
 
 
@@ -127,7 +127,7 @@ PRESETS = {
 class SampleMarket:
     """The simulated market.  Arrays are (days, stocks) over the data period
     ``dates``; stocks are in ``ids`` order (sorted)."""
-    spec: SampleSpec
+    size: SampleSize
     calendar: pd.DatetimeIndex          # the whole trading calendar
     dates: pd.DatetimeIndex             # data period
     ids: np.ndarray
@@ -162,18 +162,18 @@ class SampleMarket:
         return np.where(changed, self.sector_after, self.sector_before)
 
 
-def generate_market(spec):
-    """Simulate the market described by ``spec`` (a ``SampleSpec``)."""
-    rng = np.random.Generator(np.random.PCG64(spec.seed))
+def generate_market(size):
+    """Simulate the market described by ``size`` (a ``SampleSize``)."""
+    rng = np.random.Generator(np.random.PCG64(size.seed))
     calendar = trading_calendar()
-    end_pos = int(calendar.searchsorted(pd.Timestamp(spec.end_date),
+    end_pos = int(calendar.searchsorted(pd.Timestamp(size.end_date),
                                         side="right")) - 1
-    start_pos = end_pos - int(spec.n_days) + 1
+    start_pos = end_pos - int(size.n_days) + 1
     if start_pos < 250:
         raise ValueError("n_days: {} trading days ending {} start before the "
-                         "calendar allows".format(spec.n_days, spec.end_date))
+                         "calendar allows".format(size.n_days, size.end_date))
     dates = calendar[start_pos:end_pos + 1]
-    T, N = len(dates), int(spec.n_stocks)
+    T, N = len(dates), int(size.n_stocks)
 
     ids, exchanges, limit_base, board_first = _draw_codes(rng, N)
     symbols = np.array(["".join(rng.choice(SYLLABLES, 2)) +
@@ -396,7 +396,7 @@ def generate_market(spec):
                                          total_turnover, price0 * shares)
 
     return SampleMarket(
-        spec=spec, calendar=calendar, dates=dates, ids=ids, symbols=symbols,
+        size=size, calendar=calendar, dates=dates, ids=ids, symbols=symbols,
         exchanges=exchanges, listed_date=listed_date,
         de_listed_date=de_listed_date, listed=listed, has_bar=has_bar,
         close=close, prev_close=prev_close, open=open_, high=high, low=low,
@@ -543,8 +543,8 @@ def index_member_runs(market):
 
 # -- writing ---------------------------------------------------------------
 
-def build_sample_store(path, spec, verbose=False):
-    """Generate the market for ``spec`` and write it to a store at ``path``.
+def build_sample_store(path, size, verbose=False):
+    """Generate the market for ``size`` and write it to a store at ``path``.
 
     The store is written to a temporary file next to ``path`` and renamed
     into place, so a crash or a concurrent reader never sees half a store.
@@ -557,7 +557,7 @@ def build_sample_store(path, spec, verbose=False):
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)
     t0 = time.perf_counter()
-    market = generate_market(spec)
+    market = generate_market(size)
     t1 = time.perf_counter()
     tmp = "{}.tmp-{}".format(path, os.getpid())
     if os.path.exists(tmp):
@@ -569,8 +569,8 @@ def build_sample_store(path, spec, verbose=False):
             create_schema(con, STYLE_FACTORS)
             _write_market(con, market)
             meta = {"source": "sample", "generator_version": GENERATOR_VERSION,
-                    "n_stocks": spec.n_stocks, "n_days": spec.n_days,
-                    "seed": spec.seed, "end_date": spec.end_date}
+                    "n_stocks": size.n_stocks, "n_days": size.n_days,
+                    "seed": size.seed, "end_date": size.end_date}
             con.executemany("INSERT INTO meta VALUES (?, ?)",
                             [[k, str(v)] for k, v in meta.items()])
             con.execute("CHECKPOINT")
@@ -584,7 +584,7 @@ def build_sample_store(path, spec, verbose=False):
         raise
     if verbose:
         print("generated {} in {:.1f}s, written in {:.1f}s -> {}".format(
-            spec.label, t1 - t0, time.perf_counter() - t1, path))
+            size.label, t1 - t0, time.perf_counter() - t1, path))
     return market
 
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import mivada
-from mivada.sample import SampleSpec, build_sample_store, generate_market
+from mivada.sample import SampleSize, build_sample_store, generate_market
 
 
 def test_import_is_cheap_and_opens_nothing():
@@ -22,13 +22,13 @@ def test_import_is_cheap_and_opens_nothing():
 
 
 def test_generation_is_deterministic():
-    spec = SampleSpec(25, 40, seed=7)
-    a, b = generate_market(spec), generate_market(spec)
+    size = SampleSize(25, 40, seed=7)
+    a, b = generate_market(size), generate_market(size)
     assert list(a.ids) == list(b.ids)
     for name in ("close", "volume", "high", "has_bar", "styles"):
         assert np.array_equal(getattr(a, name), getattr(b, name),
                               equal_nan=True)
-    other = generate_market(SampleSpec(25, 40, seed=8))
+    other = generate_market(SampleSize(25, 40, seed=8))
     assert not np.array_equal(a.close, other.close, equal_nan=True)
 
 
@@ -65,7 +65,7 @@ def test_bad_stores_are_refused(tmp_path, tiny_market):
     with pytest.raises(mivada.StoreError, match="not a mivada store"):
         mivada.init(plain)
     old = tmp_path / "old.duckdb"
-    build_sample_store(old, SampleSpec(10, 30))
+    build_sample_store(old, SampleSize(10, 30))
     con = duckdb.connect(str(old))
     con.execute("UPDATE meta SET value = '0' WHERE key = 'schema_version'")
     con.close()
@@ -81,11 +81,11 @@ def test_bad_stores_are_refused(tmp_path, tiny_market):
 
 def test_reopening_a_rewritten_store_sees_the_new_file(tmp_path):
     path = tmp_path / "store.duckdb"
-    first = build_sample_store(path, SampleSpec(12, 30, seed=1))
+    first = build_sample_store(path, SampleSize(12, 30, seed=1))
     mivada.init(path)
     assert list(mivada.all_instruments("CS")["order_book_id"]) == \
         list(first.ids)
-    second = build_sample_store(path, SampleSpec(15, 30, seed=2))
+    second = build_sample_store(path, SampleSize(15, 30, seed=2))
     mivada.init(path)
     assert list(mivada.all_instruments("CS")["order_book_id"]) == \
         list(second.ids)
