@@ -394,7 +394,7 @@ def _daily_panel(store, ids, start, end, fields):
     if not everywhere:
         flat = flat[ok]
     for f in fields:
-        values = np.asarray(got.pop(f), dtype=np.float64)
+        values = _floats(got.pop(f))
         arrays[f].ravel()[flat] = values if everywhere else values[ok]
     return dates, arrays
 
@@ -478,21 +478,43 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d",
         time_col, table = "datetime", "minute_bars"
         params = [start.to_pydatetime(), end.to_pydatetime()]
         cond = "b.datetime BETWEEN ? AND ?"
-    df = store.fetch_df(
-        "SELECT b.order_book_id, b.{tc}::TIMESTAMP AS {tc}, {cols} FROM {t} b "
+    got = store.fetch_numpy(
+        "SELECT r.col, b.{tc}::TIMESTAMP AS {tc}, {cols} FROM {t} b "
         "JOIN req r ON b.order_book_id = r.order_book_id WHERE {cond} "
         "ORDER BY r.col, b.{tc}".format(tc=time_col, cols=cols, t=table,
                                         cond=cond),
         params, frames={"req": _request_frame(ids)})
-    if df.empty:
+    df = _long_frame(got, ids, time_col, names)
+    if df is None:
         return None
-    df[time_col] = pd.to_datetime(df[time_col]).astype("datetime64[ns]")
-    df["order_book_id"] = df["order_book_id"].astype(object)
-    df = df.set_index(["order_book_id", time_col])
     if not expect_df and single_id:
         df = df.droplevel("order_book_id")
         return df[names[0]] if single_field else df
     return df
+
+
+def _floats(values):
+    """A fetched column as float64 with NaN for SQL NULL (DuckDB hands
+    columns with NULLs over as masked arrays)."""
+    if isinstance(values, np.ma.MaskedArray):
+        return values.astype(np.float64).filled(np.nan)
+    return np.asarray(values, dtype=np.float64)
+
+
+def _long_frame(got, ids, time_col, names):
+    """A frame indexed by (order_book_id, time) from fetched columns ``col``
+    (position in ``ids``), ``time_col`` and ``names``, already in order.
+    The index is built from integer codes, never from millions of strings."""
+    col = np.asarray(got["col"])
+    if len(col) == 0:
+        return None
+    times = np.asarray(got[time_col]).astype("datetime64[ns]")
+    uniq, time_codes = np.unique(times, return_inverse=True)
+    index = pd.MultiIndex(
+        levels=[pd.Index(ids, dtype=object), pd.DatetimeIndex(uniq)],
+        codes=[col, time_codes.reshape(-1)],
+        names=["order_book_id", time_col]).remove_unused_levels()
+    return pd.DataFrame({f: _floats(got[f]) for f in names}, index=index)
 
 
 def _minute_range(store, start_date, end_date):
@@ -528,16 +550,12 @@ def get_style_factor_exposure(order_book_ids, start_date=None, end_date=None,
     if start is None:
         return None
     cols = ", ".join("s." + quote_ident(f) for f in names)
-    df = store.fetch_df(
-        "SELECT s.order_book_id, s.date::TIMESTAMP AS date, {} "
+    got = store.fetch_numpy(
+        "SELECT r.col, s.date::TIMESTAMP AS date, {} "
         "FROM style_exposures s JOIN req r ON s.order_book_id = r.order_book_id "
         "WHERE s.date BETWEEN ? AND ? ORDER BY r.col, s.date".format(cols),
         [start.date(), end.date()], frames={"req": _request_frame(ids)})
-    if df.empty:
-        return None
-    df["date"] = pd.to_datetime(df["date"]).astype("datetime64[ns]")
-    df["order_book_id"] = df["order_book_id"].astype(object)
-    return df.set_index(["order_book_id", "date"])
+    return _long_frame(got, ids, "date", names)
 
 
 def get_factor_names():

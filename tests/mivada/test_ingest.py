@@ -121,9 +121,10 @@ def test_append_fills_prev_close_and_adds_factors(imported, tmp_path):
     assert list(bars["close"]) == [10.5, 10.0, 11.0]
     assert bars["prev_close"].iloc[1:].tolist() == [10.5, 10.0]
     assert bars["prev_close"].isna().iloc[0]
-    rate = mivada.get_price_change_rate("301999.XSHE", "2023-12-26",
-                                        "2023-12-27")
-    assert rate["301999.XSHE"].tolist() == pytest.approx([10 / 10.5 - 1, 0.1])
+    rate = mivada.get_price_change_rate("301999.XSHE", "2023-12-25",
+                                        "2023-12-27")["301999.XSHE"]
+    assert rate.isna().iloc[0]      # no previous close on the first bar
+    assert rate.iloc[1:].tolist() == pytest.approx([10 / 10.5 - 1, 0.1])
     alpha = mivada.get_factor("301999.XSHE", ["my_alpha", "my_beta"],
                               "2023-12-01", "2023-12-29")
     assert alpha["my_alpha"].tolist() == [0.5, 0.25]
