@@ -259,7 +259,8 @@ def generate_market(size):
     change_date = pd.DatetimeIndex(change_date)
     dates_ns = dates.values
     sector = np.where(dates_ns[:, None] >= change_date.values[None, :],
-                      sector_after[None, :], sector_before[None, :])
+                      sector_after[None, :], sector_before[None, :]
+                      ).astype(np.int16)
 
     # -- returns -----------------------------------------------------------
     S = len(STYLE_FACTORS)
@@ -365,6 +366,7 @@ def generate_market(size):
     volume = np.round(np.minimum(rate, 0.5) * shares[None, :] / 100.0) * 100.0
     volume = np.where(has_bar, np.maximum(volume, 100.0), np.nan)
     total_turnover = volume * (open_ + high + low + close) / 4.0
+    del lim, gap, top, bottom, liquidity, rate, sector
 
     # -- indexes -----------------------------------------------------------
     caps = factors["market_cap"]
@@ -566,6 +568,9 @@ def build_sample_store(path, size, verbose=False):
         con = duckdb.connect(tmp)
         try:
             con.execute("SET enable_progress_bar = false")
+            # Large samples would otherwise keep every written block in
+            # DuckDB's buffer pool until the final checkpoint.
+            con.execute("SET memory_limit = '1GB'")
             create_schema(con, STYLE_FACTORS)
             _write_market(con, market)
             meta = {"source": "sample", "generator_version": GENERATOR_VERSION,
@@ -620,7 +625,7 @@ def _write_market(con, m):
     # date, which keeps DuckDB's min/max zone maps selective.
     dates = m.dates.values
     style_cols = ", ".join('"{}"'.format(s) for s in STYLE_FACTORS)
-    block = max(1, 4_000_000 // max(len(dates), 1))
+    block = max(1, 1_000_000 // max(len(dates), 1))
     for lo in range(0, len(m.ids), block):
         hi = min(lo + block, len(m.ids))
         ids = m.ids[lo:hi]
