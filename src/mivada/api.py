@@ -23,6 +23,7 @@ from mivada.store import Store, StoreError
 
 _state = {"store": None}
 _state_lock = threading.Lock()
+_open_lock = threading.Lock()
 
 NOT_DELISTED = "0000-00-00"
 
@@ -123,11 +124,12 @@ def current_store():
     """The store operations read, opening the default one if needed."""
     store = _state["store"]
     if store is None:
-        with _state_lock:
+        # one thread opens (and maybe generates) the default store; others
+        # wait for it instead of opening their own
+        with _open_lock:
             store = _state["store"]
-        if store is None:
-            init()
-            store = _state["store"]
+            if store is None:
+                store = init()
     return store
 
 

@@ -98,3 +98,23 @@ def test_environment_names_the_default_store(tiny_market, monkeypatch):
     monkeypatch.setenv("MIVADA_STORE", path)
     assert mivada.get_latest_trading_date() == market.dates[-1]
     assert mivada.current_store().path == path
+
+
+def test_threads_share_one_default_store(tiny_market, monkeypatch):
+    from concurrent.futures import ThreadPoolExecutor
+
+    path, market = tiny_market
+    mivada.close()
+    monkeypatch.setenv("MIVADA_STORE", path)
+    ids = list(market.ids[:10])
+
+    def work(_):
+        store = mivada.current_store()
+        rate = mivada.get_price_change_rate(ids, market.dates[0],
+                                            market.dates[-1])
+        return store, float(np.nansum(rate.to_numpy()))
+
+    with ThreadPoolExecutor(8) as pool:
+        results = list(pool.map(work, range(32)))
+    assert len({id(store) for store, _ in results}) == 1
+    assert len({total for _, total in results}) == 1
