@@ -615,41 +615,58 @@ def get_factor(order_book_ids, factor, start_date=None, end_date=None,
             keep = set(keep)
             ids = [i for i in ids if i in keep]
     req = _request_frame(ids)
-    pieces = []
-    from_stored = [n for n in names if n in stored]
-    if from_stored:
-        aggs = ", ".join(
-            "max(x.value) FILTER (WHERE x.factor = ?) AS {}".format(
-                quote_ident(n)) for n in from_stored)
-        pieces.append(store.fetch_df(
-            "SELECT r.col, x.date::TIMESTAMP AS date, {aggs} "
-            "FROM factor_values x JOIN req r ON x.order_book_id = r.order_book_id "
-            "{mj} WHERE x.factor IN ({qs}) AND x.date BETWEEN ? AND ? "
-            "GROUP BY r.col, x.date".format(
-                aggs=aggs, mj=member_join,
-                qs=", ".join("?" * len(from_stored))),
-            from_stored + member_params + from_stored + params,
-            frames={"req": req}))
-    from_bars = [n for n in names if n not in stored]
-    if from_bars:
-        cols = ", ".join("x." + quote_ident(n) for n in from_bars)
-        pieces.append(store.fetch_df(
-            "SELECT r.col, x.date::TIMESTAMP AS date, {cols} FROM daily_bars x "
-            "JOIN req r ON x.order_book_id = r.order_book_id {mj} "
-            "WHERE x.date BETWEEN ? AND ?".format(cols=cols, mj=member_join),
-            member_params + params, frames={"req": req}))
-    df = pieces[0]
-    for extra in pieces[1:]:
-        df = df.merge(extra, on=["col", "date"], how="outer")
-    if df.empty:
+    fetched = []
+    for name in names:
+        if name in stored:
+            source, value, cond = "factor_values", "x.value", "x.factor = ? AND "
+            args = member_params + [name] + params
+        else:
+            source, value, cond = "daily_bars", "x." + quote_ident(name), ""
+            args = member_params + params
+        fetched.append(store.fetch_numpy(
+            "SELECT r.col, (x.date - DATE '1970-01-01')::INTEGER AS d, "
+            "{v} AS value FROM {s} x JOIN req r ON x.order_book_id = "
+            "r.order_book_id {mj} WHERE {c}x.date BETWEEN ? AND ?".format(
+                v=value, s=source, mj=member_join, c=cond),
+            args, frames={"req": req}))
+    df = _merge_long(store, ids, names, fetched)
+    if df is None:
         return None
-    df = df.sort_values(["col", "date"], kind="stable")
-    df.insert(0, "order_book_id", np.asarray(ids, dtype=object)[df["col"]])
-    df["date"] = pd.to_datetime(df["date"]).astype("datetime64[ns]")
-    df = df.drop(columns="col").set_index(["order_book_id", "date"])[names]
     if not expect_df and single:
         return df[names[0]]
     return df
+
+
+def _merge_long(store, ids, names, fetched):
+    """One long frame indexed by (order_book_id, date) from per-name fetches
+    of (col, epoch day, value): values are scattered onto a dense
+    dates x instruments grid, then the cells any name has a row for are read
+    back instrument by instrument."""
+    positions = [store.positions_of_days(got["d"]) for got in fetched]
+    used = [p[p >= 0] for p in positions]
+    if not any(len(u) for u in used):
+        return None
+    lo = min(int(u.min()) for u in used if len(u))
+    hi = max(int(u.max()) for u in used if len(u)) + 1
+    shape = (len(ids), hi - lo)
+    present = np.zeros(shape, dtype=bool)
+    grids = []
+    for got, pos in zip(fetched, positions):
+        ok = pos >= 0
+        cols = np.asarray(got["col"])[ok]
+        rows = pos[ok] - lo
+        grid = np.full(shape, np.nan)
+        grid[cols, rows] = _floats(got["value"])[ok]
+        present[cols, rows] = True
+        grids.append(grid)
+    col, day = np.nonzero(present)
+    index = pd.MultiIndex(
+        levels=[pd.Index(ids, dtype=object),
+                pd.DatetimeIndex(store.calendar[lo:hi])],
+        codes=[col, day], names=["order_book_id", "date"]
+    ).remove_unused_levels()
+    return pd.DataFrame({n: g[col, day] for n, g in zip(names, grids)},
+                        index=index)
 
 
 # -- indexes -------------------------------------------------------------------

@@ -150,6 +150,12 @@ def test_get_factor(market):
         rows = np.flatnonzero(market.listed[:, p])
         np.testing.assert_allclose(wide.loc[market.dates[rows], oid],
                                    market.factors["value_score"][rows, p])
+        # bar fields line up with the factors: NaN on suspended days
+        close = df.loc[oid, "close"].reindex(market.dates[rows])
+        np.testing.assert_array_equal(close.isna().to_numpy(),
+                                      ~market.has_bar[rows, p])
+        np.testing.assert_allclose(close.dropna().to_numpy(),
+                                   market.close[rows, p][market.has_bar[rows, p]])
     member = mivada.get_factor(ids, "value_score", market.dates[0],
                                market.dates[-1], universe="000300.XSHG")
     for (oid, day) in member.index:
