@@ -19,7 +19,7 @@ import pandas as pd
 
 from mivada.market_calendar import trading_calendar
 
-GENERATOR_VERSION = 1
+GENERATOR_VERSION = 2
 
 STYLE_FACTORS = ("size", "beta", "momentum", "volatility", "liquidity",
                  "value", "growth", "leverage")
