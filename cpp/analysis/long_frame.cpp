@@ -1,0 +1,231 @@
+#include "analysis/long_frame.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <numeric>
+#include <unordered_map>
+
+namespace tarnfold::bench::longf {
+
+namespace {
+
+using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+
+// Counting sort of rows by a dense code in [0, n_groups); code -1 rows are
+// left out.
+void bucket_rows(const std::vector<index_t> &code, index_t n_groups, Groups &g) {
+    g.start.assign(static_cast<std::size_t>(n_groups) + 1, 0);
+    for (index_t c : code)
+        if (c >= 0) ++g.start[static_cast<std::size_t>(c) + 1];
+    for (index_t k = 0; k < n_groups; ++k) g.start[k + 1] += g.start[k];
+    g.rows.resize(static_cast<std::size_t>(g.start.back()));
+    std::vector<index_t> fill(g.start.begin(), g.start.end() - 1);
+    for (std::size_t r = 0; r < code.size(); ++r) {
+        const index_t c = code[r];
+        if (c >= 0) g.rows[static_cast<std::size_t>(fill[c]++)] = static_cast<index_t>(r);
+    }
+}
+
+}  // namespace
+
+int level_number(py::handle index, const char *name) {
+    auto &pd = frame::pandas();
+    if (!py::isinstance(index, pd.attr("MultiIndex"))) {
+        throw py::value_error(std::string("factor_data: expect a MultiIndex with the levels "
+                                          "'datetime' and 'order_book_id', got ") +
+                              py::str(py::type::handle_of(index)).cast<std::string>());
+    }
+    py::list names(index.attr("names"));
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (py::str(name).equal(names[k])) return static_cast<int>(k);
+    }
+    throw py::key_error(std::string("Level ") + name + " not found");
+}
+
+std::vector<index_t> sorted_level_codes(py::handle index, int level, py::object &observed) {
+    py::object levels = index.attr("levels")[py::int_(level)];
+    Int64Array codes(index.attr("codes")[py::int_(level)]);
+    const index_t n_levels = py::len(levels);
+    // Rank of each level value in sorted order (levels are usually sorted
+    // already, but a MultiIndex may carry them in any order).
+    Int64Array order(levels.attr("argsort")());
+    std::vector<index_t> rank(static_cast<std::size_t>(n_levels));
+    for (index_t k = 0; k < n_levels; ++k) rank[static_cast<std::size_t>(order.at(k))] = k;
+    std::vector<char> used(static_cast<std::size_t>(n_levels), 0);
+    const auto *c = codes.data();
+    const index_t n = codes.size();
+    for (index_t r = 0; r < n; ++r)
+        if (c[r] >= 0) used[static_cast<std::size_t>(rank[static_cast<std::size_t>(c[r])])] = 1;
+    // Compact to the observed values.
+    std::vector<index_t> compact(static_cast<std::size_t>(n_levels), -1);
+    py::list take;
+    index_t next = 0;
+    for (index_t k = 0; k < n_levels; ++k) {
+        if (!used[static_cast<std::size_t>(k)]) continue;
+        compact[static_cast<std::size_t>(k)] = next++;
+        take.append(order.at(k));
+    }
+    observed = levels.attr("take")(Int64Array(take));
+    // Group keys carry no frequency, whatever the level had.
+    auto &pd = frame::pandas();
+    if (py::isinstance(observed, pd.attr("DatetimeIndex")) && !observed.attr("freq").is_none()) {
+        observed = pd.attr("DatetimeIndex")(observed, py::arg("freq") = py::none());
+    }
+    std::vector<index_t> out(static_cast<std::size_t>(n));
+    for (index_t r = 0; r < n; ++r) {
+        out[static_cast<std::size_t>(r)] =
+            c[r] < 0 ? -1
+                     : compact[static_cast<std::size_t>(rank[static_cast<std::size_t>(c[r])])];
+    }
+    return out;
+}
+
+Groups date_groups(py::handle frame) {
+    py::object index = frame.attr("index");
+    const int lvl = level_number(index, "datetime");
+    Groups g;
+    std::vector<index_t> code = sorted_level_codes(index, lvl, g.keys);
+    bucket_rows(code, py::len(g.keys), g);
+    return g;
+}
+
+Groups label_groups(py::handle labels) {
+    auto &pd = frame::pandas();
+    auto &np = frame::numpy();
+    py::object values = labels.attr("values");
+    Groups g;
+    std::vector<index_t> code;
+    const bool is_object =
+        py::isinstance(values, np.attr("ndarray")) &&
+        py::str(values.attr("dtype").attr("kind")).cast<std::string>() == "O";
+    bool done = false;
+    if (is_object) {
+        // Labels repeat as the same few objects: map each distinct object
+        // once (by identity, then by equality through a dict), then sort
+        // the distinct labels.
+        py::array arr = py::reinterpret_borrow<py::array>(values);
+        py::array flat = np.attr("ascontiguousarray")(arr);
+        const auto **items = static_cast<const PyObject **>(const_cast<void *>(flat.data()));
+        const index_t n = flat.size();
+        std::unordered_map<const PyObject *, index_t> by_ptr;
+        py::dict by_value;
+        py::list distinct;
+        py::object isna = pd.attr("isna");
+        code.resize(static_cast<std::size_t>(n));
+        for (index_t r = 0; r < n; ++r) {
+            const PyObject *obj = items[r];
+            auto it = by_ptr.find(obj);
+            if (it == by_ptr.end()) {
+                py::handle h(const_cast<PyObject *>(obj));
+                index_t k = -1;
+                if (!isna(h).cast<bool>()) {
+                    if (by_value.contains(h)) {
+                        k = by_value[h].cast<index_t>();
+                    } else {
+                        k = static_cast<index_t>(distinct.size());
+                        by_value[h] = py::int_(k);
+                        distinct.append(h);
+                    }
+                }
+                it = by_ptr.emplace(obj, k).first;
+            }
+            code[static_cast<std::size_t>(r)] = it->second;
+        }
+        py::object sorted_labels;
+        try {
+            sorted_labels = py::module_::import("builtins").attr("sorted")(distinct);
+            done = true;
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_TypeError)) throw;
+        }
+        if (done) {
+            const index_t n_distinct = static_cast<index_t>(distinct.size());
+            py::dict position;
+            py::list sorted_list(sorted_labels);
+            for (index_t k = 0; k < n_distinct; ++k)
+                position[sorted_list[static_cast<std::size_t>(k)]] = py::int_(k);
+            std::vector<index_t> remap(static_cast<std::size_t>(n_distinct));
+            for (index_t k = 0; k < n_distinct; ++k)
+                remap[static_cast<std::size_t>(k)] =
+                    position[distinct[static_cast<std::size_t>(k)]].cast<index_t>();
+            for (auto &c : code)
+                if (c >= 0) c = remap[static_cast<std::size_t>(c)];
+            g.keys = pd.attr("Index")(sorted_labels);
+        }
+    }
+    if (!done) {
+        // Any other label type (numbers, categories, mixed objects): the
+        // library's sorted factorization.
+        py::tuple fz = pd.attr("factorize")(values, py::arg("sort") = true);
+        Int64Array c(fz[0]);
+        code.assign(c.data(), c.data() + c.size());
+        g.keys = pd.attr("Index")(fz[1]);
+    }
+    bucket_rows(code, py::len(g.keys), g);
+    return g;
+}
+
+Grid date_instrument_grid(py::handle frame) {
+    py::object index = frame.attr("index");
+    const int dl = level_number(index, "datetime");
+    const int il = level_number(index, "order_book_id");
+    Grid grid;
+    py::object insts;
+    std::vector<index_t> dc = sorted_level_codes(index, dl, grid.dates);
+    std::vector<index_t> ic = sorted_level_codes(index, il, insts);
+    grid.n_dates = py::len(grid.dates);
+    grid.n_inst = py::len(insts);
+    grid.rows.assign(static_cast<std::size_t>(grid.n_dates * grid.n_inst), -1);
+    for (std::size_t r = 0; r < dc.size(); ++r) {
+        if (dc[r] < 0 || ic[r] < 0) continue;
+        index_t &cell = grid.rows[static_cast<std::size_t>(dc[r] * grid.n_inst + ic[r])];
+        if (cell >= 0) {
+            throw py::value_error(
+                "factor_data: a (datetime, order_book_id) pair occurs more than once");
+        }
+        cell = static_cast<index_t>(r);
+    }
+    return grid;
+}
+
+Columns read_columns(py::handle frame, const py::list &fields) {
+    auto &pd = frame::pandas();
+    py::object columns = frame.attr("columns");
+    // Read the frame in place when its columns are unique and numeric;
+    // otherwise read just the needed columns.
+    bool whole = columns.attr("is_unique").cast<bool>();
+    if (whole) {
+        py::object is_numeric = pd.attr("api").attr("types").attr("is_numeric_dtype");
+        for (py::handle dt : frame.attr("dtypes").attr("unique")()) {
+            if (!is_numeric(dt).cast<bool>()) {
+                whole = false;
+                break;
+            }
+        }
+    }
+    Columns out;
+    py::list wanted;  // a new list: the caller's field list stays as it is
+    for (py::handle f : fields) wanted.append(f);
+    wanted.append(py::str("factor"));
+    if (whole) {
+        // get_loc raises KeyError for a missing "factor" column, as the
+        // column selection would.
+        out.table.factor_col = columns.attr("get_loc")("factor").cast<index_t>();
+        for (py::handle f : fields) out.table.field_cols.push_back(columns.attr("get_loc")(f).cast<index_t>());
+        out.values = frame::frame_values(frame, "factor_data");
+    } else {
+        py::object sub = frame.attr("__getitem__")(wanted);
+        out.values = frame::frame_values(sub, "factor_data");
+        const index_t k = static_cast<index_t>(fields.size());
+        if (out.values.view.cols != k + 1) {
+            throw py::value_error("factor_data: the return fields and 'factor' must be single columns");
+        }
+        for (index_t j = 0; j < k; ++j) out.table.field_cols.push_back(j);
+        out.table.factor_col = k;
+    }
+    out.table.values = out.values.view;
+    return out;
+}
+
+}  // namespace tarnfold::bench::longf
