@@ -449,6 +449,13 @@ void register_ic_function_class(py::module_ &m) {
                            py::make_tuple(py::getattr(func, "__name__", func)));
     }, py::arg("self"));
     py::module_ stats = py::module_::import("scipy.stats");
+    // inspect reads the call signature from here: (fs, rs), positional or
+    // keyword.
+    py::module_ inspect = py::module_::import("inspect");
+    py::object param = inspect.attr("Parameter");
+    py::object pok = param.attr("POSITIONAL_OR_KEYWORD");
+    cls.attr("__signature__") = inspect.attr("Signature")(
+        py::make_tuple(param("fs", pok), param("rs", pok)));
     g_ic_function_class = cls.release();
     g_spearmanr = py::object(stats.attr("spearmanr")).release();
     g_pearsonr = py::object(stats.attr("pearsonr")).release();

@@ -26,11 +26,13 @@ using Quiet = boost::math::policies::policy<
 
 // Per-thread work buffers of one cross-section.
 struct Work {
-    std::vector<double> factor, ranks_f, ranks_x, bx, by;
+    std::vector<double> factor, bx, by;
+    std::vector<std::int32_t> ranks_f, ranks_x;
     std::vector<std::vector<double>> fields;
-    std::vector<std::vector<std::uint32_t>> field_order;
-    std::vector<std::uint32_t> factor_order;
+    std::vector<SortedColumn> field_sorted;
+    SortedColumn factor_sorted;
     std::vector<std::uint8_t> keep;
+    std::vector<std::uint32_t> kept_pos;
     SortScratch scratch;
 
     void resize(std::size_t m, std::size_t k) {
@@ -39,25 +41,29 @@ struct Work {
         ranks_x.resize(m);
         keep.resize(m);
         fields.resize(k);
-        field_order.resize(k);
+        field_sorted.resize(k);
         for (auto &f : fields) f.resize(m);
     }
 };
 
-// Centred-rank sums over the kept positions; the ranks are half-integers
-// and their mean (n + 1) / 2, so every product and partial sum is exact.
-double spearman_over(const double *rx, const double *rf, const std::uint8_t *keep,
-                     std::size_t m, index_t n) {
-    const double mean = 0.5 * static_cast<double>(n + 1);
-    double sxy = 0.0, sxx = 0.0, syy = 0.0;
-    for (std::size_t p = 0; p < m; ++p) {
-        if (!keep[p]) continue;
-        const double dx = rx[p] - mean, dy = rf[p] - mean;
-        sxy += dx * dy;
-        sxx += dx * dx;
-        syy += dy * dy;
-    }
-    return spearman_stat(sxy, sxx, syy, n);
+// Rank correlation of the kept pairs: the factor's centred ranks first,
+// then the field's with the cross sum.  The doubled centred ranks are
+// integers, so the sums are exact; they are four times the sums of the
+// centred ranks.
+double spearman_from_sums(const RankSums &x, const RankSums &f, index_t n) {
+    return spearman_stat(static_cast<double>(x.cross) / 4.0, static_cast<double>(x.square) / 4.0,
+                         static_cast<double>(f.square) / 4.0, n);
+}
+
+double spearman_kept(const SortedColumn &field, const SortedColumn &factor,
+                     const std::uint8_t *keep, index_t n, std::int32_t *ranks_x,
+                     std::int32_t *ranks_f, std::vector<std::uint32_t> &kept_pos, bool &constant) {
+    const auto kept = static_cast<std::uint32_t>(n);
+    RankSums f = rank_kept_sums(factor, keep, kept, nullptr, ranks_f, kept_pos);
+    RankSums x = rank_kept_sums(field, keep, kept, ranks_f, ranks_x, kept_pos);
+    constant = f.constant || x.constant;
+    if (constant) return kNaN;
+    return spearman_from_sums(x, f, n);
 }
 
 }  // namespace
@@ -147,7 +153,7 @@ void grouped_correlation(CorrKind kind, const LongTable &table,
             for (std::size_t k = 0; k < n_fields; ++k) w.fields[k][p] = v(r, table.field_cols[k]);
         }
         const auto m32 = static_cast<std::uint32_t>(m);
-        if (kind == CorrKind::Spearman) argsort_valid(w.factor.data(), m32, w.factor_order, w.scratch);
+        if (kind == CorrKind::Spearman) sort_valid(w.factor.data(), m32, w.factor_sorted, w.scratch);
         for (std::size_t k = 0; k < n_fields; ++k) {
             double &s = stat[g * n_fields + k];
             double *pv = pvalue ? &pvalue[g * n_fields + k] : nullptr;
@@ -164,17 +170,9 @@ void grouped_correlation(CorrKind kind, const LongTable &table,
             }
             bool constant = false;
             if (kind == CorrKind::Spearman) {
-                argsort_valid(x, m32, w.field_order[k], w.scratch);
-                bool cf = false, cx = false;
-                rank_kept(w.factor.data(), w.factor_order.data(),
-                          static_cast<std::uint32_t>(w.factor_order.size()), w.keep.data(),
-                          w.ranks_f.data(), cf);
-                rank_kept(x, w.field_order[k].data(),
-                          static_cast<std::uint32_t>(w.field_order[k].size()), w.keep.data(),
-                          w.ranks_x.data(), cx);
-                constant = cf || cx;
-                s = constant ? kNaN
-                             : spearman_over(w.ranks_x.data(), w.ranks_f.data(), w.keep.data(), m, n);
+                sort_valid(x, m32, w.field_sorted[k], w.scratch);
+                s = spearman_kept(w.field_sorted[k], w.factor_sorted, w.keep.data(), n,
+                                  w.ranks_x.data(), w.ranks_f.data(), w.kept_pos, constant);
                 if (pv) *pv = constant ? kNaN : spearman_pvalue(s, n);
             } else {
                 w.bx.clear();
@@ -199,7 +197,7 @@ namespace {
 struct FieldDate {
     index_t date = -1;
     std::vector<std::vector<double>> fields;
-    std::vector<std::vector<std::uint32_t>> order;
+    std::vector<SortedColumn> sorted;
     std::vector<std::uint8_t> complete;
 };
 
@@ -209,7 +207,7 @@ void load_field_date(CorrKind kind, const LongTable &t, const std::vector<index_
     const auto n = static_cast<std::size_t>(n_inst);
     fd.date = date;
     fd.fields.resize(n_fields);
-    fd.order.resize(n_fields);
+    fd.sorted.resize(n_fields);
     fd.complete.assign(n, 1);
     const index_t *rows = grid.data() + date * n_inst;
     for (std::size_t k = 0; k < n_fields; ++k) {
@@ -221,7 +219,7 @@ void load_field_date(CorrKind kind, const LongTable &t, const std::vector<index_
             if (std::isnan(col[s])) fd.complete[s] = 0;
         }
         if (kind == CorrKind::Spearman)
-            argsort_valid(col.data(), static_cast<std::uint32_t>(n), fd.order[k], scratch);
+            sort_valid(col.data(), static_cast<std::uint32_t>(n), fd.sorted[k], scratch);
     }
 }
 
@@ -235,8 +233,10 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
     const auto n = static_cast<std::size_t>(n_inst);
     const index_t ring = std::min(max_lag, n_dates);
     std::vector<FieldDate> slots(static_cast<std::size_t>(ring));
-    std::vector<double> factor(n), ranks_f(n), ranks_x(n), bx, by;
-    std::vector<std::uint32_t> factor_order;
+    std::vector<double> factor(n), bx, by;
+    std::vector<std::int32_t> ranks_f(n), ranks_x(n);
+    SortedColumn factor_sorted;
+    std::vector<std::uint32_t> kept_pos;
     std::vector<std::uint8_t> keep(n);
     SortScratch scratch;
     for (index_t i = 0; i < n_dates - 1; ++i) {
@@ -248,7 +248,7 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
         }
         if (!any_factor) continue;
         if (kind == CorrKind::Spearman)
-            argsort_valid(factor.data(), static_cast<std::uint32_t>(n), factor_order, scratch);
+            sort_valid(factor.data(), static_cast<std::uint32_t>(n), factor_sorted, scratch);
         for (index_t d = 1; d < max_lag && i + d < n_dates; ++d) {
             const index_t j = i + d;
             FieldDate &fd = slots[static_cast<std::size_t>(j % ring)];
@@ -266,20 +266,15 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
                 continue;
             }
             if (kind == CorrKind::Spearman) {
-                bool cf = false;
-                rank_kept(factor.data(), factor_order.data(),
-                          static_cast<std::uint32_t>(factor_order.size()), keep.data(),
-                          ranks_f.data(), cf);
+                const auto kept32 = static_cast<std::uint32_t>(kept);
+                RankSums f = rank_kept_sums(factor_sorted, keep.data(), kept32, nullptr,
+                                            ranks_f.data(), kept_pos);
                 for (std::size_t k = 0; k < n_fields; ++k) {
-                    bool cx = false;
-                    rank_kept(fd.fields[k].data(), fd.order[k].data(),
-                              static_cast<std::uint32_t>(fd.order[k].size()), keep.data(),
-                              ranks_x.data(), cx);
-                    const bool constant = cf || cx;
+                    RankSums x = rank_kept_sums(fd.sorted[k], keep.data(), kept32, ranks_f.data(),
+                                                ranks_x.data(), kept_pos);
+                    const bool constant = f.constant || x.constant;
                     counters.constant_inputs += constant;
-                    out.stat.push_back(constant ? kNaN
-                                                : spearman_over(ranks_x.data(), ranks_f.data(),
-                                                                keep.data(), n, kept));
+                    out.stat.push_back(constant ? kNaN : spearman_from_sums(x, f, kept));
                 }
             } else {
                 for (std::size_t k = 0; k < n_fields; ++k) {

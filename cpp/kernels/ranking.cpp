@@ -19,104 +19,162 @@ inline std::uint64_t order_key(double v) {
     return (u & sign) ? ~u : (u | sign);
 }
 
-constexpr std::uint32_t kSmall = 48;
+// LSD radix sort of packed (key << 32 | position) words on the key half,
+// 11 bits per pass; passes over digits that never vary are skipped.
+void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &tmp) {
+    const std::size_t m = a.size();
+    std::uint64_t all_or = 0, all_and = ~std::uint64_t{0};
+    for (std::uint64_t w : a) {
+        all_or |= w;
+        all_and &= w;
+    }
+    const std::uint64_t varying = (all_or ^ all_and) >> 32;
+    tmp.resize(m);
+    std::uint64_t *src = a.data(), *dst = tmp.data();
+    for (int shift = 0; shift < 32; shift += 11) {
+        const std::uint32_t mask = 0x7FF;
+        if (((varying >> shift) & mask) == 0) continue;
+        std::uint32_t count[2049] = {0};
+        for (std::size_t i = 0; i < m; ++i) ++count[((src[i] >> (32 + shift)) & mask) + 1];
+        for (int b = 0; b < 2048; ++b) count[b + 1] += count[b];
+        for (std::size_t i = 0; i < m; ++i) dst[count[(src[i] >> (32 + shift)) & mask]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != a.data()) std::memcpy(a.data(), src, m * sizeof(std::uint64_t));
+}
 
 }  // namespace
 
-void argsort_valid(const double *values, std::uint32_t n, std::vector<std::uint32_t> &order,
-                   SortScratch &s) {
-    order.clear();
-    s.keys.clear();
+void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortScratch &s) {
+    // Sort on the upper half of the order key (sign, exponent, top of the
+    // mantissa) packed with the position, then settle runs that share the
+    // upper half on the full value.
+    s.packed.clear();
     for (std::uint32_t i = 0; i < n; ++i) {
         const double v = values[i];
         if (std::isnan(v)) continue;
-        order.push_back(i);
-        s.keys.push_back(order_key(v));
+        s.packed.push_back((order_key(v) & 0xFFFFFFFF00000000ull) | i);
     }
-    const std::uint32_t m = static_cast<std::uint32_t>(order.size());
-    if (m < 2) return;
-    if (m <= kSmall) {
-        // Insertion sort on (key, position).
-        for (std::uint32_t i = 1; i < m; ++i) {
-            const std::uint64_t k = s.keys[i];
-            const std::uint32_t p = order[i];
-            std::uint32_t j = i;
-            while (j > 0 && s.keys[j - 1] > k) {
-                s.keys[j] = s.keys[j - 1];
-                order[j] = order[j - 1];
-                --j;
+    const std::size_t m = s.packed.size();
+    if (m > 64) {
+        radix_sort_high(s.packed, s.tmp);
+    } else {
+        std::sort(s.packed.begin(), s.packed.end());
+    }
+    out.order.resize(m);
+    out.values.resize(m);
+    for (std::size_t t = 0; t < m; ++t) {
+        const auto p = static_cast<std::uint32_t>(s.packed[t] & 0xFFFFFFFFu);
+        out.order[t] = p;
+        out.values[t] = values[p];
+    }
+    out.ties = false;
+    std::size_t t = 0;
+    while (t < m) {
+        std::size_t e = t + 1;
+        while (e < m && (s.packed[e] >> 32) == (s.packed[t] >> 32)) ++e;
+        if (e - t > 32) {
+            std::vector<std::pair<double, std::uint32_t>> run;
+            for (std::size_t u = t; u < e; ++u) run.emplace_back(out.values[u], out.order[u]);
+            std::sort(run.begin(), run.end(),
+                      [](const auto &x, const auto &y) { return x.first < y.first; });
+            for (std::size_t u = t; u < e; ++u) {
+                out.values[u] = run[u - t].first;
+                out.order[u] = run[u - t].second;
             }
-            s.keys[j] = k;
-            order[j] = p;
+            for (std::size_t u = t + 1; u < e; ++u) out.ties = out.ties || out.values[u] == out.values[u - 1];
+        } else if (e - t > 1) {
+            // Order the run by value (insertion sort: runs are short).
+            for (std::size_t u = t + 1; u < e; ++u) {
+                const double v = out.values[u];
+                const std::uint32_t p = out.order[u];
+                std::size_t w = u;
+                while (w > t && out.values[w - 1] > v) {
+                    out.values[w] = out.values[w - 1];
+                    out.order[w] = out.order[w - 1];
+                    --w;
+                }
+                out.values[w] = v;
+                out.order[w] = p;
+            }
+            for (std::size_t u = t + 1; u < e; ++u) out.ties = out.ties || out.values[u] == out.values[u - 1];
         }
-        return;
+        t = e;
     }
-    // LSD radix sort, one byte per pass; a pass is skipped when every key
-    // has the same byte there (typical for the sign and exponent bytes of
-    // one cross-section).
-    std::uint64_t all_or = 0, all_and = ~std::uint64_t{0};
-    for (std::uint32_t i = 0; i < m; ++i) {
-        all_or |= s.keys[i];
-        all_and &= s.keys[i];
-    }
-    const std::uint64_t varying = all_or ^ all_and;
-    s.keys_tmp.resize(m);
-    s.idx_tmp.resize(m);
-    std::uint64_t *ka = s.keys.data(), *kb = s.keys_tmp.data();
-    std::uint32_t *ia = order.data(), *ib = s.idx_tmp.data();
-    for (int shift = 0; shift < 64; shift += 8) {
-        if (((varying >> shift) & 0xFF) == 0) continue;
-        std::uint32_t count[257] = {0};
-        for (std::uint32_t i = 0; i < m; ++i) ++count[((ka[i] >> shift) & 0xFF) + 1];
-        for (int b = 0; b < 256; ++b) count[b + 1] += count[b];
-        for (std::uint32_t i = 0; i < m; ++i) {
-            const std::uint32_t dst = count[(ka[i] >> shift) & 0xFF]++;
-            kb[dst] = ka[i];
-            ib[dst] = ia[i];
-        }
-        std::swap(ka, kb);
-        std::swap(ia, ib);
-    }
-    if (ia != order.data()) std::memcpy(order.data(), ia, m * sizeof(std::uint32_t));
-    if (ka != s.keys.data()) std::memcpy(s.keys.data(), ka, m * sizeof(std::uint64_t));
 }
 
-std::uint32_t rank_kept(const double *values, const std::uint32_t *order, std::uint32_t n_order,
-                        const std::uint8_t *keep, double *rank, bool &constant) {
-    std::uint32_t kept = 0;
-    std::uint32_t block_start = 0;  // rank position where the current tie block starts
-    double block_value = 0.0;
-    double first = 0.0, last = 0.0;
-    // Positions of the current tie block are written once its end is known.
-    std::uint32_t block_begin_idx = 0;  // index into `order` of the block's first entry
-    auto close_block = [&](std::uint32_t end_idx, std::uint32_t block_end) {
-        const double avg = 0.5 * static_cast<double>(block_start + block_end + 1);
-        for (std::uint32_t t = block_begin_idx; t < end_idx; ++t) {
-            const std::uint32_t p = order[t];
-            if (keep[p]) rank[p] = avg;
+RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::uint32_t kept,
+                        const std::int32_t *other, std::int32_t *crank,
+                        std::vector<std::uint32_t> &kept_pos) {
+    RankSums out;
+    const std::uint32_t n = col.size();
+    const std::int64_t centre = static_cast<std::int64_t>(kept) + 1;
+    std::int64_t cross = 0, square = 0;  // per block of at most 4096 terms
+    auto flush = [&]() {
+        out.cross += cross;
+        out.square += square;
+        cross = square = 0;
+    };
+    std::uint32_t k = 0, first = 0, last = 0;
+    if (!col.ties) {
+        // Distinct values: the ranks are 1..kept in walk order.
+        for (std::uint32_t t = 0; t < n; ++t) {
+            const std::uint32_t p = col.order[t];
+            if (!keep[p]) continue;
+            if (k == 0) first = t;
+            last = t;
+            ++k;
+            const std::int64_t d = 2 * static_cast<std::int64_t>(k) - centre;
+            crank[p] = static_cast<std::int32_t>(d);
+            if (other) cross += d * other[p];
+            square += d * d;
+            if ((k & 0xFFF) == 0) flush();
+        }
+        flush();
+        out.kept = k;
+        out.constant = k > 0 && col.values[first] == col.values[last];
+        return out;
+    }
+    // Tied values share the average of their ranks; a block of equal
+    // values is settled when the next distinct value (or the end) comes.
+    kept_pos.clear();  // positions of the current block
+    std::uint32_t block = 0, terms = 0;
+    auto settle = [&]() {
+        const auto size = static_cast<std::uint32_t>(kept_pos.size());
+        const std::int64_t d = static_cast<std::int64_t>(block) + 1 + block + size - centre;
+        for (std::uint32_t p : kept_pos) {
+            crank[p] = static_cast<std::int32_t>(d);
+            if (other) cross += d * other[p];
+            square += d * d;
+        }
+        terms += size;
+        if (terms >= 4096) {
+            flush();
+            terms = 0;
         }
     };
-    for (std::uint32_t t = 0; t < n_order; ++t) {
-        const std::uint32_t p = order[t];
+    double prev = 0.0;
+    for (std::uint32_t t = 0; t < n; ++t) {
+        const std::uint32_t p = col.order[t];
         if (!keep[p]) continue;
-        const double v = values[p];
-        if (kept == 0) {
-            first = v;
-            block_value = v;
-            block_start = 0;
-            block_begin_idx = t;
-        } else if (v != block_value) {
-            close_block(t, kept);
-            block_value = v;
-            block_start = kept;
-            block_begin_idx = t;
+        const double v = col.values[t];
+        if (k == 0) {
+            first = t;
+        } else if (v != prev) {
+            settle();
+            kept_pos.clear();
+            block = k;
         }
-        last = v;
-        ++kept;
+        kept_pos.push_back(p);
+        prev = v;
+        last = t;
+        ++k;
     }
-    if (kept > 0) close_block(n_order, kept);
-    constant = kept > 0 && first == last;
-    return kept;
+    if (k > 0) settle();
+    flush();
+    out.kept = k;
+    out.constant = out.kept > 0 && col.values[first] == col.values[last];
+    return out;
 }
 
 }  // namespace tarnfold::kern
