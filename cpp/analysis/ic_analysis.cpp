@@ -253,7 +253,7 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
         longf::Columns cols = longf::read_columns(factor_data, fields);
         const kern::ConstView &v = cols.table.values;
         py::object frame_index = factor_data.attr("index");
-        py::list dates_out, lags_out;
+        std::vector<index_t> dates_out, lags_out;
         std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
         const index_t n_inst = grid.n_inst;
         for (index_t i = 0; i + 1 < grid.n_dates; ++i) {
@@ -285,14 +285,15 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
                     py::object x = pd.attr("Series")(xv, py::arg("index") = idx, py::arg("name") = fields[k]);
                     stat_cols[k].append(stat_of(ic_func(x, f)));
                 }
-                dates_out.append(i);
-                lags_out.append(d);
+                dates_out.push_back(i);
+                lags_out.push_back(d);
             }
         }
         py::dict sd;
         for (index_t k = 0; k < n_fields; ++k) sd[fields[k]] = stat_cols[k];
         py::object mindex = pd.attr("MultiIndex").attr("from_arrays")(
-            py::make_tuple(grid.dates.attr("take")(Int64Array(dates_out)), Int64Array(lags_out)),
+            py::make_tuple(grid.dates.attr("take")(longf::int64_array(dates_out)),
+                           longf::int64_array(lags_out)),
             py::arg("names") = py::make_tuple("datetime", "decay"));
         lags_frame = pd.attr("DataFrame")(sd, py::arg("index") = mindex, py::arg("columns") = columns);
     }

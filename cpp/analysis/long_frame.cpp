@@ -29,6 +29,12 @@ void bucket_rows(const std::vector<index_t> &code, index_t n_groups, Groups &g) 
 
 }  // namespace
 
+py::object int64_array(const std::vector<index_t> &values) {
+    Int64Array a(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), a.mutable_data());
+    return std::move(a);
+}
+
 int level_number(py::handle index, const char *name) {
     auto &pd = frame::pandas();
     if (!py::isinstance(index, pd.attr("MultiIndex"))) {
@@ -59,14 +65,14 @@ std::vector<index_t> sorted_level_codes(py::handle index, int level, py::object 
         if (c[r] >= 0) used[static_cast<std::size_t>(rank[static_cast<std::size_t>(c[r])])] = 1;
     // Compact to the observed values.
     std::vector<index_t> compact(static_cast<std::size_t>(n_levels), -1);
-    py::list take;
+    std::vector<index_t> take;
     index_t next = 0;
     for (index_t k = 0; k < n_levels; ++k) {
         if (!used[static_cast<std::size_t>(k)]) continue;
         compact[static_cast<std::size_t>(k)] = next++;
-        take.append(order.at(k));
+        take.push_back(order.at(k));
     }
-    observed = levels.attr("take")(Int64Array(take));
+    observed = levels.attr("take")(int64_array(take));
     // Group keys carry no frequency, whatever the level had.
     auto &pd = frame::pandas();
     if (py::isinstance(observed, pd.attr("DatetimeIndex")) && !observed.attr("freq").is_none()) {

@@ -22,6 +22,9 @@ struct Groups {
     index_t size() const { return start.empty() ? 0 : static_cast<index_t>(start.size()) - 1; }
 };
 
+// A new int64 numpy array holding `values`.
+py::object int64_array(const std::vector<index_t> &values);
+
 // Position of the named level of a MultiIndex; KeyError when missing.
 int level_number(py::handle index, const char *name);
 

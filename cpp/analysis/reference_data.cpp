@@ -64,8 +64,14 @@ py::object cache_industry_data(py::object source) {
     py::list keys;
     keys.append("order_book_id");
     keys.append("start_date");
-    df.attr("set_index")(keys, py::arg("inplace") = true);
+    df = df.attr("set_index")(keys);
     return df.attr("__getitem__")(field).attr("sort_index")();
+}
+
+Int64Array to_array(const std::vector<long long> &v) {
+    Int64Array a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
 }
 
 // Nanoseconds since the epoch of date-like values.
@@ -205,10 +211,10 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
                                          np.attr("array")(py::make_tuple(kUnclassified),
                                                           py::arg("dtype") = "object"));
-    py::object labels = names.attr("take")(Int64Array(py::cast(keep_pos)));
+    py::object labels = names.attr("take")(to_array(keep_pos));
     py::object index = pd.attr("MultiIndex").attr("from_arrays")(
-        py::make_tuple(sorted_dates.attr("take")(Int64Array(py::cast(keep_date))),
-                       sorted_ids.attr("take")(Int64Array(py::cast(keep_id)))),
+        py::make_tuple(sorted_dates.attr("take")(to_array(keep_date)),
+                       sorted_ids.attr("take")(to_array(keep_id))),
         py::arg("names") = py::make_tuple("datetime", "order_book_id"));
     return pd.attr("Series")(labels, py::arg("index") = index);
 }
