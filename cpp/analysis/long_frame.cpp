@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <numeric>
-#include <unordered_map>
+#include <cstdint>
 
 namespace tarnfold::bench::longf {
 
@@ -99,12 +99,15 @@ Groups date_groups(py::handle frame) {
 Groups label_groups(py::handle labels) {
     auto &pd = frame::pandas();
     auto &np = frame::numpy();
-    py::object values = labels.attr("values");
+    // Text labels (object or string dtype) are read as Python objects.
+    py::object dtype = labels.attr("dtype");
+    py::object types = pd.attr("api").attr("types");
+    const bool is_object = types.attr("is_object_dtype")(dtype).cast<bool>() ||
+                           types.attr("is_string_dtype")(dtype).cast<bool>();
+    py::object values = is_object ? labels.attr("to_numpy")(py::arg("dtype") = "object")
+                                  : labels.attr("values");
     Groups g;
     std::vector<index_t> code;
-    const bool is_object =
-        py::isinstance(values, np.attr("ndarray")) &&
-        py::str(values.attr("dtype").attr("kind")).cast<std::string>() == "O";
     bool done = false;
     if (is_object) {
         // Labels repeat as the same few objects: map each distinct object
@@ -114,18 +117,34 @@ Groups label_groups(py::handle labels) {
         py::array flat = np.attr("ascontiguousarray")(arr);
         const auto **items = static_cast<const PyObject **>(const_cast<void *>(flat.data()));
         const index_t n = flat.size();
-        std::unordered_map<const PyObject *, index_t> by_ptr;
+        // Open-addressing table from object address to label code.
+        std::size_t cap = 64;
+        std::vector<const PyObject *> slot_key(cap, nullptr);
+        std::vector<index_t> slot_code(cap, -1);
+        std::size_t used_slots = 0;
         py::dict by_value;
         py::list distinct;
         py::object isna = pd.attr("isna");
+        auto slot_of = [&](const PyObject *obj) {
+            std::size_t h = (reinterpret_cast<std::uintptr_t>(obj) >> 4) * 0x9E3779B97F4A7C15ull;
+            std::size_t i = h & (cap - 1);
+            while (slot_key[i] && slot_key[i] != obj) i = (i + 1) & (cap - 1);
+            return i;
+        };
         code.resize(static_cast<std::size_t>(n));
+        const PyObject *last_obj = nullptr;
+        index_t last_code = -1;
         for (index_t r = 0; r < n; ++r) {
             const PyObject *obj = items[r];
-            auto it = by_ptr.find(obj);
-            if (it == by_ptr.end()) {
+            if (obj == last_obj) {
+                code[static_cast<std::size_t>(r)] = last_code;
+                continue;
+            }
+            std::size_t i = slot_of(obj);
+            if (!slot_key[i]) {
                 py::handle h(const_cast<PyObject *>(obj));
                 index_t k = -1;
-                if (!isna(h).cast<bool>()) {
+                if (!py::bool_(isna(h))) {
                     if (by_value.contains(h)) {
                         k = by_value[h].cast<index_t>();
                     } else {
@@ -134,9 +153,29 @@ Groups label_groups(py::handle labels) {
                         distinct.append(h);
                     }
                 }
-                it = by_ptr.emplace(obj, k).first;
+                slot_key[i] = obj;
+                slot_code[i] = k;
+                if (++used_slots * 2 > cap) {
+                    // Grow and rehash.
+                    std::vector<const PyObject *> old_key;
+                    std::vector<index_t> old_code;
+                    old_key.swap(slot_key);
+                    old_code.swap(slot_code);
+                    cap *= 4;
+                    slot_key.assign(cap, nullptr);
+                    slot_code.assign(cap, -1);
+                    for (std::size_t j = 0; j < old_key.size(); ++j) {
+                        if (!old_key[j]) continue;
+                        const std::size_t t = slot_of(old_key[j]);
+                        slot_key[t] = old_key[j];
+                        slot_code[t] = old_code[j];
+                    }
+                    i = slot_of(obj);
+                }
             }
-            code[static_cast<std::size_t>(r)] = it->second;
+            last_obj = obj;
+            last_code = slot_code[i];
+            code[static_cast<std::size_t>(r)] = last_code;
         }
         py::object sorted_labels;
         try {
