@@ -56,11 +56,15 @@ double spearman_from_sums(const RankSums &x, const RankSums &f, index_t n) {
 }
 
 double spearman_kept(const SortedColumn &field, const SortedColumn &factor,
-                     const std::uint8_t *keep, index_t n, std::int32_t *ranks_x,
+                     const std::uint8_t *keep, std::size_t m, index_t n, std::int32_t *ranks_x,
                      std::int32_t *ranks_f, std::vector<std::uint32_t> &kept_pos, bool &constant) {
     const auto kept = static_cast<std::uint32_t>(n);
-    RankSums f = rank_kept_sums(factor, keep, kept, nullptr, ranks_f, kept_pos);
-    RankSums x = rank_kept_sums(field, keep, kept, ranks_f, ranks_x, kept_pos);
+    // Entries outside the sorted columns (NaN) are never visited: clear them.
+    std::fill(ranks_f, ranks_f + m, 0);
+    std::fill(ranks_x, ranks_x + m, 0);
+    RankSums f = rank_kept_sums(factor, keep, kept, ranks_f, kept_pos);
+    RankSums x = rank_kept_sums(field, keep, kept, ranks_x, kept_pos);
+    x.cross = centred_dot(ranks_x, ranks_f, m);
     constant = f.constant || x.constant;
     if (constant) return kNaN;
     return spearman_from_sums(x, f, n);
@@ -171,7 +175,7 @@ void grouped_correlation(CorrKind kind, const LongTable &table,
             bool constant = false;
             if (kind == CorrKind::Spearman) {
                 sort_valid(x, m32, w.field_sorted[k], w.scratch);
-                s = spearman_kept(w.field_sorted[k], w.factor_sorted, w.keep.data(), n,
+                s = spearman_kept(w.field_sorted[k], w.factor_sorted, w.keep.data(), m, n,
                                   w.ranks_x.data(), w.ranks_f.data(), w.kept_pos, constant);
                 if (pv) *pv = constant ? kNaN : spearman_pvalue(s, n);
             } else {
@@ -267,11 +271,15 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
             }
             if (kind == CorrKind::Spearman) {
                 const auto kept32 = static_cast<std::uint32_t>(kept);
-                RankSums f = rank_kept_sums(factor_sorted, keep.data(), kept32, nullptr,
-                                            ranks_f.data(), kept_pos);
+                // NaN entries are never visited by the walks: clear them.
+                std::fill(ranks_f.begin(), ranks_f.end(), 0);
+                RankSums f = rank_kept_sums(factor_sorted, keep.data(), kept32, ranks_f.data(),
+                                            kept_pos);
                 for (std::size_t k = 0; k < n_fields; ++k) {
-                    RankSums x = rank_kept_sums(fd.sorted[k], keep.data(), kept32, ranks_f.data(),
-                                                ranks_x.data(), kept_pos);
+                    std::fill(ranks_x.begin(), ranks_x.end(), 0);
+                    RankSums x = rank_kept_sums(fd.sorted[k], keep.data(), kept32, ranks_x.data(),
+                                                kept_pos);
+                    x.cross = centred_dot(ranks_x.data(), ranks_f.data(), n);
                     const bool constant = f.constant || x.constant;
                     counters.constant_inputs += constant;
                     out.stat.push_back(constant ? kNaN : spearman_from_sums(x, f, kept));

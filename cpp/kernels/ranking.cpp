@@ -69,6 +69,7 @@ void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortSc
         out.values[t] = values[p];
     }
     out.ties = false;
+    out.runs.clear();
     std::size_t t = 0;
     while (t < m) {
         std::size_t e = t + 1;
@@ -101,80 +102,86 @@ void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortSc
         }
         t = e;
     }
+    if (out.ties) {
+        for (std::size_t u = 0; u < m;) {
+            std::size_t e = u + 1;
+            while (e < m && out.values[e] == out.values[u]) ++e;
+            if (e - u > 1) {
+                out.runs.push_back(static_cast<std::uint32_t>(u));
+                out.runs.push_back(static_cast<std::uint32_t>(e - 1));
+            }
+            u = e;
+        }
+    }
 }
 
 RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::uint32_t kept,
-                        const std::int32_t *other, std::int32_t *crank,
-                        std::vector<std::uint32_t> &kept_pos) {
+                        std::int32_t *crank, std::vector<std::uint32_t> &work) {
     RankSums out;
     const std::uint32_t n = col.size();
     const std::int64_t centre = static_cast<std::int64_t>(kept) + 1;
-    std::int64_t cross = 0, square = 0;  // per block of at most 4096 terms
-    auto flush = [&]() {
-        out.cross += cross;
-        out.square += square;
-        cross = square = 0;
-    };
-    std::uint32_t k = 0, first = 0, last = 0;
-    if (!col.ties) {
-        // Distinct values: the ranks are 1..kept in walk order.
-        for (std::uint32_t t = 0; t < n; ++t) {
+    // First pass, without branches on the mask: ranks 1..kept in walk
+    // order, and the kept count at the start of each run of equal values.
+    work.clear();
+    const std::uint32_t *runs = col.runs.data();
+    const std::size_t n_runs = col.runs.size();
+    std::size_t r = 0;
+    std::uint32_t next_run = n_runs ? runs[0] : n;
+    std::int64_t k = 0, square = 0;
+    for (std::uint32_t t = 0; t < n; ++t) {
+        if (t == next_run) {
+            work.push_back(static_cast<std::uint32_t>(k));
+            r += 2;
+            next_run = r < n_runs ? runs[r] : n;
+        }
+        const std::uint32_t p = col.order[t];
+        const std::int64_t in = keep[p];
+        k += in;
+        const std::int64_t d = (2 * k - centre) & -in;
+        crank[p] = static_cast<std::int32_t>(d);
+        square += d * d;
+        if ((t & 0xFFF) == 0xFFF) {
+            out.square += square;
+            square = 0;
+        }
+    }
+    out.square += square;
+    // Tied values share the average of their ranks.
+    for (std::size_t j = 0; j < work.size(); ++j) {
+        const std::uint32_t t0 = runs[2 * j], t1 = runs[2 * j + 1];
+        std::int64_t c = 0;
+        for (std::uint32_t t = t0; t <= t1; ++t) c += keep[col.order[t]];
+        if (c < 2) continue;
+        const std::int64_t d = 2 * static_cast<std::int64_t>(work[j]) + c + 1 - centre;
+        for (std::uint32_t t = t0; t <= t1; ++t) {
             const std::uint32_t p = col.order[t];
             if (!keep[p]) continue;
-            if (k == 0) first = t;
-            last = t;
-            ++k;
-            const std::int64_t d = 2 * static_cast<std::int64_t>(k) - centre;
+            const std::int64_t old = crank[p];
             crank[p] = static_cast<std::int32_t>(d);
-            if (other) cross += d * other[p];
-            square += d * d;
-            if ((k & 0xFFF) == 0) flush();
+            out.square += static_cast<__int128>(d) * d - static_cast<__int128>(old) * old;
         }
-        flush();
-        out.kept = k;
-        out.constant = k > 0 && col.values[first] == col.values[last];
-        return out;
     }
-    // Tied values share the average of their ranks; a block of equal
-    // values is settled when the next distinct value (or the end) comes.
-    kept_pos.clear();  // positions of the current block
-    std::uint32_t block = 0, terms = 0;
-    auto settle = [&]() {
-        const auto size = static_cast<std::uint32_t>(kept_pos.size());
-        const std::int64_t d = static_cast<std::int64_t>(block) + 1 + block + size - centre;
-        for (std::uint32_t p : kept_pos) {
-            crank[p] = static_cast<std::int32_t>(d);
-            if (other) cross += d * other[p];
-            square += d * d;
-        }
-        terms += size;
-        if (terms >= 4096) {
-            flush();
-            terms = 0;
-        }
-    };
-    double prev = 0.0;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        const std::uint32_t p = col.order[t];
-        if (!keep[p]) continue;
-        const double v = col.values[t];
-        if (k == 0) {
-            first = t;
-        } else if (v != prev) {
-            settle();
-            kept_pos.clear();
-            block = k;
-        }
-        kept_pos.push_back(p);
-        prev = v;
-        last = t;
-        ++k;
-    }
-    if (k > 0) settle();
-    flush();
-    out.kept = k;
-    out.constant = out.kept > 0 && col.values[first] == col.values[last];
+    // Constant when the smallest and the largest kept values are equal.
+    std::uint32_t lo = 0, hi = n;
+    while (lo < n && !keep[col.order[lo]]) ++lo;
+    while (hi > lo && !keep[col.order[hi - 1]]) --hi;
+    out.constant = lo < hi && col.values[lo] == col.values[hi - 1];
     return out;
+}
+
+__int128 centred_dot(const std::int32_t *a, const std::int32_t *b, std::size_t n) {
+    __int128 total = 0;
+    // Blocks short enough that the 64-bit partial sums cannot overflow for
+    // ranks below 2^31.
+    constexpr std::size_t kBlock = 1024;
+    for (std::size_t s = 0; s < n; s += kBlock) {
+        const std::size_t e = std::min(n, s + kBlock);
+        std::int64_t part = 0;
+        for (std::size_t i = s; i < e; ++i)
+            part += static_cast<std::int64_t>(a[i]) * static_cast<std::int64_t>(b[i]);
+        total += part;
+    }
+    return total;
 }
 
 }  // namespace tarnfold::kern

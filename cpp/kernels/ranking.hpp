@@ -17,6 +17,7 @@ struct SortedColumn {
     std::vector<std::uint32_t> order;  // positions into the cross-section
     std::vector<double> values;        // the values in that order
     bool ties = false;                 // some value occurs more than once
+    std::vector<std::uint32_t> runs;   // [first, last] sorted positions of each run of equal values
     std::uint32_t size() const { return static_cast<std::uint32_t>(order.size()); }
 };
 
@@ -30,19 +31,23 @@ struct SortScratch {
 void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortScratch &scratch);
 
 // Ranks over a subset: walks a sorted column keeping the positions p with
-// keep[p] != 0 and writes each kept entry's centred rank, doubled so that
-// it is an integer, into crank[p]: 2 * rank - (kept + 1), where rank is the
-// average rank among the kept entries (1-based, ties averaged).  `kept`
-// must be the number of kept entries (known to the caller).  Returns the
-// sums over the kept entries of crank * other[p] (when `other` is given)
-// and crank^2, exactly, and whether every kept value is equal.
+// keep[p] (0 or 1) set and writes each kept entry's centred rank, doubled
+// so that it is an integer, into crank[p]: 2 * rank - (kept + 1), where
+// rank is the average rank among the kept entries (1-based, ties
+// averaged); entries left out get 0.  `kept` must be the number of kept
+// entries (known to the caller).  Returns the exact sum of crank^2 over the
+// kept entries and whether every kept value is equal.
 struct RankSums {
     __int128 cross = 0, square = 0;
-    std::uint32_t kept = 0;
     bool constant = false;
 };
 RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::uint32_t kept,
-                        const std::int32_t *other, std::int32_t *crank,
-                        std::vector<std::uint32_t> &kept_pos);
+                        std::int32_t *crank, std::vector<std::uint32_t> &work);
+
+// Sum of a[p] * b[p] over p < n, exactly.  With the centred ranks of the
+// entries left out set to 0, this is the cross sum of two rankings over
+// their common kept entries; the dense loop vectorises, unlike a walk in
+// sorted order.
+__int128 centred_dot(const std::int32_t *a, const std::int32_t *b, std::size_t n);
 
 }  // namespace tarnfold::kern
