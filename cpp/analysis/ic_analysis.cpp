@@ -251,7 +251,7 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
         // A user's IC function: called per lag, date and field on the
         // instruments complete at that lag.
         longf::Columns cols = longf::read_columns(factor_data, fields);
-        const kern::ConstView &v = cols.table.values;
+        const kern::LongTable &t = cols.table;
         py::object frame_index = factor_data.attr("index");
         std::vector<index_t> dates_out, lags_out;
         std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
@@ -263,9 +263,9 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
                 std::vector<index_t> frows, rrows;
                 for (index_t s = 0; s < n_inst; ++s) {
                     if (fr[s] < 0 || rr[s] < 0) continue;
-                    if (std::isnan(v(fr[s], cols.table.factor_col))) continue;
+                    if (std::isnan(t.factor[fr[s]])) continue;
                     bool complete = true;
-                    for (index_t c : cols.table.field_cols) complete = complete && !std::isnan(v(rr[s], c));
+                    for (const auto &c : t.fields) complete = complete && !std::isnan(c[rr[s]]);
                     if (!complete) continue;
                     frows.push_back(fr[s]);
                     rrows.push_back(rr[s]);
@@ -275,13 +275,13 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
                 py::object idx = frame_index.attr("take")(rows_array(frows, 0, m));
                 py::array_t<double> fv(m);
                 for (index_t s = 0; s < m; ++s)
-                    fv.mutable_data()[s] = v(frows[static_cast<std::size_t>(s)], cols.table.factor_col);
+                    fv.mutable_data()[s] = t.factor[frows[static_cast<std::size_t>(s)]];
                 py::object f = pd.attr("Series")(fv, py::arg("index") = idx, py::arg("name") = "factor");
                 for (index_t k = 0; k < n_fields; ++k) {
                     py::array_t<double> xv(m);
                     for (index_t s = 0; s < m; ++s)
                         xv.mutable_data()[s] =
-                            v(rrows[static_cast<std::size_t>(s)], cols.table.field_cols[static_cast<std::size_t>(k)]);
+                            t.fields[static_cast<std::size_t>(k)][rrows[static_cast<std::size_t>(s)]];
                     py::object x = pd.attr("Series")(xv, py::arg("index") = idx, py::arg("name") = fields[k]);
                     stat_cols[k].append(stat_of(ic_func(x, f)));
                 }

@@ -236,40 +236,39 @@ Grid date_instrument_grid(py::handle frame) {
 
 Columns read_columns(py::handle frame, const py::list &fields) {
     auto &pd = frame::pandas();
-    py::object columns = frame.attr("columns");
-    // Read the frame in place when its columns are unique and numeric;
-    // otherwise read just the needed columns.
-    bool whole = columns.attr("is_unique").cast<bool>();
-    if (whole) {
-        py::object is_numeric = pd.attr("api").attr("types").attr("is_numeric_dtype");
-        for (py::handle dt : frame.attr("dtypes").attr("unique")()) {
-            if (!is_numeric(dt).cast<bool>()) {
-                whole = false;
-                break;
-            }
-        }
-    }
+    auto &np = frame::numpy();
+    py::object is_numeric = pd.attr("api").attr("types").attr("is_numeric_dtype");
+    py::object float64 = np.attr("dtype")("float64");
     Columns out;
-    py::list wanted;  // a new list: the caller's field list stays as it is
-    for (py::handle f : fields) wanted.append(f);
-    wanted.append(py::str("factor"));
-    if (whole) {
-        // get_loc raises KeyError for a missing "factor" column, as the
-        // column selection would.
-        out.table.factor_col = columns.attr("get_loc")("factor").cast<index_t>();
-        for (py::handle f : fields) out.table.field_cols.push_back(columns.attr("get_loc")(f).cast<index_t>());
-        out.values = frame::frame_values(frame, "factor_data");
-    } else {
-        py::object sub = frame.attr("__getitem__")(wanted);
-        out.values = frame::frame_values(sub, "factor_data");
-        const index_t k = static_cast<index_t>(fields.size());
-        if (out.values.view.cols != k + 1) {
-            throw py::value_error("factor_data: the return fields and 'factor' must be single columns");
+    auto read = [&](py::handle name) {
+        // KeyError for a missing column, as selecting it would raise.
+        py::object col = frame.attr("__getitem__")(name);
+        if (!py::isinstance(col, pd.attr("Series"))) {
+            throw py::value_error(pyc::format("factor_data: column {!r} must appear once",
+                                              py::make_tuple(name)));
         }
-        for (index_t j = 0; j < k; ++j) out.table.field_cols.push_back(j);
-        out.table.factor_col = k;
-    }
-    out.table.values = out.values.view;
+        py::object dtype = col.attr("dtype");
+        if (!is_numeric(dtype).cast<bool>()) {
+            throw py::type_error(pyc::format("factor_data: column {!r} has dtype {}; expected "
+                                             "numeric values", py::make_tuple(name, dtype)));
+        }
+        py::object values =
+            py::isinstance(dtype, np.attr("dtype"))
+                ? col.attr("to_numpy")(py::arg("dtype") = float64)
+                : col.attr("to_numpy")(py::arg("dtype") = float64, py::arg("na_value") = np.attr("nan"));
+        py::array arr = py::array::ensure(values);
+        if (!arr || arr.ndim() != 1 || !arr.dtype().is(py::dtype::of<double>()) ||
+            arr.strides(0) % static_cast<py::ssize_t>(sizeof(double)) != 0) {
+            arr = np.attr("ascontiguousarray")(values, py::arg("dtype") = float64);
+        }
+        out.arrays.push_back(arr);
+        kern::ColumnRef ref;
+        ref.data = static_cast<const double *>(arr.data());
+        ref.stride = arr.strides(0) / static_cast<py::ssize_t>(sizeof(double));
+        return ref;
+    };
+    for (py::handle f : fields) out.table.fields.push_back(read(f));
+    out.table.factor = read(py::str("factor"));
     return out;
 }
 

@@ -49,9 +49,10 @@ struct Grid {
 };
 Grid date_instrument_grid(py::handle frame);
 
-// The float64 values of the return fields and the factor column.
+// The float64 values of the return fields and the factor column, read
+// column by column (views of the frame's memory where it holds float64).
 struct Columns {
-    frame::FrameValues values;
+    std::vector<py::array> arrays;  // keeps the memory alive
     kern::LongTable table;
 };
 Columns read_columns(py::handle frame, const py::list &fields);

@@ -143,9 +143,8 @@ void grouped_correlation(CorrKind kind, const LongTable &table,
                          const std::vector<index_t> &group_start,
                          const std::vector<index_t> &group_rows, double *stat, double *pvalue,
                          CorrCounters &counters) {
-    const std::size_t n_fields = table.field_cols.size();
+    const std::size_t n_fields = table.fields.size();
     const std::size_t n_groups = group_start.empty() ? 0 : group_start.size() - 1;
-    const ConstView &v = table.values;
     Work w;
     for (std::size_t g = 0; g < n_groups; ++g) {
         const index_t begin = group_start[g], end = group_start[g + 1];
@@ -153,8 +152,8 @@ void grouped_correlation(CorrKind kind, const LongTable &table,
         w.resize(m, n_fields);
         for (std::size_t p = 0; p < m; ++p) {
             const index_t r = group_rows[static_cast<std::size_t>(begin) + p];
-            w.factor[p] = v(r, table.factor_col);
-            for (std::size_t k = 0; k < n_fields; ++k) w.fields[k][p] = v(r, table.field_cols[k]);
+            w.factor[p] = table.factor[r];
+            for (std::size_t k = 0; k < n_fields; ++k) w.fields[k][p] = table.fields[k][r];
         }
         const auto m32 = static_cast<std::uint32_t>(m);
         if (kind == CorrKind::Spearman) sort_valid(w.factor.data(), m32, w.factor_sorted, w.scratch);
@@ -207,7 +206,7 @@ struct FieldDate {
 
 void load_field_date(CorrKind kind, const LongTable &t, const std::vector<index_t> &grid,
                      index_t date, index_t n_inst, FieldDate &fd, SortScratch &scratch) {
-    const std::size_t n_fields = t.field_cols.size();
+    const std::size_t n_fields = t.fields.size();
     const auto n = static_cast<std::size_t>(n_inst);
     fd.date = date;
     fd.fields.resize(n_fields);
@@ -219,7 +218,7 @@ void load_field_date(CorrKind kind, const LongTable &t, const std::vector<index_
         col.resize(n);
         for (std::size_t s = 0; s < n; ++s) {
             const index_t r = rows[s];
-            col[s] = r < 0 ? kNaN : t.values(r, t.field_cols[k]);
+            col[s] = r < 0 ? kNaN : t.fields[k][r];
             if (std::isnan(col[s])) fd.complete[s] = 0;
         }
         if (kind == CorrKind::Spearman)
@@ -233,7 +232,7 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
                        index_t n_dates, index_t n_inst, index_t max_lag, DecayRows &out,
                        CorrCounters &counters) {
     if (max_lag < 2 || n_dates < 2) return;
-    const std::size_t n_fields = table.field_cols.size();
+    const std::size_t n_fields = table.fields.size();
     const auto n = static_cast<std::size_t>(n_inst);
     const index_t ring = std::min(max_lag, n_dates);
     std::vector<FieldDate> slots(static_cast<std::size_t>(ring));
@@ -247,7 +246,7 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
         const index_t *rows = grid.data() + i * n_inst;
         bool any_factor = false;
         for (std::size_t s = 0; s < n; ++s) {
-            factor[s] = rows[s] < 0 ? kNaN : table.values(rows[s], table.factor_col);
+            factor[s] = rows[s] < 0 ? kNaN : table.factor[rows[s]];
             any_factor = any_factor || !std::isnan(factor[s]);
         }
         if (!any_factor) continue;

@@ -29,11 +29,17 @@ double pearson_stat(const double *x, const double *y, index_t n, bool &constant)
 // argument's ranks (the returns), `y` the second's (the factor).
 double spearman_stat(double sxy, double sxx, double syy, index_t n);
 
-// Columns of a long table: field columns and the factor column.
+// One float64 column of a long table (element stride).
+struct ColumnRef {
+    const double *data = nullptr;
+    index_t stride = 1;
+    double operator[](index_t row) const { return data[row * stride]; }
+};
+
+// Columns of a long table: the return fields and the factor.
 struct LongTable {
-    ConstView values;
-    std::vector<index_t> field_cols;
-    index_t factor_col = 0;
+    std::vector<ColumnRef> fields;
+    ColumnRef factor;
 };
 
 struct CorrCounters {
