@@ -214,3 +214,29 @@ def test_bench_names_the_result():
     out = quiet(bench.analysis, factor, returns, periods=(1, 2))
     assert out["ic"].name == "ic"
     assert list(out["ic"].ic.columns) == ["P_1", "P_2"]
+
+
+def test_analysis_equals_the_step_methods_and_honours_overrides():
+    factor, returns = tables(n_dates=30, n_inst=40, seed=8)
+    analyser = ab.ICAnalysis(rank_ic=True, industry_classification={"000001.XSHE": "a"},
+                             max_decay=6)
+    res = quiet(analyser.analysis, factor, returns, (1, 5), ascending=True)
+    fd = ab._format_factor_data(factor, returns, (1, 5))
+    fd["factor"] *= -1
+    ic, pv = quiet(analyser._calc_ic, fd)
+    pd.testing.assert_frame_equal(res.ic, ic, check_exact=True)
+    pd.testing.assert_frame_equal(res.ic_p_value, pv, check_exact=True)
+    pd.testing.assert_frame_equal(res.ic_decay, quiet(analyser._calc_ic_decay, fd, ic),
+                                  check_exact=True)
+    pd.testing.assert_frame_equal(res.ic_industry_distribute,
+                                  quiet(analyser._calc_ic_industry_distribute, fd),
+                                  check_exact=True)
+
+    class Tweaked(ab.ICAnalysis):
+        def _calc_ic(self, factor_data):
+            ic, pv = super()._calc_ic(factor_data)
+            return ic.fillna(0) * 0 + 7.0, pv
+
+    tweaked = quiet(Tweaked(rank_ic=True, max_decay=3).analysis, factor, returns, [1])
+    assert (tweaked.ic == 7.0).all().all()
+    assert (tweaked.ic_decay.xs(0, level="decay") == 7.0).all().all()

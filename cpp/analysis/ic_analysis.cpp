@@ -209,6 +209,24 @@ index_t max_lag_of(py::handle max_decay) {
     return static_cast<index_t>(v);
 }
 
+// The decay table: the IC table as lag 0, then the later lags, sorted.
+py::object assemble_decay(py::object ic, py::object lags_frame) {
+    py::object lag0 = ic.attr("copy")();
+    lag0.attr("__setitem__")("decay", 0);
+    lag0 = lag0.attr("set_index")("decay", py::arg("append") = true);
+    return frame::pandas().attr("concat")(py::make_tuple(lag0, lags_frame)).attr("sort_index")();
+}
+
+py::object decay_rows_frame(const kern::DecayRows &out, const longf::Grid &grid, index_t n_fields,
+                            py::object columns) {
+    const index_t n_rows = static_cast<index_t>(out.date.size());
+    py::object mindex = frame::pandas().attr("MultiIndex").attr("from_arrays")(
+        py::make_tuple(grid.dates.attr("take")(longf::int64_array(out.date)),
+                       longf::int64_array(out.lag)),
+        py::arg("names") = py::make_tuple("datetime", "decay"));
+    return float_frame(out.stat, n_rows, n_fields, mindex, columns);
+}
+
 py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic) {
     py::object max_decay = self.attr("max_decay");
     if (!py::bool_(max_decay)) return py::none();
@@ -217,11 +235,6 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
     py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
     const index_t n_fields = static_cast<index_t>(fields.size());
     auto &pd = frame::pandas();
-
-    // Lag 0 is the IC table itself.
-    py::object lag0 = ic.attr("copy")();
-    lag0.attr("__setitem__")("decay", 0);
-    lag0 = lag0.attr("set_index")("decay", py::arg("append") = true);
 
     longf::Grid grid = longf::date_instrument_grid(factor_data);
     kern::DecayRows out;
@@ -237,16 +250,7 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
                                     max_lag, out, counters);
         }
         warn_constant(counters);
-        const index_t n_rows = static_cast<index_t>(out.date.size());
-        Int64Array date_pos(n_rows), lag(n_rows);
-        for (index_t r = 0; r < n_rows; ++r) {
-            date_pos.mutable_data()[r] = out.date[static_cast<std::size_t>(r)];
-            lag.mutable_data()[r] = out.lag[static_cast<std::size_t>(r)];
-        }
-        py::object mindex = pd.attr("MultiIndex").attr("from_arrays")(
-            py::make_tuple(grid.dates.attr("take")(date_pos), lag),
-            py::arg("names") = py::make_tuple("datetime", "decay"));
-        lags_frame = float_frame(out.stat, n_rows, n_fields, mindex, columns);
+        lags_frame = decay_rows_frame(out, grid, n_fields, columns);
     } else {
         // A user's IC function: called per lag, date and field on the
         // instruments complete at that lag.
@@ -297,7 +301,7 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
             py::arg("names") = py::make_tuple("datetime", "decay"));
         lags_frame = pd.attr("DataFrame")(sd, py::arg("index") = mindex, py::arg("columns") = columns);
     }
-    return pd.attr("concat")(py::make_tuple(lag0, lags_frame)).attr("sort_index")();
+    return assemble_decay(ic, lags_frame);
 }
 
 // ---- industry labels and the industry IC --------------------------------------
@@ -415,15 +419,58 @@ void ic_analysis_init(py::object self, py::object rank_ic, py::object industry_c
     self.attr("max_decay") = max_decay;
 }
 
+// The step methods as registered, to tell whether an instance still uses
+// them (no subclass or instance override).
+py::handle g_calc_ic, g_calc_ic_decay;
+
+bool uses_own(py::handle self, const char *name, py::handle original) {
+    py::object bound = py::getattr(self, name, py::none());
+    py::object func = py::getattr(bound, "__func__", py::none());
+    return func.is(original);
+}
+
 py::object ic_analysis(py::object self, py::object factor_data, py::object returns,
                        py::object periods, py::object ascending) {
     py::object fd = glob("_format_factor_data")(factor_data, returns, periods);
     if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) {
         fd.attr("__setitem__")("factor", fd.attr("__getitem__")("factor").attr("__mul__")(-1));
     }
-    py::tuple ic_pair = self.attr("_calc_ic")(fd);
-    py::object ic = ic_pair[0], ic_p_value = ic_pair[1];
-    py::object ic_decay = self.attr("_calc_ic_decay")(fd, ic);
+    py::object ic, ic_p_value, ic_decay;
+    kern::CorrKind kind;
+    if (kernel_kind(self.attr("ic_func"), kind) && kind == kern::CorrKind::Spearman &&
+        uses_own(self, "_calc_ic", g_calc_ic) && uses_own(self, "_calc_ic_decay", g_calc_ic_decay)) {
+        // IC, p-values and decay from one pass that sorts each date once;
+        // the same numbers as _calc_ic and _calc_ic_decay give.
+        py::object max_decay = self.attr("max_decay");
+        const bool decay = py::bool_(max_decay);
+        const index_t max_lag = decay ? max_lag_of(max_decay) : 0;
+        py::list fields = glob("_get_return_fields")(fd.attr("columns"));
+        const index_t n_fields = static_cast<index_t>(fields.size());
+        longf::Grid grid = longf::date_instrument_grid(fd);
+        longf::Columns cols = longf::read_columns(fd, fields);
+        std::vector<double> stat(static_cast<std::size_t>(grid.n_dates * n_fields));
+        std::vector<double> pvalue(stat.size());
+        kern::DecayRows out;
+        kern::CorrCounters counters;
+        {
+            py::gil_scoped_release nogil;
+            kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst,
+                                    max_lag, out, counters, stat.data(), pvalue.data());
+        }
+        warn_constant(counters);
+        py::object columns = field_columns(fd, fields);
+        py::object index = grid.dates;
+        index.attr("name") = py::str("datetime");
+        ic = float_frame(stat, grid.n_dates, n_fields, index, columns);
+        ic_p_value = float_frame(pvalue, grid.n_dates, n_fields, index.attr("copy")(), columns);
+        ic_decay = decay ? assemble_decay(ic, decay_rows_frame(out, grid, n_fields, columns))
+                         : py::object(py::none());
+    } else {
+        py::tuple ic_pair = self.attr("_calc_ic")(fd);
+        ic = ic_pair[0];
+        ic_p_value = ic_pair[1];
+        ic_decay = self.attr("_calc_ic_decay")(fd, ic);
+    }
     py::object ic_industry = self.attr("_calc_ic_industry_distribute")(fd);
     return glob("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p_value,
                                     py::arg("ic_decay") = ic_decay,
@@ -488,6 +535,9 @@ void register_ic_analysis(py::module_ &m) {
     pyc::def_method(cls, "analysis", "(self, factor_data, returns, periods, ascending=True)", "",
                     &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                     py::arg("periods"), py::arg("ascending") = true);
+    py::dict attrs = cls.attr("__dict__");
+    g_calc_ic = py::object(attrs["_calc_ic"].attr("__func__")).release();
+    g_calc_ic_decay = py::object(attrs["_calc_ic_decay"].attr("__func__")).release();
 }
 
 }  // namespace tarnfold::bench

@@ -230,11 +230,14 @@ void load_field_date(CorrKind kind, const LongTable &t, const std::vector<index_
 
 void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<index_t> &grid,
                        index_t n_dates, index_t n_inst, index_t max_lag, DecayRows &out,
-                       CorrCounters &counters) {
-    if (max_lag < 2 || n_dates < 2) return;
+                       CorrCounters &counters, double *lag0_stat, double *lag0_pvalue) {
+    // Lag 0 (per-field masks, with p-values) is computed here only for the
+    // rank statistic, whose sorts it shares with the later lags.
+    const bool lag0 = lag0_stat && kind == CorrKind::Spearman;
+    if (!lag0 && (max_lag < 2 || n_dates < 2)) return;
     const std::size_t n_fields = table.fields.size();
     const auto n = static_cast<std::size_t>(n_inst);
-    const index_t ring = std::min(max_lag, n_dates);
+    const index_t ring = std::max<index_t>(1, std::min(std::max<index_t>(max_lag, 1), n_dates));
     std::vector<FieldDate> slots(static_cast<std::size_t>(ring));
     std::vector<double> factor(n), bx, by;
     std::vector<std::int32_t> ranks_f(n), ranks_x(n);
@@ -242,16 +245,45 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
     std::vector<std::uint32_t> kept_pos;
     std::vector<std::uint8_t> keep(n);
     SortScratch scratch;
-    for (index_t i = 0; i < n_dates - 1; ++i) {
+    for (index_t i = 0; i < n_dates; ++i) {
         const index_t *rows = grid.data() + i * n_inst;
         bool any_factor = false;
         for (std::size_t s = 0; s < n; ++s) {
             factor[s] = rows[s] < 0 ? kNaN : table.factor[rows[s]];
             any_factor = any_factor || !std::isnan(factor[s]);
         }
-        if (!any_factor) continue;
-        if (kind == CorrKind::Spearman)
+        if (kind == CorrKind::Spearman && (any_factor || lag0))
             sort_valid(factor.data(), static_cast<std::uint32_t>(n), factor_sorted, scratch);
+        if (lag0) {
+            FieldDate &fd = slots[static_cast<std::size_t>(i % ring)];
+            if (fd.date != i) load_field_date(kind, table, grid, i, n_inst, fd, scratch);
+            for (std::size_t k = 0; k < n_fields; ++k) {
+                double &st = lag0_stat[static_cast<std::size_t>(i) * n_fields + k];
+                double &pv = lag0_pvalue[static_cast<std::size_t>(i) * n_fields + k];
+                index_t kept = 0;
+                for (std::size_t s = 0; s < n; ++s) {
+                    keep[s] = !std::isnan(factor[s]) && !std::isnan(fd.fields[k][s]);
+                    kept += keep[s];
+                }
+                if (kept < 2) {
+                    st = pv = 0.0;
+                    continue;
+                }
+                const auto kept32 = static_cast<std::uint32_t>(kept);
+                std::fill(ranks_f.begin(), ranks_f.end(), 0);
+                std::fill(ranks_x.begin(), ranks_x.end(), 0);
+                RankSums f = rank_kept_sums(factor_sorted, keep.data(), kept32, ranks_f.data(),
+                                            kept_pos);
+                RankSums x = rank_kept_sums(fd.sorted[k], keep.data(), kept32, ranks_x.data(),
+                                            kept_pos);
+                x.cross = centred_dot(ranks_x.data(), ranks_f.data(), n);
+                const bool constant = f.constant || x.constant;
+                counters.constant_inputs += constant;
+                st = constant ? kNaN : spearman_from_sums(x, f, kept);
+                pv = constant ? kNaN : spearman_pvalue(st, kept);
+            }
+        }
+        if (!any_factor) continue;
         for (index_t d = 1; d < max_lag && i + d < n_dates; ++d) {
             const index_t j = i + d;
             FieldDate &fd = slots[static_cast<std::size_t>(j % ring)];

@@ -60,13 +60,17 @@ void grouped_correlation(CorrKind kind, const LongTable &table,
 // factor of date i is paired with the fields of date i + d, using only the
 // instruments whose factor and every field are non-NaN.  Appends one row
 // (date, lag, statistic per field) for each date and lag with at least one
-// such instrument, ordered by date, then lag.
+// such instrument, ordered by date, then lag.  For the rank statistic,
+// lag0_stat/lag0_pvalue (dates x fields, row-major; both null to skip)
+// also receive every date's lag-0 statistic and p-value with each field
+// masked on its own, as grouped_correlation gives them, from the same sorts.
 struct DecayRows {
     std::vector<index_t> date, lag;
     std::vector<double> stat;  // rows x fields, row-major
 };
 void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<index_t> &grid,
                        index_t n_dates, index_t n_inst, index_t max_lag, DecayRows &out,
-                       CorrCounters &counters);
+                       CorrCounters &counters, double *lag0_stat = nullptr,
+                       double *lag0_pvalue = nullptr);
 
 }  // namespace tarnfold::kern
