@@ -9,7 +9,7 @@ Each side runs in its own interpreter so that its peak resident memory
 (ru_maxrss) is its own; the inputs are generated identically in both.  The
 pandas formulation takes minutes at full size; --pandas-dates N runs it on
 the first N dates and scales its time linearly to the full table (the output
-says so).  Fixed costs make that estimate run high (150 dates scaled to 1500
+says so).  Fixed costs make that estimate run high (100 dates scaled to 1500
 overstated the measured full run by about half), and the memory is then
 that of the subset run, so quote full runs.
 """

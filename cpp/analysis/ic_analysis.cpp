@@ -119,8 +119,10 @@ py::object rows_array(const std::vector<index_t> &rows, index_t begin, index_t e
 py::object ic_function_call(py::object self, py::object fs, py::object rs) {
     py::object np = glob("np");
     py::object func = self.attr("func");
-    py::object mask = np.attr("isnan")(fs).attr("__or__")(np.attr("isnan")(rs)).attr("__invert__")();
-    if (py::bool_(mask.attr("sum")().attr("__gt__")(1))) {
+    // ~(np.isnan(fs) | np.isnan(rs)), with the operators' full dispatch.
+    py::object mask = ~(np.attr("isnan")(fs) | np.attr("isnan")(rs));
+    py::object count = mask.attr("sum")();
+    if (count > py::int_(1)) {
         return func(fs.attr("__getitem__")(mask), rs.attr("__getitem__")(mask));
     }
     return py::make_tuple(0, 0);
@@ -167,8 +169,7 @@ py::tuple calc_ic(py::object self, py::object factor_data) {
     }
 
     // A user's IC function: called per date and field on the date's rows.
-    py::object getitem = factor_data.attr("__getitem__")("factor");
-    (void)getitem;  // KeyError for a frame without "factor", before any call
+    factor_data.attr("__getitem__")("factor");  // KeyError without "factor", before any call
     py::object take = factor_data.attr("take");
     std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
     std::vector<py::list> p_cols(static_cast<std::size_t>(n_fields));
