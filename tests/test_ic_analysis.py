@@ -232,6 +232,15 @@ def test_analysis_equals_the_step_methods_and_honours_overrides():
                                   quiet(analyser._calc_ic_industry_distribute, fd),
                                   check_exact=True)
 
+    for max_decay in (1, -3, True, None):
+        analyser.max_decay = max_decay
+        res = quiet(analyser.analysis, factor, returns, (1, 5), ascending=True)
+        expected = quiet(analyser._calc_ic_decay, fd, ic)
+        if expected is None:
+            assert res.ic_decay is None
+        else:
+            pd.testing.assert_frame_equal(res.ic_decay, expected, check_exact=True)
+
     class Tweaked(ab.ICAnalysis):
         def _calc_ic(self, factor_data):
             ic, pv = super()._calc_ic(factor_data)
