@@ -1,8 +1,7 @@
 // Cross-sectional correlation statistics and their two-sided p-values.
 //
-// The numbers follow the reference statistics functions of the analysis
-// contract (linear correlation and rank correlation with average ranks for
-// ties) including their edge behaviour: a constant input gives NaN, two
+// The numbers are scipy's pearsonr and spearmanr (rank correlation with
+// average ranks for ties), edge behaviour included: a constant input gives NaN, two
 // pairs give a rank p-value of NaN and a linear statistic of exactly +-1
 // with p-value 1, an infinite value makes the linear statistic NaN.  A
 // group with fewer than two valid pairs gets (0, 0).
