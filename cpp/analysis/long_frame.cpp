@@ -235,6 +235,10 @@ Grid date_instrument_grid(py::handle frame) {
 }
 
 Columns read_columns(py::handle frame, const py::list &fields) {
+    // Row positions and doubled ranks are kept in 32 bits.
+    if (py::len(frame) >= (std::size_t{1} << 30)) {
+        throw py::value_error("factor_data: too many rows (the IC kernels take fewer than 2**30)");
+    }
     auto &pd = frame::pandas();
     auto &np = frame::numpy();
     py::object is_numeric = pd.attr("api").attr("types").attr("is_numeric_dtype");
