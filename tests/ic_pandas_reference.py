@@ -1,5 +1,5 @@
-"""The IC analysis written out with plain pandas and scipy, step for step as
-documented: group-by/apply with the scipy statistic per date, one
+"""The IC analysis written out with plain pandas and scipy, step for step:
+group-by/apply with the scipy statistic per date, one
 unstack/shift/stack per decay lag, group-by per industry.  Tests compare the
 compiled analyser with it; the benchmark times it."""
 import numpy as np

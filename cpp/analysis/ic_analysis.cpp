@@ -5,7 +5,9 @@
 // object (and its `func` is the scipy function it was made with), the
 // per-date, per-lag and per-industry statistics are computed by the
 // correlation kernels over the whole frame at once; any other callable is
-// called group by group exactly as the documented algorithm does.
+// called group by group on the same rows, with the same series, as the
+// plain pandas formulation (group-by/apply per date, per lag, per
+// industry) would call it.
 #include <pybind11/numpy.h>
 
 #include <cmath>
@@ -44,8 +46,8 @@ const char *kInitDoc =
     "    缺失的合约行业填充为 \"Unknown\"\n";
 
 // The class of the callables _get_ic_func returns, and the scipy functions
-// the kernels reproduce.
-// Held for the life of the process (never released at interpreter exit).
+// the kernels reproduce; held for the life of the process (never released
+// at interpreter exit).
 py::handle g_ic_function_class;
 py::handle g_spearmanr;
 py::handle g_pearsonr;
