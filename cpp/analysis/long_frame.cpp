@@ -49,9 +49,33 @@ int level_number(py::handle index, const char *name) {
     throw py::key_error(std::string("Level ") + name + " not found");
 }
 
-std::vector<index_t> sorted_level_codes(py::handle index, int level, py::object &observed) {
+namespace {
+
+// Calls fn with a typed pointer to the codes of a MultiIndex level, in
+// whatever signed integer width pandas keeps them (no widened copy).
+template <typename Fn>
+void with_codes(const py::array &codes, Fn &&fn) {
+    const auto kind = codes.dtype().kind();
+    const auto size = codes.itemsize();
+    if (kind == 'i' && size == 1) fn(static_cast<const std::int8_t *>(codes.data()));
+    else if (kind == 'i' && size == 2) fn(static_cast<const std::int16_t *>(codes.data()));
+    else if (kind == 'i' && size == 4) fn(static_cast<const std::int32_t *>(codes.data()));
+    else if (kind == 'i' && size == 8) fn(static_cast<const std::int64_t *>(codes.data()));
+    else throw py::type_error("MultiIndex codes: unexpected dtype");
+}
+
+// A level's codes and the map from level code to the position of the
+// value among the observed values in sorted order (-1: never observed).
+struct LevelCodes {
+    py::array codes;
+    std::vector<index_t> map;
+};
+
+LevelCodes level_codes(py::handle index, int level, py::object &observed) {
+    auto &np = frame::numpy();
     py::object levels = index.attr("levels")[py::int_(level)];
-    Int64Array codes(index.attr("codes")[py::int_(level)]);
+    LevelCodes out;
+    out.codes = np.attr("ascontiguousarray")(index.attr("codes")[py::int_(level)]);
     const index_t n_levels = py::len(levels);
     // Rank of each level value in sorted order (levels are usually sorted
     // already, but a MultiIndex may carry them in any order).
@@ -59,40 +83,52 @@ std::vector<index_t> sorted_level_codes(py::handle index, int level, py::object 
     std::vector<index_t> rank(static_cast<std::size_t>(n_levels));
     for (index_t k = 0; k < n_levels; ++k) rank[static_cast<std::size_t>(order.at(k))] = k;
     std::vector<char> used(static_cast<std::size_t>(n_levels), 0);
-    const auto *c = codes.data();
-    const index_t n = codes.size();
-    for (index_t r = 0; r < n; ++r)
-        if (c[r] >= 0) used[static_cast<std::size_t>(rank[static_cast<std::size_t>(c[r])])] = 1;
-    // Compact to the observed values.
-    std::vector<index_t> compact(static_cast<std::size_t>(n_levels), -1);
+    const index_t n = out.codes.size();
+    with_codes(out.codes, [&](const auto *c) {
+        for (index_t r = 0; r < n; ++r)
+            if (c[r] >= 0) used[static_cast<std::size_t>(c[r])] = 1;
+    });
+    // Compact to the observed values, in sorted order.
     std::vector<index_t> take;
-    index_t next = 0;
+    std::vector<index_t> compact(static_cast<std::size_t>(n_levels), -1);
     for (index_t k = 0; k < n_levels; ++k) {
-        if (!used[static_cast<std::size_t>(k)]) continue;
-        compact[static_cast<std::size_t>(k)] = next++;
-        take.push_back(order.at(k));
+        const index_t code = order.at(k);
+        if (!used[static_cast<std::size_t>(code)]) continue;
+        compact[static_cast<std::size_t>(k)] = static_cast<index_t>(take.size());
+        take.push_back(code);
     }
+    out.map.resize(static_cast<std::size_t>(n_levels));
+    for (index_t code = 0; code < n_levels; ++code)
+        out.map[static_cast<std::size_t>(code)] =
+            compact[static_cast<std::size_t>(rank[static_cast<std::size_t>(code)])];
     observed = levels.attr("take")(int64_array(take));
     // Group keys carry no frequency, whatever the level had.
     auto &pd = frame::pandas();
     if (py::isinstance(observed, pd.attr("DatetimeIndex")) && !observed.attr("freq").is_none()) {
         observed = pd.attr("DatetimeIndex")(observed, py::arg("freq") = py::none());
     }
-    std::vector<index_t> out(static_cast<std::size_t>(n));
-    for (index_t r = 0; r < n; ++r) {
-        out[static_cast<std::size_t>(r)] =
-            c[r] < 0 ? -1
-                     : compact[static_cast<std::size_t>(rank[static_cast<std::size_t>(c[r])])];
-    }
     return out;
 }
+
+}  // namespace
 
 Groups date_groups(py::handle frame) {
     py::object index = frame.attr("index");
     const int lvl = level_number(index, "datetime");
     Groups g;
-    std::vector<index_t> code = sorted_level_codes(index, lvl, g.keys);
-    bucket_rows(code, py::len(g.keys), g);
+    LevelCodes lc = level_codes(index, lvl, g.keys);
+    const index_t n_groups = py::len(g.keys), n = lc.codes.size();
+    // Counting sort of the rows by date.
+    g.start.assign(static_cast<std::size_t>(n_groups) + 1, 0);
+    with_codes(lc.codes, [&](const auto *c) {
+        for (index_t r = 0; r < n; ++r)
+            if (c[r] >= 0) ++g.start[static_cast<std::size_t>(lc.map[c[r]]) + 1];
+        for (index_t k = 0; k < n_groups; ++k) g.start[k + 1] += g.start[k];
+        g.rows.resize(static_cast<std::size_t>(g.start.back()));
+        std::vector<index_t> fill(g.start.begin(), g.start.end() - 1);
+        for (index_t r = 0; r < n; ++r)
+            if (c[r] >= 0) g.rows[static_cast<std::size_t>(fill[lc.map[c[r]]]++)] = r;
+    });
     return g;
 }
 
@@ -217,19 +253,26 @@ Grid date_instrument_grid(py::handle frame) {
     const int il = level_number(index, "order_book_id");
     Grid grid;
     py::object insts;
-    std::vector<index_t> dc = sorted_level_codes(index, dl, grid.dates);
-    std::vector<index_t> ic = sorted_level_codes(index, il, insts);
+    LevelCodes dates = level_codes(index, dl, grid.dates);
+    LevelCodes inst = level_codes(index, il, insts);
     grid.n_dates = py::len(grid.dates);
     grid.n_inst = py::len(insts);
     grid.rows.assign(static_cast<std::size_t>(grid.n_dates * grid.n_inst), -1);
-    for (std::size_t r = 0; r < dc.size(); ++r) {
-        if (dc[r] < 0 || ic[r] < 0) continue;
-        index_t &cell = grid.rows[static_cast<std::size_t>(dc[r] * grid.n_inst + ic[r])];
-        if (cell >= 0) {
-            throw py::value_error(
-                "factor_data: a (datetime, order_book_id) pair occurs more than once");
-        }
-        cell = static_cast<index_t>(r);
+    const index_t n = dates.codes.size();
+    bool duplicate = false;
+    with_codes(dates.codes, [&](const auto *dc) {
+        with_codes(inst.codes, [&](const auto *ic) {
+            for (index_t r = 0; r < n && !duplicate; ++r) {
+                if (dc[r] < 0 || ic[r] < 0) continue;
+                index_t &cell = grid.rows[static_cast<std::size_t>(
+                    dates.map[dc[r]] * grid.n_inst + inst.map[ic[r]])];
+                duplicate = cell >= 0;
+                cell = r;
+            }
+        });
+    });
+    if (duplicate) {
+        throw py::value_error("factor_data: a (datetime, order_book_id) pair occurs more than once");
     }
     return grid;
 }

@@ -28,11 +28,6 @@ py::object int64_array(const std::vector<index_t> &values);
 // Position of the named level of a MultiIndex; KeyError when missing.
 int level_number(py::handle index, const char *name);
 
-// Codes of a MultiIndex level remapped so that code order is the sorted
-// order of the observed level values; -1 where the label is missing.
-// `observed` receives the level values in that order (a pandas Index).
-std::vector<index_t> sorted_level_codes(py::handle index, int level, py::object &observed);
-
 // Groups the rows by the "datetime" level, dates ascending.
 Groups date_groups(py::handle frame);
 
