@@ -138,3 +138,27 @@ def test_ic_function_wrapper():
     assert wrapper(fs=np.array([1.0, np.nan]), rs=np.array([2.0, 3.0])) == (0, 0)
     with pytest.raises(TypeError):
         wrapper(fs)
+
+
+@pytest.mark.parametrize("rank_ic", [True, False])
+def test_pooled_industry_statistic_on_a_large_group(rank_ic):
+    # one industry pooling 150k rows (large sorts) and a small one
+    rng = np.random.default_rng(3)
+    n_dates, n_inst = 750, 201
+    index = pd.MultiIndex.from_product(
+        [pd.bdate_range("2015-01-05", periods=n_dates), ["s%03d" % i for i in range(n_inst)]],
+        names=["datetime", "order_book_id"])
+    n = len(index)
+    fd = pd.DataFrame({"P_1": np.round(rng.normal(scale=0.02, size=n), 4),
+                       "factor": rng.normal(size=n)}, index=index)
+    fd.loc[rng.random(n) < 0.05, "factor"] = np.nan
+    fd.loc[rng.random(n) < 0.03, "P_1"] = np.nan
+    industry = {"s%03d" % i: ("big" if i else "small") for i in range(n_inst)}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got = ab.ICAnalysis(rank_ic=rank_ic,
+                            industry_classification=industry)._calc_ic_industry_distribute(fd)
+    small = fd.index.get_level_values("order_book_id") == "s000"
+    for name, rows in (("big", ~small), ("small", small)):
+        expected, _ = scipy_ic(fd.loc[rows, "P_1"], fd.loc[rows, "factor"], rank_ic)
+        assert abs(got.loc[name, "P_1"] - expected) <= 1e-12

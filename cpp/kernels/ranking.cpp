@@ -19,9 +19,11 @@ inline std::uint64_t order_key(double v) {
     return (u & sign) ? ~u : (u | sign);
 }
 
-// LSD radix sort of packed (key << 32 | position) words on the key half,
-// 11 bits per pass; passes over digits that never vary are skipped.
-void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &tmp) {
+// LSD radix sort of packed (key << 32 | position) words on the key half;
+// passes over digits that never vary are skipped.  Large inputs take two
+// 16-bit passes, smaller ones three 11-bit passes (a smaller count table).
+void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &tmp,
+                     std::vector<std::uint32_t> &count) {
     const std::size_t m = a.size();
     std::uint64_t all_or = 0, all_and = ~std::uint64_t{0};
     for (std::uint64_t w : a) {
@@ -29,14 +31,15 @@ void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &
         all_and &= w;
     }
     const std::uint64_t varying = (all_or ^ all_and) >> 32;
+    const int bits = m >= (std::size_t{1} << 17) ? 16 : 11;
+    const std::uint32_t buckets = std::uint32_t{1} << bits, mask = buckets - 1;
     tmp.resize(m);
     std::uint64_t *src = a.data(), *dst = tmp.data();
-    for (int shift = 0; shift < 32; shift += 11) {
-        const std::uint32_t mask = 0x7FF;
+    for (int shift = 0; shift < 32; shift += bits) {
         if (((varying >> shift) & mask) == 0) continue;
-        std::uint32_t count[2049] = {0};
+        count.assign(buckets + 1, 0);
         for (std::size_t i = 0; i < m; ++i) ++count[((src[i] >> (32 + shift)) & mask) + 1];
-        for (int b = 0; b < 2048; ++b) count[b + 1] += count[b];
+        for (std::uint32_t b = 0; b < buckets; ++b) count[b + 1] += count[b];
         for (std::size_t i = 0; i < m; ++i) dst[count[(src[i] >> (32 + shift)) & mask]++] = src[i];
         std::swap(src, dst);
     }
@@ -57,7 +60,7 @@ void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortSc
     }
     const std::size_t m = s.packed.size();
     if (m > 64) {
-        radix_sort_high(s.packed, s.tmp);
+        radix_sort_high(s.packed, s.tmp, s.count);
     } else {
         std::sort(s.packed.begin(), s.packed.end());
     }

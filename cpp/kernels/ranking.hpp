@@ -24,6 +24,7 @@ struct SortedColumn {
 // Reusable buffers of sort_valid.
 struct SortScratch {
     std::vector<std::uint64_t> packed, tmp;
+    std::vector<std::uint32_t> count;
 };
 
 // Sorts the non-NaN entries of values[0, n).  Equal values are adjacent
