@@ -1,21 +1,546 @@
 // IC analysis: the IC function factory and the ICAnalysis analyser.
+//
+// The IC function made by _get_ic_func is a callable object that calls the
+// chosen scipy statistic itself.  When an ICAnalysis still holds such an
+// object (and its `func` is the scipy function it was made with), the
+// per-date, per-lag and per-industry statistics are computed by the
+// correlation kernels over the whole frame at once; any other callable is
+// called group by group on the same rows, with the same series, as the
+// plain pandas formulation (group-by/apply per date, per lag, per
+// industry) would call it.
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
 #include "analysis/bench.hpp"
+#include "analysis/long_frame.hpp"
+#include "kernels/correlation.hpp"
 
 namespace tarnfold::bench {
 
+namespace {
+
+using frame::index_t;
+using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+
+const char *kConstantInput =
+    "An input array is constant; the correlation coefficient is not defined.";
+
+const char *kInitDoc =
+    "因子IC分析\n\n"
+    ":param rank_ic: 默认 True, 使用 stats.spearmanr 计算 IC, 否则使用 stats.pearsonr\n"
+    ":param industry_classification: IC 行业分布, 行业数据源, 可选 citics_2019/sws/None, "
+    "也可传入 pd.Series 或 dict; 默认 None, 不计算行业分布\n"
+    ":param max_decay: IC 衰减期数, 默认 None, 不计算衰减\n\n"
+    "注意:\n"
+    "    pd.Series: index 为 order_book_id, 值为行业名称, 例如::\n\n"
+    "        000001.XSHE    金融服务\n"
+    "        600028.XSHG      采掘\n"
+    "        601899.XSHG    有色金属\n"
+    "        600519.XSHG    食品饮料\n"
+    "        300750.XSHE    电气设备\n\n"
+    "    dict: key 为 order_book_id, value 为行业名称, 例如 "
+    "{'000001.XSHE': '银行', '600837.XSHG': '金融服务'}\n"
+    "    缺失的合约行业填充为 \"Unknown\"\n";
+
+// The class of the callables _get_ic_func returns, and the scipy functions
+// the kernels reproduce; held for the life of the process (never released
+// at interpreter exit).
+py::handle g_ic_function_class;
+py::handle g_spearmanr;
+py::handle g_pearsonr;
+
+// The kernel that reproduces `ic_func`, if it is an unmodified IC function.
+bool kernel_kind(py::handle ic_func, kern::CorrKind &kind) {
+    if (!g_ic_function_class || !py::type::handle_of(ic_func).is(g_ic_function_class)) {
+        return false;
+    }
+    py::object d = py::getattr(ic_func, "__dict__", py::none());
+    if (!py::isinstance<py::dict>(d)) return false;
+    py::dict attrs = d;
+    if (!attrs.contains("func")) return false;
+    py::object func = attrs["func"];
+    if (func.is(g_spearmanr)) {
+        kind = kern::CorrKind::Spearman;
+        return true;
+    }
+    if (func.is(g_pearsonr)) {
+        kind = kern::CorrKind::Pearson;
+        return true;
+    }
+    return false;
+}
+
+void warn_constant(const kern::CorrCounters &counters) {
+    if (counters.constant_inputs == 0) return;
+    py::object category = glob("stats").attr("ConstantInputWarning");
+    py::module_::import("warnings").attr("warn")(category(kConstantInput));
+}
+
+py::object float_frame(const std::vector<double> &values, index_t rows, index_t cols,
+                       py::object index, py::object columns) {
+    py::array_t<double> arr({rows, cols});
+    std::copy(values.begin(), values.end(), arr.mutable_data());
+    return frame::make_frame(arr, index, columns);
+}
+
+py::object field_columns(py::handle factor_data, const py::list &fields) {
+    py::object cols = frame::pandas().attr("Index")(fields);
+    cols.attr("name") = factor_data.attr("columns").attr("name");
+    return cols;
+}
+
+// The IC function's result as a (statistic, p-value) pair.
+std::pair<py::object, py::object> stat_pair(py::object res) {
+    if (!PySequence_Check(res.ptr()) || py::len(res) < 2) {
+        throw py::type_error(pyc::format(
+            "ic_func must return a (statistic, p-value) pair, got {!r}", py::make_tuple(res)));
+    }
+    return {res[py::int_(0)], res[py::int_(1)]};
+}
+
+py::object stat_of(py::object res) {
+    if (!PySequence_Check(res.ptr()) || py::len(res) < 1) {
+        throw py::type_error(pyc::format(
+            "ic_func must return a (statistic, p-value) pair, got {!r}", py::make_tuple(res)));
+    }
+    return res[py::int_(0)];
+}
+
+py::object rows_array(const std::vector<index_t> &rows, index_t begin, index_t end) {
+    Int64Array a(end - begin);
+    auto *p = a.mutable_data();
+    for (index_t k = begin; k < end; ++k) p[k - begin] = rows[static_cast<std::size_t>(k)];
+    return a;
+}
+
+// ---- the IC function ------------------------------------------------------
+
+py::object ic_function_call(py::object self, py::object fs, py::object rs) {
+    py::object np = glob("np");
+    py::object func = self.attr("func");
+    // ~(np.isnan(fs) | np.isnan(rs)), with the operators' full dispatch.
+    py::object mask = ~(np.attr("isnan")(fs) | np.attr("isnan")(rs));
+    py::object count = mask.attr("sum")();
+    if (count > py::int_(1)) {
+        return func(fs.attr("__getitem__")(mask), rs.attr("__getitem__")(mask));
+    }
+    return py::make_tuple(0, 0);
+}
+
+py::object get_ic_func(py::object rank_ic) {
+    py::object stats = glob("stats");
+    py::object func = py::bool_(rank_ic) ? stats.attr("spearmanr") : stats.attr("pearsonr");
+    py::object obj = g_ic_function_class();
+    obj.attr("func") = func;
+    obj.attr("__name__") = py::str("wrapper");
+    obj.attr("__qualname__") = py::str("_get_ic_func.<locals>.wrapper");
+    obj.attr("__closure__") =
+        py::make_tuple(py::module_::import("types").attr("CellType")(func));
+    return obj;
+}
+
+// ---- _calc_ic ----------------------------------------------------------------
+
+py::tuple calc_ic(py::object self, py::object factor_data) {
+    py::object ic_func = self.attr("ic_func");
+    py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
+    longf::Groups dates = longf::date_groups(factor_data);
+    const index_t n_dates = dates.size();
+    const index_t n_fields = static_cast<index_t>(fields.size());
+    py::object columns = field_columns(factor_data, fields);
+    py::object index = dates.keys;
+    index.attr("name") = py::str("datetime");
+
+    kern::CorrKind kind;
+    if (kernel_kind(ic_func, kind)) {
+        longf::Columns cols = longf::read_columns(factor_data, fields);
+        std::vector<double> stat(static_cast<std::size_t>(n_dates * n_fields));
+        std::vector<double> pvalue(stat.size());
+        kern::CorrCounters counters;
+        {
+            py::gil_scoped_release nogil;
+            kern::grouped_correlation(kind, cols.table, dates.start, dates.rows, stat.data(),
+                                      pvalue.data(), counters);
+        }
+        warn_constant(counters);
+        return py::make_tuple(float_frame(stat, n_dates, n_fields, index, columns),
+                              float_frame(pvalue, n_dates, n_fields, index.attr("copy")(), columns));
+    }
+
+    // A user's IC function: called per date and field on the date's rows.
+    factor_data.attr("__getitem__")("factor");  // KeyError without "factor", before any call
+    py::object take = factor_data.attr("take");
+    std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
+    std::vector<py::list> p_cols(static_cast<std::size_t>(n_fields));
+    for (index_t g = 0; g < n_dates; ++g) {
+        py::object block = take(rows_array(dates.rows, dates.start[g], dates.start[g + 1]));
+        py::object f = block.attr("__getitem__")("factor");
+        for (index_t k = 0; k < n_fields; ++k) {
+            auto [s, p] = stat_pair(ic_func(block.attr("__getitem__")(fields[k]), f));
+            stat_cols[k].append(s);
+            p_cols[k].append(p);
+        }
+    }
+    py::dict sd, pd_;
+    for (index_t k = 0; k < n_fields; ++k) {
+        sd[fields[k]] = stat_cols[k];
+        pd_[fields[k]] = p_cols[k];
+    }
+    auto &pd = frame::pandas();
+    py::object ic = pd.attr("DataFrame")(sd, py::arg("index") = index, py::arg("columns") = columns);
+    py::object pv = pd.attr("DataFrame")(pd_, py::arg("index") = index.attr("copy")(),
+                                         py::arg("columns") = columns);
+    return py::make_tuple(ic, pv);
+}
+
+// ---- _calc_ic_decay ------------------------------------------------------------
+
+index_t max_lag_of(py::handle max_decay) {
+    PyObject *i = PyNumber_Index(max_decay.ptr());
+    if (!i) {
+        PyErr_Clear();
+        throw py::type_error(pyc::format(
+            "max_decay: expect None or an integer number of decay lags, got {!r}",
+            py::make_tuple(max_decay)));
+    }
+    long long v = PyLong_AsLongLong(i);
+    Py_DECREF(i);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return static_cast<index_t>(v);
+}
+
+// The decay table: the IC table as lag 0, then the later lags, sorted.
+py::object assemble_decay(py::object ic, py::object lags_frame) {
+    py::object lag0 = ic.attr("copy")();
+    lag0.attr("__setitem__")("decay", 0);
+    lag0 = lag0.attr("set_index")("decay", py::arg("append") = true);
+    return frame::pandas().attr("concat")(py::make_tuple(lag0, lags_frame)).attr("sort_index")();
+}
+
+py::object decay_rows_frame(const kern::DecayRows &out, const longf::Grid &grid, index_t n_fields,
+                            py::object columns) {
+    const index_t n_rows = static_cast<index_t>(out.date.size());
+    py::object mindex = frame::pandas().attr("MultiIndex").attr("from_arrays")(
+        py::make_tuple(grid.dates.attr("take")(longf::int64_array(out.date)),
+                       longf::int64_array(out.lag)),
+        py::arg("names") = py::make_tuple("datetime", "decay"));
+    return float_frame(out.stat, n_rows, n_fields, mindex, columns);
+}
+
+py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic) {
+    py::object max_decay = self.attr("max_decay");
+    if (!py::bool_(max_decay)) return py::none();
+    const index_t max_lag = max_lag_of(max_decay);
+    py::object ic_func = self.attr("ic_func");
+    py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
+    const index_t n_fields = static_cast<index_t>(fields.size());
+    auto &pd = frame::pandas();
+
+    longf::Grid grid = longf::date_instrument_grid(factor_data);
+    kern::DecayRows out;
+    kern::CorrKind kind;
+    py::object columns = field_columns(factor_data, fields);
+    py::object lags_frame;
+    if (kernel_kind(ic_func, kind)) {
+        longf::Columns cols = longf::read_columns(factor_data, fields);
+        kern::CorrCounters counters;
+        {
+            py::gil_scoped_release nogil;
+            kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst,
+                                    max_lag, out, counters);
+        }
+        warn_constant(counters);
+        lags_frame = decay_rows_frame(out, grid, n_fields, columns);
+    } else {
+        // A user's IC function: called per lag, date and field on the
+        // instruments complete at that lag.
+        longf::Columns cols = longf::read_columns(factor_data, fields);
+        const kern::LongTable &t = cols.table;
+        py::object frame_index = factor_data.attr("index");
+        std::vector<index_t> dates_out, lags_out;
+        std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
+        const index_t n_inst = grid.n_inst;
+        for (index_t i = 0; i + 1 < grid.n_dates; ++i) {
+            for (index_t d = 1; d < max_lag && i + d < grid.n_dates; ++d) {
+                const index_t *fr = grid.rows.data() + i * n_inst;
+                const index_t *rr = grid.rows.data() + (i + d) * n_inst;
+                std::vector<index_t> frows, rrows;
+                for (index_t s = 0; s < n_inst; ++s) {
+                    if (fr[s] < 0 || rr[s] < 0) continue;
+                    if (std::isnan(t.factor[fr[s]])) continue;
+                    bool complete = true;
+                    for (const auto &c : t.fields) complete = complete && !std::isnan(c[rr[s]]);
+                    if (!complete) continue;
+                    frows.push_back(fr[s]);
+                    rrows.push_back(rr[s]);
+                }
+                if (frows.empty()) continue;
+                const index_t m = static_cast<index_t>(frows.size());
+                py::object idx = frame_index.attr("take")(rows_array(frows, 0, m));
+                py::array_t<double> fv(m);
+                for (index_t s = 0; s < m; ++s)
+                    fv.mutable_data()[s] = t.factor[frows[static_cast<std::size_t>(s)]];
+                py::object f = pd.attr("Series")(fv, py::arg("index") = idx, py::arg("name") = "factor");
+                for (index_t k = 0; k < n_fields; ++k) {
+                    py::array_t<double> xv(m);
+                    for (index_t s = 0; s < m; ++s)
+                        xv.mutable_data()[s] =
+                            t.fields[static_cast<std::size_t>(k)][rrows[static_cast<std::size_t>(s)]];
+                    py::object x = pd.attr("Series")(xv, py::arg("index") = idx, py::arg("name") = fields[k]);
+                    stat_cols[k].append(stat_of(ic_func(x, f)));
+                }
+                dates_out.push_back(i);
+                lags_out.push_back(d);
+            }
+        }
+        py::dict sd;
+        for (index_t k = 0; k < n_fields; ++k) sd[fields[k]] = stat_cols[k];
+        py::object mindex = pd.attr("MultiIndex").attr("from_arrays")(
+            py::make_tuple(grid.dates.attr("take")(longf::int64_array(dates_out)),
+                           longf::int64_array(lags_out)),
+            py::arg("names") = py::make_tuple("datetime", "decay"));
+        lags_frame = pd.attr("DataFrame")(sd, py::arg("index") = mindex, py::arg("columns") = columns);
+    }
+    return assemble_decay(ic, lags_frame);
+}
+
+// ---- industry labels and the industry IC --------------------------------------
+
+py::object get_industry_data(py::object self, py::object factor_data) {
+    auto &pd = frame::pandas();
+    py::object industry = self.attr("industry");
+    py::object index = factor_data.attr("index");
+    if (py::isinstance<py::str>(industry)) {
+        return glob("_load_industry_data")(
+            py::arg("order_book_ids") = index.attr("get_level_values")("order_book_id").attr("unique")(),
+            py::arg("dates") = index.attr("get_level_values")("datetime").attr("unique")(),
+            py::arg("source") = industry);
+    }
+    py::object series;
+    if (py::isinstance<py::dict>(industry)) {
+        series = pd.attr("Series")(industry);
+    } else if (py::isinstance(industry, pd.attr("Series"))) {
+        series = industry.attr("copy")();
+    } else {
+        PyErr_SetString(PyExc_RuntimeError,
+                        pyc::format("Invalid industry type, expect str/dict/pd.Series, go {} ",
+                                    py::make_tuple(py::type::handle_of(industry)))
+                            .c_str());
+        throw py::error_already_set();
+    }
+    // One label per instrument level value, then spread over the rows by
+    // the level codes: the same labels as looking every row's instrument
+    // up in the label series, without a per-row lookup.
+    const int lvl = longf::level_number(index, "order_book_id");
+    py::object level_values = index.attr("levels")[py::int_(lvl)];
+    Int64Array codes(index.attr("codes")[py::int_(lvl)]);
+    bool missing = false;
+    for (index_t r = 0; r < codes.size(); ++r) missing = missing || codes.data()[r] < 0;
+    if (missing) {
+        py::object ids = index.attr("get_level_values")("order_book_id");
+        series = series.attr("reindex")(ids.attr("unique")()).attr("fillna")("Unknown");
+        return pd.attr("Series")(py::arg("index") = index,
+                                 py::arg("data") = series.attr("__getitem__")(ids).attr("values"));
+    }
+    py::object labels = series.attr("reindex")(level_values).attr("fillna")("Unknown");
+    py::object values = labels.attr("values").attr("take")(codes);
+    return pd.attr("Series")(py::arg("index") = index, py::arg("data") = values);
+}
+
+py::object calc_ic_industry_distribute(py::object self, py::object factor_data) {
+    if (self.attr("industry").is_none()) return py::none();
+    auto &pd = frame::pandas();
+    py::object industry_data = self.attr("_get_industry_data")(factor_data);
+    py::object ic_func = self.attr("ic_func");
+    py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
+    const index_t n_fields = static_cast<index_t>(fields.size());
+
+    // Labels are matched to the table's rows by their (date, instrument)
+    // index; rows without a label take part in no industry.
+    py::object aligned = industry_data;
+    if (!industry_data.attr("index").is(factor_data.attr("index"))) {
+        aligned = industry_data.attr("reindex")(factor_data.attr("index"));
+    }
+    longf::Groups groups = longf::label_groups(aligned);
+    const index_t n_groups = groups.size();
+    py::object index = groups.keys;
+    index.attr("name") = industry_data.attr("name");
+    py::object columns = field_columns(factor_data, fields);
+
+    kern::CorrKind kind;
+    if (kernel_kind(ic_func, kind)) {
+        longf::Columns cols = longf::read_columns(factor_data, fields);
+        std::vector<double> stat(static_cast<std::size_t>(n_groups * n_fields));
+        kern::CorrCounters counters;
+        {
+            py::gil_scoped_release nogil;
+            kern::grouped_correlation(kind, cols.table, groups.start, groups.rows, stat.data(),
+                                      nullptr, counters);
+        }
+        warn_constant(counters);
+        return float_frame(stat, n_groups, n_fields, index, columns);
+    }
+    py::object take = factor_data.attr("take");
+    std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
+    for (index_t g = 0; g < n_groups; ++g) {
+        py::object block = take(rows_array(groups.rows, groups.start[g], groups.start[g + 1]));
+        py::object f = block.attr("__getitem__")("factor");
+        for (index_t k = 0; k < n_fields; ++k)
+            stat_cols[k].append(stat_of(ic_func(block.attr("__getitem__")(fields[k]), f)));
+    }
+    py::dict sd;
+    for (index_t k = 0; k < n_fields; ++k) sd[fields[k]] = stat_cols[k];
+    return pd.attr("DataFrame")(sd, py::arg("index") = index, py::arg("columns") = columns);
+}
+
+// ---- constructor and entry point -----------------------------------------------
+
+void ic_analysis_init(py::object self, py::object rank_ic, py::object industry_classification,
+                      py::object max_decay) {
+    auto &pd = frame::pandas();
+    if (!industry_classification.is_none()) {
+        const bool is_str = py::isinstance<py::str>(industry_classification);
+        if (!is_str && !py::isinstance<py::dict>(industry_classification) &&
+            !py::isinstance(industry_classification, pd.attr("Series"))) {
+            throw py::value_error(pyc::format(
+                "Unsupported industry_classification type, expect one of "
+                "None/str/pd.Series/dict, got type={}",
+                py::make_tuple(py::type::handle_of(industry_classification))));
+        }
+        py::object valid = glob("VALID_INDUSTRY_SOURCE");
+        if (is_str && !valid.contains(industry_classification)) {
+            throw py::value_error(pyc::format("industry_classification: expect one of {}, got {}",
+                                              py::make_tuple(valid, industry_classification)));
+        }
+    }
+    self.attr("rank_ic") = rank_ic;
+    self.attr("ic_func") = glob("_get_ic_func")(rank_ic);
+    self.attr("industry") = industry_classification;
+    self.attr("max_decay") = max_decay;
+}
+
+// The step methods as registered, to tell whether an instance still uses
+// them (no subclass or instance override).
+py::handle g_calc_ic, g_calc_ic_decay;
+
+bool uses_own(py::handle self, const char *name, py::handle original) {
+    py::object bound = py::getattr(self, name, py::none());
+    py::object func = py::getattr(bound, "__func__", py::none());
+    return func.is(original);
+}
+
+py::object ic_analysis(py::object self, py::object factor_data, py::object returns,
+                       py::object periods, py::object ascending) {
+    py::object fd = glob("_format_factor_data")(factor_data, returns, periods);
+    if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) {
+        fd.attr("__setitem__")("factor", fd.attr("__getitem__")("factor").attr("__mul__")(-1));
+    }
+    py::object ic, ic_p_value, ic_decay;
+    kern::CorrKind kind;
+    if (kernel_kind(self.attr("ic_func"), kind) && kind == kern::CorrKind::Spearman &&
+        uses_own(self, "_calc_ic", g_calc_ic) && uses_own(self, "_calc_ic_decay", g_calc_ic_decay)) {
+        // IC, p-values and decay from one pass that sorts each date once;
+        // the same numbers as _calc_ic and _calc_ic_decay give.
+        py::object max_decay = self.attr("max_decay");
+        const bool decay = py::bool_(max_decay);
+        const index_t max_lag = decay ? max_lag_of(max_decay) : 0;
+        py::list fields = glob("_get_return_fields")(fd.attr("columns"));
+        const index_t n_fields = static_cast<index_t>(fields.size());
+        longf::Grid grid = longf::date_instrument_grid(fd);
+        longf::Columns cols = longf::read_columns(fd, fields);
+        std::vector<double> stat(static_cast<std::size_t>(grid.n_dates * n_fields));
+        std::vector<double> pvalue(stat.size());
+        kern::DecayRows out;
+        kern::CorrCounters counters;
+        {
+            py::gil_scoped_release nogil;
+            kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst,
+                                    max_lag, out, counters, stat.data(), pvalue.data());
+        }
+        warn_constant(counters);
+        py::object columns = field_columns(fd, fields);
+        py::object index = grid.dates;
+        index.attr("name") = py::str("datetime");
+        ic = float_frame(stat, grid.n_dates, n_fields, index, columns);
+        ic_p_value = float_frame(pvalue, grid.n_dates, n_fields, index.attr("copy")(), columns);
+        ic_decay = decay ? assemble_decay(ic, decay_rows_frame(out, grid, n_fields, columns))
+                         : py::object(py::none());
+    } else {
+        py::tuple ic_pair = self.attr("_calc_ic")(fd);
+        ic = ic_pair[0];
+        ic_p_value = ic_pair[1];
+        ic_decay = self.attr("_calc_ic_decay")(fd, ic);
+    }
+    py::object ic_industry = self.attr("_calc_ic_industry_distribute")(fd);
+    return glob("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p_value,
+                                    py::arg("ic_decay") = ic_decay,
+                                    py::arg("ic_industry_distribute") = ic_industry,
+                                    py::arg("name") = self.attr("step_name"));
+}
+
+void register_ic_function_class(py::module_ &m) {
+    py::object object_type = py::module_::import("builtins").attr("object");
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = py::str("ICFunction");
+    ns["__doc__"] = py::str(
+        "IC function made by _get_ic_func: wrapper(fs, rs) masks the pairs where either "
+        "value is NaN and returns func(fs[mask], rs[mask]), or (0, 0) when fewer than two "
+        "pairs remain.  `func` is the scipy statistic it calls.");
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
+    py::object cls = type(py::str("ICFunction"), py::make_tuple(object_type), ns);
+    pyc::def_method(cls, "__call__", "(self, fs, rs)", "", &ic_function_call, py::arg("self"),
+                    py::arg("fs"), py::arg("rs"));
+    pyc::def_method(cls, "__repr__", "(self)", "", [](py::object self) {
+        py::object func = py::getattr(self, "func", py::none());
+        return pyc::format("<IC function _get_ic_func.<locals>.wrapper calling {}>",
+                           py::make_tuple(py::getattr(func, "__name__", func)));
+    }, py::arg("self"));
+    py::module_ stats = py::module_::import("scipy.stats");
+    // inspect reads the call signature from here: (fs, rs), positional or
+    // keyword.
+    py::module_ inspect = py::module_::import("inspect");
+    py::object param = inspect.attr("Parameter");
+    py::object pok = param.attr("POSITIONAL_OR_KEYWORD");
+    cls.attr("__signature__") = inspect.attr("Signature")(
+        py::make_tuple(param("fs", pok), param("rs", pok)));
+    g_ic_function_class = cls.release();
+    g_spearmanr = py::object(stats.attr("spearmanr")).release();
+    g_pearsonr = py::object(stats.attr("pearsonr")).release();
+}
+
+}  // namespace
+
 void register_ic_analysis(py::module_ &m) {
+    register_ic_function_class(m);
+    pyc::def_function(m, "_get_ic_func", "(rank_ic=False)",
+                      "IC 计算函数: rank_ic 为真时使用 stats.spearmanr, 否则 stats.pearsonr",
+                      &get_ic_func, py::arg("rank_ic") = false);
+
     py::object base = glob("FactorAnalyser");
     py::object cls = pyc::make_class(m, "ICAnalysis", py::make_tuple(base), nullptr);
     pyc::def_method(cls, "__init__",
-                    "(self, rank_ic=True, industry_classification=None, max_decay=None)", "",
-                    [](py::object, py::object, py::object, py::object) {
-                        PyErr_SetString(PyExc_NotImplementedError,
-                                        "ICAnalysis is not available in this build yet");
-                        throw py::error_already_set();
-                    },
-                    py::arg("self"), py::arg("rank_ic") = true,
+                    "(self, rank_ic=True, industry_classification=None, max_decay=None)",
+                    kInitDoc, &ic_analysis_init, py::arg("self"), py::arg("rank_ic") = true,
                     py::arg("industry_classification") = py::none(),
                     py::arg("max_decay") = py::none());
+    pyc::def_method(cls, "_get_industry_data", "(self, factor_data)", "", &get_industry_data,
+                    py::arg("self"), py::arg("factor_data"));
+    pyc::def_method(cls, "_calc_ic", "(self, factor_data)", "", &calc_ic, py::arg("self"),
+                    py::arg("factor_data"));
+    pyc::def_method(cls, "_calc_ic_decay", "(self, factor_data, ic)", "", &calc_ic_decay,
+                    py::arg("self"), py::arg("factor_data"), py::arg("ic"));
+    pyc::def_method(cls, "_calc_ic_industry_distribute", "(self, factor_data)", "",
+                    &calc_ic_industry_distribute, py::arg("self"), py::arg("factor_data"));
+    pyc::def_method(cls, "analysis", "(self, factor_data, returns, periods, ascending=True)", "",
+                    &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
+                    py::arg("periods"), py::arg("ascending") = true);
+    py::dict attrs = cls.attr("__dict__");
+    g_calc_ic = py::object(attrs["_calc_ic"].attr("__func__")).release();
+    g_calc_ic_decay = py::object(attrs["_calc_ic_decay"].attr("__func__")).release();
 }
 
 }  // namespace tarnfold::bench

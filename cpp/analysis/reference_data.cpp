@@ -1,8 +1,239 @@
 // Reference data: industry classification history and listing-date mask.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "analysis/bench.hpp"
 
 namespace tarnfold::bench {
 
-void register_reference_data(py::module_ &) {}
+namespace {
+
+using frame::index_t;
+using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+
+// Label of a (date, instrument) pair for which the source has no record
+// starting on or before the date.
+const char *kUnclassified = "Unknown";
+
+const char *kListedMaskDoc =
+    "\n获取合约的有效期mask， trading_dates 中的合约，未退市时值为True\n";
+
+const char *kLoadIndustryDoc =
+    "加载行业分类数据\n"
+    ":return: MultiIndex(datetime, order_book_id) Series";
+
+// ---- classification history -------------------------------------------------
+
+py::object cache_industry_data(py::object source) {
+    auto &pd = frame::pandas();
+    const char *field = nullptr;
+    py::object df;
+    if (source.equal(py::str("citics_2019"))) {
+        field = "first_industry_name";
+        py::object data =
+            glob("mivada").attr("client").attr("get_client")().attr("execute")(
+                "__internal__zx2019_industry");
+        df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(
+                                            "first_industry_name", "order_book_id", "start_date"));
+    } else if (source.equal(py::str("sws"))) {
+        field = "index_name";
+        py::object data =
+            glob("mivada").attr("client").attr("get_client")().attr("execute")(
+                "__internal__shenwan_industry");
+        df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(
+                                            "index_name", "order_book_id", "start_date", "version"));
+        // One classification version per record: the one in force when the
+        // record starts (1 up to 2014-01-01, 2 up to 2021-07-31, then 3).
+        df.attr("__setitem__")("select", 1);
+        py::object start = df.attr("__getitem__")("start_date");
+        py::object loc = df.attr("loc");
+        loc.attr("__setitem__")(
+            py::make_tuple(start.attr("__gt__")(pd.attr("Timestamp")("2014-01-01")), "select"), 2);
+        loc.attr("__setitem__")(
+            py::make_tuple(start.attr("__gt__")(pd.attr("Timestamp")("2021-07-31")), "select"), 3);
+        py::object keep = df.attr("__getitem__")("version").attr("__eq__")(
+            df.attr("__getitem__")("select"));
+        df = df.attr("__getitem__")(keep);
+    } else {
+        throw py::value_error(pyc::format(
+            "source: invalid source={}, expect one of [sws, citics_2019]", py::make_tuple(source)));
+    }
+    py::list keys;
+    keys.append("order_book_id");
+    keys.append("start_date");
+    df = df.attr("set_index")(keys);
+    return df.attr("__getitem__")(field).attr("sort_index")();
+}
+
+Int64Array to_array(const std::vector<long long> &v) {
+    Int64Array a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+}
+
+// Nanoseconds since the epoch of date-like values.
+std::vector<long long> as_ns(py::handle values) {
+    auto &pd = frame::pandas();
+    py::object idx = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(values));
+    Int64Array ns(idx.attr("as_unit")("ns").attr("asi8"));
+    return std::vector<long long>(ns.data(), ns.data() + ns.size());
+}
+
+// ---- listing mask -------------------------------------------------------------
+
+py::object listed_date_mask(py::object order_book_ids, py::object trading_dates) {
+    auto &pd = frame::pandas();
+    py::object stocks = glob("mivada").attr("all_instruments")("CS");
+    stocks = stocks.attr("set_index")("order_book_id");
+    py::dict listed = stocks.attr("__getitem__")("listed_date").attr("to_dict")();
+    py::dict delisted = stocks.attr("__getitem__")("de_listed_date")
+                            .attr("replace")("0000-00-00", "2999-12-31")
+                            .attr("to_dict")();
+    // Read the dates once, so that any iterable will do.
+    py::list dates(trading_dates);
+    py::object to_date_str = glob("to_date_str");
+    auto text = [&](py::handle v) {
+        return py::isinstance<py::str>(v) ? v.cast<std::string>()
+                                          : to_date_str(v).cast<std::string>();
+    };
+    std::vector<std::string> date_text;
+    for (py::handle d : dates) date_text.push_back(to_date_str(d).cast<std::string>());
+
+    // Instruments in order of first occurrence.
+    py::list ids;
+    py::dict seen;
+    std::vector<std::pair<std::string, std::string>> bounds;
+    for (py::handle oid : order_book_ids) {
+        if (seen.contains(oid)) continue;
+        seen[oid] = py::none();
+        ids.append(oid);
+        bounds.emplace_back(text(listed[oid]), text(delisted[oid]));
+    }
+    const std::size_t n_dates = date_text.size(), n_ids = bounds.size();
+    py::array_t<bool> values(static_cast<py::ssize_t>(n_dates * n_ids));
+    bool *out = values.mutable_data();
+    for (std::size_t i = 0; i < n_dates; ++i) {
+        for (std::size_t j = 0; j < n_ids; ++j) {
+            out[i * n_ids + j] = bounds[j].first <= date_text[i] && date_text[i] < bounds[j].second;
+        }
+    }
+    py::object index = pd.attr("MultiIndex").attr("from_product")(
+        py::make_tuple(pd.attr("to_datetime")(dates), ids));
+    return pd.attr("Series")(values, py::arg("index") = index);
+}
+
+// ---- industry labels ----------------------------------------------------------
+
+py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
+    auto &pd = frame::pandas();
+    auto &np = frame::numpy();
+    py::object history = glob("_cache_industry_data")(py::arg("source") = source);
+
+    py::object ids = pd.attr("Index")(py::list(order_book_ids));
+    py::object date_index = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(py::list(dates)));
+    if (!ids.attr("is_unique").cast<bool>()) {
+        throw py::value_error("order_book_ids: each identifier must appear once");
+    }
+    if (!date_index.attr("is_unique").cast<bool>()) {
+        throw py::value_error("dates: each date must appear once");
+    }
+    // The result runs by date, then instrument, both ascending.
+    py::object sorted_ids = ids.attr("sort_values")();
+    py::object sorted_dates = date_index.attr("sort_values")();
+    const index_t n_ids = py::len(sorted_ids), n_dates = py::len(sorted_dates);
+    std::vector<long long> date_ns = as_ns(sorted_dates);
+
+    // Record range of every requested instrument in the sorted history.
+    py::object hist_index = history.attr("index");
+    py::object hist_ids = hist_index.attr("get_level_values")(0);
+    std::vector<long long> start_ns = as_ns(hist_index.attr("get_level_values")(1));
+    py::dict range;  // instrument -> (begin, end)
+    {
+        const index_t n = py::len(hist_ids);
+        py::list hid(hist_ids);
+        index_t begin = 0;
+        for (index_t r = 1; r <= n; ++r) {
+            if (r == n || !hid[static_cast<std::size_t>(r)].equal(hid[static_cast<std::size_t>(begin)])) {
+                range[hid[static_cast<std::size_t>(begin)]] = py::make_tuple(begin, r);
+                begin = r;
+            }
+        }
+    }
+    // pos(d, i): the instrument's latest record starting on or before d; the
+    // extra last slot stands for "no record yet".
+    const index_t n_records = static_cast<index_t>(start_ns.size());
+    std::vector<index_t> pos(static_cast<std::size_t>(n_dates * n_ids), n_records);
+    for (index_t j = 0; j < n_ids; ++j) {
+        py::object key = sorted_ids[py::int_(j)];
+        if (!range.contains(key)) continue;
+        py::tuple be = range[key];
+        const index_t b = be[0].cast<index_t>(), e = be[1].cast<index_t>();
+        for (index_t i = 0; i < n_dates; ++i) {
+            auto it = std::upper_bound(start_ns.begin() + b, start_ns.begin() + e, date_ns[i]);
+            const index_t p = static_cast<index_t>(it - start_ns.begin()) - 1;
+            if (p >= b) pos[static_cast<std::size_t>(i * n_ids + j)] = p;
+        }
+    }
+
+    // Listing mask, matched to the pairs by its labels.
+    py::object msk = glob("_get_listed_date_mask_series")(order_book_ids, dates);
+    py::object msk_index = msk.attr("index");
+    if (!py::isinstance(msk_index, pd.attr("MultiIndex")) || py::len(msk_index.attr("levels")) != 2) {
+        throw py::value_error("listing mask: expect a series indexed by (date, instrument)");
+    }
+    Int64Array date_map(sorted_dates.attr("get_indexer")(msk_index.attr("levels")[py::int_(0)]));
+    Int64Array id_map(sorted_ids.attr("get_indexer")(msk_index.attr("levels")[py::int_(1)]));
+    Int64Array c0(msk_index.attr("codes")[py::int_(0)]);
+    Int64Array c1(msk_index.attr("codes")[py::int_(1)]);
+    py::array_t<bool, py::array::c_style | py::array::forcecast> mvals(
+        msk.attr("to_numpy")(py::arg("dtype") = "bool"));
+    std::vector<char> listed(static_cast<std::size_t>(n_dates * n_ids), 0);
+    for (index_t r = 0; r < c0.size(); ++r) {
+        if (c0.data()[r] < 0 || c1.data()[r] < 0) continue;
+        const long long dp = date_map.data()[c0.data()[r]], ip = id_map.data()[c1.data()[r]];
+        if (dp < 0 || ip < 0) continue;
+        listed[static_cast<std::size_t>(dp * n_ids + ip)] = mvals.data()[r];
+    }
+
+    std::vector<long long> keep_date, keep_id, keep_pos;
+    for (index_t i = 0; i < n_dates; ++i) {
+        for (index_t j = 0; j < n_ids; ++j) {
+            const std::size_t k = static_cast<std::size_t>(i * n_ids + j);
+            if (!listed[k]) continue;
+            keep_date.push_back(i);
+            keep_id.push_back(j);
+            keep_pos.push_back(pos[k]);
+        }
+    }
+    py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
+                                         np.attr("array")(py::make_tuple(kUnclassified),
+                                                          py::arg("dtype") = "object"));
+    py::object labels = names.attr("take")(to_array(keep_pos));
+    py::object index = pd.attr("MultiIndex").attr("from_arrays")(
+        py::make_tuple(sorted_dates.attr("take")(to_array(keep_date)),
+                       sorted_ids.attr("take")(to_array(keep_id))),
+        py::arg("names") = py::make_tuple("datetime", "order_book_id"));
+    return pd.attr("Series")(labels, py::arg("index") = index);
+}
+
+}  // namespace
+
+void register_reference_data(py::module_ &m) {
+    py::cpp_function raw(&cache_industry_data, py::name("_cache_industry_data"), py::scope(m),
+                         py::doc(pyc::keep(pyc::text_sig("_cache_industry_data",
+                                                         "(source='citics_2019')",
+                                                         "行业分类历史, 缓存 3600 秒"))),
+                         py::arg("source") = "citics_2019");
+    m.attr("_cache_industry_data") = glob("ttl_cache")(3600)(raw);
+    pyc::def_function(m, "_get_listed_date_mask_series", "(order_book_ids, trading_dates)",
+                      kListedMaskDoc, &listed_date_mask, py::arg("order_book_ids"),
+                      py::arg("trading_dates"));
+    pyc::def_function(m, "_load_industry_data", "(order_book_ids, dates, source='citics_2019')",
+                      kLoadIndustryDoc, &load_industry_data, py::arg("order_book_ids"),
+                      py::arg("dates"), py::arg("source") = "citics_2019");
+}
 
 }  // namespace tarnfold::bench

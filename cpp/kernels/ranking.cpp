@@ -1,0 +1,190 @@
+#include "kernels/ranking.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tarnfold::kern {
+
+namespace {
+
+// Order-preserving map of a non-NaN double onto an unsigned integer.  Adding
+// 0.0 first turns -0.0 into 0.0 so that the two share a key, as they compare
+// equal.
+inline std::uint64_t order_key(double v) {
+    v += 0.0;
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    return (u & sign) ? ~u : (u | sign);
+}
+
+// LSD radix sort of packed (key << 32 | position) words on the key half;
+// passes over digits that never vary are skipped.  Large inputs take two
+// 16-bit passes, smaller ones three 11-bit passes (a smaller count table).
+void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &tmp,
+                     std::vector<std::uint32_t> &count) {
+    const std::size_t m = a.size();
+    std::uint64_t all_or = 0, all_and = ~std::uint64_t{0};
+    for (std::uint64_t w : a) {
+        all_or |= w;
+        all_and &= w;
+    }
+    const std::uint64_t varying = (all_or ^ all_and) >> 32;
+    const int bits = m >= (std::size_t{1} << 17) ? 16 : 11;
+    const std::uint32_t buckets = std::uint32_t{1} << bits, mask = buckets - 1;
+    tmp.resize(m);
+    std::uint64_t *src = a.data(), *dst = tmp.data();
+    for (int shift = 0; shift < 32; shift += bits) {
+        if (((varying >> shift) & mask) == 0) continue;
+        count.assign(buckets + 1, 0);
+        for (std::size_t i = 0; i < m; ++i) ++count[((src[i] >> (32 + shift)) & mask) + 1];
+        for (std::uint32_t b = 0; b < buckets; ++b) count[b + 1] += count[b];
+        for (std::size_t i = 0; i < m; ++i) dst[count[(src[i] >> (32 + shift)) & mask]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != a.data()) std::memcpy(a.data(), src, m * sizeof(std::uint64_t));
+}
+
+}  // namespace
+
+void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortScratch &s) {
+    // Sort on the upper half of the order key (sign, exponent, top of the
+    // mantissa) packed with the position, then settle runs that share the
+    // upper half on the full value.
+    s.packed.clear();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const double v = values[i];
+        if (std::isnan(v)) continue;
+        s.packed.push_back((order_key(v) & 0xFFFFFFFF00000000ull) | i);
+    }
+    const std::size_t m = s.packed.size();
+    if (m > 64) {
+        radix_sort_high(s.packed, s.tmp, s.count);
+    } else {
+        std::sort(s.packed.begin(), s.packed.end());
+    }
+    out.order.resize(m);
+    out.values.resize(m);
+    for (std::size_t t = 0; t < m; ++t) {
+        const auto p = static_cast<std::uint32_t>(s.packed[t] & 0xFFFFFFFFu);
+        out.order[t] = p;
+        out.values[t] = values[p];
+    }
+    out.ties = false;
+    out.runs.clear();
+    std::size_t t = 0;
+    while (t < m) {
+        std::size_t e = t + 1;
+        while (e < m && (s.packed[e] >> 32) == (s.packed[t] >> 32)) ++e;
+        if (e - t > 32) {
+            std::vector<std::pair<double, std::uint32_t>> run;
+            for (std::size_t u = t; u < e; ++u) run.emplace_back(out.values[u], out.order[u]);
+            std::sort(run.begin(), run.end(),
+                      [](const auto &x, const auto &y) { return x.first < y.first; });
+            for (std::size_t u = t; u < e; ++u) {
+                out.values[u] = run[u - t].first;
+                out.order[u] = run[u - t].second;
+            }
+            for (std::size_t u = t + 1; u < e; ++u) out.ties = out.ties || out.values[u] == out.values[u - 1];
+        } else if (e - t > 1) {
+            // Order the run by value (insertion sort: runs are short).
+            for (std::size_t u = t + 1; u < e; ++u) {
+                const double v = out.values[u];
+                const std::uint32_t p = out.order[u];
+                std::size_t w = u;
+                while (w > t && out.values[w - 1] > v) {
+                    out.values[w] = out.values[w - 1];
+                    out.order[w] = out.order[w - 1];
+                    --w;
+                }
+                out.values[w] = v;
+                out.order[w] = p;
+            }
+            for (std::size_t u = t + 1; u < e; ++u) out.ties = out.ties || out.values[u] == out.values[u - 1];
+        }
+        t = e;
+    }
+    if (out.ties) {
+        for (std::size_t u = 0; u < m;) {
+            std::size_t e = u + 1;
+            while (e < m && out.values[e] == out.values[u]) ++e;
+            if (e - u > 1) {
+                out.runs.push_back(static_cast<std::uint32_t>(u));
+                out.runs.push_back(static_cast<std::uint32_t>(e - 1));
+            }
+            u = e;
+        }
+    }
+}
+
+RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::uint32_t kept,
+                        std::int32_t *crank, std::vector<std::uint32_t> &work) {
+    RankSums out;
+    const std::uint32_t n = col.size();
+    const std::int64_t centre = static_cast<std::int64_t>(kept) + 1;
+    // First pass, without branches on the mask: ranks 1..kept in walk
+    // order, and the kept count at the start of each run of equal values.
+    work.clear();
+    const std::uint32_t *runs = col.runs.data();
+    const std::size_t n_runs = col.runs.size();
+    std::size_t r = 0;
+    std::uint32_t next_run = n_runs ? runs[0] : n;
+    std::int64_t k = 0, square = 0;
+    for (std::uint32_t t = 0; t < n; ++t) {
+        if (t == next_run) {
+            work.push_back(static_cast<std::uint32_t>(k));
+            r += 2;
+            next_run = r < n_runs ? runs[r] : n;
+        }
+        const std::uint32_t p = col.order[t];
+        const std::int64_t in = keep[p];
+        k += in;
+        const std::int64_t d = (2 * k - centre) & -in;
+        crank[p] = static_cast<std::int32_t>(d);
+        square += d * d;
+        if ((t & 0xFFF) == 0xFFF) {
+            out.square += square;
+            square = 0;
+        }
+    }
+    out.square += square;
+    // Tied values share the average of their ranks.
+    for (std::size_t j = 0; j < work.size(); ++j) {
+        const std::uint32_t t0 = runs[2 * j], t1 = runs[2 * j + 1];
+        std::int64_t c = 0;
+        for (std::uint32_t t = t0; t <= t1; ++t) c += keep[col.order[t]];
+        if (c < 2) continue;
+        const std::int64_t d = 2 * static_cast<std::int64_t>(work[j]) + c + 1 - centre;
+        for (std::uint32_t t = t0; t <= t1; ++t) {
+            const std::uint32_t p = col.order[t];
+            if (!keep[p]) continue;
+            const std::int64_t old = crank[p];
+            crank[p] = static_cast<std::int32_t>(d);
+            out.square += static_cast<__int128>(d) * d - static_cast<__int128>(old) * old;
+        }
+    }
+    // Constant when the smallest and the largest kept values are equal.
+    std::uint32_t lo = 0, hi = n;
+    while (lo < n && !keep[col.order[lo]]) ++lo;
+    while (hi > lo && !keep[col.order[hi - 1]]) --hi;
+    out.constant = lo < hi && col.values[lo] == col.values[hi - 1];
+    return out;
+}
+
+__int128 centred_dot(const std::int32_t *a, const std::int32_t *b, std::size_t n) {
+    __int128 total = 0;
+    // Blocks short enough that the 64-bit partial sums cannot overflow for
+    // ranks below 2^31.
+    constexpr std::size_t kBlock = 1024;
+    for (std::size_t s = 0; s < n; s += kBlock) {
+        const std::size_t e = std::min(n, s + kBlock);
+        std::int64_t part = 0;
+        for (std::size_t i = s; i < e; ++i)
+            part += static_cast<std::int64_t>(a[i]) * static_cast<std::int64_t>(b[i]);
+        total += part;
+    }
+    return total;
+}
+
+}  // namespace tarnfold::kern
