@@ -78,6 +78,18 @@ def test_signatures(func, expected):
     assert str(inspect.signature(func)) == expected
 
 
+def test_class_signatures_follow_init():
+    assert str(inspect.signature(ab.Winzorization)) == "(method='mad')"
+    assert str(inspect.signature(ab.FactorAssayBench)) == "()"
+
+    class Own(ab.Winzorization):
+        def __init__(self, width, method="std"):
+            super().__init__(method)
+
+    assert str(inspect.signature(Own)) == "(width, method='std')"
+    assert Own(3).method == "std"
+
+
 def test_single_argument_helpers_are_position_only():
     for func in (ab._get_return_fields, ab._get_datetime_freq, ab._is_date_frequency_index):
         with pytest.raises(TypeError):

@@ -4,12 +4,52 @@
 
 namespace tarnfold::pyc {
 
+namespace {
+
+// `inspect.signature(cls)` does not look through an __init__ written in C++.
+// This descriptor, stored as the class's __signature__, answers for classes
+// whose __init__ is one of ours (self dropped) and steps aside (None) for
+// Python subclasses with an __init__ of their own, and for instances.
+py::object init_signature_descriptor() {
+    static py::object *descriptor = [] {
+        py::dict ns;
+        ns["__module__"] = py::str("tarnfold");
+        ns["__qualname__"] = py::str("_InitSignature");
+        py::object type = py::reinterpret_borrow<py::object>(
+            reinterpret_cast<PyObject *>(&PyType_Type));
+        py::object cls = type(py::str("_InitSignature"),
+                              py::make_tuple(py::module_::import("builtins").attr("object")),
+                              ns);
+        py::cpp_function get(
+            [](py::object, py::object instance, py::object owner) -> py::object {
+                if (!instance.is_none() || owner.is_none()) return py::none();
+                py::object init = owner.attr("__init__");
+                if (!PyCFunction_Check(init.ptr())) return py::none();
+                py::object sig = py::module_::import("inspect").attr("signature")(init);
+                py::list params(sig.attr("parameters").attr("values")());
+                py::list rest;
+                for (std::size_t k = 1; k < params.size(); ++k) rest.append(params[k]);
+                return sig.attr("replace")(py::arg("parameters") = rest);
+            },
+            py::name("__get__"), py::arg("self"), py::arg("instance"),
+            py::arg("owner") = py::none());
+        PyObject *m = PyInstanceMethod_New(get.ptr());
+        if (!m) throw py::error_already_set();
+        py::setattr(cls, "__get__", py::reinterpret_steal<py::object>(m));
+        return new py::object(cls());
+    }();
+    return *descriptor;
+}
+
+}  // namespace
+
 py::object make_class(py::module_ &mod, const char *name, py::tuple bases,
                       const char *doc) {
     py::dict ns;
     ns["__module__"] = mod.attr("__name__");
     ns["__qualname__"] = py::str(name);
     ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+    ns["__signature__"] = init_signature_descriptor();
     py::object type = py::reinterpret_borrow<py::object>(
         reinterpret_cast<PyObject *>(&PyType_Type));
     py::object cls = type(py::str(name), bases, ns);
