@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace tarnfold::kern {
@@ -74,14 +76,60 @@ double clip_value(double v, double lo, double hi) {
 
 }  // namespace
 
+namespace {
+
+// The order statistics k-1 and k (0-based; k-1 only when `lower` is set) of
+// n non-NaN values, by sampling: a small sorted sample brackets rank k, one
+// branch-free pass counts the values below the bracket and copies those
+// inside it, and only that narrow band is partially sorted.  When the
+// bracket misses (unlucky sample, heavy ties at its edge) the whole input is
+// selected instead, so the answer is always exact.
+void select_pair(const double *x, std::size_t n, std::size_t k, bool lower,
+                 std::vector<double> &band, double &kth, double &before) {
+    constexpr std::size_t kSample = 128;
+    constexpr std::size_t kMargin = 12;
+    if (n > 4 * kSample) {
+        double sample[kSample];
+        for (std::size_t i = 0; i < kSample; ++i) sample[i] = x[(i * n) / kSample + n / (2 * kSample)];
+        std::sort(sample, sample + kSample);
+        const std::size_t centre = (k * kSample) / n;
+        const double lo = sample[centre > kMargin ? centre - kMargin : 0];
+        const double hi = sample[std::min(kSample - 1, centre + kMargin)];
+        band.resize(n);
+        std::size_t below = 0, inside = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = x[i];
+            below += v < lo;
+            band[inside] = v;
+            inside += (v >= lo) & (v <= hi);
+        }
+        const std::size_t first = lower ? k - 1 : k;
+        if (below <= first && k < below + inside) {
+            auto begin = band.begin();
+            auto end = band.begin() + static_cast<std::ptrdiff_t>(inside);
+            auto at = begin + static_cast<std::ptrdiff_t>(k - below);
+            std::nth_element(begin, at, end);
+            kth = *at;
+            if (lower) before = (at == begin) ? kth : *std::max_element(begin, at);
+            return;
+        }
+    }
+    band.assign(x, x + n);
+    auto at = band.begin() + static_cast<std::ptrdiff_t>(k);
+    std::nth_element(band.begin(), at, band.end());
+    kth = *at;
+    if (lower) before = (k == 0) ? kth : *std::max_element(band.begin(), at);
+}
+
+}  // namespace
+
 double median_inplace(std::vector<double> &v) {
     const std::size_t n = v.size();
     if (n == 0) return kNaN;
-    const std::size_t mid = n / 2;
-    std::nth_element(v.begin(), v.begin() + mid, v.end());
-    const double hi = v[mid];
+    thread_local std::vector<double> band;
+    double hi = kNaN, lo = kNaN;
+    select_pair(v.data(), n, n / 2, n % 2 == 0, band, hi, lo);
     if (n % 2 == 1) return hi;
-    const double lo = *std::max_element(v.begin(), v.begin() + mid);
     return (lo + hi) / 2.0;
 }
 
