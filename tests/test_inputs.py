@@ -4,21 +4,7 @@ import pytest
 
 from tarnfold.analysis import assay_bench as ab
 from _tables import random_table
-
-
-def pandas_format(factor_data, returns, periods):
-    """The documented formulation, with forward fill spelled out."""
-    ret_table = {}
-    cumprod = (returns + 1).cumprod().ffill()
-    index = factor_data.index.intersection(returns.index)
-    for p in periods:
-        prod = (cumprod.shift(-p) / cumprod).reindex(index) - 1
-        ret_table["P_{}".format(p)] = np.concatenate(prod.values)
-    index_ = pd.MultiIndex.from_product([index, returns.columns], names=["datetime", "order_book_id"])
-    df = pd.DataFrame(ret_table, index=index_)
-    factor_data = factor_data.reindex(index, columns=returns.columns)
-    df["factor"] = np.concatenate(factor_data.values)
-    return df
+from ic_pandas_reference import format_factor_data as pandas_format
 
 
 def test_validate_data_frame_messages():
