@@ -482,16 +482,11 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
 }
 
 void register_ic_function_class(py::module_ &m) {
-    py::object object_type = py::module_::import("builtins").attr("object");
-    py::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = py::str("ICFunction");
-    ns["__doc__"] = py::str(
+    py::object cls = pyc::new_class(
+        m, "ICFunction", py::make_tuple(pyc::builtin_object()),
         "IC function made by _get_ic_func: wrapper(fs, rs) masks the pairs where either "
         "value is NaN and returns func(fs[mask], rs[mask]), or (0, 0) when fewer than two "
         "pairs remain.  `func` is the scipy statistic it calls.");
-    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
-    py::object cls = type(py::str("ICFunction"), py::make_tuple(object_type), ns);
     pyc::def_method(cls, "__call__", "(self, fs, rs)", "", &ic_function_call, py::arg("self"),
                     py::arg("fs"), py::arg("rs"));
     pyc::def_method(cls, "__repr__", "(self)", "", [](py::object self) {

@@ -117,8 +117,7 @@ py::object run_analysis(py::object self, py::object factor_data, py::object retu
 }  // namespace
 
 void register_step_bases(py::module_ &m) {
-    py::object object_type = py::module_::import("builtins").attr("object");
-    py::object pre = pyc::make_class(m, "FactorPreprocessor", py::make_tuple(object_type),
+    py::object pre = pyc::make_class(m, "FactorPreprocessor", py::make_tuple(pyc::builtin_object()),
                                      " 因子数据预处理基类 ");
     pyc::def_method(pre, "process", "(self, factor_data)", "",
                     [](py::object, py::object) -> py::object {
@@ -126,7 +125,7 @@ void register_step_bases(py::module_ &m) {
                     },
                     py::arg("self"), py::arg("factor_data"));
 
-    py::object ana = pyc::make_class(m, "FactorAnalyser", py::make_tuple(object_type), nullptr);
+    py::object ana = pyc::make_class(m, "FactorAnalyser", py::make_tuple(pyc::builtin_object()), nullptr);
     ana.attr("step_name") = py::str("FactorAnalysisStep");
     pyc::def_method(ana, "analysis", "(self, factor_data, returns, periods, ascending=True)",
                     "",
@@ -139,8 +138,7 @@ void register_step_bases(py::module_ &m) {
 }
 
 void register_bench(py::module_ &m) {
-    py::object object_type = py::module_::import("builtins").attr("object");
-    py::object cls = pyc::make_class(m, "FactorAssayBench", py::make_tuple(object_type),
+    py::object cls = pyc::make_class(m, "FactorAssayBench", py::make_tuple(pyc::builtin_object()),
                                      " 因子检验引擎 ");
 
     pyc::def_method(cls, "__init__", "(self)", "", [](py::object self) {

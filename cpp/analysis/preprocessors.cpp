@@ -8,8 +8,6 @@ namespace tarnfold::bench {
 
 namespace {
 
-py::object object_type() { return py::module_::import("builtins").attr("object"); }
-
 // Applies a row kernel to a whole factor table; the result keeps the
 // table's index and columns.
 template <typename Kernel>
@@ -121,7 +119,6 @@ void register_preprocessors(py::module_ &m) {
                         throw py::error_already_set();
                     },
                     py::arg("self"), py::arg("factor_data"));
-    (void)object_type;
 }
 
 }  // namespace tarnfold::bench

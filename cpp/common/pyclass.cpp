@@ -18,7 +18,7 @@ py::object init_signature_descriptor() {
         py::object type = py::reinterpret_borrow<py::object>(
             reinterpret_cast<PyObject *>(&PyType_Type));
         py::object cls = type(py::str("_InitSignature"),
-                              py::make_tuple(py::module_::import("builtins").attr("object")),
+                              py::make_tuple(builtin_object()),
                               ns);
         py::cpp_function get(
             [](py::object, py::object instance, py::object owner) -> py::object {
@@ -43,8 +43,10 @@ py::object init_signature_descriptor() {
 
 }  // namespace
 
-py::object make_class(py::module_ &mod, const char *name, py::tuple bases,
-                      const char *doc) {
+py::object builtin_object() { return py::module_::import("builtins").attr("object"); }
+
+py::object new_class(py::module_ &mod, const char *name, py::tuple bases,
+                     const char *doc) {
     py::dict ns;
     ns["__module__"] = mod.attr("__name__");
     ns["__qualname__"] = py::str(name);
@@ -52,7 +54,12 @@ py::object make_class(py::module_ &mod, const char *name, py::tuple bases,
     ns["__signature__"] = init_signature_descriptor();
     py::object type = py::reinterpret_borrow<py::object>(
         reinterpret_cast<PyObject *>(&PyType_Type));
-    py::object cls = type(py::str(name), bases, ns);
+    return type(py::str(name), bases, ns);
+}
+
+py::object make_class(py::module_ &mod, const char *name, py::tuple bases,
+                      const char *doc) {
+    py::object cls = new_class(mod, name, bases, doc);
     mod.attr(name) = cls;
     return cls;
 }

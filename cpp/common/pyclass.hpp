@@ -16,6 +16,14 @@ namespace tarnfold::pyc {
 
 namespace py = pybind11;
 
+// The builtin `object`, base of the step classes.
+py::object builtin_object();
+
+// Creates `class name(*bases)` belonging to module `mod` without storing it
+// there (for helper classes whose instances are handed out by functions).
+py::object new_class(py::module_ &mod, const char *name, py::tuple bases,
+                     const char *doc);
+
 // Creates `class name(*bases)` in module `mod` with the given docstring
 // (nullptr for none) and stores it as a module attribute.
 py::object make_class(py::module_ &mod, const char *name, py::tuple bases,
