@@ -92,21 +92,13 @@ py::object field_columns(py::handle factor_data, const py::list &fields) {
     return cols;
 }
 
-// The IC function's result as a (statistic, p-value) pair.
-std::pair<py::object, py::object> stat_pair(py::object res) {
-    if (!PySequence_Check(res.ptr()) || py::len(res) < 2) {
+// Item k of the IC function's result, which must be a sequence holding it.
+py::object result_item(py::handle res, py::ssize_t k) {
+    if (!PySequence_Check(res.ptr()) || py::len(res) <= static_cast<std::size_t>(k)) {
         throw py::type_error(pyc::format(
             "ic_func must return a (statistic, p-value) pair, got {!r}", py::make_tuple(res)));
     }
-    return {res[py::int_(0)], res[py::int_(1)]};
-}
-
-py::object stat_of(py::object res) {
-    if (!PySequence_Check(res.ptr()) || py::len(res) < 1) {
-        throw py::type_error(pyc::format(
-            "ic_func must return a (statistic, p-value) pair, got {!r}", py::make_tuple(res)));
-    }
-    return res[py::int_(0)];
+    return res[py::int_(k)];
 }
 
 py::object rows_array(const std::vector<index_t> &rows, index_t begin, index_t end) {
@@ -114,6 +106,39 @@ py::object rows_array(const std::vector<index_t> &rows, index_t begin, index_t e
     auto *p = a.mutable_data();
     for (index_t k = begin; k < end; ++k) p[k - begin] = rows[static_cast<std::size_t>(k)];
     return a;
+}
+
+// A frame of per-field columns of Python values (the paths that call a
+// user's IC function).
+py::object lists_frame(const py::list &fields, const std::vector<py::list> &cols,
+                       py::object index, py::object columns) {
+    py::dict d;
+    for (std::size_t k = 0; k < cols.size(); ++k) d[fields[k]] = cols[k];
+    return frame::pandas().attr("DataFrame")(d, py::arg("index") = index,
+                                             py::arg("columns") = columns);
+}
+
+// Calls a user's IC function on each group's rows, field by field, with the
+// series the group-by/apply formulation would pass; p-values are collected
+// when `p_cols` is given.
+void call_per_group(py::object ic_func, py::object factor_data, const py::list &fields,
+                    const longf::Groups &groups, std::vector<py::list> &stat_cols,
+                    std::vector<py::list> *p_cols) {
+    py::object take = factor_data.attr("take");
+    for (index_t g = 0; g < groups.size(); ++g) {
+        py::object block = take(rows_array(groups.rows, groups.start[g], groups.start[g + 1]));
+        py::object f = block.attr("__getitem__")("factor");
+        for (std::size_t k = 0; k < fields.size(); ++k) {
+            py::object res = ic_func(block.attr("__getitem__")(fields[k]), f);
+            if (p_cols) {
+                py::object p = result_item(res, 1);
+                stat_cols[k].append(result_item(res, 0));
+                (*p_cols)[k].append(p);
+            } else {
+                stat_cols[k].append(result_item(res, 0));
+            }
+        }
+    }
 }
 
 // ---- the IC function ------------------------------------------------------
@@ -172,44 +197,19 @@ py::tuple calc_ic(py::object self, py::object factor_data) {
 
     // A user's IC function: called per date and field on the date's rows.
     factor_data.attr("__getitem__")("factor");  // KeyError without "factor", before any call
-    py::object take = factor_data.attr("take");
     std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
     std::vector<py::list> p_cols(static_cast<std::size_t>(n_fields));
-    for (index_t g = 0; g < n_dates; ++g) {
-        py::object block = take(rows_array(dates.rows, dates.start[g], dates.start[g + 1]));
-        py::object f = block.attr("__getitem__")("factor");
-        for (index_t k = 0; k < n_fields; ++k) {
-            auto [s, p] = stat_pair(ic_func(block.attr("__getitem__")(fields[k]), f));
-            stat_cols[k].append(s);
-            p_cols[k].append(p);
-        }
-    }
-    py::dict sd, pd_;
-    for (index_t k = 0; k < n_fields; ++k) {
-        sd[fields[k]] = stat_cols[k];
-        pd_[fields[k]] = p_cols[k];
-    }
-    auto &pd = frame::pandas();
-    py::object ic = pd.attr("DataFrame")(sd, py::arg("index") = index, py::arg("columns") = columns);
-    py::object pv = pd.attr("DataFrame")(pd_, py::arg("index") = index.attr("copy")(),
-                                         py::arg("columns") = columns);
-    return py::make_tuple(ic, pv);
+    call_per_group(ic_func, factor_data, fields, dates, stat_cols, &p_cols);
+    return py::make_tuple(lists_frame(fields, stat_cols, index, columns),
+                          lists_frame(fields, p_cols, index.attr("copy")(), columns));
 }
 
 // ---- _calc_ic_decay ------------------------------------------------------------
 
 index_t max_lag_of(py::handle max_decay) {
-    PyObject *i = PyNumber_Index(max_decay.ptr());
-    if (!i) {
-        PyErr_Clear();
-        throw py::type_error(pyc::format(
-            "max_decay: expect None or an integer number of decay lags, got {!r}",
-            py::make_tuple(max_decay)));
-    }
-    long long v = PyLong_AsLongLong(i);
-    Py_DECREF(i);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return static_cast<index_t>(v);
+    return static_cast<index_t>(pyc::as_integer(
+        max_decay, pyc::format("max_decay: expect None or an integer number of decay lags, "
+                               "got {!r}", py::make_tuple(max_decay))));
 }
 
 // The decay table: the IC table as lag 0, then the later lags, sorted.
@@ -290,19 +290,17 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
                         xv.mutable_data()[s] =
                             t.fields[static_cast<std::size_t>(k)][rrows[static_cast<std::size_t>(s)]];
                     py::object x = pd.attr("Series")(xv, py::arg("index") = idx, py::arg("name") = fields[k]);
-                    stat_cols[k].append(stat_of(ic_func(x, f)));
+                    stat_cols[k].append(result_item(ic_func(x, f), 0));
                 }
                 dates_out.push_back(i);
                 lags_out.push_back(d);
             }
         }
-        py::dict sd;
-        for (index_t k = 0; k < n_fields; ++k) sd[fields[k]] = stat_cols[k];
         py::object mindex = pd.attr("MultiIndex").attr("from_arrays")(
             py::make_tuple(grid.dates.attr("take")(longf::int64_array(dates_out)),
                            longf::int64_array(lags_out)),
             py::arg("names") = py::make_tuple("datetime", "decay"));
-        lags_frame = pd.attr("DataFrame")(sd, py::arg("index") = mindex, py::arg("columns") = columns);
+        lags_frame = lists_frame(fields, stat_cols, mindex, columns);
     }
     return assemble_decay(ic, lags_frame);
 }
@@ -352,7 +350,6 @@ py::object get_industry_data(py::object self, py::object factor_data) {
 
 py::object calc_ic_industry_distribute(py::object self, py::object factor_data) {
     if (self.attr("industry").is_none()) return py::none();
-    auto &pd = frame::pandas();
     py::object industry_data = self.attr("_get_industry_data")(factor_data);
     py::object ic_func = self.attr("ic_func");
     py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
@@ -383,17 +380,9 @@ py::object calc_ic_industry_distribute(py::object self, py::object factor_data) 
         warn_constant(counters);
         return float_frame(stat, n_groups, n_fields, index, columns);
     }
-    py::object take = factor_data.attr("take");
     std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
-    for (index_t g = 0; g < n_groups; ++g) {
-        py::object block = take(rows_array(groups.rows, groups.start[g], groups.start[g + 1]));
-        py::object f = block.attr("__getitem__")("factor");
-        for (index_t k = 0; k < n_fields; ++k)
-            stat_cols[k].append(stat_of(ic_func(block.attr("__getitem__")(fields[k]), f)));
-    }
-    py::dict sd;
-    for (index_t k = 0; k < n_fields; ++k) sd[fields[k]] = stat_cols[k];
-    return pd.attr("DataFrame")(sd, py::arg("index") = index, py::arg("columns") = columns);
+    call_per_group(ic_func, factor_data, fields, groups, stat_cols, nullptr);
+    return lists_frame(fields, stat_cols, index, columns);
 }
 
 // ---- constructor and entry point -----------------------------------------------

@@ -28,16 +28,8 @@ void validate_data_frame(py::object df, py::object name) {
 }
 
 index_t as_period(py::handle p) {
-    PyObject *i = PyNumber_Index(p.ptr());
-    if (!i) {
-        PyErr_Clear();
-        throw py::type_error(pyc::format("periods: expect integer holding periods, got {!r}",
-                                         py::make_tuple(p)));
-    }
-    long long v = PyLong_AsLongLong(i);
-    Py_DECREF(i);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return static_cast<index_t>(v);
+    return static_cast<index_t>(pyc::as_integer(
+        p, pyc::format("periods: expect integer holding periods, got {!r}", py::make_tuple(p))));
 }
 
 py::object format_factor_data(py::object factor_data, py::object returns, py::object periods) {

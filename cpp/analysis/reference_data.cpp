@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/bench.hpp"
+#include "analysis/long_frame.hpp"
 
 namespace tarnfold::bench {
 
@@ -66,12 +67,6 @@ py::object cache_industry_data(py::object source) {
     keys.append("start_date");
     df = df.attr("set_index")(keys);
     return df.attr("__getitem__")(field).attr("sort_index")();
-}
-
-Int64Array to_array(const std::vector<long long> &v) {
-    Int64Array a(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), a.mutable_data());
-    return a;
 }
 
 // Nanoseconds since the epoch of date-like values.
@@ -198,7 +193,7 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
         listed[static_cast<std::size_t>(dp * n_ids + ip)] = mvals.data()[r];
     }
 
-    std::vector<long long> keep_date, keep_id, keep_pos;
+    std::vector<index_t> keep_date, keep_id, keep_pos;
     for (index_t i = 0; i < n_dates; ++i) {
         for (index_t j = 0; j < n_ids; ++j) {
             const std::size_t k = static_cast<std::size_t>(i * n_ids + j);
@@ -211,10 +206,10 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
                                          np.attr("array")(py::make_tuple(kUnclassified),
                                                           py::arg("dtype") = "object"));
-    py::object labels = names.attr("take")(to_array(keep_pos));
+    py::object labels = names.attr("take")(longf::int64_array(keep_pos));
     py::object index = pd.attr("MultiIndex").attr("from_arrays")(
-        py::make_tuple(sorted_dates.attr("take")(to_array(keep_date)),
-                       sorted_ids.attr("take")(to_array(keep_id))),
+        py::make_tuple(sorted_dates.attr("take")(longf::int64_array(keep_date)),
+                       sorted_ids.attr("take")(longf::int64_array(keep_id))),
         py::arg("names") = py::make_tuple("datetime", "order_book_id"));
     return pd.attr("Series")(labels, py::arg("index") = index);
 }
@@ -222,11 +217,9 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
 }  // namespace
 
 void register_reference_data(py::module_ &m) {
-    py::cpp_function raw(&cache_industry_data, py::name("_cache_industry_data"), py::scope(m),
-                         py::doc(pyc::keep(pyc::text_sig("_cache_industry_data",
-                                                         "(source='citics_2019')",
-                                                         "行业分类历史, 缓存 3600 秒"))),
-                         py::arg("source") = "citics_2019");
+    py::object raw = pyc::make_function(m, "_cache_industry_data", "(source='citics_2019')",
+                                        "行业分类历史, 缓存 3600 秒", &cache_industry_data,
+                                        py::arg("source") = "citics_2019");
     m.attr("_cache_industry_data") = glob("ttl_cache")(3600)(raw);
     pyc::def_function(m, "_get_listed_date_mask_series", "(order_book_ids, trading_dates)",
                       kListedMaskDoc, &listed_date_mask, py::arg("order_book_ids"),

@@ -103,6 +103,18 @@ void rename_function(py::handle fn, const char *name) {
     cf->m_ml->ml_name = keep(name);
 }
 
+long long as_integer(py::handle value, const std::string &message) {
+    PyObject *i = PyNumber_Index(value.ptr());
+    if (!i) {
+        PyErr_Clear();
+        throw py::type_error(message);
+    }
+    const long long v = PyLong_AsLongLong(i);
+    Py_DECREF(i);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
 void assertion_error(const std::string &message) {
     PyErr_SetString(PyExc_AssertionError, message.c_str());
     throw py::error_already_set();

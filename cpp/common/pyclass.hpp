@@ -69,15 +69,27 @@ void def_method(py::object cls, const char *name, const char *sig,
     add_method(cls, name, fn);
 }
 
+// A module-level function object of `mod` (not yet stored there, so that
+// it can be wrapped first).
 template <typename Func, typename... Extra>
-void def_function(py::module_ &mod, const char *name, const char *sig,
-                  const char *doc, Func &&f, const Extra &...extra) {
+py::object make_function(py::module_ &mod, const char *name, const char *sig,
+                         const char *doc, Func &&f, const Extra &...extra) {
     py::object fn =
         py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(mod),
                          py::doc(keep(text_sig(name, sig, doc))), extra...);
     fn.attr("__module__") = mod.attr("__name__");
-    mod.attr(name) = fn;
+    return fn;
 }
+
+template <typename Func, typename... Extra>
+void def_function(py::module_ &mod, const char *name, const char *sig,
+                  const char *doc, Func &&f, const Extra &...extra) {
+    mod.attr(name) = make_function(mod, name, sig, doc, std::forward<Func>(f), extra...);
+}
+
+// `value` as a C++ integer through its __index__; TypeError(message) when
+// it has none.
+long long as_integer(py::handle value, const std::string &message);
 
 // Raises AssertionError(message).
 [[noreturn]] void assertion_error(const std::string &message);
