@@ -44,11 +44,15 @@ void factor_weighted_returns(const double *weights, const double *cum, const dou
     if (n == 0) return;
     std::vector<double> sum(static_cast<std::size_t>(n), 0.0);
     std::vector<index_t> count(static_cast<std::size_t>(n), 0);
-    std::vector<double> w(static_cast<std::size_t>(m)), base(static_cast<std::size_t>(m));
+    // Per instrument while a window is held: its weight (kept from an
+    // earlier rebalance where the rebalance row has none), weight / base,
+    // and the weight again where the term is defined (NaN otherwise), so
+    // that weight * (cum / base - 1) = cum * ratio - held.
+    std::vector<double> w(static_cast<std::size_t>(m)), ratio(static_cast<std::size_t>(m)),
+        held(static_cast<std::size_t>(m));
     const index_t active = std::min(period, n - 1);  // schedules with a rebalance row
     for (index_t lv = 1; lv <= active; ++lv) {
         std::fill(w.begin(), w.end(), kNaN);
-        std::fill(base.begin(), base.end(), kNaN);
         double wr_prev = 0.0;
         for (index_t t = 1; t < n; ++t) {
             double cr;
@@ -61,15 +65,25 @@ void factor_weighted_returns(const double *weights, const double *cum, const dou
                     const double *lb = level + (t - 1) * m;
                     for (index_t j = 0; j < m; ++j) {
                         if (!std::isnan(wt[j])) w[j] = wt[j];
-                        base[j] = lb[j];
+                        ratio[j] = w[j] / lb[j];
+                        held[j] = std::isnan(ratio[j]) ? kNaN : w[j];
                     }
                 }
+                // Four independent partial sums let the loop vectorise.
                 const double *now = cum + t * m;
-                double wr = 0.0;
-                for (index_t j = 0; j < m; ++j) {
-                    const double term = w[j] * (now[j] / base[j] - 1.0);
-                    if (!std::isnan(term)) wr += term;
+                double acc[4] = {0.0, 0.0, 0.0, 0.0};
+                index_t j = 0;
+                for (; j + 4 <= m; j += 4) {
+                    for (int l = 0; l < 4; ++l) {
+                        const double term = now[j + l] * ratio[j + l] - held[j + l];
+                        acc[l] += term == term ? term : 0.0;
+                    }
                 }
+                for (; j < m; ++j) {
+                    const double term = now[j] * ratio[j] - held[j];
+                    acc[0] += term == term ? term : 0.0;
+                }
+                const double wr = (acc[0] + acc[1]) + (acc[2] + acc[3]);
                 cr = rebalance ? wr : (wr + 1.0) / (wr_prev + 1.0) - 1.0;
                 wr_prev = wr;
             }

@@ -26,28 +26,34 @@ void growth_index(const ConstView &returns, const std::vector<index_t> &row_of,
 
     std::vector<double> run(static_cast<std::size_t>(m), 1.0);
     std::vector<double> last(static_cast<std::size_t>(m), kNaN);
-    // Blocks of rows keep both a row-major and a column-major returns table
-    // in cache.
-    constexpr index_t kBlock = 64;
-    for (index_t i0 = 0; i0 <= last_row; i0 += kBlock) {
-        const index_t i1 = std::min(last_row + 1, i0 + kBlock);
-        for (index_t j = 0; j < m; ++j) {
-            const index_t c = col_of[j];
-            if (c < 0) continue;
-            double r_run = run[j], r_last = last[j];
-            for (index_t i = i0; i < i1; ++i) {
-                const double r = returns(i, c);
-                if (!std::isnan(r)) {
-                    r_run *= r + 1.0;
-                    if (!std::isnan(r_run)) r_last = r_run;
-                }
-                const index_t t = factor_row[static_cast<std::size_t>(i)];
-                if (t < 0) continue;
-                cum[t * m + j] = std::isnan(r) ? kNaN : r_run;
-                if (level) level[t * m + j] = r_last;
+    // One step down the returns table for instrument j at row i.
+    auto step = [&](index_t i, index_t j, index_t c) {
+        const double r = returns(i, c);
+        double &r_run = run[static_cast<std::size_t>(j)];
+        if (!std::isnan(r)) {
+            r_run *= r + 1.0;
+            if (!std::isnan(r_run)) last[static_cast<std::size_t>(j)] = r_run;
+        }
+        const index_t t = factor_row[static_cast<std::size_t>(i)];
+        if (t < 0) return;
+        cum[t * m + j] = std::isnan(r) ? kNaN : r_run;
+        if (level) level[t * m + j] = last[static_cast<std::size_t>(j)];
+    };
+    if (returns.col_stride <= returns.row_stride) {
+        // Rows are contiguous: walk them in order.
+        for (index_t i = 0; i <= last_row; ++i)
+            for (index_t j = 0; j < m; ++j)
+                if (col_of[j] >= 0) step(i, j, col_of[j]);
+    } else {
+        // Columns are contiguous: blocks of rows keep the reads and the
+        // row-major writes in cache.
+        constexpr index_t kBlock = 64;
+        for (index_t i0 = 0; i0 <= last_row; i0 += kBlock) {
+            const index_t i1 = std::min(last_row + 1, i0 + kBlock);
+            for (index_t j = 0; j < m; ++j) {
+                if (col_of[j] < 0) continue;
+                for (index_t i = i0; i < i1; ++i) step(i, j, col_of[j]);
             }
-            run[j] = r_run;
-            last[j] = r_last;
         }
     }
     if (level) {

@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "kernels/ranking.hpp"
+
 namespace tarnfold::kern {
 
 namespace {
@@ -44,30 +46,29 @@ void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q,
                             std::int32_t *out) {
     const index_t n = factor.rows, m = factor.cols;
     std::fill(out, out + n * m, -1);
-    std::vector<std::pair<double, std::uint32_t>> vals;
+    // Descending order is the ascending order of the negated values; equal
+    // values are then put back in column order, as rank(method='first')
+    // breaks ties.
+    std::vector<double> row(static_cast<std::size_t>(m));
     std::vector<std::int32_t> groups;
-    vals.reserve(static_cast<std::size_t>(m));
+    SortedColumn sorted;
+    SortScratch scratch;
     for (index_t t = 0; t + 1 < n; ++t) {
-        vals.clear();
         for (index_t j = 0; j < m; ++j) {
             const double v = factor(t, j);
-            if (!std::isnan(v)) vals.emplace_back(v, static_cast<std::uint32_t>(j));
+            row[static_cast<std::size_t>(j)] = ascending ? v : -v;
         }
-        if (vals.empty()) continue;
-        if (ascending) {
-            std::sort(vals.begin(), vals.end(), [](const auto &a, const auto &b) {
-                return a.first < b.first || (a.first == b.first && a.second < b.second);
-            });
-        } else {
-            std::sort(vals.begin(), vals.end(), [](const auto &a, const auto &b) {
-                return a.first > b.first || (a.first == b.first && a.second < b.second);
-            });
+        sort_valid(row.data(), static_cast<std::uint32_t>(m), sorted, scratch);
+        const index_t k = sorted.size();
+        if (k == 0) continue;
+        for (std::size_t r = 0; r < sorted.runs.size(); r += 2) {
+            std::sort(sorted.order.begin() + sorted.runs[r],
+                      sorted.order.begin() + sorted.runs[r + 1] + 1);
         }
-        const index_t k = static_cast<index_t>(vals.size());
         groups.resize(static_cast<std::size_t>(k));
         rank_groups(k, q, groups.data());
-        std::int32_t *row = out + (t + 1) * m;
-        for (index_t r = 0; r < k; ++r) row[vals[r].second] = groups[r];
+        std::int32_t *dst = out + (t + 1) * m;
+        for (index_t r = 0; r < k; ++r) dst[sorted.order[r]] = groups[r];
     }
 }
 
