@@ -71,7 +71,9 @@ def test_missing_return_before_a_rebalance_counts_as_zero():
 
 def test_bad_and_empty_input():
     factor, returns = example()
-    for bad in ([0], [1.5], ["2"], 2, None):
+    pd.testing.assert_frame_equal(F().analysis(factor, returns, range(1, 3)).factor_returns,
+                                  F().analysis(factor, returns, [1, 2]).factor_returns)
+    for bad in ([0], [1.5], ["2"], 2, None, "12"):
         with pytest.raises(ValueError, match="periods"):
             F().analysis(factor, returns, bad)
     empty = F().analysis(factor.iloc[:0], returns, [1, 3]).factor_returns

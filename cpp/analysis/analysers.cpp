@@ -34,12 +34,15 @@ index_t positive_integer(py::handle value, const char *argument) {
 
 Periods read_periods(py::handle periods) {
     Periods out;
-    if (!py::isinstance<py::list>(periods) && !py::isinstance<py::tuple>(periods)) {
+    // Any sequence of periods (the bench passes a list or tuple); a bare
+    // number or a string is refused.
+    if (py::isinstance<py::str>(periods) || py::isinstance<py::bytes>(periods) ||
+        !py::hasattr(periods, "__iter__")) {
         throw py::value_error(pyc::format(
             "periods: expect a list or tuple of positive integers, got {!r}",
             py::make_tuple(periods)));
     }
-    for (py::handle p : periods) {
+    for (py::handle p : py::iter(periods)) {
         out.value.push_back(positive_integer(p, "periods"));
         out.items.push_back(py::reinterpret_borrow<py::object>(p));
         out.name.push_back(pyc::format("P_{}", py::make_tuple(p)));
