@@ -1,45 +1,97 @@
-// Analyser steps other than the IC analysis (which lives in ic_analysis.cpp).
-#include "analysis/bench.hpp"
+// Analyser steps: registration, and the helpers shared by the quantile and
+// factor return analysers (the IC analysis lives in ic_analysis.cpp).
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+
+#include "analysis/holding.hpp"
+#include "kernels/holding_growth.hpp"
 
 namespace tarnfold::bench {
 
 void register_ic_analysis(py::module_ &m);
+void register_quantile_analysis(py::module_ &m);
+void register_factor_return_analysis(py::module_ &m);
 
-namespace {
+namespace holding {
 
-[[noreturn]] void unavailable(const char *what) {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    (std::string(what) + " is not available in this build yet").c_str());
-    throw py::error_already_set();
+index_t positive_integer(py::handle value, const char *argument) {
+    const std::string message =
+        pyc::format("{}: expect a positive integer, got {!r}", py::make_tuple(argument, value));
+    long long v = 0;
+    try {
+        v = pyc::as_integer(value, message);
+    } catch (py::type_error &) {
+        throw py::value_error(message);
+    } catch (py::error_already_set &e) {
+        // Too large for a C++ integer.
+        if (!e.matches(PyExc_OverflowError)) throw;
+        throw py::value_error(message);
+    }
+    if (v <= 0) throw py::value_error(message);
+    return static_cast<index_t>(v);
 }
 
-}  // namespace
+Periods read_periods(py::handle periods) {
+    Periods out;
+    // Any sequence of periods (the bench passes a list or tuple); a bare
+    // number or a string is refused.
+    if (py::isinstance<py::str>(periods) || py::isinstance<py::bytes>(periods) ||
+        !py::hasattr(periods, "__iter__")) {
+        throw py::value_error(pyc::format(
+            "periods: expect a list or tuple of positive integers, got {!r}",
+            py::make_tuple(periods)));
+    }
+    for (py::handle p : py::iter(periods)) {
+        out.value.push_back(positive_integer(p, "periods"));
+        out.items.push_back(py::reinterpret_borrow<py::object>(p));
+        out.name.push_back(pyc::format("P_{}", py::make_tuple(p)));
+    }
+    return out;
+}
+
+Wide read_wide(py::handle factor_data, py::handle returns, bool with_level) {
+    Wide w;
+    w.factor = frame::frame_values(factor_data, "factor_data");
+    frame::FrameValues ret = frame::frame_values(returns, "returns");
+    py::object f_index = factor_data.attr("index");
+    if (!f_index.attr("is_unique").cast<bool>()) {
+        throw py::value_error(
+            "factor_data: the date index has duplicate labels; each date must appear once");
+    }
+    std::vector<index_t> row_of =
+        frame::positions(returns.attr("index"), f_index, "returns: the date index");
+    std::vector<index_t> col_of = frame::positions(
+        returns.attr("columns"), factor_data.attr("columns"), "returns: the columns");
+    w.n = w.factor.view.rows;
+    w.m = w.factor.view.cols;
+    w.cum.resize(static_cast<std::size_t>(w.n * w.m));
+    if (with_level) w.level.resize(w.cum.size());
+    {
+        py::gil_scoped_release nogil;
+        kern::growth_index(ret.view, row_of, col_of, w.cum.data(),
+                           with_level ? w.level.data() : nullptr);
+    }
+    return w;
+}
+
+py::object columns_frame(const std::vector<std::vector<double>> &cols, py::handle index,
+                         const std::vector<std::string> &names) {
+    const index_t rows = py::len(index);
+    frame::OutArray out = frame::new_column_major(rows, static_cast<index_t>(cols.size()));
+    for (std::size_t k = 0; k < cols.size(); ++k)
+        std::copy(cols[k].begin(), cols[k].end(), out.view.data + static_cast<index_t>(k) * rows);
+    py::list labels;
+    for (const auto &name : names) labels.append(py::str(name));
+    return frame::make_frame(out.array, index, frame::pandas().attr("Index")(labels));
+}
+
+}  // namespace holding
 
 void register_analysers(py::module_ &m) {
-    py::object base = glob("FactorAnalyser");
     register_ic_analysis(m);
-
-    py::object qra = pyc::make_class(m, "QuantileReturnAnalysis", py::make_tuple(base), nullptr);
-    pyc::def_method(qra, "__init__", "(self, quantile=5, benchmark=None)", "",
-                    [](py::object, py::object, py::object) {
-                        unavailable("QuantileReturnAnalysis");
-                    },
-                    py::arg("self"), py::arg("quantile") = 5, py::arg("benchmark") = py::none());
-    pyc::def_method(qra, "analysis", "(self, factor_data, returns, periods, ascending=True)", "",
-                    [](py::object, py::object, py::object, py::object, py::object) {
-                        unavailable("QuantileReturnAnalysis.analysis");
-                    },
-                    py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                    py::arg("periods"), py::arg("ascending") = true);
-
-    py::object fra = pyc::make_class(m, "FactorReturnAnalysis", py::make_tuple(base),
-                                     " 分析器：因子收益率检验 ");
-    pyc::def_method(fra, "analysis", "(self, factor_data, returns, periods, ascending=True)", "",
-                    [](py::object, py::object, py::object, py::object, py::object) {
-                        unavailable("FactorReturnAnalysis.analysis");
-                    },
-                    py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                    py::arg("periods"), py::arg("ascending") = true);
+    register_quantile_analysis(m);
+    register_factor_return_analysis(m);
 }
 
 }  // namespace tarnfold::bench

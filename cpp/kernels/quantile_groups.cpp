@@ -1,0 +1,188 @@
+#include "kernels/quantile_groups.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "kernels/ranking.hpp"
+
+namespace tarnfold::kern {
+
+namespace {
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+}
+
+void rank_groups(index_t k, index_t q, std::int32_t *out) {
+    if (k <= 0 || q <= 0) return;
+    // Breakpoints over the sorted ranks 1 ... k, step by step as an array
+    // library computes them: linspace(0, 1, q + 1) (i * (1 / q), the last
+    // set to 1), times k - 1, split into whole and fractional parts,
+    // interpolated between neighbours (the neighbour of the last wraps to
+    // the first, with fraction 0), the first lowered by 1.
+    std::vector<double> bins(static_cast<std::size_t>(q + 1));
+    const double step = 1.0 / static_cast<double>(q);
+    const double span = static_cast<double>(k - 1);
+    for (index_t i = 0; i <= q; ++i) {
+        const double frac_pos = (i == q) ? 1.0 : static_cast<double>(i) * step;
+        const double idx = frac_pos * span;
+        const double fraction = std::fmod(idx, 1.0);
+        const index_t pos = static_cast<index_t>(idx);
+        const double a = static_cast<double>(pos + 1);
+        const double b = static_cast<double>((pos + 1) % k + 1);
+        bins[static_cast<std::size_t>(i)] = a + (b - a) * fraction;
+    }
+    bins[0] = bins[0] - 1.0;
+    // Right-closed bins: rank r falls into the first i with bins[i] >= r.
+    index_t i = 0;
+    for (index_t r = 1; r <= k; ++r) {
+        const double x = static_cast<double>(r);
+        while (i < q && bins[static_cast<std::size_t>(i)] < x) ++i;
+        out[r - 1] = static_cast<std::int32_t>(std::max<index_t>(i, 1) - 1);
+    }
+}
+
+void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q,
+                            std::int32_t *out) {
+    const index_t n = factor.rows, m = factor.cols;
+    std::fill(out, out + n * m, -1);
+    // Descending order is the ascending order of the negated values; equal
+    // values are then put back in column order, as rank(method='first')
+    // breaks ties.
+    std::vector<double> row(static_cast<std::size_t>(m));
+    std::vector<std::int32_t> groups;
+    SortedColumn sorted;
+    SortScratch scratch;
+    for (index_t t = 0; t + 1 < n; ++t) {
+        for (index_t j = 0; j < m; ++j) {
+            const double v = factor(t, j);
+            row[static_cast<std::size_t>(j)] = ascending ? v : -v;
+        }
+        sort_valid(row.data(), static_cast<std::uint32_t>(m), sorted, scratch);
+        const index_t k = sorted.size();
+        if (k == 0) continue;
+        for (std::size_t r = 0; r < sorted.runs.size(); r += 2) {
+            std::sort(sorted.order.begin() + sorted.runs[r],
+                      sorted.order.begin() + sorted.runs[r + 1] + 1);
+        }
+        groups.resize(static_cast<std::size_t>(k));
+        rank_groups(k, q, groups.data());
+        std::int32_t *dst = out + (t + 1) * m;
+        for (index_t r = 0; r < k; ++r) dst[sorted.order[r]] = groups[r];
+    }
+}
+
+namespace {
+
+// The members of one window, grouped by label.
+struct Window {
+    index_t start = -1;                 // rebalance row
+    std::vector<index_t> offset;        // q + 1 offsets into member
+    std::vector<std::uint32_t> member;  // instruments, ascending within a group
+    void build(const std::int32_t *labels, index_t m, index_t q, index_t s) {
+        start = s;
+        const std::int32_t *row = labels + s * m;
+        offset.assign(static_cast<std::size_t>(q + 1), 0);
+        for (index_t j = 0; j < m; ++j)
+            if (row[j] >= 0) ++offset[static_cast<std::size_t>(row[j]) + 1];
+        for (index_t g = 0; g < q; ++g) offset[g + 1] += offset[g];
+        member.resize(static_cast<std::size_t>(offset[q]));
+        std::vector<index_t> fill(offset.begin(), offset.end() - 1);
+        for (index_t j = 0; j < m; ++j)
+            if (row[j] >= 0) member[fill[row[j]]++] = static_cast<std::uint32_t>(j);
+    }
+    index_t count(index_t g) const { return offset[g + 1] - offset[g]; }
+    bool empty() const { return offset.back() == 0; }
+};
+
+}  // namespace
+
+void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m,
+                     index_t q, index_t period, const std::vector<index_t> &date_order,
+                     double *returns_out, double *turnover_out) {
+    const std::size_t cells = static_cast<std::size_t>(q * n);
+    std::vector<double> ret_sum(cells, 0.0), to_sum(cells, 0.0);
+    std::vector<std::int32_t> ret_cnt(cells, 0), to_cnt(cells, 0);
+    // Per schedule: the table rows (factor rows in date order) and the
+    // group means on them.
+    std::vector<index_t> table_row;
+    std::vector<double> mean;
+    std::vector<char> occurs(static_cast<std::size_t>(q));
+    std::vector<index_t> last_start(static_cast<std::size_t>(q));
+    Window win;
+
+    for (index_t lv = 1; lv <= period && lv < n; ++lv) {
+        table_row.clear();
+        mean.clear();
+        std::fill(occurs.begin(), occurs.end(), 0);
+        std::fill(last_start.begin(), last_start.end(), -1);
+        win.start = -1;
+        for (index_t t : date_order) {
+            if (t < lv) continue;
+            const index_t s = lv + period * ((t - lv) / period);
+            if (win.start != s) win.build(labels, m, q, s);
+            if (win.empty()) continue;
+            table_row.push_back(t);
+            const double *now = cum + t * m;
+            const double *base = cum + (s - 1) * m;
+            for (index_t g = 0; g < q; ++g) {
+                const index_t size = win.count(g);
+                if (size == 0) {
+                    mean.push_back(kNaN);
+                    continue;
+                }
+                occurs[g] = 1;
+                const std::uint32_t *mem = win.member.data() + win.offset[g];
+                double sum = 0.0;
+                index_t valid = 0;
+                for (index_t k = 0; k < size; ++k) {
+                    const double x = now[mem[k]] / base[mem[k]];
+                    if (!std::isnan(x)) {
+                        sum += x;
+                        ++valid;
+                    }
+                }
+                mean.push_back(valid ? sum / static_cast<double>(valid) : kNaN);
+
+                // Turnover: members that joined since the group's previous
+                // date with members (the same window: nobody joined).
+                double turnover = 0.0;
+                const index_t prev = last_start[g];
+                if (prev >= 0 && prev != s) {
+                    const std::int32_t *before = labels + prev * m;
+                    index_t joined = 0;
+                    for (index_t k = 0; k < size; ++k)
+                        joined += before[mem[k]] != static_cast<std::int32_t>(g);
+                    turnover = static_cast<double>(joined) / static_cast<double>(size);
+                }
+                last_start[g] = s;
+                to_sum[g * n + t] += turnover;
+                ++to_cnt[g * n + t];
+            }
+        }
+        // Daily returns from the group means: the change against the
+        // previous table row of the forward-filled means, replaced by the
+        // mean growth minus 1 on table positions 0, p, 2p, ...
+        const index_t rows = static_cast<index_t>(table_row.size());
+        for (index_t g = 0; g < q; ++g) {
+            if (!occurs[g]) continue;
+            double filled = kNaN;
+            for (index_t pos = 0; pos < rows; ++pos) {
+                const double x = mean[pos * q + g];
+                const double now = std::isnan(x) ? filled : x;
+                const double v = (pos % period == 0) ? x - 1.0 : now / filled - 1.0;
+                filled = now;
+                if (std::isnan(v)) continue;
+                const index_t cell = g * n + table_row[pos];
+                ret_sum[cell] += v;
+                ++ret_cnt[cell];
+            }
+        }
+    }
+    for (std::size_t c = 0; c < cells; ++c) {
+        returns_out[c] = ret_cnt[c] ? ret_sum[c] / ret_cnt[c] : kNaN;
+        turnover_out[c] = to_cnt[c] ? to_sum[c] / to_cnt[c] : kNaN;
+    }
+}
+
+}  // namespace tarnfold::kern
