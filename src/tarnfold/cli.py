@@ -92,6 +92,8 @@ def _add_bench_options(p, report_default):
                    help="HTML report to write (default %(default)s; 'none' for no report)")
     g.add_argument("--quiet", "-q", action="store_true",
                    help="print no progress and no tables (errors still go to stderr)")
+    g.add_argument("--traceback", action="store_true",
+                   help="on an error, show the full Python traceback instead of one line")
 
 
 def build_parser():
@@ -337,9 +339,7 @@ def run_assay(args, progress):
         returns = "daily"
     else:
         returns = read_table(args.returns, "--returns")
-    needs_store = (returns == "daily" or args.industry or args.benchmark
-                   or "neutralize" in args.preprocess)
-    if needs_store and (args.industry or "neutralize" in args.preprocess):
+    if args.industry or "neutralize" in args.preprocess:
         known = set(mivada.all_instruments("CS")["order_book_id"])
         missing = [c for c in factor.columns if c not in known]
         if missing:
@@ -379,10 +379,14 @@ def main(argv=None):
             path = report(all_results, args.report, title=title)
             progress("report written to {}".format(os.path.abspath(path)))
     except UserError as exc:
+        if args.traceback:
+            raise
         print("tarnfold {}: error: {}".format(args.command, exc), file=sys.stderr)
         return 1
     except (ValueError, TypeError, KeyError, mivada.StoreError, OSError) as exc:
         # the bench's and the store's messages for unusable input
+        if args.traceback:
+            raise
         msg = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
         print("tarnfold {}: error: {}".format(args.command, msg), file=sys.stderr)
         return 1

@@ -168,7 +168,8 @@ def data_loss_account(factor, processed, returns, periods, neutralized=False):
 
     Rows: pairs in the factor table; NaN in the factor table; lost in
     preprocessing because the instrument was not listed (no industry), had
-    no style exposure, or for another reason (e.g. a date with one value,
+    no style exposure (these two only with ``neutralized``, read from the
+    open store), or for another reason (e.g. a date with one value,
     whose z-score is undefined); no forward return (date or instrument
     missing from the returns, or the holding period runs past the data);
     and finally the pairs used.  One column per period; every pair is
@@ -182,14 +183,14 @@ def data_loss_account(factor, processed, returns, periods, neutralized=False):
     lost_pre = has_raw & np.isnan(after)
     not_listed = np.zeros_like(lost_pre)
     no_exposure = np.zeros_like(lost_pre)
-    if lost_pre.any():
+    if lost_pre.any() and neutralized:
+        # only neutralization drops pairs for want of reference data
         listed = _listed_mask(dates, ids)
         if listed is not None:
             not_listed = lost_pre & ~listed
-        if neutralized:
-            missing = _exposure_missing(dates, ids)
-            if missing is not None:
-                no_exposure = lost_pre & ~not_listed & missing
+        missing = _exposure_missing(dates, ids)
+        if missing is not None:
+            no_exposure = lost_pre & ~not_listed & missing
     other = lost_pre & ~not_listed & ~no_exposure
     usable = has_raw & ~lost_pre
 
