@@ -89,8 +89,10 @@ def bench_steps(preprocess=("winsorize", "normalize", "neutralize"), winsorize="
     installed module supports it).  Add a step by adding one entry here."""
     from tarnfold.analysis import assay_bench as ab
 
-    ind = industry or None
+    ind = None if industry is None or (isinstance(industry, str) and not industry) else industry
     bm = benchmark or None
+    ind_text = ind if ind is None or isinstance(ind, str) else \
+        "from a table of {} instruments".format(len(ind))
     exposures = pd.DataFrame(
         {"x": np.arange(24.0)},
         index=pd.MultiIndex.from_product([pd.bdate_range("2020-01-01", periods=6),
@@ -108,12 +110,12 @@ def bench_steps(preprocess=("winsorize", "normalize", "neutralize"), winsorize="
                            ab.Neutralization(industry=None, style_factors=None,
                                              other_factors=[exposures]) if offline else
                            ab.Neutralization(industry=ind, style_factors="all")),
-                       "neutralize (industry {}, all styles)".format(ind)),
+                       "neutralize (industry {}, all styles)".format(ind_text)),
         "ic": ("analyser",
                lambda offline=False: ab.ICAnalysis(
                    rank_ic=True, industry_classification=None if offline else ind,
                    max_decay=max_decay),
-               "rank IC, decay {} lags, industry {}".format(max_decay, ind)),
+               "rank IC, decay {} lags, industry {}".format(max_decay, ind_text)),
         "quantile": ("analyser",
                      lambda offline=False: ab.QuantileReturnAnalysis(
                          quantile=quantile, benchmark=None if offline else bm),
