@@ -52,7 +52,7 @@ def run_ours(factor, returns, industry):
                         max_decay=MAX_DECAY, benchmark=None)
     results = assay(factor, returns, periods=PERIODS, steps=steps)
     tables = {name: r.summary() for name, r in results.items()}
-    return sorted(results), sorted(results.skipped), tables
+    return list(results.steps), sorted(results.skipped), tables
 
 
 def run_pandas(factor, returns, industry):

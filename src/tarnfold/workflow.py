@@ -33,6 +33,15 @@ class AssayResults(dict):
         self.skipped = list(skipped)
         self.elapsed = elapsed
 
+    def _repr_html_(self):
+        import html
+        parts = ["<h3>factor {}</h3>".format(html.escape(str(self.factor_name)))]
+        parts += [r._repr_html_() for r in self.values() if hasattr(r, "_repr_html_")]
+        if self.skipped:
+            parts.append("<p>Not available in this build: {}</p>".format(
+                html.escape(", ".join(self.skipped))))
+        return "\n".join(parts)
+
     def summary_text(self):
         parts = ["#### factor {}".format(self.factor_name)]
         parts += [r.summary_text() for r in self.values() if hasattr(r, "summary_text")]
