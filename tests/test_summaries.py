@@ -184,7 +184,7 @@ def test_rank_autocorrelation_against_scipy(rng):
         assert got["P_{}".format(p)] == pytest.approx(np.nanmean(per_date), rel=1e-10)
 
 
-def test_plots_render_and_html(tmp_path):
+def test_plots_render_and_html(tmp_path, capsys):
     results = [ic_result(), quantile_result()[0],
                FactorReturnAnalysisResult(factor_returns=pd.DataFrame(
                    {"P_1": [0, 0.01, 0.02]}, index=DATES[:3]), name="fr")]
@@ -197,8 +197,11 @@ def test_plots_render_and_html(tmp_path):
         assert set(figs) == expected[type(r)]
         for k, fig in enumerate(figs.values()):
             fig.savefig(tmp_path / "f{}.png".format(k))
+        r.show()                                     # prints; Agg shows nothing
         html = r._repr_html_()
         assert "<table" in html and type(r).__name__ in html
+    out = capsys.readouterr().out
+    assert "IC by holding period" in out and "groups by holding period" in out
     # the attributes the analysers set are untouched by summaries and plots
     assert results[0]._keys == ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute", "name")
     assert results[0].ic.loc[DATES[1], "P_1"] == 0.0

@@ -35,7 +35,7 @@ def ic_series(ic, p_value, name="", pyplot=False):
     for k, field in enumerate(fields):
         ax = fig.add_subplot(len(fields), 1, k + 1)
         s = ic[field].astype(float).where(measured[field])
-        ax.bar(s.index, s.values, width=1.0, color="#9bb7d4", label="IC")
+        ax.vlines(s.index, 0.0, s.values, color="#9bb7d4", lw=1.0, label="IC")
         ax.plot(s.index, s.rolling(MOVING_AVERAGE, min_periods=1).mean().values,
                 color="#c0392b", lw=1.2, label="{}-date mean".format(MOVING_AVERAGE))
         ax.axhline(0, color="black", lw=0.5)
