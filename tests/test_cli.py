@@ -190,3 +190,21 @@ def test_forward_return_validity_matches_the_formatted_frame(rng):
         want = fmt["P_{}".format(p)].notna().unstack().reindex(index=factor.index,
                                                                 columns=factor.columns)
         np.testing.assert_array_equal(got[p], want.fillna(False).to_numpy(bool))
+
+
+def test_data_loss_attributes_neutralization_losses(mivada_home):
+    mivada.init(sample="tiny")
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()[:5] + ["999999.XSHG"]
+    dates = mivada.get_trading_dates(mivada.trading_date_offset(
+        mivada.get_latest_trading_date(), -10), mivada.get_latest_trading_date())
+    factor = pd.DataFrame(1.0, index=dates, columns=ids)
+    processed = factor.copy()
+    processed.iloc[:, -1] = np.nan          # the unknown instrument: never listed
+    processed.iloc[2, 0] = np.nan           # a listed one with exposures: another cause
+    returns = pd.DataFrame(0.0, index=dates, columns=ids)
+    loss = data_loss_account(factor, processed, returns, (1,), neutralized=True)
+    assert loss.loc["not listed", "P_1"] == len(dates)
+    assert loss.loc["preprocessing (other)", "P_1"] == 1
+    assert loss.loc["no exposure", "P_1"] == 0
+    plain = data_loss_account(factor, processed, returns, (1,))
+    assert plain.loc["preprocessing (other)", "P_1"] == len(dates) + 1

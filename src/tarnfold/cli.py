@@ -2,6 +2,7 @@
 import argparse
 import os
 import sys
+import textwrap
 import time
 import warnings
 
@@ -99,17 +100,19 @@ def _add_bench_options(p, report_default):
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="tarnfold",
-        description="Test stock-selection factors: winsorize, normalize, neutralize, then IC "
-                    "(with decay and industry breakdown), quantile-group returns and "
-                    "factor returns; print summaries and write an HTML report.",
+        description=textwrap.fill(
+            "Test stock-selection factors: winsorize, normalize, neutralize, then IC "
+            "(with decay and industry breakdown), quantile-group returns and "
+            "factor returns; print summaries and write an HTML report.", 78),
         epilog=_factor_help(),
         formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     demo = sub.add_parser(
         "demo", help="test factors of the embedded sample market (generated on first use)",
-        description="Open the sample store, test factors with a real signal and without one, "
-                    "print the summaries and write a report.",
+        description=textwrap.fill(
+            "Open the sample store, test factors with a real signal and without one, "
+            "print the summaries and write a report.", 78),
         epilog=_factor_help(), formatter_class=argparse.RawDescriptionHelpFormatter)
     demo.add_argument("--sample", choices=sorted(PRESETS), default="default",
                       help="sample store size (default: default, 500 stocks x 970 days)")
@@ -121,10 +124,11 @@ def build_parser():
 
     assay = sub.add_parser(
         "assay", help="test your own factor table (Parquet or CSV, wide or long)",
-        description="Test a factor table. Wide: the first column (or a column named "
-                    "date/datetime/trade_date) holds dates, every other column is one "
-                    "instrument. Long: columns date (or datetime/trade_date), order_book_id "
-                    "and the factor value (pick it with --column when there are several).",
+        description=textwrap.fill(
+            "Test a factor table. Wide: the first column (or a column named "
+            "date/datetime/trade_date) holds dates, every other column is one "
+            "instrument. Long: columns date (or datetime/trade_date), order_book_id "
+            "and the factor value (pick it with --column when there are several).", 78),
         formatter_class=argparse.RawDescriptionHelpFormatter)
     assay.add_argument("file", metavar="FILE", help="the factor table (.parquet, .pq or .csv)")
     assay.add_argument("--column", help="value column of a long table")

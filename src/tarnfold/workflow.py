@@ -151,11 +151,14 @@ def _listed_mask(dates, ids):
         stocks = mivada.all_instruments("CS").set_index("order_book_id")
     except Exception:
         return None
-    listed = pd.to_datetime(stocks["listed_date"].reindex(ids), errors="coerce")
+    # dates as YYYY-MM-DD text, compared as text like the listing dates
+    # ("2999-12-31" for "still listed" is out of range for datetime64[ns])
+    known = pd.Index(ids).isin(stocks.index)
+    listed = stocks["listed_date"].reindex(ids).fillna("9999-99-99").astype(str).to_numpy()
     delisted = stocks["de_listed_date"].reindex(ids).replace("0000-00-00", "2999-12-31")
-    delisted = pd.to_datetime(delisted, errors="coerce")
-    d = dates.values[:, None]
-    return (listed.values[None, :] <= d) & (d < delisted.values[None, :])
+    delisted = delisted.fillna("0000-00-00").astype(str).to_numpy()
+    d = np.asarray(dates.strftime("%Y-%m-%d"), dtype=object)[:, None]
+    return (listed[None, :] <= d) & (d < delisted[None, :]) & known[None, :]
 
 
 def _exposure_missing(dates, ids):
@@ -171,7 +174,7 @@ def _exposure_missing(dates, ids):
     complete = complete.reorder_levels(["date", "order_book_id"]) \
         if "date" in complete.index.names else complete
     wide = complete.unstack(level=-1).reindex(index=dates, columns=ids)
-    return ~(wide.fillna(False).astype(bool).to_numpy())
+    return ~(wide.astype("boolean").fillna(False).to_numpy(dtype=bool))
 
 
 def data_loss_account(factor, processed, returns, periods, neutralized=False):
