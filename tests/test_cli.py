@@ -208,3 +208,15 @@ def test_data_loss_attributes_neutralization_losses(mivada_home):
     assert loss.loc["no exposure", "P_1"] == 0
     plain = data_loss_account(factor, processed, returns, (1,))
     assert plain.loc["preprocessing (other)", "P_1"] == len(dates) + 1
+
+
+def test_assay_warns_when_nothing_matches(rng):
+    dates = pd.bdate_range("2022-01-03", periods=10)
+    factor = _wide_factor(rng, dates, ["A", "B", "C"])
+    returns = pd.DataFrame(0.01, index=dates, columns=["X", "Y", "Z"])
+    steps = bench_steps(preprocess=(), industry=None, max_decay=None, benchmark=None)
+    with pytest.warns(UserWarning, match="no \\(date, instrument\\) pair"):
+        results = tarnfold.assay(factor, returns, periods=(1,), steps=steps)
+    s = results["ic"].summary()["IC by holding period"]
+    assert s.loc["P_1", "dates"] == 0 and s.loc["P_1", "excluded"] == 10
+    assert np.isnan(s.loc["P_1", "mean"])

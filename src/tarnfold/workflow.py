@@ -348,6 +348,10 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
         say("accounting for dropped pairs")
         loss = data_loss_account(raw, processed, returns, periods,
                                  neutralized="neutralize" in preprocessors)
+        if loss.loc["used"].max() == 0:
+            warnings.warn("no (date, instrument) pair has both a factor value and a forward "
+                          "return: do the factor's dates and instruments match the returns "
+                          "(or the store's)?")
         autocorr = st.rank_autocorrelation(processed, periods)
         for r in results.values():
             try:
