@@ -43,7 +43,25 @@ const char *kInitDoc =
     "        300750.XSHE    电气设备\n\n"
     "    dict: key 为 order_book_id, value 为行业名称, 例如 "
     "{'000001.XSHE': '银行', '600837.XSHG': '金融服务'}\n"
-    "    缺失的合约行业填充为 \"Unknown\"\n";
+    "    缺失的合约行业填充为 \"Unknown\"\n"
+    "\n"
+    "Factor IC analysis.  For every date and holding period n the IC is the\n"
+    "cross-sectional correlation between the factor and the forward return\n"
+    "P_n (the return compounded over the n rows after the date).\n\n"
+    ":param rank_ic: True (default): Spearman rank correlation; False: Pearson.\n"
+    ":param industry_classification: None (default): no industry breakdown;\n"
+    "    'citics_2019' or 'sws': industry labels per date from the market-data\n"
+    "    store (pairs of instruments not listed on a date are left out); or a\n"
+    "    dict / pd.Series mapping order_book_id to an industry name, one fixed\n"
+    "    label per instrument, instruments it does not cover going to the\n"
+    "    industry \"Unknown\".  The industry IC is one correlation over all\n"
+    "    rows of an industry, all dates pooled.\n"
+    ":param max_decay: None (default): no decay; an integer N: the IC decay\n"
+    "    for lags k = 0 .. N-1, lag k being the IC of the factor on a date\n"
+    "    against the forward return of the date k rows later.\n\n"
+    "A date with fewer than two (factor, return) pairs holds IC 0 with\n"
+    "p-value 0 in the IC table (for example the last n dates of P_n); the\n"
+    "result's summary() excludes such dates and counts them.\n";
 
 // The class of the callables _get_ic_func returns, and the scipy functions
 // the kernels reproduce; held for the life of the process (never released
@@ -501,7 +519,9 @@ void register_ic_function_class(py::module_ &m) {
 void register_ic_analysis(py::module_ &m) {
     register_ic_function_class(m);
     pyc::def_function(m, "_get_ic_func", "(rank_ic=False)",
-                      "IC 计算函数: rank_ic 为真时使用 stats.spearmanr, 否则 stats.pearsonr",
+                      "IC 计算函数: rank_ic 为真时使用 stats.spearmanr, 否则 stats.pearsonr\n\n"
+                      "The IC function: (returns, factor) -> (statistic, p-value) over the\n"
+                      "pairs where neither is NaN; (0, 0) for fewer than two pairs.",
                       &get_ic_func, py::arg("rank_ic") = false);
 
     py::object base = glob("FactorAnalyser");
@@ -519,7 +539,13 @@ void register_ic_analysis(py::module_ &m) {
                     py::arg("self"), py::arg("factor_data"), py::arg("ic"));
     pyc::def_method(cls, "_calc_ic_industry_distribute", "(self, factor_data)", "",
                     &calc_ic_industry_distribute, py::arg("self"), py::arg("factor_data"));
-    pyc::def_method(cls, "analysis", "(self, factor_data, returns, periods, ascending=True)", "",
+    pyc::def_method(cls, "analysis", "(self, factor_data, returns, periods, ascending=True)",
+                    "IC of the factor table (dates x instruments) against the daily returns\n"
+                    "table for each period of `periods`; returns an ICAnalysisResult with\n"
+                    "ic, ic_p_value, ic_decay and ic_industry_distribute.  With rank_ic and\n"
+                    "a truthy `ascending` (smaller values are better) the factor is negated\n"
+                    "first, so a good factor shows a positive IC.  The analyser's own\n"
+                    "default is ascending=True; FactorAssayBench passes its own (False).",
                     &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                     py::arg("periods"), py::arg("ascending") = true);
     py::dict attrs = cls.attr("__dict__");

@@ -130,14 +130,22 @@ py::str get_datetime_freq(py::object index) {
 }  // namespace
 
 void register_inputs(py::module_ &m) {
-    pyc::def_function(m, "_validate_data_frame", "(df, name)", "", &validate_data_frame,
+    pyc::def_function(m, "_validate_data_frame", "(df, name)",
+                      "ValueError naming `name` unless df is a DataFrame with a DatetimeIndex.",
+                      &validate_data_frame,
                       py::arg("df"), py::arg("name"));
     pyc::def_function(m, "_format_factor_data", "(factor_data, returns, periods)",
                       "因子数据与未来收益对齐为长表: index (datetime, order_book_id), "
-                      "列为各持有期收益 P_n 与 factor",
+                      "列为各持有期收益 P_n 与 factor\n\n"
+                      "The factor aligned with forward returns as a long table indexed by\n"
+                      "(datetime, order_book_id): one column P_n per period, the return\n"
+                      "compounded over the n rows of `returns` after the date (a missing\n"
+                      "daily return counts as 0), then the column factor.",
                       &format_factor_data, py::arg("factor_data"), py::arg("returns"),
                       py::arg("periods"));
-    pyc::def_function(m, "_get_return_fields", "(columns, /)", "", &get_return_fields,
+    pyc::def_function(m, "_get_return_fields", "(columns, /)",
+                      "The forward-return column names (those starting with P_), in order.",
+                      &get_return_fields,
                       py::arg("columns"), py::pos_only());
     pyc::def_function(m, "_get_datetime_freq", "(index, /)", "", &get_datetime_freq,
                       py::arg("index"), py::pos_only());

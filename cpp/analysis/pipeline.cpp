@@ -17,7 +17,13 @@ const char *kAppendDoc =
     "    engine = FactorAssayBench()\n"
     "    engine.append(('step_winsorize', Winzorization(method='mad')))\n"
     "    engine.append(('step_ic_analysis', ICAnalysis(rank_ic=True, "
-    "industry_classification='citics_2019', max_decay=20)))\n";
+    "industry_classification='citics_2019', max_decay=20)))\n"
+    "\n"
+    "Add one step, a tuple (name, step).  Preprocessors (Winzorization, also\n"
+    "spelt Winsorization; Normalization; Neutralization) run in the order\n"
+    "added, each on the previous one's output; analysers (ICAnalysis,\n"
+    "QuantileReturnAnalysis, FactorReturnAnalysis) each get the final factor\n"
+    "table.  Names must be unique across both kinds.\n";
 
 const char *kAnalysisDoc =
     "执行因子检验\n\n"
@@ -35,7 +41,19 @@ const char *kAnalysisDoc =
     "    engine.append(('ic_analysis', ICAnalysis()))\n"
     "    result = engine.analysis(factor_data=factor, returns='daily', ascending=True, "
     "periods=(1, 3))\n"
-    "    result['ic_analysis']\n";
+    "    result['ic_analysis']\n"
+    "\n"
+    "Run the bench.  factor_data: dates (DatetimeIndex) x order_book_id.\n"
+    "returns: 'daily' (daily simple returns loaded from the market-data store\n"
+    "up to max(periods) trading days past the last factor date) or a table of\n"
+    "daily simple returns (the cell at date t is the return from the previous\n"
+    "row's date to t).  ascending: False (default) when larger factor values\n"
+    "are better; note that every analyser's own default is True, but the\n"
+    "bench always passes this value.  periods: holding periods in rows\n"
+    "(trading days); result columns are named P_1, P_5, ... after them.\n"
+    "keep_preprocess_result: also return each preprocessor's output table.\n"
+    "Returns a dict step name -> result object (tables, summary(), plot(),\n"
+    "show()); tarnfold.report(result, path) writes an HTML report.\n";
 
 bool assertions_enabled() {
     return py::module_::import("sys").attr("flags").attr("optimize").cast<long>() == 0;
@@ -119,7 +137,9 @@ py::object run_analysis(py::object self, py::object factor_data, py::object retu
 void register_step_bases(py::module_ &m) {
     py::object pre = pyc::make_class(m, "FactorPreprocessor", py::make_tuple(pyc::builtin_object()),
                                      " 因子数据预处理基类 ");
-    pyc::def_method(pre, "process", "(self, factor_data)", "",
+    pyc::def_method(pre, "process", "(self, factor_data)",
+                    "Return the next factor table (dates x order_book_id) from this one.\n"
+                    "Subclasses implement it; the base class raises NotImplementedError.",
                     [](py::object, py::object) -> py::object {
                         not_implemented("Need implement FactorPreprocessor.process");
                     },
@@ -128,7 +148,10 @@ void register_step_bases(py::module_ &m) {
     py::object ana = pyc::make_class(m, "FactorAnalyser", py::make_tuple(pyc::builtin_object()), nullptr);
     ana.attr("step_name") = py::str("FactorAnalysisStep");
     pyc::def_method(ana, "analysis", "(self, factor_data, returns, periods, ascending=True)",
-                    "",
+                    "Analyse the preprocessed factor table against the daily returns table\n"
+                    "for the holding periods `periods` (a list or tuple) and return a\n"
+                    "result object.  Subclasses implement it; the base class raises\n"
+                    "NotImplementedError.",
                     [](py::object, py::object, py::object, py::object,
                        py::object) -> py::object {
                         not_implemented("Need implement FactorAnalyser.analysis");
@@ -141,7 +164,8 @@ void register_bench(py::module_ &m) {
     py::object cls = pyc::make_class(m, "FactorAssayBench", py::make_tuple(pyc::builtin_object()),
                                      " 因子检验引擎 ");
 
-    pyc::def_method(cls, "__init__", "(self)", "", [](py::object self) {
+    pyc::def_method(cls, "__init__", "(self)", "An empty bench; add steps with append().",
+                    [](py::object self) {
         self.attr("preprocess_pipelines") = py::list();
         self.attr("analysis_pipelines") = glob("defaultdict")(glob("FactorAnalyser"));
         self.attr("_FactorAssayBench__exists_step_names") = py::list();
