@@ -87,33 +87,16 @@ void assign(py::array &result, double *column, const std::vector<index_t> &pos, 
     assign_through_numpy(result, pos, col, s);
 }
 
-py::object exec_factor(py::object factor, py::object order_book_ids, py::object ctx) {
-    if (is_instance_of(factor, "CrossSectionalFactor")) {
-        return glob("_exec_cross_sectional")(factor, order_book_ids, ctx);
-    }
-    py::object deps = py::module_::import("builtins").attr("set")(factor.attr("dependencies"));
-    for (py::handle f : deps) {
-        if (is_instance_of(f, "CrossSectionalFactor")) {
-            ctx.attr("update")(f, glob("_exec_cross_sectional")(f, order_book_ids, ctx));
-        } else if (is_instance_of(f, "FixedFactor")) {
-            ctx.attr("update")(f, glob("_exec_fixed")(f, order_book_ids, ctx));
-        }
-    }
-    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
-    const py::ssize_t n = py::len(order_book_ids);
-    if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
-    frame::OutArray out = frame::new_column_major(ndays, n);
-    std::fill(out.view.data, out.view.data + ndays * n, kNaN);
+// The loop of the execution contract: per instrument, its mask and its
+// expression's value through the context.
+void run_generic_loop(py::handle expr, double shift, py::handle order_book_ids, py::handle ctx,
+                      frame::OutArray &out, std::unique_ptr<Program> &program, bool own_expr,
+                      py::handle exec_expr) {
+    const index_t ndays = out.view.rows;
+    const py::ssize_t n = out.view.cols;
     py::array result = out.array;
-
-    py::object expr = factor.attr("expr");
-    const double shift = py::float_(factor.attr("shift")).cast<double>();
-    py::object exec_expr = glob("_exec_expr");
-    const bool own_expr = exec_expr.ptr() == g_own_exec_expr;
-    std::unique_ptr<Program> program;
     std::vector<index_t> pos;
     pos.reserve(static_cast<std::size_t>(ndays));
-
     py::ssize_t i = 0;
     for (py::handle oid : order_book_ids) {
         if (i >= n) throw py::value_error("order_book_ids changed while it was read");
@@ -145,9 +128,142 @@ py::object exec_factor(py::object factor, py::object order_book_ids, py::object 
         }
         ++i;
     }
+}
+
+// The same loop for our own context and an expression made only of our
+// operators: the context hands over its valid-day masks and every input
+// packed instrument after instrument, and the whole loop runs in C++
+// without the GIL.  Returns false (nothing written) when that is not
+// possible; the generic loop then runs.
+bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handle order_book_ids,
+                     py::handle ctx, frame::OutArray &out, std::unique_ptr<Program> &program) {
+    if (!py::hasattr(ctx, "_engine_bulk")) return false;
+    py::object bulk = ctx.attr("_engine_bulk")(order_book_ids);
+    if (bulk.is_none()) return false;
+    auto parts = bulk.cast<py::tuple>();
+    auto valid = parts[0].cast<py::array_t<bool>>();
+    auto cols = parts[1].cast<py::array_t<long long, py::array::c_style | py::array::forcecast>>();
+    const index_t ndays = out.view.rows;
+    const py::ssize_t n = out.view.cols;
+    if (valid.ndim() != 2 || valid.shape(0) != ndays || cols.size() != n) return false;
+    const py::ssize_t vr = valid.strides(0), vc = valid.strides(1);
+    const auto *vbase = reinterpret_cast<const char *>(valid.data());
+    const long long *col = cols.data();
+    for (py::ssize_t i = 0; i < n; ++i)
+        if (col[i] < 0 || col[i] >= valid.shape(1)) return false;
+
+    // Which instruments pass the look-back check; nothing is compiled when
+    // none does.
+    std::vector<index_t> nvalid(static_cast<std::size_t>(n), 0);
+    bool any = false;
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const char *p = vbase + col[i] * vc;
+        index_t c = 0;
+        for (index_t t = 0; t < ndays; ++t) c += p[t * vr] != 0;
+        nvalid[i] = c;
+        any = any || static_cast<double>(c) > shift;
+    }
+    if (!any) return true;
+    if (!program) program = std::make_unique<Program>(expr);
+    if (program->has_foreign()) return false;
+    std::vector<Program::Packed> inputs;
+    std::vector<py::object> keep;
+    for (int k : program->input_nodes()) {
+        py::object packed = ctx.attr("_engine_packed")(program->node_object(k), order_book_ids);
+        if (packed.is_none()) return false;
+        Program::Packed p;
+        if (is_real(packed)) {
+            p.scalar = true;
+            p.number = packed.cast<double>();
+        } else {
+            auto pair = packed.cast<py::tuple>();
+            auto data = pair[0].cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
+            auto offs = pair[1].cast<py::array_t<long long, py::array::c_style | py::array::forcecast>>();
+            if (offs.size() != valid.shape(1) + 1) return false;
+            // Each column's packed series must be as long as its valid days.
+            for (py::ssize_t i = 0; i < n; ++i) {
+                if (offs.data()[col[i] + 1] - offs.data()[col[i]] != nvalid[i]) return false;
+            }
+            if (offs.data()[valid.shape(1)] > data.size()) return false;
+            p.data = data.data();
+            p.offsets = offs.data();
+            keep.push_back(data);
+            keep.push_back(offs);
+        }
+        inputs.push_back(p);
+    }
+    (void)factor;
+
+    py::ssize_t failed = -1;
+    std::string op_error;
+    {
+        py::gil_scoped_release nogil;
+        std::vector<index_t> pos;
+        pos.reserve(static_cast<std::size_t>(ndays));
+        for (py::ssize_t i = 0; i < n && failed < 0; ++i) {
+            if (static_cast<double>(nvalid[i]) <= shift) continue;
+            const char *p = vbase + col[i] * vc;
+            pos.clear();
+            for (index_t t = 0; t < ndays; ++t)
+                if (p[t * vr]) pos.push_back(t);
+            try {
+                program->run_packed(inputs, static_cast<index_t>(col[i]), nvalid[i]);
+            } catch (const OpError &e) {
+                op_error = e.message;
+                failed = i;
+                break;
+            }
+            const Value &v = program->root_value();
+            double *column = out.view.data + i * ndays;
+            if (v.scalar) fill_constant(column, pos, v.number);
+            else if (v.len > 0 && v.len <= nvalid[i]) write_series(column, pos, v.data, v.len);
+            else failed = i;
+        }
+    }
+    if (failed >= 0) {
+        if (!op_error.empty()) throw py::value_error(op_error);
+        // Let the array library report the mismatch.
+        const char *p = vbase + col[failed] * vc;
+        std::vector<index_t> pos;
+        for (index_t t = 0; t < ndays; ++t)
+            if (p[t * vr]) pos.push_back(t);
+        py::array result = out.array;
+        assign_through_numpy(result, pos, failed, program->root_as_python());
+    }
+    return true;
+}
+
+py::object exec_factor(py::object factor, py::object order_book_ids, py::object ctx) {
+    if (is_instance_of(factor, "CrossSectionalFactor")) {
+        return glob("_exec_cross_sectional")(factor, order_book_ids, ctx);
+    }
+    py::object deps = py::module_::import("builtins").attr("set")(factor.attr("dependencies"));
+    for (py::handle f : deps) {
+        if (is_instance_of(f, "CrossSectionalFactor")) {
+            ctx.attr("update")(f, glob("_exec_cross_sectional")(f, order_book_ids, ctx));
+        } else if (is_instance_of(f, "FixedFactor")) {
+            ctx.attr("update")(f, glob("_exec_fixed")(f, order_book_ids, ctx));
+        }
+    }
+    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
+    const py::ssize_t n = py::len(order_book_ids);
+    if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
+    frame::OutArray out = frame::new_column_major(ndays, n);
+    std::fill(out.view.data, out.view.data + ndays * n, kNaN);
+
+    py::object expr = factor.attr("expr");
+    const double shift = py::float_(factor.attr("shift")).cast<double>();
+    py::object exec_expr = glob("_exec_expr");
+    const bool own_expr = exec_expr.ptr() == g_own_exec_expr;
+    std::unique_ptr<Program> program;
+    if (!(own_expr && run_packed_loop(factor, expr, shift, order_book_ids, ctx, out, program))) {
+        run_generic_loop(expr, shift, order_book_ids, ctx, out, program, own_expr, exec_expr);
+    }
+    py::array result = out.array;
+    // The frame takes the array over (no copy).
     return glob("pd").attr("DataFrame")(py::arg("index") = ctx.attr("index"),
                                         py::arg("columns") = order_book_ids,
-                                        py::arg("data") = result);
+                                        py::arg("data") = result, py::arg("copy") = false);
 }
 
 py::object exec_expr(py::object expr, py::object order_book_id, py::object ctx) {

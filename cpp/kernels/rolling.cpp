@@ -10,55 +10,40 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// A compensated running sum of the finite values of a window, with counts
-// of the NaN and infinite values it holds.
-struct WindowSum {
-    double sum = 0.0, comp = 0.0;
-    index_t nans = 0, infs = 0;
-
-    void reset() { sum = comp = 0.0; nans = infs = 0; }
-    void kahan(double v) {
-        const double y = v - comp;
-        const double t = sum + y;
-        comp = (t - sum) - y;
-        sum = t;
-    }
-    void add(double v) {
-        if (std::isnan(v)) ++nans;
-        else if (std::isinf(v)) ++infs;
-        else kahan(v);
-    }
-    void remove(double v) {
-        if (std::isnan(v)) --nans;
-        else if (std::isinf(v)) --infs;
-        else kahan(-v);
-    }
-};
-
-double direct_sum(const double *x, index_t lo, index_t hi) {
-    double s = 0.0;
-    for (index_t k = lo; k <= hi; ++k) s += x[k];
-    return s;
-}
+// Running sums of a window are updated by adding the new value and
+// subtracting the one leaving; every d steps they are recomputed from the
+// window itself, so rounding errors never outlive d updates (no drift over
+// long series).  Non-finite values are kept out of the sums: the position
+// of the last NaN and of the last infinity tell whether the window holds
+// one.
+inline double finite_or_zero(double v) { return std::isfinite(v) ? v : 0.0; }
 
 template <bool Mean>
 void rolling_sum_impl(const double *x, index_t n, index_t d, double *out) {
-    WindowSum w;
+    double sum = 0.0;
+    index_t last_nan = -1, last_inf = -1, fresh = 0;
     for (index_t t = 0; t < n; ++t) {
-        if (t % d == 0) {
-            // Fresh sum of the window ending here: errors of the running
-            // update never outlive d steps.
-            w.reset();
-            for (index_t k = std::max<index_t>(0, t - d + 1); k <= t; ++k) w.add(x[k]);
+        const double v = x[t];
+        if (std::isnan(v)) last_nan = t;
+        else if (std::isinf(v)) last_inf = t;
+        const index_t lo = t - d + 1;
+        if (fresh-- == 0) {
+            fresh = d - 1;
+            sum = 0.0;
+            for (index_t k = std::max<index_t>(0, lo); k <= t; ++k) sum += finite_or_zero(x[k]);
         } else {
-            w.add(x[t]);
-            if (t >= d) w.remove(x[t - d]);
+            sum += finite_or_zero(v);
+            if (lo > 0) sum -= finite_or_zero(x[lo - 1]);
         }
-        if (t < d - 1 || w.nans > 0) {
+        if (lo < 0 || last_nan >= lo) {
             out[t] = kNaN;
             continue;
         }
-        const double s = w.infs > 0 ? direct_sum(x, t - d + 1, t) : w.sum;
+        double s = sum;
+        if (last_inf >= lo) {
+            s = 0.0;  // inf, or NaN for inf - inf
+            for (index_t k = lo; k <= t; ++k) s += x[k];
+        }
         out[t] = Mean ? s / static_cast<double>(d) : s;
     }
 }
@@ -78,57 +63,57 @@ void rolling_std(const double *x, index_t n, index_t d, double *out) {
         std::fill(out, out + n, kNaN);
         return;
     }
-    // Welford's running mean and sum of squared deviations over the finite
-    // values of the window, recomputed by two passes every d steps.
-    double mean = 0.0, ssd = 0.0;
-    index_t count = 0, nans = 0, infs = 0, run = 0;
-    auto add = [&](double v) {
-        if (std::isnan(v)) { ++nans; return; }
-        if (std::isinf(v)) { ++infs; return; }
-        ++count;
-        const double delta = v - mean;
-        mean += delta / static_cast<double>(count);
-        ssd += delta * (v - mean);
-    };
-    auto remove = [&](double v) {
-        if (std::isnan(v)) { --nans; return; }
-        if (std::isinf(v)) { --infs; return; }
-        --count;
-        if (count == 0) { mean = ssd = 0.0; return; }
-        const double delta = v - mean;
-        mean -= delta / static_cast<double>(count);
-        ssd -= delta * (v - mean);
-    };
+    // Sums of (x - k) and (x - k)^2 with k the window's mean at the last
+    // recomputation: the deviations stay of the order of the standard
+    // deviation, so (s2 - s1^2 / d) does not cancel catastrophically.
+    double k = 0.0, s1 = 0.0, s2 = 0.0;
+    index_t last_nan = -1, last_inf = -1, fresh = 0, run = 0;
     for (index_t t = 0; t < n; ++t) {
+        const double v = x[t];
+        if (std::isnan(v)) last_nan = t;
+        else if (std::isinf(v)) last_inf = t;
         // Length of the run of equal values ending at t.
-        run = (t > 0 && x[t] == x[t - 1]) ? run + 1 : (std::isnan(x[t]) ? 0 : 1);
-        if (t % d == 0) {
-            const index_t lo = std::max<index_t>(0, t - d + 1);
-            count = nans = infs = 0;
-            double s = 0.0;
-            for (index_t k = lo; k <= t; ++k) {
-                if (std::isnan(x[k])) ++nans;
-                else if (std::isinf(x[k])) ++infs;
-                else { ++count; s += x[k]; }
+        run = (t > 0 && v == x[t - 1]) ? run + 1 : (std::isnan(v) ? 0 : 1);
+        const index_t lo = t - d + 1;
+        if (fresh-- == 0) {
+            fresh = d - 1;
+            const index_t a = std::max<index_t>(0, lo);
+            double sum = 0.0;
+            index_t count = 0;
+            for (index_t j = a; j <= t; ++j) {
+                if (std::isfinite(x[j])) {
+                    sum += x[j];
+                    ++count;
+                }
             }
-            mean = count ? s / static_cast<double>(count) : 0.0;
-            ssd = 0.0;
-            for (index_t k = lo; k <= t; ++k) {
-                if (std::isfinite(x[k])) {
-                    const double e = x[k] - mean;
-                    ssd += e * e;
+            k = count ? sum / static_cast<double>(count) : 0.0;
+            s1 = s2 = 0.0;
+            for (index_t j = a; j <= t; ++j) {
+                if (std::isfinite(x[j])) {
+                    const double e = x[j] - k;
+                    s1 += e;
+                    s2 += e * e;
                 }
             }
         } else {
-            add(x[t]);
-            if (t >= d) remove(x[t - d]);
+            if (std::isfinite(v)) {
+                const double e = v - k;
+                s1 += e;
+                s2 += e * e;
+            }
+            if (lo > 0 && std::isfinite(x[lo - 1])) {
+                const double e = x[lo - 1] - k;
+                s1 -= e;
+                s2 -= e * e;
+            }
         }
-        if (t < d - 1 || nans > 0 || infs > 0) {
+        if (lo < 0 || last_nan >= lo || last_inf >= lo) {
             out[t] = kNaN;
         } else if (run >= d) {
             out[t] = 0.0;
         } else {
-            out[t] = std::sqrt(std::max(ssd, 0.0) / static_cast<double>(d - 1));
+            const double dd = static_cast<double>(d);
+            out[t] = std::sqrt(std::max(s2 - s1 * s1 / dd, 0.0) / (dd - 1.0));
         }
     }
 }

@@ -11,9 +11,9 @@
 
 namespace tarnfold::kern {
 
-// Sum / mean of the window.  Running sums are compensated (Kahan) and
-// recomputed from scratch every d steps, so they do not drift; a window
-// holding +-inf is summed directly (inf, or NaN for inf - inf).
+// Sum / mean of the window.  Running sums are recomputed from the window
+// every d steps, so they do not drift; a window holding +-inf is summed
+// directly (inf, or NaN for inf - inf).
 void rolling_sum(const double *x, index_t n, index_t d, double *out);
 void rolling_mean(const double *x, index_t n, index_t d, double *out);
 

@@ -144,7 +144,11 @@ class AbstractFactor:
         return not self.__eq__(other)
 
     def __hash__(self):
-        return hash(self._key())
+        # Trees are not changed once built, so the hash is computed once.
+        h = self.__dict__.get("_hash")
+        if h is None:
+            h = self.__dict__["_hash"] = hash(self._key())
+        return h
 
     # -- arithmetic ------------------------------------------------------
     def _binary(self, op, other, reverse=False):
@@ -272,7 +276,6 @@ class CombinedFactor(AbstractFactor):
                     if d not in deps:
                         deps.append(d)
         self._deps = deps
-        self._hash = None
 
     @property
     def expr(self):
@@ -292,11 +295,6 @@ class CombinedFactor(AbstractFactor):
         return ("CombinedFactor", self.func, self.lookback, self.dma,
                 tuple(a._key() if isinstance(a, AbstractFactor) else a
                       for a in self.args))
-
-    def __hash__(self):
-        if self._hash is None:
-            self._hash = hash(self._key())
-        return self._hash
 
     def __repr__(self):
         return "{!r}({})".format(self.func, ", ".join(repr(a) for a in self.args))

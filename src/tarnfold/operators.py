@@ -13,9 +13,8 @@ Windows
     its default ``min_periods``).
 
 ``ts_mean(x, d)``, ``ts_sum(x, d)``
-    mean and sum over the window.  Sums are updated incrementally with
-    compensated (Kahan) arithmetic and recomputed from scratch every ``d``
-    days, so they never drift over long series.  shift: ``x.shift + d - 1``.
+    mean and sum over the window.  Running sums are recomputed from the
+    window every ``d`` days, so they never drift over long series.  shift: ``x.shift + d - 1``.
 ``ts_std(x, d)``
     sample standard deviation (ddof=1) over the window; a window whose
     values are all equal gives exactly 0; ``d = 1`` gives NaN.
