@@ -13,6 +13,7 @@
 #include "common/pyclass.hpp"
 #include "engine_v2/engine.hpp"
 #include "kernels/cross_section.hpp"
+#include "kernels/row_groups.hpp"
 #include "kernels/row_rank.hpp"
 
 namespace tarnfold::engine {
@@ -310,15 +311,55 @@ py::object exec_fixed(py::object factor, py::object order_book_ids, py::object c
 
 py::object apply_cs_kernel(const std::string &op, py::handle params, py::handle tables) {
     py::list ts(py::reinterpret_borrow<py::object>(tables));
-    if (py::len(params) != 0) throw py::value_error(op + ": takes no parameters");
-    if (op != "rank" && op != "zscore") throw py::value_error("unknown cross-sectional operation '" + op + "'");
-    if (ts.size() != 1) throw py::type_error(op + ": expected 1 table, got " + std::to_string(ts.size()));
+    std::vector<double> p;
+    for (py::handle v : params) p.push_back(v.cast<double>());
+    const bool grouped = op.rfind("group_", 0) == 0;
+    const std::size_t want = grouped ? 2 : 1;
+    if (ts.size() != want) {
+        throw py::type_error(op + ": expected " + std::to_string(want) + " table(s), got " +
+                             std::to_string(ts.size()));
+    }
     frame::FrameValues in = frame::frame_values(ts[0], op);
     frame::OutArray out = frame::new_column_major(in.view.rows, in.view.cols);
-    {
+    if (grouped) {
+        kern::GroupOp g;
+        if (op == "group_demean") g = kern::GroupOp::Demean;
+        else if (op == "group_zscore") g = kern::GroupOp::ZScore;
+        else if (op == "group_rank") g = kern::GroupOp::Rank;
+        else throw py::value_error("unknown cross-sectional operation '" + op + "'");
+        auto codes = py::array_t<std::int32_t, py::array::forcecast>::ensure(ts[1]);
+        if (!codes || codes.ndim() != 2 || codes.shape(0) != in.view.rows ||
+            codes.shape(1) != in.view.cols) {
+            throw py::value_error(op + ": group codes must be an integer array shaped like the table");
+        }
+        kern::CodeView cv{codes.data(),
+                          static_cast<kern::index_t>(codes.strides(0) / sizeof(std::int32_t)),
+                          static_cast<kern::index_t>(codes.strides(1) / sizeof(std::int32_t))};
         py::gil_scoped_release nogil;
-        if (op == "rank") kern::rank_rows_pct(in.view, out.view);
-        else kern::zscore_rows(in.view, out.view);
+        kern::group_rows(in.view, cv, out.view, g);
+        return out.array;
+    }
+    auto no_params = [&] {
+        if (!p.empty()) throw py::value_error(op + ": takes no parameters");
+    };
+    if (op == "rank") {
+        no_params();
+        py::gil_scoped_release nogil;
+        kern::rank_rows_pct(in.view, out.view);
+    } else if (op == "zscore") {
+        no_params();
+        py::gil_scoped_release nogil;
+        kern::zscore_rows(in.view, out.view);
+    } else if (op == "demean") {
+        no_params();
+        py::gil_scoped_release nogil;
+        kern::demean_rows(in.view, out.view);
+    } else if (op == "scale") {
+        if (p.size() != 1) throw py::value_error("scale: expected the parameter a");
+        py::gil_scoped_release nogil;
+        kern::scale_rows(in.view, out.view, p[0]);
+    } else {
+        throw py::value_error("unknown cross-sectional operation '" + op + "'");
     }
     return out.array;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace tarnfold::kern {
 
@@ -154,6 +155,169 @@ void ewm_mean(const double *x, index_t n, double alpha, index_t min_periods, dou
         }
         out[i] = nobs >= minp ? weighted : kNaN;
     }
+}
+
+}  // namespace tarnfold::kern
+
+namespace tarnfold::kern {
+
+namespace {
+
+// Windows holding a NaN: last_nan[t] >= t - d + 1.
+template <typename F>
+void over_full_windows(const double *x, index_t n, index_t d, double *out, F f) {
+    index_t last_nan = -1;
+    for (index_t t = 0; t < n; ++t) {
+        if (std::isnan(x[t])) last_nan = t;
+        const index_t lo = t - d + 1;
+        out[t] = (lo < 0 || last_nan >= lo) ? kNaN : f(lo, t);
+    }
+}
+
+// Monotone queue of positions: the front is the window's extreme (the
+// earliest among equals).  `Better(a, b)` is true when a must evict b.
+template <typename Better>
+void rolling_extreme(const double *x, index_t n, index_t d, double *out, bool position,
+                     Better better) {
+    std::vector<index_t> q(static_cast<std::size_t>(n));
+    index_t head = 0, tail = 0, last_nan = -1;
+    for (index_t t = 0; t < n; ++t) {
+        const double v = x[t];
+        if (std::isnan(v)) {
+            last_nan = t;
+        } else {
+            while (tail > head && better(v, x[q[tail - 1]])) --tail;
+            q[tail++] = t;
+        }
+        const index_t lo = t - d + 1;
+        while (tail > head && q[head] < lo) ++head;
+        if (lo < 0 || last_nan >= lo) {
+            out[t] = kNaN;
+        } else {
+            out[t] = position ? static_cast<double>(q[head] - lo) : x[q[head]];
+        }
+    }
+}
+
+}  // namespace
+
+void rolling_product(const double *x, index_t n, index_t d, double *out) {
+    over_full_windows(x, n, d, out, [x](index_t lo, index_t t) {
+        double p = 1.0;
+        for (index_t k = lo; k <= t; ++k) p *= x[k];
+        return p;
+    });
+}
+
+void rolling_min(const double *x, index_t n, index_t d, double *out) {
+    rolling_extreme(x, n, d, out, false, [](double a, double b) { return a < b; });
+}
+
+void rolling_max(const double *x, index_t n, index_t d, double *out) {
+    rolling_extreme(x, n, d, out, false, [](double a, double b) { return a > b; });
+}
+
+void rolling_argmin(const double *x, index_t n, index_t d, double *out) {
+    rolling_extreme(x, n, d, out, true, [](double a, double b) { return a < b; });
+}
+
+void rolling_argmax(const double *x, index_t n, index_t d, double *out) {
+    rolling_extreme(x, n, d, out, true, [](double a, double b) { return a > b; });
+}
+
+void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
+    over_full_windows(x, n, d, out, [x, d](index_t lo, index_t t) {
+        const double v = x[t];
+        index_t below = 0, equal = 0;
+        for (index_t k = lo; k <= t; ++k) {
+            below += x[k] < v;
+            equal += x[k] == v;
+        }
+        return (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
+               static_cast<double>(d);
+    });
+}
+
+void decay_linear(const double *x, index_t n, index_t d, double *out) {
+    const double total = 0.5 * static_cast<double>(d) * static_cast<double>(d + 1);
+    over_full_windows(x, n, d, out, [x, total](index_t lo, index_t t) {
+        double s = 0.0;
+        for (index_t k = lo; k <= t; ++k) s += x[k] * static_cast<double>(k - lo + 1);
+        return s / total;
+    });
+}
+
+namespace {
+
+// Shifted running sums of a pair of series, recomputed every d steps
+// (see rolling_std).
+template <bool Corr>
+void rolling_pair(const double *x, const double *y, index_t n, index_t d, double *out) {
+    if (d <= 1) {
+        std::fill(out, out + n, kNaN);
+        return;
+    }
+    double kx = 0, ky = 0, sx = 0, sy = 0, sxy = 0, sxx = 0, syy = 0;
+    index_t last_bad = -1, fresh = 0, run_x = 0, run_y = 0;
+    auto ok = [&](index_t k) { return std::isfinite(x[k]) && std::isfinite(y[k]); };
+    auto add = [&](index_t k, double sign) {
+        const double ex = x[k] - kx, ey = y[k] - ky;
+        sx += sign * ex;
+        sy += sign * ey;
+        sxy += sign * ex * ey;
+        sxx += sign * ex * ex;
+        syy += sign * ey * ey;
+    };
+    const double dd = static_cast<double>(d);
+    for (index_t t = 0; t < n; ++t) {
+        if (!ok(t)) last_bad = t;
+        run_x = (t > 0 && x[t] == x[t - 1]) ? run_x + 1 : 1;
+        run_y = (t > 0 && y[t] == y[t - 1]) ? run_y + 1 : 1;
+        const index_t lo = t - d + 1;
+        if (fresh-- == 0) {
+            fresh = d - 1;
+            const index_t a = std::max<index_t>(0, lo);
+            double mx = 0, my = 0;
+            index_t c = 0;
+            for (index_t k = a; k <= t; ++k)
+                if (ok(k)) { mx += x[k]; my += y[k]; ++c; }
+            kx = c ? mx / static_cast<double>(c) : 0.0;
+            ky = c ? my / static_cast<double>(c) : 0.0;
+            sx = sy = sxy = sxx = syy = 0.0;
+            for (index_t k = a; k <= t; ++k)
+                if (ok(k)) add(k, 1.0);
+        } else {
+            if (ok(t)) add(t, 1.0);
+            if (lo > 0 && ok(lo - 1)) add(lo - 1, -1.0);
+        }
+        if (lo < 0 || last_bad >= lo) {
+            out[t] = kNaN;
+            continue;
+        }
+        const double cxy = sxy - sx * sy / dd;
+        if (!Corr) {
+            out[t] = cxy / (dd - 1.0);
+            continue;
+        }
+        if (run_x >= d || run_y >= d) {
+            out[t] = kNaN;  // a constant window has no correlation
+            continue;
+        }
+        const double vx = std::max(sxx - sx * sx / dd, 0.0);
+        const double vy = std::max(syy - sy * sy / dd, 0.0);
+        const double r = cxy / std::sqrt(vx * vy);
+        out[t] = std::isfinite(r) ? std::max(-1.0, std::min(1.0, r)) : kNaN;
+    }
+}
+
+}  // namespace
+
+void rolling_cov(const double *x, const double *y, index_t n, index_t d, double *out) {
+    rolling_pair<false>(x, y, n, d, out);
+}
+
+void rolling_corr(const double *x, const double *y, index_t n, index_t d, double *out) {
+    rolling_pair<true>(x, y, n, d, out);
 }
 
 }  // namespace tarnfold::kern

@@ -30,8 +30,10 @@ Every factor carries:
     computes each once, on whole tables, before the per-instrument loop.
 
 Arithmetic: ``+ - * / ** % //`` (both ways round), unary ``-`` and ``abs``,
-and the comparisons ``< <= > >=`` build new factors.  A comparison gives
-1.0 where it holds, 0.0 where it does not and NaN where an operand is NaN.
+the comparisons ``< <= > >=`` and the logical ``& | ~`` build new
+factors.  A comparison or
+logical operation gives 1.0 where it holds, 0.0 where it does not and NaN
+where an operand is NaN (any non-zero number counts as true).
 ``==`` and ``!=`` keep their usual Python meaning (structural equality of
 two trees, so factors can be dictionary keys and members of sets); use
 ``a.eq(b)`` and ``a.ne(b)`` for element-wise equality.  Binary operations on
@@ -219,6 +221,21 @@ class AbstractFactor:
         """Element-wise ``self != other`` (1.0, 0.0, NaN where either is
         NaN)."""
         return self._binary("ne", other)
+
+    def __and__(self, other):
+        return self._binary("and", other)
+
+    def __rand__(self, other):
+        return self._binary("and", other, True)
+
+    def __or__(self, other):
+        return self._binary("or", other)
+
+    def __ror__(self, other):
+        return self._binary("or", other, True)
+
+    def __invert__(self):
+        return CombinedFactor(Kernel("not"), (self,))
 
     def __neg__(self):
         return CombinedFactor(Kernel("neg"), (self,))

@@ -231,3 +231,32 @@ def test_an_instrument_without_enough_history_is_all_nan(span):
     short = [oid for oid in ids if ctx.get_mask_for(oid).sum() <= 59]
     assert short and got[short].isna().all().all()
     assert got.drop(columns=short).notna().any().all()
+
+
+def test_industry_neutral_operators_on_the_store(span):
+    from mivada import client
+    from tarnfold.cross_sectional import group_demean, group_rank
+
+    ids, start, end = span
+    got = eval_core.execute_factor(group_demean(CLOSE) + 10 * group_rank(VOLUME),
+                                   ids, start, end)
+    # labels straight from the records: the latest record starting on or
+    # before each date
+    records = client.get_client().execute("__internal__zx2019_industry")
+    by_id = {}
+    for name, oid, first in sorted(records, key=lambda r: (r[1], r[2])):
+        by_id.setdefault(oid, []).append((pd.Timestamp(first), name))
+    labels = pd.DataFrame(
+        {oid: [next((n for s, n in reversed(by_id.get(oid, [])) if s <= d), None)
+               for d in got.index] for oid in ids}, index=got.index)
+    panels, valid = _panels(ids, start, end)
+    close, volume = panels["close"].where(valid), panels["volume"].where(valid)
+    long = pd.DataFrame({"c": close.stack(), "v": volume.stack(),
+                         "g": labels.stack()}).dropna()
+    by = long.groupby([long.index.get_level_values(0), long["g"]])
+    want = (long["c"] - by["c"].transform("mean") + 10 * by["v"].rank(pct=True)) \
+        .unstack().reindex(index=got.index, columns=ids)
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-10)
+    assert got.notna().sum().sum() > 0.5 * valid.sum().sum()
+    with pytest.raises(ValueError, match="group_rank: source must be one of"):
+        group_rank(CLOSE, source="gics")

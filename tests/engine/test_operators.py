@@ -141,3 +141,98 @@ def test_shift_is_the_longest_lookback_along_any_path():
     assert (op.ts_std(CLOSE, 10) / op.ts_mean(VOLUME, 30)).shift == 29
     assert op.ts_mean(CLOSE, 4.7).shift == 3               # floor(4.7) days
     assert op.ema(CLOSE, 12).shift == 11
+
+
+def _argext(f):
+    return lambda s, d: s.rolling(d).apply(f, raw=True)
+
+
+@pytest.mark.parametrize("d", [1, 3, 10])
+@pytest.mark.parametrize("name, reference", [
+    ("ts_product", lambda s, d: s.rolling(d).apply(np.prod, raw=True)),
+    ("ts_min", lambda s, d: s.rolling(d).min()),
+    ("ts_max", lambda s, d: s.rolling(d).max()),
+    ("ts_argmin", _argext(np.argmin)),
+    ("ts_argmax", _argext(np.argmax)),
+    ("ts_rank", lambda s, d: s.rolling(d).rank(pct=True)),
+    ("decay_linear", lambda s, d: s.rolling(d).apply(
+        lambda w: (w * np.arange(1, d + 1)).sum() / (d * (d + 1) / 2), raw=True)),
+])
+def test_more_window_operators_match_pandas(rng, name, reference, d):
+    x = _series(rng) / 10
+    got = _kernel(getattr(op, name)(CLOSE, d))(x)
+    want = reference(pd.Series(x), d).to_numpy()
+    np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.parametrize("d", [2, 5, 20])
+def test_correlation_and_covariance_match_pandas(rng, d):
+    x = _series(rng)
+    y = 0.5 * x + rng.normal(0, 1, len(x))
+    y[300:340] = 3.0                         # constant stretch of y only
+    sx, sy = pd.Series(x), pd.Series(y)
+    cov = _kernel(op.covariance(CLOSE, VOLUME, d))(x, y)
+    np.testing.assert_allclose(cov, sx.rolling(d).cov(sy), rtol=1e-9, atol=1e-12)
+    corr = _kernel(op.correlation(CLOSE, VOLUME, d))(x, y)
+    want = sx.rolling(d).corr(sy)
+    constant = (sx.rolling(d).std() == 0) | (sy.rolling(d).std() == 0)
+    want[constant] = np.nan
+    np.testing.assert_allclose(corr, want, rtol=1e-9, atol=1e-10)
+    assert np.isnan(corr[300 + d - 1:340]).all()
+    assert op.correlation(CLOSE, op.delay(VOLUME, 2), d).shift == d + 1
+
+
+def test_min_max_where_and_logic_propagate_nan(rng):
+    a = rng.normal(size=100)
+    b = rng.normal(size=100)
+    a[::7] = np.nan
+    cond = (a > 0).astype(float)
+    cond[np.isnan(a)] = np.nan
+    nan = np.isnan(a)
+    np.testing.assert_array_equal(_kernel(op.minimum(CLOSE, VOLUME))(a, b), np.minimum(a, b))
+    np.testing.assert_array_equal(_kernel(op.maximum(CLOSE, VOLUME))(a, b), np.maximum(a, b))
+    got = _kernel(op.where(CLOSE, VOLUME, 2.0))(cond, b, 2.0)
+    np.testing.assert_array_equal(got, np.where(nan, np.nan, np.where(cond == 1, b, 2.0)))
+    for factor, want in [(CLOSE & VOLUME, (a != 0) & (b != 0)),
+                         (CLOSE | VOLUME, (a != 0) | (b != 0))]:
+        got = factor.expr[0](a, b)
+        assert np.isnan(got[nan]).all()
+        np.testing.assert_array_equal(got[~nan], want[~nan].astype(float))
+    got = (~CLOSE).expr[0](a)
+    np.testing.assert_array_equal(got[~nan], (a[~nan] == 0).astype(float))
+    with pytest.raises(TypeError, match="where: at least one argument must be a factor"):
+        op.where(1, 2, 3)
+
+
+def test_cross_sectional_kernels_match_pandas(rng):
+    from tarnfold.engine_v2 import eval_core
+
+    table = pd.DataFrame(rng.normal(size=(30, 40)))
+    table[table > 1.5] = np.nan
+    table.iloc[3] = 2.0                               # a constant date
+    table.iloc[4, :] = np.nan
+    table.iloc[5, 7:12] = 0.25                        # ties
+    codes = rng.integers(-1, 5, size=table.shape).astype(np.int32)
+    run = lambda name, *extra, params=(): eval_core._apply_cs_kernel(  # noqa: E731
+        name, params, (table,) + extra)
+    with np.errstate(all="ignore"):
+        np.testing.assert_allclose(run("rank"), table.rank(axis=1, pct=True), rtol=1e-14)
+        np.testing.assert_allclose(run("demean"), table.sub(table.mean(axis=1), axis=0),
+                                   rtol=1e-12, atol=1e-14)
+        np.testing.assert_allclose(run("scale", params=(2.0,)),
+                                   table.mul(2.0).div(table.abs().sum(axis=1), axis=0),
+                                   rtol=1e-12)
+    long = table.stack(future_stack=True).rename("x").to_frame()
+    long["g"] = codes.ravel()
+    long = long[(long["g"] >= 0) & long["x"].notna()]
+    by = long.groupby([long.index.get_level_values(0), long["g"]])["x"]
+    refs = {
+        "group_demean": long["x"] - by.transform("mean"),
+        "group_rank": by.rank(pct=True),
+        "group_zscore": ((long["x"] - by.transform("mean")) / by.transform("std"))
+        .replace([np.inf, -np.inf], 0.0),
+    }
+    for name, ref in refs.items():
+        want = ref.unstack().reindex(index=table.index, columns=table.columns)
+        np.testing.assert_allclose(run(name, codes), want, rtol=1e-12, atol=1e-14,
+                                   err_msg=name)
