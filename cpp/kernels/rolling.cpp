@@ -10,6 +10,10 @@ namespace tarnfold::kern {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Shifted sums are trusted while the second moment about the shift is
+// less than this many times the variance part (losing at most about 4 of
+// 16 digits); beyond, the window is recomputed about its own mean.
+constexpr double kConditioning = 1e4;
 
 // Running sums of a window are updated by adding the new value and
 // subtracting the one leaving; every d steps they are recomputed from the
@@ -66,9 +70,33 @@ void rolling_std(const double *x, index_t n, index_t d, double *out) {
     }
     // Sums of (x - k) and (x - k)^2 with k the window's mean at the last
     // recomputation: the deviations stay of the order of the standard
-    // deviation, so (s2 - s1^2 / d) does not cancel catastrophically.
+    // deviation, so (s2 - s1^2 / d) does not cancel badly.  When the
+    // series moves far from k (s2 much larger than the variance part), the
+    // window is recomputed and re-centred on the spot.
     double k = 0.0, s1 = 0.0, s2 = 0.0;
     index_t last_nan = -1, last_inf = -1, fresh = 0, run = 0;
+    const double dd = static_cast<double>(d);
+    auto recompute = [&](index_t t) {
+        const index_t a = std::max<index_t>(0, t - d + 1);
+        double sum = 0.0;
+        index_t count = 0;
+        for (index_t j = a; j <= t; ++j) {
+            if (std::isfinite(x[j])) {
+                sum += x[j];
+                ++count;
+            }
+        }
+        k = count ? sum / static_cast<double>(count) : 0.0;
+        s1 = s2 = 0.0;
+        for (index_t j = a; j <= t; ++j) {
+            if (std::isfinite(x[j])) {
+                const double e = x[j] - k;
+                s1 += e;
+                s2 += e * e;
+            }
+        }
+        fresh = d - 1;
+    };
     for (index_t t = 0; t < n; ++t) {
         const double v = x[t];
         if (std::isnan(v)) last_nan = t;
@@ -77,25 +105,7 @@ void rolling_std(const double *x, index_t n, index_t d, double *out) {
         run = (t > 0 && v == x[t - 1]) ? run + 1 : (std::isnan(v) ? 0 : 1);
         const index_t lo = t - d + 1;
         if (fresh-- == 0) {
-            fresh = d - 1;
-            const index_t a = std::max<index_t>(0, lo);
-            double sum = 0.0;
-            index_t count = 0;
-            for (index_t j = a; j <= t; ++j) {
-                if (std::isfinite(x[j])) {
-                    sum += x[j];
-                    ++count;
-                }
-            }
-            k = count ? sum / static_cast<double>(count) : 0.0;
-            s1 = s2 = 0.0;
-            for (index_t j = a; j <= t; ++j) {
-                if (std::isfinite(x[j])) {
-                    const double e = x[j] - k;
-                    s1 += e;
-                    s2 += e * e;
-                }
-            }
+            recompute(t);
         } else {
             if (std::isfinite(v)) {
                 const double e = v - k;
@@ -113,8 +123,12 @@ void rolling_std(const double *x, index_t n, index_t d, double *out) {
         } else if (run >= d) {
             out[t] = 0.0;
         } else {
-            const double dd = static_cast<double>(d);
-            out[t] = std::sqrt(std::max(s2 - s1 * s1 / dd, 0.0) / (dd - 1.0));
+            double var = s2 - s1 * s1 / dd;
+            if (!(var * kConditioning > s2)) {
+                recompute(t);
+                var = s2 - s1 * s1 / dd;
+            }
+            out[t] = std::sqrt(std::max(var, 0.0) / (dd - 1.0));
         }
     }
 }
@@ -269,23 +283,26 @@ void rolling_pair(const double *x, const double *y, index_t n, index_t d, double
         syy += sign * ey * ey;
     };
     const double dd = static_cast<double>(d);
+    auto recompute = [&](index_t t) {
+        const index_t a = std::max<index_t>(0, t - d + 1);
+        double mx = 0, my = 0;
+        index_t c = 0;
+        for (index_t k = a; k <= t; ++k)
+            if (ok(k)) { mx += x[k]; my += y[k]; ++c; }
+        kx = c ? mx / static_cast<double>(c) : 0.0;
+        ky = c ? my / static_cast<double>(c) : 0.0;
+        sx = sy = sxy = sxx = syy = 0.0;
+        for (index_t k = a; k <= t; ++k)
+            if (ok(k)) add(k, 1.0);
+        fresh = d - 1;
+    };
     for (index_t t = 0; t < n; ++t) {
         if (!ok(t)) last_bad = t;
         run_x = (t > 0 && x[t] == x[t - 1]) ? run_x + 1 : 1;
         run_y = (t > 0 && y[t] == y[t - 1]) ? run_y + 1 : 1;
         const index_t lo = t - d + 1;
         if (fresh-- == 0) {
-            fresh = d - 1;
-            const index_t a = std::max<index_t>(0, lo);
-            double mx = 0, my = 0;
-            index_t c = 0;
-            for (index_t k = a; k <= t; ++k)
-                if (ok(k)) { mx += x[k]; my += y[k]; ++c; }
-            kx = c ? mx / static_cast<double>(c) : 0.0;
-            ky = c ? my / static_cast<double>(c) : 0.0;
-            sx = sy = sxy = sxx = syy = 0.0;
-            for (index_t k = a; k <= t; ++k)
-                if (ok(k)) add(k, 1.0);
+            recompute(t);
         } else {
             if (ok(t)) add(t, 1.0);
             if (lo > 0 && ok(lo - 1)) add(lo - 1, -1.0);
@@ -294,6 +311,10 @@ void rolling_pair(const double *x, const double *y, index_t n, index_t d, double
             out[t] = kNaN;
             continue;
         }
+        if (!((sxx - sx * sx / dd) * kConditioning > sxx) ||
+            !((syy - sy * sy / dd) * kConditioning > syy)) {
+            recompute(t);
+        }
         const double cxy = sxy - sx * sy / dd;
         if (!Corr) {
             out[t] = cxy / (dd - 1.0);
@@ -301,6 +322,13 @@ void rolling_pair(const double *x, const double *y, index_t n, index_t d, double
         }
         if (run_x >= d || run_y >= d) {
             out[t] = kNaN;  // a constant window has no correlation
+            continue;
+        }
+        if (d == 2) {
+            // Two points lie on a line: the correlation is exactly +-1,
+            // the sign of the product of the two changes.
+            const double dx = x[t] - x[t - 1], dy = y[t] - y[t - 1];
+            out[t] = (dx > 0) == (dy > 0) ? 1.0 : -1.0;
             continue;
         }
         const double vx = std::max(sxx - sx * sx / dd, 0.0);

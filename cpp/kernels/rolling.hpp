@@ -56,7 +56,8 @@ void decay_linear(const double *x, index_t n, index_t d, double *out);
 // Sample covariance (ddof = 1) and linear correlation of the pairs of two
 // equally long series over the window; NaN when either series has a NaN
 // or an infinity in the window; the correlation is NaN when either
-// series is constant over the window.
+// series is constant over the window.  Over two days the correlation is
+// exactly +-1 (the sign of the product of the two changes).
 void rolling_cov(const double *x, const double *y, index_t n, index_t d, double *out);
 void rolling_corr(const double *x, const double *y, index_t n, index_t d, double *out);
 

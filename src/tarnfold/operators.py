@@ -51,7 +51,7 @@ Windows
 ``correlation(x, y, d)``, ``covariance(x, y, d)``
     linear correlation and sample covariance (ddof=1) of the pairs over the
     window; NaN when either has a NaN in the window; a constant window gives
-    a NaN correlation.  shift: ``max(x.shift, y.shift) + d - 1``.
+    a NaN correlation; over ``d = 2`` days the correlation is exactly +-1.  shift: ``max(x.shift, y.shift) + d - 1``.
 
 Element-wise (also reachable through arithmetic on factors, see
 ``tarnfold.interface``): ``log``, ``sign``, ``absolute``,
