@@ -89,7 +89,16 @@ Value op_floordiv(const OpCall &c) {
 Value op_mod(const OpCall &c) {
     return map2(c, [](double a, double b) { double m; py_divmod(a, b, m); return m; });
 }
-Value op_pow(const OpCall &c) { return map2(c, [](double a, double b) { return std::pow(a, b); }); }
+// pow with a constant exponent of 1 or 2 is a copy or a product (the same
+// numbers as the library call, which is exact or correctly rounded there,
+// at a fraction of its cost).
+Value op_pow(const OpCall &c) {
+    if (!c.args[0].scalar && c.args[1].scalar) {
+        if (c.args[1].number == 1.0) return map1(c, [](double a) { return a; });
+        if (c.args[1].number == 2.0) return map1(c, [](double a) { return a * a; });
+    }
+    return map2(c, [](double a, double b) { return std::pow(a, b); });
+}
 Value op_lt(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a < b); }); }
 Value op_le(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a <= b); }); }
 Value op_gt(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a > b); }); }

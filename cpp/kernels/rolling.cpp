@@ -14,6 +14,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // less than this many times the variance part (losing at most about 4 of
 // 16 digits); beyond, the window is recomputed about its own mean.
 constexpr double kConditioning = 1e4;
+// Pair windows up to this length are computed directly (two passes).
+constexpr index_t kDirectPairWindow = 16;
 
 // Running sums of a window are updated by adding the new value and
 // subtracting the one leaving; every d steps they are recomputed from the
@@ -283,6 +285,52 @@ void rolling_pair(const double *x, const double *y, index_t n, index_t d, double
         syy += sign * ey * ey;
     };
     const double dd = static_cast<double>(d);
+    if (d <= kDirectPairWindow) {
+        // Short windows: the two-pass formula on each window, oldest day
+        // first.  Windows holding the same pairs then give the same bits
+        // whatever came before, so exact ties stay ties for a later rank.
+        index_t bad = -1, rx = 0, ry = 0;
+        for (index_t t = 0; t < n; ++t) {
+            if (!ok(t)) bad = t;
+            rx = (t > 0 && x[t] == x[t - 1]) ? rx + 1 : 1;
+            ry = (t > 0 && y[t] == y[t - 1]) ? ry + 1 : 1;
+            const index_t lo = t - d + 1;
+            if (lo < 0 || bad >= lo) {
+                out[t] = kNaN;
+                continue;
+            }
+            if (Corr && (rx >= d || ry >= d)) {
+                out[t] = kNaN;
+                continue;
+            }
+            if (Corr && d == 2) {
+                out[t] = (x[t] > x[t - 1]) == (y[t] > y[t - 1]) ? 1.0 : -1.0;
+                continue;
+            }
+            double mx = 0.0, my = 0.0;
+            for (index_t k = lo; k <= t; ++k) {
+                mx += x[k];
+                my += y[k];
+            }
+            mx /= dd;
+            my /= dd;
+            double cxy = 0.0, vx = 0.0, vy = 0.0;
+            for (index_t k = lo; k <= t; ++k) {
+                const double ex = x[k] - mx, ey = y[k] - my;
+                cxy += ex * ey;
+                vx += ex * ex;
+                vy += ey * ey;
+            }
+            const double cov = cxy / (dd - 1.0);
+            if (!Corr) {
+                out[t] = cov;
+                continue;
+            }
+            const double r = cov * (dd - 1.0) / std::sqrt(vx * vy);
+            out[t] = std::isnan(r) ? kNaN : std::max(-1.0, std::min(1.0, r));
+        }
+        return;
+    }
     auto recompute = [&](index_t t) {
         const index_t a = std::max<index_t>(0, t - d + 1);
         double mx = 0, my = 0;

@@ -118,6 +118,8 @@ class PandasAlphaOps:
         ys = [c.to_numpy() for c in self._shifts(y, d)]
         mx, my = sum(xs) / d, sum(ys) / d
         cov = sum((a - mx) * (b - my) for a, b in zip(xs, ys)) / (d - 1)
+        # (the engine computes short windows with these same operations, so
+        # exactly tied correlations stay tied for a later rank)
         bad = ~np.all([np.isfinite(a) & np.isfinite(b) for a, b in zip(xs, ys)], axis=0)
         if corr:
             vx = sum((a - mx) ** 2 for a in xs)
