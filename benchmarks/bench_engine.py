@@ -9,22 +9,26 @@ Without --store, builds (once, in the mivada cache folder) a sample store of
 * leaf loading: building the execution context (close and volume of every
   instrument over the range plus the look-back, two bulk queries);
 * a factor of about 20 nodes (the cross-sectional rank of the 20-day return
-  over the 20-day volatility of daily returns, plus the ratio of the 10-day
-  to the 60-day mean volume and a 20-day EMA-smoothed 5-day close change),
-  evaluated in a prebuilt context (warm), against the plain pandas
-  formulation of the same factor on the same panels: a long table of valid
-  days, ``groupby(order_book_id).shift/rolling/ewm``, unstack, then
-  ``rank(axis=1, pct=True)``.  The two results are checked equal (1e-10
-  relative, NaN in the same places);
+  over the 20-day volatility of daily returns, plus the 10-day correlation
+  of volume and close, the ratio of the 10-day to the 60-day mean volume
+  and a 20-day EMA-smoothed 5-day close change), evaluated in a prebuilt
+  context (warm), against the same formula evaluated with plain pandas
+  operators on the same panels (tests/engine/alpha_pandas_reference.py: a
+  long table of valid days, ``groupby(order_book_id)`` shifts, rolling
+  windows and ``ewm``, ``groupby(date).rank(pct=True)``).  The two results
+  are checked equal (1e-10 relative, NaN in the same places);
 * ``execute_factor`` end to end (context, look-back, evaluation, slicing).
 
 Time is the best of --repeat runs; peak memory is the growth of the
-resident set during one run (see _harness.py).
+resident set during one run (see _harness.py) and, separately, the
+tracemalloc peak of one run (numpy and Python allocations).
 """
 import argparse
 import os
 import sys
 import time
+import tracemalloc
+import types
 
 import numpy as np
 import pandas as pd
@@ -35,56 +39,35 @@ import mivada  # noqa: E402
 from mivada.sample import PRESETS, SampleSize, build_sample_store  # noqa: E402
 from _harness import measure, report  # noqa: E402
 
-from tarnfold.cross_sectional import rank  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests", "engine"))
+
+from alpha_pandas_reference import namespace  # noqa: E402
+from tarnfold import alphas  # noqa: E402
 from tarnfold.engine_v2 import eval_core  # noqa: E402
 from tarnfold.engine_v2.exec_context import ThreadingExecContext  # noqa: E402
-from tarnfold.leaf import CLOSE, VOLUME  # noqa: E402
-from tarnfold.operators import delay, delta, ema, ts_mean, ts_std  # noqa: E402
+from tarnfold.operators import ema  # noqa: E402
 from tarnfold.utils import get_leaves  # noqa: E402
 
+OURS = types.SimpleNamespace(**vars(alphas.OPS), ema=ema)
 
-def make_factor():
-    ret = CLOSE / delay(CLOSE, 1) - 1
-    mom = CLOSE / delay(CLOSE, 20) - 1
-    risk_adjusted = rank(mom / ts_std(ret, 20))
-    volume_trend = ts_mean(VOLUME, 10) / ts_mean(VOLUME, 60)
-    smooth_change = ema(delta(CLOSE, 5), 20) / CLOSE
-    return risk_adjusted + volume_trend - smooth_change
+
+def make_factor(o):
+    """The benchmark factor on an operator namespace (tarnfold's, or the
+    pandas one of tests/engine/alpha_pandas_reference.py)."""
+    ret = o.close / o.delay(o.close, 1) - 1
+    mom = o.close / o.delay(o.close, 20) - 1
+    risk_adjusted = o.rank(mom / o.ts_std(ret, 20))
+    volume_trend = o.ts_mean(o.volume, 10) / o.ts_mean(o.volume, 60)
+    smooth_change = o.ema(o.delta(o.close, 5), 20) / o.close
+    return risk_adjusted + o.correlation(o.volume, o.close, 10) + volume_trend \
+        - smooth_change
 
 
 def count_nodes(factor):
     from tarnfold.utils import walk
 
     return sum(1 for _ in walk(factor))
-
-
-def pandas_factor(close, volume):
-    """The same factor with pandas on dates x instruments panels."""
-    valid = close.notna() & (volume != 0)
-    # one row per valid day (stack keeps NaN cells in pandas 3)
-    long_close = close.where(valid).stack().dropna()
-    long_volume = volume.stack().reindex(long_close.index)
-    key = long_close.index.get_level_values(1)
-
-    def by_inst(s):
-        return s.groupby(key, sort=False)
-
-    def rolling(s, d, how):
-        r = getattr(by_inst(s).rolling(d), how)()
-        return r.droplevel(0).reindex(s.index)
-
-    ret = long_close / by_inst(long_close).shift(1) - 1
-    mom = long_close / by_inst(long_close).shift(20) - 1
-    ratio = (mom / rolling(ret, 20, "std")).unstack().reindex(
-        index=close.index, columns=close.columns)
-    risk_adjusted = ratio.rank(axis=1, pct=True)
-    volume_trend = rolling(long_volume, 10, "mean") / rolling(long_volume, 60, "mean")
-    change = long_close - by_inst(long_close).shift(5)
-    smooth = by_inst(change).transform(
-        lambda s: s.ewm(span=20, adjust=False, min_periods=20).mean())
-    rest = (volume_trend - smooth / long_close).unstack().reindex(
-        index=close.index, columns=close.columns)
-    return risk_adjusted.where(valid) + rest
 
 
 def main(argv=None):
@@ -110,7 +93,7 @@ def main(argv=None):
     ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
     end = store.data_end
     start = mivada.trading_date_offset(end, -(args.days - 1))
-    factor = make_factor()
+    factor = make_factor(OURS)
     lookback = factor.shift + 126
     leaf_start = mivada.trading_date_offset(start, -lookback)
     print("store {}: {} instruments, {} days requested ({} loaded), "
@@ -124,17 +107,18 @@ def main(argv=None):
         return ThreadingExecContext(leaves, ids, leaf_start, end)
 
     def load_pandas():
-        panel = mivada.get_price_panel(ids, leaf_start, end, ["close", "volume"])
-        return panel["close"], panel["volume"]
+        return mivada.get_price_panel(ids, leaf_start, end, ["close", "volume"])
 
     ctx = load()
-    close, volume = load_pandas()
+    panels = load_pandas()
+    close = panels["close"]
 
     def ours():
         return eval_core._exec_factor(factor, ids, ctx)
 
     def theirs():
-        return pandas_factor(close, volume)
+        ops, o = namespace(panels)
+        return ops.table(make_factor(o))
 
     got, want = ours(), theirs()
     want = want.reindex(index=got.index, columns=got.columns)
@@ -152,6 +136,12 @@ def main(argv=None):
     print("execute_factor end to end: {:.1f} ms, peak {:.1f} MiB (leaf panels: "
           "{:.1f} MiB each)".format(t_e2e * 1e3, m_e2e,
                                    close.to_numpy().nbytes / 2 ** 20))
+    for label, fn in (("ours", ours), ("pandas", theirs)):
+        tracemalloc.start()
+        fn()
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        print("tracemalloc peak of the factor, {}: {:.1f} MiB".format(label, peak / 2 ** 20))
     mivada.close()
     return 0 if (same_nan and close_enough) else 1
 

@@ -111,6 +111,26 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
     py::object universe_mask =
         glob("get_universe_mask")(order_book_ids, leaf_start_date, end_date, universe);
     ctx.attr("universe_mask") = universe_mask;
+    // A look-back no instrument can satisfy would give an all-NaN table:
+    // say so instead.
+    if (shift > 0 && py::len(order_book_ids) > 0) {
+        bool any = false;
+        py::object count_nonzero = glob("np").attr("count_nonzero");
+        for (py::handle oid : order_book_ids) {
+            const long long n = pyc::as_integer(count_nonzero(ctx.attr("get_mask_for")(oid)),
+                                                "get_mask_for: expected a boolean array");
+            if (n > shift) {
+                any = true;
+                break;
+            }
+        }
+        if (!any) {
+            throw py::value_error(fmt(
+                "factor {!r}: needs more than {} valid days of history, but no instrument "
+                "has that many between {} and {}",
+                py::make_tuple(factor, shift, leaf_start_date, end_date)));
+        }
+    }
     // 10.
     py::object df = glob("_exec_factor")(factor, order_book_ids, ctx);
     // 11.

@@ -13,8 +13,8 @@ namespace tarnfold::kern {
 void rank_rows_pct(const ConstView &in, const MutView &out) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     // Rows are gathered a block at a time so that a column-major table is
-    // read along its columns.
-    constexpr index_t kBlock = 64;
+    // read along its columns; the block stays small enough for the cache.
+    constexpr index_t kBlock = 16;
     std::vector<double> buf, ranks;
     SortedColumn sorted;
     SortScratch scratch;
@@ -35,8 +35,8 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
             for (std::uint32_t lo = 0; lo < m;) {
                 std::uint32_t hi = lo + 1;
                 while (hi < m && sorted.values[hi] == sorted.values[lo]) ++hi;
-                const double r = 0.5 * static_cast<double>(lo + 1 + hi);
-                for (std::uint32_t k = lo; k < hi; ++k) rank[sorted.order[k]] = r / static_cast<double>(m);
+                const double r = 0.5 * static_cast<double>(lo + 1 + hi) / static_cast<double>(m);
+                for (std::uint32_t k = lo; k < hi; ++k) rank[sorted.order[k]] = r;
                 lo = hi;
             }
         }

@@ -28,11 +28,13 @@ class PandasAlphaOps:
                                index=self.index)
         self.key = self.index.get_level_values(1)
         leaf = {f: V(self, panels[f].stack(future_stack=True).reindex(self.index), 0)
-                for f in ("open", "high", "low", "close", "volume", "total_turnover")}
-        self.open, self.high, self.low = leaf["open"], leaf["high"], leaf["low"]
-        self.close, self.volume = leaf["close"], leaf["volume"]
+                for f in ("open", "high", "low", "close", "volume", "total_turnover")
+                if f in panels}
+        for f, v in leaf.items():
+            setattr(self, f, v)
         self.returns = self.close / self.delay(self.close, 1) - 1
-        self.vwap = leaf["total_turnover"] / self.volume
+        if "total_turnover" in leaf:
+            self.vwap = leaf["total_turnover"] / self.volume
 
     # -- helpers ------------------------------------------------------------
     def _g(self, x):
@@ -143,6 +145,11 @@ class PandasAlphaOps:
     def covariance(self, x, y, d):
         return self._pair(x, y, d, False)
 
+    def ema(self, x, span):
+        r = self._g(x).transform(
+            lambda v: v.ewm(span=span, adjust=False, min_periods=span).mean())
+        return V(self, r, x.shift + span - 1)
+
     def adv(self, d):
         return self.ts_mean(self.volume, d)
 
@@ -234,4 +241,5 @@ def namespace(panels):
     return ops, types.SimpleNamespace(**{
         name: getattr(ops, name) for name in dir(ops)
         if not name.startswith("_") and name not in ("index", "valid", "count", "key",
-                                                     "result", "table")})
+                                                     "result", "table")
+        and hasattr(ops, name)})

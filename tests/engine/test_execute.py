@@ -213,6 +213,8 @@ def test_lookback_widening_and_a_substituted_context(span, monkeypatch):
      ValueError, "start_date: .* is after end_date"),
     (lambda ids, s, e: eval_core.execute_factor(ts_mean(CLOSE, 5000), ids, s, e),
      ValueError, r"factor .*look-back of 4999 trading days .* outside the trading calendar"),
+    (lambda ids, s, e: eval_core.execute_factor(ts_mean(CLOSE, 125), ids, s, e),
+     ValueError, r"needs more than 124 valid days of history, but no instrument"),
     (lambda ids, s, e: eval_core.execute_factor(fix(CLOSE, "NOPE"), ids, s, e),
      ValueError, "unknown instrument 'NOPE'"),
     (lambda ids, s, e: eval_core.execute_factor(CLOSE, "000001.XSHE", s, e),
