@@ -17,6 +17,19 @@ using VecMap = Eigen::Map<Vec>;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// Date blocks hold about this many cells (factor, exposures, residuals).
+constexpr index_t kBufferCells = index_t{1} << 21;
+constexpr index_t kMaxBlockDates = 32;
+// How many instruments ahead the gather prefetches.
+constexpr index_t kAhead = 8;
+
+template <typename T>
+void prefetch_span(const T *p, std::int64_t n) {
+    const char *a = reinterpret_cast<const char *>(p);
+    const char *e = reinterpret_cast<const char *>(p + n);
+    for (; a < e; a += 64) __builtin_prefetch(a);
+}
+
 // One date's regression, with buffers reused from date to date.
 class DateSolver {
 public:
@@ -168,11 +181,21 @@ private:
 
 }  // namespace
 
+// Dates are processed in blocks: the factor rows, exposures and residuals
+// of a block are moved between the (usually instrument-major) tables and
+// date-major buffers instrument by instrument, so that neither side is
+// walked with a page-sized stride per cell.
 void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res) {
     const index_t n_dates = in.factor.rows, n_inst = in.factor.cols;
     index_t k = 0;
     for (const auto &b : in.blocks) k += static_cast<index_t>(b.columns.size());
+    const index_t block = std::clamp<index_t>(
+        kBufferCells / std::max<index_t>(1, n_inst * (k + 2)), 1, kMaxBlockDates);
 
+    std::vector<double> fbuf(static_cast<std::size_t>(block * n_inst));
+    std::vector<double> ebuf(static_cast<std::size_t>(block * k * n_inst));
+    std::vector<double> rbuf(static_cast<std::size_t>(block * n_inst));
+    std::vector<std::int64_t> rowbuf(static_cast<std::size_t>(block));
     std::vector<double> y(static_cast<std::size_t>(n_inst));
     std::vector<double> z(static_cast<std::size_t>(n_inst * k));
     std::vector<std::int32_t> g(static_cast<std::size_t>(n_inst));
@@ -183,78 +206,124 @@ void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput 
     res.same_on_every_date = true;
     DateSolver solver(k, in.industry ? in.n_industries : 0, in.rcond);
 
-    for (index_t t = 0; t < n_dates; ++t) {
-        for (index_t j = 0; j < n_inst; ++j) out(t, j) = kNaN;
-        index_t m = 0;
-        bool all_nan = true;
-        for (index_t j = 0; j < n_inst; ++j) {
-            const double v = in.factor(t, j);
-            if (std::isnan(v)) continue;
-            all_nan = false;
-            if (std::isinf(v)) {
-                ++res.infinite_cells;
-                continue;
-            }
-            const std::size_t cell = static_cast<std::size_t>(t * n_inst + j);
-            std::int32_t code = kNoIndustryDummy;
-            if (in.industry) {
-                code = in.industry[cell];
-                if (code == kNoIndustryRow) continue;
-            }
-            bool complete = true, infinite = false;
-            index_t col = 0;
-            for (const auto &b : in.blocks) {
-                const std::int64_t key = b.key ? b.key[t] : t;
-                const std::int64_t row =
-                    key < 0 ? -1 : b.rows[static_cast<std::size_t>(key * n_inst + j)];
-                if (row < 0) {
-                    complete = false;
-                    break;
-                }
-                for (const double *values : b.columns) {
-                    const double e = values[row];
-                    if (!std::isfinite(e)) {
-                        complete = false;
-                        infinite = !std::isnan(e);
-                        break;
+    for (index_t t0 = 0; t0 < n_dates; t0 += block) {
+        const index_t nb = std::min(block, n_dates - t0);
+        // Gather the block: factor rows, then each exposure column (NaN where
+        // the cell has no exposure row).  The exposures of one instrument
+        // over the block's dates usually sit side by side in the source, a
+        // page or more away from the next instrument's: their lines are
+        // prefetched a few instruments ahead.
+        if (in.factor.col_stride == 1) {
+            for (index_t tl = 0; tl < nb; ++tl)
+                for (index_t j = 0; j < n_inst; ++j)
+                    fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
+        } else {
+            for (index_t j = 0; j < n_inst; ++j)
+                for (index_t tl = 0; tl < nb; ++tl)
+                    fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
+        }
+        index_t col0 = 0;
+        for (const auto &b : in.blocks) {
+            const index_t nc = static_cast<index_t>(b.columns.size());
+            const std::int64_t key0 = b.key ? b.key[t0] : t0;
+            const std::int64_t key1 = b.key ? b.key[t0 + nb - 1] : t0 + nb - 1;
+            const bool keys_ahead = key0 >= 0 && key1 >= key0;
+            for (index_t j = 0; j < n_inst; ++j) {
+                if (keys_ahead && j + 2 * kAhead < n_inst)
+                    prefetch_span(b.rows + (j + 2 * kAhead) * b.n_keys + key0, key1 - key0 + 1);
+                if (keys_ahead && j + kAhead < n_inst) {
+                    const std::int64_t r0 = b.rows[(j + kAhead) * b.n_keys + key0];
+                    const std::int64_t r1 = b.rows[(j + kAhead) * b.n_keys + key1];
+                    if (r0 >= 0 && r1 >= r0 && r1 - r0 < 4 * nb) {
+                        for (index_t c = 0; c < nc; ++c)
+                            prefetch_span(b.columns[static_cast<std::size_t>(c)] + r0, r1 - r0 + 1);
                     }
-                    z[static_cast<std::size_t>(col * n_inst + m)] = e;
-                    ++col;
                 }
-                if (!complete) break;
+                const std::int64_t *rows = b.rows + j * b.n_keys;
+                for (index_t tl = 0; tl < nb; ++tl) {
+                    const std::int64_t key = b.key ? b.key[t0 + tl] : t0 + tl;
+                    rowbuf[static_cast<std::size_t>(tl)] = key < 0 ? -1 : rows[key];
+                }
+                for (index_t c = 0; c < nc; ++c) {
+                    const double *values = b.columns[static_cast<std::size_t>(c)];
+                    for (index_t tl = 0; tl < nb; ++tl) {
+                        const std::int64_t row = rowbuf[static_cast<std::size_t>(tl)];
+                        ebuf[static_cast<std::size_t>((tl * k + col0 + c) * n_inst + j)] =
+                            row < 0 ? kNaN : values[row];
+                    }
+                }
             }
-            if (!complete) {
-                if (infinite) ++res.infinite_cells;
-                continue;
-            }
-            y[static_cast<std::size_t>(m)] = v;
-            g[static_cast<std::size_t>(m)] = code;
-            which[static_cast<std::size_t>(m)] = j;
-            ++m;
+            col0 += nc;
         }
 
-        // The instruments of this date's residual series.
-        if (all_nan || m == 0) {
-            std::fill(member.begin(), member.end(), 1);
-            if (!all_nan) {
-                if (res.empty_dates++ == 0) res.first_empty_date = t;
+        for (index_t tl = 0; tl < nb; ++tl) {
+            const index_t t = t0 + tl;
+            const double *f = fbuf.data() + tl * n_inst;
+            const double *e = ebuf.data() + tl * k * n_inst;
+            double *r = rbuf.data() + tl * n_inst;
+            std::fill(r, r + n_inst, kNaN);
+            const std::int32_t *codes = in.industry ? in.industry + t * n_inst : nullptr;
+            index_t m = 0;
+            bool all_nan = true;
+            for (index_t j = 0; j < n_inst; ++j) {
+                const double v = f[j];
+                if (std::isnan(v)) continue;
+                all_nan = false;
+                if (std::isinf(v)) {
+                    ++res.infinite_cells;
+                    continue;
+                }
+                std::int32_t code = kNoIndustryDummy;
+                if (codes) {
+                    code = codes[j];
+                    if (code == kNoIndustryRow) continue;
+                }
+                bool complete = true, infinite = false;
+                for (index_t c = 0; c < k; ++c) {
+                    const double x = e[c * n_inst + j];
+                    if (!std::isfinite(x)) {
+                        complete = false;
+                        infinite = !std::isnan(x);
+                        break;
+                    }
+                    z[static_cast<std::size_t>(c * n_inst + m)] = x;
+                }
+                if (!complete) {
+                    if (infinite) ++res.infinite_cells;
+                    continue;
+                }
+                y[static_cast<std::size_t>(m)] = v;
+                g[static_cast<std::size_t>(m)] = code;
+                which[static_cast<std::size_t>(m)] = j;
+                ++m;
             }
-        } else {
-            solver.solve(y.data(), z.data(), n_inst, in.industry ? g.data() : nullptr, m);
-            ++res.fitted_dates;
-            std::fill(member.begin(), member.end(), 0);
-            for (index_t i = 0; i < m; ++i) {
-                const index_t j = which[static_cast<std::size_t>(i)];
-                out(t, j) = y[static_cast<std::size_t>(i)];
-                member[static_cast<std::size_t>(j)] = 1;
+
+            // The instruments of this date's residual series.
+            if (all_nan || m == 0) {
+                std::fill(member.begin(), member.end(), 1);
+                if (!all_nan && res.empty_dates++ == 0) res.first_empty_date = t;
+            } else {
+                solver.solve(y.data(), z.data(), n_inst, codes ? g.data() : nullptr, m);
+                ++res.fitted_dates;
+                std::fill(member.begin(), member.end(), 0);
+                for (index_t i = 0; i < m; ++i) {
+                    const index_t j = which[static_cast<std::size_t>(i)];
+                    r[j] = y[static_cast<std::size_t>(i)];
+                    member[static_cast<std::size_t>(j)] = 1;
+                }
+            }
+            for (index_t j = 0; j < n_inst; ++j)
+                res.present[static_cast<std::size_t>(j)] |= member[static_cast<std::size_t>(j)];
+            if (t == 0) {
+                first = member;
+            } else if (res.same_on_every_date && member != first) {
+                res.same_on_every_date = false;
             }
         }
-        for (index_t j = 0; j < n_inst; ++j) res.present[static_cast<std::size_t>(j)] |= member[static_cast<std::size_t>(j)];
-        if (t == 0) {
-            first = member;
-        } else if (res.same_on_every_date && member != first) {
-            res.same_on_every_date = false;
-        }
+
+        for (index_t j = 0; j < n_inst; ++j)
+            for (index_t tl = 0; tl < nb; ++tl)
+                out(t0 + tl, j) = rbuf[static_cast<std::size_t>(tl * n_inst + j)];
     }
 }
 

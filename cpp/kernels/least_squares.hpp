@@ -25,12 +25,14 @@ namespace tarnfold::kern {
 inline constexpr double kPinvRcond = 1e-15;
 
 // Exposure columns read from a long table.  Cell (t, j) of the factor grid
-// (date t, instrument j) takes source row rows[key(t) * n_inst + j], where
+// (date t, instrument j) takes source row rows[j * n_keys + key(t)], where
 // key(t) = key[t] (or t when `key` is null); a negative key or row means the
-// cell has no exposures in this block.
+// cell has no exposures in this block.  (Several dates share a key when
+// intraday timestamps take their day's exposures.)
 struct ExposureBlock {
     std::vector<const double *> columns;  // values of each column by source row
-    const std::int64_t *rows = nullptr;   // n_keys x n_inst, row-major
+    const std::int64_t *rows = nullptr;   // n_inst x n_keys, row-major
+    index_t n_keys = 0;
     const std::int64_t *key = nullptr;    // n_dates, or null
 };
 
