@@ -350,11 +350,22 @@ std::int32_t industry_codes_direct(std::vector<std::int32_t> &cells, py::object 
 
 std::string other_name(std::size_t k) { return "other_factors[" + std::to_string(k) + "]"; }
 
+// Truth value of a setting; an object without one (a data frame) counts as
+// given.
+bool given(py::handle value) {
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    return truth != 0;
+}
+
 // The user tables, checked before anything is loaded.
 std::vector<py::object> user_tables(py::object other_factors) {
     auto &pd = frame::pandas();
     std::vector<py::object> tables;
-    if (!py::bool_(other_factors)) return tables;
+    if (!given(other_factors)) return tables;
     if (!py::isinstance<py::list>(other_factors) && !py::isinstance<py::tuple>(other_factors)) {
         throw py::value_error("other_factors: expect a list or tuple of pd.DataFrame, got " +
                               type_name(other_factors));
@@ -441,7 +452,7 @@ py::object neutralization_process(py::object self, py::object factor_data) {
     const bool style = py::bool_(self.attr("style_neutralize")).cast<bool>();
     const bool industry = py::bool_(self.attr("industry")).cast<bool>();
     py::object other = self.attr("other_factors");
-    if (!style && !industry && !py::bool_(other).cast<bool>()) {
+    if (!style && !industry && !given(other)) {
         pyc::warn(kNothingToDo);
         return factor_data;
     }
