@@ -302,3 +302,32 @@ def test_bad_inputs(rng, client):
     client.styles = make_design(rng, n_dates=4, n_inst=6)[1]
     with pytest.raises(ValueError, match="Unknown datetime index"):
         ab.Neutralization(industry=None).process(hourly)
+
+
+def test_bench_step_on_the_sample_store(tmp_path):
+    """Through the real client: style exposures from the store, industry
+    labels from the module's own loader, as a bench step."""
+    import mivada
+    from mivada.sample import PRESETS, build_sample_store
+
+    path = tmp_path / "tiny.duckdb"
+    build_sample_store(path, PRESETS["tiny"])
+    mivada.init(str(path))
+    try:
+        ab._cache_industry_data.cache_clear()
+        ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+        last = mivada.get_latest_trading_date()
+        dates = mivada.get_trading_dates(mivada.trading_date_offset(last, -40), last)
+        factor = mivada.get_factor(ids, "value_score", dates[0], dates[-1])["value_score"]
+        factor = factor.unstack(level="order_book_id")
+        bench = ab.FactorAssayBench()
+        bench.append(("neutralize", ab.Neutralization()))
+        out = bench.analysis(factor, "daily", keep_preprocess_result=True)["neutralize"]
+        styles = mivada.get_style_factor_exposure(order_book_ids=factor.columns.tolist(),
+                                                  start_date=factor.index[0], end_date=factor.index[-1])
+        labels = ab._load_industry_data(factor.columns.tolist(), factor.index.tolist())
+        check(out, reference(factor, styles, labels))
+        assert out.notna().sum().sum() > 0.5 * factor.notna().sum().sum()
+    finally:
+        ab._cache_industry_data.cache_clear()
+        mivada.close()

@@ -402,10 +402,12 @@ void require_unique(py::object labels, const char *what) {
 // The residual table: the factor's dates; the instruments of the dates'
 // series, in the factor's order when every date has the same ones, else
 // their sorted union.  A fitted date's series is labelled like the
-// exposure table's instrument level ("order_book_id"), an all-NaN or empty
-// date's like the factor's columns; the columns keep the name they share.
+// exposure table's instrument level (named "order_book_id", its type
+// inferred from the labels), an all-NaN or empty date's like the factor's
+// columns; the columns keep the name they share.
 py::object residual_frame(const frame::OutArray &out, const kern::NeutralizeOutput &res,
                           const Grid &grid) {
+    auto &pd = frame::pandas();
     py::object name = grid.columns.attr("name");
     const index_t whole = grid.n_dates - res.fitted_dates;
     if (whole == 0) {
@@ -416,14 +418,21 @@ py::object residual_frame(const frame::OutArray &out, const kern::NeutralizeOutp
     std::vector<index_t> keep;
     for (index_t j = 0; j < grid.n_inst; ++j)
         if (res.present[static_cast<std::size_t>(j)]) keep.push_back(j);
+    const bool all_kept = static_cast<index_t>(keep.size()) == grid.n_inst;
     py::object columns = grid.columns;
-    if (static_cast<index_t>(keep.size()) == grid.n_inst && res.same_on_every_date) {
-        if (!name.equal(columns.attr("name"))) columns = columns.attr("rename")(name);
+    if (!all_kept) {
+        Int64Array pos(static_cast<py::ssize_t>(keep.size()));
+        std::copy(keep.begin(), keep.end(), pos.mutable_data());
+        columns = columns.attr("take")(pos);
+    }
+    if (whole == 0) {
+        columns = pd.attr("Index")(columns.attr("tolist")(), py::arg("name") = name);
+    } else if (!name.equal(columns.attr("name"))) {
+        columns = columns.attr("rename")(name);
+    }
+    if (all_kept && res.same_on_every_date) {
         return frame::make_frame(out.array, grid.index, columns);
     }
-    Int64Array pos(static_cast<py::ssize_t>(keep.size()));
-    std::copy(keep.begin(), keep.end(), pos.mutable_data());
-    columns = grid.columns.attr("take")(pos).attr("rename")(name);
     if (!res.same_on_every_date) {
         try {
             py::tuple sorted = columns.attr("sort_values")(py::arg("return_indexer") = true);
