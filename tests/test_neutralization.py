@@ -135,8 +135,9 @@ def test_rank_deficient_designs(rng, client, with_styles):
     # than the columns.
     index = pd.MultiIndex.from_product([factor.index, factor.columns])
     ind = client.labels.reindex(index)
-    a, b = rng.normal(size=(2, len(index)))
-    user = pd.DataFrame({"a": a, "b": b, "a+b": a + b,
+    a, b, c = rng.normal(size=(3, len(index)))
+    # `tiny` falls under the pseudo-inverse cut-off, `small` does not.
+    user = pd.DataFrame({"a": a, "b": b, "a+b": a + b, "tiny": 1e-18 * c, "small": 1e-6 * c[::-1],
                          "is_bank": (ind == "银行").astype(float).where(ind.notna()),
                          "ind_level": ind.map({"银行": 1.5, "地产": -2.0, "医药": 0.25,
                                                "电子": 3.0, "钢铁": 7.0})}, index=index)
@@ -144,9 +145,12 @@ def test_rank_deficient_designs(rng, client, with_styles):
     step = ab.Neutralization(style_factors="all" if with_styles else None, other_factors=[user])
     out = step.process(factor)
     check(out, reference(factor, client.styles if with_styles else None, client.labels, [user]))
-    # Without industries the user columns alone, also rank deficient.
-    out = ab.Neutralization(industry=None, style_factors=None, other_factors=(user[["a", "b", "a+b"]],)).process(factor)
-    check(out, reference(factor, None, None, [user[["a", "b", "a+b"]]]))
+    # Without industries the user columns alone, also rank deficient, and a
+    # date with two observations for three columns.
+    factor.iloc[7, 2:] = np.nan
+    alone = user[["a", "b", "a+b", "tiny"]]
+    out = ab.Neutralization(industry=None, style_factors=None, other_factors=(alone,)).process(factor)
+    check(out, reference(factor, None, None, [alone]))
 
 
 @pytest.mark.parametrize("with_styles", [False, True])
