@@ -20,8 +20,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Date blocks hold about this many cells (factor, exposures, residuals).
 constexpr index_t kBufferCells = index_t{1} << 21;
 constexpr index_t kMaxBlockDates = 32;
-// How many instruments ahead the gather prefetches.
-constexpr index_t kAhead = 8;
+// Instruments gathered together (one cache line of a buffer row).
+constexpr index_t kTile = 8;
 
 template <typename T>
 void prefetch_span(const T *p, std::int64_t n) {
@@ -195,7 +195,7 @@ void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput 
     std::vector<double> fbuf(static_cast<std::size_t>(block * n_inst));
     std::vector<double> ebuf(static_cast<std::size_t>(block * k * n_inst));
     std::vector<double> rbuf(static_cast<std::size_t>(block * n_inst));
-    std::vector<std::int64_t> rowbuf(static_cast<std::size_t>(block));
+    std::vector<std::int64_t> rowbuf(static_cast<std::size_t>(block * kTile));
     std::vector<double> y(static_cast<std::size_t>(n_inst));
     std::vector<double> z(static_cast<std::size_t>(n_inst * k));
     std::vector<std::int32_t> g(static_cast<std::size_t>(n_inst));
@@ -212,7 +212,7 @@ void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput 
         // the cell has no exposure row).  The exposures of one instrument
         // over the block's dates usually sit side by side in the source, a
         // page or more away from the next instrument's: their lines are
-        // prefetched a few instruments ahead.
+        // prefetched a tile of instruments ahead.
         if (in.factor.col_stride == 1) {
             for (index_t tl = 0; tl < nb; ++tl)
                 for (index_t j = 0; j < n_inst; ++j)
@@ -228,28 +228,36 @@ void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput 
             const std::int64_t key0 = b.key ? b.key[t0] : t0;
             const std::int64_t key1 = b.key ? b.key[t0 + nb - 1] : t0 + nb - 1;
             const bool keys_ahead = key0 >= 0 && key1 >= key0;
-            for (index_t j = 0; j < n_inst; ++j) {
-                if (keys_ahead && j + 2 * kAhead < n_inst)
-                    prefetch_span(b.rows + (j + 2 * kAhead) * b.n_keys + key0, key1 - key0 + 1);
-                if (keys_ahead && j + kAhead < n_inst) {
-                    const std::int64_t r0 = b.rows[(j + kAhead) * b.n_keys + key0];
-                    const std::int64_t r1 = b.rows[(j + kAhead) * b.n_keys + key1];
-                    if (r0 >= 0 && r1 >= r0 && r1 - r0 < 4 * nb) {
+            // Instruments go in tiles of kTile, so that each buffer line
+            // (kTile instruments of one date and column) is written whole.
+            for (index_t j0 = 0; j0 < n_inst; j0 += kTile) {
+                const index_t jn = std::min(kTile, n_inst - j0);
+                if (keys_ahead) {
+                    const index_t jr = j0 + 2 * kTile, jv = j0 + kTile;
+                    for (index_t j = jr; j < std::min(n_inst, jr + kTile); ++j)
+                        prefetch_span(b.rows + j * b.n_keys + key0, key1 - key0 + 1);
+                    for (index_t j = jv; j < std::min(n_inst, jv + kTile); ++j) {
+                        const std::int64_t r0 = b.rows[j * b.n_keys + key0];
+                        const std::int64_t r1 = b.rows[j * b.n_keys + key1];
+                        if (r0 < 0 || r1 < r0 || r1 - r0 >= 4 * nb) continue;
                         for (index_t c = 0; c < nc; ++c)
                             prefetch_span(b.columns[static_cast<std::size_t>(c)] + r0, r1 - r0 + 1);
                     }
                 }
-                const std::int64_t *rows = b.rows + j * b.n_keys;
-                for (index_t tl = 0; tl < nb; ++tl) {
-                    const std::int64_t key = b.key ? b.key[t0 + tl] : t0 + tl;
-                    rowbuf[static_cast<std::size_t>(tl)] = key < 0 ? -1 : rows[key];
+                for (index_t jj = 0; jj < jn; ++jj) {
+                    const std::int64_t *rows = b.rows + (j0 + jj) * b.n_keys;
+                    for (index_t tl = 0; tl < nb; ++tl) {
+                        const std::int64_t key = b.key ? b.key[t0 + tl] : t0 + tl;
+                        rowbuf[static_cast<std::size_t>(tl * kTile + jj)] = key < 0 ? -1 : rows[key];
+                    }
                 }
                 for (index_t c = 0; c < nc; ++c) {
                     const double *values = b.columns[static_cast<std::size_t>(c)];
                     for (index_t tl = 0; tl < nb; ++tl) {
-                        const std::int64_t row = rowbuf[static_cast<std::size_t>(tl)];
-                        ebuf[static_cast<std::size_t>((tl * k + col0 + c) * n_inst + j)] =
-                            row < 0 ? kNaN : values[row];
+                        const std::int64_t *row = rowbuf.data() + tl * kTile;
+                        double *dst = ebuf.data() + (tl * k + col0 + c) * n_inst + j0;
+                        for (index_t jj = 0; jj < jn; ++jj)
+                            dst[jj] = row[jj] < 0 ? kNaN : values[row[jj]];
                     }
                 }
             }
