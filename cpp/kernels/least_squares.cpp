@@ -1,0 +1,338 @@
+#include "kernels/least_squares.hpp"
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tarnfold::kern {
+
+namespace {
+
+using Mat = Eigen::MatrixXd;
+using Vec = Eigen::VectorXd;
+using ColMap = Eigen::Map<Mat, 0, Eigen::OuterStride<>>;
+using VecMap = Eigen::Map<Vec>;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Date blocks hold about this many cells (factor, exposures, residuals).
+constexpr index_t kBufferCells = index_t{1} << 21;
+constexpr index_t kMaxBlockDates = 32;
+// Instruments gathered together (one cache line of a buffer row).
+constexpr index_t kTile = 8;
+
+template <typename T>
+void prefetch_span(const T *p, std::int64_t n) {
+    const char *a = reinterpret_cast<const char *>(p);
+    const char *e = reinterpret_cast<const char *>(p + n);
+    for (; a < e; a += 64) __builtin_prefetch(a);
+}
+
+// One date's regression, with buffers reused from date to date.
+class DateSolver {
+public:
+    DateSolver(index_t k, std::int32_t n_groups, double rcond)
+        : k_(k), n_groups_(n_groups), rcond_(rcond),
+          count_(static_cast<std::size_t>(std::max<std::int32_t>(n_groups, 0))),
+          mean_(static_cast<std::size_t>(std::max<std::int32_t>(n_groups, 0) * (k + 1))),
+          corr_(mean_.size()) {}
+
+    // Residuals of y (m) on the columns of z (m x k, column-major with
+    // leading dimension ld) and the dummies of the group codes g (null:
+    // none), written over y; z is overwritten.
+    void solve(double *y, double *z, index_t ld, const std::int32_t *g, index_t m) {
+        extra_norm2_ = 0.0;
+        if (g) demean(y, z, ld, g, m);
+        if (k_ == 0 || m == 0) return;
+        ColMap a(z, m, k_, Eigen::OuterStride<>(ld));
+        VecMap yv(y, m);
+        if (m >= k_) {
+            // A = QR; the singular values of R are those of A, and the
+            // residual is Q applied to Q'y with its first k entries reduced
+            // to their part outside the kept left singular vectors of R.
+            qr_.compute(a);
+            const Mat r = qr_.matrixQR().topRows(k_).triangularView<Eigen::Upper>();
+            Eigen::JacobiSVD<Mat> svd(r, Eigen::ComputeFullU);
+            const index_t rank = kept(svd.singularValues(), a, g != nullptr);
+            Vec c = qr_.householderQ().transpose() * yv;
+            if (rank == k_) {
+                c.head(k_).setZero();
+            } else if (rank > 0) {
+                const auto u = svd.matrixU().leftCols(rank);
+                const Vec h = u.transpose() * c.head(k_);
+                c.head(k_) -= u * h;
+            }
+            yv = qr_.householderQ() * c;
+        } else {
+            Eigen::JacobiSVD<Mat> svd(Mat(a), Eigen::ComputeThinU);
+            const index_t rank = kept(svd.singularValues(), a, g != nullptr);
+            if (rank > 0) {
+                const auto u = svd.matrixU().leftCols(rank);
+                const Vec h = u.transpose() * yv;
+                yv -= u * h;
+            }
+        }
+    }
+
+private:
+    // Demeans y and every z column within each industry (rows with a code
+    // >= 0); two passes so that a column constant within an industry comes
+    // out exactly zero.
+    void demean(double *y, double *z, index_t ld, const std::int32_t *g, index_t m) {
+        std::fill(count_.begin(), count_.end(), 0);
+        for (index_t i = 0; i < m; ++i)
+            if (g[i] >= 0) ++count_[static_cast<std::size_t>(g[i])];
+        const index_t stride = k_ + 1;
+        for (index_t col = 0; col <= k_; ++col) {
+            double *v = col == 0 ? y : z + (col - 1) * ld;
+            for (std::int32_t c = 0; c < n_groups_; ++c) {
+                mean_[static_cast<std::size_t>(c * stride + col)] = 0.0;
+                corr_[static_cast<std::size_t>(c * stride + col)] = 0.0;
+            }
+            for (index_t i = 0; i < m; ++i)
+                if (g[i] >= 0) mean_[static_cast<std::size_t>(g[i] * stride + col)] += v[i];
+            for (std::int32_t c = 0; c < n_groups_; ++c) {
+                const index_t n = count_[static_cast<std::size_t>(c)];
+                if (n > 0) mean_[static_cast<std::size_t>(c * stride + col)] /= static_cast<double>(n);
+            }
+            for (index_t i = 0; i < m; ++i) {
+                if (g[i] < 0) continue;
+                const std::size_t at = static_cast<std::size_t>(g[i] * stride + col);
+                corr_[at] += v[i] - mean_[at];
+            }
+            for (std::int32_t c = 0; c < n_groups_; ++c) {
+                const index_t n = count_[static_cast<std::size_t>(c)];
+                const std::size_t at = static_cast<std::size_t>(c * stride + col);
+                if (n > 0) mean_[at] += corr_[at] / static_cast<double>(n);
+            }
+            for (index_t i = 0; i < m; ++i)
+                if (g[i] >= 0) v[i] -= mean_[static_cast<std::size_t>(g[i] * stride + col)];
+        }
+        // Squared Frobenius norm that the dummies and the removed means add
+        // to the demeaned columns: sum over industries of n (1 + |mean z|^2).
+        for (std::int32_t c = 0; c < n_groups_; ++c) {
+            const index_t n = count_[static_cast<std::size_t>(c)];
+            if (n == 0) continue;
+            double s = 1.0;
+            for (index_t col = 1; col <= k_; ++col) {
+                const double mu = mean_[static_cast<std::size_t>(c * stride + col)];
+                s += mu * mu;
+            }
+            extra_norm2_ += static_cast<double>(n) * s;
+        }
+    }
+
+    // Number of singular values (descending) above the cut-off rcond * the
+    // largest singular value of the whole design.  Without industries the
+    // design is A itself.  With them it is [Z, dummies]: its largest
+    // singular value is at most its Frobenius norm, so when every singular
+    // value clears rcond * that norm all are kept; otherwise the largest
+    // eigenvalue of the design's Gram matrix (built from the demeaned
+    // columns and the industry means) gives the exact cut-off.
+    index_t kept(const Vec &s, const ColMap &a, bool groups) const {
+        const index_t n = s.size();
+        if (n == 0) return 0;
+        double smax = s(0);
+        if (groups) {
+            const double upper = std::sqrt(s.squaredNorm() + extra_norm2_);
+            if (s(n - 1) > rcond_ * upper) return n;
+            smax = largest_singular_value(a);
+        }
+        const double cutoff = rcond_ * smax;
+        index_t r = 0;
+        while (r < n && s(r) > cutoff) ++r;
+        return r;
+    }
+
+    double largest_singular_value(const ColMap &a) const {
+        const index_t stride = k_ + 1;
+        std::vector<std::int32_t> used;
+        for (std::int32_t c = 0; c < n_groups_; ++c)
+            if (count_[static_cast<std::size_t>(c)] > 0) used.push_back(c);
+        const index_t size = k_ + static_cast<index_t>(used.size());
+        Mat gram = Mat::Zero(size, size);
+        gram.topLeftCorner(k_, k_) = a.transpose() * a;
+        for (std::size_t u = 0; u < used.size(); ++u) {
+            const std::int32_t c = used[u];
+            const double n = static_cast<double>(count_[static_cast<std::size_t>(c)]);
+            const index_t d = k_ + static_cast<index_t>(u);
+            for (index_t p = 0; p < k_; ++p) {
+                const double mp = mean_[static_cast<std::size_t>(c * stride + p + 1)];
+                for (index_t q = 0; q < k_; ++q)
+                    gram(p, q) += n * mp * mean_[static_cast<std::size_t>(c * stride + q + 1)];
+                gram(p, d) = gram(d, p) = n * mp;
+            }
+            gram(d, d) = n;
+        }
+        Eigen::SelfAdjointEigenSolver<Mat> eig(gram, Eigen::EigenvaluesOnly);
+        return std::sqrt(std::max(eig.eigenvalues()(size - 1), 0.0));
+    }
+
+    index_t k_;
+    std::int32_t n_groups_;
+    double rcond_;
+    std::vector<index_t> count_;
+    std::vector<double> mean_, corr_;
+    double extra_norm2_ = 0.0;
+    Eigen::HouseholderQR<Mat> qr_;
+};
+
+}  // namespace
+
+// Dates are processed in blocks: the factor rows, exposures and residuals
+// of a block are moved between the (usually instrument-major) tables and
+// date-major buffers instrument by instrument, so that neither side is
+// walked with a page-sized stride per cell.
+void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res) {
+    const index_t n_dates = in.factor.rows, n_inst = in.factor.cols;
+    index_t k = 0;
+    for (const auto &b : in.blocks) k += static_cast<index_t>(b.columns.size());
+    const index_t block = std::clamp<index_t>(
+        kBufferCells / std::max<index_t>(1, n_inst * (k + 2)), 1, kMaxBlockDates);
+
+    std::vector<double> fbuf(static_cast<std::size_t>(block * n_inst));
+    std::vector<double> ebuf(static_cast<std::size_t>(block * k * n_inst));
+    std::vector<double> rbuf(static_cast<std::size_t>(block * n_inst));
+    std::vector<std::int64_t> rowbuf(static_cast<std::size_t>(block * kTile));
+    std::vector<double> y(static_cast<std::size_t>(n_inst));
+    std::vector<double> z(static_cast<std::size_t>(n_inst * k));
+    std::vector<std::int32_t> g(static_cast<std::size_t>(n_inst));
+    std::vector<index_t> which(static_cast<std::size_t>(n_inst));
+    std::vector<unsigned char> member(static_cast<std::size_t>(n_inst));
+    std::vector<unsigned char> first;
+    res.present.assign(static_cast<std::size_t>(n_inst), 0);
+    res.same_on_every_date = true;
+    DateSolver solver(k, in.industry ? in.n_industries : 0, in.rcond);
+
+    for (index_t t0 = 0; t0 < n_dates; t0 += block) {
+        const index_t nb = std::min(block, n_dates - t0);
+        // Gather the block: factor rows, then each exposure column (NaN where
+        // the cell has no exposure row).  The exposures of one instrument
+        // over the block's dates usually sit side by side in the source, a
+        // page or more away from the next instrument's: their lines are
+        // prefetched a tile of instruments ahead.
+        if (in.factor.col_stride == 1) {
+            for (index_t tl = 0; tl < nb; ++tl)
+                for (index_t j = 0; j < n_inst; ++j)
+                    fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
+        } else {
+            for (index_t j = 0; j < n_inst; ++j)
+                for (index_t tl = 0; tl < nb; ++tl)
+                    fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
+        }
+        index_t col0 = 0;
+        for (const auto &b : in.blocks) {
+            const index_t nc = static_cast<index_t>(b.columns.size());
+            const std::int64_t key0 = b.key ? b.key[t0] : t0;
+            const std::int64_t key1 = b.key ? b.key[t0 + nb - 1] : t0 + nb - 1;
+            const bool keys_ahead = key0 >= 0 && key1 >= key0;
+            // Instruments go in tiles of kTile, so that each buffer line
+            // (kTile instruments of one date and column) is written whole.
+            for (index_t j0 = 0; j0 < n_inst; j0 += kTile) {
+                const index_t jn = std::min(kTile, n_inst - j0);
+                if (keys_ahead) {
+                    const index_t jr = j0 + 2 * kTile, jv = j0 + kTile;
+                    for (index_t j = jr; j < std::min(n_inst, jr + kTile); ++j)
+                        prefetch_span(b.rows + j * b.n_keys + key0, key1 - key0 + 1);
+                    for (index_t j = jv; j < std::min(n_inst, jv + kTile); ++j) {
+                        const std::int64_t r0 = b.rows[j * b.n_keys + key0];
+                        const std::int64_t r1 = b.rows[j * b.n_keys + key1];
+                        if (r0 < 0 || r1 < r0 || r1 - r0 >= 4 * nb) continue;
+                        for (index_t c = 0; c < nc; ++c)
+                            prefetch_span(b.columns[static_cast<std::size_t>(c)] + r0, r1 - r0 + 1);
+                    }
+                }
+                for (index_t jj = 0; jj < jn; ++jj) {
+                    const std::int64_t *rows = b.rows + (j0 + jj) * b.n_keys;
+                    for (index_t tl = 0; tl < nb; ++tl) {
+                        const std::int64_t key = b.key ? b.key[t0 + tl] : t0 + tl;
+                        rowbuf[static_cast<std::size_t>(tl * kTile + jj)] = key < 0 ? -1 : rows[key];
+                    }
+                }
+                for (index_t c = 0; c < nc; ++c) {
+                    const double *values = b.columns[static_cast<std::size_t>(c)];
+                    for (index_t tl = 0; tl < nb; ++tl) {
+                        const std::int64_t *row = rowbuf.data() + tl * kTile;
+                        double *dst = ebuf.data() + (tl * k + col0 + c) * n_inst + j0;
+                        for (index_t jj = 0; jj < jn; ++jj)
+                            dst[jj] = row[jj] < 0 ? kNaN : values[row[jj]];
+                    }
+                }
+            }
+            col0 += nc;
+        }
+
+        for (index_t tl = 0; tl < nb; ++tl) {
+            const index_t t = t0 + tl;
+            const double *f = fbuf.data() + tl * n_inst;
+            const double *e = ebuf.data() + tl * k * n_inst;
+            double *r = rbuf.data() + tl * n_inst;
+            std::fill(r, r + n_inst, kNaN);
+            const std::int32_t *codes = in.industry ? in.industry + t * n_inst : nullptr;
+            index_t m = 0;
+            bool all_nan = true;
+            for (index_t j = 0; j < n_inst; ++j) {
+                const double v = f[j];
+                if (std::isnan(v)) continue;
+                all_nan = false;
+                if (std::isinf(v)) {
+                    ++res.infinite_cells;
+                    continue;
+                }
+                std::int32_t code = kNoIndustryDummy;
+                if (codes) {
+                    code = codes[j];
+                    if (code == kNoIndustryRow) continue;
+                }
+                bool complete = true, infinite = false;
+                for (index_t c = 0; c < k; ++c) {
+                    const double x = e[c * n_inst + j];
+                    if (!std::isfinite(x)) {
+                        complete = false;
+                        infinite = !std::isnan(x);
+                        break;
+                    }
+                    z[static_cast<std::size_t>(c * n_inst + m)] = x;
+                }
+                if (!complete) {
+                    if (infinite) ++res.infinite_cells;
+                    continue;
+                }
+                y[static_cast<std::size_t>(m)] = v;
+                g[static_cast<std::size_t>(m)] = code;
+                which[static_cast<std::size_t>(m)] = j;
+                ++m;
+            }
+
+            // The instruments of this date's residual series.
+            if (all_nan || m == 0) {
+                std::fill(member.begin(), member.end(), 1);
+                if (!all_nan && res.empty_dates++ == 0) res.first_empty_date = t;
+            } else {
+                solver.solve(y.data(), z.data(), n_inst, codes ? g.data() : nullptr, m);
+                ++res.fitted_dates;
+                std::fill(member.begin(), member.end(), 0);
+                for (index_t i = 0; i < m; ++i) {
+                    const index_t j = which[static_cast<std::size_t>(i)];
+                    r[j] = y[static_cast<std::size_t>(i)];
+                    member[static_cast<std::size_t>(j)] = 1;
+                }
+            }
+            for (index_t j = 0; j < n_inst; ++j)
+                res.present[static_cast<std::size_t>(j)] |= member[static_cast<std::size_t>(j)];
+            if (t == 0) {
+                first = member;
+            } else if (res.same_on_every_date && member != first) {
+                res.same_on_every_date = false;
+            }
+        }
+
+        for (index_t j = 0; j < n_inst; ++j)
+            for (index_t tl = 0; tl < nb; ++tl)
+                out(t0 + tl, j) = rbuf[static_cast<std::size_t>(tl * n_inst + j)];
+    }
+}
+
+}  // namespace tarnfold::kern
