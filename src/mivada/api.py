@@ -244,6 +244,8 @@ def _as_date(value, name):
             raise ValueError("{}: {}".format(name, exc)) from None
     try:
         ts = pd.Timestamp(value)
+    except pd.errors.OutOfBoundsDatetime:
+        ts = _beyond_timestamps(value, name)
     except (ValueError, TypeError, OverflowError):
         raise ValueError("{}: cannot read {!r} as a date".format(name, value)) \
             from None
@@ -251,7 +253,28 @@ def _as_date(value, name):
         raise ValueError("{}: cannot read {!r} as a date".format(name, value))
     if ts.tzinfo is not None:
         ts = ts.tz_localize(None)
-    return ts
+    if not _TS_MIN <= ts <= pd.Timestamp.max:
+        ts = _beyond_timestamps(value, name)
+    return ts.as_unit("ns") if hasattr(ts, "as_unit") else ts
+
+
+_TS_MIN = pd.Timestamp.min.ceil("D")
+
+
+def _beyond_timestamps(value, name):
+    """A date beyond what a nanosecond timestamp holds: as the open end of a
+    range (start_date/end_date) the first or last day a timestamp holds;
+    anywhere else a ValueError naming the argument."""
+    text = str(value)
+    year = text.lstrip("-")[:4]
+    if name in ("start_date", "end_date") and year.isdigit():
+        if int(year) >= 2262 and name == "end_date":
+            return pd.Timestamp.max.normalize()
+        if int(year) <= 1677 and name == "start_date":
+            return _TS_MIN
+    raise ValueError("{}: {!r} is outside the dates a timestamp can hold ({} "
+                     "to {})".format(name, value, _TS_MIN.date(),
+                                     pd.Timestamp.max.date()))
 
 
 def _date_range(store, start_date, end_date):
@@ -651,7 +674,9 @@ def _minute_range(store, start_date, end_date):
         if end == end.normalize() and not (isinstance(end_date, str) and
                                            ":" in end_date):
             # a bare date means the whole day
-            end = end + pd.Timedelta(days=1) - pd.Timedelta(microseconds=1)
+            end = (pd.Timestamp.max.floor("us")
+                   if end >= pd.Timestamp.max.normalize() else
+                   end + pd.Timedelta(days=1) - pd.Timedelta(microseconds=1))
     start = (_as_date(start_date, "start_date") if start_date is not None
              else (store.data_start or end.normalize()))
     if start > end:

@@ -91,7 +91,14 @@ def ingest(directory, path, *, create=None):
     A missing store is created (``create=False`` forbids that, ``create=True``
     requires it).  Returns a dict table -> number of rows imported.  Raises
     ``IngestError`` (a ``ValueError``) listing file, row and problem when
-    anything is wrong; nothing is written then.
+    anything is wrong, and ``StoreError`` naming the store and the cause
+    when it cannot be written (read-only, locked by another process);
+    nothing is written then.
+
+    A store made from bars alone has a calendar ending on its last bar;
+    calendar steps past it are projected on weekdays.  To add the coming
+    trading dates with their holidays, import a ``trading_calendar`` file
+    listing them (known dates are skipped, so the file may repeat the past).
     """
     directory = os.fspath(directory)
     path = os.path.abspath(os.fspath(path))

@@ -163,6 +163,14 @@ def test_integer_dates_are_yyyymmdd(market):
             mivada.get_next_trading_date(bad)
     with pytest.raises(ValueError):
         to_date_str(1698796800000000000)
+    # beyond what a timestamp holds: an open end of a range, refused elsewhere
+    whole = mivada.get_price_change_rate(ids, "2023-11-01")
+    pd.testing.assert_frame_equal(mivada.get_price_change_rate(ids, "2023-11-01", "9999-12-31"), whole)
+    pd.testing.assert_frame_equal(mivada.get_price_change_rate(ids, "1000-01-01", "2023-11-10"),
+                                  mivada.get_price_change_rate(ids, "2000-01-01", "2023-11-10"))
+    assert mivada.get_price(ids, "2023-11-01", "9999-12-31", frequency="1m") is None
+    with pytest.raises(ValueError, match="^date: '9999-12-31' is outside the dates a timestamp"):
+        mivada.get_next_trading_date("9999-12-31")
 
 
 def test_calendar_steps_past_an_ingested_calendar_are_weekdays(small_store):
