@@ -17,7 +17,7 @@ import ic_pandas_reference as ref
 
 # A bounded number of examples: CI runs these under the sanitizers too.
 EXAMPLES = int(os.environ.get("TARNFOLD_HYPOTHESIS_EXAMPLES", "25"))
-SETTINGS = settings(max_examples=EXAMPLES, deadline=None, derandomize=True,
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 SPECIAL = [np.nan, np.inf, -np.inf, 5e-324, -5e-324, 2.2250738585072014e-308, 0.0, -0.0, 1.0]
