@@ -20,15 +20,15 @@ EXAMPLES = int(os.environ.get("TARNFOLD_HYPOTHESIS_EXAMPLES", "25"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
-SPECIAL = [np.nan, np.inf, -np.inf, 5e-324, -5e-324, 2.2250738585072014e-308, 0.0, -0.0, 1.0]
+EDGE_VALUES = [np.nan, np.inf, -np.inf, 5e-324, -5e-324, 2.2250738585072014e-308, 0.0, -0.0, 1.0]
 
 
 @st.composite
-def tables(draw, max_dates=7, max_inst=6, special=True, scale=1.0):
+def tables(draw, max_dates=7, max_inst=6, edge=True, scale=1.0):
     n_dates = draw(st.integers(0, max_dates))
     n_inst = draw(st.integers(0, max_inst))
     values = draw(st.lists(
-        st.one_of(st.floats(-3, 3, allow_nan=False), st.sampled_from(SPECIAL if special else [np.nan, 0.5])),
+        st.one_of(st.floats(-3, 3, allow_nan=False), st.sampled_from(EDGE_VALUES if edge else [np.nan, 0.5])),
         min_size=n_dates * n_inst, max_size=n_dates * n_inst))
     arr = np.array(values, dtype=np.float64).reshape(n_dates, n_inst) * scale
     layout = draw(st.sampled_from(["c", "f", "strided"]))
@@ -70,7 +70,7 @@ def clear_error(exc):
 
 
 @SETTINGS
-@given(tables(special=False, scale=0.05), tables(), st.lists(st.integers(1, 4), max_size=3))
+@given(tables(edge=False, scale=0.05), tables(), st.lists(st.integers(1, 4), max_size=3))
 def test_formatting_matches_the_pandas_formulation(returns, factor, periods):
     returns = returns.sort_index()
     factor = factor.set_axis(returns.columns[:len(factor.columns)].append(
@@ -109,7 +109,7 @@ def test_preprocessors_match_the_row_functions(factor):
 
 
 @SETTINGS
-@given(tables(max_dates=6, max_inst=7, special=False), st.booleans())
+@given(tables(max_dates=6, max_inst=7, edge=False), st.booleans())
 def test_ic_matches_scipy_per_date(factor, rank_ic):
     factor = factor.sort_index()
     returns = factor.shift(-1).astype("float64") * 0.01
