@@ -213,8 +213,14 @@ def test_data_loss_attributes_neutralization_losses(mivada_home):
 def test_assay_warns_when_nothing_matches(rng):
     dates = pd.bdate_range("2022-01-03", periods=10)
     factor = _wide_factor(rng, dates, ["A", "B", "C"])
-    returns = pd.DataFrame(0.01, index=dates, columns=["X", "Y", "Z"])
     steps = bench_steps(preprocess=(), industry=None, max_decay=None, benchmark=None)
+    disjoint = pd.DataFrame(0.01, index=dates, columns=["X", "Y", "Z"])
+    with pytest.raises(ValueError, match="no order_book_id in common"):
+        tarnfold.assay(factor, disjoint, periods=(1,), steps=steps)
+    # the same instruments, but returns only long after the factor's dates
+    later = pd.bdate_range("2023-01-02", periods=10)
+    returns = pd.DataFrame(0.01, index=dates.append(later), columns=["A", "B", "C"])
+    returns.loc[dates] = np.nan
     with pytest.warns(UserWarning, match="no \\(date, instrument\\) pair"):
         results = tarnfold.assay(factor, returns, periods=(1,), steps=steps)
     s = results["ic"].summary()["IC by holding period"]

@@ -258,25 +258,26 @@ def comparison_table(all_results):
 
 
 def _forward_return_valid(returns, dates, ids, periods):
-    """period -> dates x ids booleans: True where the forward return of the
-    bench's formatted frame exists, that is (1 + r).cumprod().ffill() is
-    defined on the date and ``p`` rows of ``returns`` later, and their ratio
-    is a number."""
+    """period -> dates x ids booleans: True where the bench's formatted frame
+    has a forward return, that is the row lies ``p`` rows or more before the
+    end of ``returns``, on or after the instrument's first observed return,
+    and the product of the ``p`` following growth factors (a missing return
+    counting as zero) is a number."""
     r = returns.to_numpy(dtype=float, na_value=np.nan)
     n = r.shape[0]
     started = np.maximum.accumulate(~np.isnan(r), axis=0)
-    with np.errstate(invalid="ignore", over="ignore"):
-        growth = np.cumprod(np.where(np.isnan(r), 1.0, 1.0 + r), axis=0)
-    growth[~started] = np.nan
+    factor = np.where(np.isnan(r), 1.0, 1.0 + r)
     rows = returns.index.get_indexer(dates)
     cols = returns.columns.get_indexer(ids)
     out = {}
     for p in periods:
-        fwd = np.full(growth.shape, np.nan)
+        valid = np.zeros(r.shape, dtype=bool)
         if p < n:
-            with np.errstate(invalid="ignore", divide="ignore"):
-                fwd[:n - p] = growth[p:] / growth[:n - p]
-        valid = ~np.isnan(fwd)
+            prod = np.ones((n - p, r.shape[1]))
+            with np.errstate(invalid="ignore", over="ignore"):
+                for k in range(1, p + 1):
+                    prod *= factor[k:n - p + k]
+            valid[:n - p] = started[:n - p] & ~np.isnan(prod)
         pick = valid[np.ix_(np.where(rows >= 0, rows, 0), np.where(cols >= 0, cols, 0))]
         pick[rows < 0, :] = False
         pick[:, cols < 0] = False
