@@ -2,6 +2,7 @@
 #include <string>
 
 #include "analysis/bench.hpp"
+#include "analysis/neutralization.hpp"
 #include "kernels/cross_section.hpp"
 
 namespace tarnfold::bench {
@@ -51,6 +52,29 @@ py::object winsorize_process(py::object self, py::object factor_data) {
     return factor_data.attr("apply")(winsorize, py::arg("axis") = 1);
 }
 
+const char *kNeutralizeInitDoc =
+    "因子中性化处理\n\n"
+    ":param industry: 行业中性化参数, 行业数据源, 默认 'citics_2019', 可选 citics_2019/sws/None, "
+    "None 表示不做行业中性化\n"
+    ":param style_factors: 风格中性化参数, 默认 'all', None 表示不做风格中性化\n"
+    ":param other_factors: 自定义因子 DataFrame 列表\n"
+    "注意: industry, style_factors, other_factors 不能同时为 None\n\n"
+    "Factor neutralization: on every date the factor is regressed (least squares, no added\n"
+    "constant) on industry dummies (source 'citics_2019' or 'sws'; None for none), style\n"
+    "exposures ('all', a list of style factor names, or None for none) and the columns of\n"
+    "the user tables in other_factors (each indexed by (date, order_book_id)), and replaced\n"
+    "by the residuals. industry, style_factors and other_factors may not all be None.";
+
+const char *kNeutralizeProcessDoc =
+    "因子中性化: 逐日将因子对行业哑变量、风格因子暴露及自定义因子做最小二乘回归 (不加常数项), "
+    "返回残差\n\n"
+    ":param factor_data: 因子数据, index 为日期, columns 为 order_book_id\n"
+    ":return: 残差 DataFrame; 缺少因子值或任一暴露的合约当日为 NaN\n\n"
+    "Returns the per-date residuals of the factor on the exposures (dates as index,\n"
+    "instruments as columns). An instrument missing the factor value or any exposure on\n"
+    "a date is left out of that date's regression and is NaN there; a date whose factor\n"
+    "row is all NaN stays all NaN.";
+
 }  // namespace
 
 void register_preprocessors(py::module_ &m) {
@@ -85,12 +109,7 @@ void register_preprocessors(py::module_ &m) {
     py::object neu = pyc::make_class(m, "Neutralization", py::make_tuple(base), nullptr);
     pyc::def_method(
         neu, "__init__", "(self, industry='citics_2019', style_factors='all', other_factors=None)",
-        "因子中性化处理\n\n"
-        ":param industry: 行业中性化参数, 行业数据源, 默认 'citics_2019', 可选 citics_2019/sws/None, "
-        "None 表示不做行业中性化\n"
-        ":param style_factors: 风格中性化参数, 默认 'all', None 表示不做风格中性化\n"
-        ":param other_factors: 自定义因子 DataFrame 列表\n"
-        "注意: industry, style_factors, other_factors 不能同时为 None",
+        kNeutralizeInitDoc,
         [](py::object self, py::object industry, py::object style_factors,
            py::object other_factors) {
             py::object valid = glob("VALID_INDUSTRY_SOURCE");
@@ -111,14 +130,8 @@ void register_preprocessors(py::module_ &m) {
         },
         py::arg("self"), py::arg("industry") = "citics_2019", py::arg("style_factors") = "all",
         py::arg("other_factors") = py::none());
-    pyc::def_method(neu, "process", "(self, factor_data)", "",
-                    [](py::object, py::object) -> py::object {
-                        PyErr_SetString(PyExc_NotImplementedError,
-                                        "Neutralization.process is not available in this "
-                                        "build yet");
-                        throw py::error_already_set();
-                    },
-                    py::arg("self"), py::arg("factor_data"));
+    pyc::def_method(neu, "process", "(self, factor_data)", kNeutralizeProcessDoc,
+                    &neutralization_process, py::arg("self"), py::arg("factor_data"));
 }
 
 }  // namespace tarnfold::bench

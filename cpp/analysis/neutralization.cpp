@@ -1,0 +1,409 @@
+// Neutralization: the exposure table (style exposures from the market-data
+// service, industry dummies, user tables) is matched to the factor's
+// (date, instrument) grid once, through the index codes of each long table;
+// the least-squares kernel then fits every date without the GIL and the
+// residual table is built once.
+#include "analysis/neutralization.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "kernels/least_squares.hpp"
+
+namespace tarnfold::bench {
+
+namespace {
+
+using frame::index_t;
+using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+const char *kNothingToDo =
+    "Do not make any processing because no industry nor style factors nor other_factors "
+    "specify.";
+
+std::string repr_of(py::handle h) { return py::repr(h).cast<std::string>(); }
+std::string type_name(py::handle h) { return repr_of(py::type::handle_of(h)); }
+
+py::object types_api() { return frame::pandas().attr("api").attr("types"); }
+
+// The factor table's grid.
+struct Grid {
+    py::object index;    // dates
+    py::object columns;  // instruments
+    index_t n_dates = 0, n_inst = 0;
+};
+
+// Exposure columns of one long table, matched to the grid.
+struct Block {
+    std::vector<py::array> arrays;  // keeps the column values alive
+    std::vector<std::int64_t> rows;
+    std::vector<std::int64_t> key;
+    kern::ExposureBlock view;
+};
+
+// ---- reading long tables ------------------------------------------------------
+
+// A column of exposures as contiguous float64 (NaN for missing values).
+py::array float_column(py::object column, const std::string &table, py::handle name) {
+    auto &np = frame::numpy();
+    py::object dtype = column.attr("dtype");
+    py::object api = types_api();
+    if (!api.attr("is_numeric_dtype")(dtype).cast<bool>() ||
+        api.attr("is_complex_dtype")(dtype).cast<bool>()) {
+        throw py::value_error(table + ": column " + repr_of(name) + " has dtype " +
+                              py::str(dtype).cast<std::string>() +
+                              "; expected numeric exposures");
+    }
+    py::object values;
+    if (py::isinstance(dtype, np.attr("dtype"))) {
+        values = column.attr("to_numpy")(py::arg("dtype") = "float64");
+    } else {  // nullable numeric
+        values = column.attr("to_numpy")(py::arg("dtype") = "float64",
+                                         py::arg("na_value") = np.attr("nan"));
+    }
+    return FloatArray::ensure(values);
+}
+
+void check_numeric_columns(py::object df, const std::string &table) {
+    py::object api = types_api();
+    py::object dtypes = df.attr("dtypes");
+    py::object cols = df.attr("columns");
+    const py::ssize_t n = py::len(cols);
+    for (py::ssize_t k = 0; k < n; ++k) {
+        py::object dt = dtypes.attr("iloc")[py::int_(k)];
+        if (!api.attr("is_numeric_dtype")(dt).cast<bool>() ||
+            api.attr("is_complex_dtype")(dt).cast<bool>()) {
+            throw py::value_error(table + ": column " + repr_of(cols[py::int_(k)]) +
+                                  " has dtype " + py::str(dt).cast<std::string>() +
+                                  "; expected numeric exposures");
+        }
+    }
+}
+
+// Values of a date level as a DatetimeIndex.
+py::object date_level_values(py::object level, const std::string &table) {
+    auto &pd = frame::pandas();
+    if (py::isinstance(level, pd.attr("DatetimeIndex"))) return level;
+    try {
+        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(level));
+    } catch (py::error_already_set &e) {
+        throw py::value_error(table + ": the date level could not be read as dates (" +
+                              std::string(e.what()) + ")");
+    }
+}
+
+// Matches the rows of a long table to the grid: row r, at (date level
+// value d, instrument level value i), fills slot (keys.get_loc(d), column
+// of i).  Returns the number of rows that found a slot.
+index_t match_rows(Block &b, py::object df, int date_level, int id_level, py::object keys,
+                   const Grid &grid, const std::string &table) {
+    py::object mi = df.attr("index");
+    py::object levels = mi.attr("levels");
+    py::object codes = mi.attr("codes");
+    py::object dates = date_level_values(levels[py::int_(date_level)], table);
+    Int64Array key_pos(keys.attr("get_indexer")(dates));
+    Int64Array inst_pos(grid.columns.attr("get_indexer")(levels[py::int_(id_level)]));
+    Int64Array cd(codes[py::int_(date_level)]);
+    Int64Array ci(codes[py::int_(id_level)]);
+    const index_t n_keys = py::len(keys);
+    b.rows.assign(static_cast<std::size_t>(n_keys * grid.n_inst), -1);
+    const long long *pd_ = cd.data(), *pi = ci.data();
+    const long long *kp = key_pos.data(), *ip = inst_pos.data();
+    index_t matched = 0;
+    const index_t n_rows = cd.size();
+    for (index_t r = 0; r < n_rows; ++r) {
+        if (pd_[r] < 0 || pi[r] < 0) continue;
+        const long long key = kp[pd_[r]], inst = ip[pi[r]];
+        if (key < 0 || inst < 0) continue;
+        std::int64_t &slot = b.rows[static_cast<std::size_t>(key * grid.n_inst + inst)];
+        if (slot >= 0) {
+            throw py::value_error(table + ": the pair (" +
+                                  repr_of(dates[py::int_(pd_[r])]) + ", " +
+                                  repr_of(levels[py::int_(id_level)][py::int_(pi[r])]) +
+                                  ") appears more than once");
+        }
+        slot = r;
+        ++matched;
+    }
+    py::object cols = df.attr("columns");
+    py::object iloc = df.attr("iloc");
+    const py::ssize_t n_cols = py::len(cols);
+    for (py::ssize_t k = 0; k < n_cols; ++k) {
+        py::array values = float_column(iloc[py::make_tuple(py::slice(), py::int_(k))], table,
+                                        cols[py::int_(k)]);
+        b.arrays.push_back(values);
+        b.view.columns.push_back(static_cast<const double *>(values.data()));
+    }
+    b.view.rows = b.rows.data();
+    return matched;
+}
+
+int level_by_name(py::object index, const char *name) {
+    py::list names(index.attr("names"));
+    for (std::size_t k = 0; k < names.size(); ++k)
+        if (py::str(name).equal(names[k])) return static_cast<int>(k);
+    return -1;
+}
+
+// ---- the three sources ----------------------------------------------------------
+
+// Style exposures from the service, indexed by (order_book_id, date).  For
+// a factor sampled within the day every timestamp takes the exposures of
+// its calendar date.
+void style_block(Block &b, py::object self, py::object factor_data, const Grid &grid) {
+    auto &pd = frame::pandas();
+    const std::string table = "style exposures";
+    py::object exog = glob("mivada").attr("get_style_factor_exposure")(
+        py::arg("order_book_ids") = grid.columns.attr("tolist")(),
+        py::arg("start_date") = grid.index.attr("min")(),
+        py::arg("end_date") = grid.index.attr("max")(),
+        py::arg("factors") = self.attr("style_factors"));
+    const bool daily =
+        py::bool_(glob("_is_date_frequency_index")(factor_data.attr("index"))).cast<bool>();
+    if (exog.is_none() || (py::hasattr(exog, "__len__") && py::len(exog) == 0)) {
+        throw py::value_error(
+            "style_factors: the market-data service has no style exposures for these "
+            "instruments and dates");
+    }
+    if (!py::isinstance(exog, pd.attr("DataFrame")) ||
+        !py::isinstance(exog.attr("index"), pd.attr("MultiIndex"))) {
+        throw py::value_error(table + ": expect a pd.DataFrame indexed by (order_book_id, date), "
+                                      "got " + type_name(exog));
+    }
+    const int id_level = level_by_name(exog.attr("index"), "order_book_id");
+    const int date_level = level_by_name(exog.attr("index"), "date");
+    if (id_level < 0 || date_level < 0) {
+        throw py::value_error(table + ": expect the index levels 'order_book_id' and 'date', "
+                                      "got " + repr_of(exog.attr("index").attr("names")));
+    }
+    check_numeric_columns(exog, table);
+    py::object keys = grid.index;
+    if (!daily) {
+        py::object days = grid.index.attr("normalize")();
+        keys = days.attr("unique")();
+        Int64Array key(keys.attr("get_indexer")(days));
+        b.key.assign(key.data(), key.data() + key.size());
+        b.view.key = b.key.data();
+    }
+    if (match_rows(b, exog, date_level, id_level, keys, grid, table) == 0) {
+        throw py::value_error(
+            "style_factors: none of the style exposures of the market-data service is for "
+            "a date and instrument of factor_data");
+    }
+}
+
+// Industry codes per cell from the labels of _load_industry_data; the
+// codes number the distinct labels (each one a dummy column).
+std::int32_t industry_codes(std::vector<std::int32_t> &cells, py::object self,
+                            const Grid &grid) {
+    auto &pd = frame::pandas();
+    const std::string table = "industry labels";
+    py::object labels = glob("_load_industry_data")(
+        grid.columns.attr("tolist")(), grid.index.attr("tolist")(),
+        py::arg("source") = self.attr("industry"));
+    if (!py::isinstance(labels, pd.attr("Series")) ||
+        !py::isinstance(labels.attr("index"), pd.attr("MultiIndex")) ||
+        py::len(labels.attr("index").attr("levels")) != 2) {
+        throw py::value_error(table + ": expect a pd.Series indexed by (datetime, order_book_id), "
+                                      "got " + type_name(labels));
+    }
+    py::object mi = labels.attr("index");
+    int date_level = level_by_name(mi, "datetime");
+    int id_level = level_by_name(mi, "order_book_id");
+    if (date_level < 0 || id_level < 0 || date_level == id_level) {
+        date_level = 0;
+        id_level = 1;
+    }
+    py::tuple fz = pd.attr("factorize")(labels);
+    Int64Array code(fz[0]);
+    const auto n_groups = static_cast<std::int32_t>(py::len(fz[1]));
+
+    py::object levels = mi.attr("levels");
+    py::object dates = date_level_values(levels[py::int_(date_level)], table);
+    Int64Array date_pos(grid.index.attr("get_indexer")(dates));
+    Int64Array inst_pos(grid.columns.attr("get_indexer")(levels[py::int_(id_level)]));
+    Int64Array cd(mi.attr("codes")[py::int_(date_level)]);
+    Int64Array ci(mi.attr("codes")[py::int_(id_level)]);
+    cells.assign(static_cast<std::size_t>(grid.n_dates * grid.n_inst), kern::kNoIndustryRow);
+    const index_t n = cd.size();
+    for (index_t r = 0; r < n; ++r) {
+        const long long a = cd.data()[r], b = ci.data()[r];
+        if (a < 0 || b < 0) continue;
+        const long long t = date_pos.data()[a], j = inst_pos.data()[b];
+        if (t < 0 || j < 0) continue;
+        std::int32_t &cell = cells[static_cast<std::size_t>(t * grid.n_inst + j)];
+        if (cell != kern::kNoIndustryRow) {
+            throw py::value_error(table + ": the pair (" + repr_of(dates[py::int_(a)]) + ", " +
+                                  repr_of(levels[py::int_(id_level)][py::int_(b)]) +
+                                  ") appears more than once");
+        }
+        const long long c = code.data()[r];
+        cell = c < 0 ? kern::kNoIndustryDummy : static_cast<std::int32_t>(c);
+    }
+    return n_groups;
+}
+
+std::string other_name(std::size_t k) { return "other_factors[" + std::to_string(k) + "]"; }
+
+// The user tables, checked before anything is loaded.
+std::vector<py::object> user_tables(py::object other_factors) {
+    auto &pd = frame::pandas();
+    std::vector<py::object> tables;
+    if (!py::bool_(other_factors)) return tables;
+    if (!py::isinstance<py::list>(other_factors) && !py::isinstance<py::tuple>(other_factors)) {
+        throw py::value_error("other_factors: expect a list or tuple of pd.DataFrame, got " +
+                              type_name(other_factors));
+    }
+    py::object api = types_api();
+    for (py::handle item : other_factors) {
+        const std::string name = other_name(tables.size());
+        if (!py::isinstance(item, pd.attr("DataFrame"))) {
+            throw py::value_error(name + ": expect pd.DataFrame, got " + type_name(item));
+        }
+        py::object index = item.attr("index");
+        if (!py::isinstance(index, pd.attr("MultiIndex")) ||
+            py::len(index.attr("levels")) != 2 ||
+            !api.attr("is_datetime64_any_dtype")(index.attr("levels")[py::int_(0)]).cast<bool>()) {
+            throw py::value_error(name +
+                                  ": expect an index of two levels, the date (datetime64) then "
+                                  "the order_book_id, got " +
+                                  repr_of(index.attr("__class__").attr("__name__")) +
+                                  " with levels " + repr_of(index.attr("names")));
+        }
+        check_numeric_columns(py::reinterpret_borrow<py::object>(item), name);
+        tables.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+    return tables;
+}
+
+void require_unique(py::object labels, const char *what) {
+    if (!labels.attr("is_unique").cast<bool>()) {
+        throw py::value_error(std::string("factor_data: ") + what +
+                              " has duplicate labels; each label must appear once");
+    }
+}
+
+// The residual table: the factor's dates; the instruments of the dates'
+// series, in the factor's order when every date has the same ones, else
+// their sorted union.  A fitted date's series is labelled like the
+// exposure table's instrument level ("order_book_id"), an all-NaN or empty
+// date's like the factor's columns; the columns keep the name they share.
+py::object residual_frame(const frame::OutArray &out, const kern::NeutralizeOutput &res,
+                          const Grid &grid) {
+    py::object name = grid.columns.attr("name");
+    const index_t whole = grid.n_dates - res.fitted_dates;
+    if (whole == 0) {
+        name = py::str("order_book_id");
+    } else if (res.fitted_dates > 0 && !name.equal(py::str("order_book_id"))) {
+        name = py::none();
+    }
+    std::vector<index_t> keep;
+    for (index_t j = 0; j < grid.n_inst; ++j)
+        if (res.present[static_cast<std::size_t>(j)]) keep.push_back(j);
+    py::object columns = grid.columns;
+    if (static_cast<index_t>(keep.size()) == grid.n_inst && res.same_on_every_date) {
+        if (!name.equal(columns.attr("name"))) columns = columns.attr("rename")(name);
+        return frame::make_frame(out.array, grid.index, columns);
+    }
+    Int64Array pos(static_cast<py::ssize_t>(keep.size()));
+    std::copy(keep.begin(), keep.end(), pos.mutable_data());
+    columns = grid.columns.attr("take")(pos).attr("rename")(name);
+    if (!res.same_on_every_date) {
+        try {
+            py::tuple sorted = columns.attr("sort_values")(py::arg("return_indexer") = true);
+            Int64Array order(sorted[1]);
+            std::vector<index_t> by_label(keep.size());
+            for (std::size_t k = 0; k < keep.size(); ++k)
+                by_label[k] = keep[static_cast<std::size_t>(order.data()[k])];
+            keep.swap(by_label);
+            columns = sorted[0];
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_TypeError)) throw;  // labels that do not sort keep their order
+        }
+    }
+    frame::OutArray sel = frame::new_column_major(grid.n_dates, static_cast<index_t>(keep.size()));
+    for (std::size_t k = 0; k < keep.size(); ++k) {
+        std::memcpy(sel.view.data + static_cast<index_t>(k) * grid.n_dates,
+                    out.view.data + keep[k] * grid.n_dates,
+                    static_cast<std::size_t>(grid.n_dates) * sizeof(double));
+    }
+    return frame::make_frame(sel.array, grid.index, columns);
+}
+
+}  // namespace
+
+py::object neutralization_process(py::object self, py::object factor_data) {
+    const bool style = py::bool_(self.attr("style_neutralize")).cast<bool>();
+    const bool industry = py::bool_(self.attr("industry")).cast<bool>();
+    py::object other = self.attr("other_factors");
+    if (!style && !industry && !py::bool_(other).cast<bool>()) {
+        pyc::warn(kNothingToDo);
+        return factor_data;
+    }
+    glob("_validate_data_frame")(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+    frame::FrameValues fac = frame::frame_values(factor_data, "factor_data");
+    Grid grid;
+    grid.index = factor_data.attr("index");
+    grid.columns = factor_data.attr("columns");
+    grid.n_dates = fac.view.rows;
+    grid.n_inst = fac.view.cols;
+    require_unique(grid.index, "the date index");
+    require_unique(grid.columns, "the columns");
+    std::vector<py::object> tables = user_tables(other);
+
+    frame::OutArray out = frame::new_column_major(grid.n_dates, grid.n_inst);
+    if (grid.n_dates == 0 || grid.n_inst == 0) {
+        return frame::make_frame(out.array, grid.index, grid.columns);
+    }
+
+    // Exposure columns: style exposures, industry dummies, user tables.
+    std::deque<Block> blocks;
+    if (style) style_block(blocks.emplace_back(), self, factor_data, grid);
+    std::vector<std::int32_t> industry_cells;
+    std::int32_t n_industries = 0;
+    if (industry) n_industries = industry_codes(industry_cells, self, grid);
+    for (std::size_t k = 0; k < tables.size(); ++k) {
+        Block &b = blocks.emplace_back();
+        if (match_rows(b, tables[k], 0, 1, grid.index, grid, other_name(k)) == 0) {
+            throw py::value_error(other_name(k) +
+                                  ": none of its (date, order_book_id) pairs is a date and "
+                                  "instrument of factor_data");
+        }
+    }
+
+    kern::NeutralizeInput in;
+    in.factor = fac.view;
+    for (auto &b : blocks) in.blocks.push_back(b.view);
+    if (industry) {
+        in.industry = industry_cells.data();
+        in.n_industries = n_industries;
+    }
+    kern::NeutralizeOutput res;
+    {
+        py::gil_scoped_release nogil;
+        kern::neutralize(in, out.view, res);
+    }
+    if (res.infinite_cells > 0) {
+        pyc::warn(pyc::format(
+            "Neutralization: {} infinite factor or exposure value(s) were left out of the "
+            "regressions; those cells are NaN.",
+            py::make_tuple(res.infinite_cells)));
+    }
+    if (res.empty_dates > 0) {
+        pyc::warn(pyc::format(
+            "Neutralization: {} date(s) have factor values but no instrument with a complete "
+            "set of exposures (first: {}); their residuals are NaN.",
+            py::make_tuple(res.empty_dates,
+                           grid.index[py::int_(res.first_empty_date)])));
+    }
+    return residual_frame(out, res, grid);
+}
+
+}  // namespace tarnfold::bench
