@@ -1,0 +1,246 @@
+// Node evaluation: _exec_factor, _exec_expr, _exec_cross_sectional and
+// _exec_fixed.
+//
+// _exec_factor compiles the factor's expression once and runs it per
+// instrument on the instrument's right-aligned valid-day series, writing
+// straight into one preallocated column-major array; the data frame is
+// built once at the end.
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "common/frame.hpp"
+#include "common/pyclass.hpp"
+#include "engine_v2/engine.hpp"
+#include "kernels/cross_section.hpp"
+#include "kernels/row_rank.hpp"
+
+namespace tarnfold::engine {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Our own _exec_expr, to tell whether the module's one has been substituted.
+PyObject *g_own_exec_expr = nullptr;
+
+// The valid-day mask of one instrument as a bool array of length ndays.
+py::array_t<bool> mask_array(py::handle mask, py::handle order_book_id, index_t ndays) {
+    py::array_t<bool> arr;
+    if (py::isinstance<py::array_t<bool>>(mask) &&
+        py::reinterpret_borrow<py::array>(mask).dtype().is(py::dtype::of<bool>())) {
+        arr = py::reinterpret_borrow<py::array_t<bool>>(mask);
+    } else {
+        arr = py::array_t<bool>(py::module_::import("numpy").attr("asarray")(mask).attr("astype")(
+            "bool"));
+    }
+    if (arr.ndim() != 1 || arr.shape(0) != ndays) {
+        throw py::value_error("get_mask_for(" + py::repr(order_book_id).cast<std::string>() +
+                              "): expected a boolean array of length " + std::to_string(ndays) +
+                              ", got shape " +
+                              py::str(py::reinterpret_borrow<py::object>(arr).attr("shape"))
+                                  .cast<std::string>());
+    }
+    return arr;
+}
+
+// result[indexes[-len(s):], i] = s done by the array library itself, for
+// values the fast paths do not take (its errors are the ones raised).
+void assign_through_numpy(py::array &result, const std::vector<index_t> &pos, py::ssize_t col,
+                          py::handle s) {
+    py::array_t<long long> indexes(static_cast<py::ssize_t>(pos.size()));
+    for (std::size_t k = 0; k < pos.size(); ++k) indexes.mutable_data()[k] = pos[k];
+    const py::ssize_t len = py::len(s);
+    py::object tail = py::reinterpret_borrow<py::object>(indexes)[py::slice(
+        py::int_(-len), py::none(), py::none())];
+    result[py::make_tuple(tail, py::int_(col))] = s;
+}
+
+void write_series(double *column, const std::vector<index_t> &pos, const double *data,
+                  index_t len) {
+    const index_t off = static_cast<index_t>(pos.size()) - len;
+    for (index_t k = 0; k < len; ++k) column[pos[off + k]] = data[k];
+}
+
+void fill_constant(double *column, const std::vector<index_t> &pos, double v) {
+    for (index_t p : pos) column[p] = v;
+}
+
+// Writes the value of one instrument's expression into its column.
+void assign(py::array &result, double *column, const std::vector<index_t> &pos, py::ssize_t col,
+            py::handle s) {
+    if (is_real(s)) {
+        const double v = PyFloat_AsDouble(s.ptr());
+        if (PyErr_Occurred()) throw py::error_already_set();
+        fill_constant(column, pos, v);
+        return;
+    }
+    if (py::isinstance<py::array>(s)) {
+        auto arr = py::reinterpret_borrow<py::array>(s);
+        if (arr.ndim() == 1 && arr.dtype().is(py::dtype::of<double>()) &&
+            arr.strides(0) == static_cast<py::ssize_t>(sizeof(double)) && arr.shape(0) > 0 &&
+            arr.shape(0) <= static_cast<py::ssize_t>(pos.size())) {
+            write_series(column, pos, static_cast<const double *>(arr.data()), arr.shape(0));
+            return;
+        }
+    }
+    assign_through_numpy(result, pos, col, s);
+}
+
+py::object exec_factor(py::object factor, py::object order_book_ids, py::object ctx) {
+    if (is_instance_of(factor, "CrossSectionalFactor")) {
+        return glob("_exec_cross_sectional")(factor, order_book_ids, ctx);
+    }
+    py::object deps = py::module_::import("builtins").attr("set")(factor.attr("dependencies"));
+    for (py::handle f : deps) {
+        if (is_instance_of(f, "CrossSectionalFactor")) {
+            ctx.attr("update")(f, glob("_exec_cross_sectional")(f, order_book_ids, ctx));
+        } else if (is_instance_of(f, "FixedFactor")) {
+            ctx.attr("update")(f, glob("_exec_fixed")(f, order_book_ids, ctx));
+        }
+    }
+    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
+    const py::ssize_t n = py::len(order_book_ids);
+    if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
+    frame::OutArray out = frame::new_column_major(ndays, n);
+    std::fill(out.view.data, out.view.data + ndays * n, kNaN);
+    py::array result = out.array;
+
+    py::object expr = factor.attr("expr");
+    const double shift = py::float_(factor.attr("shift")).cast<double>();
+    py::object exec_expr = glob("_exec_expr");
+    const bool own_expr = exec_expr.ptr() == g_own_exec_expr;
+    std::unique_ptr<Program> program;
+    std::vector<index_t> pos;
+    pos.reserve(static_cast<std::size_t>(ndays));
+
+    py::ssize_t i = 0;
+    for (py::handle oid : order_book_ids) {
+        if (i >= n) throw py::value_error("order_book_ids changed while it was read");
+        py::array_t<bool> mask = mask_array(ctx.attr("get_mask_for")(oid), oid, ndays);
+        auto m = mask.unchecked<1>();
+        pos.clear();
+        for (index_t t = 0; t < ndays; ++t)
+            if (m(t)) pos.push_back(t);
+        const index_t nvalid = static_cast<index_t>(pos.size());
+        double *column = out.view.data + i * ndays;
+        if (static_cast<double>(nvalid) <= shift) {
+            ++i;
+            continue;
+        }
+        if (!own_expr) {
+            assign(result, column, pos, i, exec_expr(expr, oid, ctx));
+            ++i;
+            continue;
+        }
+        if (!program) program = std::make_unique<Program>(expr);
+        program->run(ctx, oid, nvalid);
+        if (!program->root_is_kernel()) {
+            assign(result, column, pos, i, program->root_object());
+        } else {
+            const Value &v = program->root_value();
+            if (v.scalar) fill_constant(column, pos, v.number);
+            else if (v.len > 0 && v.len <= nvalid) write_series(column, pos, v.data, v.len);
+            else assign_through_numpy(result, pos, i, program->root_as_python());
+        }
+        ++i;
+    }
+    return glob("pd").attr("DataFrame")(py::arg("index") = ctx.attr("index"),
+                                        py::arg("columns") = order_book_ids,
+                                        py::arg("data") = result);
+}
+
+py::object exec_expr(py::object expr, py::object order_book_id, py::object ctx) {
+    if (is_real(expr)) return expr;
+    if (is_instance_of(expr, "LeafFactor") || is_instance_of(expr, "CrossSectionalFactor") ||
+        is_instance_of(expr, "FixedFactor")) {
+        return ctx.attr("get_factor_value")(expr, order_book_id);
+    }
+    Program program(expr);
+    // The number of valid days is only needed when a constant feeds a
+    // time-series operator; it is the mask's count.
+    py::object mask = ctx.attr("get_mask_for")(order_book_id);
+    const index_t nvalid = static_cast<index_t>(
+        pyc::as_integer(glob("np").attr("count_nonzero")(mask), "get_mask_for"));
+    program.run(ctx, order_book_id, nvalid);
+    return program.root_as_python();
+}
+
+py::object exec_cross_sectional(py::object factor, py::object order_book_ids, py::object ctx) {
+    py::list args;
+    py::object exec_factor_fn = glob("_exec_factor");
+    for (py::handle f : factor.attr("sub_factors")) {
+        args.append(exec_factor_fn(f, order_book_ids, ctx));
+    }
+    py::object mask = ctx.attr("universe_mask");
+    if (!mask.is_none()) {
+        py::list masked;
+        for (py::handle a : args) masked.append(a.attr("where")(mask));
+        return factor.attr("execute")(*masked);
+    }
+    return factor.attr("execute")(*args);
+}
+
+py::object exec_fixed(py::object factor, py::object order_book_ids, py::object ctx) {
+    py::object inner = factor.attr("factor");
+    if (glob("is_cross_sectional")(inner).cast<bool>()) {
+        return glob("_exec_cross_sectional")(inner, order_book_ids, ctx)[factor.attr(
+            "order_book_id")];
+    }
+    return glob("_exec_expr")(inner.attr("expr"), factor.attr("order_book_id"), ctx);
+}
+
+}  // namespace
+
+py::object apply_cs_kernel(const std::string &op, py::handle params, py::handle tables) {
+    py::list ts(py::reinterpret_borrow<py::object>(tables));
+    if (py::len(params) != 0) throw py::value_error(op + ": takes no parameters");
+    if (op != "rank" && op != "zscore") throw py::value_error("unknown cross-sectional operation '" + op + "'");
+    if (ts.size() != 1) throw py::type_error(op + ": expected 1 table, got " + std::to_string(ts.size()));
+    frame::FrameValues in = frame::frame_values(ts[0], op);
+    frame::OutArray out = frame::new_column_major(in.view.rows, in.view.cols);
+    {
+        py::gil_scoped_release nogil;
+        if (op == "rank") kern::rank_rows_pct(in.view, out.view);
+        else kern::zscore_rows(in.view, out.view);
+    }
+    return out.array;
+}
+
+void register_eval(py::module_ &m) {
+    py::object ef = pyc::make_function(
+        m, "_exec_factor", "(factor, order_book_ids, exec_context)",
+        "在执行上下文中计算因子，返回 日期 x order_book_ids 的 DataFrame", &exec_factor,
+        py::arg("factor"), py::arg("order_book_ids"), py::arg("exec_context"));
+    m.attr("_exec_factor") = ef;
+    py::object ee = pyc::make_function(
+        m, "_exec_expr", "(expr, order_book_id, exec_context)",
+        "对单个标的计算表达式，返回数值或右对齐的序列", &exec_expr, py::arg("expr"),
+        py::arg("order_book_id"), py::arg("exec_context"));
+    m.attr("_exec_expr") = ee;
+    g_own_exec_expr = ee.release().ptr();  // kept for the life of the process
+    m.attr("_exec_cross_sectional") = pyc::make_function(
+        m, "_exec_cross_sectional", "(factor, order_book_ids, exec_context)",
+        "计算截面因子", &exec_cross_sectional, py::arg("factor"), py::arg("order_book_ids"),
+        py::arg("exec_context"));
+    m.attr("_exec_fixed") = pyc::make_function(
+        m, "_exec_fixed", "(factor, order_book_ids, exec_context)",
+        "计算固定标的因子", &exec_fixed, py::arg("factor"), py::arg("order_book_ids"),
+        py::arg("exec_context"));
+    m.attr("_apply_kernel") = pyc::make_function(
+        m, "_apply_kernel", "(op, params, args)",
+        "Runs one of the engine's operators on numbers and one-dimensional arrays.",
+        [](const std::string &op, py::object params, py::object args) {
+            return apply_kernel(op, params, args);
+        },
+        py::arg("op"), py::arg("params"), py::arg("args"));
+    m.attr("_apply_cs_kernel") = pyc::make_function(
+        m, "_apply_cs_kernel", "(op, params, tables)",
+        "Runs one of the engine's cross-sectional operators on data frames.",
+        [](const std::string &op, py::object params, py::object tables) {
+            return apply_cs_kernel(op, params, tables);
+        },
+        py::arg("op"), py::arg("params"), py::arg("tables"));
+}
+
+}  // namespace tarnfold::engine

@@ -1,0 +1,61 @@
+// The eval_core extension module: module-level imports and functions.
+#include <pybind11/pybind11.h>
+
+#include "engine_v2/engine.hpp"
+
+namespace tarnfold::engine {
+
+namespace {
+py::module_ *g_module = nullptr;
+}
+
+py::object glob(const char *name) { return g_module->attr(name); }
+
+bool is_instance_of(py::handle obj, const char *name) {
+    return py::isinstance(obj, glob(name));
+}
+
+bool is_real(py::handle obj) {
+    // Fast answers for the common types, the ABC for the rest.
+    if (PyFloat_Check(obj.ptr()) || PyLong_Check(obj.ptr())) return true;
+    if (PyTuple_Check(obj.ptr()) || PyList_Check(obj.ptr())) return false;
+    static py::object *real = new py::object(py::module_::import("numbers").attr("Real"));
+    return py::isinstance(obj, *real);
+}
+
+}  // namespace tarnfold::engine
+
+PYBIND11_MODULE(eval_core, m) {
+    using namespace tarnfold::engine;
+    g_module = new py::module_(m);
+    py::options options;
+    options.disable_function_signatures();
+
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("numbers") = py::module_::import("numbers");
+    m.attr("warnings") = py::module_::import("warnings");
+    m.attr("mivada") = py::module_::import("mivada");
+    m.attr("LeafFactor") = py::module_::import("tarnfold.interface").attr("LeafFactor");
+    m.attr("CrossSectionalFactor") =
+        py::module_::import("tarnfold.cross_sectional").attr("CrossSectionalFactor");
+    m.attr("FixedFactor") = py::module_::import("tarnfold.fix").attr("FixedFactor");
+    m.attr("_Factor") = py::module_::import("tarnfold.leaf").attr("_Factor");
+    py::module_ utils = py::module_::import("tarnfold.utils");
+    for (const char *name : {"get_leaves", "use_dma", "is_cross_sectional",
+                             "get_fixed_order_book_ids"}) {
+        m.attr(name) = utils.attr(name);
+    }
+    py::module_ ctx = py::module_::import("tarnfold.engine_v2.exec_context");
+    for (const char *name : {"PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask"}) {
+        m.attr(name) = ctx.attr(name);
+    }
+
+    register_eval(m);
+    register_driver(m);
+
+    py::list all;
+    all.append("execute_factor");
+    all.append("ensure_end_date");
+    m.attr("__all__") = all;
+}

@@ -1,0 +1,193 @@
+#include "engine_v2/ops.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include "kernels/rolling.hpp"
+
+namespace tarnfold::engine {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// -- element-wise ----------------------------------------------------------
+
+template <typename F>
+Value map1(const OpCall &c, F f) {
+    const Value &a = c.args[0];
+    if (a.scalar) return Value::of(f(a.number));
+    c.buf->resize(static_cast<std::size_t>(a.len));
+    double *o = c.buf->data();
+    for (index_t k = 0; k < a.len; ++k) o[k] = f(a.data[k]);
+    return Value::series(o, a.len);
+}
+
+// Series of different lengths are aligned on their last (most recent)
+// element; the result covers the days both cover.
+template <typename F>
+Value map2(const OpCall &c, F f) {
+    const Value &a = c.args[0], &b = c.args[1];
+    if (a.scalar && b.scalar) return Value::of(f(a.number, b.number));
+    index_t len = a.scalar ? b.len : (b.scalar ? a.len : std::min(a.len, b.len));
+    c.buf->resize(static_cast<std::size_t>(len));
+    double *o = c.buf->data();
+    if (a.scalar) {
+        const double *pb = b.data + (b.len - len);
+        for (index_t k = 0; k < len; ++k) o[k] = f(a.number, pb[k]);
+    } else if (b.scalar) {
+        const double *pa = a.data + (a.len - len);
+        for (index_t k = 0; k < len; ++k) o[k] = f(pa[k], b.number);
+    } else {
+        const double *pa = a.data + (a.len - len), *pb = b.data + (b.len - len);
+        for (index_t k = 0; k < len; ++k) o[k] = f(pa[k], pb[k]);
+    }
+    return Value::series(o, len);
+}
+
+// numpy's floor division and remainder for floats (npy_divmod).
+double py_divmod(double a, double b, double &mod) {
+    mod = std::fmod(a, b);
+    if (b == 0.0) return a / b;
+    double div = (a - mod) / b;
+    if (mod != 0.0) {
+        if ((b < 0) != (mod < 0)) {
+            mod += b;
+            div -= 1.0;
+        }
+    } else {
+        mod = std::copysign(0.0, b);
+    }
+    double floordiv;
+    if (div != 0.0) {
+        floordiv = std::floor(div);
+        if (div - floordiv > 0.5) floordiv += 1.0;
+    } else {
+        floordiv = std::copysign(0.0, a / b);
+    }
+    return floordiv;
+}
+
+double nan_or(double a, double b, bool v) {
+    return (std::isnan(a) || std::isnan(b)) ? kNaN : (v ? 1.0 : 0.0);
+}
+
+double sign_of(double x) {
+    if (std::isnan(x)) return kNaN;
+    return x > 0 ? 1.0 : (x < 0 ? -1.0 : 0.0);
+}
+
+Value op_add(const OpCall &c) { return map2(c, [](double a, double b) { return a + b; }); }
+Value op_sub(const OpCall &c) { return map2(c, [](double a, double b) { return a - b; }); }
+Value op_mul(const OpCall &c) { return map2(c, [](double a, double b) { return a * b; }); }
+Value op_div(const OpCall &c) { return map2(c, [](double a, double b) { return a / b; }); }
+Value op_floordiv(const OpCall &c) {
+    return map2(c, [](double a, double b) { double m; return py_divmod(a, b, m); });
+}
+Value op_mod(const OpCall &c) {
+    return map2(c, [](double a, double b) { double m; py_divmod(a, b, m); return m; });
+}
+Value op_pow(const OpCall &c) { return map2(c, [](double a, double b) { return std::pow(a, b); }); }
+Value op_lt(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a < b); }); }
+Value op_le(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a <= b); }); }
+Value op_gt(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a > b); }); }
+Value op_ge(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a >= b); }); }
+Value op_eq(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a == b); }); }
+Value op_ne(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a != b); }); }
+Value op_neg(const OpCall &c) { return map1(c, [](double a) { return -a; }); }
+Value op_abs(const OpCall &c) { return map1(c, [](double a) { return std::fabs(a); }); }
+Value op_log(const OpCall &c) { return map1(c, [](double a) { return std::log(a); }); }
+Value op_sign(const OpCall &c) { return map1(c, sign_of); }
+Value op_signed_power(const OpCall &c) {
+    return map2(c, [](double a, double b) { return sign_of(a) * std::pow(std::fabs(a), b); });
+}
+
+// -- time series -----------------------------------------------------------
+
+// The series a time-series operator works on: a constant becomes a series
+// over every valid day of the instrument.
+const Value series_arg(const OpCall &c, int k) {
+    const Value &a = c.args[k];
+    if (!a.scalar) return a;
+    if (c.nvalid < 0) {
+        throw OpError{std::string(c.name) + ": expected a series for argument " +
+                      std::to_string(k + 1) + ", got a number"};
+    }
+    c.aux->assign(static_cast<std::size_t>(c.nvalid), a.number);
+    return Value::series(c.aux->data(), c.nvalid);
+}
+
+index_t window_param(const OpCall &c, int k, index_t minimum) {
+    const double d = c.params[k];
+    if (!std::isfinite(d) || std::floor(d) < static_cast<double>(minimum)) {
+        throw OpError{std::string(c.name) + ": window must be at least " +
+                      std::to_string(minimum)};
+    }
+    return static_cast<index_t>(std::floor(d));
+}
+
+template <void (*Kernel)(const double *, index_t, index_t, double *), index_t Min>
+Value op_window(const OpCall &c) {
+    const Value x = series_arg(c, 0);
+    const index_t d = window_param(c, 0, Min);
+    c.buf->resize(static_cast<std::size_t>(x.len));
+    Kernel(x.data, x.len, d, c.buf->data());
+    return Value::series(c.buf->data(), x.len);
+}
+
+// params: alpha, min_periods
+Value op_ewm(const OpCall &c) {
+    const Value x = series_arg(c, 0);
+    const double alpha = c.params[0];
+    if (!(alpha > 0.0 && alpha <= 1.0)) {
+        throw OpError{std::string(c.name) + ": alpha must be in (0, 1]"};
+    }
+    const index_t minp = window_param(c, 1, 0);
+    c.buf->resize(static_cast<std::size_t>(x.len));
+    kern::ewm_mean(x.data, x.len, alpha, minp, c.buf->data());
+    return Value::series(c.buf->data(), x.len);
+}
+
+const OpDef kOps[] = {
+    {"add", 2, 0, 0, op_add},
+    {"sub", 2, 0, 0, op_sub},
+    {"mul", 2, 0, 0, op_mul},
+    {"div", 2, 0, 0, op_div},
+    {"floordiv", 2, 0, 0, op_floordiv},
+    {"mod", 2, 0, 0, op_mod},
+    {"pow", 2, 0, 0, op_pow},
+    {"lt", 2, 0, 0, op_lt},
+    {"le", 2, 0, 0, op_le},
+    {"gt", 2, 0, 0, op_gt},
+    {"ge", 2, 0, 0, op_ge},
+    {"eq", 2, 0, 0, op_eq},
+    {"ne", 2, 0, 0, op_ne},
+    {"neg", 1, 0, 0, op_neg},
+    {"abs", 1, 0, 0, op_abs},
+    {"log", 1, 0, 0, op_log},
+    {"sign", 1, 0, 0, op_sign},
+    {"signed_power", 2, 0, 0, op_signed_power},
+    {"ts_mean", 1, 1, 1, op_window<kern::rolling_mean, 1>},
+    {"ts_sum", 1, 1, 1, op_window<kern::rolling_sum, 1>},
+    {"ts_std", 1, 1, 1, op_window<kern::rolling_std, 1>},
+    {"delay", 1, 1, 1, op_window<kern::shift_back, 0>},
+    {"delta", 1, 1, 1, op_window<kern::difference, 0>},
+    {"ema", 1, 2, 2, op_ewm},
+    {"dma", 1, 2, 2, op_ewm},
+};
+
+}  // namespace
+
+const OpDef *find_op(const std::string &name) {
+    static const std::map<std::string, const OpDef *> table = [] {
+        std::map<std::string, const OpDef *> t;
+        for (const OpDef &op : kOps) t[op.name] = &op;
+        return t;
+    }();
+    auto it = table.find(name);
+    return it == table.end() ? nullptr : it->second;
+}
+
+}  // namespace tarnfold::engine

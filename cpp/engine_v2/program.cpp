@@ -1,0 +1,246 @@
+// Compiling expressions into flat programs and running them per instrument.
+#include <cmath>
+#include <cstring>
+
+#include "engine_v2/engine.hpp"
+
+namespace tarnfold::engine {
+
+namespace {
+
+std::string type_name(py::handle obj) {
+    return py::str(py::type::handle_of(obj).attr("__name__")).cast<std::string>();
+}
+
+// `func, args = expr`, with the interpreter's own errors for anything that
+// is not a two-item iterable.
+std::pair<py::object, py::object> unpack_pair(py::handle expr) {
+    PyObject *it = PyObject_GetIter(expr.ptr());
+    if (!it) {
+        PyErr_Clear();
+        throw py::type_error("cannot unpack non-iterable " + type_name(expr) + " object");
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    py::object items[2];
+    for (int k = 0; k < 2; ++k) {
+        PyObject *item = PyIter_Next(iter.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            throw py::value_error("not enough values to unpack (expected 2, got " +
+                                  std::to_string(k) + ")");
+        }
+        items[k] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject *extra = PyIter_Next(iter.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+#if PY_VERSION_HEX >= 0x030D0000
+        if (PyList_Check(expr.ptr()) || PyTuple_Check(expr.ptr())) {
+            throw py::value_error("too many values to unpack (expected 2, got " +
+                                  std::to_string(py::len(expr)) + ")");
+        }
+#endif
+        throw py::value_error("too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {items[0], items[1]};
+}
+
+std::string describe(py::handle obj) { return py::repr(obj).cast<std::string>(); }
+
+}  // namespace
+
+Program::Program(py::handle expr) { root_ = compile(expr); }
+
+int Program::compile(py::handle expr) {
+    auto found = memo_.find(expr.ptr());
+    if (found != memo_.end()) return found->second;
+
+    Node node;
+    int memo_key = 0;  // 0: no memo, 1: memoise by the expression object
+    if (is_real(expr)) {
+        node.kind = Kind::Const;
+        node.obj = py::reinterpret_borrow<py::object>(expr);
+    } else if (is_instance_of(expr, "LeafFactor") ||
+               is_instance_of(expr, "CrossSectionalFactor") ||
+               is_instance_of(expr, "FixedFactor")) {
+        node.kind = Kind::Input;
+        node.obj = py::reinterpret_borrow<py::object>(expr);
+        memo_key = 1;
+    } else {
+        auto [func, args] = unpack_pair(expr);
+        std::vector<int> slots;
+        for (py::handle arg : args) slots.push_back(compile(arg));
+        py::object tag = py::getattr(func, "_tarnfold_op", py::none());
+        if (py::isinstance<py::str>(tag)) {
+            const std::string name = tag.cast<std::string>();
+            node.op = find_op(name);
+            if (!node.op) {
+                throw py::value_error("operator " + describe(func) + ": unknown operation '" +
+                                      name + "'");
+            }
+            if (static_cast<int>(slots.size()) != node.op->nargs) {
+                throw py::type_error(name + ": expected " + std::to_string(node.op->nargs) +
+                                     " argument(s), got " + std::to_string(slots.size()));
+            }
+            for (py::handle p : py::getattr(func, "_tarnfold_params", py::tuple())) {
+                node.params.push_back(p.cast<double>());
+            }
+            const int np = static_cast<int>(node.params.size());
+            if (np < node.op->min_params || np > node.op->max_params) {
+                throw py::value_error(name + ": expected " +
+                                      std::to_string(node.op->min_params) + " parameter(s), got " +
+                                      std::to_string(np));
+            }
+            node.kind = Kind::Kernel;
+            bool pure = true;
+            for (int s : slots) {
+                nodes_[s].kernel_consumed = true;
+                if (nodes_[s].kind == Kind::Foreign) pure = false;
+            }
+            memo_key = pure ? 1 : 0;
+        } else {
+            node.kind = Kind::Foreign;
+        }
+        node.obj = func;
+        node.args = std::move(slots);
+    }
+    nodes_.push_back(std::move(node));
+    const int slot = static_cast<int>(nodes_.size()) - 1;
+    if (memo_key) {
+        // Keep the expression alive so that its address stays its own.
+        nodes_[slot].hold = py::reinterpret_borrow<py::object>(expr);
+        memo_[expr.ptr()] = slot;
+    }
+    return slot;
+}
+
+Value Program::to_value(Node &node, py::handle obj) {
+    if (py::isinstance<py::array>(obj)) {
+        auto arr = py::reinterpret_borrow<py::array>(obj);
+        if (arr.ndim() == 1 && arr.dtype().is(py::dtype::of<double>()) &&
+            arr.strides(0) == static_cast<py::ssize_t>(sizeof(double))) {
+            return Value::series(static_cast<const double *>(arr.data()), arr.shape(0));
+        }
+    } else if (is_real(obj)) {
+        return Value::of(PyFloat_AsDouble(obj.ptr()));
+    }
+    py::object conv = py::module_::import("numpy").attr("ascontiguousarray")(
+        obj, py::arg("dtype") = "float64");
+    auto arr = py::reinterpret_borrow<py::array>(conv);
+    if (arr.ndim() != 1) {
+        throw py::type_error(describe(node.obj) + ": expected a number or a one-dimensional "
+                             "series, got an array of shape " +
+                             py::str(conv.attr("shape")).cast<std::string>());
+    }
+    node.buf.assign(static_cast<const double *>(arr.data()),
+                    static_cast<const double *>(arr.data()) + arr.shape(0));
+    return Value::series(node.buf.data(), arr.shape(0));
+}
+
+py::object Program::value_to_python(const Value &v) {
+    if (v.scalar) return py::float_(v.number);
+    py::array_t<double> out(v.len);
+    if (v.len) std::memcpy(out.mutable_data(), v.data, sizeof(double) * v.len);
+    return std::move(out);
+}
+
+void Program::run(py::handle ctx, py::handle order_book_id, index_t nvalid) {
+    std::vector<Value> args;
+    for (Node &node : nodes_) {
+        switch (node.kind) {
+        case Kind::Const:
+            node.out = node.obj;
+            node.value = Value::of(PyFloat_AsDouble(node.obj.ptr()));
+            if (PyErr_Occurred()) throw py::error_already_set();
+            break;
+        case Kind::Input:
+            node.out = ctx.attr("get_factor_value")(node.obj, order_book_id);
+            if (node.kernel_consumed) node.value = to_value(node, node.out);
+            break;
+        case Kind::Foreign: {
+            py::tuple call_args(node.args.size());
+            for (std::size_t k = 0; k < node.args.size(); ++k) {
+                const Node &a = nodes_[node.args[k]];
+                call_args[k] = a.kind == Kind::Kernel ? value_to_python(a.value) : a.out;
+            }
+            node.out = node.obj(*call_args);
+            if (node.kernel_consumed) node.value = to_value(node, node.out);
+            break;
+        }
+        case Kind::Kernel: {
+            args.clear();
+            for (int s : node.args) args.push_back(nodes_[s].value);
+            OpCall call{args.data(),
+                        static_cast<int>(args.size()),
+                        node.params.data(),
+                        static_cast<int>(node.params.size()),
+                        &node.buf,
+                        &node.aux,
+                        nvalid,
+                        node.op->name};
+            try {
+                node.value = node.op->run(call);
+            } catch (const OpError &e) {
+                throw py::value_error(e.message);
+            }
+            break;
+        }
+        }
+    }
+}
+
+bool Program::root_is_kernel() const { return nodes_[root_].kind == Kind::Kernel; }
+const Value &Program::root_value() const { return nodes_[root_].value; }
+py::object Program::root_object() const { return nodes_[root_].out; }
+py::object Program::root_as_python() const {
+    return root_is_kernel() ? value_to_python(root_value()) : root_object();
+}
+
+// -- kernels called from Python ----------------------------------------------
+
+py::object apply_kernel(const std::string &name, py::handle params, py::handle args) {
+    const OpDef *op = find_op(name);
+    if (!op) throw py::value_error("unknown operation '" + name + "'");
+    std::vector<double> p;
+    for (py::handle v : params) p.push_back(v.cast<double>());
+    std::vector<py::object> holds;
+    std::vector<Value> vals;
+    for (py::handle a : args) {
+        if (is_real(a)) {
+            vals.push_back(Value::of(PyFloat_AsDouble(a.ptr())));
+            continue;
+        }
+        py::object conv = py::module_::import("numpy").attr("ascontiguousarray")(
+            a, py::arg("dtype") = "float64");
+        auto arr = py::reinterpret_borrow<py::array>(conv);
+        if (arr.ndim() != 1) {
+            throw py::type_error(name + ": expected numbers or one-dimensional series");
+        }
+        holds.push_back(conv);
+        vals.push_back(Value::series(static_cast<const double *>(arr.data()), arr.shape(0)));
+    }
+    if (static_cast<int>(vals.size()) != op->nargs) {
+        throw py::type_error(name + ": expected " + std::to_string(op->nargs) +
+                             " argument(s), got " + std::to_string(vals.size()));
+    }
+    if (static_cast<int>(p.size()) < op->min_params || static_cast<int>(p.size()) > op->max_params) {
+        throw py::value_error(name + ": expected " + std::to_string(op->min_params) +
+                              " parameter(s), got " + std::to_string(p.size()));
+    }
+    std::vector<double> buf, aux;
+    OpCall call{vals.data(), static_cast<int>(vals.size()), p.data(), static_cast<int>(p.size()),
+                &buf, &aux, -1, op->name};
+    Value v;
+    try {
+        v = op->run(call);
+    } catch (const OpError &e) {
+        throw py::value_error(e.message);
+    }
+    if (v.scalar) return py::float_(v.number);
+    py::array_t<double> out(v.len);
+    if (v.len) std::memcpy(out.mutable_data(), v.data, sizeof(double) * v.len);
+    return std::move(out);
+}
+
+}  // namespace tarnfold::engine

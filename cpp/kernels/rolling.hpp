@@ -1,0 +1,34 @@
+// Moving-window and recursive operators on one series.
+//
+// A series is an instrument's values on its valid days, oldest first.  A
+// window of d days at position t covers t-d+1 .. t; its value is NaN unless
+// t >= d-1 and none of the d inputs is NaN (pandas rolling(d) with its
+// default min_periods).  Every kernel writes n outputs; `out` may not alias
+// `x`.
+#pragma once
+
+#include "kernels/matrix.hpp"
+
+namespace tarnfold::kern {
+
+// Sum / mean of the window.  Running sums are compensated (Kahan) and
+// recomputed from scratch every d steps, so they do not drift; a window
+// holding +-inf is summed directly (inf, or NaN for inf - inf).
+void rolling_sum(const double *x, index_t n, index_t d, double *out);
+void rolling_mean(const double *x, index_t n, index_t d, double *out);
+
+// Sample standard deviation (ddof = 1).  A window of equal values gives
+// exactly 0; d = 1 and windows holding +-inf give NaN.
+void rolling_std(const double *x, index_t n, index_t d, double *out);
+
+// x[t - d] (NaN for t < d), and x[t] - x[t - d].
+void shift_back(const double *x, index_t n, index_t d, double *out);
+void difference(const double *x, index_t n, index_t d, double *out);
+
+// pandas ewm(alpha=alpha, adjust=False, min_periods=min_periods).mean():
+// y = ((1-a)^k y_prev + a x) / ((1-a)^k + a), where k counts the days since
+// the last observation; NaN inputs are skipped while the older weight keeps
+// decaying.  NaN until min_periods observations have been seen.
+void ewm_mean(const double *x, index_t n, double alpha, index_t min_periods, double *out);
+
+}  // namespace tarnfold::kern

@@ -1,0 +1,98 @@
+"""Cross-sectional factors: per-date operations across instruments.
+
+A ``CrossSectionalFactor`` combines whole date x instrument tables: the
+engine computes each of its ``sub_factors`` over every requested
+instrument, masks them with the universe (when one is given), and calls
+``execute(*tables)``, which returns a date x instrument table.  Inside a
+larger tree a cross-sectional factor is a dependency: computed once per
+``execute_factor`` call, then read per instrument on its valid days.
+
+Operators (each works on the instruments that have a value on the date,
+NaN elsewhere; the work is done in C++ on the whole table):
+
+``rank(x)``
+    percentile rank per date, ties averaged, in (0, 1]: pandas
+    ``x.rank(axis=1, pct=True)``.
+``zscore(x)``
+    ``(x - mean) / std`` per date with the sample standard deviation
+    (ddof=1); a value that comes out infinite (a date whose values are all
+    equal up to rounding) is 0, and a date with one value is NaN.
+
+The ``shift`` of a cross-sectional factor is the largest ``shift`` of its
+sub-factors.
+"""
+import pandas as pd
+
+from tarnfold.interface import AbstractFactor, check_factor
+
+__all__ = ["CrossSectionalFactor", "CrossSectionalKernelFactor", "rank",
+           "zscore"]
+
+
+class CrossSectionalFactor(AbstractFactor):
+    """Base of cross-sectional factors.  Subclasses implement
+    ``execute(*tables)``."""
+
+    def __init__(self, sub_factors):
+        self.sub_factors = [check_factor(f, type(self).__name__, "sub_factors")
+                            for f in sub_factors]
+        if not self.sub_factors:
+            raise ValueError("{}: needs at least one sub-factor".format(
+                type(self).__name__))
+        self.shift = max(f.shift for f in self.sub_factors)
+
+    @property
+    def expr(self):
+        return self
+
+    def execute(self, *tables):
+        raise NotImplementedError
+
+    def _children(self):
+        return tuple(self.sub_factors)
+
+    def _key(self):
+        return (type(self).__name__, tuple(f._key() for f in self.sub_factors))
+
+
+class CrossSectionalKernelFactor(CrossSectionalFactor):
+    """A cross-sectional operator run by the engine's C++ kernels."""
+
+    def __init__(self, op, sub_factors, params=()):
+        super().__init__(sub_factors)
+        self.op = op
+        self.params = tuple(float(p) for p in params)
+
+    def execute(self, *tables):
+        from tarnfold.engine_v2 import eval_core
+
+        if len(tables) != len(self.sub_factors):
+            raise TypeError("{}: expected {} table(s), got {}".format(
+                self.op, len(self.sub_factors), len(tables)))
+        for k, t in enumerate(tables):
+            if not isinstance(t, pd.DataFrame):
+                raise TypeError("{}: table {} must be a DataFrame, got {!r}"
+                                .format(self.op, k, type(t)))
+        values = eval_core._apply_cs_kernel(self.op, self.params, tables)
+        first = tables[0]
+        return pd.DataFrame(values, index=first.index, columns=first.columns,
+                            copy=False)
+
+    def _key(self):
+        return ("CrossSectionalKernelFactor", self.op, self.params,
+                tuple(f._key() for f in self.sub_factors))
+
+    def __repr__(self):
+        args = [repr(f) for f in self.sub_factors]
+        args += ["{:g}".format(p) for p in self.params]
+        return "{}({})".format(self.op, ", ".join(args))
+
+
+def rank(x):
+    """Percentile rank per date across instruments, ties averaged."""
+    return CrossSectionalKernelFactor("rank", [check_factor(x, "rank", "x")])
+
+
+def zscore(x):
+    """Per-date z-score across instruments (sample standard deviation)."""
+    return CrossSectionalKernelFactor("zscore", [check_factor(x, "zscore", "x")])

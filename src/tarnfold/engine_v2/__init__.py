@@ -1,0 +1,2 @@
+"""The factor execution engine: ``eval_core`` (compiled) and its execution
+context."""

@@ -1,0 +1,298 @@
+"""The execution context of ``eval_core`` and the universe helpers.
+
+``ThreadingExecContext(leaves, order_book_ids, start_date, end_date,
+universe=None)`` holds the data one ``execute_factor`` call works on:
+
+* ``index``/``ndays``: the trading dates from ``start_date`` to
+  ``end_date``;
+* every leaf for every instrument, loaded in bulk: all daily bar fields in
+  one store query (``mivada.get_price_panel``) and all published factors
+  in one more (``mivada.get_factor``), never one query per instrument;
+* each instrument's valid days: days with a bar whose volume is not zero
+  (a suspended day has no bar or a zero volume);
+* the leaves packed per instrument, valid days only, so that
+  ``get_factor_value(leaf, order_book_id)`` hands out a read-only view of
+  the instrument's right-aligned series without copying;
+* the tables of cross-sectional and fixed dependencies stored by
+  ``update``, read per instrument on its valid days.
+
+Unknown instruments and unknown leaf names raise ``ValueError`` naming
+them.  The context is built for one call and dropped afterwards.
+
+``get_universe_mask(order_book_ids, start_date, end_date, universe)``
+gives the boolean date x instrument table the result is masked with:
+
+* ``universe=None``: no mask (``None``);
+* an index code such as ``"000300.XSHG"``: True where the instrument is a
+  member of that index on that date (membership changes are followed day by
+  day);
+* a list (or other iterable) of instruments: True for those instruments on
+  every date, False for the rest.
+
+``PRICING_FACTORS`` answers ``factor in PRICING_FACTORS`` for the leaves
+the store publishes as precomputed factors (``execute_factor`` fetches
+those directly).
+"""
+import numbers
+
+import numpy as np
+import pandas as pd
+
+import mivada
+from mivada.schema import DAILY_FIELDS
+
+from tarnfold.cross_sectional import CrossSectionalFactor
+from tarnfold.fix import FixedFactor
+from tarnfold.interface import LeafFactor
+from tarnfold.leaf import _Factor
+
+__all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask"]
+
+
+class _PricingFactors:
+    """The store's published factors, as leaves (``in`` tests membership;
+    iteration lists them)."""
+
+    @staticmethod
+    def names():
+        return [n for n in mivada.get_factor_names() if n not in DAILY_FIELDS]
+
+    def __contains__(self, factor):
+        return isinstance(factor, _Factor) and factor.name not in DAILY_FIELDS \
+            and factor.name in self.names()
+
+    def __iter__(self):
+        return iter([_Factor(n) for n in self.names()])
+
+    def __len__(self):
+        return len(self.names())
+
+    def __repr__(self):
+        return "PRICING_FACTORS({})".format(", ".join(self.names()))
+
+
+PRICING_FACTORS = _PricingFactors()
+
+
+def _id_list(order_book_ids, name="order_book_ids"):
+    if isinstance(order_book_ids, str) or not hasattr(order_book_ids, "__iter__"):
+        raise TypeError("{}: expected a list of instrument codes, got {!r}"
+                        .format(name, order_book_ids))
+    ids = list(order_book_ids)
+    bad = [i for i in ids if not isinstance(i, str)]
+    if bad:
+        raise TypeError("{}: instrument codes must be text, got {!r}".format(
+            name, bad[0]))
+    return ids
+
+
+def get_universe_mask(order_book_ids, start_date, end_date, universe):
+    """None without a universe; else a boolean table (trading dates from
+    ``start_date`` to ``end_date`` x ``order_book_ids``), True where the
+    instrument belongs to the universe on that date."""
+    if universe is None:
+        return None
+    ids = _id_list(order_book_ids)
+    dates = mivada.get_trading_dates(start_date, end_date)
+    columns = pd.Index(ids, dtype=object)
+    if isinstance(universe, str):
+        inst = mivada.instruments(universe)
+        if inst is None or inst.type != "INDX":
+            raise ValueError("universe: {!r} is not an index code of the "
+                             "store".format(universe))
+        members = mivada.index_components(universe, start_date=dates[0],
+                                          end_date=dates[-1]) \
+            if len(dates) else {}
+        values = np.zeros((len(dates), len(ids)), dtype=bool)
+        for row, day in enumerate(dates):
+            names = members.get(day, [])
+            if names:
+                pos = columns.get_indexer(names)
+                values[row, pos[pos >= 0]] = True
+    else:
+        keep = set(_id_list(universe, "universe"))
+        row = np.array([i in keep for i in ids], dtype=bool)
+        values = np.broadcast_to(row, (len(dates), len(ids))).copy()
+    return pd.DataFrame(values, index=dates, columns=columns)
+
+
+class ThreadingExecContext:
+    """Data of one factor computation; see the module documentation."""
+
+    def __init__(self, leaves, order_book_ids, start_date, end_date,
+                 universe=None):
+        ids = _id_list(order_book_ids)
+        seen = set()
+        for i in ids:
+            if i in seen:
+                raise ValueError("order_book_ids: {!r} is listed more than "
+                                 "once".format(i))
+            seen.add(i)
+        known = {inst.order_book_id for inst in mivada.instruments(ids)} \
+            if ids else set()
+        unknown = [i for i in ids if i not in known]
+        if unknown:
+            raise ValueError("order_book_ids: unknown instrument{} {}".format(
+                "s" if len(unknown) > 1 else "",
+                ", ".join(repr(u) for u in unknown[:5]) +
+                (" ..." if len(unknown) > 5 else "")))
+        self.order_book_ids = ids
+        self.universe = universe
+        self.universe_mask = None
+        self.start_date = pd.Timestamp(start_date)
+        self.end_date = pd.Timestamp(end_date)
+        self.index = mivada.get_trading_dates(self.start_date, self.end_date)
+        self.ndays = len(self.index)
+        self._col = {oid: k for k, oid in enumerate(ids)}
+
+        leaves = list(leaves)
+        for leaf in leaves:
+            if not isinstance(leaf, _Factor):
+                raise TypeError("leaf {!r}: this context serves the store's "
+                                "fields and factors (tarnfold.leaf.Factor) "
+                                "only".format(leaf))
+        published = set(PRICING_FACTORS.names()) if leaves else set()
+        bar_names, factor_names = [], []
+        for leaf in leaves:
+            if leaf.name in DAILY_FIELDS:
+                bar_names.append(leaf.name)
+            elif leaf.name in published:
+                factor_names.append(leaf.name)
+            else:
+                raise ValueError("factor {!r}: unknown field, expect one of {}"
+                                 .format(leaf.name, list(DAILY_FIELDS) +
+                                         sorted(published)))
+        panels = self._load_bars(ids, sorted(set(bar_names) |
+                                             {"close", "volume"}))
+        panels.update(self._load_factors(ids, sorted(set(factor_names))))
+
+        close, volume = panels["close"], panels["volume"]
+        # Valid days: a bar (a close) whose volume is not zero.
+        self._valid = np.asfortranarray(~np.isnan(close) & (volume != 0))
+        counts = self._valid.sum(axis=0)
+        self._offsets = np.zeros(len(ids) + 1, dtype=np.int64)
+        np.cumsum(counts, out=self._offsets[1:])
+        # Leaf values packed per instrument on its valid days (column-major
+        # gather: instrument after instrument).
+        self._packed = {}
+        valid_t = self._valid.T
+        for name in set(bar_names) | set(factor_names):
+            packed = np.ascontiguousarray(panels[name].T[valid_t])
+            packed.flags.writeable = False
+            self._packed[name] = packed
+        self._tables = {}
+
+    # -- loading -----------------------------------------------------------
+    def _empty(self, n):
+        return np.full((self.ndays, n), np.nan)
+
+    def _load_bars(self, ids, fields):
+        out = {f: self._empty(len(ids)) for f in fields}
+        if not ids or not self.ndays:
+            return out
+        got = mivada.get_price_panel(ids, self.start_date, self.end_date,
+                                     fields=fields)
+        if got is None:
+            return out
+        for f in fields:
+            frame = got[f]
+            if not frame.index.equals(self.index):
+                frame = frame.reindex(index=self.index)
+            out[f] = np.asarray(frame.to_numpy(dtype=np.float64, na_value=np.nan))
+        return out
+
+    def _load_factors(self, ids, names):
+        out = {n: self._empty(len(ids)) for n in names}
+        if not names or not ids or not self.ndays:
+            return out
+        got = mivada.get_factor(ids, names, self.start_date, self.end_date,
+                                expect_df=True)
+        if got is None:
+            return out
+        idx = got.index
+        cols = pd.Index(ids).get_indexer(idx.get_level_values("order_book_id"))
+        rows = self.index.get_indexer(idx.get_level_values(-1))
+        ok = (cols >= 0) & (rows >= 0)
+        for n in names:
+            values = got[n].to_numpy(dtype=np.float64, na_value=np.nan)
+            out[n][rows[ok], cols[ok]] = values[ok]
+        return out
+
+    # -- what the engine reads --------------------------------------------
+    def _position(self, order_book_id):
+        try:
+            return self._col[order_book_id]
+        except (KeyError, TypeError):
+            raise ValueError("order_book_id: {!r} is not loaded in this "
+                             "context".format(order_book_id)) from None
+
+    def get_mask_for(self, order_book_id):
+        """Boolean array over ``index``: True on the instrument's valid
+        days."""
+        return self._valid[:, self._position(order_book_id)]
+
+    def get_factor_value(self, expr, order_book_id):
+        """The instrument's right-aligned series of a leaf, cross-sectional
+        or fixed factor (or a number for a constant fixed factor)."""
+        j = self._position(order_book_id)
+        if isinstance(expr, _Factor):
+            packed = self._packed.get(expr.name)
+            if packed is None:
+                raise ValueError("factor {!r}: not loaded in this context"
+                                 .format(expr.name))
+            return packed[self._offsets[j]:self._offsets[j + 1]]
+        if isinstance(expr, (CrossSectionalFactor, FixedFactor)):
+            try:
+                kind, value = self._tables[expr]
+            except KeyError:
+                raise ValueError("{!r}: dependency not computed yet".format(
+                    expr)) from None
+            if kind == "number":
+                return value
+            if kind == "fixed":
+                return value[self._valid[:, j]]
+            col = value[1].get(order_book_id)
+            if col is None:
+                raise KeyError(order_book_id)
+            return value[0][:, col][self._valid[:, j]]
+        if isinstance(expr, LeafFactor):
+            raise TypeError("leaf {!r}: this context serves the store's "
+                            "fields and factors only".format(expr))
+        raise TypeError("get_factor_value: expected a leaf, cross-sectional "
+                        "or fixed factor, got {!r}".format(expr))
+
+    def update(self, factor, table):
+        """Store the computed table of a cross-sectional or fixed
+        dependency."""
+        if isinstance(factor, FixedFactor) and not isinstance(table, pd.DataFrame):
+            if isinstance(table, numbers.Real):
+                self._tables[factor] = ("number", float(table))
+                return
+            full = np.full(self.ndays, np.nan)
+            if isinstance(table, pd.Series):
+                full[:] = table.reindex(self.index).to_numpy(
+                    dtype=np.float64, na_value=np.nan)
+            else:
+                values = np.asarray(table, dtype=np.float64)
+                if values.ndim != 1:
+                    raise ValueError("{!r}: expected a one-dimensional series, "
+                                     "got shape {}".format(factor, values.shape))
+                days = np.flatnonzero(self._valid[:, self._position(
+                    factor.order_book_id)])
+                if len(values) > len(days):
+                    raise ValueError(
+                        "{!r}: {} values for {} valid days".format(
+                            factor, len(values), len(days)))
+                if len(values):
+                    full[days[len(days) - len(values):]] = values
+            self._tables[factor] = ("fixed", full)
+            return
+        if not isinstance(table, pd.DataFrame):
+            raise TypeError("{!r}: expected a date x instrument table, got {!r}"
+                            .format(factor, type(table)))
+        if not table.index.equals(self.index):
+            table = table.reindex(index=self.index)
+        values = np.asfortranarray(table.to_numpy(dtype=np.float64,
+                                                  na_value=np.nan))
+        cols = {c: k for k, c in enumerate(table.columns)}
+        self._tables[factor] = ("table", (values, cols))
