@@ -19,6 +19,15 @@ py::module_ &module();
 // `mivada`, `WINSORIZE_METHODS`, ... on the module).
 py::object glob(const char *name);
 
+// Raises naming `table` unless the columns of the data frame `df` are a flat
+// index of text instrument identifiers.
+void check_instrument_labels(py::handle df, const char *table);
+
+// A holding period as a positive integer; TypeError/ValueError naming
+// `periods` otherwise (booleans, 0, negatives, values beyond 64 bits).
+// With allow_zero, 0 passes (the zero-period return of the formatted frame).
+frame::index_t holding_period(py::handle p, bool allow_zero = false);
+
 // Subsystem registration, in the order module.cpp calls them.
 void register_step_bases(py::module_ &m);      // FactorPreprocessor, FactorAnalyser
 void register_inputs(py::module_ &m);          // validation, formatting, frequency helpers

@@ -17,6 +17,7 @@
 #include "analysis/bench.hpp"
 #include "analysis/long_frame.hpp"
 #include "kernels/correlation.hpp"
+#include "kernels/ranking.hpp"
 
 namespace tarnfold::bench {
 
@@ -207,9 +208,16 @@ py::tuple calc_ic(py::object self, py::object factor_data) {
 // ---- _calc_ic_decay ------------------------------------------------------------
 
 index_t max_lag_of(py::handle max_decay) {
-    return static_cast<index_t>(pyc::as_integer(
-        max_decay, pyc::format("max_decay: expect None or an integer number of decay lags, "
-                               "got {!r}", py::make_tuple(max_decay))));
+    const std::string message = pyc::format(
+        "max_decay: expect None or an integer number of decay lags, got {!r}",
+        py::make_tuple(max_decay));
+    try {
+        return static_cast<index_t>(pyc::as_integer(max_decay, message));
+    } catch (py::error_already_set &e) {
+        // Beyond 64 bits: a bad value, not an arithmetic fault.
+        if (!e.matches(PyExc_OverflowError)) throw;
+        throw py::value_error(message + " (beyond 64 bits)");
+    }
 }
 
 // The decay table: the IC table as lag 0, then the later lags, sorted.
@@ -423,6 +431,11 @@ bool uses_own(py::handle self, const char *name, py::handle original) {
 
 py::object ic_analysis(py::object self, py::object factor_data, py::object returns,
                        py::object periods, py::object ascending) {
+    // IC needs holding periods of at least one day (a zero-period return is
+    // constant); the formatting itself also accepts 0.
+    if (py::isinstance<py::list>(periods) || py::isinstance<py::tuple>(periods)) {
+        for (py::handle p : periods) holding_period(p);
+    }
     py::object fd = glob("_format_factor_data")(factor_data, returns, periods);
     if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) {
         fd.attr("__setitem__")("factor", fd.attr("__getitem__")("factor").attr("__mul__")(-1));
@@ -503,6 +516,10 @@ void register_ic_analysis(py::module_ &m) {
     pyc::def_function(m, "_get_ic_func", "(rank_ic=False)",
                       "IC 计算函数: rank_ic 为真时使用 stats.spearmanr, 否则 stats.pearsonr",
                       &get_ic_func, py::arg("rank_ic") = false);
+
+    // Exposed for tests of the exact bound of the kernels' integer rank sums.
+    m.def("_rank_sum_block_length", [](std::uint64_t n) { return kern::sum_block_length(n); },
+          py::arg("n"));
 
     py::object base = glob("FactorAnalyser");
     py::object cls = pyc::make_class(m, "ICAnalysis", py::make_tuple(base), nullptr);

@@ -2,6 +2,7 @@
 // and the return-field and frequency helpers.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -27,14 +28,11 @@ void validate_data_frame(py::object df, py::object name) {
     }
 }
 
-index_t as_period(py::handle p) {
-    return static_cast<index_t>(pyc::as_integer(
-        p, pyc::format("periods: expect integer holding periods, got {!r}", py::make_tuple(p))));
-}
-
 py::object format_factor_data(py::object factor_data, py::object returns, py::object periods) {
     auto &pd = frame::pandas();
     // Read and check both tables before any work.
+    check_instrument_labels(returns, "returns");
+    check_instrument_labels(factor_data, "factor_data");
     frame::FrameValues ret = frame::frame_values(returns, "returns");
     frame::FrameValues fac = frame::frame_values(factor_data, "factor_data");
 
@@ -49,8 +47,15 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
         frame::positions(ret_index, index, "returns: the date index");
     std::vector<index_t> fac_rows =
         frame::positions(factor_data.attr("index"), index, "factor_data: the date index");
+    if (!ret_columns.attr("is_unique").cast<bool>()) {
+        throw py::value_error("returns: the columns has duplicate labels; each label must appear "
+                              "once");
+    }
     std::vector<index_t> fac_cols =
         frame::positions(factor_data.attr("columns"), ret_columns, "factor_data: the columns");
+    if (std::none_of(fac_cols.begin(), fac_cols.end(), [](index_t c) { return c >= 0; })) {
+        throw py::value_error("factor_data and returns have no order_book_id in common");
+    }
 
     // Holding periods: one column per distinct name, first position kept,
     // the last period of that name computed.
@@ -59,7 +64,12 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
     py::list names;
     for (py::handle p : periods) {
         std::string key = pyc::format("P_{}", py::make_tuple(p));
-        index_t value = as_period(p);
+        index_t value = holding_period(p, true);
+        if (value >= ret.view.rows) {
+            throw py::value_error(pyc::format(
+                "periods: holding period {} needs more than the {} row(s) of returns",
+                py::make_tuple(p, ret.view.rows)));
+        }
         bool found = false;
         for (std::size_t k = 0; k < keys.size(); ++k) {
             if (keys[k] == key) {
@@ -84,11 +94,12 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
     {
         py::gil_scoped_release nogil;
         if (n_fields > 0) {
-            std::vector<double> growth(static_cast<std::size_t>(ret.view.rows * n_inst));
-            kern::MutView g{growth.data(), ret.view.rows, n_inst, n_inst, 1};
-            kern::cumulative_growth(ret.view, g);
+            // Each forward return is the product of the returns that follow,
+            // so it does not depend on where the returns table starts.
+            kern::GrowthFactors g;
+            kern::growth_factors(ret.view, g);
             for (index_t k = 0; k < n_fields; ++k) {
-                kern::forward_return(g.as_const(), ret_rows, key_period[k],
+                kern::forward_return(g, ret_rows, key_period[k],
                                      out.view.data + k * n_rows);
             }
         }
@@ -128,6 +139,45 @@ py::str get_datetime_freq(py::object index) {
 }
 
 }  // namespace
+
+void check_instrument_labels(py::handle df, const char *table) {
+    auto &pd = frame::pandas();
+    py::object columns = df.attr("columns");
+    if (py::isinstance(columns, pd.attr("MultiIndex"))) {
+        throw py::value_error(pyc::format(
+            "{}: expect one column per order_book_id, got MultiIndex columns with {} levels",
+            py::make_tuple(table, columns.attr("nlevels"))));
+    }
+    for (py::handle label : columns) {
+        if (!py::isinstance<py::str>(label)) {
+            throw py::type_error(pyc::format(
+                "{}: expect order_book_id text as column labels, got {!r} of type {}",
+                py::make_tuple(table, label, py::type::handle_of(label))));
+        }
+    }
+}
+
+index_t holding_period(py::handle p, bool allow_zero) {
+    if (PyBool_Check(p.ptr()) || PyObject_IsInstance(p.ptr(), frame::numpy().attr("bool_").ptr()) == 1) {
+        throw py::type_error(pyc::format(
+            "periods: expect positive integer holding periods, got {!r}", py::make_tuple(p)));
+    }
+    PyObject *i = PyNumber_Index(p.ptr());
+    if (!i) {
+        PyErr_Clear();
+        throw py::type_error(pyc::format(
+            "periods: expect positive integer holding periods, got {!r}", py::make_tuple(p)));
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(i, &overflow);
+    Py_DECREF(i);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0 || v < 0 || (v == 0 && !allow_zero)) {
+        throw py::value_error(pyc::format(
+            "periods: expect positive integer holding periods, got {!r}", py::make_tuple(p)));
+    }
+    return static_cast<index_t>(v);
+}
 
 void register_inputs(py::module_ &m) {
     pyc::def_function(m, "_validate_data_frame", "(df, name)", "", &validate_data_frame,

@@ -295,7 +295,8 @@ Columns read_columns(py::handle frame, const py::list &fields) {
                                               py::make_tuple(name)));
         }
         py::object dtype = col.attr("dtype");
-        if (!is_numeric(dtype).cast<bool>()) {
+        if (!is_numeric(dtype).cast<bool>() ||
+            pd.attr("api").attr("types").attr("is_complex_dtype")(dtype).cast<bool>()) {
             throw py::type_error(pyc::format("factor_data: column {!r} has dtype {}; expected "
                                              "numeric values", py::make_tuple(name, dtype)));
         }

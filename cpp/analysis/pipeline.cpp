@@ -52,6 +52,32 @@ void name_axes(py::handle df) {
     throw py::error_already_set();
 }
 
+// Keeps the market-data store open at the start for the whole analysis,
+// when the client offers that: another thread opening a new store meanwhile
+// does not change the data this analysis reads.
+class StorePin {
+public:
+    StorePin() {
+        py::object pin = py::getattr(glob("mivada"), "pinned_store", py::none());
+        if (pin.is_none()) return;
+        ctx_ = pin();
+        ctx_.attr("__enter__")();
+    }
+    ~StorePin() {
+        if (!ctx_) return;
+        try {
+            ctx_.attr("__exit__")(py::none(), py::none(), py::none());
+        } catch (py::error_already_set &) {
+            // Leaving the pin cannot fail the analysis.
+        }
+    }
+    StorePin(const StorePin &) = delete;
+    StorePin &operator=(const StorePin &) = delete;
+
+private:
+    py::object ctx_;
+};
+
 py::object run_analysis(py::object self, py::object factor_data, py::object returns,
                         py::object ascending, py::object periods,
                         py::object keep_preprocess_result) {
@@ -67,19 +93,33 @@ py::object run_analysis(py::object self, py::object factor_data, py::object retu
                                          py::make_tuple(py::type::handle_of(periods))));
     }
     glob("_validate_data_frame")(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+    StorePin pin;
 
     if (py::isinstance<py::str>(returns)) {
         if (returns.cast<std::string>() != "daily") {
             throw py::value_error(pyc::format("returns: expect pd.DataFrame or \"daily\", got {}",
                                               py::make_tuple(returns)));
         }
+        // Every holding period must be a positive integer before the client
+        // is asked for dates that far ahead.
+        if (is_seq) {
+            for (py::handle p : periods) holding_period(p);
+        } else {
+            holding_period(periods);
+        }
         py::object p_max = is_seq ? py::module_::import("builtins").attr("max")(periods) : periods;
+        check_instrument_labels(factor_data, "factor_data");
         py::object index = factor_data.attr("index");
+        if (py::len(index) == 0) {
+            throw py::value_error("factor_data and returns have no date in common");
+        }
+        // The earliest and the latest factor dates, whatever the row order.
+        py::object first = index.attr("min")(), last = index.attr("max")();
         py::object client = glob("mivada");
-        py::object end_date = client.attr("get_next_trading_date")(index[py::int_(-1)], p_max);
+        py::object end_date = client.attr("get_next_trading_date")(last, p_max);
         returns = client.attr("get_price_change_rate")(
             py::arg("order_book_ids") = factor_data.attr("columns"),
-            py::arg("start_date") = index[py::int_(0)], py::arg("end_date") = end_date,
+            py::arg("start_date") = first, py::arg("end_date") = end_date,
             py::arg("expect_df") = true, py::arg("market") = "cn");
         if (returns.is_none()) {
             // The client answers None when it has no bars at all; say so

@@ -101,11 +101,23 @@ py::object listed_date_mask(py::object order_book_ids, py::object trading_dates)
     py::list ids;
     py::dict seen;
     std::vector<std::pair<std::string, std::string>> bounds;
+    py::list unknown;
     for (py::handle oid : order_book_ids) {
         if (seen.contains(oid)) continue;
         seen[oid] = py::none();
         ids.append(oid);
+        if (!listed.contains(oid)) {
+            unknown.append(oid);
+            continue;
+        }
         bounds.emplace_back(text(listed[oid]), text(delisted[oid]));
+    }
+    if (py::len(unknown) > 0) {
+        // A KeyError, as the lookup of one unknown id would raise, but
+        // naming every id the listing lacks.
+        throw py::key_error(pyc::format(
+            "order_book_ids: {} id(s) are not common stocks of the market-data store: {}",
+            py::make_tuple(py::len(unknown), unknown)));
     }
     const std::size_t n_dates = date_text.size(), n_ids = bounds.size();
     py::array_t<bool> values(static_cast<py::ssize_t>(n_dates * n_ids));

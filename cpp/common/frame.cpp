@@ -33,7 +33,8 @@ FrameValues frame_values(py::handle df, const std::string &table) {
     for (py::handle dt : dtypes.attr("unique")()) {
         if (dt.equal(float64)) continue;
         all_float64 = false;
-        if (!is_numeric(dt).cast<bool>()) {
+        if (!is_numeric(dt).cast<bool>() ||
+            pd.attr("api").attr("types").attr("is_complex_dtype")(dt).cast<bool>()) {
             // Name the first offending column.
             py::object cols = df.attr("columns");
             py::ssize_t n = py::len(cols);

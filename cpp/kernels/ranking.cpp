@@ -118,6 +118,18 @@ void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortSc
     }
 }
 
+std::uint32_t sum_block_length(std::uint64_t n) {
+    // Largest power of two b <= 4096 with b * n^2 <= INT64_MAX: b products
+    // of two integers of magnitude below n fit a signed 64-bit sum.
+    constexpr std::uint64_t kMax = static_cast<std::uint64_t>(INT64_MAX);
+    const std::uint64_t m = n > 1 ? n : 1;
+    if (m > (std::uint64_t{1} << 31)) return 1;  // m^2 would overflow; one product at a time
+    const std::uint64_t sq = m * m;
+    std::uint32_t b = 4096;
+    while (b > 1 && static_cast<std::uint64_t>(b) > kMax / sq) b >>= 1;
+    return b;
+}
+
 RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::uint32_t kept,
                         std::int32_t *crank, std::vector<std::uint32_t> &work) {
     RankSums out;
@@ -131,6 +143,9 @@ RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::
     std::size_t r = 0;
     std::uint32_t next_run = n_runs ? runs[0] : n;
     std::int64_t k = 0, square = 0;
+    // |d| <= kept - 1, so a 64-bit partial sum holds sum_block_length(kept)
+    // squares; flush it to the 128-bit total before it could overflow.
+    const std::uint32_t flush_mask = sum_block_length(kept) - 1;
     for (std::uint32_t t = 0; t < n; ++t) {
         if (t == next_run) {
             work.push_back(static_cast<std::uint32_t>(k));
@@ -143,7 +158,7 @@ RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::
         const std::int64_t d = (2 * k - centre) & -in;
         crank[p] = static_cast<std::int32_t>(d);
         square += d * d;
-        if ((t & 0xFFF) == 0xFFF) {
+        if ((t & flush_mask) == flush_mask) {
             out.square += square;
             square = 0;
         }
@@ -174,9 +189,9 @@ RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::
 
 __int128 centred_dot(const std::int32_t *a, const std::int32_t *b, std::size_t n) {
     __int128 total = 0;
-    // Blocks short enough that the 64-bit partial sums cannot overflow for
-    // ranks below 2^31.
-    constexpr std::size_t kBlock = 1024;
+    // Centred ranks of n entries are below n in magnitude: blocks short
+    // enough that the 64-bit partial sums cannot overflow.
+    const std::size_t kBlock = sum_block_length(n);
     for (std::size_t s = 0; s < n; s += kBlock) {
         const std::size_t e = std::min(n, s + kBlock);
         std::int64_t part = 0;

@@ -45,6 +45,11 @@ struct RankSums {
 RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::uint32_t kept,
                         std::int32_t *crank, std::vector<std::uint32_t> &work);
 
+// Number of products of two integers of magnitude below n that a signed
+// 64-bit partial sum holds without overflow (a power of two, at most 4096,
+// at least 1).
+std::uint32_t sum_block_length(std::uint64_t n);
+
 // Sum of a[p] * b[p] over p < n, exactly.  With the centred ranks of the
 // entries left out set to 0, this is the cross sum of two rankings over
 // their common kept entries; the dense loop vectorises, unlike a walk in

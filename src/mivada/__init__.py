@@ -10,7 +10,8 @@ from mivada.api import (  # noqa: F401
     get_factor, get_factor_names, get_latest_trading_date,
     get_next_trading_date, get_previous_trading_date, get_price,
     get_price_change_rate, get_price_panel, get_style_factor_exposure,
-    get_trading_dates, index_components, init, instruments, sample_home,
+    get_trading_dates, index_components, init, instruments, pinned_store,
+    sample_home,
     sample_path, sample_size, trading_date_offset,
 )
 from mivada import client  # noqa: F401,E402

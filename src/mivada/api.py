@@ -11,6 +11,8 @@ operation:
 * Queries that find no data return ``None``, never an empty frame.
 * Daily results are indexed by midnight timestamps of trading dates.
 """
+import contextlib
+import contextvars
 import dataclasses
 import os
 import threading
@@ -21,9 +23,12 @@ import pandas as pd
 from mivada.schema import DAILY_FIELDS, MINUTE_FIELDS, SCHEMA_VERSION, quote_ident
 from mivada.store import Store, StoreError
 
-_state = {"store": None}
+_state = {"store": None, "failed": None}
 _state_lock = threading.Lock()
 _open_lock = threading.Lock()
+# A store pinned by ``pinned_store`` for the code running in this context
+# (thread or task); operations read it instead of the current store.
+_pinned = contextvars.ContextVar("mivada_pinned_store", default=None)
 
 NOT_DELISTED = "0000-00-00"
 
@@ -76,9 +81,29 @@ def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
     ``n_days`` and ``seed`` change it) in ``home`` (default: ``sample_home()``),
     generating it on first use.  ``regenerate=True`` rebuilds a sample store.
 
-    A missing, corrupt or other-version store raises ``StoreError``.
-    Returns the opened ``Store``.
+    A missing, corrupt, locked or other-version store raises ``StoreError``.
+    A failed ``init`` leaves the store that was open current; when none was,
+    the next operation raises ``StoreError`` saying so (it never falls back
+    to the sample) until an ``init`` succeeds or ``close`` is called.  Code running inside
+    ``pinned_store`` keeps the store it pinned.  Returns the opened ``Store``.
     """
+    try:
+        return _init(path, sample, n_stocks=n_stocks, n_days=n_days, seed=seed,
+                     home=home, regenerate=regenerate)
+    except Exception as exc:
+        # A store that was open stays current.  Without one, the next
+        # operation reports this failure instead of opening the sample.
+        where = path if path is not None else "the sample store"
+        with _state_lock:
+            if _state["store"] is None:
+                _state["failed"] = "init({!r}) failed: {}".format(
+                    os.fspath(where),
+                    str(exc).splitlines()[0] if str(exc) else
+                    type(exc).__name__)
+        raise
+
+
+def _init(path, sample, *, n_stocks, n_days, seed, home, regenerate):
     if path is not None and (sample is not None or n_stocks is not None or
                              n_days is not None or seed is not None):
         raise ValueError("path: give either a store path or a sample size, "
@@ -96,6 +121,10 @@ def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
     current = _state["store"]
     if current is not None and _same_file(current.path, path):
         close()
+    from mivada.store import remove_stale_temp_files
+
+    # what a killed generation or import left behind
+    remove_stale_temp_files(path)
     if size is not None and (regenerate or not os.path.exists(path)):
         from mivada.sample import build_sample_store
 
@@ -103,9 +132,16 @@ def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
     store = Store(path)
     with _state_lock:
         old, _state["store"] = _state["store"], store
-    if old is not None:
-        old.close()
+        _state["failed"] = None
+    _release(old)
     return store
+
+
+def _release(store):
+    """Close a store that is no longer current, or, while some code still
+    has it pinned, once the last pin is released."""
+    if store is not None:
+        store.release()
 
 
 def _same_file(a, b):
@@ -116,12 +152,17 @@ def close():
     """Close the current store; the next operation opens the default one."""
     with _state_lock:
         old, _state["store"] = _state["store"], None
-    if old is not None:
-        old.close()
+        _state["failed"] = None
+    _release(old)
 
 
 def current_store():
-    """The store operations read, opening the default one if needed."""
+    """The store operations read: the one pinned by ``pinned_store`` in
+    this context, else the current one, opening the default store if none
+    was opened yet.  After a failed ``init`` raises ``StoreError``."""
+    pinned = _pinned.get()
+    if pinned is not None:
+        return pinned
     store = _state["store"]
     if store is None:
         # one thread opens (and maybe generates) the default store; others
@@ -129,8 +170,43 @@ def current_store():
         with _open_lock:
             store = _state["store"]
             if store is None:
+                failed = _state["failed"]
+                if failed is not None:
+                    raise StoreError(
+                        "no store is open: the last {}; call mivada.init() "
+                        "with a readable store".format(failed))
                 store = init()
     return store
+
+
+@contextlib.contextmanager
+def pinned_store(store=None):
+    """Within the block, operations of this thread (or task) read ``store``
+    (default: the current store), even if another thread calls ``init``
+    meanwhile; the replaced store stays open until the block ends.  Yields
+    the store; with no store open (and none given) pins nothing and yields
+    None."""
+    if store is None:
+        store = _pinned.get() or _state["store"]
+    if store is None:
+        yield None
+        return
+    store.pin()
+    token = _pinned.set(store)
+    try:
+        yield store
+    finally:
+        _pinned.reset(token)
+        store.unpin()
+
+
+def store_token():
+    """An identity of the store operations would read now (pinned or
+    current), without opening one: None when no store is open.  Caches key
+    their results by it, so that nothing computed from one store is served
+    after switching to another."""
+    store = _pinned.get() or _state["store"]
+    return None if store is None else store.serial
 
 
 # -- argument handling ---------------------------------------------------------
@@ -155,8 +231,17 @@ def _as_ids(order_book_ids, name="order_book_ids"):
 
 
 def _as_date(value, name):
-    if isinstance(value, (bool, np.bool_)):
+    if isinstance(value, (bool, np.bool_, float, np.floating)):
         raise ValueError("{}: cannot read {!r} as a date".format(name, value))
+    if isinstance(value, (int, np.integer)):
+        # An integer date is YYYYMMDD (20230801), never a count of
+        # nanoseconds since 1970.
+        from mivada.utils import date_from_int
+
+        try:
+            return date_from_int(value)
+        except ValueError as exc:
+            raise ValueError("{}: {}".format(name, exc)) from None
     try:
         ts = pd.Timestamp(value)
     except (ValueError, TypeError, OverflowError):
@@ -254,9 +339,12 @@ def _calendar_step(date, n, forward):
     store = current_store()
     day = _as_date(date, "date").normalize()
     n = _as_int(n, "n", minimum=1)
-    cal = store.calendar
+    cal = store.require_calendar()
     if forward:
         pos = int(cal.searchsorted(day, side="right")) + n - 1
+        if pos >= len(cal) and _projects_calendar(store):
+            return _project_weekdays(max(day, cal[-1]), pos - len(cal) + 1,
+                                     day, n)
     else:
         pos = int(cal.searchsorted(day, side="left")) - n
     if pos < 0 or pos >= len(cal):
@@ -267,8 +355,42 @@ def _calendar_step(date, n, forward):
     return cal[pos]
 
 
+def _projects_calendar(store):
+    """Whether steps past the calendar's end are projected on weekdays: for
+    a store whose calendar ends with its data (a store made by ingest from
+    bars alone).  A calendar that runs ahead of the data was given with its
+    holidays up to a known horizon; steps past that horizon are refused."""
+    return store.data_end is None or store.calendar[-1] <= store.data_end
+
+
+def _project_weekdays(start, steps, day, n):
+    """The ``steps``-th weekday after ``start``: past the end of the store's
+    calendar the calendar is projected on weekdays (holidays unknown, no
+    data there)."""
+    last = np.datetime64(pd.Timestamp.max.date(), "D")
+    begin = np.datetime64(start.date(), "D")
+    # about 261 weekdays a year: refuse before numpy's day count overflows
+    if steps > (last - begin).astype(np.int64) * 5 // 7 + 5:
+        steps = None
+    else:
+        got = np.busday_offset(begin, steps, roll="backward")
+        steps = None if got > last else got
+    if steps is None:
+        raise ValueError(
+            "n: {} trading day(s) after {} is beyond the dates a timestamp "
+            "can hold".format(n, day.date()))
+    return pd.Timestamp(steps)
+
+
 def get_next_trading_date(date, n=1):
-    """The ``n``-th trading date after ``date`` (``date`` itself excluded)."""
+    """The ``n``-th trading date after ``date`` (``date`` itself excluded).
+
+    When the store's calendar ends with its data (a store ingested from
+    bars), steps past its end continue on weekdays: a projection, since the
+    store knows no holidays there and has no data for those dates.  Ingest a
+    ``trading_calendar`` file with the coming trading dates to make the
+    calendar exact ahead; steps past a calendar that runs ahead of the data
+    raise ``ValueError``."""
     return _calendar_step(date, n, forward=True)
 
 
@@ -288,11 +410,12 @@ def trading_date_offset(date, n):
         return get_previous_trading_date(date, -n)
     store = current_store()
     day = _as_date(date, "date").normalize()
-    pos = int(store.calendar.searchsorted(day, side="right")) - 1
+    cal = store.require_calendar()
+    pos = int(cal.searchsorted(day, side="right")) - 1
     if pos < 0:
         raise ValueError("date: {} is before the trading calendar".format(
             day.date()))
-    return store.calendar[pos]
+    return cal[pos]
 
 
 # -- instruments ---------------------------------------------------------------
@@ -727,6 +850,6 @@ __all__ = [
     "get_latest_trading_date", "get_next_trading_date",
     "get_previous_trading_date", "get_price", "get_price_change_rate",
     "get_price_panel", "get_style_factor_exposure", "get_trading_dates",
-    "index_components", "init", "instruments", "sample_home", "sample_path",
-    "sample_size", "trading_date_offset",
+    "index_components", "init", "instruments", "pinned_store", "sample_home",
+    "sample_path", "sample_size", "trading_date_offset",
 ]

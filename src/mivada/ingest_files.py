@@ -10,6 +10,7 @@ of unknown indexes, ...).  The write is one transaction, and a new store is
 built in a temporary file renamed into place, so a failed import leaves the
 store exactly as it was.
 """
+import datetime
 import os
 
 import numpy as np
@@ -18,7 +19,7 @@ import pandas as pd
 from mivada.schema import (DAILY_FIELDS, INDUSTRY_SOURCES, INSTRUMENT_TYPES,
                            MINUTE_FIELDS, STYLE_TABLE, create_schema,
                            quote_ident)
-from mivada.store import StoreError
+from mivada.store import StoreError, describe_duckdb_error, remove_stale_temp_files
 
 MAX_REPORTED = 20
 
@@ -97,6 +98,12 @@ def ingest(directory, path, *, create=None):
     if not os.path.isdir(directory):
         raise ValueError("directory: {} is not a directory".format(directory))
     exists = os.path.exists(path)
+    folder = os.path.dirname(path)
+    if exists and not os.access(path, os.W_OK):
+        raise StoreError("cannot write {}: the file is read-only".format(path))
+    if os.path.isdir(folder) and not os.access(folder, os.W_OK):
+        raise StoreError("cannot write {}: the folder {} is read-only".format(
+            path, folder))
     if create is True and exists:
         raise ValueError("path: {} already exists".format(path))
     if create is False and not exists:
@@ -113,10 +120,15 @@ def ingest(directory, path, *, create=None):
     reopen = current is not None and os.path.abspath(current.path) == path
     if reopen:
         api.close()
+    import duckdb
+
     try:
         if exists:
             return _ingest_existing(path, batches)
         return _ingest_new(path, batches)
+    except duckdb.Error as exc:
+        # locked by another process, no space, no permission ...
+        raise describe_duckdb_error(path, exc) from None
     finally:
         if reopen:
             api.init(path)
@@ -186,7 +198,22 @@ def _read_table(table, full, name, problems):
         problems.append((name, None, "cannot read: {}".format(
             str(exc).splitlines()[0] if str(exc) else type(exc).__name__)))
         return None
+    blank = _blank_header_columns(full, name, raw)
+    if blank:
+        problems.append((name, None, "blank column name(s) in the header at "
+                         "position(s) {} (counting from 1)".format(blank)))
+        return None
     raw.columns = [str(c).strip() for c in raw.columns]
+    # The store's column names ignore letter case.
+    folded = {}
+    for c in raw.columns:
+        folded.setdefault(c.lower(), []).append(c)
+    clash = [v for v in folded.values() if len(v) > 1 and len(set(v)) > 1]
+    if clash:
+        problems.append((name, None, "column names {} differ only in letter "
+                         "case; the store's column names ignore case".format(
+                             clash[0])))
+        return None
     layout = TABLES[table]
     known = {c[0] for c in layout["columns"]}
     dup_cols = raw.columns[raw.columns.duplicated()].tolist()
@@ -241,6 +268,66 @@ def _read_table(table, full, name, problems):
     return batch
 
 
+def _blank_header_columns(full, name, raw):
+    """1-based positions of header cells that are empty."""
+    if name.lower().endswith(".csv"):
+        import csv
+
+        with open(full, newline="", encoding="utf-8-sig") as fh:
+            header = next(csv.reader(fh), [])
+        return [i + 1 for i, c in enumerate(header) if not c.strip()]
+    return [i + 1 for i, c in enumerate(raw.columns) if not str(c).strip()]
+
+
+_TS_MIN, _TS_MAX = pd.Timestamp.min.ceil("D"), pd.Timestamp.max.floor("D")
+
+
+def _to_timestamps(text, blank):
+    """Date-like values as datetime64[ns] (NaT where unreadable) and a mask
+    of readable dates outside what a nanosecond timestamp holds."""
+    n = len(text)
+    far = np.zeros(n, dtype=bool)
+    if pd.api.types.is_datetime64_any_dtype(text):
+        values = pd.Series(text).reset_index(drop=True)
+        if values.dt.tz is not None:
+            values = values.dt.tz_localize(None)
+        unit = np.datetime_data(values.dtype)[0]
+        if unit != "ns":
+            raw = values.to_numpy()
+            lo = np.datetime64(_TS_MIN.date(), unit)
+            hi = np.datetime64(pd.Timestamp.max.value, "ns").astype(
+                "datetime64[{}]".format(unit))
+            far = ~np.isnat(raw) & ((raw < lo) | (raw > hi))
+            raw = raw.copy()
+            raw[far] = np.datetime64("NaT")
+            values = pd.Series(raw)
+        values = values.astype("datetime64[ns]")
+        values.index = text.index
+        return values, far
+    if pd.api.types.is_integer_dtype(text) or (
+            pd.api.types.is_float_dtype(text) and not pd.api.types.is_bool_dtype(text)):
+        # numbers are YYYYMMDD dates, never nanoseconds since 1970
+        digits = text.where(~blank).astype("Float64").astype("Int64").astype(str)
+        return pd.to_datetime(digits.where(~blank, None), errors="coerce",
+                              format="%Y%m%d").astype("datetime64[ns]"), far
+    values = pd.to_datetime(text.where(~blank, None), errors="coerce",
+                            format="ISO8601")
+    if np.datetime_data(values.dtype)[0] != "ns":
+        # pandas may read far dates at a coarser unit
+        values, far = _to_timestamps(values, blank)
+    values = values.astype("datetime64[ns]")
+    for i in np.flatnonzero(values.isna().to_numpy() & ~np.asarray(blank)
+                            & ~far):
+        v = text.iloc[i]
+        try:
+            if isinstance(v, str):
+                v = datetime.date.fromisoformat(v.strip()[:10])
+            far[i] = isinstance(v, (datetime.date, np.datetime64))
+        except ValueError:
+            pass
+    return values, far
+
+
 def _convert(series, kind, required, fname, col, rows, word, problems):
     blank = series.isna()
     if series.dtype == object or pd.api.types.is_string_dtype(series):
@@ -257,13 +344,14 @@ def _convert(series, kind, required, fname, col, rows, word, problems):
         values = values.where(~blank, None).astype(object)
         bad = np.zeros(len(values), dtype=bool)
     elif kind in ("date", "zero_date", "timestamp"):
-        if pd.api.types.is_datetime64_any_dtype(text):
-            values = pd.to_datetime(text)
-        else:
-            values = pd.to_datetime(text.where(~blank, None), errors="coerce",
-                                    format="ISO8601")
-        values = values.astype("datetime64[ns]")
-        bad = values.isna() & ~blank
+        values, far = _to_timestamps(text, blank)
+        for i in np.flatnonzero(far):
+            problems.append((fname, "{} {}".format(word, rows[i]),
+                             "column {!r}: {!r} is outside the dates a "
+                             "timestamp can hold ({} to {})".format(
+                                 col, series.iloc[i], _TS_MIN.date(),
+                                 _TS_MAX.date())))
+        bad = values.isna() & ~blank & ~far
         if kind != "timestamp":
             timed = values.notna() & (values != values.dt.normalize())
             bad = bad | timed
@@ -401,6 +489,8 @@ def _check_references(con, batches, problems):
                   col, days.iat[i].date()), problems)
 
     def listed(b, col, ok):
+        if not ok.any():
+            return
         ids = b.frame["order_book_id"]
         day = b.frame[col].dt.normalize()
         ld = pd.to_datetime(ids.map(inst["listed_date"])).astype("datetime64[ns]")
@@ -418,6 +508,18 @@ def _check_references(con, batches, problems):
             on_calendar(b, col)
             if table in ("daily_bars", "minute_bars"):
                 listed(b, col, ok)
+    if STYLE_TABLE in batches:
+        b = batches[STYLE_TABLE]
+        have = [r[0] for r in con.execute(
+            "SELECT column_name FROM information_schema.columns WHERE "
+            "table_name = ?", [STYLE_TABLE]).fetchall()]
+        by_case = {c.lower(): c for c in have}
+        for c in b.frame.columns:
+            if c not in have and c.lower() in by_case:
+                problems.append((b.filename, None, "column {!r} differs only "
+                                 "in letter case from the store's style "
+                                 "factor {!r}; the store's column names ignore "
+                                 "case".format(c, by_case[c.lower()])))
     if "industry_records" in batches:
         known(batches["industry_records"], "order_book_id", "CS", "stock")
     if "index_members" in batches:
@@ -524,7 +626,12 @@ def _ingest_existing(path, batches):
             written = _write(con, batches)
             con.execute("COMMIT")
         except BaseException:
-            con.execute("ROLLBACK")
+            # A failed COMMIT may already have ended the transaction; the
+            # original error is the one to report.
+            try:
+                con.execute("ROLLBACK")
+            except duckdb.Error:
+                pass
             raise
         return written
     finally:
@@ -540,6 +647,7 @@ def _ingest_new(path, batches):
                   if c not in ("order_book_id", "date")]
     folder = os.path.dirname(path)
     os.makedirs(folder, exist_ok=True)
+    remove_stale_temp_files(path)
     tmp = "{}.tmp-{}".format(path, os.getpid())
     try:
         con = duckdb.connect(tmp)

@@ -1,4 +1,6 @@
 """Opening and querying a mivada store."""
+import glob
+import itertools
 import os
 import threading
 
@@ -9,7 +11,10 @@ from mivada.schema import REQUIRED_TABLES, SCHEMA_VERSION, STYLE_TABLE
 
 
 class StoreError(RuntimeError):
-    """A store is missing, unreadable or of another schema version."""
+    """A store is missing, unreadable, locked or of another schema version."""
+
+
+_serials = itertools.count(1)
 
 
 class Store:
@@ -22,7 +27,10 @@ class Store:
 
     def __init__(self, path):
         self.path = os.fspath(path)
+        self.serial = next(_serials)
         self._lock = threading.Lock()
+        self._pins = 0
+        self._retired = False
         self._con = _connect_checked(self.path)
         try:
             self._load_reference()
@@ -36,6 +44,30 @@ class Store:
             if self._con is not None:
                 self._con.close()
                 self._con = None
+
+    # Code that must keep reading this store while another thread opens a
+    # new one pins it; a store replaced while pinned closes on the last
+    # unpin.
+    def pin(self):
+        with self._lock:
+            if self._con is None:
+                raise StoreError("store {} is closed".format(self.path))
+            self._pins += 1
+
+    def unpin(self):
+        with self._lock:
+            self._pins -= 1
+            close_now = self._retired and self._pins == 0
+        if close_now:
+            self.close()
+
+    def release(self):
+        """Close now, or on the last unpin while pinned."""
+        with self._lock:
+            self._retired = True
+            close_now = self._pins == 0
+        if close_now:
+            self.close()
 
     def __repr__(self):
         return "<mivada.Store {!r}>".format(self.path)
@@ -107,6 +139,14 @@ class Store:
         self.style_factors = [c[0] for c in cols
                               if c[0] not in ("order_book_id", "date")]
 
+    def require_calendar(self):
+        """The trading calendar; StoreError when the store has none."""
+        if len(self.calendar) == 0:
+            raise StoreError("{}: the store's trading calendar is empty; ingest "
+                             "a trading_calendar or daily_bars file".format(
+                                 self.path))
+        return self.calendar
+
     def positions_of_days(self, days):
         """Calendar positions of epoch days (int array); -1 where not a
         trading day."""
@@ -120,6 +160,81 @@ class Store:
         return out
 
 
+def _is_lock_error(exc):
+    text = str(exc).lower()
+    return "lock" in text and ("conflicting" in text or "could not set" in text)
+
+
+def describe_duckdb_error(path, exc):
+    """A StoreError naming ``path`` and the cause of a DuckDB failure."""
+    text = str(exc).strip().splitlines()[0] if str(exc).strip() else \
+        type(exc).__name__
+    if _is_lock_error(exc):
+        return StoreError("{} is locked by another process (close it there "
+                          "first): {}".format(path, text))
+    low = text.lower()
+    if "permission denied" in low or "read-only" in low or \
+            "read only" in low:
+        return StoreError("cannot write {}: {}".format(path, text))
+    return StoreError("cannot use {} as a mivada store: {}".format(path, text))
+
+
+def remove_stale_temp_files(path):
+    """Remove ``<path>.tmp-<pid>`` files (and their WAL) that an import or a
+    sample generation killed before it finished left behind.  Files of a
+    process that is still running are kept."""
+    for leftover in glob.glob(glob.escape(os.fspath(path)) + ".tmp-*"):
+        pid = leftover.rsplit(".tmp-", 1)[1]
+        if pid.endswith(".wal"):
+            pid = pid[:-len(".wal")]
+        if not pid.isdigit() or _process_alive(int(pid)):
+            continue
+        try:
+            os.remove(leftover)
+        except OSError:
+            pass
+
+
+def _process_alive(pid):
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True
+    return True
+
+
+def _check_columns(con, path, tables):
+    """StoreError when a fixed table lacks a column of the schema."""
+    from mivada.schema import TABLES_DDL
+
+    rows = con.execute(
+        "SELECT table_name, column_name FROM information_schema.columns"
+    ).fetchall()
+    have = {}
+    for t, c in rows:
+        have.setdefault(t, set()).add(c.lower())
+    problems = []
+    for table in TABLES_DDL:
+        ddl = TABLES_DDL[table]
+        body = ddl[ddl.index("(") + 1:ddl.rindex(")")]
+        want = [line.strip().split()[0] for line in body.split(",\n")
+                if line.strip()]
+        missing = [c for c in want if c.lower() not in have.get(table, set())]
+        if missing:
+            problems.append("{} lacks {}".format(table, missing))
+    style = have.get("style_exposures", set())
+    for c in ("order_book_id", "date"):
+        if c not in style:
+            problems.append("style_exposures lacks {!r}".format(c))
+    if problems:
+        raise StoreError("{} is not a complete mivada store: {}".format(
+            path, "; ".join(problems)))
+
+
 def _connect_checked(path):
     if not os.path.exists(path):
         raise StoreError("no mivada store at {}".format(path))
@@ -130,6 +245,8 @@ def _connect_checked(path):
     try:
         con = duckdb.connect(path, read_only=True)
     except duckdb.Error as exc:
+        if _is_lock_error(exc):
+            raise describe_duckdb_error(path, exc) from None
         raise StoreError("cannot open {} as a mivada store (not a DuckDB "
                          "database, or corrupt): {}".format(path, exc)) from None
     try:
@@ -151,6 +268,7 @@ def _connect_checked(path):
         missing = [t for t in REQUIRED_TABLES if t not in tables]
         if missing:
             raise StoreError("{} lacks the tables {}".format(path, missing))
+        _check_columns(con, path, tables)
     except StoreError:
         con.close()
         raise
