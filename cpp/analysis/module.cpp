@@ -59,6 +59,7 @@ PYBIND11_MODULE(assay_bench, m) {
     register_step_bases(m);
     register_inputs(m);
     register_preprocessors(m);
+    m.attr("Winsorization") = m.attr("Winzorization");  // the usual spelling, same class
     register_reference_data(m);
     register_analysers(m);
     register_bench(m);

@@ -51,7 +51,6 @@ py::object new_class(py::module_ &mod, const char *name, py::tuple bases,
     ns["__module__"] = mod.attr("__name__");
     ns["__qualname__"] = py::str(name);
     ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
-    ns["__signature__"] = init_signature_descriptor();
     py::object type = py::reinterpret_borrow<py::object>(
         reinterpret_cast<PyObject *>(&PyType_Type));
     return type(py::str(name), bases, ns);
@@ -74,6 +73,11 @@ std::string text_sig(const char *name, const char *sig, const char *doc) {
 
 void add_method(py::object cls, const char *name, py::object fn) {
     fn.attr("__module__") = cls.attr("__module__");
+    // Only classes with an __init__ of ours need the signature answered
+    // (elsewhere it would show as "__signature__ = None" in help()).
+    if (std::string(name) == "__init__") {
+        py::setattr(cls, "__signature__", init_signature_descriptor());
+    }
     PyObject *m = PyInstanceMethod_New(fn.ptr());
     if (!m) throw py::error_already_set();
     py::setattr(cls, name, py::reinterpret_steal<py::object>(m));
@@ -95,6 +99,38 @@ const char *keep(std::string s) {
     static auto *store = new std::deque<std::string>();
     store->push_back(std::move(s));
     return store->back().c_str();
+}
+
+namespace {
+constexpr const char *kTarget = "__call_target__";
+
+PyObject *forward_call(PyObject *holder, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames) {
+    PyObject *target = PyDict_GetItemString(PyModule_GetDict(holder), kTarget);
+    if (!target) {
+        PyErr_SetString(PyExc_RuntimeError, "forwarded function has no target");
+        return nullptr;
+    }
+    return PyObject_Vectorcall(target, args, static_cast<size_t>(nargs), kwnames);
+}
+}  // namespace
+
+py::object plain_builtin(py::object target, const char *name, const char *doc,
+                         py::handle module_name) {
+    PyObject *holder = PyModule_NewObject(module_name.ptr());
+    if (!holder) throw py::error_already_set();
+    py::object keep_holder = py::reinterpret_steal<py::object>(holder);
+    if (PyDict_SetItemString(PyModule_GetDict(holder), kTarget, target.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    // Lives as long as the function (for the life of the process).
+    auto *def = new PyMethodDef{keep(name),
+                                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                    &forward_call)),
+                                METH_FASTCALL | METH_KEYWORDS, doc};
+    PyObject *fn = PyCFunction_NewEx(def, holder, module_name.ptr());
+    if (!fn) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(fn);
 }
 
 void rename_function(py::handle fn, const char *name) {

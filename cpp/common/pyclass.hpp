@@ -59,14 +59,24 @@ const char *keep(std::string s);
 // classes, so initialisers are created under another name and renamed.
 void rename_function(py::handle fn, const char *name);
 
+// A plain builtin function `name` (documentation `doc`, text signature
+// included) that forwards every call to `target`.  A pybind11 function is
+// bound to its internal function record, which help() would print as
+// "from pybind11_builtins.pybind11_detail_function_record_..."; the
+// forwarder is bound to a module object instead, which help() treats as an
+// unbound function.
+py::object plain_builtin(py::object target, const char *name, const char *doc,
+                         py::handle module_name);
+
 template <typename Func, typename... Extra>
 void def_method(py::object cls, const char *name, const char *sig,
                 const char *doc, Func &&f, const Extra &...extra) {
     const bool init = std::string(name) == "__init__";
+    const char *full_doc = keep(text_sig(name, sig, doc));
     py::cpp_function fn(std::forward<Func>(f), py::name(init ? "init_" : name),
-                        py::doc(keep(text_sig(name, sig, doc))), extra...);
+                        py::doc(full_doc), extra...);
     if (init) rename_function(fn, name);
-    add_method(cls, name, fn);
+    add_method(cls, name, plain_builtin(fn, name, full_doc, cls.attr("__module__")));
 }
 
 // A module-level function object of `mod` (not yet stored there, so that
@@ -74,11 +84,10 @@ void def_method(py::object cls, const char *name, const char *sig,
 template <typename Func, typename... Extra>
 py::object make_function(py::module_ &mod, const char *name, const char *sig,
                          const char *doc, Func &&f, const Extra &...extra) {
-    py::object fn =
-        py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(mod),
-                         py::doc(keep(text_sig(name, sig, doc))), extra...);
-    fn.attr("__module__") = mod.attr("__name__");
-    return fn;
+    const char *full_doc = keep(text_sig(name, sig, doc));
+    py::object fn = py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(mod),
+                                     py::doc(full_doc), extra...);
+    return plain_builtin(fn, name, full_doc, mod.attr("__name__"));
 }
 
 template <typename Func, typename... Extra>

@@ -1,8 +1,25 @@
 """Result objects of the factor test bench's analysers.
 
 Each result is built with keyword arguments only and keeps every keyword as
-an attribute of the same name.
+an attribute of the same name; those attributes are exactly the analyser's
+tables.  On top of them every result offers:
+
+* ``summary()``: a dict of small tables (statistics per period/group);
+* ``plot()``: a dict of matplotlib figures (built without a display);
+* ``show()``: prints the summary and shows the figures (in a notebook: as
+  rich output);
+* ``_repr_html_()``: the summary as HTML, so a notebook cell showing the
+  result displays its tables.
+
+``tarnfold.assay`` (and the ``tarnfold`` command) also attach two optional
+attributes that the summary picks up when present: ``data_loss`` (how many
+(date, instrument) pairs of the factor table were dropped at each stage) and
+``rank_autocorrelation`` (the factor's rank autocorrelation per period).
+
+Summary statistics never count a date on which nothing was measured: see
+``tarnfold.analysis.statistics`` for the rules and formulas.
 """
+import html
 
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult"]
 
@@ -10,7 +27,9 @@ __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnal
 class _AnalysisResult:
     """Keyword-built container of one analyser's tables."""
 
-    _fields = ()
+    data_loss = None
+    rank_autocorrelation = None
+    periods_per_year = 244
 
     def __init__(self, **kwargs):
         self._keys = tuple(kwargs)
@@ -21,14 +40,160 @@ class _AnalysisResult:
         name = getattr(self, "name", None)
         return "{}(name={!r}, fields={})".format(type(self).__name__, name, list(self._keys))
 
+    # -- common parts ------------------------------------------------------
+    def _own_summary(self):
+        raise NotImplementedError
+
+    def summary(self):
+        """Summary tables of this result: a dict title -> DataFrame."""
+        tables = self._own_summary()
+        if self.rank_autocorrelation is not None:
+            tables["factor rank autocorrelation"] = self.rank_autocorrelation.to_frame()
+        if self.data_loss is not None:
+            tables["data loss (date, instrument) pairs"] = self.data_loss
+        return tables
+
+    def _figures(self, pyplot):
+        raise NotImplementedError
+
+    def plot(self):
+        """Figures of this result: a dict title -> matplotlib Figure.  The
+        figures are not registered with pyplot, so this works without a
+        display; save them with ``fig.savefig(path)``."""
+        return self._figures(pyplot=False)
+
+    def summary_text(self):
+        """The summary tables as aligned console text."""
+        from tarnfold.analysis.formatting import format_table
+        head = "== {} ({}) ==".format(getattr(self, "name", ""), type(self).__name__)
+        parts = [head] + [format_table(t, title) for title, t in self.summary().items()]
+        return "\n\n".join(parts)
+
+    def show(self):
+        """Print (or, in a notebook, display) the summary and show the
+        figures."""
+        try:
+            from IPython import get_ipython
+            in_notebook = get_ipython() is not None and "IPKernelApp" in get_ipython().config
+        except Exception:  # IPython missing or not running
+            in_notebook = False
+        if in_notebook:
+            from IPython.display import HTML, display
+            display(HTML(self._repr_html_()))
+            for fig in self._figures(pyplot=False).values():
+                display(fig)
+            return
+        print(self.summary_text())
+        import matplotlib.pyplot as plt
+        self._figures(pyplot=True)
+        plt.show()
+
+    def _repr_html_(self):
+        from tarnfold.analysis.formatting import table_html
+        parts = ["<div><h4>{} <small>({})</small></h4>".format(
+            html.escape(str(getattr(self, "name", ""))), type(self).__name__)]
+        for title, table in self.summary().items():
+            parts.append("<h5>{}</h5>{}".format(html.escape(title), table_html(table)))
+        parts.append("</div>")
+        return "\n".join(parts)
+
 
 class ICAnalysisResult(_AnalysisResult):
-    """IC per date and period, p-values, IC decay and per-industry IC."""
+    """IC per date and period, p-values, IC decay and per-industry IC.
+
+    Attributes set by ``ICAnalysis``:
+
+    ``ic``, ``ic_p_value``
+        dates x return fields ("P_1", "P_5", ...): the cross-sectional
+        correlation of the factor with the forward return of each holding
+        period, and its two-sided p-value.  A date with fewer than two
+        (factor, forward return) pairs holds IC 0 with p-value 0: the last
+        dates of a holding period (no forward return yet), dates on which no
+        instrument matched.  ``summary()`` and the report exclude those dates
+        and count them per period ("excluded").
+    ``ic_decay``
+        (date, lag) x return fields: the IC of the factor on a date against
+        the forward return of the date ``lag`` rows later; ``max_decay``
+        lags 0 .. max_decay - 1, lag 0 being the IC table.
+    ``ic_industry_distribute``
+        industry x return fields: one correlation over all rows of the
+        industry, all dates pooled; instruments without a label are in
+        "Unknown".
+    """
+
+    def _own_summary(self):
+        from tarnfold.analysis import statistics as st
+        tables = {"IC by holding period": st.ic_summary(self.ic, self.ic_p_value)}
+        if getattr(self, "ic_decay", None) is not None:
+            tables["mean IC by lag"] = st.decay_summary(self.ic_decay, self.ic, self.ic_p_value)
+        if getattr(self, "ic_industry_distribute", None) is not None:
+            tables["pooled IC by industry"] = st.industry_summary(self.ic_industry_distribute)
+        return tables
+
+    def _figures(self, pyplot):
+        from tarnfold.analysis import plots
+        from tarnfold.analysis import statistics as st
+        name = getattr(self, "name", "")
+        figs = {"IC over time": plots.ic_series(self.ic, self.ic_p_value, name, pyplot),
+                "IC histogram": plots.ic_histogram(self.ic, self.ic_p_value, name, pyplot)}
+        if getattr(self, "ic_decay", None) is not None:
+            figs["IC decay"] = plots.ic_decay(
+                st.decay_summary(self.ic_decay, self.ic, self.ic_p_value), name, pyplot)
+        if getattr(self, "ic_industry_distribute", None) is not None:
+            figs["IC by industry"] = plots.ic_industry(
+                st.industry_summary(self.ic_industry_distribute).fillna(0.0), name, pyplot)
+        return figs
 
 
 class QuantileReturnAnalysisResult(_AnalysisResult):
-    """Returns and turnover of factor-sorted groups."""
+    """Returns and turnover of factor-sorted groups.
+
+    Attributes set by ``QuantileReturnAnalysis``: ``quantile_returns``
+    (cumulative return per group, index (tag, datetime), one column per
+    period), ``quantile_turnover`` (share of a group's members that are new,
+    same layout), ``quantile_detail`` (the group label of every instrument
+    on every date, from the previous date's factor; "q1" holds the best
+    values in the bench's sort order), ``top_minus_bottom_returns`` (the
+    daily return of q1 minus the last group, compounded; index datetime) and
+    ``benchmark_return`` (cumulative return of the benchmark index, or
+    None).  Dates on which a group had no members carry a daily return of 0
+    in ``quantile_returns``; ``summary()`` excludes them.
+    """
+
+    def _own_summary(self):
+        from tarnfold.analysis import statistics as st
+        return {"groups by holding period": st.quantile_summary(
+            self.quantile_returns, self.quantile_turnover, self.quantile_detail,
+            self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
+            self.periods_per_year)}
+
+    def _figures(self, pyplot):
+        from tarnfold.analysis import plots
+        name = getattr(self, "name", "")
+        return {
+            "cumulative group returns": plots.group_returns(self.quantile_returns, name, pyplot),
+            "turnover": plots.turnover(self.quantile_turnover, name, pyplot),
+            "long-short against the benchmark": plots.long_short(
+                self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
+                name, pyplot),
+        }
 
 
 class FactorReturnAnalysisResult(_AnalysisResult):
-    """Cumulative return of the factor-weighted long-short portfolio."""
+    """Cumulative return of the factor-weighted long-short portfolio.
+
+    Attribute set by ``FactorReturnAnalysis``: ``factor_returns``, dates x
+    periods ("P_n"): the cumulative return of a portfolio weighted by the
+    previous date's demeaned factor (absolute weights summing to one),
+    rebalanced every n dates and averaged over the n staggered starts.
+    """
+
+    def _own_summary(self):
+        from tarnfold.analysis import statistics as st
+        return {"factor return by holding period": st.factor_return_summary(
+            self.factor_returns, self.periods_per_year)}
+
+    def _figures(self, pyplot):
+        from tarnfold.analysis import plots
+        return {"cumulative factor return": plots.factor_returns(
+            self.factor_returns, getattr(self, "name", ""), pyplot)}

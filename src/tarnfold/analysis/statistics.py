@@ -1,0 +1,248 @@
+"""Summary statistics of the bench's result tables.
+
+Plain numpy/pandas/scipy on the (small) result tables; nothing here runs per
+instrument.  Conventions, used by every summary and by the report:
+
+* Returns are simple returns (0.01 is 1 %).  Daily returns are recovered
+  from a cumulative column as ``(1 + c_t) / (1 + c_{t-1}) - 1``.
+* Annualisation uses ``periods_per_year`` rows per year, 244 by default
+  (about the number of trading days of a year on the Shanghai and Shenzhen
+  exchanges).  Annualised return is geometric: ``prod(1 + r) ** (ppy / n) - 1``;
+  volatility ``std(r, ddof=1) * sqrt(ppy)``; Sharpe ratio
+  ``mean(r) / std(r) * sqrt(ppy)`` with a zero risk-free rate; maximum
+  drawdown the largest fall of ``prod(1 + r)`` from its running peak
+  (reported as a negative number).
+* A date on which a statistic could not be measured is excluded, never
+  counted as zero (see ``ic_measured``).
+"""
+import numpy as np
+import pandas as pd
+from scipy import stats
+
+PERIODS_PER_YEAR = 244
+
+
+def ic_measured(ic, p_value):
+    """Boolean table: True where an IC cell was actually measured.
+
+    The IC table holds 0 with p-value 0 where a date had fewer than two
+    (factor, forward return) pairs: the last dates of a holding period, dates
+    on which no instrument matched, empty cross-sections.  A correlation of
+    a constant cross-section is NaN.  Both are not measurements."""
+    ic = ic.astype(float)
+    p_value = p_value.reindex_like(ic).astype(float)
+    unmeasured = ((ic == 0) & (p_value == 0)) | ic.isna()
+    return ~unmeasured
+
+
+def newey_west_t(values, lags):
+    """t-statistic of the mean of ``values`` with the Newey-West (Bartlett
+    kernel) long-run variance over ``lags`` lags; lags=0 gives the plain
+    t-statistic with the biased (ddof=0) variance.  Returns NaN for fewer
+    than two values or zero variance."""
+    x = np.asarray(values, dtype=float)
+    n = x.size
+    if n < 2:
+        return np.nan
+    e = x - x.mean()
+    lrv = e @ e / n
+    for k in range(1, min(int(lags), n - 1) + 1):
+        w = 1.0 - k / (lags + 1.0)
+        lrv += 2.0 * w * (e[k:] @ e[:-k]) / n
+    if not lrv > 0:
+        return np.nan
+    return x.mean() / np.sqrt(lrv / n)
+
+
+def _period_of(field):
+    try:
+        return int(str(field).split("_", 1)[1])
+    except (IndexError, ValueError):
+        return 1
+
+
+def ic_summary(ic, p_value):
+    """Per return field: statistics of the measured IC dates.
+
+    Columns: mean, std, IR (mean / std), t (plain one-sample t) with its
+    p-value, Newey-West t with ``P_n - 1`` lags and its normal p-value (the
+    forward returns of consecutive dates overlap for n > 1, which makes the
+    plain t overstate the evidence), share of positive dates, the number of
+    measured dates and of excluded dates."""
+    measured = ic_measured(ic, p_value)
+    rows = {}
+    for field in ic.columns:
+        s = ic[field][measured[field]].astype(float)
+        n = len(s)
+        mean = s.mean() if n else np.nan
+        std = s.std(ddof=1) if n > 1 else np.nan
+        ok = n > 1 and std > 0
+        t = mean / std * np.sqrt(n) if ok else np.nan
+        lags = max(_period_of(field) - 1, 0)
+        nw = newey_west_t(s.values, lags) if n > 1 else np.nan
+        rows[field] = {
+            "mean": mean,
+            "std": std,
+            "IR": mean / std if ok else np.nan,
+            "t": t,
+            "p(t)": 2 * stats.t.sf(abs(t), n - 1) if ok else np.nan,
+            "NW t": nw,
+            "p(NW t)": 2 * stats.norm.sf(abs(nw)) if np.isfinite(nw) else np.nan,
+            "IC>0": (s > 0).mean() if n else np.nan,
+            "dates": n,
+            "excluded": int((~measured[field]).sum()),
+        }
+    out = pd.DataFrame.from_dict(rows, orient="index")
+    out.index.name = "period"
+    return out.astype({"dates": int, "excluded": int})
+
+
+def decay_summary(ic_decay, ic=None, p_value=None):
+    """Mean IC per lag (rows) and return field (columns), with the number of
+    dates used.  Lag 0 excludes the IC table's unmeasured dates; later lags
+    carry no p-value, so a value of exactly 0 (fewer than two complete pairs)
+    is excluded there."""
+    values = ic_decay.astype(float)
+    keep = values.notna() & (values != 0)
+    if ic is not None and p_value is not None:
+        m = ic_measured(ic, p_value)
+        lag = values.index.get_level_values("decay")
+        zero = lag == 0
+        dates = values.index.get_level_values("datetime")[zero]
+        keep.loc[zero] = m.reindex(dates).fillna(False).astype(bool).values
+    mean = values.where(keep).groupby(level="decay").mean()
+    count = keep.groupby(level="decay").sum().astype(int)
+    count.columns = ["dates " + str(c) for c in count.columns]
+    return pd.concat([mean, count], axis=1)
+
+
+def industry_summary(ic_industry):
+    """The pooled IC per industry, with exactly-0 cells (an industry with
+    fewer than two pairs) shown as missing."""
+    t = ic_industry.astype(float)
+    return t.where(t != 0)
+
+
+def daily_from_cumulative(cum):
+    """Daily simple returns from a cumulative-return series or table; the
+    first row, which has no previous value, is dropped."""
+    wealth = 1.0 + cum.astype(float)
+    return (wealth / wealth.shift(1) - 1.0).iloc[1:]
+
+
+def performance(daily, periods_per_year=PERIODS_PER_YEAR):
+    """Annualised return, volatility, Sharpe ratio and maximum drawdown of
+    one series of daily returns (NaN rows dropped)."""
+    r = pd.Series(daily, dtype=float).dropna()
+    n = len(r)
+    if n == 0:
+        return {"ann. return": np.nan, "ann. vol": np.nan, "Sharpe": np.nan,
+                "max drawdown": np.nan, "days": 0}
+    wealth = (1.0 + r).cumprod()
+    growth = wealth.iloc[-1]
+    ann = growth ** (periods_per_year / n) - 1.0 if growth > 0 else -1.0
+    std = r.std(ddof=1) if n > 1 else np.nan
+    vol = std * np.sqrt(periods_per_year)
+    sharpe = r.mean() / std * np.sqrt(periods_per_year) if n > 1 and std > 0 else np.nan
+    peak = np.maximum(wealth.cummax(), 1.0)
+    return {"ann. return": ann, "ann. vol": vol, "Sharpe": sharpe,
+            "max drawdown": float((wealth / peak - 1.0).min()), "days": n}
+
+
+def group_active(quantile_detail, labels, period):
+    """Boolean table (dates x labels): True where group ``label`` held
+    members in at least one staggered sub-portfolio of ``period`` on that
+    date, that is on one of the ``period`` most recent rows (the current row
+    included) of ``quantile_detail``.  Dates where it is False carry the
+    analyser's filled-in return of 0, which is not a measurement."""
+    detail = quantile_detail.to_numpy(dtype=object)
+    present = pd.DataFrame({label: (detail == label).any(axis=1) for label in labels},
+                           index=quantile_detail.index)
+    active = present.astype(float).rolling(int(period), min_periods=1).max() > 0
+    return active
+
+
+def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
+                     top_minus_bottom, benchmark=None,
+                     periods_per_year=PERIODS_PER_YEAR):
+    """Per period and group: annualised return and volatility, Sharpe ratio,
+    maximum drawdown, mean turnover and the annualised excess return over the
+    benchmark (of the daily differences); the row "top-bottom" is the
+    first-minus-last spread.  Dates on which a group had no members are
+    excluded (column "excluded")."""
+    labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
+    bench_daily = None
+    if benchmark is not None:
+        bench_daily = daily_from_cumulative(pd.Series(benchmark, dtype=float))
+    rows = []
+    for field in quantile_returns.columns:
+        period = _period_of(field)
+        active = group_active(quantile_detail, labels, period).iloc[1:]
+        dailies = {}
+        for label in labels:
+            cum = quantile_returns[field].xs(label, level="tag")
+            daily = daily_from_cumulative(cum)
+            keep = active[label].reindex(daily.index).fillna(False).astype(bool)
+            dailies[label] = daily.where(keep)
+        spread_daily = daily_from_cumulative(top_minus_bottom[field])
+        both = (active[labels[0]] & active[labels[-1]]).reindex(spread_daily.index)
+        dailies["top-bottom"] = spread_daily.where(both.fillna(False).astype(bool))
+        for label, daily in dailies.items():
+            row = {"period": field, "group": label}
+            row.update(performance(daily, periods_per_year))
+            if label in labels:
+                turnover = quantile_turnover[field].xs(label, level="tag").astype(float)
+                row["turnover"] = turnover.mean()
+            else:
+                row["turnover"] = np.nan
+            if bench_daily is not None:
+                excess = (daily - bench_daily.reindex(daily.index)).dropna()
+                row["excess ann. return"] = performance(excess, periods_per_year)["ann. return"]
+            row["excluded"] = int(daily.isna().sum())
+            rows.append(row)
+    out = pd.DataFrame(rows).set_index(["period", "group"])
+    return out.astype({"days": int, "excluded": int})
+
+
+def factor_return_summary(factor_returns, periods_per_year=PERIODS_PER_YEAR):
+    """Per period: annualised return, volatility, Sharpe ratio and maximum
+    drawdown of the factor-weighted long-short portfolio (the first date,
+    which has no lagged factor, is excluded)."""
+    rows = {}
+    for field in factor_returns.columns:
+        rows[field] = performance(daily_from_cumulative(factor_returns[field]),
+                                  periods_per_year)
+    out = pd.DataFrame.from_dict(rows, orient="index")
+    out.index.name = "period"
+    return out.astype({"days": int})
+
+
+def rank_autocorrelation(factor, periods):
+    """Mean over dates of the correlation between the instruments' cross-
+    sectional ranks on a date and on the date ``p`` rows earlier, over the
+    instruments present on both dates (one value per period ``p``, indexed
+    "P_p").  High values mean a slow factor (low turnover)."""
+    values = factor.to_numpy(dtype=float)
+    ranks = pd.DataFrame(values).rank(axis=1).to_numpy()
+    out = {}
+    for p in periods:
+        p = int(p)
+        if p <= 0 or p >= len(ranks):
+            out["P_{}".format(p)] = np.nan
+            continue
+        a, b = ranks[p:], ranks[:-p]
+        both = ~(np.isnan(a) | np.isnan(b))
+        a = np.where(both, a, 0.0)
+        b = np.where(both, b, 0.0)
+        n = both.sum(axis=1)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            ma, mb = a.sum(axis=1) / n, b.sum(axis=1) / n
+            cov = (a * b).sum(axis=1) / n - ma * mb
+            va = (a * a).sum(axis=1) / n - ma * ma
+            vb = (b * b).sum(axis=1) / n - mb * mb
+            r = cov / np.sqrt(va * vb)
+        r[(n < 2) | ~(va > 0) | ~(vb > 0)] = np.nan
+        out["P_{}".format(p)] = np.nanmean(r) if np.isfinite(r).any() else np.nan
+    s = pd.Series(out, dtype=float, name="rank autocorrelation")
+    s.index.name = "period"
+    return s

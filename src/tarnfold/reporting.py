@@ -1,0 +1,107 @@
+"""One self-contained HTML report of bench results (tables and embedded PNG
+plots; opens offline, no external files)."""
+import datetime
+import os
+import re
+
+CONVENTIONS = (
+    "Dates print as YYYYMMDD; returns are simple returns (0.01 = 1 %).",
+    "P_n is the forward return over the n trading days after the factor date "
+    "(compounded daily returns; a missing daily return counts as 0).",
+    "IC: cross-sectional correlation of the factor with P_n per date (rank IC by default). "
+    "Dates with fewer than two (factor, return) pairs are held as IC 0 with p-value 0 "
+    "in the IC table; every summary statistic excludes them and counts them as 'excluded'.",
+    "NW t: Newey-West t-statistic with n - 1 lags for P_n; overlapping holding periods "
+    "make the plain t overstate the evidence.",
+    "IC decay, lag k: IC of the factor on a date against the forward return of the date "
+    "k rows later.",
+    "Groups: q1 holds the best factor values in the bench's order "
+    "(ascending=False: the largest). Annualised figures use 244 trading days a year; "
+    "Sharpe ratios use a zero risk-free rate; maximum drawdown is negative.",
+    "Data loss: every (date, instrument) pair of the factor table is counted once, "
+    "at the first stage that dropped it.",
+)
+
+
+def _anchor(text, taken):
+    base = re.sub(r"[^A-Za-z0-9_-]+", "-", str(text)).strip("-") or "factor"
+    anchor, k = base, 2
+    while anchor in taken:
+        anchor, k = "{}-{}".format(base, k), k + 1
+    taken.add(anchor)
+    return anchor
+
+
+def _normalise(results):
+    """{factor name: bench result dict} from a result object, one bench
+    result dict, or a dict of those."""
+    from tarnfold.analysis.analysis_result import _AnalysisResult
+    if isinstance(results, _AnalysisResult):
+        return {getattr(results, "name", "result"): {getattr(results, "name", "result"): results}}
+    if not isinstance(results, dict):
+        raise TypeError("results: expect a result object, the bench's result dict or a dict "
+                        "of those, got {}".format(type(results).__name__))
+    if results and all(isinstance(v, dict) for v in results.values()):
+        return results
+    name = getattr(results, "factor_name", "factor")
+    return {name: results}
+
+
+def render(results, title="Factor test report", overview=None, dpi=80):
+    """The report's HTML text."""
+    import jinja2
+    import tarnfold
+    from tarnfold.analysis.analysis_result import _AnalysisResult
+    from tarnfold.analysis.formatting import table_html
+    from tarnfold.analysis.plots import to_png_base64
+
+    env = jinja2.Environment(
+        loader=jinja2.PackageLoader("tarnfold", "templates"),
+        autoescape=jinja2.select_autoescape(["html", "j2"]))
+    taken = set()
+    factors = []
+    for fname, bench_result in _normalise(results).items():
+        items = []
+        for step, r in bench_result.items():
+            if not isinstance(r, _AnalysisResult):
+                continue
+            tables = [{"title": t, "html": table_html(df)} for t, df in r.summary().items()]
+            plots = []
+            for ptitle, fig in r.plot().items():
+                plots.append({"title": ptitle, "png": to_png_base64(fig, dpi)})
+            items.append({"name": step, "kind": type(r).__name__, "tables": tables,
+                          "plots": plots})
+        factors.append({
+            "name": fname, "anchor": _anchor(fname, taken), "results": items,
+            "steps": getattr(bench_result, "steps", {}),
+            "skipped": getattr(bench_result, "skipped", []),
+            "periods": getattr(bench_result, "periods", ()),
+        })
+    normalised = _normalise(results)
+    comparison = None
+    if len(normalised) > 1:
+        from tarnfold.workflow import comparison_table
+        table = comparison_table(normalised)
+        comparison = table_html(table) if table is not None else None
+    return env.get_template("report.html.j2").render(
+        title=title, overview=overview, factors=factors, conventions=CONVENTIONS,
+        comparison=comparison,
+        version=tarnfold.__version__,
+        generated=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"))
+
+
+def report(results, path, title="Factor test report", overview=None):
+    """Write the HTML report of ``results`` to ``path`` and return the path.
+
+    ``results``: a result object, the dict ``FactorAssayBench.analysis``
+    returns, or a dict factor name -> such dicts (one section per factor).
+    The file is written to a temporary name and renamed into place."""
+    text = render(results, title=title, overview=overview)
+    path = os.fspath(path)
+    folder = os.path.dirname(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
+    tmp = path + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as fh:
+        fh.write(text)
+    os.replace(tmp, path)
+    return path

@@ -1,0 +1,173 @@
+"""The tarnfold command and tarnfold.assay / tarnfold.report end to end."""
+import matplotlib
+
+matplotlib.use("Agg")
+
+import os
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import mivada
+import tarnfold
+from tarnfold import cli
+from tarnfold.analysis.analysis_result import ICAnalysisResult
+from tarnfold.workflow import bench_steps, data_loss_account
+
+
+@pytest.fixture(scope="module")
+def mivada_home(tmp_path_factory):
+    home = tmp_path_factory.mktemp("mivada-home")
+    saved = {k: os.environ.get(k) for k in ("MIVADA_HOME", "MIVADA_STORE")}
+    os.environ["MIVADA_HOME"] = str(home)
+    os.environ.pop("MIVADA_STORE", None)
+    yield home
+    mivada.close()
+    for k, v in saved.items():
+        if v is None:
+            os.environ.pop(k, None)
+        else:
+            os.environ[k] = v
+
+
+def test_demo_end_to_end(mivada_home, tmp_path, capsys):
+    path = tmp_path / "demo.html"
+    code = cli.main(["demo", "--sample", "tiny", "--years", "0.3", "--max-decay", "3",
+                     "--report", str(path)])
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    for name in cli.DEMO_FACTORS:
+        assert "factor {}".format(name) in out
+    assert "IC by holding period" in out and "data loss" in out and "all factors" in out
+    assert "report written" in err
+    html = path.read_text(encoding="utf-8")
+    assert html.count("data:image/png;base64,") >= 3 * 4     # IC time, hist, decay, industry
+    assert "IC by holding period" in html and "<table" in html
+    assert not re.search(r"""(src|href)=["']https?:""", html)  # opens offline
+    # one IC summary row per factor, plus the comparison table
+    assert len(re.findall(r"<th>P_1</th>\s*<td>-?\d\.\d{4}</td>", html)) >= 3
+    assert "All factors at a glance" in html
+
+
+def test_demo_quiet_and_alias(mivada_home, tmp_path, capsys):
+    from tarnfold import demo
+    code = demo.main(["--sample", "tiny", "--years", "0.2", "--factors", "noise", "--quiet",
+                      "--report", "none", "--periods", "1"])
+    out, err = capsys.readouterr()
+    assert code == 0 and out == "" and err == ""
+
+
+def test_help_lists_factors(capsys):
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["--help"])
+    assert exc.value.code == 0
+    out = capsys.readouterr().out
+    for name in ("value_score", "noise", "demo", "assay"):
+        assert name in out
+
+
+def _wide_factor(rng, dates, ids):
+    return pd.DataFrame(rng.normal(size=(len(dates), len(ids))), index=dates, columns=ids)
+
+
+def test_assay_files_wide_and_long(tmp_path, rng, capsys):
+    dates = pd.bdate_range("2022-01-03", periods=40)
+    ids = ["%06d.XSHE" % i for i in range(1, 13)]
+    factor = _wide_factor(rng, dates, ids)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=factor.shape), index=dates, columns=ids)
+    returns = returns + 0.01 * factor.shift(1).fillna(0)
+    wide = tmp_path / "factor.csv"
+    factor.rename_axis("date").to_csv(wide)
+    long = tmp_path / "factor.parquet"
+    factor.rename_axis(index="date", columns="order_book_id").stack() \
+        .rename("my_factor").reset_index().to_parquet(long)
+    ret = tmp_path / "returns.csv"
+    returns.rename_axis("date").to_csv(ret)
+    common = ["--returns", str(ret), "--industry", "none", "--benchmark", "none",
+              "--preprocess", "winsorize,normalize", "--periods", "1,3", "--max-decay", "2"]
+    reports = []
+    for src in (wide, long):
+        report = tmp_path / (src.stem + src.suffix[1:] + ".html")
+        assert cli.main(["assay", str(src), "--report", str(report)] + common) == 0
+        reports.append(report.read_text(encoding="utf-8"))
+    out = capsys.readouterr().out
+    tables = re.findall(r"IC by holding period\n(.*?)\n\n", out, flags=re.S)
+    assert len(tables) == 2 and tables[0] == tables[1]     # same numbers either layout
+    assert all("IC over time" in r for r in reports)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["assay", "missing.csv"], "no such file"),
+    (["assay", "{txt}"], "expect a .parquet"),
+    (["assay", "{text_col}", "--returns", "{ret}"], "non-numeric values in column(s) B"),
+    (["assay", "{two_values}", "--returns", "{ret}"], "exactly one value column"),
+    (["assay", "{bad_dates}", "--returns", "{ret}"], "cannot read the dates"),
+    (["assay", "{ok}", "--store", "{tmp}/nothing.duckdb"], "no such store"),
+    (["assay", "{ok}", "--returns", "{txt}"], "--returns: expect a .parquet"),
+])
+def test_assay_errors_are_one_line(tmp_path, capsys, args, message):
+    dates = pd.bdate_range("2022-01-03", periods=5)
+    (tmp_path / "f.txt").write_text("x")
+    pd.DataFrame({"date": dates, "A": 1.0, "B": "x"}).to_csv(tmp_path / "text.csv", index=False)
+    pd.DataFrame({"date": dates, "order_book_id": "A", "u": 1.0, "v": 2.0}) \
+        .to_csv(tmp_path / "two.csv", index=False)
+    pd.DataFrame({"date": ["2022-01-03", "not a date"], "A": [1.0, 2.0]}) \
+        .to_csv(tmp_path / "dates.csv", index=False)
+    pd.DataFrame({"date": dates, "A": np.arange(5.0), "B": 1.0}).to_csv(tmp_path / "ok.csv",
+                                                                         index=False)
+    names = {"txt": tmp_path / "f.txt", "text_col": tmp_path / "text.csv",
+             "two_values": tmp_path / "two.csv", "bad_dates": tmp_path / "dates.csv",
+             "ok": tmp_path / "ok.csv", "ret": tmp_path / "ok.csv", "tmp": tmp_path}
+    argv = [a.format(**names) for a in args]
+    assert cli.main(argv + ["--quiet"]) == 1
+    err = capsys.readouterr().err
+    assert message in err and "Traceback" not in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("option", [["--periods", "1,x"], ["--periods", "0"],
+                                    ["--preprocess", "smooth"], ["--quantiles", "0"]])
+def test_bad_options_exit_2(option, capsys):
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["assay", "f.csv"] + option)
+    assert exc.value.code == 2
+    assert "Traceback" not in capsys.readouterr().err
+
+
+def test_data_loss_account_counts_each_pair_once(rng):
+    dates = pd.bdate_range("2022-01-03", periods=6)
+    ids = ["A", "B", "C", "D"]
+    factor = _wide_factor(rng, dates, ids)
+    factor.iloc[0, 0] = np.nan                      # NaN factor
+    processed = factor.copy()
+    processed.iloc[1, 1] = np.nan                   # lost in preprocessing
+    returns = pd.DataFrame(0.01, index=dates, columns=["A", "B", "C"])   # D unknown
+    returns.iloc[3, 2] = np.nan                     # C: a missing daily return counts as 0
+    loss = data_loss_account(factor, processed, returns, (1, 2))
+    # P_1: the last date has no next return; D never has one
+    used_1 = 24 - 1 - 1 - 6 - 3 + 0                # minus NaN, lost, D, last date of A-C
+    assert loss.loc["NaN factor", "P_1"] == 1
+    assert loss.loc["preprocessing (other)", "P_1"] == 1
+    assert loss.loc["used", "P_1"] == used_1
+    assert loss.loc["no forward return", "P_2"] == 6 + 6
+    assert (loss.loc[["NaN factor", "not listed", "no exposure", "preprocessing (other)",
+                      "no forward return", "used"]].sum() == 24).all()
+
+
+def test_assay_and_report_on_a_bench_result_dict(tmp_path, rng):
+    dates = pd.bdate_range("2022-01-03", periods=30)
+    ids = ["%06d.XSHE" % i for i in range(1, 9)]
+    factor = _wide_factor(rng, dates, ids)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=factor.shape), index=dates, columns=ids)
+    steps = bench_steps(preprocess=("normalize",), industry=None, max_decay=3, benchmark=None)
+    results = tarnfold.assay(factor, returns, periods=(1, 2), steps=steps)
+    assert isinstance(results["ic"], ICAnalysisResult)
+    assert "normalize" not in results                      # preprocessed tables are dropped
+    assert results["ic"].data_loss.loc["no forward return", "P_2"] == 2 * len(ids)
+    assert list(results["ic"].rank_autocorrelation.index) == ["P_1", "P_2"]
+    path = tarnfold.report(dict(results), tmp_path / "sub" / "r.html")
+    html = open(path, encoding="utf-8").read()
+    assert "data loss" in html and html.count("data:image/png") >= 3
+    with pytest.raises(TypeError, match="results"):
+        tarnfold.report([results["ic"]], tmp_path / "x.html")
