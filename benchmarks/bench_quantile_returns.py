@@ -7,8 +7,10 @@ sets for turnover).
     python benchmarks/bench_quantile_returns.py                     # full size (pandas ~1 min)
     python benchmarks/bench_quantile_returns.py --pandas-dates 300  # pandas on 300 dates, scaled
 
-Each side runs in its own interpreter so that its peak resident memory
-(ru_maxrss) is its own; the inputs are generated identically in both.
+Each side runs in its own interpreter, on identically generated inputs;
+peak memory is the growth of the resident set during the first run
+(benchmarks/_harness.py).  Wall and CPU times are printed: on a loaded
+machine the CPU times are the steadier comparison.
 --pandas-dates N runs the pandas side on the first N dates and scales its
 time linearly (the output says so); quote full runs.
 """
@@ -47,32 +49,46 @@ def run_side(side, analyser, n_dates, n_inst, repeat):
     warnings.simplefilter("ignore")
     from tarnfold.analysis import assay_bench as ab  # noqa: F401  (imports outside the timing)
 
+    sys.path.insert(0, HERE)
     sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    import _harness
     import quantile_pandas_reference as ref
 
     factor, returns = make_inputs(n_dates, n_inst)
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        if analyser == "quantile":
-            if side == "compiled":
+    if analyser == "quantile":
+        if side == "compiled":
+            def run():
                 res = ab.QuantileReturnAnalysis(quantile=QUANTILE).analysis(
                     factor, returns, PERIODS, ascending=False)
-                shape = res.quantile_returns.shape
-            else:
-                shape = ref.quantile_return_analysis(factor, returns, PERIODS, quantile=QUANTILE,
-                                                     ascending=False)[0].shape
+                return res.quantile_returns.shape
         else:
-            if side == "compiled":
-                shape = ab.FactorReturnAnalysis().analysis(
+            def run():
+                return ref.quantile_return_analysis(factor, returns, PERIODS, quantile=QUANTILE,
+                                                    ascending=False)[0].shape
+    else:
+        if side == "compiled":
+            def run():
+                return ab.FactorReturnAnalysis().analysis(
                     factor, returns, PERIODS, ascending=False).factor_returns.shape
-            else:
-                shape = ref.factor_return_analysis(factor, returns, PERIODS,
-                                                   ascending=False).shape
-        times.append(time.perf_counter() - t0)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps({"times": times, "peak_kib": peak, "base_kib": base, "shape": list(shape)}))
+        else:
+            def run():
+                return ref.factor_return_analysis(factor, returns, PERIODS,
+                                                  ascending=False).shape
+    times = []
+
+    def timed():
+        t0 = time.perf_counter()
+        c0 = time.process_time()
+        shape = run()
+        times.append((time.perf_counter() - t0, time.process_time() - c0))
+        return shape
+
+    # Peak: growth of the resident set over its size just before the first
+    # run (the high-water mark is reset first), so input generation does not
+    # hide it.
+    _, peak_mib, shape = _harness.measure(timed, repeat=repeat)
+    print(json.dumps({"times": [t for t, _ in times], "cpu": [c for _, c in times],
+                      "peak_mib": peak_mib, "shape": list(shape)}))
 
 
 def measure(side, analyser, n_dates, n_inst, repeat):
@@ -89,24 +105,21 @@ def compare(analyser, label, n_dates, n_inst, p_dates, repeat):
     theirs = measure("pandas", analyser, p_dates, n_inst, 1)
     t_ours = min(ours["times"])
     t_theirs = theirs["times"][0] * n_dates / p_dates
-    mib = lambda kib: kib / 1024.0
-    print("  compiled : %8.2f s  (best of %d: %s)" % (
-        t_ours, len(ours["times"]), ", ".join("%.2f" % t for t in ours["times"])))
+    print("  compiled : %8.2f s  (best of %d: %s; CPU %s s)" % (
+        t_ours, len(ours["times"]), ", ".join("%.2f" % t for t in ours["times"]),
+        ", ".join("%.2f" % t for t in ours["cpu"])))
     if p_dates == n_dates:
-        print("  pandas   : %8.2f s  (all %d dates)" % (t_theirs, n_dates))
+        print("  pandas   : %8.2f s  (all %d dates; CPU %.2f s)" % (t_theirs, n_dates,
+                                                                  theirs["cpu"][0]))
     else:
         print("  pandas   : %8.2f s  (estimate: %.2f s measured on the first %d dates, "
               "scaled linearly to %d)" % (t_theirs, theirs["times"][0], p_dates, n_dates))
-    print("  speed-up : %8.1f x" % (t_theirs / t_ours))
-    extra_ours = ours["peak_kib"] - ours["base_kib"]
-    extra_theirs = theirs["peak_kib"] - theirs["base_kib"]
-    print("  peak RSS : compiled %.0f MiB (inputs %.0f MiB, +%.0f MiB for the analysis)"
-          % (mib(ours["peak_kib"]), mib(ours["base_kib"]), mib(extra_ours)))
-    print("  peak RSS : pandas   %.0f MiB (inputs %.0f MiB, +%.0f MiB for the analysis)%s"
-          % (mib(theirs["peak_kib"]), mib(theirs["base_kib"]), mib(extra_theirs),
-             "" if p_dates == n_dates else "  [subset run]"))
-    print("  memory   : compiled uses %.2f of the pandas formulation's extra memory"
-          % (extra_ours / max(extra_theirs, 1)))
+    print("  speed-up : %8.1f x  (CPU time: %.1f x)" % (
+        t_theirs / t_ours, theirs["cpu"][0] * n_dates / p_dates / min(ours["cpu"])))
+    print("  peak     : compiled +%.0f MiB, pandas +%.0f MiB over the inputs%s -> %.3f of it"
+          % (ours["peak_mib"], theirs["peak_mib"],
+             "" if p_dates == n_dates else " [pandas on the subset]",
+             ours["peak_mib"] / max(theirs["peak_mib"], 1e-9)))
 
 
 def main():

@@ -48,3 +48,23 @@ def test_bench_on_daily_and_on_a_returns_table(sample_store):
     returns = mivada.get_price_change_rate(ids, dates[0], mivada.get_next_trading_date(dates[-1], 5))
     given = bench.analysis(factor, returns, periods=(1, 5))
     pd.testing.assert_series_equal(given["spread"], daily["spread"])
+
+
+def test_group_and_portfolio_returns_against_the_sample_index(sample_store):
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    latest = mivada.get_latest_trading_date()
+    dates = mivada.get_trading_dates(mivada.trading_date_offset(latest, -60),
+                                     mivada.trading_date_offset(latest, -10))
+    factor = mivada.get_factor(ids, "value_score", dates[0], dates[-1])["value_score"]
+    factor = factor.unstack(level="order_book_id")
+    bench = ab.FactorAssayBench()
+    bench.append(("groups", ab.QuantileReturnAnalysis(quantile=5, benchmark="000300.XSHG")))
+    bench.append(("portfolio", ab.FactorReturnAnalysis()))
+    out = bench.analysis(factor, "daily", periods=(1, 5))
+    groups = out["groups"]
+    bm = groups.benchmark_return
+    assert bm.name == "000300.XSHG" and bm.index.equals(factor.index)
+    assert bm.iloc[0] == 0 and bm.notna().all() and bm.abs().sum() > 0
+    assert groups.quantile_returns.shape == (5 * len(factor), 2)
+    assert groups.quantile_returns.abs().sum().gt(0).all()
+    assert out["portfolio"].factor_returns.abs().sum().gt(0).all()
