@@ -40,6 +40,22 @@ public:
     // to a time-series operator is then an error).
     void run(py::handle ctx, py::handle order_book_id, index_t nvalid);
 
+    // Bulk evaluation, for a context that hands over every instrument's
+    // series packed back to back (valid days only): `inputs` gives, for
+    // each node returned by input_nodes(), the packed values (or a
+    // constant) and the offsets of each context column.  Touches no Python
+    // object, so it may run without the GIL.
+    struct Packed {
+        bool scalar = false;
+        double number = 0.0;
+        const double *data = nullptr;
+        const long long *offsets = nullptr;
+    };
+    bool has_foreign() const;
+    std::vector<int> input_nodes() const;
+    py::object node_object(int node) const { return nodes_[node].obj; }
+    void run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid);
+
     // After run(): the root's value.  `root_is_kernel()` tells whether it
     // was computed by our operators (then `root_value()` holds it, valid
     // until the next run) or is a Python object (`root_object()`).
@@ -56,6 +72,7 @@ private:
         py::object obj;  // the number, the factor, the kernel or the func
         const OpDef *op = nullptr;
         std::vector<double> params;
+        double number = 0.0;  // Const
         std::vector<int> args;
         bool kernel_consumed = false;
         // state of the current run

@@ -13,6 +13,7 @@
 #include "common/pyclass.hpp"
 #include "engine_v2/engine.hpp"
 #include "kernels/cross_section.hpp"
+#include "kernels/row_groups.hpp"
 #include "kernels/row_rank.hpp"
 
 namespace tarnfold::engine {
@@ -87,33 +88,16 @@ void assign(py::array &result, double *column, const std::vector<index_t> &pos, 
     assign_through_numpy(result, pos, col, s);
 }
 
-py::object exec_factor(py::object factor, py::object order_book_ids, py::object ctx) {
-    if (is_instance_of(factor, "CrossSectionalFactor")) {
-        return glob("_exec_cross_sectional")(factor, order_book_ids, ctx);
-    }
-    py::object deps = py::module_::import("builtins").attr("set")(factor.attr("dependencies"));
-    for (py::handle f : deps) {
-        if (is_instance_of(f, "CrossSectionalFactor")) {
-            ctx.attr("update")(f, glob("_exec_cross_sectional")(f, order_book_ids, ctx));
-        } else if (is_instance_of(f, "FixedFactor")) {
-            ctx.attr("update")(f, glob("_exec_fixed")(f, order_book_ids, ctx));
-        }
-    }
-    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
-    const py::ssize_t n = py::len(order_book_ids);
-    if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
-    frame::OutArray out = frame::new_column_major(ndays, n);
-    std::fill(out.view.data, out.view.data + ndays * n, kNaN);
+// The loop of the execution contract: per instrument, its mask and its
+// expression's value through the context.
+void run_generic_loop(py::handle expr, double shift, py::handle order_book_ids, py::handle ctx,
+                      frame::OutArray &out, std::unique_ptr<Program> &program, bool own_expr,
+                      py::handle exec_expr) {
+    const index_t ndays = out.view.rows;
+    const py::ssize_t n = out.view.cols;
     py::array result = out.array;
-
-    py::object expr = factor.attr("expr");
-    const double shift = py::float_(factor.attr("shift")).cast<double>();
-    py::object exec_expr = glob("_exec_expr");
-    const bool own_expr = exec_expr.ptr() == g_own_exec_expr;
-    std::unique_ptr<Program> program;
     std::vector<index_t> pos;
     pos.reserve(static_cast<std::size_t>(ndays));
-
     py::ssize_t i = 0;
     for (py::handle oid : order_book_ids) {
         if (i >= n) throw py::value_error("order_book_ids changed while it was read");
@@ -145,9 +129,142 @@ py::object exec_factor(py::object factor, py::object order_book_ids, py::object 
         }
         ++i;
     }
+}
+
+// The same loop for our own context and an expression made only of our
+// operators: the context hands over its valid-day masks and every input
+// packed instrument after instrument, and the whole loop runs in C++
+// without the GIL.  Returns false (nothing written) when that is not
+// possible; the generic loop then runs.
+bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handle order_book_ids,
+                     py::handle ctx, frame::OutArray &out, std::unique_ptr<Program> &program) {
+    if (!py::hasattr(ctx, "_engine_bulk")) return false;
+    py::object bulk = ctx.attr("_engine_bulk")(order_book_ids);
+    if (bulk.is_none()) return false;
+    auto parts = bulk.cast<py::tuple>();
+    auto valid = parts[0].cast<py::array_t<bool>>();
+    auto cols = parts[1].cast<py::array_t<long long, py::array::c_style | py::array::forcecast>>();
+    const index_t ndays = out.view.rows;
+    const py::ssize_t n = out.view.cols;
+    if (valid.ndim() != 2 || valid.shape(0) != ndays || cols.size() != n) return false;
+    const py::ssize_t vr = valid.strides(0), vc = valid.strides(1);
+    const auto *vbase = reinterpret_cast<const char *>(valid.data());
+    const long long *col = cols.data();
+    for (py::ssize_t i = 0; i < n; ++i)
+        if (col[i] < 0 || col[i] >= valid.shape(1)) return false;
+
+    // Which instruments pass the look-back check; nothing is compiled when
+    // none does.
+    std::vector<index_t> nvalid(static_cast<std::size_t>(n), 0);
+    bool any = false;
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const char *p = vbase + col[i] * vc;
+        index_t c = 0;
+        for (index_t t = 0; t < ndays; ++t) c += p[t * vr] != 0;
+        nvalid[i] = c;
+        any = any || static_cast<double>(c) > shift;
+    }
+    if (!any) return true;
+    if (!program) program = std::make_unique<Program>(expr);
+    if (program->has_foreign()) return false;
+    std::vector<Program::Packed> inputs;
+    std::vector<py::object> keep;
+    for (int k : program->input_nodes()) {
+        py::object packed = ctx.attr("_engine_packed")(program->node_object(k), order_book_ids);
+        if (packed.is_none()) return false;
+        Program::Packed p;
+        if (is_real(packed)) {
+            p.scalar = true;
+            p.number = packed.cast<double>();
+        } else {
+            auto pair = packed.cast<py::tuple>();
+            auto data = pair[0].cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
+            auto offs = pair[1].cast<py::array_t<long long, py::array::c_style | py::array::forcecast>>();
+            if (offs.size() != valid.shape(1) + 1) return false;
+            // Each column's packed series must be as long as its valid days.
+            for (py::ssize_t i = 0; i < n; ++i) {
+                if (offs.data()[col[i] + 1] - offs.data()[col[i]] != nvalid[i]) return false;
+            }
+            if (offs.data()[valid.shape(1)] > data.size()) return false;
+            p.data = data.data();
+            p.offsets = offs.data();
+            keep.push_back(data);
+            keep.push_back(offs);
+        }
+        inputs.push_back(p);
+    }
+    (void)factor;
+
+    py::ssize_t failed = -1;
+    std::string op_error;
+    {
+        py::gil_scoped_release nogil;
+        std::vector<index_t> pos;
+        pos.reserve(static_cast<std::size_t>(ndays));
+        for (py::ssize_t i = 0; i < n && failed < 0; ++i) {
+            if (static_cast<double>(nvalid[i]) <= shift) continue;
+            const char *p = vbase + col[i] * vc;
+            pos.clear();
+            for (index_t t = 0; t < ndays; ++t)
+                if (p[t * vr]) pos.push_back(t);
+            try {
+                program->run_packed(inputs, static_cast<index_t>(col[i]), nvalid[i]);
+            } catch (const OpError &e) {
+                op_error = e.message;
+                failed = i;
+                break;
+            }
+            const Value &v = program->root_value();
+            double *column = out.view.data + i * ndays;
+            if (v.scalar) fill_constant(column, pos, v.number);
+            else if (v.len > 0 && v.len <= nvalid[i]) write_series(column, pos, v.data, v.len);
+            else failed = i;
+        }
+    }
+    if (failed >= 0) {
+        if (!op_error.empty()) throw py::value_error(op_error);
+        // Let the array library report the mismatch.
+        const char *p = vbase + col[failed] * vc;
+        std::vector<index_t> pos;
+        for (index_t t = 0; t < ndays; ++t)
+            if (p[t * vr]) pos.push_back(t);
+        py::array result = out.array;
+        assign_through_numpy(result, pos, failed, program->root_as_python());
+    }
+    return true;
+}
+
+py::object exec_factor(py::object factor, py::object order_book_ids, py::object ctx) {
+    if (is_instance_of(factor, "CrossSectionalFactor")) {
+        return glob("_exec_cross_sectional")(factor, order_book_ids, ctx);
+    }
+    py::object deps = py::module_::import("builtins").attr("set")(factor.attr("dependencies"));
+    for (py::handle f : deps) {
+        if (is_instance_of(f, "CrossSectionalFactor")) {
+            ctx.attr("update")(f, glob("_exec_cross_sectional")(f, order_book_ids, ctx));
+        } else if (is_instance_of(f, "FixedFactor")) {
+            ctx.attr("update")(f, glob("_exec_fixed")(f, order_book_ids, ctx));
+        }
+    }
+    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
+    const py::ssize_t n = py::len(order_book_ids);
+    if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
+    frame::OutArray out = frame::new_column_major(ndays, n);
+    std::fill(out.view.data, out.view.data + ndays * n, kNaN);
+
+    py::object expr = factor.attr("expr");
+    const double shift = py::float_(factor.attr("shift")).cast<double>();
+    py::object exec_expr = glob("_exec_expr");
+    const bool own_expr = exec_expr.ptr() == g_own_exec_expr;
+    std::unique_ptr<Program> program;
+    if (!(own_expr && run_packed_loop(factor, expr, shift, order_book_ids, ctx, out, program))) {
+        run_generic_loop(expr, shift, order_book_ids, ctx, out, program, own_expr, exec_expr);
+    }
+    py::array result = out.array;
+    // The frame takes the array over (no copy).
     return glob("pd").attr("DataFrame")(py::arg("index") = ctx.attr("index"),
                                         py::arg("columns") = order_book_ids,
-                                        py::arg("data") = result);
+                                        py::arg("data") = result, py::arg("copy") = false);
 }
 
 py::object exec_expr(py::object expr, py::object order_book_id, py::object ctx) {
@@ -194,15 +311,55 @@ py::object exec_fixed(py::object factor, py::object order_book_ids, py::object c
 
 py::object apply_cs_kernel(const std::string &op, py::handle params, py::handle tables) {
     py::list ts(py::reinterpret_borrow<py::object>(tables));
-    if (py::len(params) != 0) throw py::value_error(op + ": takes no parameters");
-    if (op != "rank" && op != "zscore") throw py::value_error("unknown cross-sectional operation '" + op + "'");
-    if (ts.size() != 1) throw py::type_error(op + ": expected 1 table, got " + std::to_string(ts.size()));
+    std::vector<double> p;
+    for (py::handle v : params) p.push_back(v.cast<double>());
+    const bool grouped = op.rfind("group_", 0) == 0;
+    const std::size_t want = grouped ? 2 : 1;
+    if (ts.size() != want) {
+        throw py::type_error(op + ": expected " + std::to_string(want) + " table(s), got " +
+                             std::to_string(ts.size()));
+    }
     frame::FrameValues in = frame::frame_values(ts[0], op);
     frame::OutArray out = frame::new_column_major(in.view.rows, in.view.cols);
-    {
+    if (grouped) {
+        kern::GroupOp g;
+        if (op == "group_demean") g = kern::GroupOp::Demean;
+        else if (op == "group_zscore") g = kern::GroupOp::ZScore;
+        else if (op == "group_rank") g = kern::GroupOp::Rank;
+        else throw py::value_error("unknown cross-sectional operation '" + op + "'");
+        auto codes = py::array_t<std::int32_t, py::array::forcecast>::ensure(ts[1]);
+        if (!codes || codes.ndim() != 2 || codes.shape(0) != in.view.rows ||
+            codes.shape(1) != in.view.cols) {
+            throw py::value_error(op + ": group codes must be an integer array shaped like the table");
+        }
+        kern::CodeView cv{codes.data(),
+                          static_cast<kern::index_t>(codes.strides(0) / sizeof(std::int32_t)),
+                          static_cast<kern::index_t>(codes.strides(1) / sizeof(std::int32_t))};
         py::gil_scoped_release nogil;
-        if (op == "rank") kern::rank_rows_pct(in.view, out.view);
-        else kern::zscore_rows(in.view, out.view);
+        kern::group_rows(in.view, cv, out.view, g);
+        return out.array;
+    }
+    auto no_params = [&] {
+        if (!p.empty()) throw py::value_error(op + ": takes no parameters");
+    };
+    if (op == "rank") {
+        no_params();
+        py::gil_scoped_release nogil;
+        kern::rank_rows_pct(in.view, out.view);
+    } else if (op == "zscore") {
+        no_params();
+        py::gil_scoped_release nogil;
+        kern::zscore_rows(in.view, out.view);
+    } else if (op == "demean") {
+        no_params();
+        py::gil_scoped_release nogil;
+        kern::demean_rows(in.view, out.view);
+    } else if (op == "scale") {
+        if (p.size() != 1) throw py::value_error("scale: expected the parameter a");
+        py::gil_scoped_release nogil;
+        kern::scale_rows(in.view, out.view, p[0]);
+    } else {
+        throw py::value_error("unknown cross-sectional operation '" + op + "'");
     }
     return out.array;
 }

@@ -100,6 +100,42 @@ Value op_neg(const OpCall &c) { return map1(c, [](double a) { return -a; }); }
 Value op_abs(const OpCall &c) { return map1(c, [](double a) { return std::fabs(a); }); }
 Value op_log(const OpCall &c) { return map1(c, [](double a) { return std::log(a); }); }
 Value op_sign(const OpCall &c) { return map1(c, sign_of); }
+Value op_min(const OpCall &c) {
+    return map2(c, [](double a, double b) { return (std::isnan(a) || std::isnan(b)) ? kNaN : std::min(a, b); });
+}
+Value op_max(const OpCall &c) {
+    return map2(c, [](double a, double b) { return (std::isnan(a) || std::isnan(b)) ? kNaN : std::max(a, b); });
+}
+Value op_and(const OpCall &c) {
+    return map2(c, [](double a, double b) { return nan_or(a, b, a != 0.0 && b != 0.0); });
+}
+Value op_or(const OpCall &c) {
+    return map2(c, [](double a, double b) { return nan_or(a, b, a != 0.0 || b != 0.0); });
+}
+Value op_not(const OpCall &c) {
+    return map1(c, [](double a) { return std::isnan(a) ? kNaN : (a == 0.0 ? 1.0 : 0.0); });
+}
+
+// where(cond, a, b): a where cond is non-zero, b where it is zero, NaN
+// where cond is NaN; the three are aligned on their most recent days.
+Value op_where(const OpCall &c) {
+    const Value &k = c.args[0], &a = c.args[1], &b = c.args[2];
+    auto pick = [](double cond, double x, double y) {
+        return std::isnan(cond) ? kNaN : (cond != 0.0 ? x : y);
+    };
+    if (k.scalar && a.scalar && b.scalar) return Value::of(pick(k.number, a.number, b.number));
+    index_t len = -1;
+    for (const Value *v : {&k, &a, &b})
+        if (!v->scalar) len = len < 0 ? v->len : std::min(len, v->len);
+    auto at = [len](const Value &v, index_t i) {
+        return v.scalar ? v.number : v.data[v.len - len + i];
+    };
+    c.buf->resize(static_cast<std::size_t>(len));
+    double *o = c.buf->data();
+    for (index_t i = 0; i < len; ++i) o[i] = pick(at(k, i), at(a, i), at(b, i));
+    return Value::series(o, len);
+}
+
 Value op_signed_power(const OpCall &c) {
     return map2(c, [](double a, double b) { return sign_of(a) * std::pow(std::fabs(a), b); });
 }
@@ -135,6 +171,26 @@ Value op_window(const OpCall &c) {
     c.buf->resize(static_cast<std::size_t>(x.len));
     Kernel(x.data, x.len, d, c.buf->data());
     return Value::series(c.buf->data(), x.len);
+}
+
+// Two series over the same window: aligned on their most recent days.
+template <void (*Kernel)(const double *, const double *, index_t, index_t, double *)>
+Value op_pair_window(const OpCall &c) {
+    const Value x = series_arg(c, 0);
+    // The second argument may use the slot's scratch too: copy x first if
+    // it does.
+    std::vector<double> xcopy;
+    Value xs = x;
+    if (c.args[1].scalar && c.args[0].scalar) {
+        xcopy.assign(x.data, x.data + x.len);
+        xs = Value::series(xcopy.data(), x.len);
+    }
+    const Value y = series_arg(c, 1);
+    const index_t d = window_param(c, 0, 1);
+    const index_t len = std::min(xs.len, y.len);
+    c.buf->resize(static_cast<std::size_t>(len));
+    Kernel(xs.data + (xs.len - len), y.data + (y.len - len), len, d, c.buf->data());
+    return Value::series(c.buf->data(), len);
 }
 
 // params: alpha, min_periods
@@ -174,6 +230,21 @@ const OpDef kOps[] = {
     {"ts_std", 1, 1, 1, op_window<kern::rolling_std, 1>},
     {"delay", 1, 1, 1, op_window<kern::shift_back, 0>},
     {"delta", 1, 1, 1, op_window<kern::difference, 0>},
+    {"ts_product", 1, 1, 1, op_window<kern::rolling_product, 1>},
+    {"ts_min", 1, 1, 1, op_window<kern::rolling_min, 1>},
+    {"ts_max", 1, 1, 1, op_window<kern::rolling_max, 1>},
+    {"ts_argmin", 1, 1, 1, op_window<kern::rolling_argmin, 1>},
+    {"ts_argmax", 1, 1, 1, op_window<kern::rolling_argmax, 1>},
+    {"ts_rank", 1, 1, 1, op_window<kern::rolling_rank_pct, 1>},
+    {"decay_linear", 1, 1, 1, op_window<kern::decay_linear, 1>},
+    {"correlation", 2, 1, 1, op_pair_window<kern::rolling_corr>},
+    {"covariance", 2, 1, 1, op_pair_window<kern::rolling_cov>},
+    {"min", 2, 0, 0, op_min},
+    {"max", 2, 0, 0, op_max},
+    {"and", 2, 0, 0, op_and},
+    {"or", 2, 0, 0, op_or},
+    {"not", 1, 0, 0, op_not},
+    {"where", 3, 0, 0, op_where},
     {"ema", 1, 2, 2, op_ewm},
     {"dma", 1, 2, 2, op_ewm},
 };

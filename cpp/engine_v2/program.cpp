@@ -61,6 +61,8 @@ int Program::compile(py::handle expr) {
     if (is_real(expr)) {
         node.kind = Kind::Const;
         node.obj = py::reinterpret_borrow<py::object>(expr);
+        node.number = PyFloat_AsDouble(expr.ptr());
+        if (PyErr_Occurred()) throw py::error_already_set();
     } else if (is_instance_of(expr, "LeafFactor") ||
                is_instance_of(expr, "CrossSectionalFactor") ||
                is_instance_of(expr, "FixedFactor")) {
@@ -151,8 +153,7 @@ void Program::run(py::handle ctx, py::handle order_book_id, index_t nvalid) {
         switch (node.kind) {
         case Kind::Const:
             node.out = node.obj;
-            node.value = Value::of(PyFloat_AsDouble(node.obj.ptr()));
-            if (PyErr_Occurred()) throw py::error_already_set();
+            node.value = Value::of(node.number);
             break;
         case Kind::Input:
             node.out = ctx.attr("get_factor_value")(node.obj, order_book_id);
@@ -184,6 +185,52 @@ void Program::run(py::handle ctx, py::handle order_book_id, index_t nvalid) {
             } catch (const OpError &e) {
                 throw py::value_error(e.message);
             }
+            break;
+        }
+        }
+    }
+}
+
+bool Program::has_foreign() const {
+    for (const Node &n : nodes_)
+        if (n.kind == Kind::Foreign) return true;
+    return false;
+}
+
+std::vector<int> Program::input_nodes() const {
+    std::vector<int> out;
+    for (std::size_t k = 0; k < nodes_.size(); ++k)
+        if (nodes_[k].kind == Kind::Input) out.push_back(static_cast<int>(k));
+    return out;
+}
+
+void Program::run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid) {
+    std::vector<Value> args;
+    std::size_t next_input = 0;
+    for (Node &node : nodes_) {
+        switch (node.kind) {
+        case Kind::Const:
+            node.value = Value::of(node.number);
+            break;
+        case Kind::Input: {
+            const Packed &p = inputs[next_input++];
+            if (p.scalar) {
+                node.value = Value::of(p.number);
+            } else {
+                const long long lo = p.offsets[column], hi = p.offsets[column + 1];
+                node.value = Value::series(p.data + lo, static_cast<index_t>(hi - lo));
+            }
+            break;
+        }
+        case Kind::Foreign:
+            throw OpError{"a Python function cannot run in the packed loop"};
+        case Kind::Kernel: {
+            args.clear();
+            for (int s : node.args) args.push_back(nodes_[s].value);
+            OpCall call{args.data(), static_cast<int>(args.size()), node.params.data(),
+                        static_cast<int>(node.params.size()), &node.buf, &node.aux, nvalid,
+                        node.op->name};
+            node.value = node.op->run(call);
             break;
         }
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace tarnfold::kern {
 
@@ -10,55 +11,40 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// A compensated running sum of the finite values of a window, with counts
-// of the NaN and infinite values it holds.
-struct WindowSum {
-    double sum = 0.0, comp = 0.0;
-    index_t nans = 0, infs = 0;
-
-    void reset() { sum = comp = 0.0; nans = infs = 0; }
-    void kahan(double v) {
-        const double y = v - comp;
-        const double t = sum + y;
-        comp = (t - sum) - y;
-        sum = t;
-    }
-    void add(double v) {
-        if (std::isnan(v)) ++nans;
-        else if (std::isinf(v)) ++infs;
-        else kahan(v);
-    }
-    void remove(double v) {
-        if (std::isnan(v)) --nans;
-        else if (std::isinf(v)) --infs;
-        else kahan(-v);
-    }
-};
-
-double direct_sum(const double *x, index_t lo, index_t hi) {
-    double s = 0.0;
-    for (index_t k = lo; k <= hi; ++k) s += x[k];
-    return s;
-}
+// Running sums of a window are updated by adding the new value and
+// subtracting the one leaving; every d steps they are recomputed from the
+// window itself, so rounding errors never outlive d updates (no drift over
+// long series).  Non-finite values are kept out of the sums: the position
+// of the last NaN and of the last infinity tell whether the window holds
+// one.
+inline double finite_or_zero(double v) { return std::isfinite(v) ? v : 0.0; }
 
 template <bool Mean>
 void rolling_sum_impl(const double *x, index_t n, index_t d, double *out) {
-    WindowSum w;
+    double sum = 0.0;
+    index_t last_nan = -1, last_inf = -1, fresh = 0;
     for (index_t t = 0; t < n; ++t) {
-        if (t % d == 0) {
-            // Fresh sum of the window ending here: errors of the running
-            // update never outlive d steps.
-            w.reset();
-            for (index_t k = std::max<index_t>(0, t - d + 1); k <= t; ++k) w.add(x[k]);
+        const double v = x[t];
+        if (std::isnan(v)) last_nan = t;
+        else if (std::isinf(v)) last_inf = t;
+        const index_t lo = t - d + 1;
+        if (fresh-- == 0) {
+            fresh = d - 1;
+            sum = 0.0;
+            for (index_t k = std::max<index_t>(0, lo); k <= t; ++k) sum += finite_or_zero(x[k]);
         } else {
-            w.add(x[t]);
-            if (t >= d) w.remove(x[t - d]);
+            sum += finite_or_zero(v);
+            if (lo > 0) sum -= finite_or_zero(x[lo - 1]);
         }
-        if (t < d - 1 || w.nans > 0) {
+        if (lo < 0 || last_nan >= lo) {
             out[t] = kNaN;
             continue;
         }
-        const double s = w.infs > 0 ? direct_sum(x, t - d + 1, t) : w.sum;
+        double s = sum;
+        if (last_inf >= lo) {
+            s = 0.0;  // inf, or NaN for inf - inf
+            for (index_t k = lo; k <= t; ++k) s += x[k];
+        }
         out[t] = Mean ? s / static_cast<double>(d) : s;
     }
 }
@@ -78,57 +64,57 @@ void rolling_std(const double *x, index_t n, index_t d, double *out) {
         std::fill(out, out + n, kNaN);
         return;
     }
-    // Welford's running mean and sum of squared deviations over the finite
-    // values of the window, recomputed by two passes every d steps.
-    double mean = 0.0, ssd = 0.0;
-    index_t count = 0, nans = 0, infs = 0, run = 0;
-    auto add = [&](double v) {
-        if (std::isnan(v)) { ++nans; return; }
-        if (std::isinf(v)) { ++infs; return; }
-        ++count;
-        const double delta = v - mean;
-        mean += delta / static_cast<double>(count);
-        ssd += delta * (v - mean);
-    };
-    auto remove = [&](double v) {
-        if (std::isnan(v)) { --nans; return; }
-        if (std::isinf(v)) { --infs; return; }
-        --count;
-        if (count == 0) { mean = ssd = 0.0; return; }
-        const double delta = v - mean;
-        mean -= delta / static_cast<double>(count);
-        ssd -= delta * (v - mean);
-    };
+    // Sums of (x - k) and (x - k)^2 with k the window's mean at the last
+    // recomputation: the deviations stay of the order of the standard
+    // deviation, so (s2 - s1^2 / d) does not cancel catastrophically.
+    double k = 0.0, s1 = 0.0, s2 = 0.0;
+    index_t last_nan = -1, last_inf = -1, fresh = 0, run = 0;
     for (index_t t = 0; t < n; ++t) {
+        const double v = x[t];
+        if (std::isnan(v)) last_nan = t;
+        else if (std::isinf(v)) last_inf = t;
         // Length of the run of equal values ending at t.
-        run = (t > 0 && x[t] == x[t - 1]) ? run + 1 : (std::isnan(x[t]) ? 0 : 1);
-        if (t % d == 0) {
-            const index_t lo = std::max<index_t>(0, t - d + 1);
-            count = nans = infs = 0;
-            double s = 0.0;
-            for (index_t k = lo; k <= t; ++k) {
-                if (std::isnan(x[k])) ++nans;
-                else if (std::isinf(x[k])) ++infs;
-                else { ++count; s += x[k]; }
+        run = (t > 0 && v == x[t - 1]) ? run + 1 : (std::isnan(v) ? 0 : 1);
+        const index_t lo = t - d + 1;
+        if (fresh-- == 0) {
+            fresh = d - 1;
+            const index_t a = std::max<index_t>(0, lo);
+            double sum = 0.0;
+            index_t count = 0;
+            for (index_t j = a; j <= t; ++j) {
+                if (std::isfinite(x[j])) {
+                    sum += x[j];
+                    ++count;
+                }
             }
-            mean = count ? s / static_cast<double>(count) : 0.0;
-            ssd = 0.0;
-            for (index_t k = lo; k <= t; ++k) {
-                if (std::isfinite(x[k])) {
-                    const double e = x[k] - mean;
-                    ssd += e * e;
+            k = count ? sum / static_cast<double>(count) : 0.0;
+            s1 = s2 = 0.0;
+            for (index_t j = a; j <= t; ++j) {
+                if (std::isfinite(x[j])) {
+                    const double e = x[j] - k;
+                    s1 += e;
+                    s2 += e * e;
                 }
             }
         } else {
-            add(x[t]);
-            if (t >= d) remove(x[t - d]);
+            if (std::isfinite(v)) {
+                const double e = v - k;
+                s1 += e;
+                s2 += e * e;
+            }
+            if (lo > 0 && std::isfinite(x[lo - 1])) {
+                const double e = x[lo - 1] - k;
+                s1 -= e;
+                s2 -= e * e;
+            }
         }
-        if (t < d - 1 || nans > 0 || infs > 0) {
+        if (lo < 0 || last_nan >= lo || last_inf >= lo) {
             out[t] = kNaN;
         } else if (run >= d) {
             out[t] = 0.0;
         } else {
-            out[t] = std::sqrt(std::max(ssd, 0.0) / static_cast<double>(d - 1));
+            const double dd = static_cast<double>(d);
+            out[t] = std::sqrt(std::max(s2 - s1 * s1 / dd, 0.0) / (dd - 1.0));
         }
     }
 }
@@ -169,6 +155,169 @@ void ewm_mean(const double *x, index_t n, double alpha, index_t min_periods, dou
         }
         out[i] = nobs >= minp ? weighted : kNaN;
     }
+}
+
+}  // namespace tarnfold::kern
+
+namespace tarnfold::kern {
+
+namespace {
+
+// Windows holding a NaN: last_nan[t] >= t - d + 1.
+template <typename F>
+void over_full_windows(const double *x, index_t n, index_t d, double *out, F f) {
+    index_t last_nan = -1;
+    for (index_t t = 0; t < n; ++t) {
+        if (std::isnan(x[t])) last_nan = t;
+        const index_t lo = t - d + 1;
+        out[t] = (lo < 0 || last_nan >= lo) ? kNaN : f(lo, t);
+    }
+}
+
+// Monotone queue of positions: the front is the window's extreme (the
+// earliest among equals).  `Better(a, b)` is true when a must evict b.
+template <typename Better>
+void rolling_extreme(const double *x, index_t n, index_t d, double *out, bool position,
+                     Better better) {
+    std::vector<index_t> q(static_cast<std::size_t>(n));
+    index_t head = 0, tail = 0, last_nan = -1;
+    for (index_t t = 0; t < n; ++t) {
+        const double v = x[t];
+        if (std::isnan(v)) {
+            last_nan = t;
+        } else {
+            while (tail > head && better(v, x[q[tail - 1]])) --tail;
+            q[tail++] = t;
+        }
+        const index_t lo = t - d + 1;
+        while (tail > head && q[head] < lo) ++head;
+        if (lo < 0 || last_nan >= lo) {
+            out[t] = kNaN;
+        } else {
+            out[t] = position ? static_cast<double>(q[head] - lo) : x[q[head]];
+        }
+    }
+}
+
+}  // namespace
+
+void rolling_product(const double *x, index_t n, index_t d, double *out) {
+    over_full_windows(x, n, d, out, [x](index_t lo, index_t t) {
+        double p = 1.0;
+        for (index_t k = lo; k <= t; ++k) p *= x[k];
+        return p;
+    });
+}
+
+void rolling_min(const double *x, index_t n, index_t d, double *out) {
+    rolling_extreme(x, n, d, out, false, [](double a, double b) { return a < b; });
+}
+
+void rolling_max(const double *x, index_t n, index_t d, double *out) {
+    rolling_extreme(x, n, d, out, false, [](double a, double b) { return a > b; });
+}
+
+void rolling_argmin(const double *x, index_t n, index_t d, double *out) {
+    rolling_extreme(x, n, d, out, true, [](double a, double b) { return a < b; });
+}
+
+void rolling_argmax(const double *x, index_t n, index_t d, double *out) {
+    rolling_extreme(x, n, d, out, true, [](double a, double b) { return a > b; });
+}
+
+void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
+    over_full_windows(x, n, d, out, [x, d](index_t lo, index_t t) {
+        const double v = x[t];
+        index_t below = 0, equal = 0;
+        for (index_t k = lo; k <= t; ++k) {
+            below += x[k] < v;
+            equal += x[k] == v;
+        }
+        return (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
+               static_cast<double>(d);
+    });
+}
+
+void decay_linear(const double *x, index_t n, index_t d, double *out) {
+    const double total = 0.5 * static_cast<double>(d) * static_cast<double>(d + 1);
+    over_full_windows(x, n, d, out, [x, total](index_t lo, index_t t) {
+        double s = 0.0;
+        for (index_t k = lo; k <= t; ++k) s += x[k] * static_cast<double>(k - lo + 1);
+        return s / total;
+    });
+}
+
+namespace {
+
+// Shifted running sums of a pair of series, recomputed every d steps
+// (see rolling_std).
+template <bool Corr>
+void rolling_pair(const double *x, const double *y, index_t n, index_t d, double *out) {
+    if (d <= 1) {
+        std::fill(out, out + n, kNaN);
+        return;
+    }
+    double kx = 0, ky = 0, sx = 0, sy = 0, sxy = 0, sxx = 0, syy = 0;
+    index_t last_bad = -1, fresh = 0, run_x = 0, run_y = 0;
+    auto ok = [&](index_t k) { return std::isfinite(x[k]) && std::isfinite(y[k]); };
+    auto add = [&](index_t k, double sign) {
+        const double ex = x[k] - kx, ey = y[k] - ky;
+        sx += sign * ex;
+        sy += sign * ey;
+        sxy += sign * ex * ey;
+        sxx += sign * ex * ex;
+        syy += sign * ey * ey;
+    };
+    const double dd = static_cast<double>(d);
+    for (index_t t = 0; t < n; ++t) {
+        if (!ok(t)) last_bad = t;
+        run_x = (t > 0 && x[t] == x[t - 1]) ? run_x + 1 : 1;
+        run_y = (t > 0 && y[t] == y[t - 1]) ? run_y + 1 : 1;
+        const index_t lo = t - d + 1;
+        if (fresh-- == 0) {
+            fresh = d - 1;
+            const index_t a = std::max<index_t>(0, lo);
+            double mx = 0, my = 0;
+            index_t c = 0;
+            for (index_t k = a; k <= t; ++k)
+                if (ok(k)) { mx += x[k]; my += y[k]; ++c; }
+            kx = c ? mx / static_cast<double>(c) : 0.0;
+            ky = c ? my / static_cast<double>(c) : 0.0;
+            sx = sy = sxy = sxx = syy = 0.0;
+            for (index_t k = a; k <= t; ++k)
+                if (ok(k)) add(k, 1.0);
+        } else {
+            if (ok(t)) add(t, 1.0);
+            if (lo > 0 && ok(lo - 1)) add(lo - 1, -1.0);
+        }
+        if (lo < 0 || last_bad >= lo) {
+            out[t] = kNaN;
+            continue;
+        }
+        const double cxy = sxy - sx * sy / dd;
+        if (!Corr) {
+            out[t] = cxy / (dd - 1.0);
+            continue;
+        }
+        if (run_x >= d || run_y >= d) {
+            out[t] = kNaN;  // a constant window has no correlation
+            continue;
+        }
+        const double vx = std::max(sxx - sx * sx / dd, 0.0);
+        const double vy = std::max(syy - sy * sy / dd, 0.0);
+        const double r = cxy / std::sqrt(vx * vy);
+        out[t] = std::isfinite(r) ? std::max(-1.0, std::min(1.0, r)) : kNaN;
+    }
+}
+
+}  // namespace
+
+void rolling_cov(const double *x, const double *y, index_t n, index_t d, double *out) {
+    rolling_pair<false>(x, y, n, d, out);
+}
+
+void rolling_corr(const double *x, const double *y, index_t n, index_t d, double *out) {
+    rolling_pair<true>(x, y, n, d, out);
 }
 
 }  // namespace tarnfold::kern

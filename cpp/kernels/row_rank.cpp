@@ -4,33 +4,44 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <utility>
 #include <vector>
+
+#include "kernels/ranking.hpp"
 
 namespace tarnfold::kern {
 
 void rank_rows_pct(const ConstView &in, const MutView &out) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-    std::vector<std::pair<double, std::uint32_t>> row;
-    row.reserve(static_cast<std::size_t>(in.cols));
-    for (index_t i = 0; i < in.rows; ++i) {
-        row.clear();
-        for (index_t j = 0; j < in.cols; ++j) {
-            const double v = in(i, j);
-            if (std::isnan(v)) out(i, j) = kNaN;
-            else row.emplace_back(v, static_cast<std::uint32_t>(j));
+    // Rows are gathered a block at a time so that a column-major table is
+    // read along its columns.
+    constexpr index_t kBlock = 64;
+    std::vector<double> buf, ranks;
+    SortedColumn sorted;
+    SortScratch scratch;
+    const auto n = static_cast<std::uint32_t>(in.cols);
+    for (index_t r0 = 0; r0 < in.rows; r0 += kBlock) {
+        const index_t r1 = std::min(in.rows, r0 + kBlock);
+        const index_t nb = r1 - r0;
+        buf.resize(static_cast<std::size_t>(nb * in.cols));
+        for (index_t j = 0; j < in.cols; ++j)
+            for (index_t i = r0; i < r1; ++i) buf[(i - r0) * in.cols + j] = in(i, j);
+        ranks.assign(buf.size(), kNaN);
+        for (index_t i = 0; i < nb; ++i) {
+            const double *row = buf.data() + i * in.cols;
+            double *rank = ranks.data() + i * in.cols;
+            sort_valid(row, n, sorted, scratch);
+            const std::uint32_t m = sorted.size();
+            // Ties share the average of their ranks lo+1 .. hi.
+            for (std::uint32_t lo = 0; lo < m;) {
+                std::uint32_t hi = lo + 1;
+                while (hi < m && sorted.values[hi] == sorted.values[lo]) ++hi;
+                const double r = 0.5 * static_cast<double>(lo + 1 + hi);
+                for (std::uint32_t k = lo; k < hi; ++k) rank[sorted.order[k]] = r / static_cast<double>(m);
+                lo = hi;
+            }
         }
-        std::sort(row.begin(), row.end(),
-                  [](const auto &a, const auto &b) { return a.first < b.first; });
-        const double m = static_cast<double>(row.size());
-        for (std::size_t lo = 0; lo < row.size();) {
-            std::size_t hi = lo + 1;
-            while (hi < row.size() && row[hi].first == row[lo].first) ++hi;
-            // ranks lo+1 .. hi share their average
-            const double r = 0.5 * static_cast<double>(lo + 1 + hi) / m;
-            for (std::size_t k = lo; k < hi; ++k) out(i, row[k].second) = r;
-            lo = hi;
-        }
+        for (index_t j = 0; j < in.cols; ++j)
+            for (index_t i = r0; i < r1; ++i) out(i, j) = ranks[(i - r0) * in.cols + j];
     }
 }
 

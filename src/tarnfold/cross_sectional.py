@@ -18,6 +18,17 @@ NaN elsewhere; the work is done in C++ on the whole table):
     (ddof=1); a value that comes out infinite (a date whose values are all
     equal up to rounding) is 0, and a date with one value is NaN.
 
+``scale(x, a=1)``
+    ``x * a / sum(|x|)`` per date: the absolute values sum to ``a``.
+``demean(x)``
+    ``x - mean`` per date.
+``group_demean(x, source)``, ``group_rank(x, source)``, ``group_zscore(x, source)``
+    the same within each industry of the classification ``source``
+    ("citics_2019" or "sws"; see ``tarnfold.industry``) on each date:
+    industry neutralization inside a formula.  An instrument without an
+    industry on a date gets NaN; ``group_zscore`` of a one-member industry
+    is NaN.
+
 The ``shift`` of a cross-sectional factor is the largest ``shift`` of its
 sub-factors.
 """
@@ -25,8 +36,9 @@ import pandas as pd
 
 from tarnfold.interface import AbstractFactor, check_factor
 
-__all__ = ["CrossSectionalFactor", "CrossSectionalKernelFactor", "rank",
-           "zscore"]
+__all__ = ["CrossSectionalFactor", "CrossSectionalKernelFactor",
+           "GroupKernelFactor", "rank", "zscore", "scale", "demean",
+           "group_demean", "group_rank", "group_zscore"]
 
 
 class CrossSectionalFactor(AbstractFactor):
@@ -88,6 +100,34 @@ class CrossSectionalKernelFactor(CrossSectionalFactor):
         return "{}({})".format(self.op, ", ".join(args))
 
 
+class GroupKernelFactor(CrossSectionalKernelFactor):
+    """A cross-sectional operator applied within industries."""
+
+    def __init__(self, op, sub_factors, source="citics_2019"):
+        from tarnfold.industry import INDUSTRY_SOURCES
+
+        if source not in INDUSTRY_SOURCES:
+            raise ValueError("{}: source must be one of {}, got {!r}".format(
+                op, sorted(INDUSTRY_SOURCES), source))
+        super().__init__(op, sub_factors)
+        self.source = source
+
+    def execute(self, table):
+        from tarnfold.engine_v2 import eval_core
+        from tarnfold.industry import industry_codes
+
+        if not isinstance(table, pd.DataFrame):
+            raise TypeError("{}: table must be a DataFrame, got {!r}".format(
+                self.op, type(table)))
+        codes, _ = industry_codes(table.columns, table.index, self.source)
+        values = eval_core._apply_cs_kernel(self.op, (), (table, codes))
+        return pd.DataFrame(values, index=table.index, columns=table.columns,
+                            copy=False)
+
+    def _key(self):
+        return super()._key() + (self.source,)
+
+
 def rank(x):
     """Percentile rank per date across instruments, ties averaged."""
     return CrossSectionalKernelFactor("rank", [check_factor(x, "rank", "x")])
@@ -96,3 +136,36 @@ def rank(x):
 def zscore(x):
     """Per-date z-score across instruments (sample standard deviation)."""
     return CrossSectionalKernelFactor("zscore", [check_factor(x, "zscore", "x")])
+
+
+def scale(x, a=1.0):
+    """``x`` rescaled per date so that its absolute values sum to ``a``."""
+    import numbers
+
+    if isinstance(a, bool) or not isinstance(a, numbers.Real):
+        raise TypeError("scale: a must be a real number, got {!r}".format(a))
+    return CrossSectionalKernelFactor("scale", [check_factor(x, "scale", "x")],
+                                      params=(a,))
+
+
+def demean(x):
+    """``x`` minus its mean across instruments, per date."""
+    return CrossSectionalKernelFactor("demean", [check_factor(x, "demean", "x")])
+
+
+def group_demean(x, source="citics_2019"):
+    """``x`` minus its industry mean, per date."""
+    return GroupKernelFactor("group_demean", [check_factor(x, "group_demean", "x")],
+                             source)
+
+
+def group_rank(x, source="citics_2019"):
+    """Percentile rank of ``x`` within its industry, per date."""
+    return GroupKernelFactor("group_rank", [check_factor(x, "group_rank", "x")],
+                             source)
+
+
+def group_zscore(x, source="citics_2019"):
+    """Z-score of ``x`` within its industry, per date."""
+    return GroupKernelFactor("group_zscore", [check_factor(x, "group_zscore", "x")],
+                             source)

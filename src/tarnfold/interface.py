@@ -30,8 +30,10 @@ Every factor carries:
     computes each once, on whole tables, before the per-instrument loop.
 
 Arithmetic: ``+ - * / ** % //`` (both ways round), unary ``-`` and ``abs``,
-and the comparisons ``< <= > >=`` build new factors.  A comparison gives
-1.0 where it holds, 0.0 where it does not and NaN where an operand is NaN.
+the comparisons ``< <= > >=`` and the logical ``& | ~`` build new
+factors.  A comparison or
+logical operation gives 1.0 where it holds, 0.0 where it does not and NaN
+where an operand is NaN (any non-zero number counts as true).
 ``==`` and ``!=`` keep their usual Python meaning (structural equality of
 two trees, so factors can be dictionary keys and members of sets); use
 ``a.eq(b)`` and ``a.ne(b)`` for element-wise equality.  Binary operations on
@@ -144,7 +146,11 @@ class AbstractFactor:
         return not self.__eq__(other)
 
     def __hash__(self):
-        return hash(self._key())
+        # Trees are not changed once built, so the hash is computed once.
+        h = self.__dict__.get("_hash")
+        if h is None:
+            h = self.__dict__["_hash"] = hash(self._key())
+        return h
 
     # -- arithmetic ------------------------------------------------------
     def _binary(self, op, other, reverse=False):
@@ -216,6 +222,21 @@ class AbstractFactor:
         NaN)."""
         return self._binary("ne", other)
 
+    def __and__(self, other):
+        return self._binary("and", other)
+
+    def __rand__(self, other):
+        return self._binary("and", other, True)
+
+    def __or__(self, other):
+        return self._binary("or", other)
+
+    def __ror__(self, other):
+        return self._binary("or", other, True)
+
+    def __invert__(self):
+        return CombinedFactor(Kernel("not"), (self,))
+
     def __neg__(self):
         return CombinedFactor(Kernel("neg"), (self,))
 
@@ -272,7 +293,6 @@ class CombinedFactor(AbstractFactor):
                     if d not in deps:
                         deps.append(d)
         self._deps = deps
-        self._hash = None
 
     @property
     def expr(self):
@@ -292,11 +312,6 @@ class CombinedFactor(AbstractFactor):
         return ("CombinedFactor", self.func, self.lookback, self.dma,
                 tuple(a._key() if isinstance(a, AbstractFactor) else a
                       for a in self.args))
-
-    def __hash__(self):
-        if self._hash is None:
-            self._hash = hash(self._key())
-        return self._hash
 
     def __repr__(self):
         return "{!r}({})".format(self.func, ", ".join(repr(a) for a in self.args))

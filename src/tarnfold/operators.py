@@ -13,9 +13,8 @@ Windows
     its default ``min_periods``).
 
 ``ts_mean(x, d)``, ``ts_sum(x, d)``
-    mean and sum over the window.  Sums are updated incrementally with
-    compensated (Kahan) arithmetic and recomputed from scratch every ``d``
-    days, so they never drift over long series.  shift: ``x.shift + d - 1``.
+    mean and sum over the window.  Running sums are recomputed from the
+    window every ``d`` days, so they never drift over long series.  shift: ``x.shift + d - 1``.
 ``ts_std(x, d)``
     sample standard deviation (ddof=1) over the window; a window whose
     values are all equal gives exactly 0; ``d = 1`` gives NaN.
@@ -38,17 +37,45 @@ Windows
     adjust=False).mean()``; ``0 < alpha <= 1``.  Needs the long history
     like ``ema``.  shift: ``x.shift``.
 
+``ts_product(x, d)``, ``ts_min(x, d)``, ``ts_max(x, d)``
+    product, minimum and maximum over the window.  shift: ``x.shift + d - 1``.
+``ts_argmin(x, d)``, ``ts_argmax(x, d)``
+    position of the window's minimum / maximum counted from the oldest day
+    (0 ... d-1), the earliest day on ties.  shift: ``x.shift + d - 1``.
+``ts_rank(x, d)``
+    percentile rank of today's value within its window, ties averaged, in
+    (0, 1] (pandas ``rolling(d).rank(pct=True)``).  shift: ``x.shift + d - 1``.
+``decay_linear(x, d)``
+    weighted mean with weight d today down to 1 on the oldest day, weights
+    summing to 1.  shift: ``x.shift + d - 1``.
+``correlation(x, y, d)``, ``covariance(x, y, d)``
+    linear correlation and sample covariance (ddof=1) of the pairs over the
+    window; NaN when either has a NaN in the window; a constant window gives
+    a NaN correlation.  shift: ``max(x.shift, y.shift) + d - 1``.
+
 Element-wise (also reachable through arithmetic on factors, see
-``tarnfold.interface``): ``log``, ``sign``, ``absolute``, ``signed_power``.
-NaN in gives NaN out.
+``tarnfold.interface``): ``log``, ``sign``, ``absolute``,
+``signed_power(x, a) = sign(x) * |x| ** a``, ``minimum(a, b)``,
+``maximum(a, b)``, ``where(cond, a, b)`` (``a`` where ``cond`` is non-zero,
+``b`` where it is zero, NaN where it is NaN), ``logical_and``,
+``logical_or``, ``logical_not`` (also ``&``, ``|``, ``~`` on factors: 1.0
+true, 0.0 false, NaN when an operand is NaN).  NaN in gives NaN out.
+
+Inputs beside the bar fields: ``returns()`` (close over the previous valid
+day's close, minus 1), ``vwap()`` (total turnover over volume) and
+``adv(d)`` (mean share volume over d valid days).
 """
 import math
 import numbers
 
-from tarnfold.interface import CombinedFactor, Kernel, check_factor
+from tarnfold.interface import AbstractFactor, CombinedFactor, Kernel, check_factor
 
-__all__ = ["ts_mean", "ts_sum", "ts_std", "delay", "delta", "ema", "dma",
-           "log", "sign", "absolute", "signed_power", "window"]
+__all__ = ["ts_mean", "ts_sum", "ts_std", "ts_product", "ts_min", "ts_max",
+           "ts_argmin", "ts_argmax", "ts_rank", "decay_linear", "correlation",
+           "covariance", "delay", "delta", "ema", "dma", "log", "sign",
+           "absolute", "signed_power", "minimum", "maximum", "where",
+           "logical_and", "logical_or", "logical_not", "returns", "vwap",
+           "adv", "window"]
 
 
 def window(d, operator, argument="d", minimum=1):
@@ -90,6 +117,65 @@ def ts_std(x, d):
     """Sample standard deviation of ``x`` over the last ``d`` valid days."""
     d = window(d, "ts_std")
     return _ts("ts_std", x, d, d - 1)
+
+
+def ts_product(x, d):
+    """Product of ``x`` over the last ``d`` valid days."""
+    d = window(d, "ts_product")
+    return _ts("ts_product", x, d, d - 1)
+
+
+def ts_min(x, d):
+    """Minimum of ``x`` over the last ``d`` valid days."""
+    d = window(d, "ts_min")
+    return _ts("ts_min", x, d, d - 1)
+
+
+def ts_max(x, d):
+    """Maximum of ``x`` over the last ``d`` valid days."""
+    d = window(d, "ts_max")
+    return _ts("ts_max", x, d, d - 1)
+
+
+def ts_argmin(x, d):
+    """Day of the window's minimum, 0 for the oldest day."""
+    d = window(d, "ts_argmin")
+    return _ts("ts_argmin", x, d, d - 1)
+
+
+def ts_argmax(x, d):
+    """Day of the window's maximum, 0 for the oldest day."""
+    d = window(d, "ts_argmax")
+    return _ts("ts_argmax", x, d, d - 1)
+
+
+def ts_rank(x, d):
+    """Percentile rank of today's ``x`` within the last ``d`` valid days."""
+    d = window(d, "ts_rank")
+    return _ts("ts_rank", x, d, d - 1)
+
+
+def decay_linear(x, d):
+    """Linearly decaying weighted mean over the last ``d`` valid days."""
+    d = window(d, "decay_linear")
+    return _ts("decay_linear", x, d, d - 1)
+
+
+def _pair(op, x, y, d):
+    check_factor(x, op, "x")
+    check_factor(y, op, "y")
+    d = window(d, op)
+    return CombinedFactor(Kernel(op, (d,)), (x, y), lookback=d - 1)
+
+
+def correlation(x, y, d):
+    """Correlation of ``x`` and ``y`` over the last ``d`` valid days."""
+    return _pair("correlation", x, y, d)
+
+
+def covariance(x, y, d):
+    """Sample covariance of ``x`` and ``y`` over the last ``d`` valid days."""
+    return _pair("covariance", x, y, d)
 
 
 def delay(x, d):
@@ -140,11 +226,74 @@ def absolute(x):
     return _unary("abs", x)
 
 
+def _operands(op, *args):
+    out = []
+    for k, a in enumerate(args):
+        if isinstance(a, AbstractFactor):
+            out.append(a)
+        elif isinstance(a, numbers.Real) and not isinstance(a, bool):
+            out.append(float(a))
+        else:
+            raise TypeError("{}: argument {} must be a factor or a real number, "
+                            "got {!r}".format(op, k + 1, a))
+    if not any(isinstance(a, AbstractFactor) for a in out):
+        raise TypeError("{}: at least one argument must be a factor".format(op))
+    return CombinedFactor(Kernel(op), tuple(out))
+
+
 def signed_power(x, a):
     """``sign(x) * |x| ** a``."""
     check_factor(x, "signed_power", "x")
-    if isinstance(a, bool) or not isinstance(a, (numbers.Real,)) and \
-            not hasattr(a, "expr"):
-        raise TypeError("signed_power: a must be a number or a factor, got "
-                        "{!r}".format(a))
-    return CombinedFactor(Kernel("signed_power"), (x, a))
+    return _operands("signed_power", x, a)
+
+
+def minimum(a, b):
+    """Element-wise minimum (NaN when either is NaN)."""
+    return _operands("min", a, b)
+
+
+def maximum(a, b):
+    """Element-wise maximum (NaN when either is NaN)."""
+    return _operands("max", a, b)
+
+
+def where(cond, a, b):
+    """``a`` where ``cond`` is non-zero, ``b`` where it is zero, NaN where
+    ``cond`` is NaN."""
+    return _operands("where", cond, a, b)
+
+
+def logical_and(a, b):
+    """1.0 where both are non-zero, 0.0 otherwise, NaN when either is NaN."""
+    return _operands("and", a, b)
+
+
+def logical_or(a, b):
+    """1.0 where either is non-zero, 0.0 otherwise, NaN when either is NaN."""
+    return _operands("or", a, b)
+
+
+def logical_not(a):
+    """1.0 where ``a`` is zero, 0.0 otherwise, NaN where it is NaN."""
+    return _operands("not", a)
+
+
+def returns():
+    """Daily return over valid days: close / previous valid close - 1."""
+    from tarnfold.leaf import CLOSE
+
+    return CLOSE / delay(CLOSE, 1) - 1
+
+
+def vwap():
+    """Volume-weighted average price of the day: turnover / volume."""
+    from tarnfold.leaf import TOTAL_TURNOVER, VOLUME
+
+    return TOTAL_TURNOVER / VOLUME
+
+
+def adv(d):
+    """Average daily share volume over the last ``d`` valid days."""
+    from tarnfold.leaf import VOLUME
+
+    return ts_mean(VOLUME, window(d, "adv"))

@@ -181,6 +181,7 @@ class ThreadingExecContext:
             packed.flags.writeable = False
             self._packed[name] = packed
         self._tables = {}
+        self._packed_tables = {}
 
     # -- loading -----------------------------------------------------------
     def _empty(self, n):
@@ -261,9 +262,70 @@ class ThreadingExecContext:
         raise TypeError("get_factor_value: expected a leaf, cross-sectional "
                         "or fixed factor, got {!r}".format(expr))
 
+    # -- packed access for the engine's compiled loop ----------------------
+    def _engine_bulk(self, order_book_ids):
+        """(valid-day masks, context column of each instrument, offsets of
+        the packed series), or None when ``get_mask_for`` or
+        ``get_factor_value`` is overridden (the engine then calls them)."""
+        cls = type(self)
+        if (cls.get_mask_for is not ThreadingExecContext.get_mask_for or
+                cls.get_factor_value is not ThreadingExecContext.get_factor_value or
+                "get_mask_for" in self.__dict__ or
+                "get_factor_value" in self.__dict__):
+            return None
+        cols = np.fromiter((self._col.get(i, -1) if isinstance(i, str) else -1
+                            for i in order_book_ids), dtype=np.int64)
+        if (cols < 0).any():
+            return None
+        return self._valid, cols, self._offsets
+
+    def _engine_packed(self, expr, order_book_ids):
+        """Every instrument's series of ``expr`` packed back to back as
+        (values, offsets), a number, or None when ``get_factor_value``
+        should be asked instead (it then raises for what is missing)."""
+        if isinstance(expr, _Factor):
+            packed = self._packed.get(expr.name)
+            return None if packed is None else (packed, self._offsets)
+        if not isinstance(expr, (CrossSectionalFactor, FixedFactor)):
+            return None
+        entry = self._tables.get(expr)
+        if entry is None:
+            return None
+        kind, value = entry
+        if kind == "number":
+            return value
+        if kind == "table" and any(oid not in value[1] for oid in order_book_ids):
+            return None             # get_factor_value raises the KeyError
+        cached = self._packed_tables.get(expr)
+        if cached is not None:
+            return cached
+        if kind == "fixed":
+            packed = np.broadcast_to(value[:, None], self._valid.shape).T[self._valid.T]
+        else:
+            values, cols = value
+            ids = self.order_book_ids
+            k = len(cols)
+            if k <= len(ids) and list(cols) == ids[:k]:
+                # the usual case: the table's columns lead the context's
+                packed = values.T[self._valid[:, :k].T]
+            else:
+                pos = [cols.get(oid, -1) for oid in ids]
+                k = len(ids)
+                full = values[:, [max(p, 0) for p in pos]]
+                full[:, [j for j, p in enumerate(pos) if p < 0]] = np.nan
+                packed = full.T[self._valid.T]
+            # instruments without a column read NaN
+            rest = self._offsets[-1] - self._offsets[k]
+            if rest:
+                packed = np.concatenate([packed, np.full(rest, np.nan)])
+        packed = np.ascontiguousarray(packed)
+        self._packed_tables[expr] = (packed, self._offsets)
+        return packed, self._offsets
+
     def update(self, factor, table):
         """Store the computed table of a cross-sectional or fixed
         dependency."""
+        self._packed_tables.pop(factor, None)
         if isinstance(factor, FixedFactor) and not isinstance(table, pd.DataFrame):
             if isinstance(table, numbers.Real):
                 self._tables[factor] = ("number", float(table))

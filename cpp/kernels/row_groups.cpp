@@ -1,0 +1,93 @@
+#include "kernels/row_groups.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace tarnfold::kern {
+
+namespace {
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+}
+
+void demean_rows(const ConstView &in, const MutView &out) {
+    for (index_t i = 0; i < in.rows; ++i) {
+        double s = 0.0;
+        index_t c = 0;
+        for (index_t j = 0; j < in.cols; ++j) {
+            const double v = in(i, j);
+            if (!std::isnan(v)) { s += v; ++c; }
+        }
+        const double mean = c ? s / static_cast<double>(c) : kNaN;
+        for (index_t j = 0; j < in.cols; ++j) out(i, j) = in(i, j) - mean;
+    }
+}
+
+void scale_rows(const ConstView &in, const MutView &out, double a) {
+    for (index_t i = 0; i < in.rows; ++i) {
+        double s = 0.0;
+        for (index_t j = 0; j < in.cols; ++j) {
+            const double v = in(i, j);
+            if (!std::isnan(v)) s += std::fabs(v);
+        }
+        for (index_t j = 0; j < in.cols; ++j) out(i, j) = in(i, j) * a / s;
+    }
+}
+
+void group_rows(const ConstView &in, const CodeView &codes, const MutView &out, GroupOp op) {
+    struct Item {
+        std::int32_t group;
+        double value;
+        index_t col;
+    };
+    std::vector<Item> items;
+    items.reserve(static_cast<std::size_t>(in.cols));
+    for (index_t i = 0; i < in.rows; ++i) {
+        items.clear();
+        for (index_t j = 0; j < in.cols; ++j) {
+            const double v = in(i, j);
+            const std::int32_t g = codes(i, j);
+            out(i, j) = kNaN;
+            if (!std::isnan(v) && g >= 0) items.push_back({g, v, j});
+        }
+        std::sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
+            return a.group != b.group ? a.group < b.group : a.value < b.value;
+        });
+        for (std::size_t lo = 0; lo < items.size();) {
+            std::size_t hi = lo;
+            while (hi < items.size() && items[hi].group == items[lo].group) ++hi;
+            const double m = static_cast<double>(hi - lo);
+            if (op == GroupOp::Rank) {
+                for (std::size_t a = lo; a < hi;) {
+                    std::size_t b = a + 1;
+                    while (b < hi && items[b].value == items[a].value) ++b;
+                    const double r = 0.5 * static_cast<double>((a - lo) + 1 + (b - lo)) / m;
+                    for (std::size_t k = a; k < b; ++k) out(i, items[k].col) = r;
+                    a = b;
+                }
+            } else {
+                double s = 0.0;
+                for (std::size_t k = lo; k < hi; ++k) s += items[k].value;
+                const double mean = s / m;
+                double sd = 1.0;
+                if (op == GroupOp::ZScore) {
+                    double ss = 0.0;
+                    for (std::size_t k = lo; k < hi; ++k) {
+                        const double e = items[k].value - mean;
+                        ss += e * e;
+                    }
+                    sd = m > 1 ? std::sqrt(ss / (m - 1.0)) : kNaN;
+                }
+                for (std::size_t k = lo; k < hi; ++k) {
+                    double z = (items[k].value - mean) / sd;
+                    if (op == GroupOp::ZScore && std::isinf(z)) z = 0.0;
+                    out(i, items[k].col) = z;
+                }
+            }
+            lo = hi;
+        }
+    }
+}
+
+}  // namespace tarnfold::kern

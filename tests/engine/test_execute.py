@@ -1,0 +1,262 @@
+"""execute_factor end to end on the tiny sample store."""
+import types
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import mivada
+from tarnfold.cross_sectional import rank, zscore
+from tarnfold.engine_v2 import eval_core
+from tarnfold.engine_v2.exec_context import (PRICING_FACTORS, ThreadingExecContext,
+                                             get_universe_mask)
+from tarnfold.fix import fix
+from tarnfold.leaf import CLOSE, HIGH, LOW, VALUE_SCORE, VOLUME, Factor
+from tarnfold.operators import delay, delta, ema, ts_mean, ts_std
+
+INDEX = "000300.XSHG"
+
+
+@pytest.fixture
+def span(store):
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    end = mivada.get_latest_trading_date()
+    start = mivada.trading_date_offset(end, -40)
+    return ids, start, end
+
+
+def _panels(ids, start, end, fields=("close", "volume", "high", "low")):
+    got = mivada.get_price_panel(ids, start, end, fields=list(fields))
+    valid = got["close"].notna() & (got["volume"] != 0)
+    return got, valid
+
+
+def _per_valid_day(panel, valid, func):
+    """func applied to each instrument's valid-day series, back on the
+    date grid."""
+    out = pd.DataFrame(np.nan, index=panel.index, columns=panel.columns)
+    for oid in panel.columns:
+        s = panel[oid][valid[oid]]
+        out.loc[s.index, oid] = func(s)
+    return out
+
+
+def test_operators_over_valid_days_match_pandas_with_the_lookback(span):
+    ids, start, end = span
+    factor = (ts_mean(CLOSE, 10) - delay(CLOSE, 3)) / ts_std(CLOSE / delay(CLOSE, 1) - 1, 5) \
+        + delta(HIGH - LOW, 2)
+    assert factor.shift == 9
+    got = eval_core.execute_factor(factor, ids, start, end)
+    leaf_start = mivada.trading_date_offset(start, -factor.shift)
+    panels, valid = _panels(ids, leaf_start, end)
+    spread = _per_valid_day(panels["high"] - panels["low"], valid, lambda s: s - s.shift(2))
+    want = (_per_valid_day(panels["close"], valid, lambda s: s.rolling(10).mean() - s.shift(3))
+            / _per_valid_day(panels["close"], valid,
+                             lambda s: (s / s.shift(1) - 1).rolling(5).std())
+            + spread).loc[start:end]
+    assert list(got.columns) == ids and got.index.equals(want.index)
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
+    assert np.array_equal(got.isna().to_numpy(), want.isna().to_numpy())
+    # the look-back was loaded: an instrument trading every day of the
+    # loaded range has a value on the first requested day
+    full = valid.loc[leaf_start:end].all()
+    assert full.any() and got.iloc[0][full[full].index].notna().all()
+
+
+def test_cross_sectional_rank_and_zscore(span):
+    ids, start, end = span
+    ret = CLOSE / delay(CLOSE, 1) - 1
+    got = eval_core.execute_factor(rank(ret) + 10 * zscore(VOLUME), ids, start, end)
+    panels, valid = _panels(ids, mivada.trading_date_offset(start, -1), end)
+    r = _per_valid_day(panels["close"], valid, lambda s: s / s.shift(1) - 1)
+    v = panels["volume"].where(valid)
+    z = v.sub(v.mean(axis=1), axis=0).div(v.std(axis=1), axis=0)
+    want = (r.rank(axis=1, pct=True) + 10 * z).loc[start:end]
+    pd.testing.assert_frame_equal(got, want, check_names=False, check_freq=False,
+                                  check_column_type=False, rtol=1e-10)
+
+
+def test_fixed_index_factor_combines_with_stocks(span):
+    ids, start, end = span
+    ret = CLOSE / delay(CLOSE, 1) - 1
+    excess = ret - fix(ret, INDEX)
+    got = eval_core.execute_factor(excess, ids[:10], start, end)
+    panels, valid = _panels(ids[:10] + [INDEX], mivada.trading_date_offset(start, -1), end)
+    r = _per_valid_day(panels["close"], valid, lambda s: s / s.shift(1) - 1)
+    want = r[ids[:10]].sub(r[INDEX], axis=0).loc[start:end]
+    pd.testing.assert_frame_equal(got, want, check_names=False, check_freq=False,
+                                  check_column_type=False, rtol=1e-10)
+    assert INDEX not in got.columns
+
+
+def test_universe_by_index_and_by_list(span):
+    ids, start, end = span
+    members = mivada.index_components(INDEX, start_date=start, end_date=end)
+    by_index = eval_core.execute_factor(CLOSE, ids, start, end, universe=INDEX)
+    plain = eval_core.execute_factor(CLOSE, ids, start, end)
+    inside = pd.DataFrame({oid: [oid in members[d] for d in plain.index] for oid in ids},
+                          index=plain.index)
+    pd.testing.assert_frame_equal(by_index, plain.where(inside), check_freq=False)
+    assert inside.any().any() and not inside.all().all()
+
+    keep = ids[::3]
+    by_list = eval_core.execute_factor(rank(CLOSE), ids, start, end, universe=keep)
+    # the ranks are taken within the universe, the other columns are NaN
+    want = plain[keep].rank(axis=1, pct=True).reindex(columns=ids)
+    pd.testing.assert_frame_equal(by_list, want, check_freq=False, check_column_type=False)
+    mask = get_universe_mask(ids, start, end, keep)
+    assert mask.dtypes.eq(bool).all() and mask[keep].all().all()
+    assert get_universe_mask(ids, start, end, None) is None
+    with pytest.raises(ValueError, match="universe: 'XXX' is not an index code"):
+        get_universe_mask(ids, start, end, "XXX")
+
+
+def test_pricing_factor_comes_straight_from_the_store(span, monkeypatch):
+    ids, start, end = span
+    assert VALUE_SCORE in PRICING_FACTORS and CLOSE not in PRICING_FACTORS
+    monkeypatch.setattr(eval_core, "ensure_end_date",
+                        lambda d: pytest.fail("no end-date clamping on this path"))
+    got = eval_core.execute_factor(VALUE_SCORE, ids, start, end)
+    want = mivada.get_factor(ids, "value_score", start, end)["value_score"] \
+        .unstack("order_book_id").reindex(columns=ids)
+    pd.testing.assert_frame_equal(got, want)
+    masked = eval_core.execute_factor(VALUE_SCORE, ids, start, end, universe=INDEX)
+    assert masked.notna().sum().sum() < got.notna().sum().sum()
+    # inside a tree the published factor is an ordinary leaf
+    monkeypatch.undo()
+    tree = eval_core.execute_factor(VALUE_SCORE * 1, ids, start, end)
+    assert np.allclose(tree.to_numpy(), got.where(tree.notna()).to_numpy(), equal_nan=True)
+
+
+def _fake_mivada(latest, volume_available, calls):
+    def get_price(oid, s, e, fields=None):
+        calls.append(("get_price", oid, s, e, fields))
+        return pd.DataFrame({"volume": [1.0]}) if volume_available else None
+
+    return types.SimpleNamespace(
+        get_latest_trading_date=lambda: latest,
+        all_instruments=lambda t, date=None: pd.DataFrame(
+            {"order_book_id": ["000001.XSHE", "000002.XSHE"]}),
+        get_price=get_price,
+        get_previous_trading_date=lambda d: pd.Timestamp("2024-03-07"))
+
+
+def test_end_date_clamping_with_both_warnings(monkeypatch):
+    latest = pd.Timestamp("2024-03-08")
+    calls = []
+    monkeypatch.setattr(eval_core, "mivada", _fake_mivada(latest, True, calls))
+    early = pd.Timestamp("2024-03-01")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert eval_core.ensure_end_date(early) is early
+        assert calls == []
+        assert eval_core.ensure_end_date(latest) == latest
+    with pytest.warns(UserWarning) as rec:
+        assert eval_core.ensure_end_date(pd.Timestamp("2024-03-20")) == latest
+    assert [str(w.message) for w in rec] == [
+        "volumes after 2024-03-08 00:00:00 is not available currently! "
+        "fallback to date: 2024-03-08 00:00:00!"]
+    assert calls[-1] == ("get_price", "000001.XSHE", latest, latest, "volume")
+
+    monkeypatch.setattr(eval_core, "mivada", _fake_mivada(latest, False, calls))
+    for end in (latest, pd.Timestamp("2024-04-01")):
+        with pytest.warns(UserWarning) as rec:
+            assert eval_core.ensure_end_date(end) == pd.Timestamp("2024-03-07")
+        assert [str(w.message) for w in rec] == [
+            "volumes at 2024-03-08 00:00:00 is not available currently! "
+            "fallback to date: 2024-03-07 00:00:00!"]
+
+
+def test_lookback_widening_and_a_substituted_context(span, monkeypatch):
+    ids, start, end = span
+    offsets = []
+    own_offset = mivada.trading_date_offset
+
+    def spy(date, n):
+        offsets.append(n)
+        return own_offset(date, n)
+
+    fake = types.SimpleNamespace(**{k: getattr(mivada, k) for k in dir(mivada)
+                                    if not k.startswith("_")})
+    fake.trading_date_offset = spy
+    monkeypatch.setattr(eval_core, "mivada", fake)
+    built = []
+
+    class Generic(ThreadingExecContext):
+        """Overrides the serving methods, so the engine's generic loop runs."""
+
+        def __init__(self, *args, **kwargs):
+            built.append((args[2], args[3], kwargs))
+            super().__init__(*args, **kwargs)
+
+        def get_factor_value(self, expr, order_book_id):
+            return super().get_factor_value(expr, order_book_id)
+
+    factor = ema(CLOSE, 5) / ts_mean(VOLUME, 3)
+    generic = eval_core.execute_factor(factor, ids, start, end, exec_context_class=Generic)
+    assert offsets == [-(4 + 126)]
+    assert built[0][0] == own_offset(start, -130) and built[0][2] == {"universe": None}
+    packed = eval_core.execute_factor(factor, ids, start, end)
+    pd.testing.assert_frame_equal(generic, packed)
+    offsets.clear()
+    eval_core.execute_factor(CLOSE, ids, start, end)
+    assert offsets == []                       # shift 0: no extra history
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda ids, s, e: eval_core.execute_factor(Factor("clsoe"), ids, s, e),
+     ValueError, "factor 'clsoe': unknown field"),
+    (lambda ids, s, e: eval_core.execute_factor(CLOSE, ids + ["999999.XSHE"], s, e),
+     ValueError, "order_book_ids: unknown instrument '999999.XSHE'"),
+    (lambda ids, s, e: eval_core.execute_factor(CLOSE, ids, e, s),
+     ValueError, "start_date: .* is after end_date"),
+    (lambda ids, s, e: eval_core.execute_factor(ts_mean(CLOSE, 5000), ids, s, e),
+     ValueError, r"factor .*look-back of 4999 trading days .* outside the trading calendar"),
+    (lambda ids, s, e: eval_core.execute_factor(fix(CLOSE, "NOPE"), ids, s, e),
+     ValueError, "unknown instrument 'NOPE'"),
+    (lambda ids, s, e: eval_core.execute_factor(CLOSE, "000001.XSHE", s, e),
+     TypeError, "order_book_ids: expected a list"),
+])
+def test_bad_input_names_the_culprit(span, call, error, text):
+    ids, start, end = span
+    with pytest.raises(error, match=text):
+        call(ids, start, end)
+
+
+def test_an_instrument_without_enough_history_is_all_nan(span):
+    ids, start, end = span
+    got = eval_core.execute_factor(ts_mean(CLOSE, 60), ids, start, end)
+    ctx = ThreadingExecContext([CLOSE], ids, mivada.trading_date_offset(start, -59), end)
+    short = [oid for oid in ids if ctx.get_mask_for(oid).sum() <= 59]
+    assert short and got[short].isna().all().all()
+    assert got.drop(columns=short).notna().any().all()
+
+
+def test_industry_neutral_operators_on_the_store(span):
+    from mivada import client
+    from tarnfold.cross_sectional import group_demean, group_rank
+
+    ids, start, end = span
+    got = eval_core.execute_factor(group_demean(CLOSE) + 10 * group_rank(VOLUME),
+                                   ids, start, end)
+    # labels straight from the records: the latest record starting on or
+    # before each date
+    records = client.get_client().execute("__internal__zx2019_industry")
+    by_id = {}
+    for name, oid, first in sorted(records, key=lambda r: (r[1], r[2])):
+        by_id.setdefault(oid, []).append((pd.Timestamp(first), name))
+    labels = pd.DataFrame(
+        {oid: [next((n for s, n in reversed(by_id.get(oid, [])) if s <= d), None)
+               for d in got.index] for oid in ids}, index=got.index)
+    panels, valid = _panels(ids, start, end)
+    close, volume = panels["close"].where(valid), panels["volume"].where(valid)
+    long = pd.DataFrame({"c": close.stack(), "v": volume.stack(),
+                         "g": labels.stack()}).dropna()
+    by = long.groupby([long.index.get_level_values(0), long["g"]])
+    want = (long["c"] - by["c"].transform("mean") + 10 * by["v"].rank(pct=True)) \
+        .unstack().reindex(index=got.index, columns=ids)
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-10)
+    assert got.notna().sum().sum() > 0.5 * valid.sum().sum()
+    with pytest.raises(ValueError, match="group_rank: source must be one of"):
+        group_rank(CLOSE, source="gics")
