@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -11,9 +13,12 @@ def test_validate_data_frame_messages():
     class Sub(pd.DataFrame):
         pass
 
-    with pytest.raises(ValueError, match="^returns: expect pd.DataFrame, got <class 'pandas.Series'>$"):
+    # the class prints as <class 'pandas.Series'> (pandas.core.series.Series before pandas 3)
+    with pytest.raises(ValueError, match="^returns: expect pd.DataFrame, got {}$".format(
+            re.escape(str(pd.Series)))):
         ab._validate_data_frame(pd.Series([1.0]), "returns")
-    with pytest.raises(ValueError, match="^factor_data: expect index type=pd.DatetimeIndex, got <class 'pandas.RangeIndex'>$"):
+    with pytest.raises(ValueError, match="^factor_data: expect index type=pd.DatetimeIndex, got {}$".format(
+            re.escape(str(pd.RangeIndex)))):
         ab._validate_data_frame(df=pd.DataFrame({"a": [1.0]}), name="factor_data")
     assert ab._validate_data_frame(Sub({"a": [1.0]}, index=pd.DatetimeIndex(["2020-01-01"])), "x") is None
 

@@ -456,6 +456,11 @@ def _check_references(con, batches, problems):
               .format(b.frame["order_book_id"].iat[i]), problems)
         new = b.frame[["order_book_id", "type", "listed_date"]].copy()
         new["de_listed_date"] = b.frame.get("de_listed_date", pd.NaT)
+        for frame in (inst, new):
+            # one datetime unit on both sides (older pandas cannot concat
+            # mixed units)
+            for col in ("listed_date", "de_listed_date"):
+                frame[col] = pd.to_datetime(frame[col]).astype("datetime64[ns]")
         inst = pd.concat([inst, new], ignore_index=True)
     inst = inst.drop_duplicates("order_book_id").set_index("order_book_id")
     for col in ("listed_date", "de_listed_date"):

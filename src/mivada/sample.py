@@ -500,7 +500,8 @@ def industry_records(market):
                           sec[before]))
         for oid, start, sec in parts:
             frames.append(pd.DataFrame({
-                "source": "sws", "order_book_id": oid, "start_date": start,
+                "source": "sws", "order_book_id": oid,
+                "start_date": np.asarray(start, dtype="datetime64[ns]"),
                 "industry_name": name_of[mapping[sec]],
                 "version": pd.array(np.full(len(oid), version),
                                     dtype="Int32")}))
