@@ -171,3 +171,22 @@ def test_assay_and_report_on_a_bench_result_dict(tmp_path, rng):
     assert "data loss" in html and html.count("data:image/png") >= 3
     with pytest.raises(TypeError, match="results"):
         tarnfold.report([results["ic"]], tmp_path / "x.html")
+
+
+def test_forward_return_validity_matches_the_formatted_frame(rng):
+    from tarnfold.analysis import assay_bench as ab
+    from tarnfold.workflow import _forward_return_valid
+    dates = pd.bdate_range("2022-01-03", periods=15)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(15, 5)), index=dates,
+                           columns=list("ABCDE"))
+    returns = returns.mask(rng.random(returns.shape) < 0.2)
+    returns.iloc[:6, 1] = np.nan                    # B starts late
+    returns.iloc[4, 2] = -1.0                       # C loses everything
+    factor = pd.DataFrame(1.0, index=dates[2:13].append(pd.DatetimeIndex(["2030-01-01"])),
+                          columns=list("ACBZ"))
+    got = _forward_return_valid(returns, factor.index, factor.columns, (1, 4))
+    fmt = ab._format_factor_data(factor, returns, [1, 4])
+    for p in (1, 4):
+        want = fmt["P_{}".format(p)].notna().unstack().reindex(index=factor.index,
+                                                                columns=factor.columns)
+        np.testing.assert_array_equal(got[p], want.fillna(False).to_numpy(bool))

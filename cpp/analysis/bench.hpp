@@ -35,5 +35,6 @@ void register_preprocessors(py::module_ &m);   // Winzorization, Normalization, 
 void register_reference_data(py::module_ &m);  // industry data, listing mask
 void register_analysers(py::module_ &m);       // ICAnalysis, QuantileReturnAnalysis, ...
 void register_bench(py::module_ &m);           // FactorAssayBench
+void register_summaries(py::module_ &m);       // helpers of the result summaries
 
 }  // namespace tarnfold::bench

@@ -63,6 +63,7 @@ PYBIND11_MODULE(assay_bench, m) {
     register_reference_data(m);
     register_analysers(m);
     register_bench(m);
+    register_summaries(m);
 
     py::list all;
     for (const char *name : {"Winzorization", "Normalization", "Neutralization", "ICAnalysis",

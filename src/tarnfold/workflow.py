@@ -176,8 +176,6 @@ def data_loss_account(factor, processed, returns, periods, neutralized=False):
     missing from the returns, or the holding period runs past the data);
     and finally the pairs used.  One column per period; every pair is
     counted once, at the first stage that dropped it."""
-    from tarnfold.analysis import assay_bench as ab
-
     dates, ids = factor.index, factor.columns
     raw = factor.to_numpy(dtype=float, na_value=np.nan)
     after = processed.reindex(index=dates, columns=ids).to_numpy(dtype=float, na_value=np.nan)
@@ -196,16 +194,11 @@ def data_loss_account(factor, processed, returns, periods, neutralized=False):
     other = lost_pre & ~not_listed & ~no_exposure
     usable = has_raw & ~lost_pre
 
-    fmt = ab._format_factor_data(processed.reindex(index=dates, columns=ids), returns,
-                                 list(periods))
-    common = fmt.index.get_level_values("datetime").unique()
-    cols = returns.columns
+    fwd_valid = _forward_return_valid(returns, dates, ids, periods)
     table = {}
     for p in periods:
         field = "P_{}".format(p)
-        fwd = fmt[field].to_numpy().reshape(len(common), len(cols))
-        fwd = pd.DataFrame(fwd, index=common, columns=cols).reindex(index=dates, columns=ids)
-        has_fwd = fwd.notna().to_numpy()
+        has_fwd = fwd_valid[p]
         table[field] = {
             "pairs in factor table": raw.size,
             "NaN factor": int((~has_raw).sum()),
@@ -249,6 +242,33 @@ def comparison_table(all_results):
         return None
     out = pd.DataFrame.from_dict(rows, orient="index")
     out.index.name = "factor"
+    return out
+
+
+def _forward_return_valid(returns, dates, ids, periods):
+    """period -> dates x ids booleans: True where the forward return of the
+    bench's formatted frame exists, that is (1 + r).cumprod().ffill() is
+    defined on the date and ``p`` rows of ``returns`` later, and their ratio
+    is a number."""
+    r = returns.to_numpy(dtype=float, na_value=np.nan)
+    n = r.shape[0]
+    started = np.maximum.accumulate(~np.isnan(r), axis=0)
+    with np.errstate(invalid="ignore", over="ignore"):
+        growth = np.cumprod(np.where(np.isnan(r), 1.0, 1.0 + r), axis=0)
+    growth[~started] = np.nan
+    rows = returns.index.get_indexer(dates)
+    cols = returns.columns.get_indexer(ids)
+    out = {}
+    for p in periods:
+        fwd = np.full(growth.shape, np.nan)
+        if p < n:
+            with np.errstate(invalid="ignore", divide="ignore"):
+                fwd[:n - p] = growth[p:] / growth[:n - p]
+        valid = ~np.isnan(fwd)
+        pick = valid[np.ix_(np.where(rows >= 0, rows, 0), np.where(cols >= 0, cols, 0))]
+        pick[rows < 0, :] = False
+        pick[:, cols < 0] = False
+        out[p] = pick
     return out
 
 

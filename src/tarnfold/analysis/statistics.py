@@ -218,31 +218,17 @@ def factor_return_summary(factor_returns, periods_per_year=PERIODS_PER_YEAR):
 
 
 def rank_autocorrelation(factor, periods):
-    """Mean over dates of the correlation between the instruments' cross-
-    sectional ranks on a date and on the date ``p`` rows earlier, over the
-    instruments present on both dates (one value per period ``p``, indexed
-    "P_p").  High values mean a slow factor (low turnover)."""
-    values = factor.to_numpy(dtype=float)
-    ranks = pd.DataFrame(values).rank(axis=1).to_numpy()
+    """Mean over dates of the Spearman correlation between the factor on a
+    date and on the date ``p`` rows earlier, over the instruments present
+    on both dates (one value per period ``p``, indexed "P_p").  High values
+    mean a slow factor (low turnover)."""
+    from tarnfold.analysis import assay_bench as ab
+    periods = [int(p) for p in periods]
+    per_date = ab._rank_autocorrelation(factor, periods)
     out = {}
-    for p in periods:
-        p = int(p)
-        if p <= 0 or p >= len(ranks):
-            out["P_{}".format(p)] = np.nan
-            continue
-        a, b = ranks[p:], ranks[:-p]
-        both = ~(np.isnan(a) | np.isnan(b))
-        a = np.where(both, a, 0.0)
-        b = np.where(both, b, 0.0)
-        n = both.sum(axis=1)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            ma, mb = a.sum(axis=1) / n, b.sum(axis=1) / n
-            cov = (a * b).sum(axis=1) / n - ma * mb
-            va = (a * a).sum(axis=1) / n - ma * ma
-            vb = (b * b).sum(axis=1) / n - mb * mb
-            r = cov / np.sqrt(va * vb)
-        r[(n < 2) | ~(va > 0) | ~(vb > 0)] = np.nan
-        out["P_{}".format(p)] = np.nanmean(r) if np.isfinite(r).any() else np.nan
+    for k, p in enumerate(periods):
+        col = per_date[:, k]
+        out["P_{}".format(p)] = np.nanmean(col) if np.isfinite(col).any() else np.nan
     s = pd.Series(out, dtype=float, name="rank autocorrelation")
     s.index.name = "period"
     return s
