@@ -192,8 +192,8 @@ class _Counter:
             self.failed += 1
         else:
             self.completed += 1
-        self.say("[{:7.1f}s] {} completed, {} failed, {} remaining -- {}{}".format(
-            time.perf_counter() - self.t0, self.completed, self.failed,
+        self.say("{} completed, {} failed, {} remaining -- {}{}".format(
+            self.completed, self.failed,
             self.total - self.completed - self.failed, name,
             ": " + row["error"] if row.get("error") else ""))
         return row
