@@ -223,7 +223,7 @@ def test_command_line_batch(tiny, tmp_path, capsys):
         "START_DATE, END_DATE = '{}', '{}'\n".replace("{}", "%s") % (START, END))
     report = tmp_path / "batch.html"
     argv = ["assay-many", str(src), "--serial", "--sample", "tiny", "--out",
-            str(tmp_path / "out"), "--periods", "1,5", "--report", str(report)]
+            str(tmp_path / "out"), "--periods", "1,5", "--report", str(report), "--pick", "1"]
     assert main(argv) == 3                      # one factor failed
     captured = capsys.readouterr()
     assert "4 factors (1 failed)" in captured.out
