@@ -85,7 +85,10 @@ def test_stored_results_rebuild_the_bench_results(tiny, tmp_path):
     row = assay_many({"mom5": tree}, start_date=START, end_date=END, periods=(1, 5),
                      out=tmp_path, client="serial")
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
-    direct = assay(execute_factor(tree, ids, START, END), "daily", periods=(1, 5))
+    table = execute_factor(tree, ids, START, END)
+    pd.testing.assert_frame_equal(load_factor_table(tmp_path, "mom5"), table,
+                                  check_names=False, check_freq=False)
+    direct = assay(table, "daily", periods=(1, 5))
     loaded = load_results(tmp_path, "mom5")
     assert set(loaded) == set(direct)
     for step in direct:

@@ -166,6 +166,7 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
                 own.close()
     table = _result_table(factors, rows)
     if out is not None:
+        storage.remove_stale_temp(out)   # what attempts on workers that died left behind
         tmp = os.path.join(out, storage.SUMMARY_FILE + ".tmp")
         table.to_csv(tmp)
         os.replace(tmp, os.path.join(out, storage.SUMMARY_FILE))
