@@ -16,7 +16,9 @@ namespace tarnfold::kern {
 // sum[a * K + b] and the number of dates that contributed into
 // count[a * K + b], for both (a, b) and (b, a); the diagonal is left alone.
 // Each row of each table is sorted once; a pair whose valid instruments
-// coincide reuses the rows' own ranks, other pairs re-rank their common
+// coincide reuses the rows' own ranks; when one side's instruments are a
+// subset of the other's, the larger side is re-ranked over the subset once
+// per date and group of equal masks; other pairs re-rank their common
 // instruments with one linear walk per side.
 void accumulate_cross_rank_correlation(const std::vector<ConstView> &tables, double *sum,
                                        std::int64_t *count);
