@@ -121,7 +121,7 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
             "periods": list(periods), "ascending": bool(ascending),
             "universe": repr(universe), "instruments": len(ids),
             "instruments_hash": hashlib.sha1("\n".join(map(str, ids)).encode()).hexdigest(),
-            "steps": _steps_key(steps)}
+            "steps": _steps_key(steps), "store": os.path.realpath(store_path)}
     if out is not None:
         out = os.path.abspath(os.fspath(out))
         os.makedirs(storage.factors_dir(out), exist_ok=True)
