@@ -31,6 +31,9 @@ py::module_ &module() { return *g_module; }
 
 py::object glob(const char *name) { return g_module->attr(name); }
 
+// batch_correlation.cpp: cross-factor rank correlation of a batch
+void register_batch_correlation(py::module_ &m);
+
 }  // namespace tarnfold::bench
 
 PYBIND11_MODULE(assay_bench, m) {
@@ -64,6 +67,7 @@ PYBIND11_MODULE(assay_bench, m) {
     register_analysers(m);
     register_bench(m);
     register_summaries(m);
+    register_batch_correlation(m);
 
     py::list all;
     for (const char *name : {"Winzorization", "Normalization", "Neutralization", "ICAnalysis",

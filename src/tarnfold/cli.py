@@ -142,6 +142,8 @@ def build_parser():
     store.add_argument("--sample", choices=sorted(PRESETS),
                        help="use a sample store of this size")
     _add_bench_options(assay, "tarnfold-report.html")
+    from tarnfold.batch.command import add_parser as add_batch_parser
+    add_batch_parser(sub, _add_bench_options, _positive_int)
     return parser
 
 
@@ -372,6 +374,9 @@ def main(argv=None):
     _one_line_warnings(args.quiet)
     import mivada
     try:
+        if args.command == "assay-many":
+            from tarnfold.batch.command import run as run_batch
+            return run_batch(args, progress)
         all_results = run_demo(args, progress) if args.command == "demo" \
             else run_assay(args, progress)
         if not args.quiet:

@@ -47,8 +47,9 @@ def _normalise(results):
     return {name: results}
 
 
-def render(results, title="Factor test report", overview=None, dpi=80):
-    """The report's HTML text."""
+def render(results, title="Factor test report", overview=None, dpi=80, sections=None):
+    """The report's HTML text.  ``sections``: extra tables shown after the
+    overview, a list of (title, DataFrame) or (title, DataFrame, note)."""
     import jinja2
     import tarnfold
     from tarnfold.analysis.analysis_result import _AnalysisResult
@@ -86,17 +87,19 @@ def render(results, title="Factor test report", overview=None, dpi=80):
     return env.get_template("report.html.j2").render(
         title=title, overview=overview, factors=factors, conventions=CONVENTIONS,
         comparison=comparison,
+        sections=[{"title": sec[0], "html": table_html(sec[1]),
+                   "note": sec[2] if len(sec) > 2 else None} for sec in (sections or ())],
         version=tarnfold.__version__,
         generated=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"))
 
 
-def report(results, path, title="Factor test report", overview=None):
+def report(results, path, title="Factor test report", overview=None, sections=None):
     """Write the HTML report of ``results`` to ``path`` and return the path.
 
     ``results``: a result object, the dict ``FactorAssayBench.analysis``
     returns, or a dict factor name -> such dicts (one section per factor).
     The file is written to a temporary name and renamed into place."""
-    text = render(results, title=title, overview=overview)
+    text = render(results, title=title, overview=overview, sections=sections)
     path = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)

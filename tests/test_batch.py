@@ -1,0 +1,243 @@
+"""Batch assays: serial against a two-process local cluster, failing factors,
+a worker killed mid-task, resuming, and the cross-factor correlation view."""
+import os
+import signal
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import mivada
+from tarnfold import operators as op
+from tarnfold.batch import (assay_many, completed_factors, factor_correlation, load_factor_table,
+                            load_results, pick_uncorrelated, storage)
+from tarnfold.leaf import VOLUME
+
+START, END = "2023-08-01", "2023-11-30"
+FIGURES = ["IC mean P_1", "IC IR P_1", "IC NW t P_5", "top-bottom Sharpe P_1",
+           "factor return Sharpe P_5", "rank autocorr P_1", "NaN factor", "used P_5"]
+
+
+@pytest.fixture
+def tiny():
+    return mivada.init(sample="tiny").path
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    from dask.distributed import Client, LocalCluster
+    import logging
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                           dashboard_address=None, silence_logs=logging.CRITICAL)
+    client = Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def _fail():
+    raise RuntimeError("no data for this one")
+
+
+def _kill_once(marker):
+    def build():
+        # the first attempt takes its worker process down mid-task
+        if not os.path.exists(marker):
+            open(marker, "w").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+        return op.ts_mean(op.returns(), 3)
+    return build
+
+
+def _factors():
+    return {"mom5": op.ts_mean(op.returns(), 5),
+            "vol10": op.ts_std(op.returns(), 10),
+            "volume chg/5d": op.delta(VOLUME, 5),
+            "broken": _fail}
+
+
+def test_cluster_run_equals_serial_run_factor_by_factor(tiny, cluster_client, tmp_path):
+    kw = dict(start_date=START, end_date=END, periods=(1, 5))
+    serial = assay_many(_factors(), out=tmp_path / "serial", client="serial", **kw)
+    lines = []
+    dist = assay_many(_factors(), out=tmp_path / "dist", client=cluster_client,
+                      progress=lines.append, **kw)
+    assert list(dist.index) == list(_factors())
+    pd.testing.assert_frame_equal(dist[FIGURES], serial[FIGURES])
+    # a raising factor is a row with its error, not a failed batch
+    assert dist.loc["broken", "error"] == "RuntimeError: no data for this one"
+    assert dist["error"].drop("broken").isna().all()
+    assert len(lines) == 4 and lines[-1].startswith("3 completed, 1 failed, 0 remaining")
+    for name in ("mom5", "vol10", "volume chg/5d"):
+        pd.testing.assert_frame_equal(load_factor_table(tmp_path / "dist", name),
+                                      load_factor_table(tmp_path / "serial", name))
+    assert completed_factors(tmp_path / "dist") == sorted(["mom5", "vol10", "volume chg/5d"])
+    assert not [e for e in os.listdir(storage.factors_dir(tmp_path / "dist"))
+                if e.startswith(".")]
+    summary = pd.read_csv(tmp_path / "dist" / "summary.csv", index_col="factor")
+    assert summary.loc["mom5", "IC mean P_1"] == pytest.approx(dist.loc["mom5", "IC mean P_1"])
+
+
+def test_stored_results_rebuild_the_bench_results(tiny, tmp_path):
+    from tarnfold.engine_v2.eval_core import execute_factor
+    from tarnfold.workflow import assay
+    tree = op.ts_mean(op.returns(), 5)
+    row = assay_many({"mom5": tree}, start_date=START, end_date=END, periods=(1, 5),
+                     out=tmp_path, client="serial")
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    table = execute_factor(tree, ids, START, END)
+    pd.testing.assert_frame_equal(load_factor_table(tmp_path, "mom5"), table,
+                                  check_names=False, check_freq=False)
+    direct = assay(table, "daily", periods=(1, 5))
+    loaded = load_results(tmp_path, "mom5")
+    assert set(loaded) == set(direct)
+    for step in direct:
+        got, want = loaded[step].summary(), direct[step].summary()
+        assert list(got) == list(want)
+        for title in want:
+            pd.testing.assert_frame_equal(got[title], want[title], check_dtype=False,
+                                          check_index_type=False, check_column_type=False)
+    want_ic = direct["ic"].summary()["IC by holding period"]
+    assert row.loc["mom5", "IC IR P_5"] == pytest.approx(want_ic.loc["P_5", "IR"])
+
+
+def test_a_killed_worker_is_retried_and_every_factor_comes_once(tiny, cluster_client, tmp_path):
+    factors = {"mom5": op.ts_mean(op.returns(), 5),
+               "killer": _kill_once(str(tmp_path / "killed")),
+               "vol10": op.ts_std(op.returns(), 10)}
+    out = assay_many(factors, start_date=START, end_date=END, periods=(1,), out=tmp_path / "o",
+                     client=cluster_client)
+    assert os.path.exists(tmp_path / "killed")
+    assert list(out.index) == list(factors)
+    assert out["error"].isna().all()
+    assert completed_factors(tmp_path / "o") == ["killer", "mom5", "vol10"]
+
+
+def test_resume_redoes_only_what_is_missing(tiny, tmp_path):
+    factors = {"a": op.ts_mean(op.returns(), 5), "b": op.ts_std(op.returns(), 10),
+               "c": op.delta(VOLUME, 5), "bad": _fail}
+    kw = dict(start_date=START, end_date=END, periods=(1,), out=tmp_path, client="serial")
+    first = assay_many(factors, **kw)
+    # "b" is lost; a killed writer left a half-written folder for "c" (its
+    # result.json already there), and a folder of "a" without result.json
+    # stands for one whose writing never finished
+    root = storage.factors_dir(tmp_path)
+    import shutil
+    shutil.rmtree(storage.factor_dir(tmp_path, "b"))
+    half = os.path.join(root, storage.TMP_PREFIX + "c-123")
+    shutil.copytree(storage.factor_dir(tmp_path, "c"), half)
+    os.remove(os.path.join(storage.factor_dir(tmp_path, "a"), storage.RESULT_FILE))
+
+    again = assay_many(factors, resume=True, **kw)
+    assert again["resumed"].to_dict() == {"a": False, "b": False, "c": True, "bad": False}
+    assert not os.path.exists(half)
+    pd.testing.assert_frame_equal(again[FIGURES[:2]], first[FIGURES[:2]])
+    assert again.loc["bad", "error"].startswith("RuntimeError")
+
+    # a different tree under the same name, or other dates, is not the same result
+    changed = dict(factors, c=op.delta(VOLUME, 3))
+    third = assay_many(changed, resume=True, **kw)
+    assert third["resumed"].to_dict() == {"a": True, "b": True, "c": False, "bad": False}
+    other = assay_many(factors, resume=True, **dict(kw, end_date="2023-11-15"))
+    assert not other["resumed"].any()
+
+
+def _pandas_mean_rank_correlation(tables, names):
+    dates = tables[0].index
+    mats = []
+    for d in dates:
+        cross = pd.DataFrame({n: t.loc[d] for n, t in zip(names, tables)})
+        mats.append(cross.corr(method="spearman").to_numpy())
+    return pd.DataFrame(np.nanmean(np.stack(mats), axis=0), index=names, columns=names)
+
+
+def test_correlation_view_matches_pandas(tmp_path, rng):
+    dates = pd.bdate_range("2022-01-03", periods=23, name="datetime")
+    ids = ["S{:02d}".format(i) for i in range(30)]
+    base = rng.normal(size=(23, 30))
+    tables = {
+        "x": base,
+        "near x": base + 0.3 * rng.normal(size=(23, 30)),
+        "ties": np.round(rng.normal(size=(23, 30))),          # many tied values
+        "sparse": np.where(rng.random((23, 30)) < 0.4, np.nan, -base),
+    }
+    frames = {}
+    for name, values in tables.items():
+        df = pd.DataFrame(values, index=dates, columns=ids)
+        frames[name] = df
+        storage.write_factor_results(tmp_path, name, df, {}, {"error": None}, {})
+    # one factor covers fewer instruments and has a constant date and a date
+    # with a single value: those dates leave its pairs out
+    short = frames["x"].iloc[:, :20].copy()
+    short.iloc[3] = 1.0
+    short.iloc[5, 1:] = np.nan
+    storage.write_factor_results(tmp_path, "short", short, {}, {"error": None}, {})
+    frames["short"] = short.reindex(columns=ids)
+
+    names = ["x", "near x", "ties", "sparse", "short"]
+    got = factor_correlation(tmp_path, names, block=5)
+    want = _pandas_mean_rank_correlation([frames[n] for n in names], names)
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
+    assert got.attrs["dates"].loc["x", "short"] == 21
+    assert got.attrs["dates"].loc["x", "near x"] == 23
+    assert got.loc["x", "near x"] > 0.8 and got.loc["x", "sparse"] < -0.9
+
+
+def test_greedy_pick_by_ic_ir_below_the_threshold():
+    names = ["a", "b", "c", "d", "e"]
+    corr = pd.DataFrame(np.eye(5), index=names, columns=names)
+    corr.loc["a", "b"] = corr.loc["b", "a"] = 0.9
+    corr.loc["a", "c"] = corr.loc["c", "a"] = -0.7      # strongly alike, opposite sign
+    corr.loc["c", "d"] = corr.loc["d", "c"] = np.nan    # never compared
+    summary = pd.DataFrame({"IC IR P_1": [0.5, 0.9, 0.3, 0.2, 1.5],
+                            "error": [None, None, None, None, "ValueError: x"]}, index=names)
+    assert pick_uncorrelated(summary, corr, threshold=0.5) == ["b", "c", "d"]
+    assert pick_uncorrelated(summary, corr, threshold=0.95) == ["b", "a", "c", "d"]
+    assert pick_uncorrelated(summary, corr, threshold=0.95, max_factors=2) == ["b", "a"]
+    with pytest.raises(ValueError, match="threshold"):
+        pick_uncorrelated(summary, corr, threshold=0)
+    with pytest.raises(ValueError, match="by"):
+        pick_uncorrelated(summary, corr, by="IC IR P_9")
+
+
+def test_bad_arguments_are_named(tiny):
+    with pytest.raises(ValueError, match="factors"):
+        assay_many({}, start_date=START, end_date=END, client="serial")
+    with pytest.raises(ValueError, match="factors: names"):
+        assay_many({"": op.ts_mean(op.returns(), 5)}, start_date=START, end_date=END,
+                   client="serial")
+    with pytest.raises(ValueError, match="start_date"):
+        assay_many({"a": op.ts_mean(op.returns(), 5)}, client="serial")
+    with pytest.raises(ValueError, match="resume"):
+        assay_many({"a": op.ts_mean(op.returns(), 5)}, start_date=START, end_date=END,
+                   client="serial", resume=True)
+    row = assay_many({"a": "not a factor"}, start_date=START, end_date=END, client="serial",
+                     periods=(1,))
+    assert row.loc["a", "error"].startswith("TypeError: expect a factor tree")
+
+
+def test_command_line_batch(tiny, tmp_path, capsys):
+    from tarnfold.cli import main
+    src = tmp_path / "my_factors.py"
+    src.write_text(
+        "from tarnfold.operators import ts_mean, ts_std, returns\n"
+        "FACTORS = {'mom5': ts_mean(returns(), 5), 'mom10': ts_mean(returns(), 10),\n"
+        "           'vol10': ts_std(returns(), 10), 'oops': lambda: 1 / 0}\n"
+        "START_DATE, END_DATE = '{}', '{}'\n".replace("{}", "%s") % (START, END))
+    report = tmp_path / "batch.html"
+    argv = ["assay-many", str(src), "--serial", "--sample", "tiny", "--out",
+            str(tmp_path / "out"), "--periods", "1,5", "--report", str(report), "--pick", "1"]
+    assert main(argv) == 3                      # one factor failed
+    captured = capsys.readouterr()
+    assert "4 factors (1 failed)" in captured.out
+    assert "ZeroDivisionError: division by zero" in captured.out
+    assert "average rank correlation" in captured.out
+    assert "0 remaining" in captured.err
+    html = report.read_text()
+    assert "Average rank correlation" in html and "Picked factors" in html
+    assert main(argv + ["--resume", "--report", "none"]) == 3
+    assert "3 of 4 factors already done, 1 to run" in capsys.readouterr().err
+
+    (tmp_path / "empty.py").write_text("X = 1\n")
+    assert main(["assay-many", str(tmp_path / "empty.py"), "--serial"]) == 1
+    assert "defines no FACTORS" in capsys.readouterr().err
