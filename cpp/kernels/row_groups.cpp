@@ -11,28 +11,34 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 }
 
+// Row sums are accumulated column after column (the tables are usually
+// column-major), each row still adding its values in column order.  `out`
+// may be `in`.
 void demean_rows(const ConstView &in, const MutView &out) {
-    for (index_t i = 0; i < in.rows; ++i) {
-        double s = 0.0;
-        index_t c = 0;
-        for (index_t j = 0; j < in.cols; ++j) {
+    std::vector<double> sum(static_cast<std::size_t>(in.rows), 0.0);
+    std::vector<index_t> count(static_cast<std::size_t>(in.rows), 0);
+    for (index_t j = 0; j < in.cols; ++j)
+        for (index_t i = 0; i < in.rows; ++i) {
             const double v = in(i, j);
-            if (!std::isnan(v)) { s += v; ++c; }
+            const bool ok = !std::isnan(v);
+            sum[i] += ok ? v : 0.0;
+            count[i] += ok;
         }
-        const double mean = c ? s / static_cast<double>(c) : kNaN;
-        for (index_t j = 0; j < in.cols; ++j) out(i, j) = in(i, j) - mean;
-    }
+    for (index_t i = 0; i < in.rows; ++i)
+        sum[i] = count[i] ? sum[i] / static_cast<double>(count[i]) : kNaN;
+    for (index_t j = 0; j < in.cols; ++j)
+        for (index_t i = 0; i < in.rows; ++i) out(i, j) = in(i, j) - sum[i];
 }
 
 void scale_rows(const ConstView &in, const MutView &out, double a) {
-    for (index_t i = 0; i < in.rows; ++i) {
-        double s = 0.0;
-        for (index_t j = 0; j < in.cols; ++j) {
+    std::vector<double> sum(static_cast<std::size_t>(in.rows), 0.0);
+    for (index_t j = 0; j < in.cols; ++j)
+        for (index_t i = 0; i < in.rows; ++i) {
             const double v = in(i, j);
-            if (!std::isnan(v)) s += std::fabs(v);
+            if (!std::isnan(v)) sum[i] += std::fabs(v);
         }
-        for (index_t j = 0; j < in.cols; ++j) out(i, j) = in(i, j) * a / s;
-    }
+    for (index_t j = 0; j < in.cols; ++j)
+        for (index_t i = 0; i < in.rows; ++i) out(i, j) = in(i, j) * a / sum[i];
 }
 
 void group_rows(const ConstView &in, const CodeView &codes, const MutView &out, GroupOp op) {
