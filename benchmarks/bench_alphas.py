@@ -63,10 +63,14 @@ def main(argv=None):
         path, len(ids), args.days, lookback, len(factors)))
 
     t0 = time.perf_counter()
-    ctx = ThreadingExecContext([Factor(f) for f in FIELDS], ids, leaf_start, end)
+    leaves = FIELDS + ["market_cap"]          # cap of alpha_056: a published factor
+    ctx = ThreadingExecContext([Factor(f) for f in leaves], ids, leaf_start, end)
     t_load = time.perf_counter() - t0
     t0 = time.perf_counter()
     panels = mivada.get_price_panel(ids, leaf_start, end, fields=FIELDS)
+    cap = mivada.get_factor(ids, "market_cap", leaf_start, end, expect_df=True)
+    panels["market_cap"] = cap["market_cap"].unstack("order_book_id").reindex(
+        index=panels["close"].index, columns=panels["close"].columns)
     ops, o = namespace(panels)
     t_pandas_setup = time.perf_counter() - t0
     print("loading: context {:.2f} s; pandas panels + long table {:.2f} s".format(

@@ -24,6 +24,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Our own _exec_expr, to tell whether the module's one has been substituted.
 PyObject *g_own_exec_expr = nullptr;
+PyObject *g_own_exec_factor = nullptr;
+PyObject *g_own_exec_cross_sectional = nullptr;
 
 // The valid-day mask of one instrument as a bool array of length ndays.
 py::array_t<bool> mask_array(py::handle mask, py::handle order_book_id, index_t ndays) {
@@ -234,10 +236,9 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
     return true;
 }
 
-py::object exec_factor(py::object factor, py::object order_book_ids, py::object ctx) {
-    if (is_instance_of(factor, "CrossSectionalFactor")) {
-        return glob("_exec_cross_sectional")(factor, order_book_ids, ctx);
-    }
+// The values of a factor that is not cross-sectional, as a new
+// column-major date x instrument array (nobody else holds it).
+frame::OutArray exec_factor_array(py::object factor, py::object order_book_ids, py::object ctx) {
     py::object deps = py::module_::import("builtins").attr("set")(factor.attr("dependencies"));
     for (py::handle f : deps) {
         if (is_instance_of(f, "CrossSectionalFactor")) {
@@ -260,11 +261,50 @@ py::object exec_factor(py::object factor, py::object order_book_ids, py::object 
     if (!(own_expr && run_packed_loop(factor, expr, shift, order_book_ids, ctx, out, program))) {
         run_generic_loop(expr, shift, order_book_ids, ctx, out, program, own_expr, exec_expr);
     }
-    py::array result = out.array;
-    // The frame takes the array over (no copy).
+    return out;
+}
+
+// The frame takes the array over (no copy).
+py::object table_frame(py::array values, py::handle order_book_ids, py::handle ctx) {
     return glob("pd").attr("DataFrame")(py::arg("index") = ctx.attr("index"),
                                         py::arg("columns") = order_book_ids,
-                                        py::arg("data") = result, py::arg("copy") = false);
+                                        py::arg("data") = values, py::arg("copy") = false);
+}
+
+py::object exec_factor(py::object factor, py::object order_book_ids, py::object ctx) {
+    if (is_instance_of(factor, "CrossSectionalFactor")) {
+        return glob("_exec_cross_sectional")(factor, order_book_ids, ctx);
+    }
+    frame::OutArray out = exec_factor_array(factor, order_book_ids, ctx);
+    return table_frame(out.array, order_book_ids, ctx);
+}
+
+// rank/demean/scale of a factor computed here, without a universe mask:
+// the kernel runs in place on the freshly computed table (no second table,
+// no pandas round trip).  Returns None when that does not apply.
+py::object exec_cross_sectional_in_place(py::handle factor, py::object order_book_ids,
+                                         py::object ctx) {
+    if (!py::type::handle_of(factor).is(glob("CrossSectionalKernelFactor"))) return py::none();
+    if (glob("_exec_factor").ptr() != g_own_exec_factor ||
+        glob("_exec_cross_sectional").ptr() != g_own_exec_cross_sectional) {
+        return py::none();
+    }
+    const std::string op = py::str(factor.attr("op")).cast<std::string>();
+    if (op != "rank" && op != "demean" && op != "scale") return py::none();
+    py::list subs(factor.attr("sub_factors"));
+    py::tuple params(factor.attr("params"));
+    if (subs.size() != 1 || params.size() != (op == "scale" ? 1u : 0u)) return py::none();
+    py::object sub = subs[0];
+    if (is_instance_of(sub, "CrossSectionalFactor")) return py::none();
+    const double a = op == "scale" ? params[0].cast<double>() : 0.0;
+    frame::OutArray t = exec_factor_array(sub, order_book_ids, ctx);
+    {
+        py::gil_scoped_release nogil;
+        if (op == "rank") kern::rank_rows_pct(t.view.as_const(), t.view);
+        else if (op == "demean") kern::demean_rows(t.view.as_const(), t.view);
+        else kern::scale_rows(t.view.as_const(), t.view, a);
+    }
+    return table_frame(t.array, order_book_ids, ctx);
 }
 
 py::object exec_expr(py::object expr, py::object order_book_id, py::object ctx) {
@@ -284,6 +324,10 @@ py::object exec_expr(py::object expr, py::object order_book_id, py::object ctx) 
 }
 
 py::object exec_cross_sectional(py::object factor, py::object order_book_ids, py::object ctx) {
+    if (ctx.attr("universe_mask").is_none()) {
+        py::object done = exec_cross_sectional_in_place(factor, order_book_ids, ctx);
+        if (!done.is_none()) return done;
+    }
     py::list args;
     py::object exec_factor_fn = glob("_exec_factor");
     for (py::handle f : factor.attr("sub_factors")) {
@@ -370,16 +414,20 @@ void register_eval(py::module_ &m) {
         "在执行上下文中计算因子，返回 日期 x order_book_ids 的 DataFrame", &exec_factor,
         py::arg("factor"), py::arg("order_book_ids"), py::arg("exec_context"));
     m.attr("_exec_factor") = ef;
+    g_own_exec_factor = ef.ptr();
+    ef.inc_ref();  // kept for the life of the process
     py::object ee = pyc::make_function(
         m, "_exec_expr", "(expr, order_book_id, exec_context)",
         "对单个标的计算表达式，返回数值或右对齐的序列", &exec_expr, py::arg("expr"),
         py::arg("order_book_id"), py::arg("exec_context"));
     m.attr("_exec_expr") = ee;
     g_own_exec_expr = ee.release().ptr();  // kept for the life of the process
-    m.attr("_exec_cross_sectional") = pyc::make_function(
+    py::object ecs = pyc::make_function(
         m, "_exec_cross_sectional", "(factor, order_book_ids, exec_context)",
         "计算截面因子", &exec_cross_sectional, py::arg("factor"), py::arg("order_book_ids"),
         py::arg("exec_context"));
+    m.attr("_exec_cross_sectional") = ecs;
+    g_own_exec_cross_sectional = ecs.release().ptr();  // kept for the life of the process
     m.attr("_exec_fixed") = pyc::make_function(
         m, "_exec_fixed", "(factor, order_book_ids, exec_context)",
         "计算固定标的因子", &exec_fixed, py::arg("factor"), py::arg("order_book_ids"),

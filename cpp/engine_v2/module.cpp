@@ -39,6 +39,8 @@ PYBIND11_MODULE(eval_core, m) {
     m.attr("LeafFactor") = py::module_::import("tarnfold.interface").attr("LeafFactor");
     m.attr("CrossSectionalFactor") =
         py::module_::import("tarnfold.cross_sectional").attr("CrossSectionalFactor");
+    m.attr("CrossSectionalKernelFactor") =
+        py::module_::import("tarnfold.cross_sectional").attr("CrossSectionalKernelFactor");
     m.attr("FixedFactor") = py::module_::import("tarnfold.fix").attr("FixedFactor");
     m.attr("_Factor") = py::module_::import("tarnfold.leaf").attr("_Factor");
     py::module_ utils = py::module_::import("tarnfold.utils");

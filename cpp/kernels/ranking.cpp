@@ -22,6 +22,7 @@ inline std::uint64_t order_key(double v) {
 // LSD radix sort of packed (key << 32 | position) words on the key half;
 // passes over digits that never vary are skipped.  Large inputs take two
 // 16-bit passes, smaller ones three 11-bit passes (a smaller count table).
+// The counts of every pass are taken in one read of the input.
 void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &tmp,
                      std::vector<std::uint32_t> &count) {
     const std::size_t m = a.size();
@@ -33,14 +34,45 @@ void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &
     const std::uint64_t varying = (all_or ^ all_and) >> 32;
     const int bits = m >= (std::size_t{1} << 17) ? 16 : 11;
     const std::uint32_t buckets = std::uint32_t{1} << bits, mask = buckets - 1;
+    int shifts[3];
+    int passes = 0;
+    for (int shift = 0; shift < 32; shift += bits)
+        if (((varying >> shift) & mask) != 0) shifts[passes++] = shift;
+    if (passes == 0) return;
+    count.assign(static_cast<std::size_t>(passes) * buckets, 0);
+    std::uint32_t *c0 = count.data(), *c1 = c0 + buckets, *c2 = c1 + buckets;
+    const int s0 = 32 + shifts[0], s1 = 32 + shifts[passes > 1 ? 1 : 0],
+              s2 = 32 + shifts[passes > 2 ? 2 : 0];
+    const std::uint64_t *in = a.data();
+    if (passes == 1) {
+        for (std::size_t i = 0; i < m; ++i) ++c0[(in[i] >> s0) & mask];
+    } else if (passes == 2) {
+        for (std::size_t i = 0; i < m; ++i) {
+            ++c0[(in[i] >> s0) & mask];
+            ++c1[(in[i] >> s1) & mask];
+        }
+    } else {
+        for (std::size_t i = 0; i < m; ++i) {
+            ++c0[(in[i] >> s0) & mask];
+            ++c1[(in[i] >> s1) & mask];
+            ++c2[(in[i] >> s2) & mask];
+        }
+    }
+    // Counts to starting positions.
+    for (int p = 0; p < passes; ++p) {
+        std::uint32_t *c = c0 + static_cast<std::size_t>(p) * buckets, sum = 0;
+        for (std::uint32_t b = 0; b < buckets; ++b) {
+            const std::uint32_t k = c[b];
+            c[b] = sum;
+            sum += k;
+        }
+    }
     tmp.resize(m);
     std::uint64_t *src = a.data(), *dst = tmp.data();
-    for (int shift = 0; shift < 32; shift += bits) {
-        if (((varying >> shift) & mask) == 0) continue;
-        count.assign(buckets + 1, 0);
-        for (std::size_t i = 0; i < m; ++i) ++count[((src[i] >> (32 + shift)) & mask) + 1];
-        for (std::uint32_t b = 0; b < buckets; ++b) count[b + 1] += count[b];
-        for (std::size_t i = 0; i < m; ++i) dst[count[(src[i] >> (32 + shift)) & mask]++] = src[i];
+    for (int p = 0; p < passes; ++p) {
+        std::uint32_t *c = c0 + static_cast<std::size_t>(p) * buckets;
+        const int shift = 32 + shifts[p];
+        for (std::size_t i = 0; i < m; ++i) dst[c[(src[i] >> shift) & mask]++] = src[i];
         std::swap(src, dst);
     }
     if (src != a.data()) std::memcpy(a.data(), src, m * sizeof(std::uint64_t));
@@ -52,13 +84,16 @@ void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortSc
     // Sort on the upper half of the order key (sign, exponent, top of the
     // mantissa) packed with the position, then settle runs that share the
     // upper half on the full value.
-    s.packed.clear();
+    s.packed.resize(n);
+    std::uint64_t *pk = s.packed.data();
+    std::size_t kept = 0;
     for (std::uint32_t i = 0; i < n; ++i) {
         const double v = values[i];
-        if (std::isnan(v)) continue;
-        s.packed.push_back((order_key(v) & 0xFFFFFFFF00000000ull) | i);
+        pk[kept] = (order_key(v) & 0xFFFFFFFF00000000ull) | i;
+        kept += !std::isnan(v);
     }
-    const std::size_t m = s.packed.size();
+    s.packed.resize(kept);
+    const std::size_t m = kept;
     if (m > 64) {
         radix_sort_high(s.packed, s.tmp, s.count);
     } else {

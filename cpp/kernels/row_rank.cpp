@@ -11,11 +11,12 @@
 namespace tarnfold::kern {
 
 void rank_rows_pct(const ConstView &in, const MutView &out) {
-    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     // Rows are gathered a block at a time so that a column-major table is
     // read along its columns; the block stays small enough for the cache.
+    // Ranks overwrite the gathered values (NaN stays NaN), so `out` may be
+    // `in`.
     constexpr index_t kBlock = 16;
-    std::vector<double> buf, ranks;
+    std::vector<double> buf;
     SortedColumn sorted;
     SortScratch scratch;
     const auto n = static_cast<std::uint32_t>(in.cols);
@@ -25,23 +26,24 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
         buf.resize(static_cast<std::size_t>(nb * in.cols));
         for (index_t j = 0; j < in.cols; ++j)
             for (index_t i = r0; i < r1; ++i) buf[(i - r0) * in.cols + j] = in(i, j);
-        ranks.assign(buf.size(), kNaN);
         for (index_t i = 0; i < nb; ++i) {
-            const double *row = buf.data() + i * in.cols;
-            double *rank = ranks.data() + i * in.cols;
+            double *row = buf.data() + i * in.cols;
             sort_valid(row, n, sorted, scratch);
             const std::uint32_t m = sorted.size();
-            // Ties share the average of their ranks lo+1 .. hi.
-            for (std::uint32_t lo = 0; lo < m;) {
-                std::uint32_t hi = lo + 1;
-                while (hi < m && sorted.values[hi] == sorted.values[lo]) ++hi;
-                const double r = 0.5 * static_cast<double>(lo + 1 + hi) / static_cast<double>(m);
-                for (std::uint32_t k = lo; k < hi; ++k) rank[sorted.order[k]] = r;
-                lo = hi;
+            const double dm = static_cast<double>(m);
+            const std::uint32_t *order = sorted.order.data();
+            // Distinct values: rank t + 1 of sorted position t.
+            for (std::uint32_t t = 0; t < m; ++t) row[order[t]] = static_cast<double>(t + 1) / dm;
+            // Ties share the average of their ranks first+1 .. last+1.
+            const std::vector<std::uint32_t> &runs = sorted.runs;
+            for (std::size_t r = 0; r + 1 < runs.size(); r += 2) {
+                const std::uint32_t lo = runs[r], hi = runs[r + 1] + 1;
+                const double v = 0.5 * static_cast<double>(lo + 1 + hi) / dm;
+                for (std::uint32_t t = lo; t < hi; ++t) row[order[t]] = v;
             }
         }
         for (index_t j = 0; j < in.cols; ++j)
-            for (index_t i = r0; i < r1; ++i) out(i, j) = ranks[(i - r0) * in.cols + j];
+            for (index_t i = r0; i < r1; ++i) out(i, j) = buf[(i - r0) * in.cols + j];
     }
 }
 

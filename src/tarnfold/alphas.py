@@ -16,11 +16,18 @@ paper                  here
 ``x ^ a``              ``x ** a`` (``SignedPower`` is ``o.signed_power``)
 ``a || b``             ``a | b``; ``a == b`` is ``a.eq(b)``
 ``adv20``              ``o.adv(20)``
+``cap``                ``o.cap`` (the store's published ``market_cap``)
+``IndNeutralize(x, c)`` ``o.indneutralize(x)``
 =====================  ===================================================
 
 ``returns``, ``vwap`` and ``adv(d)`` follow ``tarnfold.operators``; windows
-run over each instrument's valid days.  Alphas needing ``cap`` or
-``IndNeutralize`` are not included.  ``o`` is the operator namespace:
+run over each instrument's valid days.  A non-integer window of the paper
+is written as its floor (the operators' rule).  ``IndNeutralize`` is the
+per-date industry demean ``group_demean`` over the "citics_2019"
+classification; the store carries a single industry level, so
+``IndClass.sector``, ``.industry`` and ``.subindustry`` all use it.
+Computing ``cap`` needs the published factor ``market_cap`` in the
+execution context.  ``o`` is the operator namespace:
 ``OPS`` (tarnfold's, giving factors for ``execute_factor``) by default; the
 tests pass a pandas implementation of the same names.
 
@@ -45,6 +52,7 @@ OPS = types.SimpleNamespace(
     correlation=_op.correlation, covariance=_op.covariance,
     log=_op.log, sign=_op.sign, abs=_op.absolute, signed_power=_op.signed_power,
     where=_op.where, minimum=_op.minimum, maximum=_op.maximum,
+    cap=_leaf.Factor("market_cap"), indneutralize=_cs.group_demean,
 )
 
 
@@ -278,6 +286,37 @@ def alpha_055(o=OPS):
     lo12 = o.ts_min(o.low, 12)
     return -1 * o.correlation(o.rank((o.close - lo12) / (o.ts_max(o.high, 12) - lo12)),
                               o.rank(o.volume), 6)
+
+
+def alpha_056(o=OPS):
+    """(0 - (1 * (rank((sum(returns, 10) / sum(sum(returns, 2), 3))) * rank((returns * cap)))))"""
+    return 0 - (1 * (o.rank(o.ts_sum(o.returns, 10) / o.ts_sum(o.ts_sum(o.returns, 2), 3)) *
+                     o.rank(o.returns * o.cap)))
+
+
+def alpha_058(o=OPS):
+    """(-1 * Ts_Rank(decay_linear(correlation(IndNeutralize(vwap, IndClass.sector), volume, 3.92795), 7.89291), 5.50322))"""
+    return -1 * o.ts_rank(o.decay_linear(
+        o.correlation(o.indneutralize(o.vwap), o.volume, 3), 7), 5)
+
+
+def alpha_059(o=OPS):
+    """(-1 * Ts_Rank(decay_linear(correlation(IndNeutralize(((vwap * 0.728317) + (vwap * (1 - 0.728317))), IndClass.industry), volume, 4.25197), 16.2289), 8.19648))"""
+    return -1 * o.ts_rank(o.decay_linear(o.correlation(
+        o.indneutralize((o.vwap * 0.728317) + (o.vwap * (1 - 0.728317))), o.volume, 4), 16), 8)
+
+
+def alpha_067(o=OPS):
+    """((rank((high - ts_min(high, 2.14593)))^rank(correlation(IndNeutralize(vwap, IndClass.sector), IndNeutralize(adv20, IndClass.subindustry), 6.02936))) * -1)"""
+    return (o.rank(o.high - o.ts_min(o.high, 2)) **
+            o.rank(o.correlation(o.indneutralize(o.vwap), o.indneutralize(o.adv(20)), 6))) * -1
+
+
+def alpha_080(o=OPS):
+    """((rank(Sign(delta(IndNeutralize(((open * 0.868128) + (high * (1 - 0.868128))), IndClass.industry), 4.04545)))^Ts_Rank(correlation(high, adv10, 5.11456), 5.53756)) * -1)"""
+    return (o.rank(o.sign(o.delta(o.indneutralize(
+        (o.open * 0.868128) + (o.high * (1 - 0.868128))), 4))) **
+        o.ts_rank(o.correlation(o.high, o.adv(10), 5), 5)) * -1
 
 
 def alpha_101(o=OPS):

@@ -35,6 +35,9 @@ class PandasAlphaOps:
         self.returns = self.close / self.delay(self.close, 1) - 1
         if "total_turnover" in leaf:
             self.vwap = leaf["total_turnover"] / self.volume
+        if "market_cap" in panels:
+            self.cap = V(self, panels["market_cap"].stack(future_stack=True)
+                         .reindex(self.index), 0)
 
     # -- helpers ------------------------------------------------------------
     def _g(self, x):
@@ -164,6 +167,17 @@ class PandasAlphaOps:
     def scale(self, x, a=1.0):
         m = self._masked(x)
         return V(self, m * a / m.abs().groupby(level=0).transform("sum"), x.shift)
+
+    def indneutralize(self, x, source="citics_2019"):
+        """x minus its industry mean per date; NaN without an industry."""
+        from tarnfold.industry import industry_codes
+
+        codes, _ = industry_codes(self.valid.columns, self.valid.index, source)
+        code = pd.DataFrame(codes, index=self.valid.index, columns=self.valid.columns) \
+            .stack(future_stack=True).reindex(self.index).to_numpy()
+        m = self._masked(x).where(code >= 0)
+        mean = m.groupby([self.index.get_level_values(0), code]).transform("mean")
+        return V(self, m - mean, x.shift)
 
     # -- element-wise ---------------------------------------------------------
     def _map(self, f, *args):

@@ -33,6 +33,29 @@ def test_alpha_matches_pandas(loaded, n):
     np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
 
 
+def _with_cap(panels, ids, start, end):
+    got = mivada.get_factor(ids, "market_cap", start, end, expect_df=True)
+    cap = got["market_cap"].unstack("order_book_id")
+    panels["market_cap"] = cap.reindex(index=panels["close"].index, columns=panels["close"].columns)
+    return panels
+
+
+@pytest.mark.parametrize("n", [56, 58, 67, 80])
+def test_industry_and_cap_alphas_match_pandas(store, n):
+    # IndNeutralize (industry demean inside a formula) and the published cap.
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    end = mivada.get_latest_trading_date()
+    start = mivada.trading_date_offset(end, -60)
+    panels = _with_cap(mivada.get_price_panel(ids, start, end, fields=FIELDS), ids, start, end)
+    ctx = ThreadingExecContext([Factor(f) for f in FIELDS + ["market_cap"]], ids, start, end)
+    ops, o = namespace(panels)
+    got = eval_core._exec_factor(alpha(n), ids, ctx)
+    want = ops.table(alpha(n, o))
+    assert np.array_equal(got.isna().to_numpy(), want.isna().to_numpy())
+    assert got.notna().any().any()
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
+
+
 def test_alpha_catalogue():
     assert len(ALPHAS) >= 30
     for name, fn in ALPHAS.items():

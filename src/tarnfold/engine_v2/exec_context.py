@@ -188,13 +188,13 @@ class ThreadingExecContext:
         return np.full((self.ndays, n), np.nan)
 
     def _load_bars(self, ids, fields):
-        out = {f: self._empty(len(ids)) for f in fields}
-        if not ids or not self.ndays:
-            return out
+        # NaN tables only for what the store does not return (a full table
+        # per field costs as much as copying the field).
         got = mivada.get_price_panel(ids, self.start_date, self.end_date,
-                                     fields=fields)
+                                     fields=fields) if ids and self.ndays else None
         if got is None:
-            return out
+            return {f: self._empty(len(ids)) for f in fields}
+        out = {}
         for f in fields:
             frame = got[f]
             if not frame.index.equals(self.index):
