@@ -16,6 +16,7 @@
 
 #include "analysis/bench.hpp"
 #include "analysis/long_frame.hpp"
+#include "analysis/reference_data.hpp"
 #include "kernels/correlation.hpp"
 #include "kernels/ranking.hpp"
 
@@ -374,23 +375,48 @@ py::object get_industry_data(py::object self, py::object factor_data) {
     return pd.attr("Series")(py::arg("index") = index, py::arg("data") = values);
 }
 
+py::handle g_get_industry_data;
+bool uses_own(py::handle self, const char *name, py::handle original);
+
 py::object calc_ic_industry_distribute(py::object self, py::object factor_data) {
-    if (self.attr("industry").is_none()) return py::none();
-    py::object industry_data = self.attr("_get_industry_data")(factor_data);
+    py::object industry = self.attr("industry");
+    if (industry.is_none()) return py::none();
     py::object ic_func = self.attr("ic_func");
     py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
     const index_t n_fields = static_cast<index_t>(fields.size());
 
-    // Labels are matched to the table's rows by their (date, instrument)
-    // index; rows without a label take part in no industry.
-    py::object aligned = industry_data;
-    if (!industry_data.attr("index").is(factor_data.attr("index"))) {
-        aligned = industry_data.attr("reindex")(factor_data.attr("index"));
+    longf::Groups groups;
+    py::object name = py::none();
+    if (py::isinstance<py::str>(industry) &&
+        uses_own(self, "_get_industry_data", g_get_industry_data) &&
+        own_industry_loader(glob("_load_industry_data"))) {
+        // The module's own labels by source name, as industry codes per
+        // (date, instrument) cell: the same groups as the label series
+        // gives, without one text label per row.
+        longf::Grid grid = longf::date_instrument_grid(factor_data);
+        std::vector<std::int32_t> cells;
+        py::object names;
+        industry_cell_codes(cells, industry, grid.dates, grid.instruments, &names);
+        std::vector<index_t> code(py::len(factor_data), -1);
+        for (std::size_t k = 0; k < cells.size(); ++k) {
+            const index_t row = grid.rows[k];
+            if (row >= 0 && cells[k] >= 0) code[static_cast<std::size_t>(row)] = cells[k];
+        }
+        groups = longf::code_groups(std::move(code), names);
+    } else {
+        py::object industry_data = self.attr("_get_industry_data")(factor_data);
+        // Labels are matched to the table's rows by their (date, instrument)
+        // index; rows without a label take part in no industry.
+        py::object aligned = industry_data;
+        if (!industry_data.attr("index").is(factor_data.attr("index"))) {
+            aligned = industry_data.attr("reindex")(factor_data.attr("index"));
+        }
+        groups = longf::label_groups(aligned);
+        name = industry_data.attr("name");
     }
-    longf::Groups groups = longf::label_groups(aligned);
     const index_t n_groups = groups.size();
     py::object index = groups.keys;
-    index.attr("name") = industry_data.attr("name");
+    index.attr("name") = name;
     py::object columns = field_columns(factor_data, fields);
 
     kern::CorrKind kind;
@@ -568,6 +594,7 @@ void register_ic_analysis(py::module_ &m) {
     py::dict attrs = cls.attr("__dict__");
     g_calc_ic = py::object(attrs["_calc_ic"].attr("__func__")).release();
     g_calc_ic_decay = py::object(attrs["_calc_ic_decay"].attr("__func__")).release();
+    g_get_industry_data = py::object(attrs["_get_industry_data"].attr("__func__")).release();
 }
 
 }  // namespace tarnfold::bench
