@@ -10,7 +10,10 @@
 // industry) would call it.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -394,14 +397,32 @@ py::object calc_ic_industry_distribute(py::object self, py::object factor_data) 
         // (date, instrument) cell: the same groups as the label series
         // gives, without one text label per row.
         longf::Grid grid = longf::date_instrument_grid(factor_data);
+        // Instruments in order of first occurrence in the table, as the
+        // label series is asked for them (unlisted ids are named in that
+        // order).
+        const index_t n_dates = grid.n_dates, n_inst = grid.n_inst;
+        std::vector<index_t> first(static_cast<std::size_t>(n_inst),
+                                   std::numeric_limits<index_t>::max());
+        for (index_t t = 0; t < n_dates; ++t)
+            for (index_t j = 0; j < n_inst; ++j) {
+                const index_t row = grid.rows[static_cast<std::size_t>(t * n_inst + j)];
+                if (row >= 0) first[j] = std::min(first[j], row);
+            }
+        std::vector<index_t> order(static_cast<std::size_t>(n_inst));
+        std::iota(order.begin(), order.end(), index_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](index_t a, index_t b) { return first[a] < first[b]; });
         std::vector<std::int32_t> cells;
         py::object names;
-        industry_cell_codes(cells, industry, grid.dates, grid.instruments, &names);
+        industry_cell_codes(cells, industry, grid.dates,
+                            grid.instruments.attr("take")(longf::int64_array(order)), &names);
         std::vector<index_t> code(py::len(factor_data), -1);
-        for (std::size_t k = 0; k < cells.size(); ++k) {
-            const index_t row = grid.rows[k];
-            if (row >= 0 && cells[k] >= 0) code[static_cast<std::size_t>(row)] = cells[k];
-        }
+        for (index_t t = 0; t < n_dates; ++t)
+            for (index_t jj = 0; jj < n_inst; ++jj) {
+                const std::int32_t c = cells[static_cast<std::size_t>(t * n_inst + jj)];
+                const index_t row = grid.rows[static_cast<std::size_t>(t * n_inst + order[jj])];
+                if (row >= 0 && c >= 0) code[static_cast<std::size_t>(row)] = c;
+            }
         groups = longf::code_groups(std::move(code), names);
     } else {
         py::object industry_data = self.attr("_get_industry_data")(factor_data);

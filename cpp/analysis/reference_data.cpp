@@ -322,11 +322,30 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
                                          np.attr("array")(py::make_tuple(kUnclassified),
                                                           py::arg("dtype") = "object"));
-    py::object labels = names.attr("take")(longf::int64_array(keep_pos));
-    py::object index = pd.attr("MultiIndex").attr("from_arrays")(
-        py::make_tuple(sorted_dates.attr("take")(longf::int64_array(keep_date)),
-                       sorted_ids.attr("take")(longf::int64_array(keep_id))),
-        py::arg("names") = py::make_tuple("datetime", "order_book_id"));
+    // The record labels read as pandas reads them (text as a string array),
+    // then taken per pair: no Python string per pair.
+    py::object labels =
+        pd.attr("Series")(names).attr("array").attr("take")(longf::int64_array(keep_pos));
+    // The index from its levels (the dates and instruments of the kept
+    // pairs, ascending) and codes, rather than factorizing one value per pair.
+    auto compact = [](std::vector<index_t> &codes, index_t n_values) {
+        std::vector<index_t> remap(static_cast<std::size_t>(n_values), -1), take;
+        for (index_t c : codes) remap[static_cast<std::size_t>(c)] = 0;
+        for (index_t k = 0; k < n_values; ++k) {
+            if (remap[static_cast<std::size_t>(k)] < 0) continue;
+            remap[static_cast<std::size_t>(k)] = static_cast<index_t>(take.size());
+            take.push_back(k);
+        }
+        for (auto &c : codes) c = remap[static_cast<std::size_t>(c)];
+        return longf::int64_array(take);
+    };
+    py::object date_level = sorted_dates.attr("take")(compact(keep_date, n_dates));
+    py::object id_level = sorted_ids.attr("take")(compact(keep_id, n_ids));
+    py::object index = pd.attr("MultiIndex")(
+        py::arg("levels") = py::make_tuple(date_level, id_level),
+        py::arg("codes") = py::make_tuple(longf::int64_array(keep_date), longf::int64_array(keep_id)),
+        py::arg("names") = py::make_tuple("datetime", "order_book_id"),
+        py::arg("verify_integrity") = false);
     return pd.attr("Series")(labels, py::arg("index") = index);
 }
 
