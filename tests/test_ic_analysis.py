@@ -249,3 +249,43 @@ def test_analysis_equals_the_step_methods_and_honours_overrides():
     tweaked = quiet(Tweaked(rank_ic=True, max_decay=3).analysis, factor, returns, [1])
     assert (tweaked.ic == 7.0).all().all()
     assert (tweaked.ic_decay.xs(0, level="decay") == 7.0).all().all()
+
+
+def test_industry_ic_is_the_same_for_every_label_dtype():
+    """Text, object and categorical labels (categories out of order, one
+    unused, missing labels) give the same industry table, equal to the
+    pandas group-by formulation."""
+    factor, returns = tables(n_dates=30, n_inst=12)
+    fd = ab._format_factor_data(factor, returns, [1, 3])
+    rng = np.random.default_rng(5)
+    names = np.array(["钢铁", "bank", "coal", "Unknown"], dtype=object)[rng.integers(0, 4, len(fd))]
+    names[rng.random(len(fd)) < 0.1] = None
+    text = pd.Series(names, index=fd.index, dtype="str")
+    variants = {
+        "str": text,
+        "python str": text.astype(pd.StringDtype("python")),
+        "object": pd.Series(names, index=fd.index, dtype=object),
+        "categorical": text.astype(pd.CategoricalDtype(["zinc", "coal", "钢铁", "Unknown", "bank"])),
+    }
+
+    class Given(ab.ICAnalysis):
+        labels = None
+
+        def _get_industry_data(self, factor_data):
+            return self.labels
+
+    tables_by_dtype = {}
+    for name, labels in variants.items():
+        analyser = Given(rank_ic=True, industry_classification="citics_2019")
+        analyser.labels = labels
+        tables_by_dtype[name] = quiet(analyser._calc_ic_industry_distribute, fd)
+    expected = tables_by_dtype["object"]
+    assert expected.index.tolist() == ["Unknown", "bank", "coal", "钢铁"]
+    for name, table in tables_by_dtype.items():
+        pd.testing.assert_frame_equal(table, expected, check_exact=True, obj=name)
+    ic_func = ab._get_ic_func(True)
+    for label, rows in fd.groupby(text).groups.items():
+        block = fd.loc[rows]
+        for field in ("P_1", "P_3"):
+            assert expected.loc[label, field] == pytest.approx(
+                ic_func(block[field], block["factor"])[0], abs=1e-12)

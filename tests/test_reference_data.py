@@ -135,3 +135,25 @@ def test_ic_analysis_with_a_source_name(client, monkeypatch):
         expected = ab._get_ic_func(False)(block["P_1"], block["factor"])[0]
         assert res.ic_industry_distribute.loc[name, "P_1"] == pytest.approx(expected, abs=1e-12)
     assert client.queries == ["__internal__zx2019_industry"]
+
+
+def test_industry_ic_by_source_name_equals_the_label_series(client, monkeypatch):
+    """The codes read straight from the history give the industry table the
+    labels of _load_industry_data give (reclassified, unclassified, not yet
+    listed and delisted instruments; rows listed in no date of the mask)."""
+    dates = pd.bdate_range("2020-01-06", periods=140)
+    ids = ["600001.XSHG", "000002.XSHE", "600000.XSHG", "000001.XSHE"]
+    rng = np.random.default_rng(1)
+    factor = pd.DataFrame(rng.normal(size=(140, 4)), index=dates, columns=ids)
+    returns = pd.DataFrame(rng.normal(scale=0.02, size=(140, 4)), index=dates, columns=ids)
+    fd = ab._format_factor_data(factor, returns, [1, 2])
+    own = ab._load_industry_data
+    for source in ("citics_2019", "sws"):
+        analyser = ab.ICAnalysis(rank_ic=True, industry_classification=source)
+        direct = analyser._calc_ic_industry_distribute(fd)
+        monkeypatch.setattr(ab, "_load_industry_data", lambda *a, **k: own(*a, **k))
+        through_labels = analyser._calc_ic_industry_distribute(fd)
+        monkeypatch.setattr(ab, "_load_industry_data", own)
+        pd.testing.assert_frame_equal(direct, through_labels, check_exact=True)
+        assert len(direct) >= 2
+    assert client.queries == ["__internal__zx2019_industry", "__internal__shenwan_industry"]

@@ -10,12 +10,16 @@
 // industry) would call it.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include "analysis/bench.hpp"
 #include "analysis/long_frame.hpp"
+#include "analysis/reference_data.hpp"
 #include "kernels/correlation.hpp"
 #include "kernels/ranking.hpp"
 
@@ -374,23 +378,66 @@ py::object get_industry_data(py::object self, py::object factor_data) {
     return pd.attr("Series")(py::arg("index") = index, py::arg("data") = values);
 }
 
+py::handle g_get_industry_data;
+bool uses_own(py::handle self, const char *name, py::handle original);
+
 py::object calc_ic_industry_distribute(py::object self, py::object factor_data) {
-    if (self.attr("industry").is_none()) return py::none();
-    py::object industry_data = self.attr("_get_industry_data")(factor_data);
+    py::object industry = self.attr("industry");
+    if (industry.is_none()) return py::none();
     py::object ic_func = self.attr("ic_func");
     py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
     const index_t n_fields = static_cast<index_t>(fields.size());
 
-    // Labels are matched to the table's rows by their (date, instrument)
-    // index; rows without a label take part in no industry.
-    py::object aligned = industry_data;
-    if (!industry_data.attr("index").is(factor_data.attr("index"))) {
-        aligned = industry_data.attr("reindex")(factor_data.attr("index"));
+    longf::Groups groups;
+    py::object name = py::none();
+    if (py::isinstance<py::str>(industry) &&
+        uses_own(self, "_get_industry_data", g_get_industry_data) &&
+        own_industry_loader(glob("_load_industry_data"))) {
+        // The module's own labels by source name, as industry codes per
+        // (date, instrument) cell: the same groups as the label series
+        // gives, without one text label per row.
+        longf::Grid grid = longf::date_instrument_grid(factor_data);
+        // Instruments in order of first occurrence in the table, as the
+        // label series is asked for them (unlisted ids are named in that
+        // order).
+        const index_t n_dates = grid.n_dates, n_inst = grid.n_inst;
+        std::vector<index_t> first(static_cast<std::size_t>(n_inst),
+                                   std::numeric_limits<index_t>::max());
+        for (index_t t = 0; t < n_dates; ++t)
+            for (index_t j = 0; j < n_inst; ++j) {
+                const index_t row = grid.rows[static_cast<std::size_t>(t * n_inst + j)];
+                if (row >= 0) first[j] = std::min(first[j], row);
+            }
+        std::vector<index_t> order(static_cast<std::size_t>(n_inst));
+        std::iota(order.begin(), order.end(), index_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](index_t a, index_t b) { return first[a] < first[b]; });
+        std::vector<std::int32_t> cells;
+        py::object names;
+        industry_cell_codes(cells, industry, grid.dates,
+                            grid.instruments.attr("take")(longf::int64_array(order)), &names);
+        std::vector<index_t> code(py::len(factor_data), -1);
+        for (index_t t = 0; t < n_dates; ++t)
+            for (index_t jj = 0; jj < n_inst; ++jj) {
+                const std::int32_t c = cells[static_cast<std::size_t>(t * n_inst + jj)];
+                const index_t row = grid.rows[static_cast<std::size_t>(t * n_inst + order[jj])];
+                if (row >= 0 && c >= 0) code[static_cast<std::size_t>(row)] = c;
+            }
+        groups = longf::code_groups(std::move(code), names);
+    } else {
+        py::object industry_data = self.attr("_get_industry_data")(factor_data);
+        // Labels are matched to the table's rows by their (date, instrument)
+        // index; rows without a label take part in no industry.
+        py::object aligned = industry_data;
+        if (!industry_data.attr("index").is(factor_data.attr("index"))) {
+            aligned = industry_data.attr("reindex")(factor_data.attr("index"));
+        }
+        groups = longf::label_groups(aligned);
+        name = industry_data.attr("name");
     }
-    longf::Groups groups = longf::label_groups(aligned);
     const index_t n_groups = groups.size();
     py::object index = groups.keys;
-    index.attr("name") = industry_data.attr("name");
+    index.attr("name") = name;
     py::object columns = field_columns(factor_data, fields);
 
     kern::CorrKind kind;
@@ -568,6 +615,7 @@ void register_ic_analysis(py::module_ &m) {
     py::dict attrs = cls.attr("__dict__");
     g_calc_ic = py::object(attrs["_calc_ic"].attr("__func__")).release();
     g_calc_ic_decay = py::object(attrs["_calc_ic_decay"].attr("__func__")).release();
+    g_get_industry_data = py::object(attrs["_get_industry_data"].attr("__func__")).release();
 }
 
 }  // namespace tarnfold::bench

@@ -132,18 +132,62 @@ Groups date_groups(py::handle frame) {
     return g;
 }
 
-Groups label_groups(py::handle labels) {
+namespace {
+
+// Drops the keys no row uses, renumbering the codes (kept keys keep their
+// order).
+void drop_unused_keys(std::vector<index_t> &code, py::object &keys) {
+    const index_t n_keys = py::len(keys);
+    std::vector<index_t> remap(static_cast<std::size_t>(n_keys), -1);
+    for (index_t c : code)
+        if (c >= 0) remap[static_cast<std::size_t>(c)] = 0;
+    std::vector<index_t> take;
+    for (index_t k = 0; k < n_keys; ++k) {
+        if (remap[static_cast<std::size_t>(k)] < 0) continue;
+        remap[static_cast<std::size_t>(k)] = static_cast<index_t>(take.size());
+        take.push_back(k);
+    }
+    if (static_cast<index_t>(take.size()) == n_keys) return;
+    for (auto &c : code)
+        if (c >= 0) c = remap[static_cast<std::size_t>(c)];
+    keys = keys.attr("take")(int64_array(take));
+}
+
+// Sorted label codes of one label per row (-1: no label) and the sorted
+// distinct labels.
+void sorted_label_codes(py::handle labels, std::vector<index_t> &code, py::object &keys) {
     auto &pd = frame::pandas();
     auto &np = frame::numpy();
-    // Text labels (object or string dtype) are read as Python objects.
     py::object dtype = labels.attr("dtype");
     py::object types = pd.attr("api").attr("types");
-    const bool is_object = types.attr("is_object_dtype")(dtype).cast<bool>() ||
-                           types.attr("is_string_dtype")(dtype).cast<bool>();
+    if (py::isinstance(dtype, pd.attr("CategoricalDtype"))) {
+        // Categories are labels like any other: ordered and named as the
+        // same labels in a text column would be, whatever the category order.
+        py::object cat = labels.attr("cat");
+        std::vector<index_t> by_category;
+        sorted_label_codes(pd.attr("Series")(cat.attr("categories")), by_category, keys);
+        Int64Array c(cat.attr("codes").attr("to_numpy")(py::arg("dtype") = "int64"));
+        code.resize(static_cast<std::size_t>(c.size()));
+        for (index_t r = 0; r < c.size(); ++r) {
+            const long long k = c.data()[r];
+            code[static_cast<std::size_t>(r)] = k < 0 ? -1 : by_category[static_cast<std::size_t>(k)];
+        }
+        drop_unused_keys(code, keys);
+        return;
+    }
+    const bool is_object = types.attr("is_object_dtype")(dtype).cast<bool>();
+    if (!is_object && types.attr("is_string_dtype")(dtype).cast<bool>()) {
+        // Text columns (pyarrow- or Python-backed): one factorization in
+        // the library, no Python string per row.
+        py::tuple fz = pd.attr("Series")(labels).attr("factorize")(py::arg("sort") = true);
+        Int64Array c(fz[0]);
+        code.assign(c.data(), c.data() + c.size());
+        // Keys as a plain text index, whichever string dtype the labels had.
+        keys = pd.attr("Index")(fz[1].attr("tolist")());
+        return;
+    }
     py::object values = is_object ? labels.attr("to_numpy")(py::arg("dtype") = "object")
                                   : labels.attr("values");
-    Groups g;
-    std::vector<index_t> code;
     bool done = false;
     if (is_object) {
         // Labels repeat as the same few objects: map each distinct object
@@ -232,7 +276,7 @@ Groups label_groups(py::handle labels) {
                     position[distinct[static_cast<std::size_t>(k)]].cast<index_t>();
             for (auto &c : code)
                 if (c >= 0) c = remap[static_cast<std::size_t>(c)];
-            g.keys = pd.attr("Index")(sorted_labels);
+            keys = pd.attr("Index")(sorted_labels);
         }
     }
     if (!done) {
@@ -241,8 +285,31 @@ Groups label_groups(py::handle labels) {
         py::tuple fz = pd.attr("factorize")(values, py::arg("sort") = true);
         Int64Array c(fz[0]);
         code.assign(c.data(), c.data() + c.size());
-        g.keys = pd.attr("Index")(fz[1]);
+        keys = pd.attr("Index")(fz[1]);
     }
+}
+
+}  // namespace
+
+Groups label_groups(py::handle labels) {
+    Groups g;
+    std::vector<index_t> code;
+    sorted_label_codes(labels, code, g.keys);
+    bucket_rows(code, py::len(g.keys), g);
+    return g;
+}
+
+Groups code_groups(std::vector<index_t> code, py::object keys) {
+    // Sort the keys (the sorted factorization of the keys, as for labels of
+    // any other type), renumber the codes, drop unused keys.
+    auto &pd = frame::pandas();
+    Groups g;
+    py::tuple fz = pd.attr("factorize")(pd.attr("Index")(keys), py::arg("sort") = true);
+    Int64Array rank(fz[0]);
+    for (auto &c : code)
+        if (c >= 0) c = rank.data()[c];
+    g.keys = pd.attr("Index")(fz[1]);
+    drop_unused_keys(code, g.keys);
     bucket_rows(code, py::len(g.keys), g);
     return g;
 }
@@ -252,11 +319,10 @@ Grid date_instrument_grid(py::handle frame) {
     const int dl = level_number(index, "datetime");
     const int il = level_number(index, "order_book_id");
     Grid grid;
-    py::object insts;
     LevelCodes dates = level_codes(index, dl, grid.dates);
-    LevelCodes inst = level_codes(index, il, insts);
+    LevelCodes inst = level_codes(index, il, grid.instruments);
     grid.n_dates = py::len(grid.dates);
-    grid.n_inst = py::len(insts);
+    grid.n_inst = py::len(grid.instruments);
     grid.rows.assign(static_cast<std::size_t>(grid.n_dates * grid.n_inst), -1);
     const index_t n = dates.codes.size();
     bool duplicate = false;

@@ -35,12 +35,18 @@ Groups date_groups(py::handle frame);
 // labels take part in no group), labels in ascending order.
 Groups label_groups(py::handle labels);
 
+// Groups the rows by integer codes (-1: no group) numbering the values of
+// `keys` (unique, in any order): groups in ascending key order, keys no row
+// uses left out.
+Groups code_groups(std::vector<index_t> code, py::object keys);
+
 // The date x instrument grid of table rows (-1 where a pair is missing);
 // dates ascending.  ValueError when a pair occurs twice.
 struct Grid {
     std::vector<index_t> rows;
     index_t n_dates = 0, n_inst = 0;
     py::object dates;
+    py::object instruments;  // observed instruments, ascending
 };
 Grid date_instrument_grid(py::handle frame);
 

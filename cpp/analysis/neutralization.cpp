@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/reference_data.hpp"
 #include "kernels/least_squares.hpp"
 
 namespace tarnfold::bench {
@@ -85,18 +86,6 @@ void check_numeric_columns(py::object df, const std::string &table) {
                                   " has dtype " + py::str(dt).cast<std::string>() +
                                   "; expected numeric exposures");
         }
-    }
-}
-
-// Values of a date level as a DatetimeIndex.
-py::object date_level_values(py::object level, const std::string &table) {
-    auto &pd = frame::pandas();
-    if (py::isinstance(level, pd.attr("DatetimeIndex"))) return level;
-    try {
-        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(level));
-    } catch (py::error_already_set &e) {
-        throw py::value_error(table + ": the date level could not be read as dates (" +
-                              std::string(e.what()) + ")");
     }
 }
 
@@ -252,100 +241,11 @@ std::int32_t industry_codes(std::vector<std::int32_t> &cells, py::object self,
     return n_groups;
 }
 
-// The module's own _load_industry_data, as opposed to a substitute.
-bool own_industry_loader(py::handle fn) {
-    return PyCFunction_Check(fn.ptr()) &&
-           py::getattr(fn, "__name__", py::none()).equal(py::str("_load_industry_data")) &&
-           py::getattr(fn, "__module__", py::none()).equal(module().attr("__name__"));
-}
-
-// Nanoseconds since the epoch of date-like values.
-std::vector<std::int64_t> as_ns(py::handle values) {
-    auto &pd = frame::pandas();
-    py::object idx = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(values));
-    Int64Array ns(idx.attr("as_unit")("ns").attr("asi8"));
-    return std::vector<std::int64_t>(ns.data(), ns.data() + ns.size());
-}
-
 // The same codes as industry_codes gives for the labels of the module's own
-// _load_industry_data, without building the label series (one text label
-// per listed pair): each pair takes the classification record in force on
-// its date, "Unknown" without one, and only listed pairs get a code.
+// _load_industry_data, without building the label series.
 std::int32_t industry_codes_direct(std::vector<std::int32_t> &cells, py::object self,
                                    const Grid &grid) {
-    auto &pd = frame::pandas();
-    auto &np = frame::numpy();
-    py::object ids = grid.columns.attr("tolist")();
-    py::object dates = grid.index.attr("tolist")();
-    py::object history = glob("_cache_industry_data")(py::arg("source") = self.attr("industry"));
-
-    // Label codes of the records, then of "no record yet".
-    py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
-                                         np.attr("array")(py::make_tuple("Unknown"),
-                                                          py::arg("dtype") = "object"));
-    py::tuple fz = pd.attr("factorize")(names);
-    Int64Array label(fz[0]);
-    const auto n_groups = static_cast<std::int32_t>(py::len(fz[1]));
-    const std::int64_t n_records = label.size() - 1;
-
-    // Each instrument's records: a run of the history sorted by instrument
-    // and start date.
-    py::object hist_index = history.attr("index");
-    Int64Array rec_inst(hist_index.attr("codes")[py::int_(0)]);
-    std::vector<std::int64_t> start = as_ns(hist_index.attr("get_level_values")(1));
-    const index_t n_levels = py::len(hist_index.attr("levels")[py::int_(0)]);
-    std::vector<std::int64_t> begin(static_cast<std::size_t>(n_levels), 0),
-        end(static_cast<std::size_t>(n_levels), 0);
-    for (std::int64_t r = 0; r < n_records; ++r) {
-        const long long c = rec_inst.data()[r];
-        if (c < 0) continue;
-        if (end[static_cast<std::size_t>(c)] == 0) begin[static_cast<std::size_t>(c)] = r;
-        end[static_cast<std::size_t>(c)] = r + 1;
-    }
-    Int64Array inst_level(hist_index.attr("levels")[py::int_(0)].attr("get_indexer")(grid.columns));
-    std::vector<std::int64_t> date_ns = as_ns(grid.index);
-
-    // Listing mask, matched to the cells by its labels.
-    py::object msk = glob("_get_listed_date_mask_series")(ids, dates);
-    py::object mi = msk.attr("index");
-    if (!py::isinstance(mi, pd.attr("MultiIndex")) || py::len(mi.attr("levels")) != 2) {
-        throw py::value_error("listing mask: expect a series indexed by (date, instrument)");
-    }
-    Int64Array mdate(grid.index.attr("get_indexer")(
-        date_level_values(mi.attr("levels")[py::int_(0)], "listing mask")));
-    Int64Array minst(grid.columns.attr("get_indexer")(mi.attr("levels")[py::int_(1)]));
-    Int64Array c0(mi.attr("codes")[py::int_(0)]);
-    Int64Array c1(mi.attr("codes")[py::int_(1)]);
-    py::array_t<bool, py::array::c_style | py::array::forcecast> listed(
-        msk.attr("to_numpy")(py::arg("dtype") = "bool"));
-
-    cells.assign(static_cast<std::size_t>(grid.n_dates * grid.n_inst), kern::kNoIndustryRow);
-    {
-        py::gil_scoped_release nogil;
-        for (index_t r = 0; r < c0.size(); ++r) {
-            const long long a = c0.data()[r], b = c1.data()[r];
-            if (a < 0 || b < 0 || !listed.data()[r]) continue;
-            const long long t = mdate.data()[a], j = minst.data()[b];
-            if (t < 0 || j < 0) continue;
-            cells[static_cast<std::size_t>(t * grid.n_inst + j)] = kern::kNoIndustryDummy;
-        }
-        const auto unknown = static_cast<std::int32_t>(label.data()[n_records]);
-        for (index_t j = 0; j < grid.n_inst; ++j) {
-            const long long lv = inst_level.data()[j];
-            const std::int64_t b = lv < 0 ? 0 : begin[static_cast<std::size_t>(lv)];
-            const std::int64_t e = lv < 0 ? 0 : end[static_cast<std::size_t>(lv)];
-            for (index_t t = 0; t < grid.n_dates; ++t) {
-                std::int32_t &cell = cells[static_cast<std::size_t>(t * grid.n_inst + j)];
-                if (cell == kern::kNoIndustryRow) continue;
-                const auto it = std::upper_bound(start.begin() + b, start.begin() + e,
-                                                 date_ns[static_cast<std::size_t>(t)]);
-                const std::int64_t p = (it - start.begin()) - 1;
-                const long long code = p >= b ? label.data()[p] : unknown;
-                cell = code < 0 ? kern::kNoIndustryDummy : static_cast<std::int32_t>(code);
-            }
-        }
-    }
-    return n_groups;
+    return industry_cell_codes(cells, self.attr("industry"), grid.index, grid.columns, nullptr);
 }
 
 std::string other_name(std::size_t k) { return "other_factors[" + std::to_string(k) + "]"; }

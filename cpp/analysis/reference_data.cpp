@@ -7,6 +7,8 @@
 
 #include "analysis/bench.hpp"
 #include "analysis/long_frame.hpp"
+#include "analysis/reference_data.hpp"
+#include "kernels/least_squares.hpp"
 
 namespace tarnfold::bench {
 
@@ -76,6 +78,108 @@ std::vector<long long> as_ns(py::handle values) {
     Int64Array ns(idx.attr("as_unit")("ns").attr("asi8"));
     return std::vector<long long>(ns.data(), ns.data() + ns.size());
 }
+
+}  // namespace
+
+bool own_industry_loader(py::handle fn) {
+    return PyCFunction_Check(fn.ptr()) &&
+           py::getattr(fn, "__name__", py::none()).equal(py::str("_load_industry_data")) &&
+           py::getattr(fn, "__module__", py::none()).equal(module().attr("__name__"));
+}
+
+py::object date_level_values(py::object level, const std::string &table) {
+    auto &pd = frame::pandas();
+    if (py::isinstance(level, pd.attr("DatetimeIndex"))) return level;
+    try {
+        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(level));
+    } catch (py::error_already_set &e) {
+        throw py::value_error(table + ": the date level could not be read as dates (" +
+                              std::string(e.what()) + ")");
+    }
+}
+
+// Each pair takes the classification record in force on its date,
+// "Unknown" without one, and only listed pairs get a code: the labels of
+// load_industry_data below, without building one text label per pair.
+std::int32_t industry_cell_codes(std::vector<std::int32_t> &cells, py::object source,
+                                 py::object dates, py::object instruments, py::object *names_out) {
+    auto &pd = frame::pandas();
+    auto &np = frame::numpy();
+    const index_t n_dates = py::len(dates), n_inst = py::len(instruments);
+    py::object history = glob("_cache_industry_data")(py::arg("source") = source);
+
+    // Label codes of the records, then of "no record yet".
+    py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
+                                         np.attr("array")(py::make_tuple(kUnclassified),
+                                                          py::arg("dtype") = "object"));
+    py::tuple fz = pd.attr("factorize")(names);
+    Int64Array label(fz[0]);
+    const auto n_groups = static_cast<std::int32_t>(py::len(fz[1]));
+    if (names_out) *names_out = fz[1];
+    const std::int64_t n_records = label.size() - 1;
+
+    // Each instrument's records: a run of the history sorted by instrument
+    // and start date.
+    py::object hist_index = history.attr("index");
+    Int64Array rec_inst(hist_index.attr("codes")[py::int_(0)]);
+    std::vector<long long> start = as_ns(hist_index.attr("get_level_values")(1));
+    const index_t n_levels = py::len(hist_index.attr("levels")[py::int_(0)]);
+    std::vector<std::int64_t> begin(static_cast<std::size_t>(n_levels), 0),
+        end(static_cast<std::size_t>(n_levels), 0);
+    for (std::int64_t r = 0; r < n_records; ++r) {
+        const long long c = rec_inst.data()[r];
+        if (c < 0) continue;
+        if (end[static_cast<std::size_t>(c)] == 0) begin[static_cast<std::size_t>(c)] = r;
+        end[static_cast<std::size_t>(c)] = r + 1;
+    }
+    Int64Array inst_level(hist_index.attr("levels")[py::int_(0)].attr("get_indexer")(instruments));
+    std::vector<long long> date_ns = as_ns(dates);
+
+    // Listing mask, matched to the cells by its labels.
+    py::object msk = glob("_get_listed_date_mask_series")(instruments.attr("tolist")(),
+                                                           dates.attr("tolist")());
+    py::object mi = msk.attr("index");
+    if (!py::isinstance(mi, pd.attr("MultiIndex")) || py::len(mi.attr("levels")) != 2) {
+        throw py::value_error("listing mask: expect a series indexed by (date, instrument)");
+    }
+    Int64Array mdate(dates.attr("get_indexer")(
+        date_level_values(mi.attr("levels")[py::int_(0)], "listing mask")));
+    Int64Array minst(instruments.attr("get_indexer")(mi.attr("levels")[py::int_(1)]));
+    Int64Array c0(mi.attr("codes")[py::int_(0)]);
+    Int64Array c1(mi.attr("codes")[py::int_(1)]);
+    py::array_t<bool, py::array::c_style | py::array::forcecast> listed(
+        msk.attr("to_numpy")(py::arg("dtype") = "bool"));
+
+    cells.assign(static_cast<std::size_t>(n_dates * n_inst), kern::kNoIndustryRow);
+    {
+        py::gil_scoped_release nogil;
+        for (index_t r = 0; r < c0.size(); ++r) {
+            const long long a = c0.data()[r], b = c1.data()[r];
+            if (a < 0 || b < 0 || !listed.data()[r]) continue;
+            const long long t = mdate.data()[a], j = minst.data()[b];
+            if (t < 0 || j < 0) continue;
+            cells[static_cast<std::size_t>(t * n_inst + j)] = kern::kNoIndustryDummy;
+        }
+        const auto unknown = static_cast<std::int32_t>(label.data()[n_records]);
+        for (index_t j = 0; j < n_inst; ++j) {
+            const long long lv = inst_level.data()[j];
+            const std::int64_t b = lv < 0 ? 0 : begin[static_cast<std::size_t>(lv)];
+            const std::int64_t e = lv < 0 ? 0 : end[static_cast<std::size_t>(lv)];
+            for (index_t t = 0; t < n_dates; ++t) {
+                std::int32_t &cell = cells[static_cast<std::size_t>(t * n_inst + j)];
+                if (cell == kern::kNoIndustryRow) continue;
+                const auto it = std::upper_bound(start.begin() + b, start.begin() + e,
+                                                 date_ns[static_cast<std::size_t>(t)]);
+                const std::int64_t p = (it - start.begin()) - 1;
+                const long long code = p >= b ? label.data()[p] : unknown;
+                cell = code < 0 ? kern::kNoIndustryDummy : static_cast<std::int32_t>(code);
+            }
+        }
+    }
+    return n_groups;
+}
+
+namespace {
 
 // ---- listing mask -------------------------------------------------------------
 
@@ -218,11 +322,30 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),
                                          np.attr("array")(py::make_tuple(kUnclassified),
                                                           py::arg("dtype") = "object"));
-    py::object labels = names.attr("take")(longf::int64_array(keep_pos));
-    py::object index = pd.attr("MultiIndex").attr("from_arrays")(
-        py::make_tuple(sorted_dates.attr("take")(longf::int64_array(keep_date)),
-                       sorted_ids.attr("take")(longf::int64_array(keep_id))),
-        py::arg("names") = py::make_tuple("datetime", "order_book_id"));
+    // The record labels read as pandas reads them (text as a string array),
+    // then taken per pair: no Python string per pair.
+    py::object labels =
+        pd.attr("Series")(names).attr("array").attr("take")(longf::int64_array(keep_pos));
+    // The index from its levels (the dates and instruments of the kept
+    // pairs, ascending) and codes, rather than factorizing one value per pair.
+    auto compact = [](std::vector<index_t> &codes, index_t n_values) {
+        std::vector<index_t> remap(static_cast<std::size_t>(n_values), -1), take;
+        for (index_t c : codes) remap[static_cast<std::size_t>(c)] = 0;
+        for (index_t k = 0; k < n_values; ++k) {
+            if (remap[static_cast<std::size_t>(k)] < 0) continue;
+            remap[static_cast<std::size_t>(k)] = static_cast<index_t>(take.size());
+            take.push_back(k);
+        }
+        for (auto &c : codes) c = remap[static_cast<std::size_t>(c)];
+        return longf::int64_array(take);
+    };
+    py::object date_level = sorted_dates.attr("take")(compact(keep_date, n_dates));
+    py::object id_level = sorted_ids.attr("take")(compact(keep_id, n_ids));
+    py::object index = pd.attr("MultiIndex")(
+        py::arg("levels") = py::make_tuple(date_level, id_level),
+        py::arg("codes") = py::make_tuple(longf::int64_array(keep_date), longf::int64_array(keep_id)),
+        py::arg("names") = py::make_tuple("datetime", "order_book_id"),
+        py::arg("verify_integrity") = false);
     return pd.attr("Series")(labels, py::arg("index") = index);
 }
 
