@@ -58,14 +58,16 @@ def render(results, title="Factor test report", overview=None, dpi=80):
     env = jinja2.Environment(
         loader=jinja2.PackageLoader("tarnfold", "templates"),
         autoescape=jinja2.select_autoescape(["html", "j2"]))
+    from tarnfold.workflow import split_summaries
+
     taken = set()
     factors = []
     for fname, bench_result in _normalise(results).items():
         items = []
-        for step, r in bench_result.items():
-            if not isinstance(r, _AnalysisResult):
-                continue
-            tables = [{"title": t, "html": table_html(df)} for t, df in r.summary().items()]
+        ours = {step: r for step, r in bench_result.items() if isinstance(r, _AnalysisResult)}
+        shared, per_result = split_summaries(ours)
+        for step, (r, summary) in per_result.items():
+            tables = [{"title": t, "html": table_html(df)} for t, df in summary.items()]
             plots = []
             for ptitle, fig in r.plot().items():
                 plots.append({"title": ptitle, "png": to_png_base64(fig, dpi)})
@@ -73,6 +75,7 @@ def render(results, title="Factor test report", overview=None, dpi=80):
                           "plots": plots})
         factors.append({
             "name": fname, "anchor": _anchor(fname, taken), "results": items,
+            "shared": [{"title": t, "html": table_html(df)} for t, df in shared.items()],
             "steps": getattr(bench_result, "steps", {}),
             "skipped": getattr(bench_result, "skipped", []),
             "periods": getattr(bench_result, "periods", ()),
