@@ -49,6 +49,65 @@ def test_demo_end_to_end(mivada_home, tmp_path, capsys):
     # one IC summary row per factor, plus the comparison table
     assert len(re.findall(r"<th>P_1</th>\s*<td>-?\d\.\d{4}</td>", html)) >= 3
     assert "All factors at a glance" in html
+    # the factor's own tables once per factor, in the console and in the report
+    assert out.count("data loss (date, instrument) pairs") == len(cli.DEMO_FACTORS)
+    assert out.count("factor rank autocorrelation") == len(cli.DEMO_FACTORS)
+    assert html.count("<h4>data loss (date, instrument) pairs</h4>") == len(cli.DEMO_FACTORS)
+    # every analyser of the bench ran, neutralization included
+    assert "skipped" not in out and "not available" not in out
+    for kind in ("ICAnalysisResult", "QuantileReturnAnalysisResult",
+                 "FactorReturnAnalysisResult"):
+        assert out.count(kind) == len(cli.DEMO_FACTORS)
+    assert "neutralize" in html
+
+
+def test_demo_factors_come_from_the_engine(mivada_home):
+    """The computed reversal is the close-to-close move over five valid
+    days, negated; a published factor read through the engine equals the
+    store's values."""
+    mivada.init(sample="tiny")
+    rev = cli.load_demo_factor("reversal_close_5d", 0.3, (1, 5))
+    close = mivada.get_price(list(rev.columns), rev.index[0] - pd.Timedelta(days=30),
+                             rev.index[-1], fields=["close", "volume"], expect_df=True)
+    close = close[close["volume"] > 0]["close"]
+    expect = {}
+    for oid, s in close.groupby(level="order_book_id"):
+        s = s.droplevel("order_book_id")
+        expect[oid] = -(s / s.shift(5) - 1)
+    expect = pd.DataFrame(expect).reindex(index=rev.index, columns=rev.columns)
+    # the engine reaches back a fixed number of market days before the first
+    # date, so an instrument suspended just then starts a few days later
+    got = rev.to_numpy()
+    assert np.isnan(got[np.isnan(expect.to_numpy())]).all()
+    have = ~np.isnan(got)
+    np.testing.assert_allclose(got[have], expect.to_numpy()[have], rtol=1e-10, atol=1e-12)
+    assert have.sum() > 0.95 * expect.notna().to_numpy().sum()
+    noise = cli.load_demo_factor("noise", 0.3, (1, 5))
+    stored = mivada.get_factor(list(noise.columns), "noise", noise.index[0], noise.index[-1])
+    stored = stored["noise"].unstack(level="order_book_id").reindex_like(noise)
+    pd.testing.assert_frame_equal(noise, stored, check_names=False, check_freq=False)
+    with pytest.raises(cli.UserError, match="unknown factor 'nope'"):
+        cli.load_demo_factor("nope", 0.3, (1,))
+
+
+def test_factor_tables_shown_once_unless_they_differ(rng):
+    from tarnfold.workflow import split_summaries
+    dates = pd.bdate_range("2022-01-03", periods=30)
+    ids = ["%06d.XSHE" % i for i in range(1, 9)]
+    factor = _wide_factor(rng, dates, ids)
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=factor.shape), index=dates, columns=ids)
+    steps = bench_steps(preprocess=("normalize",), industry=None, max_decay=3, benchmark=None)
+    results = tarnfold.assay(factor, returns, periods=(1, 2), steps=steps)
+    shared, per_result = split_summaries(results)
+    assert set(shared) == {"factor rank autocorrelation", "data loss (date, instrument) pairs"}
+    assert all(not set(shared) & set(t) for _, t in per_result.values())
+    assert results.summary_text().count("data loss") == 1
+    # results of two runs keep their own tables
+    other = tarnfold.assay(factor.iloc[:20], returns, periods=(1, 2), steps=steps)
+    mixed = {"ic": results["ic"], "ic_short": other["ic"]}
+    shared, per_result = split_summaries(mixed)
+    assert "data loss (date, instrument) pairs" not in shared
+    assert all("data loss (date, instrument) pairs" in t for _, t in per_result.values())
 
 
 def test_demo_quiet_and_alias(mivada_home, tmp_path, capsys):

@@ -8,7 +8,7 @@ import warnings
 
 from mivada.sample import PRESETS, PUBLISHED_FACTORS, SIGNAL_PREMIUM
 
-DEMO_FACTORS = ("value_score", "reversal_5d", "noise")
+DEMO_FACTORS = ("reversal_close_5d", "value_score", "noise")
 PREPROCESS_CHOICES = ("winsorize", "normalize", "neutralize")
 DATE_COLUMNS = ("date", "datetime", "trade_date")
 ID_COLUMNS = ("order_book_id",)
@@ -16,6 +16,31 @@ ID_COLUMNS = ("order_book_id",)
 
 class UserError(Exception):
     """A mistake in the command's input: printed as one line, exit code 1."""
+
+
+def _computed_factors():
+    """Factors the demo computes with the execution engine from the store's
+    bars: name -> (description, builder returning the factor tree)."""
+    def reversal(days):
+        def build():
+            from tarnfold.leaf import CLOSE
+            from tarnfold.operators import delay
+            return -(CLOSE / delay(CLOSE, days) - 1)
+        return build
+
+    def volume_trend():
+        from tarnfold.leaf import VOLUME
+        from tarnfold.operators import ts_mean
+        return ts_mean(VOLUME, 5) / ts_mean(VOLUME, 20)
+
+    return {
+        "reversal_close_5d": ("-(close / delay(close, 5) - 1): five-day reversal from "
+                              "close prices (a real signal)", reversal(5)),
+        "reversal_close_20d": ("-(close / delay(close, 20) - 1): twenty-day reversal",
+                               reversal(20)),
+        "volume_trend": ("ts_mean(volume, 5) / ts_mean(volume, 20): carries no premium",
+                         volume_trend),
+    }
 
 
 def _factor_help():
@@ -27,8 +52,12 @@ def _factor_help():
             what = "carries no signal"
         else:
             what = "a size measure"
-        lines.append("  {:<14} {}".format(name, what))
-    return "factors of the sample store:\n" + "\n".join(lines)
+        lines.append("  {:<19} {}".format(name, what))
+    computed = ["  {:<19} {}".format(name, text)
+                for name, (text, _) in _computed_factors().items()]
+    return ("factors of the sample store (read with execute_factor):\n" + "\n".join(lines) +
+            "\n\nfactors the demo computes with execute_factor from the store's bars:\n" +
+            "\n".join(computed))
 
 
 def _periods(text):
@@ -238,12 +267,13 @@ class _Progress:
                   file=sys.stderr, flush=True)
 
 
-def _console_tables(result):
-    """The summary tables, shortened for a terminal: decay with lags as
-    columns, the industry table cut to its five best and worst."""
+def _console_tables(tables):
+    """Summary tables (title -> DataFrame), shortened for a terminal: decay
+    with lags as columns, the industry table cut to its five best and
+    worst."""
     from tarnfold.analysis.formatting import format_table
     out = []
-    for title, table in result.summary().items():
+    for title, table in tables.items():
         if title == "mean IC by lag":
             fields = [c for c in table.columns if not str(c).startswith("dates ")]
             table = table[fields].T
@@ -259,15 +289,18 @@ def _console_tables(result):
 
 def print_results(all_results, stream=None):
     from tarnfold.analysis.formatting import format_table
-    from tarnfold.workflow import comparison_table
+    from tarnfold.workflow import comparison_table, split_summaries
     stream = stream or sys.stdout
     for fname, results in all_results.items():
         print("\n######## factor {} ########".format(fname), file=stream)
-        for step, r in results.items():
-            if not hasattr(r, "summary"):
-                continue
+        shared, per_result = split_summaries(results)
+        for step, (r, tables) in per_result.items():
             print("\n--- {} ({}) ---".format(step, type(r).__name__), file=stream)
-            for text in _console_tables(r):
+            for text in _console_tables(tables):
+                print("\n" + text, file=stream)
+        if shared:
+            print("\n--- factor {}: every result above ---".format(fname), file=stream)
+            for text in _console_tables(shared):
                 print("\n" + text, file=stream)
         if getattr(results, "skipped", None):
             print("\n(not available in this build: {})".format(", ".join(results.skipped)),
@@ -287,21 +320,34 @@ def _steps_from(args):
 
 
 def load_demo_factor(name, years, periods):
-    """One factor of the sample store for every stock, over ``years`` of
-    history ending early enough that the longest holding period has
-    returns.  (This is the one place to compute factors instead, e.g. with
-    the factor execution engine.)"""
+    """One factor for every stock of the open store, computed with the
+    execution engine over ``years`` of history ending early enough that the
+    longest holding period has returns.  ``name`` is a factor of
+    ``_computed_factors`` (a tree over the store's bars) or one the store
+    publishes (its leaf)."""
     import mivada
+    from tarnfold.engine_v2.eval_core import execute_factor
+    from tarnfold.leaf import Factor
+
+    computed = _computed_factors()
+    if name in computed:
+        tree = computed[name][1]()
+    elif name in mivada.get_factor_names():
+        tree = Factor(name)
+    else:
+        raise UserError("--factors: unknown factor {!r}; choose from {}".format(
+            name, ", ".join(list(computed) + list(mivada.get_factor_names()))))
     end = mivada.get_previous_trading_date(mivada.get_latest_trading_date(), max(periods) + 1)
     start = mivada.trading_date_offset(end, -int(round(244 * years)))
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
-    try:
-        long = mivada.get_factor(ids, name, start, end)
-    except ValueError as exc:
-        raise UserError("--factors: {}".format(exc))
-    if long is None:
-        raise UserError("--factors: no values of factor {!r} in the store".format(name))
-    return long[name].unstack(level="order_book_id")
+    wide = execute_factor(tree, ids, start, end)
+    if wide is None or not wide.notna().to_numpy().any():
+        raise UserError("--factors: no values of factor {!r} from {} to {}".format(
+            name, start, end))
+    wide = wide.astype(float)
+    wide.index.name = "datetime"
+    wide.columns.name = "order_book_id"
+    return wide
 
 
 def run_demo(args, progress):
@@ -313,10 +359,11 @@ def run_demo(args, progress):
     names = [f.strip() for f in args.factors.split(",") if f.strip()]
     if not names:
         raise UserError("--factors: no factor names given")
-    unknown = [f for f in names if f not in mivada.get_factor_names()]
+    known = list(_computed_factors()) + list(mivada.get_factor_names())
+    unknown = [f for f in names if f not in known]
     if unknown:
-        raise UserError("--factors: unknown factor(s) {}; the store has {}".format(
-            ", ".join(unknown), ", ".join(mivada.get_factor_names())))
+        raise UserError("--factors: unknown factor(s) {}; choose from {}".format(
+            ", ".join(unknown), ", ".join(known)))
     steps = _steps_from(args)
     all_results = {}
     for name in names:

@@ -47,6 +47,18 @@ def _normalise(results):
     return {name: results}
 
 
+def _numbered_for_plot(title, table):
+    """The industry table with a leading "#" column (1 = first row) when
+    its plot labels bars by row number, that is when the industry names
+    need glyphs no installed font has; the table itself otherwise."""
+    from tarnfold.analysis import plots
+    if title != "pooled IC by industry" or plots._labels(table.index)[0] is not None:
+        return table
+    out = table.copy()
+    out.insert(0, "#", range(1, len(out) + 1))
+    return out
+
+
 def render(results, title="Factor test report", overview=None, dpi=80, sections=None):
     """The report's HTML text.  ``sections``: extra tables shown after the
     overview, a list of (title, DataFrame) or (title, DataFrame, note)."""
@@ -59,14 +71,17 @@ def render(results, title="Factor test report", overview=None, dpi=80, sections=
     env = jinja2.Environment(
         loader=jinja2.PackageLoader("tarnfold", "templates"),
         autoescape=jinja2.select_autoescape(["html", "j2"]))
+    from tarnfold.workflow import split_summaries
+
     taken = set()
     factors = []
     for fname, bench_result in _normalise(results).items():
         items = []
-        for step, r in bench_result.items():
-            if not isinstance(r, _AnalysisResult):
-                continue
-            tables = [{"title": t, "html": table_html(df)} for t, df in r.summary().items()]
+        ours = {step: r for step, r in bench_result.items() if isinstance(r, _AnalysisResult)}
+        shared, per_result = split_summaries(ours)
+        for step, (r, summary) in per_result.items():
+            tables = [{"title": t, "html": table_html(_numbered_for_plot(t, df))}
+                      for t, df in summary.items()]
             plots = []
             for ptitle, fig in r.plot().items():
                 plots.append({"title": ptitle, "png": to_png_base64(fig, dpi)})
@@ -74,6 +89,7 @@ def render(results, title="Factor test report", overview=None, dpi=80, sections=
                           "plots": plots})
         factors.append({
             "name": fname, "anchor": _anchor(fname, taken), "results": items,
+            "shared": [{"title": t, "html": table_html(df)} for t, df in shared.items()],
             "steps": getattr(bench_result, "steps", {}),
             "skipped": getattr(bench_result, "skipped", []),
             "periods": getattr(bench_result, "periods", ()),

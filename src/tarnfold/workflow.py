@@ -35,17 +35,59 @@ class AssayResults(dict):
 
     def _repr_html_(self):
         import html
+        from tarnfold.analysis.formatting import table_html
         parts = ["<h3>factor {}</h3>".format(html.escape(str(self.factor_name)))]
-        parts += [r._repr_html_() for r in self.values() if hasattr(r, "_repr_html_")]
+        shared, per_result = split_summaries(self)
+        for step, (r, tables) in per_result.items():
+            parts.append("<div><h4>{} <small>({})</small></h4>".format(
+                html.escape(str(step)), type(r).__name__))
+            parts += ["<h5>{}</h5>{}".format(html.escape(t), table_html(df))
+                      for t, df in tables.items()]
+            parts.append("</div>")
+        parts += ["<h5>{}</h5>{}".format(html.escape(t), table_html(df))
+                  for t, df in shared.items()]
         if self.skipped:
             parts.append("<p>Not available in this build: {}</p>".format(
                 html.escape(", ".join(self.skipped))))
         return "\n".join(parts)
 
     def summary_text(self):
+        """Every result's summary tables as console text; the factor's own
+        tables (rank autocorrelation, data loss) once, at the end."""
+        from tarnfold.analysis.formatting import format_table
         parts = ["#### factor {}".format(self.factor_name)]
-        parts += [r.summary_text() for r in self.values() if hasattr(r, "summary_text")]
+        shared, per_result = split_summaries(self)
+        for step, (r, tables) in per_result.items():
+            parts.append("== {} ({}) ==".format(step, type(r).__name__))
+            parts += [format_table(df, t) for t, df in tables.items()]
+        if shared:
+            parts.append("== factor {} ==".format(self.factor_name))
+            parts += [format_table(df, t) for t, df in shared.items()]
         return "\n\n".join(parts)
+
+
+FACTOR_TABLES = ("factor rank autocorrelation", "data loss (date, instrument) pairs")
+
+
+def split_summaries(results):
+    """The summary tables of a bench result dict, split into the factor's
+    own tables (``FACTOR_TABLES``: the same in every result of one run, so
+    shown once) and each result's own.
+
+    Returns ``(shared, per_result)``: ``shared`` is title -> DataFrame;
+    ``per_result`` is step -> (result, title -> DataFrame) for the results
+    that have ``summary()``.  A factor table that differs between results
+    (results gathered from different runs) stays with each result."""
+    summaries = {step: (r, r.summary()) for step, r in results.items()
+                 if hasattr(r, "summary")}
+    shared = {}
+    for title in FACTOR_TABLES:
+        found = [tables[title] for _, tables in summaries.values() if title in tables]
+        if found and all(t is found[0] or t.equals(found[0]) for t in found[1:]):
+            shared[title] = found[0]
+    per_result = {step: (r, {t: df for t, df in tables.items() if t not in shared})
+                  for step, (r, tables) in summaries.items()}
+    return shared, per_result
 
 
 # -- which steps the installed module supports ---------------------------------
