@@ -185,6 +185,12 @@ def bench_steps(preprocess=("winsorize", "normalize", "neutralize"), winsorize="
 
 # -- the data-loss account -------------------------------------------------------
 
+def _ymd(text):
+    """YYYY-MM-DD texts as YYYYMMDD integers (comparable like the dates)."""
+    return np.asarray(pd.Series(text, dtype=object).str.replace("-", "", regex=False)
+                      .astype(np.int64))
+
+
 def _listed_mask(dates, ids):
     """dates x ids booleans from the store's listing dates (unknown ids are
     never listed), or None when no store answers."""
@@ -193,13 +199,13 @@ def _listed_mask(dates, ids):
         stocks = mivada.all_instruments("CS").set_index("order_book_id")
     except Exception:
         return None
-    # dates as YYYY-MM-DD text, compared as text like the listing dates
-    # ("2999-12-31" for "still listed" is out of range for datetime64[ns])
+    # dates compared as YYYYMMDD integers: the listing dates are text, and
+    # "2999-12-31" for "still listed" is out of range for datetime64[ns]
     known = pd.Index(ids).isin(stocks.index)
-    listed = stocks["listed_date"].reindex(ids).fillna("9999-99-99").astype(str).to_numpy()
+    listed = _ymd(stocks["listed_date"].reindex(ids).fillna("9999-99-99").astype(str))
     delisted = stocks["de_listed_date"].reindex(ids).replace("0000-00-00", "2999-12-31")
-    delisted = delisted.fillna("0000-00-00").astype(str).to_numpy()
-    d = np.asarray(dates.strftime("%Y-%m-%d"), dtype=object)[:, None]
+    delisted = _ymd(delisted.fillna("0000-00-00").astype(str))
+    d = np.asarray(dates.year * 10000 + dates.month * 100 + dates.day, dtype=np.int64)[:, None]
     return (listed[None, :] <= d) & (d < delisted[None, :]) & known[None, :]
 
 
@@ -210,13 +216,25 @@ def _exposure_missing(dates, ids):
                                                end_date=dates[-1])
     except Exception:
         return None
-    if exp is None:
-        return np.ones((len(dates), len(ids)), bool)
-    complete = exp.notna().all(axis=1)
-    complete = complete.reorder_levels(["date", "order_book_id"]) \
-        if "date" in complete.index.names else complete
-    wide = complete.unstack(level=-1).reindex(index=dates, columns=ids)
-    return ~(wide.astype("boolean").fillna(False).to_numpy(dtype=bool))
+    missing = np.ones((len(dates), len(ids)), bool)
+    if exp is None or len(exp) == 0:
+        return missing
+    complete = exp.notna().all(axis=1).to_numpy()
+    index = exp.index
+    date_level = list(index.names).index("date") if "date" in index.names else 0
+    id_level = 1 - date_level if "date" in index.names else index.nlevels - 1
+
+    def positions(level, labels):
+        # row positions through the level's codes: no per-row labels built
+        where = pd.Index(labels).get_indexer(index.levels[level])
+        codes = np.asarray(index.codes[level])
+        return np.where(codes >= 0, where[codes], -1)
+
+    rows = positions(date_level, dates)
+    cols = positions(id_level, ids)
+    ok = (rows >= 0) & (cols >= 0)
+    missing[rows[ok], cols[ok]] = ~complete[ok]
+    return missing
 
 
 def data_loss_account(factor, processed, returns, periods, neutralized=False):
@@ -315,11 +333,14 @@ def _forward_return_valid(returns, dates, ids, periods):
     for p in periods:
         valid = np.zeros(r.shape, dtype=bool)
         if p < n:
-            prod = np.ones((n - p, r.shape[1]))
-            with np.errstate(invalid="ignore", over="ignore"):
-                for k in range(1, p + 1):
-                    prod *= factor[k:n - p + k]
-            valid[:n - p] = started[:n - p] & ~np.isnan(prod)
+            valid[:n - p] = started[:n - p]
+            if not np.isfinite(factor).all():
+                # only infinite returns can make the product NaN (inf * 0)
+                prod = np.ones((n - p, r.shape[1]))
+                with np.errstate(invalid="ignore", over="ignore"):
+                    for k in range(1, p + 1):
+                        prod *= factor[k:n - p + k]
+                valid[:n - p] &= ~np.isnan(prod)
         pick = valid[np.ix_(np.where(rows >= 0, rows, 0), np.where(cols >= 0, cols, 0))]
         pick[rows < 0, :] = False
         pick[:, cols < 0] = False

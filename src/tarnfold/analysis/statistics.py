@@ -149,17 +149,24 @@ def performance(daily, periods_per_year=PERIODS_PER_YEAR):
             "max drawdown": float((wealth / peak - 1.0).min()), "days": n}
 
 
-def group_active(quantile_detail, labels, period):
-    """Boolean table (dates x labels): True where group ``label`` held
-    members in at least one staggered sub-portfolio of ``period`` on that
-    date, that is on one of the ``period`` most recent rows (the current row
-    included) of ``quantile_detail``.  Dates where it is False carry the
-    analyser's filled-in return of 0, which is not a measurement."""
-    detail = quantile_detail.to_numpy(dtype=object)
-    present = pd.DataFrame({label: (detail == label).any(axis=1) for label in labels},
-                           index=quantile_detail.index)
-    active = present.astype(float).rolling(int(period), min_periods=1).max() > 0
-    return active
+def group_presence(quantile_detail, labels):
+    """Boolean table (dates x labels): True where group ``label`` has
+    members on that date in ``quantile_detail``."""
+    codes, uniques = pd.factorize(quantile_detail.to_numpy(dtype=object).ravel())
+    codes = codes.reshape(quantile_detail.shape)
+    where = {u: k for k, u in enumerate(uniques)}
+    return pd.DataFrame({label: (codes == where[label]).any(axis=1) if label in where
+                         else np.zeros(len(codes), bool) for label in labels},
+                        index=quantile_detail.index)
+
+
+def group_active(present, period):
+    """Boolean table (dates x labels): True where a group held members in
+    at least one staggered sub-portfolio of ``period`` on that date, that is
+    on one of the ``period`` most recent rows (the current row included) of
+    ``present`` (from ``group_presence``).  Dates where it is False carry
+    the analyser's filled-in return of 0, which is not a measurement."""
+    return present.astype(float).rolling(int(period), min_periods=1).max() > 0
 
 
 def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
@@ -175,9 +182,10 @@ def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
     if benchmark is not None:
         bench_daily = daily_from_cumulative(pd.Series(benchmark, dtype=float))
     rows = []
+    present = group_presence(quantile_detail, labels)
     for field in quantile_returns.columns:
         period = _period_of(field)
-        active = group_active(quantile_detail, labels, period).iloc[1:]
+        active = group_active(present, period).iloc[1:]
         dailies = {}
         for label in labels:
             cum = quantile_returns[field].xs(label, level="tag")
