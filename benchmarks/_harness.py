@@ -6,6 +6,7 @@ before the call (Linux: the high-water mark is reset through
 as numpy's.
 """
 import gc
+import os
 import time
 
 
@@ -53,3 +54,23 @@ def report(label, ours, theirs):
         f"pandas {t_theirs*1e3:9.1f} ms  peak {m_theirs:8.1f} MiB | "
         f"speed-up {t_theirs / t_ours:6.1f}x"
     )
+
+
+def engine_bench_store(store, stocks, days):
+    """The store of the engine benchmarks: ``store`` when given, otherwise
+    the "bench" sample sized ``stocks`` x ``days`` (+200 days of look-back),
+    generated in the mivada cache on first use.  Returns the opened store."""
+    import mivada
+    from mivada.sample import PRESETS, SampleSize, build_sample_store
+
+    path = store
+    if not path:
+        base = PRESETS["bench"]
+        size = SampleSize(stocks, days + 200, base.seed, base.end_date)
+        path = mivada.sample_path(size)
+        if not os.path.exists(path):
+            t0 = time.perf_counter()
+            build_sample_store(path, size)
+            print("generated {} stocks x {} days in {:.1f}s".format(
+                size.n_stocks, size.n_days, time.perf_counter() - t0))
+    return mivada.init(path)

@@ -25,7 +25,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "engine"))
 
 import mivada  # noqa: E402
-from mivada.sample import PRESETS, SampleSize, build_sample_store  # noqa: E402
+from _harness import engine_bench_store  # noqa: E402
 
 from alpha_pandas_reference import namespace  # noqa: E402
 from tarnfold.alphas import ALPHAS  # noqa: E402
@@ -44,15 +44,7 @@ def main(argv=None):
     parser.add_argument("--repeat", type=int, default=2)
     args = parser.parse_args(argv)
 
-    if args.store:
-        path = args.store
-    else:
-        base = PRESETS["bench"]
-        size = SampleSize(args.stocks, args.days + 200, base.seed, base.end_date)
-        path = mivada.sample_path(size)
-        if not os.path.exists(path):
-            build_sample_store(path, size)
-    store = mivada.init(path)
+    store = engine_bench_store(args.store, args.stocks, args.days)
     ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
     end = store.data_end
     start = mivada.trading_date_offset(end, -(args.days - 1))
@@ -60,7 +52,7 @@ def main(argv=None):
     lookback = max(f.shift for f in factors.values())
     leaf_start = mivada.trading_date_offset(start, -lookback)
     print("store {}: {} instruments x {} days (+{} look-back), {} alphas".format(
-        path, len(ids), args.days, lookback, len(factors)))
+        store.path, len(ids), args.days, lookback, len(factors)))
 
     t0 = time.perf_counter()
     leaves = FIELDS + ["market_cap"]          # cap of alpha_056: a published factor

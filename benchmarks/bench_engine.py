@@ -26,18 +26,15 @@ tracemalloc peak of one run (numpy and Python allocations).
 import argparse
 import os
 import sys
-import time
 import tracemalloc
 import types
 
 import numpy as np
-import pandas as pd
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import mivada  # noqa: E402
-from mivada.sample import PRESETS, SampleSize, build_sample_store  # noqa: E402
-from _harness import measure, report  # noqa: E402
+from _harness import engine_bench_store, measure, report  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "tests", "engine"))
@@ -78,18 +75,7 @@ def main(argv=None):
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args(argv)
 
-    if args.store:
-        path = args.store
-    else:
-        base = PRESETS["bench"]
-        size = SampleSize(args.stocks, args.days + 200, base.seed, base.end_date)
-        path = mivada.sample_path(size)
-        if not os.path.exists(path):
-            t0 = time.perf_counter()
-            build_sample_store(path, size)
-            print("generated {} stocks x {} days in {:.1f}s".format(
-                size.n_stocks, size.n_days, time.perf_counter() - t0))
-    store = mivada.init(path)
+    store = engine_bench_store(args.store, args.stocks, args.days)
     ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
     end = store.data_end
     start = mivada.trading_date_offset(end, -(args.days - 1))
@@ -98,7 +84,7 @@ def main(argv=None):
     leaf_start = mivada.trading_date_offset(start, -lookback)
     print("store {}: {} instruments, {} days requested ({} loaded), "
           "factor of {} nodes, shift {}".format(
-              path, len(ids), args.days, args.days + lookback,
+              store.path, len(ids), args.days, args.days + lookback,
               count_nodes(factor), factor.shift))
 
     leaves = get_leaves(factor)

@@ -101,64 +101,60 @@ def _ts(op, x, d, lookback, dma=False, params=None):
                           (x,), lookback=lookback, dma=dma)
 
 
+def _rolling(op, x, d):
+    """A window operator over the last ``d`` valid days (today included)."""
+    d = window(d, op)
+    return _ts(op, x, d, d - 1)
+
+
 def ts_mean(x, d):
     """Mean of ``x`` over the last ``d`` valid days."""
-    d = window(d, "ts_mean")
-    return _ts("ts_mean", x, d, d - 1)
+    return _rolling("ts_mean", x, d)
 
 
 def ts_sum(x, d):
     """Sum of ``x`` over the last ``d`` valid days."""
-    d = window(d, "ts_sum")
-    return _ts("ts_sum", x, d, d - 1)
+    return _rolling("ts_sum", x, d)
 
 
 def ts_std(x, d):
     """Sample standard deviation of ``x`` over the last ``d`` valid days."""
-    d = window(d, "ts_std")
-    return _ts("ts_std", x, d, d - 1)
+    return _rolling("ts_std", x, d)
 
 
 def ts_product(x, d):
     """Product of ``x`` over the last ``d`` valid days."""
-    d = window(d, "ts_product")
-    return _ts("ts_product", x, d, d - 1)
+    return _rolling("ts_product", x, d)
 
 
 def ts_min(x, d):
     """Minimum of ``x`` over the last ``d`` valid days."""
-    d = window(d, "ts_min")
-    return _ts("ts_min", x, d, d - 1)
+    return _rolling("ts_min", x, d)
 
 
 def ts_max(x, d):
     """Maximum of ``x`` over the last ``d`` valid days."""
-    d = window(d, "ts_max")
-    return _ts("ts_max", x, d, d - 1)
+    return _rolling("ts_max", x, d)
 
 
 def ts_argmin(x, d):
     """Day of the window's minimum, 0 for the oldest day."""
-    d = window(d, "ts_argmin")
-    return _ts("ts_argmin", x, d, d - 1)
+    return _rolling("ts_argmin", x, d)
 
 
 def ts_argmax(x, d):
     """Day of the window's maximum, 0 for the oldest day."""
-    d = window(d, "ts_argmax")
-    return _ts("ts_argmax", x, d, d - 1)
+    return _rolling("ts_argmax", x, d)
 
 
 def ts_rank(x, d):
     """Percentile rank of today's ``x`` within the last ``d`` valid days."""
-    d = window(d, "ts_rank")
-    return _ts("ts_rank", x, d, d - 1)
+    return _rolling("ts_rank", x, d)
 
 
 def decay_linear(x, d):
     """Linearly decaying weighted mean over the last ``d`` valid days."""
-    d = window(d, "decay_linear")
-    return _ts("decay_linear", x, d, d - 1)
+    return _rolling("decay_linear", x, d)
 
 
 def _pair(op, x, y, d):
