@@ -43,18 +43,25 @@ public:
     // Bulk evaluation, for a context that hands over every instrument's
     // series packed back to back (valid days only): `inputs` gives, for
     // each node returned by input_nodes(), the packed values (or a
-    // constant) and the offsets of each context column.  Touches no Python
-    // object, so it may run without the GIL.
+    // constant) and the offsets of each context column.  An input may also
+    // be a column-major date x column table (a cross-sectional or fixed
+    // dependency): the instrument's series is then gathered from its table
+    // column at its valid days `pos`.  Touches no Python object, so it may
+    // run without the GIL.
     struct Packed {
         bool scalar = false;
         double number = 0.0;
         const double *data = nullptr;
         const long long *offsets = nullptr;
+        const double *table = nullptr;          // table mode
+        long long col_stride = 0;               // elements between table columns
+        const long long *table_cols = nullptr;  // per context column; -1: none
     };
     bool has_foreign() const;
     std::vector<int> input_nodes() const;
     py::object node_object(int node) const { return nodes_[node].obj; }
-    void run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid);
+    void run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid,
+                    const index_t *pos);
 
     // After run(): the root's value.  `root_is_kernel()` tells whether it
     // was computed by our operators (then `root_value()` holds it, valid

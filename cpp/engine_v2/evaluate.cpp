@@ -59,14 +59,21 @@ void assign_through_numpy(py::array &result, const std::vector<index_t> &pos, py
     result[py::make_tuple(tail, py::int_(col))] = s;
 }
 
-void write_series(double *column, const std::vector<index_t> &pos, const double *data,
+void write_series(double *column, const index_t *pos, index_t npos, const double *data,
                   index_t len) {
-    const index_t off = static_cast<index_t>(pos.size()) - len;
+    const index_t off = npos - len;
     for (index_t k = 0; k < len; ++k) column[pos[off + k]] = data[k];
 }
+void write_series(double *column, const std::vector<index_t> &pos, const double *data,
+                  index_t len) {
+    write_series(column, pos.data(), static_cast<index_t>(pos.size()), data, len);
+}
 
+void fill_constant(double *column, const index_t *pos, index_t npos, double v) {
+    for (index_t k = 0; k < npos; ++k) column[pos[k]] = v;
+}
 void fill_constant(double *column, const std::vector<index_t> &pos, double v) {
-    for (index_t p : pos) column[p] = v;
+    fill_constant(column, pos.data(), static_cast<index_t>(pos.size()), v);
 }
 
 // Writes the value of one instrument's expression into its column.
@@ -155,14 +162,43 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
     for (py::ssize_t i = 0; i < n; ++i)
         if (col[i] < 0 || col[i] >= valid.shape(1)) return false;
 
+    // Each instrument's valid days, as positions: handed over by the
+    // context (packed column after column, at the offsets of its packed
+    // series) or else read off the mask here.
+    std::vector<index_t> own_days;
+    std::vector<long long> own_offsets;
+    const index_t *days = nullptr;
+    const long long *day_offsets = nullptr;
+    py::object keep_days, keep_offsets;
+    if (py::len(parts) >= 4) {
+        auto offs = parts[2].cast<py::array_t<long long, py::array::c_style | py::array::forcecast>>();
+        auto d = parts[3].cast<py::array_t<index_t, py::array::c_style | py::array::forcecast>>();
+        if (offs.size() == valid.shape(1) + 1 && offs.data()[valid.shape(1)] == d.size()) {
+            days = d.data();
+            day_offsets = offs.data();
+            keep_days = d;
+            keep_offsets = offs;
+        }
+    }
+    if (!days) {
+        own_offsets.assign(static_cast<std::size_t>(valid.shape(1)) + 1, 0);
+        for (py::ssize_t c = 0; c < valid.shape(1); ++c) {
+            const char *p = vbase + c * vc;
+            for (index_t t = 0; t < ndays; ++t)
+                if (p[t * vr]) own_days.push_back(t);
+            own_offsets[c + 1] = static_cast<long long>(own_days.size());
+        }
+        days = own_days.data();
+        day_offsets = own_offsets.data();
+    }
+
     // Which instruments pass the look-back check; nothing is compiled when
     // none does.
     std::vector<index_t> nvalid(static_cast<std::size_t>(n), 0);
     bool any = false;
     for (py::ssize_t i = 0; i < n; ++i) {
-        const char *p = vbase + col[i] * vc;
-        index_t c = 0;
-        for (index_t t = 0; t < ndays; ++t) c += p[t * vr] != 0;
+        const index_t c = static_cast<index_t>(day_offsets[col[i] + 1] - day_offsets[col[i]]);
+        if (c < 0 || c > ndays) return false;
         nvalid[i] = c;
         any = any || static_cast<double>(c) > shift;
     }
@@ -178,6 +214,30 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
         if (is_real(packed)) {
             p.scalar = true;
             p.number = packed.cast<double>();
+        } else if (py::isinstance<py::tuple>(packed) && py::len(packed) == 3 &&
+                   py::isinstance<py::str>(packed.cast<py::tuple>()[0])) {
+            // ("table", column-major date x column values, table column of
+            // each context column or -1)
+            auto parts3 = packed.cast<py::tuple>();
+            auto table = py::reinterpret_borrow<py::object>(parts3[1]);
+            if (!py::isinstance<py::array_t<double>>(table)) return false;
+            auto arr = py::reinterpret_borrow<py::array>(table);
+            if (!arr.dtype().is(py::dtype::of<double>()) || arr.ndim() != 2 ||
+                arr.shape(0) != ndays || arr.strides(0) != static_cast<py::ssize_t>(sizeof(double)) ||
+                arr.strides(1) % static_cast<py::ssize_t>(sizeof(double)) != 0) {
+                return false;
+            }
+            auto tcols = parts3[2].cast<py::array_t<long long, py::array::c_style | py::array::forcecast>>();
+            if (tcols.size() != valid.shape(1)) return false;
+            for (py::ssize_t i = 0; i < n; ++i) {
+                const long long tc = tcols.data()[col[i]];
+                if (tc >= arr.shape(1)) return false;
+            }
+            p.table = static_cast<const double *>(arr.data());
+            p.col_stride = arr.strides(1) / static_cast<py::ssize_t>(sizeof(double));
+            p.table_cols = tcols.data();
+            keep.push_back(table);
+            keep.push_back(tcols);
         } else {
             auto pair = packed.cast<py::tuple>();
             auto data = pair[0].cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
@@ -201,16 +261,11 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
     std::string op_error;
     {
         py::gil_scoped_release nogil;
-        std::vector<index_t> pos;
-        pos.reserve(static_cast<std::size_t>(ndays));
         for (py::ssize_t i = 0; i < n && failed < 0; ++i) {
             if (static_cast<double>(nvalid[i]) <= shift) continue;
-            const char *p = vbase + col[i] * vc;
-            pos.clear();
-            for (index_t t = 0; t < ndays; ++t)
-                if (p[t * vr]) pos.push_back(t);
+            const index_t *pos = days + day_offsets[col[i]];
             try {
-                program->run_packed(inputs, static_cast<index_t>(col[i]), nvalid[i]);
+                program->run_packed(inputs, static_cast<index_t>(col[i]), nvalid[i], pos);
             } catch (const OpError &e) {
                 op_error = e.message;
                 failed = i;
@@ -218,18 +273,16 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
             }
             const Value &v = program->root_value();
             double *column = out.view.data + i * ndays;
-            if (v.scalar) fill_constant(column, pos, v.number);
-            else if (v.len > 0 && v.len <= nvalid[i]) write_series(column, pos, v.data, v.len);
+            if (v.scalar) fill_constant(column, pos, nvalid[i], v.number);
+            else if (v.len > 0 && v.len <= nvalid[i]) write_series(column, pos, nvalid[i], v.data, v.len);
             else failed = i;
         }
     }
     if (failed >= 0) {
         if (!op_error.empty()) throw py::value_error(op_error);
         // Let the array library report the mismatch.
-        const char *p = vbase + col[failed] * vc;
-        std::vector<index_t> pos;
-        for (index_t t = 0; t < ndays; ++t)
-            if (p[t * vr]) pos.push_back(t);
+        const index_t *first = days + day_offsets[col[failed]];
+        std::vector<index_t> pos(first, first + nvalid[failed]);
         py::array result = out.array;
         assign_through_numpy(result, pos, failed, program->root_as_python());
     }

@@ -1,6 +1,8 @@
 // Compiling expressions into flat programs and running them per instrument.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "engine_v2/engine.hpp"
 
@@ -204,7 +206,8 @@ std::vector<int> Program::input_nodes() const {
     return out;
 }
 
-void Program::run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid) {
+void Program::run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid,
+                         const index_t *pos) {
     std::vector<Value> args;
     std::size_t next_input = 0;
     for (Node &node : nodes_) {
@@ -216,6 +219,17 @@ void Program::run_packed(const std::vector<Packed> &inputs, index_t column, inde
             const Packed &p = inputs[next_input++];
             if (p.scalar) {
                 node.value = Value::of(p.number);
+            } else if (p.table) {
+                const long long tc = p.table_cols ? p.table_cols[column] : 0;
+                node.buf.resize(static_cast<std::size_t>(nvalid));
+                double *dst = node.buf.data();
+                if (tc < 0) {
+                    std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
+                } else {
+                    const double *src = p.table + tc * p.col_stride;
+                    for (index_t k = 0; k < nvalid; ++k) dst[k] = src[pos[k]];
+                }
+                node.value = Value::series(dst, nvalid);
             } else {
                 const long long lo = p.offsets[column], hi = p.offsets[column + 1];
                 node.value = Value::series(p.data + lo, static_cast<index_t>(hi - lo));

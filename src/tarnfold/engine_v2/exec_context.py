@@ -180,6 +180,9 @@ class ThreadingExecContext:
             packed = np.ascontiguousarray(panels[name].T[valid_t])
             packed.flags.writeable = False
             self._packed[name] = packed
+        # each instrument's valid days as date positions, packed the same way
+        self._days = np.nonzero(valid_t)[1].astype(np.intp, copy=False)
+        self._days.flags.writeable = False
         self._tables = {}
         self._packed_tables = {}
 
@@ -265,7 +268,7 @@ class ThreadingExecContext:
     # -- packed access for the engine's compiled loop ----------------------
     def _engine_bulk(self, order_book_ids):
         """(valid-day masks, context column of each instrument, offsets of
-        the packed series), or None when ``get_mask_for`` or
+        the packed series, valid-day positions packed the same way), or None when ``get_mask_for`` or
         ``get_factor_value`` is overridden (the engine then calls them)."""
         cls = type(self)
         if (cls.get_mask_for is not ThreadingExecContext.get_mask_for or
@@ -277,12 +280,18 @@ class ThreadingExecContext:
                             for i in order_book_ids), dtype=np.int64)
         if (cols < 0).any():
             return None
-        return self._valid, cols, self._offsets
+        days = getattr(self, "_days", None)
+        if days is None:
+            return self._valid, cols, self._offsets
+        return self._valid, cols, self._offsets, days
 
     def _engine_packed(self, expr, order_book_ids):
         """Every instrument's series of ``expr`` packed back to back as
-        (values, offsets), a number, or None when ``get_factor_value``
-        should be asked instead (it then raises for what is missing)."""
+        (values, offsets); for a cross-sectional or fixed dependency
+        ("table", column-major date x column values, the table column of
+        each context column or -1); a number; or None when
+        ``get_factor_value`` should be asked instead (it then raises for
+        what is missing)."""
         if isinstance(expr, _Factor):
             packed = self._packed.get(expr.name)
             return None if packed is None else (packed, self._offsets)
@@ -299,28 +308,25 @@ class ThreadingExecContext:
         cached = self._packed_tables.get(expr)
         if cached is not None:
             return cached
+        # tables are handed over whole: the engine reads each instrument's
+        # valid days straight from its column (no packed copy)
         if kind == "fixed":
-            packed = np.broadcast_to(value[:, None], self._valid.shape).T[self._valid.T]
+            packed = ("table", value.reshape(-1, 1, order="F"),
+                      np.zeros(len(self.order_book_ids), dtype=np.int64))
         else:
             values, cols = value
             ids = self.order_book_ids
             k = len(cols)
             if k <= len(ids) and list(cols) == ids[:k]:
                 # the usual case: the table's columns lead the context's
-                packed = values.T[self._valid[:, :k].T]
+                where = np.full(len(ids), -1, dtype=np.int64)
+                where[:k] = np.arange(k)
             else:
-                pos = [cols.get(oid, -1) for oid in ids]
-                k = len(ids)
-                full = values[:, [max(p, 0) for p in pos]]
-                full[:, [j for j, p in enumerate(pos) if p < 0]] = np.nan
-                packed = full.T[self._valid.T]
-            # instruments without a column read NaN
-            rest = self._offsets[-1] - self._offsets[k]
-            if rest:
-                packed = np.concatenate([packed, np.full(rest, np.nan)])
-        packed = np.ascontiguousarray(packed)
-        self._packed_tables[expr] = (packed, self._offsets)
-        return packed, self._offsets
+                where = np.fromiter((cols.get(oid, -1) for oid in ids), dtype=np.int64,
+                                    count=len(ids))
+            packed = ("table", values, where)
+        self._packed_tables[expr] = packed
+        return packed
 
     def update(self, factor, table):
         """Store the computed table of a cross-sectional or fixed
@@ -354,7 +360,11 @@ class ThreadingExecContext:
                             .format(factor, type(table)))
         if not table.index.equals(self.index):
             table = table.reindex(index=self.index)
-        values = np.asfortranarray(table.to_numpy(dtype=np.float64,
-                                                  na_value=np.nan))
+        if all(d == np.float64 for d in table.dtypes):
+            # float columns already hold NaN for missing values: no copy
+            values = table.to_numpy(dtype=np.float64, copy=False)
+        else:
+            values = table.to_numpy(dtype=np.float64, na_value=np.nan)
+        values = np.asfortranarray(values)
         cols = {c: k for k, c in enumerate(table.columns)}
         self._tables[factor] = ("table", (values, cols))
