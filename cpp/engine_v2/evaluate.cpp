@@ -332,31 +332,79 @@ py::object exec_factor(py::object factor, py::object order_book_ids, py::object 
     return table_frame(out.array, order_book_ids, ctx);
 }
 
-// rank/demean/scale of a factor computed here, without a universe mask:
-// the kernel runs in place on the freshly computed table (no second table,
-// no pandas round trip).  Returns None when that does not apply.
+// Cross-sectional operators that can run in place on a table computed
+// here: rank/zscore/demean/scale and their industry versions, of a factor
+// or of another such operator (chains like rank(rank(x)) stay in one
+// table, with no pandas round trip).  Only for our own operator classes
+// (a subclass may override `execute`) and our own evaluation functions.
+bool in_place_op(py::handle factor, std::string &op) {
+    const bool plain = py::type::handle_of(factor).is(glob("CrossSectionalKernelFactor"));
+    const bool grouped = !plain && py::type::handle_of(factor).is(glob("GroupKernelFactor"));
+    if (!plain && !grouped) return false;
+    op = py::str(factor.attr("op")).cast<std::string>();
+    const std::size_t nparams = py::len(factor.attr("params"));
+    if (py::len(factor.attr("sub_factors")) != 1) return false;
+    if (plain) {
+        if (op == "scale") return nparams == 1;
+        return (op == "rank" || op == "demean" || op == "zscore") && nparams == 0;
+    }
+    return (op == "group_demean" || op == "group_rank" || op == "group_zscore") && nparams == 0;
+}
+
+bool in_place_chain(py::handle factor) {
+    std::string op;
+    if (!in_place_op(factor, op)) return false;
+    py::object sub = py::list(factor.attr("sub_factors"))[0];
+    return !is_instance_of(sub, "CrossSectionalFactor") || in_place_chain(sub);
+}
+
+frame::OutArray run_in_place(py::handle factor, py::object order_book_ids, py::object ctx) {
+    std::string op;
+    in_place_op(factor, op);
+    py::object sub = py::list(factor.attr("sub_factors"))[0];
+    frame::OutArray t = is_instance_of(sub, "CrossSectionalFactor")
+                            ? run_in_place(sub, order_book_ids, ctx)
+                            : exec_factor_array(sub, order_book_ids, ctx);
+    if (op.rfind("group_", 0) == 0) {
+        // the industry of every cell, from the classification the operator names
+        py::object got = py::module_::import("tarnfold.industry")
+                             .attr("industry_codes")(order_book_ids, ctx.attr("index"),
+                                                     factor.attr("source"));
+        auto codes = py::array_t<std::int32_t, py::array::forcecast>::ensure(
+            py::tuple(got)[0]);
+        if (!codes || codes.ndim() != 2 || codes.shape(0) != t.view.rows ||
+            codes.shape(1) != t.view.cols) {
+            throw py::value_error(op + ": group codes must be an integer array shaped like the table");
+        }
+        kern::CodeView cv{codes.data(),
+                          static_cast<kern::index_t>(codes.strides(0) / sizeof(std::int32_t)),
+                          static_cast<kern::index_t>(codes.strides(1) / sizeof(std::int32_t))};
+        const kern::GroupOp g = op == "group_demean"   ? kern::GroupOp::Demean
+                                : op == "group_zscore" ? kern::GroupOp::ZScore
+                                                       : kern::GroupOp::Rank;
+        py::gil_scoped_release nogil;
+        kern::group_rows(t.view.as_const(), cv, t.view, g);
+        return t;
+    }
+    const double a = op == "scale" ? py::tuple(factor.attr("params"))[0].cast<double>() : 0.0;
+    py::gil_scoped_release nogil;
+    if (op == "rank") kern::rank_rows_pct(t.view.as_const(), t.view);
+    else if (op == "zscore") kern::zscore_rows(t.view.as_const(), t.view);
+    else if (op == "demean") kern::demean_rows(t.view.as_const(), t.view);
+    else kern::scale_rows(t.view.as_const(), t.view, a);
+    return t;
+}
+
+// The table of such a chain without a universe mask, or None when the
+// chain does not qualify.
 py::object exec_cross_sectional_in_place(py::handle factor, py::object order_book_ids,
                                          py::object ctx) {
-    if (!py::type::handle_of(factor).is(glob("CrossSectionalKernelFactor"))) return py::none();
     if (glob("_exec_factor").ptr() != g_own_exec_factor ||
         glob("_exec_cross_sectional").ptr() != g_own_exec_cross_sectional) {
         return py::none();
     }
-    const std::string op = py::str(factor.attr("op")).cast<std::string>();
-    if (op != "rank" && op != "demean" && op != "scale") return py::none();
-    py::list subs(factor.attr("sub_factors"));
-    py::tuple params(factor.attr("params"));
-    if (subs.size() != 1 || params.size() != (op == "scale" ? 1u : 0u)) return py::none();
-    py::object sub = subs[0];
-    if (is_instance_of(sub, "CrossSectionalFactor")) return py::none();
-    const double a = op == "scale" ? params[0].cast<double>() : 0.0;
-    frame::OutArray t = exec_factor_array(sub, order_book_ids, ctx);
-    {
-        py::gil_scoped_release nogil;
-        if (op == "rank") kern::rank_rows_pct(t.view.as_const(), t.view);
-        else if (op == "demean") kern::demean_rows(t.view.as_const(), t.view);
-        else kern::scale_rows(t.view.as_const(), t.view, a);
-    }
+    if (!in_place_chain(factor)) return py::none();
+    frame::OutArray t = run_in_place(factor, order_book_ids, ctx);
     return table_frame(t.array, order_book_ids, ctx);
 }
 

@@ -41,6 +41,8 @@ PYBIND11_MODULE(eval_core, m) {
         py::module_::import("tarnfold.cross_sectional").attr("CrossSectionalFactor");
     m.attr("CrossSectionalKernelFactor") =
         py::module_::import("tarnfold.cross_sectional").attr("CrossSectionalKernelFactor");
+    m.attr("GroupKernelFactor") =
+        py::module_::import("tarnfold.cross_sectional").attr("GroupKernelFactor");
     m.attr("FixedFactor") = py::module_::import("tarnfold.fix").attr("FixedFactor");
     m.attr("_Factor") = py::module_::import("tarnfold.leaf").attr("_Factor");
     py::module_ utils = py::module_::import("tarnfold.utils");

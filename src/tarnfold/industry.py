@@ -20,20 +20,40 @@ INDUSTRY_SOURCES = {
 }
 
 
+# the last answer, keyed by store, classification, instruments and dates:
+# the group operators of one formula (and of consecutive formulas over the
+# same universe) ask for the same table
+_last = {}
+
+
 def industry_codes(order_book_ids, dates, source="citics_2019"):
     """(int32 codes of shape (len(dates), len(order_book_ids)), industry
-    names indexed by code)."""
+    names indexed by code).  The codes are read-only."""
     if source not in INDUSTRY_SOURCES:
         raise ValueError("source: unknown industry classification {!r}, expect "
                          "one of {}".format(source, sorted(INDUSTRY_SOURCES)))
+    from mivada.api import store_token
+
+    ids = pd.Index(list(order_book_ids), dtype=object)
+    dates = pd.DatetimeIndex(dates)
+    day = dates.to_numpy(dtype="datetime64[ns]")
+    key = (store_token(), source, tuple(ids), day.tobytes())
+    hit = _last.get("entry")
+    if hit is not None and hit[0] == key:
+        return hit[1], list(hit[2])
+    codes, names = _industry_codes(ids, day, source)
+    codes.flags.writeable = False
+    _last["entry"] = (key, codes, names)
+    return codes, list(names)
+
+
+def _industry_codes(ids, day, source):
     from mivada import client
 
     records = client.get_client().execute(INDUSTRY_SOURCES[source])
-    ids = pd.Index(list(order_book_ids), dtype=object)
-    dates = pd.DatetimeIndex(dates)
-    codes = np.full((len(dates), len(ids)), -1, dtype=np.int32)
-    if not records or not len(ids) or not len(dates):
-        return codes, []
+    n, ndays = len(ids), len(day)
+    if not records or not n or not ndays:
+        return np.full((ndays, n), -1, dtype=np.int32), []
     table = pd.DataFrame.from_records(
         [tuple(r)[:4] for r in records],
         columns=["industry", "order_book_id", "start_date", "version"][:len(records[0])])
@@ -44,12 +64,25 @@ def industry_codes(order_book_ids, dates, source="citics_2019"):
     table["start_date"] = pd.to_datetime(table["start_date"])
     table = table.sort_values(["col", "start_date", "version"], kind="stable")
     names, industry = pd.factorize(table["industry"])
-    col = table["col"].to_numpy()
-    start = table["start_date"].to_numpy(dtype="datetime64[ns]")
-    day = dates.to_numpy(dtype="datetime64[ns]")
-    bounds = np.flatnonzero(np.r_[True, col[1:] != col[:-1], True])
-    for lo, hi in zip(bounds[:-1], bounds[1:]):
-        pos = np.searchsorted(start[lo:hi], day, side="right") - 1
-        ok = pos >= 0
-        codes[ok, col[lo]] = names[lo:hi][pos[ok]]
-    return codes, list(industry)
+    col = table["col"].to_numpy(dtype=np.int64)
+    # first date each record covers; within an instrument a record holds
+    # until the next one starts, and among records starting the same day
+    # the last in sort order (the highest version) wins
+    first = np.searchsorted(day, table["start_date"].to_numpy(dtype="datetime64[ns]"),
+                            side="left")
+    ok = first < ndays
+    col, first, names = col[ok], first[ok], names[ok]
+    # Over the instrument-major flat table, mark where each record starts
+    # with its number (1, 2, ... in sort order); the running maximum then
+    # gives every cell the latest record that started on or before it.
+    mark = np.zeros(n * ndays, dtype=np.int64)
+    rec = np.arange(1, len(col) + 1, dtype=np.int64)
+    np.maximum.at(mark, col * ndays + first, rec)   # same day: the highest record wins
+    latest = np.maximum.accumulate(mark).reshape(n, ndays)
+    # cells before an instrument's first record (or of an instrument with
+    # none) carry an earlier instrument's record: unclassified
+    first_rec = np.full(n, np.iinfo(np.int64).max)
+    np.minimum.at(first_rec, col, rec)
+    latest[latest < first_rec[:, None]] = 0
+    lookup = np.concatenate([[-1], names]).astype(np.int32)
+    return np.ascontiguousarray(lookup[latest].T), list(industry)

@@ -366,5 +366,5 @@ class ThreadingExecContext:
         else:
             values = table.to_numpy(dtype=np.float64, na_value=np.nan)
         values = np.asfortranarray(values)
-        cols = {c: k for k, c in enumerate(table.columns)}
+        cols = dict(zip(table.columns.tolist(), range(table.shape[1])))
         self._tables[factor] = ("table", (values, cols))
