@@ -8,17 +8,6 @@ namespace tarnfold::kern {
 
 namespace {
 
-// Order-preserving map of a non-NaN double onto an unsigned integer.  Adding
-// 0.0 first turns -0.0 into 0.0 so that the two share a key, as they compare
-// equal.
-inline std::uint64_t order_key(double v) {
-    v += 0.0;
-    std::uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
-    return (u & sign) ? ~u : (u | sign);
-}
-
 // LSD radix sort of packed (key << 32 | position) words on the key half;
 // passes over digits that never vary are skipped.  Large inputs take two
 // 16-bit passes, smaller ones three 11-bit passes (a smaller count table).
@@ -80,6 +69,14 @@ void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &
 
 }  // namespace
 
+void sort_packed_high(std::vector<std::uint64_t> &packed, SortScratch &s) {
+    if (packed.size() > 64) {
+        radix_sort_high(packed, s.tmp, s.count);
+    } else {
+        std::sort(packed.begin(), packed.end());
+    }
+}
+
 void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortScratch &s) {
     // Sort on the upper half of the order key (sign, exponent, top of the
     // mantissa) packed with the position, then settle runs that share the
@@ -94,11 +91,7 @@ void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortSc
     }
     s.packed.resize(kept);
     const std::size_t m = kept;
-    if (m > 64) {
-        radix_sort_high(s.packed, s.tmp, s.count);
-    } else {
-        std::sort(s.packed.begin(), s.packed.end());
-    }
+    sort_packed_high(s.packed, s);
     out.order.resize(m);
     out.values.resize(m);
     for (std::size_t t = 0; t < m; ++t) {

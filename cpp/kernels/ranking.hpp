@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "kernels/matrix.hpp"
@@ -22,6 +23,17 @@ struct SortedColumn {
 };
 
 // Reusable buffers of sort_valid.
+// Order-preserving map of a non-NaN double onto an unsigned integer.  Adding
+// 0.0 first turns -0.0 into 0.0 so that the two share a key, as they compare
+// equal.
+inline std::uint64_t order_key(double v) {
+    v += 0.0;
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    return (u & sign) ? ~u : (u | sign);
+}
+
 struct SortScratch {
     std::vector<std::uint64_t> packed, tmp;
     std::vector<std::uint32_t> count;
@@ -29,6 +41,10 @@ struct SortScratch {
 
 // Sorts the non-NaN entries of values[0, n).  Equal values are adjacent
 // (-0.0 and 0.0 included); +-inf sort to the ends.
+// Sorts words (upper half of order_key(value) << 32 | position) on their
+// upper half; words sharing it keep no particular order.
+void sort_packed_high(std::vector<std::uint64_t> &packed, SortScratch &scratch);
+
 void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortScratch &scratch);
 
 // Ranks over a subset: walks a sorted column keeping the positions p with

@@ -11,39 +11,97 @@
 namespace tarnfold::kern {
 
 void rank_rows_pct(const ConstView &in, const MutView &out) {
-    // Rows are gathered a block at a time so that a column-major table is
-    // read along its columns; the block stays small enough for the cache.
-    // Ranks overwrite the gathered values (NaN stays NaN), so `out` may be
-    // `in`.
-    constexpr index_t kBlock = 16;
-    std::vector<double> buf;
-    SortedColumn sorted;
+    // A block of rows is read column after column (along the memory of a
+    // column-major table) straight into each row's sort words: the upper
+    // half of the value's order key and the column.  After the sort only
+    // words sharing their upper half can hold equal values or be out of
+    // order; those short runs are settled on the values themselves.  The
+    // block's ranks are written back once the whole block is ranked, so
+    // `out` may be `in`; NaN stays NaN.
+    constexpr index_t kBlock = 32;
+    constexpr std::uint64_t kHigh = 0xFFFFFFFF00000000ull;
+    const index_t n = in.cols;
+    std::vector<std::uint64_t> packed[kBlock];
+    std::size_t kept[kBlock];
     SortScratch scratch;
-    const auto n = static_cast<std::uint32_t>(in.cols);
+    std::vector<std::pair<double, std::uint32_t>> run;
+    std::vector<double> ranks;  // the block's ranks, row after row
     for (index_t r0 = 0; r0 < in.rows; r0 += kBlock) {
-        const index_t r1 = std::min(in.rows, r0 + kBlock);
-        const index_t nb = r1 - r0;
-        buf.resize(static_cast<std::size_t>(nb * in.cols));
-        for (index_t j = 0; j < in.cols; ++j)
-            for (index_t i = r0; i < r1; ++i) buf[(i - r0) * in.cols + j] = in(i, j);
+        const index_t nb = std::min(in.rows, r0 + kBlock) - r0;
         for (index_t i = 0; i < nb; ++i) {
-            double *row = buf.data() + i * in.cols;
-            sort_valid(row, n, sorted, scratch);
-            const std::uint32_t m = sorted.size();
-            const double dm = static_cast<double>(m);
-            const std::uint32_t *order = sorted.order.data();
-            // Distinct values: rank t + 1 of sorted position t.
-            for (std::uint32_t t = 0; t < m; ++t) row[order[t]] = static_cast<double>(t + 1) / dm;
-            // Ties share the average of their ranks first+1 .. last+1.
-            const std::vector<std::uint32_t> &runs = sorted.runs;
-            for (std::size_t r = 0; r + 1 < runs.size(); r += 2) {
-                const std::uint32_t lo = runs[r], hi = runs[r + 1] + 1;
-                const double v = 0.5 * static_cast<double>(lo + 1 + hi) / dm;
-                for (std::uint32_t t = lo; t < hi; ++t) row[order[t]] = v;
+            packed[i].resize(static_cast<std::size_t>(n));
+            kept[i] = 0;
+        }
+        ranks.assign(static_cast<std::size_t>(nb * n), std::numeric_limits<double>::quiet_NaN());
+        for (index_t j = 0; j < n; ++j) {
+            if (j + 8 < n) {
+                const double *ahead = in.data + r0 * in.row_stride + (j + 8) * in.col_stride;
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + (nb - 1) * in.row_stride);
+            }
+            for (index_t i = 0; i < nb; ++i) {
+                const double v = in(r0 + i, j);
+                const bool nan = std::isnan(v);
+                packed[i][kept[i]] = (order_key(v) & kHigh) | static_cast<std::uint64_t>(j);
+                kept[i] += !nan;
             }
         }
-        for (index_t j = 0; j < in.cols; ++j)
-            for (index_t i = r0; i < r1; ++i) out(i, j) = buf[(i - r0) * in.cols + j];
+        for (index_t i = 0; i < nb; ++i) {
+            const index_t row = r0 + i;
+            double *rank = ranks.data() + i * n;
+            std::vector<std::uint64_t> &pk = packed[i];
+            pk.resize(kept[i]);
+            sort_packed_high(pk, scratch);
+            const std::size_t m = pk.size();
+            const double dm = static_cast<double>(m);
+            for (std::size_t t = 0; t < m;) {
+                const std::uint64_t high = pk[t] >> 32;
+                std::size_t e = t + 1;
+                while (e < m && (pk[e] >> 32) == high) ++e;
+                if (e - t == 1) {
+                    rank[pk[t] & 0xFFFFFFFFu] = static_cast<double>(t + 1) / dm;
+                    t = e;
+                    continue;
+                }
+                const std::size_t len = e - t;
+                if (run.size() < len) run.resize(len);
+                for (std::size_t u = 0; u < len; ++u) {
+                    const auto p = static_cast<std::uint32_t>(pk[t + u] & 0xFFFFFFFFu);
+                    run[u] = {in(row, p), p};
+                }
+                bool same = true;
+                for (std::size_t u = 1; u < len && same; ++u) same = run[u].first == run[0].first;
+                if (!same) {
+                    if (len > 32) {
+                        std::sort(run.begin(), run.begin() + static_cast<std::ptrdiff_t>(len),
+                                  [](const auto &x, const auto &y) { return x.first < y.first; });
+                    } else {
+                        for (std::size_t u = 1; u < len; ++u) {
+                            const auto item = run[u];
+                            std::size_t w = u;
+                            while (w > 0 && run[w - 1].first > item.first) {
+                                run[w] = run[w - 1];
+                                --w;
+                            }
+                            run[w] = item;
+                        }
+                    }
+                }
+                // Equal values share the average of their ranks lo+1 .. hi.
+                for (std::size_t a = 0; a < len;) {
+                    std::size_t b = a + 1;
+                    while (b < len && run[b].first == run[a].first) ++b;
+                    const std::size_t lo = t + a, hi = t + b;
+                    const double r = b - a == 1 ? static_cast<double>(lo + 1) / dm
+                                                : 0.5 * static_cast<double>(lo + 1 + hi) / dm;
+                    for (std::size_t k = a; k < b; ++k) rank[run[k].second] = r;
+                    a = b;
+                }
+                t = e;
+            }
+        }
+        for (index_t j = 0; j < n; ++j)
+            for (index_t i = 0; i < nb; ++i) out(r0 + i, j) = ranks[i * n + j];
     }
 }
 

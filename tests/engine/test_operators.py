@@ -279,3 +279,22 @@ def test_cross_sectional_operators_in_a_tree_equal_their_table_form(store):
         assert got.index.equals(want.index) and got.columns.equals(want.columns)
         nested = eval_core._exec_factor(f * 2, ids, ctx)
         np.testing.assert_array_equal(nested.to_numpy(), want.to_numpy() * 2)
+    # chains and industry operators stay in one table: same numbers as
+    # applying each operator's execute() to the table below it
+    chains = [cs.rank(cs.rank(-x)), cs.zscore(cs.group_rank(x)),
+              cs.scale(cs.group_demean(cs.demean(x)), 2.0), cs.group_zscore(x, "sws")]
+    for f in chains:
+        want = f
+        layers = []
+        while isinstance(want, cs.CrossSectionalFactor):
+            layers.append(want)
+            want = want.sub_factors[0]
+        want = eval_core._exec_factor(want, ids, ctx)
+        for layer in reversed(layers):
+            want = layer.execute(want)
+        got = eval_core._exec_factor(f, ids, ctx)
+        assert got.notna().any().any()
+        np.testing.assert_array_equal(got.to_numpy(), want.to_numpy(), err_msg=repr(f))
+        # read back on each instrument's valid days inside a larger tree
+        tree = eval_core._exec_factor(f * 2 - 1, ids, ctx)
+        np.testing.assert_array_equal(tree.to_numpy(), want.where(ctx._valid).to_numpy() * 2 - 1)
