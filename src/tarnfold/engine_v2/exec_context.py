@@ -181,7 +181,7 @@ class ThreadingExecContext:
             packed.flags.writeable = False
             self._packed[name] = packed
         # each instrument's valid days as date positions, packed the same way
-        self._days = np.nonzero(valid_t)[1].astype(np.intp, copy=False)
+        self._days = np.ascontiguousarray(np.nonzero(valid_t)[1], dtype=np.intp)
         self._days.flags.writeable = False
         self._tables = {}
         self._packed_tables = {}
