@@ -18,7 +18,7 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
     // order; those short runs are settled on the values themselves.  The
     // block's ranks are written back once the whole block is ranked, so
     // `out` may be `in`; NaN stays NaN.
-    constexpr index_t kBlock = 32;
+    constexpr index_t kBlock = 16;
     constexpr std::uint64_t kHigh = 0xFFFFFFFF00000000ull;
     const index_t n = in.cols;
     std::vector<std::uint64_t> packed[kBlock];
