@@ -202,7 +202,10 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
         nvalid[i] = c;
         any = any || static_cast<double>(c) > shift;
     }
-    if (!any) return true;
+    if (!any) {
+        std::fill(out.view.data, out.view.data + ndays * n, kNaN);
+        return true;
+    }
     if (!program) program = std::make_unique<Program>(expr);
     if (program->has_foreign()) return false;
     std::vector<Program::Packed> inputs;
@@ -262,6 +265,8 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
     {
         py::gil_scoped_release nogil;
         for (py::ssize_t i = 0; i < n && failed < 0; ++i) {
+            double *column = out.view.data + i * ndays;
+            std::fill(column, column + ndays, kNaN);
             if (static_cast<double>(nvalid[i]) <= shift) continue;
             const index_t *pos = days + day_offsets[col[i]];
             try {
@@ -272,7 +277,6 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
                 break;
             }
             const Value &v = program->root_value();
-            double *column = out.view.data + i * ndays;
             if (v.scalar) fill_constant(column, pos, nvalid[i], v.number);
             else if (v.len > 0 && v.len <= nvalid[i]) write_series(column, pos, nvalid[i], v.data, v.len);
             else failed = i;
@@ -280,6 +284,7 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
     }
     if (failed >= 0) {
         if (!op_error.empty()) throw py::value_error(op_error);
+        std::fill(out.view.data + (failed + 1) * ndays, out.view.data + n * ndays, kNaN);
         // Let the array library report the mismatch.
         const index_t *first = days + day_offsets[col[failed]];
         std::vector<index_t> pos(first, first + nvalid[failed]);
@@ -303,8 +308,9 @@ frame::OutArray exec_factor_array(py::object factor, py::object order_book_ids, 
     const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
     const py::ssize_t n = py::len(order_book_ids);
     if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
+    // Columns start as NaN: the packed loop fills each one just before
+    // writing it (while it is in cache), the generic loop all at once.
     frame::OutArray out = frame::new_column_major(ndays, n);
-    std::fill(out.view.data, out.view.data + ndays * n, kNaN);
 
     py::object expr = factor.attr("expr");
     const double shift = py::float_(factor.attr("shift")).cast<double>();
@@ -312,6 +318,7 @@ frame::OutArray exec_factor_array(py::object factor, py::object order_book_ids, 
     const bool own_expr = exec_expr.ptr() == g_own_exec_expr;
     std::unique_ptr<Program> program;
     if (!(own_expr && run_packed_loop(factor, expr, shift, order_book_ids, ctx, out, program))) {
+        std::fill(out.view.data, out.view.data + ndays * n, kNaN);
         run_generic_loop(expr, shift, order_book_ids, ctx, out, program, own_expr, exec_expr);
     }
     return out;
