@@ -6,6 +6,10 @@ classification records (``source`` "citics_2019" or "sws") and gives each
 (date, instrument) the industry of the latest record starting on or before
 that date (for "sws", among records starting the same day, the highest
 version wins).  Unclassified cells get -1.
+
+The last table made is kept (read-only) for the same store,
+classification, instruments and dates: the group operators of a formula,
+and consecutive formulas over one universe, ask for it again and again.
 """
 import numpy as np
 import pandas as pd
