@@ -296,7 +296,9 @@ bool run_packed_loop(py::handle factor, py::handle expr, double shift, py::handl
 
 // The values of a factor that is not cross-sectional, as a new
 // column-major date x instrument array (nobody else holds it).
-frame::OutArray exec_factor_array(py::object factor, py::object order_book_ids, py::object ctx) {
+// Computes the cross-sectional and fixed factors `factor` reads and hands
+// their tables to the context.
+void compute_dependencies(py::handle factor, py::object order_book_ids, py::object ctx) {
     py::object deps = py::module_::import("builtins").attr("set")(factor.attr("dependencies"));
     for (py::handle f : deps) {
         if (is_instance_of(f, "CrossSectionalFactor")) {
@@ -305,6 +307,10 @@ frame::OutArray exec_factor_array(py::object factor, py::object order_book_ids, 
             ctx.attr("update")(f, glob("_exec_fixed")(f, order_book_ids, ctx));
         }
     }
+}
+
+frame::OutArray exec_factor_array(py::object factor, py::object order_book_ids, py::object ctx) {
+    compute_dependencies(factor, order_book_ids, ctx);
     const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
     const py::ssize_t n = py::len(order_book_ids);
     if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
@@ -456,6 +462,20 @@ py::object exec_fixed(py::object factor, py::object order_book_ids, py::object c
         return glob("_exec_cross_sectional")(inner, order_book_ids, ctx)[factor.attr(
             "order_book_id")];
     }
+    // what the wrapped factor reads across instruments, computed over the
+    // requested ones (the same tables the rest of the tree reads)
+    py::object pinned = factor.attr("order_book_id");
+    for (py::handle f : inner.attr("dependencies")) {
+        if (is_instance_of(f, "CrossSectionalFactor") &&
+            !py::reinterpret_borrow<py::object>(order_book_ids).contains(pinned)) {
+            throw py::value_error(
+                py::repr(factor).cast<std::string>() + ": " + py::repr(pinned).cast<std::string>() +
+                " reads the cross-sectional factor " + py::repr(f).cast<std::string>() +
+                ", which is computed over the requested instruments; add " +
+                py::repr(pinned).cast<std::string>() + " to order_book_ids");
+        }
+    }
+    compute_dependencies(inner, order_book_ids, ctx);
     return glob("_exec_expr")(inner.attr("expr"), factor.attr("order_book_id"), ctx);
 }
 

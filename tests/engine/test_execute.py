@@ -90,6 +90,22 @@ def test_fixed_index_factor_combines_with_stocks(span):
     assert INDEX not in got.columns
 
 
+def test_fixed_factor_reading_a_cross_section(span):
+    # the pinned factor's own cross-sectional parts are computed over the
+    # requested instruments and read for the pinned one
+    ids, start, end = span
+    ids = ids[:12]
+    leader = ids[3]
+    got = eval_core.execute_factor(CLOSE - fix(rank(CLOSE) * 2, leader), ids, start, end)
+    close = eval_core.execute_factor(CLOSE, ids, start, end)
+    ranks = close.rank(axis=1, pct=True)
+    want = close.sub(ranks[leader] * 2, axis=0)
+    pd.testing.assert_frame_equal(got, want, check_freq=False, check_column_type=False,
+                                  rtol=1e-12)
+    with pytest.raises(ValueError, match="add '000300.XSHG' to order_book_ids"):
+        eval_core.execute_factor(CLOSE - fix(rank(CLOSE) + 1, INDEX), ids, start, end)
+
+
 def test_universe_by_index_and_by_list(span):
     ids, start, end = span
     members = mivada.index_components(INDEX, start_date=start, end_date=end)
