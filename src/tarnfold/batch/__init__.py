@@ -26,7 +26,7 @@ from tarnfold.batch.storage import load_factor_table, load_results
 from tarnfold.batch.task import BatchContext, run_factor
 
 __all__ = ["assay_many", "factor_correlation", "pick_uncorrelated", "load_results",
-           "load_factor_table", "completed_factors"]
+           "load_factor_table", "completed_factors", "local_cluster"]
 
 SERIAL = "serial"
 
@@ -51,7 +51,10 @@ def _steps_key(steps):
     return "default" if steps is None else repr([s[0] for s in steps])
 
 
-def _start_cluster(n_workers):
+def local_cluster(n_workers=None):
+    """The local cluster ``assay_many(client=None)`` runs on: ``n_workers``
+    processes (default: one per core) of one thread each.  Returns
+    ``(client, cluster)``; close both when done."""
     from dask.distributed import Client, LocalCluster
     import logging
     n = n_workers or os.cpu_count() or 1
@@ -152,7 +155,7 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
         if client is None:
             say("starting a local Dask cluster ({} worker processes)".format(
                 n_workers or os.cpu_count()))
-            client, own = _start_cluster(n_workers)
+            client, own = local_cluster(n_workers)
         elif isinstance(client, str):
             from dask.distributed import Client
             client = Client(client)
