@@ -25,14 +25,32 @@ def tiny():
 
 @pytest.fixture(scope="module")
 def cluster_client():
-    from dask.distributed import Client, LocalCluster
-    import logging
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                           dashboard_address=None, silence_logs=logging.CRITICAL)
-    client = Client(cluster)
+    from tarnfold.batch import local_cluster
+    # what an earlier default Dask cluster leaves in this process's environment
+    saved = os.environ.get("MALLOC_TRIM_THRESHOLD_")
+    os.environ["MALLOC_TRIM_THRESHOLD_"] = "65536"
+    try:
+        client, cluster = local_cluster(2)
+        assert os.environ["MALLOC_TRIM_THRESHOLD_"] == "65536"
+    finally:
+        if saved is None:
+            os.environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+        else:
+            os.environ["MALLOC_TRIM_THRESHOLD_"] = saved
     yield client
     client.close()
     cluster.close()
+
+
+def _worker_settings():
+    return os.environ.get("MALLOC_TRIM_THRESHOLD_"), os.environ.get("OMP_NUM_THREADS")
+
+
+def test_local_cluster_workers_run_one_thread_with_malloc_defaults(cluster_client):
+    settings = cluster_client.run(_worker_settings)
+    assert len(settings) == 2
+    assert set(settings.values()) == {(None, "1")}
+    assert all(w == 1 for w in cluster_client.nthreads().values())
 
 
 def _fail():

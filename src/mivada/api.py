@@ -606,21 +606,53 @@ def _panel_frames(store, ids, start, end, names):
             for f in names}
 
 
+def _panel_days(store, start, end):
+    """The trading dates from ``start`` to ``end`` with bars in the store
+    (those ``_daily_panel`` returns)."""
+    last = store.data_end
+    if last is None or start > last:
+        return pd.DatetimeIndex([])
+    end = min(end, last)
+    cal = store.calendar
+    return cal[int(cal.searchsorted(start, "left")):int(cal.searchsorted(end, "right"))]
+
+
 def _kept_panel(store, ids, start, end, names):
-    key = (store.serial, tuple(ids), start, end)
+    """``_panel_frames`` served from the kept panel: the same instruments
+    over a date range covering the request.  A request beyond that range
+    reads the kept fields again over the range spanning both, so a batch
+    whose factors look back different numbers of days reads its bars a few
+    times, not once per factor."""
+    want = _panel_days(store, start, end)
+    if len(want) == 0:
+        return None
+    key = (store.serial, tuple(ids))
     with _kept_lock:
         kept = _kept["panel"]
-        have = dict(kept[1]) if kept is not None and kept[0] == key else {}
-    missing = [f for f in names if f not in have]
-    if missing:
-        got = _panel_frames(store, ids, start, end, missing)
+        kept = kept if kept is not None and kept[0] == key else None
+    if kept is None:
+        lo, hi, have, read = want[0], want[-1], {}, list(names)
+    else:
+        _, days, have = kept
+        have = dict(have)
+        lo, hi = min(want[0], days[0]), max(want[-1], days[-1])
+        if lo < days[0] or hi > days[-1]:
+            read = list(have) + [f for f in names if f not in have]
+            have = {}
+        else:
+            read = [f for f in names if f not in have]
+    if read:
+        got = _panel_frames(store, ids, lo, hi, read)
         if got is None:
             return None
         have.update(got)
+        days = next(iter(have.values())).index
         with _kept_lock:
-            _kept["panel"] = (key, have)
-    # shallow copies: a caller's change copies first, the kept frame stays
-    return {f: have[f].copy(deep=False) for f in names}
+            _kept["panel"] = (key, days, have)
+    days = next(iter(have.values())).index
+    i, j = int(days.searchsorted(want[0])), int(days.searchsorted(want[-1], "right"))
+    # views (copied by pandas before any change): the kept frames stay as read
+    return {f: have[f].iloc[i:j] for f in names}
 
 
 def get_price_change_rate(order_book_ids, start_date=None, end_date=None,

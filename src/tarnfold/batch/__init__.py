@@ -55,12 +55,47 @@ def local_cluster(n_workers=None):
     """The local cluster ``assay_many(client=None)`` runs on: ``n_workers``
     processes (default: one per core) of one thread each.  Returns
     ``(client, cluster)``; close both when done."""
+    import dask
     from dask.distributed import Client, LocalCluster
     import logging
     n = n_workers or os.cpu_count() or 1
-    cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                           dashboard_address=None, silence_logs=logging.ERROR)
+    config, inherited = _worker_environment()
+    try:
+        with dask.config.set(config):
+            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                   dashboard_address=None, silence_logs=logging.ERROR)
+    finally:
+        if inherited is not None:
+            os.environ["MALLOC_TRIM_THRESHOLD_"] = inherited
     return Client(cluster), cluster
+
+
+TRIM_KEY = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
+DASK_TRIM_DEFAULT = 65536
+
+
+def _worker_environment():
+    """Configuration for the workers of our local cluster.  Dask starts its
+    workers with glibc's trim threshold at 64 KiB, which also switches off
+    malloc's adaptive mmap threshold: every array over 128 KiB a factor
+    task allocates then comes from a fresh mmap whose pages the kernel
+    faults in and zeroes again, and a batch allocates many dates x
+    instruments arrays per factor.  Our workers keep malloc's defaults,
+    like the process a serial batch runs in; another threshold set in the
+    Dask configuration or the environment stays.  Returns the
+    configuration and, when Dask's value had been left in this process's
+    environment by an earlier cluster (Dask sets it there before spawning
+    a worker), that value, removed meanwhile and to be put back."""
+    import dask
+    if str(dask.config.get(TRIM_KEY, None)) != str(DASK_TRIM_DEFAULT):
+        return {}, None
+    inherited = os.environ.get("MALLOC_TRIM_THRESHOLD_")
+    if inherited is None:
+        return {TRIM_KEY: None}, None
+    if inherited != str(DASK_TRIM_DEFAULT):
+        return {}, None
+    del os.environ["MALLOC_TRIM_THRESHOLD_"]
+    return {TRIM_KEY: None}, inherited
 
 
 def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, universe=None,
