@@ -259,3 +259,34 @@ def test_command_line_batch(tiny, tmp_path, capsys):
     (tmp_path / "empty.py").write_text("X = 1\n")
     assert main(["assay-many", str(tmp_path / "empty.py"), "--serial"]) == 1
     assert "defines no FACTORS" in capsys.readouterr().err
+
+
+def test_wide_float_tables_are_written_as_pandas_would_write_them(tmp_path, rng):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    values = rng.normal(size=(40, 300))
+    values[rng.random(values.shape) < 0.2] = np.nan
+    frames = [pd.DataFrame(values, index=pd.DatetimeIndex(pd.bdate_range("2023-01-02", periods=40),
+                                                          name="datetime"),
+                           columns=pd.Index(["s{:03d}".format(i) for i in range(300)],
+                                            name="order_book_id")),
+              pd.DataFrame(values[:, :3], columns=["a", "b", "c"])]   # a RangeIndex
+    for frame in frames:
+        assert storage._all_float(frame)
+        ours, theirs = storage._float_table(frame), pa.Table.from_pandas(frame)
+        assert ours.equals(theirs)   # NaN stored as null in both
+        assert ours.schema.equals(theirs.schema, check_metadata=True)
+        path = tmp_path / "t.parquet"
+        storage._write_parquet(frame, path, row_group_size=16)
+        pd.testing.assert_frame_equal(pd.read_parquet(path), frame, check_freq=False)
+    meta = pq.ParquetFile(path).metadata
+    assert meta.num_row_groups == 1
+    first = pq.ParquetFile(tmp_path / "t.parquet")
+    assert first.metadata.row_group(0).column(0).statistics is None   # values: no statistics
+    storage._write_parquet(frames[0], path, row_group_size=16)
+    groups = pq.ParquetFile(path).metadata
+    assert groups.num_row_groups == 3
+    dates = [c for c in range(groups.num_columns)
+             if groups.schema.column(c).name == "datetime"][0]
+    assert groups.row_group(1).column(dates).statistics.has_min_max
+    assert not storage._all_float(frames[0].astype({"s001": object}))

@@ -82,6 +82,40 @@ def remove_stale_temp(out):
 
 # -- tables <-> Parquet -------------------------------------------------------------
 
+def _all_float(frame):
+    columns = frame.columns
+    return frame.shape[1] > 1 and not isinstance(columns, pd.MultiIndex) \
+        and not isinstance(frame.index, pd.MultiIndex) and columns.is_unique \
+        and all(isinstance(c, str) for c in columns) \
+        and all(d == np.float64 for d in frame.dtypes)
+
+
+def _float_table(frame):
+    """``pa.Table.from_pandas(frame)`` for a frame of float64 columns (the
+    factor table: thousands of them): the same table, its columns cut from
+    one column-major copy of the values instead of converted through a
+    Series each.  The index columns and the pandas metadata come from the
+    conversion of the first column; the metadata of the others is that of
+    the first under their own names."""
+    import json
+    import pyarrow as pa
+
+    head = pa.Table.from_pandas(frame.iloc[:, :1])
+    meta = head.schema.pandas_metadata
+    first = meta["columns"][0]
+    labels = list(frame.columns)
+    meta["columns"] = [dict(first, name=c, field_name=c) for c in labels] + meta["columns"][1:]
+    values = np.asfortranarray(frame.to_numpy(dtype=np.float64))
+    arrays = [pa.array(values[:, k], from_pandas=True) for k in range(len(labels))]
+    fields = [head.schema.field(0).with_name(c) for c in labels]
+    arrays += [head.column(i) for i in range(1, head.num_columns)]
+    fields += [head.schema.field(i) for i in range(1, head.num_columns)]
+    metadata = dict(head.schema.metadata)
+    metadata[b"pandas"] = json.dumps(meta).encode("utf8")
+    schema = pa.schema(fields, metadata=metadata)
+    return pa.Table.from_arrays(arrays, schema=schema)
+
+
 def _write_parquet(frame, path, row_group_size=None):
     """``frame.to_parquet(path)``, readable back the same way, at less cost
     per column: floats are stored plain (a dictionary of distinct floats
@@ -91,7 +125,7 @@ def _write_parquet(frame, path, row_group_size=None):
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    table = pa.Table.from_pandas(frame)
+    table = _float_table(frame) if _all_float(frame) else pa.Table.from_pandas(frame)
     index_columns = [c for c in (table.schema.pandas_metadata or {}).get("index_columns", [])
                      if isinstance(c, str)]
     coded = [f.name for f in table.schema if not pa.types.is_floating(f.type)]
