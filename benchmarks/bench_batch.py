@@ -2,15 +2,16 @@
 the same batch run serially in this process.
 
     python benchmarks/bench_batch.py                     # 64 factors, 3000 x 1500
-    python benchmarks/bench_batch.py --factors 16 --days 500 --stocks 1000
+    python benchmarks/bench_batch.py --factors 16 --stocks 1000 --days 750
 
 Prints the wall time of both runs and the speed-up, the peak resident
 memory of the serial process and of each worker process, the CPU seconds
 each process spent (a serial run whose CPU time exceeds its wall time used
 more than one core), and how the factors' time divides between loading
-(leaves, returns and reference data from the store), computing
-(execute_factor and the bench) and writing (Parquet).  The "bench" sample
-store (3000 stocks x 2500 days) is generated on first use.
+(leaves and returns from the store), computing (execute_factor and the
+bench, including the style exposures the bench reads for neutralization)
+and writing (Parquet).  The "bench" sample store (3000 stocks x 2500
+days) is generated on first use.
 
 Threads: both runs get the same per-process settings.  The worker
 processes of a Dask cluster start with OMP_NUM_THREADS, MKL_NUM_THREADS and
@@ -119,6 +120,10 @@ def main():
           "{} cores, load average {:.1f}".format(
               len(factors), len(ids), args.days, start, end, periods, os.cpu_count(),
               os.getloadavg()[0]), flush=True)
+    print("threads per process, both runs: OMP/MKL/OPENBLAS_NUM_THREADS={}/{}/{}, DuckDB and "
+          "pyarrow defaults; cluster workers: 1 thread each".format(
+              *(os.environ.get(v) for v in ("OMP_NUM_THREADS", "MKL_NUM_THREADS",
+                                            "OPENBLAS_NUM_THREADS"))), flush=True)
     kw = dict(order_book_ids=ids, start_date=start, end_date=end, periods=periods,
               store=store.path)
     _warm_up()   # imports and first-call set-up outside the clock, here and on the workers

@@ -638,6 +638,10 @@ def _kept_panel(store, ids, start, end, names):
         lo, hi = min(want[0], days[0]), max(want[-1], days[-1])
         if lo < days[0] or hi > days[-1]:
             read = list(have) + [f for f in names if f not in have]
+            # the frames read again are let go first: never both in memory
+            have = kept = None
+            with _kept_lock:
+                _kept["panel"] = None
             have = {}
         else:
             read = [f for f in names if f not in have]

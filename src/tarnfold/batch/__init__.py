@@ -60,6 +60,10 @@ def local_cluster(n_workers=None):
     import logging
     n = n_workers or os.cpu_count() or 1
     config, inherited = _worker_environment()
+    # the statistical profiler feeds the dashboard, which this cluster does
+    # not serve: it would only cost a sample of the task's stack every 10 ms
+    # and a growing history of them in every worker's memory
+    config["distributed.worker.profile.enabled"] = False
     try:
         with dask.config.set(config):
             cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
