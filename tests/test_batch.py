@@ -43,13 +43,15 @@ def cluster_client():
 
 
 def _worker_settings():
-    return os.environ.get("MALLOC_TRIM_THRESHOLD_"), os.environ.get("OMP_NUM_THREADS")
+    import dask
+    return (os.environ.get("MALLOC_TRIM_THRESHOLD_"), os.environ.get("OMP_NUM_THREADS"),
+            dask.config.get("distributed.worker.profile.enabled"))
 
 
 def test_local_cluster_workers_run_one_thread_with_malloc_defaults(cluster_client):
     settings = cluster_client.run(_worker_settings)
     assert len(settings) == 2
-    assert set(settings.values()) == {(None, "1")}
+    assert set(settings.values()) == {(None, "1", False)}
     assert all(w == 1 for w in cluster_client.nthreads().values())
 
 
