@@ -60,10 +60,7 @@ def local_cluster(n_workers=None):
     import logging
     n = n_workers or os.cpu_count() or 1
     config, inherited = _worker_environment()
-    # the statistical profiler feeds the dashboard, which this cluster does
-    # not serve: it would only cost a sample of the task's stack every 10 ms
-    # and a growing history of them in every worker's memory
-    config["distributed.worker.profile.enabled"] = False
+    config.update(QUIET_CLUSTER)
     try:
         with dask.config.set(config):
             cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
@@ -73,6 +70,22 @@ def local_cluster(n_workers=None):
             os.environ["MALLOC_TRIM_THRESHOLD_"] = inherited
     return Client(cluster), cluster
 
+
+# What a local cluster of one-thread workers running long tasks does not
+# need, and what would otherwise take CPU from the workers on a small
+# machine (idle, these take about a tenth of a core with the defaults):
+# the statistical profiler and the system monitor feed the dashboard, which
+# this cluster does not serve (the profiler samples the task's stack every
+# 10 ms and keeps a growing history of samples in every worker); the
+# 20 ms tick of every event loop only detects blocked loops; work stealing
+# has nothing to move while the scheduler hands a task out only when a
+# worker's thread is free.
+QUIET_CLUSTER = {
+    "distributed.worker.profile.enabled": False,
+    "distributed.admin.system-monitor.interval": "2s",
+    "distributed.admin.tick.interval": "1s",
+    "distributed.scheduler.work-stealing": False,
+}
 
 TRIM_KEY = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
 DASK_TRIM_DEFAULT = 65536
