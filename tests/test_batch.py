@@ -25,14 +25,38 @@ def tiny():
 
 @pytest.fixture(scope="module")
 def cluster_client():
-    from dask.distributed import Client, LocalCluster
-    import logging
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                           dashboard_address=None, silence_logs=logging.CRITICAL)
-    client = Client(cluster)
+    from tarnfold.batch import local_cluster
+    # what an earlier default Dask cluster leaves in this process's environment
+    saved = os.environ.get("MALLOC_TRIM_THRESHOLD_")
+    os.environ["MALLOC_TRIM_THRESHOLD_"] = "65536"
+    try:
+        client, cluster = local_cluster(2)
+        assert os.environ["MALLOC_TRIM_THRESHOLD_"] == "65536"
+    finally:
+        if saved is None:
+            os.environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+        else:
+            os.environ["MALLOC_TRIM_THRESHOLD_"] = saved
     yield client
     client.close()
     cluster.close()
+
+
+def _worker_settings():
+    import dask
+    return (os.environ.get("MALLOC_TRIM_THRESHOLD_"), os.environ.get("OMP_NUM_THREADS"),
+            dask.config.get("distributed.worker.profile.enabled"),
+            dask.config.get("distributed.admin.tick.interval"))
+
+
+def test_local_cluster_workers_run_one_thread_with_malloc_defaults(cluster_client):
+    settings = cluster_client.run(_worker_settings)
+    assert len(settings) == 2
+    assert set(settings.values()) == {(None, "1", False, "1s")}
+    assert all(w == 1 for w in cluster_client.nthreads().values())
+    # the settings were those of the cluster only, not left behind here
+    import dask
+    assert dask.config.get("distributed.admin.tick.interval") != "1s"
 
 
 def _fail():
@@ -241,3 +265,32 @@ def test_command_line_batch(tiny, tmp_path, capsys):
     (tmp_path / "empty.py").write_text("X = 1\n")
     assert main(["assay-many", str(tmp_path / "empty.py"), "--serial"]) == 1
     assert "defines no FACTORS" in capsys.readouterr().err
+
+
+def test_wide_float_tables_are_written_as_pandas_would_write_them(tmp_path, rng):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    values = rng.normal(size=(40, 300))
+    values[rng.random(values.shape) < 0.2] = np.nan
+    frames = [pd.DataFrame(values, index=pd.DatetimeIndex(pd.bdate_range("2023-01-02", periods=40),
+                                                          name="datetime"),
+                           columns=pd.Index(["s{:03d}".format(i) for i in range(300)],
+                                            name="order_book_id")),
+              pd.DataFrame(values[:, :3], columns=["a", "b", "c"])]   # a RangeIndex
+    for frame in frames:
+        assert storage._all_float(frame)
+        ours, theirs = storage._float_table(frame), pa.Table.from_pandas(frame)
+        assert ours.equals(theirs)   # NaN stored as null in both
+        assert ours.schema.equals(theirs.schema, check_metadata=True)
+        path = tmp_path / "t.parquet"
+        storage._write_parquet(frame, path, row_group_size=16)
+        pd.testing.assert_frame_equal(pd.read_parquet(path), frame, check_freq=False)
+    # the last file written (a RangeIndex): value columns carry no statistics
+    assert pq.ParquetFile(path).metadata.row_group(0).column(0).statistics is None
+    storage._write_parquet(frames[0], path, row_group_size=16)
+    groups = pq.ParquetFile(path).metadata
+    assert groups.num_row_groups == 3
+    dates = [c for c in range(groups.num_columns)
+             if groups.schema.column(c).name == "datetime"][0]
+    assert groups.row_group(1).column(dates).statistics.has_min_max
+    assert not storage._all_float(frames[0].astype({"s001": object}))

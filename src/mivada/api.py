@@ -29,6 +29,12 @@ _open_lock = threading.Lock()
 # A store pinned by ``pinned_store`` for the code running in this context
 # (thread or task); operations read it instead of the current store.
 _pinned = contextvars.ContextVar("mivada_pinned_store", default=None)
+# Inside ``reusing_reads`` blocks: the last bar panel and style exposures
+# read, served again to an identical request instead of querying the store.
+_reusing = contextvars.ContextVar("mivada_reusing_reads", default=False)
+_kept = {"panel": None, "exposures": []}
+_kept_lock = threading.Lock()
+KEPT_EXPOSURES = 2
 
 NOT_DELISTED = "0000-00-00"
 
@@ -198,6 +204,32 @@ def pinned_store(store=None):
     finally:
         _pinned.reset(token)
         store.unpin()
+
+
+@contextlib.contextmanager
+def reusing_reads():
+    """Within the block, ``get_price_panel`` and ``get_style_factor_exposure``
+    answer again from memory what they read before in such a block, for
+    the same store, instruments and date range, instead of querying the
+    store: the bar fields of the last panel requested (a request naming
+    further fields reads only those and adds them), and the last two
+    exposure tables.  For code that computes many things over the same
+    instruments and dates (a batch of factors); the kept tables stay in
+    memory after the block (``forget_reads`` drops them) and are never
+    served outside such a block or for another store.  Callers receive
+    their own frames: changing one never changes what is kept."""
+    token = _reusing.set(True)
+    try:
+        yield
+    finally:
+        _reusing.reset(token)
+
+
+def forget_reads():
+    """Drop what ``reusing_reads`` blocks kept."""
+    with _kept_lock:
+        _kept["panel"] = None
+        _kept["exposures"] = []
 
 
 def store_token():
@@ -559,6 +591,12 @@ def get_price_panel(order_book_ids, start_date=None, end_date=None,
     start, end = _date_range(store, start_date, end_date)
     if start is None:
         return None
+    if _reusing.get():
+        return _kept_panel(store, ids, start, end, names)
+    return _panel_frames(store, ids, start, end, names)
+
+
+def _panel_frames(store, ids, start, end, names):
     dates, arrays = _daily_panel(store, ids, start, end, names)
     if len(dates) == 0:
         return None
@@ -566,6 +604,59 @@ def get_price_panel(order_book_ids, start_date=None, end_date=None,
     index = pd.DatetimeIndex(dates, name="date")
     return {f: pd.DataFrame(arrays[f], index=index, columns=columns)
             for f in names}
+
+
+def _panel_days(store, start, end):
+    """The trading dates from ``start`` to ``end`` with bars in the store
+    (those ``_daily_panel`` returns)."""
+    last = store.data_end
+    if last is None or start > last:
+        return pd.DatetimeIndex([])
+    end = min(end, last)
+    cal = store.calendar
+    return cal[int(cal.searchsorted(start, "left")):int(cal.searchsorted(end, "right"))]
+
+
+def _kept_panel(store, ids, start, end, names):
+    """``_panel_frames`` served from the kept panel: the same instruments
+    over a date range covering the request.  A request beyond that range
+    reads the kept fields again over the range spanning both, so a batch
+    whose factors look back different numbers of days reads its bars a few
+    times, not once per factor."""
+    want = _panel_days(store, start, end)
+    if len(want) == 0:
+        return None
+    key = (store.serial, tuple(ids))
+    with _kept_lock:
+        kept = _kept["panel"]
+        kept = kept if kept is not None and kept[0] == key else None
+    if kept is None:
+        lo, hi, have, read = want[0], want[-1], {}, list(names)
+    else:
+        _, days, have = kept
+        have = dict(have)
+        lo, hi = min(want[0], days[0]), max(want[-1], days[-1])
+        if lo < days[0] or hi > days[-1]:
+            read = list(have) + [f for f in names if f not in have]
+            # the frames read again are let go first: never both in memory
+            have = kept = None
+            with _kept_lock:
+                _kept["panel"] = None
+            have = {}
+        else:
+            read = [f for f in names if f not in have]
+    if read:
+        got = _panel_frames(store, ids, lo, hi, read)
+        if got is None:
+            return None
+        have.update(got)
+        days = next(iter(have.values())).index
+        with _kept_lock:
+            _kept["panel"] = (key, days, have)
+    days = next(iter(have.values())).index
+    i, j = int(days.searchsorted(want[0])), int(days.searchsorted(want[-1], "right"))
+    # views (copied by pandas before any change): the kept frames stay as read
+    return {f: have[f].iloc[i:j] for f in names}
 
 
 def get_price_change_rate(order_book_ids, start_date=None, end_date=None,
@@ -699,6 +790,23 @@ def get_style_factor_exposure(order_book_ids, start_date=None, end_date=None,
     start, end = _date_range(store, start_date, end_date)
     if start is None:
         return None
+    if not _reusing.get():
+        return _style_exposures(store, ids, start, end, names)
+    key = (store.serial, tuple(ids), start, end, tuple(names))
+    with _kept_lock:
+        hit = [frame for k, frame in _kept["exposures"] if k == key]
+    if hit:
+        frame = hit[0]
+    else:
+        frame = _style_exposures(store, ids, start, end, names)
+        with _kept_lock:
+            kept = [(k, f) for k, f in _kept["exposures"]
+                    if k != key and k[0] == store.serial]
+            _kept["exposures"] = ([(key, frame)] + kept)[:KEPT_EXPOSURES]
+    return None if frame is None else frame.copy(deep=False)
+
+
+def _style_exposures(store, ids, start, end, names):
     cols = ", ".join("s." + quote_ident(f) for f in names)
     got = store.fetch_numpy(
         "SELECT r.col, s.date::TIMESTAMP AS date, {} "

@@ -26,7 +26,7 @@ from tarnfold.batch.storage import load_factor_table, load_results
 from tarnfold.batch.task import BatchContext, run_factor
 
 __all__ = ["assay_many", "factor_correlation", "pick_uncorrelated", "load_results",
-           "load_factor_table", "completed_factors"]
+           "load_factor_table", "completed_factors", "local_cluster"]
 
 SERIAL = "serial"
 
@@ -51,13 +51,68 @@ def _steps_key(steps):
     return "default" if steps is None else repr([s[0] for s in steps])
 
 
-def _start_cluster(n_workers):
+def local_cluster(n_workers=None):
+    """The local cluster ``assay_many(client=None)`` runs on: ``n_workers``
+    processes (default: one per core) of one thread each.  Returns
+    ``(client, cluster)``; close both when done."""
+    import dask
     from dask.distributed import Client, LocalCluster
     import logging
     n = n_workers or os.cpu_count() or 1
-    cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                           dashboard_address=None, silence_logs=logging.ERROR)
+    config, inherited = _worker_environment()
+    config.update(QUIET_CLUSTER)
+    try:
+        with dask.config.set(config):
+            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                   dashboard_address=None, silence_logs=logging.ERROR)
+    finally:
+        if inherited is not None:
+            os.environ["MALLOC_TRIM_THRESHOLD_"] = inherited
     return Client(cluster), cluster
+
+
+# What a local cluster of one-thread workers running long tasks does not
+# need, and what would otherwise take CPU from the workers on a small
+# machine (idle, these take about a tenth of a core with the defaults):
+# the statistical profiler and the system monitor feed the dashboard, which
+# this cluster does not serve (the profiler samples the task's stack every
+# 10 ms and keeps a growing history of samples in every worker); the
+# 20 ms tick of every event loop only detects blocked loops; work stealing
+# has nothing to move while the scheduler hands a task out only when a
+# worker's thread is free.
+QUIET_CLUSTER = {
+    "distributed.worker.profile.enabled": False,
+    "distributed.admin.system-monitor.interval": "2s",
+    "distributed.admin.tick.interval": "1s",
+    "distributed.scheduler.work-stealing": False,
+}
+
+TRIM_KEY = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
+DASK_TRIM_DEFAULT = 65536
+
+
+def _worker_environment():
+    """Configuration for the workers of our local cluster.  Dask starts its
+    workers with glibc's trim threshold at 64 KiB, which also switches off
+    malloc's adaptive mmap threshold: every array over 128 KiB a factor
+    task allocates then comes from a fresh mmap whose pages the kernel
+    faults in and zeroes again, and a batch allocates many dates x
+    instruments arrays per factor.  Our workers keep malloc's defaults,
+    like the process a serial batch runs in; another threshold set in the
+    Dask configuration or the environment stays.  Returns the
+    configuration and, when Dask's value had been left in this process's
+    environment by an earlier cluster (Dask sets it there before spawning
+    a worker), that value, removed meanwhile and to be put back."""
+    import dask
+    if str(dask.config.get(TRIM_KEY, None)) != str(DASK_TRIM_DEFAULT):
+        return {}, None
+    inherited = os.environ.get("MALLOC_TRIM_THRESHOLD_")
+    if inherited is None:
+        return {TRIM_KEY: None}, None
+    if inherited != str(DASK_TRIM_DEFAULT):
+        return {}, None
+    del os.environ["MALLOC_TRIM_THRESHOLD_"]
+    return {TRIM_KEY: None}, inherited
 
 
 def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, universe=None,
@@ -152,7 +207,7 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
         if client is None:
             say("starting a local Dask cluster ({} worker processes)".format(
                 n_workers or os.cpu_count()))
-            client, own = _start_cluster(n_workers)
+            client, own = local_cluster(n_workers)
         elif isinstance(client, str):
             from dask.distributed import Client
             client = Client(client)

@@ -164,10 +164,13 @@ def run_factor(name, spec, ctx):
     row = {"factor": name}
     try:
         import warnings
+        import mivada.api
         from tarnfold.workflow import assay
 
         ensure_store(ctx.store_path)
-        with warnings.catch_warnings():
+        # the factors of a batch share instruments and dates: bars and
+        # style exposures read for one are served again to the next
+        with warnings.catch_warnings(), mivada.api.reusing_reads():
             warnings.simplefilter("ignore")
             t = time.perf_counter()
             factor = compute_factor(spec, ctx, timing)
