@@ -345,6 +345,29 @@ py::object exec_factor(py::object factor, py::object order_book_ids, py::object 
     return table_frame(out.array, order_book_ids, ctx);
 }
 
+// The industry operation a group_* operator names.
+kern::GroupOp group_op(const std::string &op) {
+    if (op == "group_demean") return kern::GroupOp::Demean;
+    if (op == "group_zscore") return kern::GroupOp::ZScore;
+    if (op == "group_rank") return kern::GroupOp::Rank;
+    throw py::value_error("unknown cross-sectional operation '" + op + "'");
+}
+
+// Group codes of a rows x cols table, checked, and their strided view.
+struct GroupCodes {
+    py::array_t<std::int32_t, py::array::forcecast> array;
+    kern::CodeView view;
+    GroupCodes(py::handle codes, const std::string &op, index_t rows, index_t cols)
+        : array(py::array_t<std::int32_t, py::array::forcecast>::ensure(codes)) {
+        if (!array || array.ndim() != 2 || array.shape(0) != rows || array.shape(1) != cols) {
+            throw py::value_error(op + ": group codes must be an integer array shaped like the table");
+        }
+        view = kern::CodeView{array.data(),
+                              static_cast<kern::index_t>(array.strides(0) / sizeof(std::int32_t)),
+                              static_cast<kern::index_t>(array.strides(1) / sizeof(std::int32_t))};
+    }
+};
+
 // Cross-sectional operators that can run in place on a table computed
 // here: rank/zscore/demean/scale and their industry versions, of a factor
 // or of another such operator (chains like rank(rank(x)) stay in one
@@ -383,18 +406,9 @@ frame::OutArray run_in_place(py::handle factor, py::object order_book_ids, py::o
         py::object got = py::module_::import("tarnfold.industry")
                              .attr("industry_codes")(order_book_ids, ctx.attr("index"),
                                                      factor.attr("source"));
-        auto codes = py::array_t<std::int32_t, py::array::forcecast>::ensure(
-            py::tuple(got)[0]);
-        if (!codes || codes.ndim() != 2 || codes.shape(0) != t.view.rows ||
-            codes.shape(1) != t.view.cols) {
-            throw py::value_error(op + ": group codes must be an integer array shaped like the table");
-        }
-        kern::CodeView cv{codes.data(),
-                          static_cast<kern::index_t>(codes.strides(0) / sizeof(std::int32_t)),
-                          static_cast<kern::index_t>(codes.strides(1) / sizeof(std::int32_t))};
-        const kern::GroupOp g = op == "group_demean"   ? kern::GroupOp::Demean
-                                : op == "group_zscore" ? kern::GroupOp::ZScore
-                                                       : kern::GroupOp::Rank;
+        GroupCodes codes(py::tuple(got)[0], op, t.view.rows, t.view.cols);
+        const kern::GroupOp g = group_op(op);
+        const kern::CodeView cv = codes.view;
         py::gil_scoped_release nogil;
         kern::group_rows(t.view.as_const(), cv, t.view, g);
         return t;
@@ -494,19 +508,9 @@ py::object apply_cs_kernel(const std::string &op, py::handle params, py::handle 
     frame::FrameValues in = frame::frame_values(ts[0], op);
     frame::OutArray out = frame::new_column_major(in.view.rows, in.view.cols);
     if (grouped) {
-        kern::GroupOp g;
-        if (op == "group_demean") g = kern::GroupOp::Demean;
-        else if (op == "group_zscore") g = kern::GroupOp::ZScore;
-        else if (op == "group_rank") g = kern::GroupOp::Rank;
-        else throw py::value_error("unknown cross-sectional operation '" + op + "'");
-        auto codes = py::array_t<std::int32_t, py::array::forcecast>::ensure(ts[1]);
-        if (!codes || codes.ndim() != 2 || codes.shape(0) != in.view.rows ||
-            codes.shape(1) != in.view.cols) {
-            throw py::value_error(op + ": group codes must be an integer array shaped like the table");
-        }
-        kern::CodeView cv{codes.data(),
-                          static_cast<kern::index_t>(codes.strides(0) / sizeof(std::int32_t)),
-                          static_cast<kern::index_t>(codes.strides(1) / sizeof(std::int32_t))};
+        const kern::GroupOp g = group_op(op);
+        GroupCodes codes(ts[1], op, in.view.rows, in.view.cols);
+        const kern::CodeView cv = codes.view;
         py::gil_scoped_release nogil;
         kern::group_rows(in.view, cv, out.view, g);
         return out.array;
