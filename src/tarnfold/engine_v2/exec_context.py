@@ -268,8 +268,9 @@ class ThreadingExecContext:
     # -- packed access for the engine's compiled loop ----------------------
     def _engine_bulk(self, order_book_ids):
         """(valid-day masks, context column of each instrument, offsets of
-        the packed series, valid-day positions packed the same way), or None when ``get_mask_for`` or
-        ``get_factor_value`` is overridden (the engine then calls them)."""
+        the packed series, valid-day positions packed the same way), or
+        None when ``get_mask_for`` or ``get_factor_value`` is overridden
+        (the engine then calls them)."""
         cls = type(self)
         if (cls.get_mask_for is not ThreadingExecContext.get_mask_for or
                 cls.get_factor_value is not ThreadingExecContext.get_factor_value or
