@@ -655,8 +655,8 @@ def _kept_panel(store, ids, start, end, names):
             _kept["panel"] = (key, days, have)
     days = next(iter(have.values())).index
     i, j = int(days.searchsorted(want[0])), int(days.searchsorted(want[-1], "right"))
-    # views (copied by pandas before any change): the kept frames stay as read
-    return {f: have[f].iloc[i:j] for f in names}
+    # views where pandas copies before any change: the kept frames stay as read
+    return {f: _handed_out(have[f].iloc[i:j]) for f in names}
 
 
 def get_price_change_rate(order_book_ids, start_date=None, end_date=None,
@@ -803,7 +803,25 @@ def get_style_factor_exposure(order_book_ids, start_date=None, end_date=None,
             kept = [(k, f) for k, f in _kept["exposures"]
                     if k != key and k[0] == store.serial]
             _kept["exposures"] = ([(key, frame)] + kept)[:KEPT_EXPOSURES]
-    return None if frame is None else frame.copy(deep=False)
+    return None if frame is None else _handed_out(frame)
+
+
+def _copy_on_write():
+    """Whether pandas copies a shared frame before changing it (always
+    from pandas 3; an option before)."""
+    if int(pd.__version__.split(".")[0]) >= 3:
+        return True
+    try:
+        return pd.get_option("mode.copy_on_write") is True
+    except (KeyError, pd.errors.OptionError):
+        return False
+
+
+def _handed_out(frame):
+    """A kept frame as a caller may have it: a shallow copy when pandas
+    copies on write, otherwise a full copy (a caller's change must never
+    reach what is kept)."""
+    return frame.copy(deep=not _copy_on_write())
 
 
 def _style_exposures(store, ids, start, end, names):
