@@ -242,46 +242,16 @@ void rolling_argmax(const double *x, index_t n, index_t d, double *out) {
 }
 
 void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
-    // Windows without NaN are counted four consecutive windows at a time:
-    // the four todays against the same run of window days (loads along the
-    // series, four independent counts).  Counts are exact either way.
-    const double dd = static_cast<double>(d);
-    auto finish = [dd](index_t below, index_t equal) {
-        return (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) / dd;
-    };
-    index_t last_nan = -1;
-    index_t t = 0;
-    while (t < n) {
-        if (std::isnan(x[t])) last_nan = t;
-        const index_t lo = t - d + 1;
-        if (lo < 0 || last_nan >= lo) {
-            out[t] = kNaN;
-            ++t;
-            continue;
-        }
-        if (t + 3 < n && !std::isnan(x[t + 1]) && !std::isnan(x[t + 2]) &&
-            !std::isnan(x[t + 3])) {
-            const double *w = x + lo;
-            const double v[4] = {x[t], x[t + 1], x[t + 2], x[t + 3]};
-            index_t below[4] = {0, 0, 0, 0}, equal[4] = {0, 0, 0, 0};
-            for (index_t k = 0; k < d; ++k)
-                for (int q = 0; q < 4; ++q) {
-                    below[q] += w[k + q] < v[q];
-                    equal[q] += w[k + q] == v[q];
-                }
-            for (int q = 0; q < 4; ++q) out[t + q] = finish(below[q], equal[q]);
-            t += 4;
-            continue;
-        }
+    over_full_windows(x, n, d, out, [x, d](index_t lo, index_t t) {
         const double v = x[t];
         index_t below = 0, equal = 0;
         for (index_t k = lo; k <= t; ++k) {
             below += x[k] < v;
             equal += x[k] == v;
         }
-        out[t] = finish(below, equal);
-        ++t;
-    }
+        return (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
+               static_cast<double>(d);
+    });
 }
 
 void decay_linear(const double *x, index_t n, index_t d, double *out) {
