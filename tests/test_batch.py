@@ -45,6 +45,7 @@ def cluster_client():
 def _worker_settings():
     import dask
     return (os.environ.get("MALLOC_TRIM_THRESHOLD_"), os.environ.get("OMP_NUM_THREADS"),
+            os.environ.get("MALLOC_ARENA_MAX"),
             dask.config.get("distributed.worker.profile.enabled"),
             dask.config.get("distributed.admin.tick.interval"))
 
@@ -52,7 +53,7 @@ def _worker_settings():
 def test_local_cluster_workers_run_one_thread_with_malloc_defaults(cluster_client):
     settings = cluster_client.run(_worker_settings)
     assert len(settings) == 2
-    assert set(settings.values()) == {(None, "1", False, "1s")}
+    assert set(settings.values()) == {(None, "1", "1", False, "1s")}
     assert all(w == 1 for w in cluster_client.nthreads().values())
     # the settings were those of the cluster only, not left behind here
     import dask
