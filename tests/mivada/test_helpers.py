@@ -5,7 +5,9 @@ import numpy as np
 import pandas as pd
 
 from mivada.decorators import ttl_cache
-from mivada.utils import to_date_str
+import pytest
+
+from mivada.utils import as_date, as_dates, to_date_str
 
 
 def test_ttl_cache_per_argument_with_expiry(monkeypatch):
@@ -39,3 +41,39 @@ def test_to_date_str_forms():
                   datetime.date(2020, 1, 10), datetime.datetime(2020, 1, 10),
                   np.datetime64("2020-01-10")):
         assert to_date_str(value) == "2020-01-10"
+
+
+def test_dates_are_read_one_way():
+    day = pd.DatetimeIndex(["2023-01-13", "2023-02-01"])
+    # integers and 8-digit text are YYYYMMDD, times of day and zones drop
+    assert as_dates(pd.Index([20230113, 20230201])).equals(day)
+    assert as_dates(np.array([20230113.0, 20230201.0])).equals(day)
+    assert as_dates(["20230113", "20230201"]).equals(day)
+    assert as_dates(["2023-01-13 15:00", "2023-02-01"]).equals(day)
+    aware = pd.DatetimeIndex(["2023-01-13 23:30", "2023-02-01 00:10"]).tz_localize("Asia/Shanghai")
+    assert as_dates(aware).equals(day)
+    assert as_dates(pd.DatetimeIndex(["2023-01-13"]).as_unit("s")).dtype == "datetime64[ns]"
+    # day/month order taken from the values, or from the format given
+    assert as_dates(["13/1/2023", "1/2/2023 10:00"]).equals(day)
+    assert as_dates(["1/13/2023", "2/1/2023"]).equals(day)
+    assert as_dates(["13.01.2023", "01.02.2023"]).equals(day)
+    assert as_dates(["01/02/2023"], date_format="%d/%m/%Y")[0] == pd.Timestamp("2023-02-01")
+    assert as_date(20230113) == as_date("2023-01-13 09:30") == as_date(
+        datetime.datetime(2023, 1, 13, 23, 59)) == day[0]
+    assert as_dates(["20230113", None])[1] is pd.NaT
+
+
+@pytest.mark.parametrize("values, message", [
+    (["01/02/2023", "03/04/2023"], "day-first or month-first"),
+    (["next week"], "cannot read 'next week'"),
+    ([1.5], "cannot read 1.5"),
+    ([19700101000], "integer 19700101000"),
+    ([20231301], "20231301 as a YYYYMMDD"),
+    ([True, False], "true/false"),
+])
+def test_dates_that_cannot_be_read_name_the_argument(values, message):
+    with pytest.raises(ValueError, match="trade_date: .*" + message):
+        as_dates(values, "trade_date")
+    if len(values) == 1 and not isinstance(values[0], str):
+        with pytest.raises(ValueError, match="trade_date"):
+            as_date(values[0], "trade_date")
