@@ -16,26 +16,11 @@ import os
 import numpy as np
 import pandas as pd
 
+from mivada.errors import MAX_REPORTED, IngestError
 from mivada.schema import (DAILY_FIELDS, INDUSTRY_SOURCES, INSTRUMENT_TYPES,
                            MINUTE_FIELDS, STYLE_TABLE, create_schema,
                            quote_ident)
 from mivada.store import StoreError, describe_duckdb_error, remove_stale_temp_files
-
-MAX_REPORTED = 20
-
-
-class IngestError(ValueError):
-    """The files cannot be imported; ``problems`` lists (file, row, text)."""
-
-    def __init__(self, problems):
-        self.problems = list(problems)
-        lines = ["{}{}: {}".format(f, "" if r is None else ", " + r, text)
-                 for f, r, text in self.problems[:MAX_REPORTED]]
-        more = len(self.problems) - MAX_REPORTED
-        if more > 0:
-            lines.append("... and {} more problem(s)".format(more))
-        super().__init__("nothing was imported:\n  " + "\n  ".join(lines))
-
 
 # column kinds: text, date, zero_date (date or "0000-00-00"), timestamp,
 # number, int.  (name, kind, required)

@@ -7,11 +7,8 @@ import threading
 import numpy as np
 import pandas as pd
 
+from mivada.errors import StoreError  # noqa: F401  (also importable from here)
 from mivada.schema import REQUIRED_TABLES, SCHEMA_VERSION, STYLE_TABLE
-
-
-class StoreError(RuntimeError):
-    """A store is missing, unreadable, locked or of another schema version."""
 
 
 _serials = itertools.count(1)

@@ -65,11 +65,12 @@ def test_dates_are_read_one_way():
 
 @pytest.mark.parametrize("values, message", [
     (["01/02/2023", "03/04/2023"], "day-first or month-first"),
-    (["next week"], "cannot read 'next week'"),
-    ([1.5], "cannot read 1.5"),
-    ([19700101000], "integer 19700101000"),
-    ([20231301], "20231301 as a YYYYMMDD"),
-    ([True, False], "true/false"),
+    (["next week"], "expected a date, got 'next week'"),
+    ([1.5], "expected a date, got 1.5"),
+    ([19700101000], "expected a date as YYYYMMDD .*, got the integer 19700101000"),
+    ([20231301], "expected a YYYYMMDD date, got the integer 20231301"),
+    ([True, False], "got true/false"),
+    (["9999-12-31"], "expected a date a timestamp can hold .*, got '9999-12-31'"),
 ])
 def test_dates_that_cannot_be_read_name_the_argument(values, message):
     with pytest.raises(ValueError, match="trade_date: .*" + message):
