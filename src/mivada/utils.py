@@ -257,7 +257,7 @@ def parse_dates(values, name="dates", date_format=None):
         out.iloc[ok_at] = got.to_numpy()
         far[ok_at], bad[ok_at] = got_far, got_bad
         return out, far, bad
-    if kept.map(lambda v: isinstance(v, str)).all():
+    if pd.api.types.infer_dtype(kept, skipna=False) == "string":
         got, got_far, got_bad = _read_text(kept.str.strip(), name,
                                            date_format)
         out.iloc[where] = got.to_numpy()
