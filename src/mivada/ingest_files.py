@@ -13,6 +13,7 @@ store exactly as it was.
 import contextlib
 import os
 import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -180,11 +181,16 @@ def _import_lock(path, poll=0.1):
         yield
         return
     try:
+        waited = False
         while True:
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
                 break
             except BlockingIOError:
+                if not waited:
+                    waited = True
+                    warnings.warn("waiting for another import into {} to "
+                                  "finish".format(folder), stacklevel=4)
                 time.sleep(poll)
         yield
     finally:

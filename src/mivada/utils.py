@@ -60,6 +60,9 @@ def to_date_str(date):
 
 _DAY_MONTH = r"^\s*(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{4})(?:\s.*)?$"
 _DAY_MONTH_HEAD = r"^(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{4})"
+_PLAIN_ISO = re.compile(r"^\s*\d{4}-(0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01])"
+                        r"(?:[ T]([01]\d|2[0-3]):[0-5]\d(?::[0-5]\d(?:\.\d+)?)?)?"
+                        r"\s*$")
 # day, month and a two-digit year in some order: nothing settles which
 _SHORT_YEAR = re.compile(r"^\d{1,2}[/.\-]\d{1,2}[/.\-]\d{2}(?:\s|$)")
 
@@ -77,6 +80,15 @@ def as_date(value, name="date"):
     if isinstance(value, str):
         if not value.strip():
             raise argument_error(name, "a date", repr(value))
+        if _PLAIN_ISO.match(value):
+            # the common form, read without building a column first
+            try:
+                day = datetime.date.fromisoformat(value.strip()[:10])
+            except ValueError:
+                raise argument_error(name, "a date", repr(value)) from None
+            if not FIRST_DAY.date() <= day <= LAST_DAY.date():
+                raise _outside(name, value)
+            return pd.Timestamp(day).as_unit("ns")
         return as_dates([value], name)[0]
     ts, far = _timestamp(value)
     if far:

@@ -61,6 +61,9 @@ def test_dates_are_read_one_way():
     assert as_date(20230113) == as_date("2023-01-13 09:30") == as_date(
         datetime.datetime(2023, 1, 13, 23, 59)) == day[0]
     assert as_dates(["20230113", None])[1] is pd.NaT
+    for text in ("2023-02-30", "2023-01-13 25:00", ""):
+        with pytest.raises(ValueError, match="^day: expected a date, got "):
+            as_date(text, "day")
 
 
 @pytest.mark.parametrize("values, message", [
