@@ -5,8 +5,10 @@ first operation (or an explicit ``mivada.init``).  See README.md in this
 folder for the store layout and the import format.
 """
 from mivada import decorators, utils  # noqa: F401
+from mivada.errors import (  # noqa: F401
+    ArgumentError, IngestError, MivadaError, StoreError)
 from mivada.api import (  # noqa: F401
-    Instrument, Store, StoreError, all_instruments, close, current_store,
+    Instrument, Store, all_instruments, close, current_store,
     get_factor, get_factor_names, get_latest_trading_date,
     get_next_trading_date, get_previous_trading_date, get_price,
     get_price_change_rate, get_price_panel, get_style_factor_exposure,
@@ -19,7 +21,8 @@ from mivada import client  # noqa: F401,E402
 
 def ingest(directory, path, **kwargs):
     """Import CSV/Parquet tables from ``directory`` into the store at
-    ``path``; see ``mivada.ingest_files.ingest``."""
+    ``path`` (``date_format`` reads text dates in that strftime format);
+    see ``mivada.ingest_files.ingest``."""
     from mivada.ingest_files import ingest as _ingest
 
     return _ingest(directory, path, **kwargs)

@@ -1,6 +1,6 @@
 """Command line of the market-data client.
 
-    python -m mivada ingest DIR [--store PATH]
+    python -m mivada ingest DIR [--store PATH] [--date-format FORMAT]
     python -m mivada generate [--sample NAME] [--n-stocks N] [--n-days N]
                               [--seed N] [--out PATH]
     python -m mivada info [--store PATH]
@@ -18,6 +18,10 @@ def main(argv=None):
     p.add_argument("directory")
     p.add_argument("--store", help="store file (default: $MIVADA_STORE); "
                    "created when missing")
+    p.add_argument("--date-format", help="strftime format of the files' text "
+                   "dates, such as %%d/%%m/%%Y (default: ISO 8601 or YYYYMMDD; "
+                   "dates like 03/04/2023 only when the values settle the "
+                   "order of day and month)")
     p = sub.add_parser("generate", help="build a sample store")
     p.add_argument("--sample", default="default")
     p.add_argument("--n-stocks", type=int)
@@ -32,12 +36,17 @@ def main(argv=None):
         store = args.store or os.environ.get("MIVADA_STORE")
         if not store:
             parser.error("ingest: give --store or set MIVADA_STORE")
+        from mivada.errors import MivadaError
         from mivada.ingest_files import ingest
 
         try:
-            written = ingest(args.directory, store)
-        except ValueError as exc:
+            written = ingest(args.directory, store,
+                             date_format=args.date_format)
+        except MivadaError as exc:
             print(exc, file=sys.stderr)
+            return 1
+        except OSError as exc:
+            print("nothing was imported: {}".format(exc), file=sys.stderr)
             return 1
         for table, n in written.items():
             print("{:>18}: {} rows".format(table, n))

@@ -12,6 +12,7 @@ data builders use:
 ``start_date`` values are ``datetime.datetime`` at midnight.
 """
 from mivada.api import current_store
+from mivada.errors import argument_error
 
 _QUERIES = {
     "__internal__zx2019_industry": (
@@ -30,10 +31,11 @@ class Client:
 
     def execute(self, name, *args, **kwargs):
         if args or kwargs:
-            raise ValueError("{}: this query takes no arguments".format(name))
+            raise argument_error(name, "no arguments", "{} argument(s)".format(
+                len(args) + len(kwargs)))
         if not isinstance(name, str) or name not in _QUERIES:
-            raise ValueError("name: unknown query {!r}, expect one of {}"
-                             .format(name, sorted(_QUERIES)))
+            raise argument_error("name", "one of {}".format(sorted(_QUERIES)),
+                                 repr(name))
         return current_store().fetchall(_QUERIES[name])
 
 

@@ -10,31 +10,24 @@ of unknown indexes, ...).  The write is one transaction, and a new store is
 built in a temporary file renamed into place, so a failed import leaves the
 store exactly as it was.
 """
-import datetime
+import contextlib
 import os
+import time
+import warnings
 
 import numpy as np
 import pandas as pd
 
+from mivada.errors import (MAX_REPORTED, ArgumentError, IngestError,
+                           IngestStoreError, StoreError, argument_error)
 from mivada.schema import (DAILY_FIELDS, INDUSTRY_SOURCES, INSTRUMENT_TYPES,
                            MINUTE_FIELDS, STYLE_TABLE, create_schema,
                            quote_ident)
-from mivada.store import StoreError, describe_duckdb_error, remove_stale_temp_files
+from mivada.store import (connect, describe_duckdb_error,
+                          remove_stale_temp_files)
+from mivada.utils import FIRST_DAY, LAST_DAY, parse_dates
 
-MAX_REPORTED = 20
-
-
-class IngestError(ValueError):
-    """The files cannot be imported; ``problems`` lists (file, row, text)."""
-
-    def __init__(self, problems):
-        self.problems = list(problems)
-        lines = ["{}{}: {}".format(f, "" if r is None else ", " + r, text)
-                 for f, r, text in self.problems[:MAX_REPORTED]]
-        more = len(self.problems) - MAX_REPORTED
-        if more > 0:
-            lines.append("... and {} more problem(s)".format(more))
-        super().__init__("nothing was imported:\n  " + "\n  ".join(lines))
+__all__ = ["IngestError", "ingest"]
 
 
 # column kinds: text, date, zero_date (date or "0000-00-00"), timestamp,
@@ -85,15 +78,24 @@ class _Batch:
         return "{} {}".format(self.row_word, self.rows[i])
 
 
-def ingest(directory, path, *, create=None):
+def ingest(directory, path, *, create=None, date_format=None):
     """Import the table files of ``directory`` into the store at ``path``.
 
     A missing store is created (``create=False`` forbids that, ``create=True``
-    requires it).  Returns a dict table -> number of rows imported.  Raises
-    ``IngestError`` (a ``ValueError``) listing file, row and problem when
-    anything is wrong, and ``StoreError`` naming the store and the cause
-    when it cannot be written (read-only, locked by another process);
-    nothing is written then.
+    requires it).  ``date_format`` (strftime codes, such as "%d/%m/%Y")
+    reads the text dates of the files in that format; without it dates
+    are ISO 8601 or YYYYMMDD, and dates like 03/04/2023 are read only when
+    the values settle whether the day or the month comes first.  Returns a
+    dict table -> number of rows imported.  Raises ``IngestError`` (a
+    ``ValueError``) listing file, row and problem when anything is wrong;
+    when the store cannot be written (read-only, locked by another process,
+    not a store) the ``IngestError`` is also a ``StoreError`` and names the
+    store and the cause.  Nothing is written then.
+
+    Imports into one folder take turns: an import that finds another one
+    creating or extending a store there waits for it to finish, so two
+    processes creating the same store never both create it (the second
+    extends what the first made, or is refused as any import would be).
 
     A store made from bars alone has a calendar ending on its last bar;
     calendar steps past it are projected on weekdays.  To add the coming
@@ -103,47 +105,101 @@ def ingest(directory, path, *, create=None):
     directory = os.fspath(directory)
     path = os.path.abspath(os.fspath(path))
     if not os.path.isdir(directory):
-        raise ValueError("directory: {} is not a directory".format(directory))
-    exists = os.path.exists(path)
-    folder = os.path.dirname(path)
-    if exists and not os.access(path, os.W_OK):
-        raise StoreError("cannot write {}: the file is read-only".format(path))
-    if os.path.isdir(folder) and not os.access(folder, os.W_OK):
-        raise StoreError("cannot write {}: the folder {} is read-only".format(
-            path, folder))
-    if create is True and exists:
-        raise ValueError("path: {} already exists".format(path))
-    if create is False and not exists:
-        raise StoreError("no mivada store at {}".format(path))
+        raise argument_error("directory", "a folder of table files",
+                             "{}, which is not a folder".format(directory))
+    if date_format is not None and not isinstance(date_format, str):
+        raise argument_error("date_format", "strftime codes as text, such as "
+                             "'%d/%m/%Y'", repr(date_format))
+    _check_writable(path, create)
 
     problems = []
-    batches = _read_directory(directory, problems)
+    batches = _read_directory(directory, problems, date_format)
     if problems:
         raise IngestError(problems)
 
     from mivada import api
 
-    current = api._state["store"]
-    reopen = current is not None and os.path.abspath(current.path) == path
-    if reopen:
-        api.close()
     import duckdb
 
-    try:
-        if exists:
-            return _ingest_existing(path, batches)
-        return _ingest_new(path, batches)
-    except duckdb.Error as exc:
-        # locked by another process, no space, no permission ...
-        raise describe_duckdb_error(path, exc) from None
-    finally:
+    with _import_lock(path):
+        exists = _check_writable(path, create)
+        current = api._state["store"]
+        reopen = current is not None and os.path.abspath(current.path) == path
         if reopen:
-            api.init(path)
+            api.close()
+        try:
+            if exists:
+                return _ingest_existing(path, batches)
+            return _ingest_new(path, batches)
+        except duckdb.Error as exc:
+            # locked by another process, no space, no permission ...
+            raise IngestStoreError(path, str(describe_duckdb_error(
+                path, exc))) from None
+        except StoreError as exc:
+            if isinstance(exc, IngestError):
+                raise
+            raise IngestStoreError(path, str(exc)) from None
+        finally:
+            if reopen:
+                api.init(path)
+
+
+def _check_writable(path, create):
+    """Whether the store exists; ``IngestStoreError`` when it cannot be
+    written, ``ArgumentError`` when ``create`` says otherwise."""
+    exists = os.path.exists(path)
+    folder = os.path.dirname(path)
+    if exists and not os.access(path, os.W_OK):
+        raise IngestStoreError(path, "cannot write {}: the file is "
+                               "read-only".format(path))
+    if os.path.isdir(folder) and not os.access(folder, os.W_OK):
+        raise IngestStoreError(path, "cannot write {}: the folder {} is "
+                               "read-only".format(path, folder))
+    if create is True and exists:
+        raise argument_error("path", "a store that does not exist yet "
+                             "(create=True)", "{}, which exists".format(path))
+    if create is False and not exists:
+        raise IngestStoreError(path, "no mivada store at {}".format(path))
+    return exists
+
+
+@contextlib.contextmanager
+def _import_lock(path, poll=0.1):
+    """Hold the import lock of the store's folder: one import at a time
+    creates or extends a store there.  Waits for an import running in
+    another process."""
+    try:
+        import fcntl
+    except ImportError:         # no advisory locks on this system
+        yield
+        return
+    folder = os.path.dirname(path)
+    os.makedirs(folder, exist_ok=True)
+    try:
+        fd = os.open(folder, os.O_RDONLY)
+    except OSError:
+        yield
+        return
+    try:
+        waited = False
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if not waited:
+                    waited = True
+                    warnings.warn("waiting for another import into {} to "
+                                  "finish".format(folder), stacklevel=4)
+                time.sleep(poll)
+        yield
+    finally:
+        os.close(fd)         # releases the lock
 
 
 # -- reading and converting ----------------------------------------------------
 
-def _read_directory(directory, problems):
+def _read_directory(directory, problems, date_format=None):
     found = {}
     for name in sorted(os.listdir(directory)):
         full = os.path.join(directory, name)
@@ -167,7 +223,7 @@ def _read_directory(directory, problems):
     batches = {}
     for table, name in found.items():
         batch = _read_table(table, os.path.join(directory, name), name,
-                            problems)
+                            problems, date_format)
         if batch is not None:
             batches[table] = batch
     return batches
@@ -180,7 +236,7 @@ def _split_name(name):
     return name, None
 
 
-def _read_table(table, full, name, problems):
+def _read_table(table, full, name, problems, date_format=None):
     try:
         if name.lower().endswith(".csv"):
             raw = pd.read_csv(full, dtype=str, keep_default_na=False,
@@ -192,9 +248,7 @@ def _read_table(table, full, name, problems):
             filled = raw.notna().any(axis=1).to_numpy()
             raw, rows = raw[filled].reset_index(drop=True), rows[filled]
         else:
-            import duckdb
-
-            con = duckdb.connect()
+            con = connect()
             try:
                 raw = con.execute("SELECT * FROM read_parquet(?)",
                                   [full]).df()
@@ -227,6 +281,7 @@ def _read_table(table, full, name, problems):
     if dup_cols:
         problems.append((name, None, "repeated column(s) {}".format(dup_cols)))
         return None
+    header_problems = len(problems)
     missing = [c for c, _, req in layout["columns"]
                if req and c not in raw.columns]
     extra = [c for c in raw.columns if c not in known]
@@ -240,6 +295,9 @@ def _read_table(table, full, name, problems):
                                  "value)".format(extra)))
         elif not extra:
             problems.append((name, None, "no factor columns"))
+        else:
+            problems.extend((name, None, _bar_name("column", c))
+                            for c in extra if _is_bar_field(c))
     elif not layout.get("wide") and extra:
         problems.append((name, None, "unexpected column(s) {}, expect {}"
                          .format(extra, [c[0] for c in layout["columns"]])))
@@ -247,7 +305,7 @@ def _read_table(table, full, name, problems):
         problems.append((name, None, "no style factor columns"))
     if missing:
         problems.append((name, None, "missing column(s) {}".format(missing)))
-    if missing or (extra and not layout.get("wide")):
+    if len(problems) > header_problems:
         return None
 
     before = len(problems)
@@ -259,7 +317,7 @@ def _read_table(table, full, name, problems):
     required = {c for c, _, req in layout["columns"] if req}
     for col in raw.columns:
         out[col] = _convert(raw[col], kinds[col], col in required, name, col,
-                            rows, word, problems)
+                            rows, word, problems, date_format)
     if len(problems) > before:
         return None
     if table == "factor_values" and "factor" not in out.columns:
@@ -286,56 +344,43 @@ def _blank_header_columns(full, name, raw):
     return [i + 1 for i, c in enumerate(raw.columns) if not str(c).strip()]
 
 
-_TS_MIN, _TS_MAX = pd.Timestamp.min.ceil("D"), pd.Timestamp.max.floor("D")
+def _to_timestamps(text, blank, col="column 'date'", date_format=None,
+                   timestamps=False):
+    """Date-like values as datetime64[ns] (NaT where unreadable), read as
+    ``mivada.utils.parse_dates`` reads dates (integers as YYYYMMDD, text in
+    ``date_format`` or ISO 8601, day/month order settled by the values),
+    and a mask of readable dates outside what a nanosecond timestamp holds.
+    ``timestamps``: ``date_format`` gives the date part of each value, a
+    time of day may follow.  ``ArgumentError`` naming ``col`` when the
+    column as a whole cannot be read (day/month order unsettled)."""
+    values = text.where(~np.asarray(blank), None)
+    if timestamps and date_format is not None:
+        values = _iso_day_first(values, date_format)
+        date_format = None
+    parsed, far, _ = parse_dates(values, col, date_format)
+    parsed.index = text.index
+    return parsed, far
 
 
-def _to_timestamps(text, blank):
-    """Date-like values as datetime64[ns] (NaT where unreadable) and a mask
-    of readable dates outside what a nanosecond timestamp holds."""
-    n = len(text)
-    far = np.zeros(n, dtype=bool)
-    if pd.api.types.is_datetime64_any_dtype(text):
-        values = pd.Series(text).reset_index(drop=True)
-        if values.dt.tz is not None:
-            values = values.dt.tz_localize(None)
-        unit = np.datetime_data(values.dtype)[0]
-        if unit != "ns":
-            raw = values.to_numpy()
-            lo = np.datetime64(_TS_MIN.date(), unit)
-            hi = np.datetime64(pd.Timestamp.max.value, "ns").astype(
-                "datetime64[{}]".format(unit))
-            far = ~np.isnat(raw) & ((raw < lo) | (raw > hi))
-            raw = raw.copy()
-            raw[far] = np.datetime64("NaT")
-            values = pd.Series(raw)
-        values = values.astype("datetime64[ns]")
-        values.index = text.index
-        return values, far
-    if pd.api.types.is_integer_dtype(text) or (
-            pd.api.types.is_float_dtype(text) and not pd.api.types.is_bool_dtype(text)):
-        # numbers are YYYYMMDD dates, never nanoseconds since 1970
-        digits = text.where(~blank).astype("Float64").astype("Int64").astype(str)
-        return pd.to_datetime(digits.where(~blank, None), errors="coerce",
-                              format="%Y%m%d").astype("datetime64[ns]"), far
-    values = pd.to_datetime(text.where(~blank, None), errors="coerce",
-                            format="ISO8601")
-    if np.datetime_data(values.dtype)[0] != "ns":
-        # pandas may read far dates at a coarser unit
-        values, far = _to_timestamps(values, blank)
-    values = values.astype("datetime64[ns]")
-    for i in np.flatnonzero(values.isna().to_numpy() & ~np.asarray(blank)
-                            & ~far):
-        v = text.iloc[i]
-        try:
-            if isinstance(v, str):
-                v = datetime.date.fromisoformat(v.strip()[:10])
-            far[i] = isinstance(v, (datetime.date, np.datetime64))
-        except ValueError:
-            pass
-    return values, far
+def _iso_day_first(values, date_format):
+    """Text timestamps whose date part is written in ``date_format``, with
+    that part rewritten as YYYY-MM-DD (values it does not fit are kept, to
+    be refused by the reader)."""
+    text = values.astype(object)
+    is_text = text.map(lambda v: isinstance(v, str)).to_numpy(bool)
+    if not is_text.any():
+        return values
+    parts = text[is_text].str.strip().str.split(n=1, expand=True)
+    day = pd.to_datetime(parts[0], format=date_format, errors="coerce")
+    rest = parts[1].fillna("") if 1 in parts else ""
+    iso = (day.dt.strftime("%Y-%m-%d") + " " + rest).str.strip()
+    out = text.copy()
+    out[is_text] = iso.where(day.notna(), text[is_text])
+    return out
 
 
-def _convert(series, kind, required, fname, col, rows, word, problems):
+def _convert(series, kind, required, fname, col, rows, word, problems,
+             date_format=None):
     blank = series.isna()
     if series.dtype == object or pd.api.types.is_string_dtype(series):
         text = series.astype(object).where(~blank, None)
@@ -351,13 +396,21 @@ def _convert(series, kind, required, fname, col, rows, word, problems):
         values = values.where(~blank, None).astype(object)
         bad = np.zeros(len(values), dtype=bool)
     elif kind in ("date", "zero_date", "timestamp"):
-        values, far = _to_timestamps(text, blank)
+        try:
+            values, far = _to_timestamps(text, blank, "column {!r}".format(col),
+                                         date_format,
+                                         timestamps=kind == "timestamp")
+        except ArgumentError as exc:
+            problems.append((fname, None, "{} as date_format (--date-format "
+                             "on the command line)".format(exc)))
+            return pd.Series(pd.NaT, index=series.index,
+                             dtype="datetime64[ns]")
         for i in np.flatnonzero(far):
             problems.append((fname, "{} {}".format(word, rows[i]),
                              "column {!r}: {!r} is outside the dates a "
                              "timestamp can hold ({} to {})".format(
-                                 col, series.iloc[i], _TS_MIN.date(),
-                                 _TS_MAX.date())))
+                                 col, series.iloc[i], FIRST_DAY.date(),
+                                 LAST_DAY.date())))
         bad = values.isna() & ~blank & ~far
         if kind != "timestamp":
             timed = values.notna() & (values != values.dt.normalize())
@@ -385,6 +438,17 @@ _KIND_TEXT = {"date": "a date (YYYY-MM-DD)", "zero_date":
               "timestamp": "a timestamp (YYYY-MM-DD HH:MM:SS)",
               "number": "a finite number", "int": "an integer",
               "text": "text"}
+
+# A published factor may not take a bar field's name: ``get_factor`` serves
+# the bar field under that name.
+def _bar_name(what, name):
+    return ("{} {!r}: a published factor cannot take the name of the daily "
+            "bar field {!r} (get_factor serves the bar under it); rename the "
+            "factor".format(what, name, name.strip().lower()))
+
+
+def _is_bar_field(name):
+    return isinstance(name, str) and name.strip().lower() in DAILY_FIELDS
 
 
 def _flag(batch, mask, text, problems):
@@ -428,6 +492,9 @@ def _check_rows(batch, problems):
               lambda i: "sws records need a version of 1, 2 or 3", problems)
         _flag(batch, ~sws & version.notna().to_numpy(bool),
               lambda i: "only sws records carry a version", problems)
+    if t == "factor_values":
+        _flag(batch, f["factor"].map(_is_bar_field).to_numpy(bool),
+              lambda i: _bar_name("factor", f["factor"].iat[i]), problems)
     if t == "index_members" and "out_date" in f:
         _flag(batch, f["out_date"].notna() & (f["out_date"] <= f["in_date"]),
               lambda i: "out_date is not after in_date", problems)
@@ -624,9 +691,8 @@ def _ingest_existing(path, batches):
     from mivada.store import _connect_checked
 
     _connect_checked(path).close()   # refuses non-stores and other versions
-    con = duckdb.connect(path)
+    con = connect(path)
     try:
-        con.execute("SET enable_progress_bar = false")
         problems = []
         _check_references(con, batches, problems)
         if not problems:
@@ -651,8 +717,6 @@ def _ingest_existing(path, batches):
 
 
 def _ingest_new(path, batches):
-    import duckdb
-
     styles = []
     if STYLE_TABLE in batches:
         styles = [c for c in batches[STYLE_TABLE].frame.columns
@@ -662,9 +726,8 @@ def _ingest_new(path, batches):
     remove_stale_temp_files(path)
     tmp = "{}.tmp-{}".format(path, os.getpid())
     try:
-        con = duckdb.connect(tmp)
+        con = connect(tmp)
         try:
-            con.execute("SET enable_progress_bar = false")
             create_schema(con, styles)
             con.execute("INSERT INTO meta VALUES ('source', 'ingest')")
             problems = []

@@ -17,6 +17,7 @@ import time
 import numpy as np
 import pandas as pd
 
+from mivada.errors import argument_error
 from mivada.market_calendar import trading_calendar
 
 GENERATOR_VERSION = 2
@@ -102,11 +103,11 @@ class SampleSize:
 
     def __post_init__(self):
         if int(self.n_stocks) < 10:
-            raise ValueError("n_stocks: need at least 10 stocks, got {}"
-                             .format(self.n_stocks))
+            raise argument_error("n_stocks", "at least 10 stocks",
+                                 str(self.n_stocks))
         if int(self.n_days) < 30:
-            raise ValueError("n_days: need at least 30 trading days, got {}"
-                             .format(self.n_days))
+            raise argument_error("n_days", "at least 30 trading days",
+                                 str(self.n_days))
 
     @property
     def label(self):
@@ -170,8 +171,9 @@ def generate_market(size):
                                         side="right")) - 1
     start_pos = end_pos - int(size.n_days) + 1
     if start_pos < 250:
-        raise ValueError("n_days: {} trading days ending {} start before the "
-                         "calendar allows".format(size.n_days, size.end_date))
+        raise argument_error(
+            "n_days", "at most {} trading days (the sample calendar up to "
+            "{})".format(end_pos - 249, size.end_date), str(size.n_days))
     dates = calendar[start_pos:end_pos + 1]
     T, N = len(dates), int(size.n_stocks)
 
@@ -552,9 +554,8 @@ def build_sample_store(path, size, verbose=False):
     The store is written to a temporary file next to ``path`` and renamed
     into place, so a crash or a concurrent reader never sees half a store.
     """
-    import duckdb
-
     from mivada.schema import create_schema
+    from mivada.store import connect
 
     path = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
@@ -566,9 +567,8 @@ def build_sample_store(path, size, verbose=False):
     if os.path.exists(tmp):
         os.remove(tmp)
     try:
-        con = duckdb.connect(tmp)
+        con = connect(tmp)
         try:
-            con.execute("SET enable_progress_bar = false")
             # Large samples would otherwise keep every written block in
             # DuckDB's buffer pool until the final checkpoint.
             con.execute("SET memory_limit = '1GB'")

@@ -2,16 +2,14 @@
 import glob
 import itertools
 import os
+import re
 import threading
 
 import numpy as np
 import pandas as pd
 
+from mivada.errors import StoreError  # noqa: F401  (also importable from here)
 from mivada.schema import REQUIRED_TABLES, SCHEMA_VERSION, STYLE_TABLE
-
-
-class StoreError(RuntimeError):
-    """A store is missing, unreadable, locked or of another schema version."""
 
 
 _serials = itertools.count(1)
@@ -167,11 +165,14 @@ def _is_lock_error(exc):
 
 def describe_duckdb_error(path, exc):
     """A StoreError naming ``path`` and the cause of a DuckDB failure."""
-    text = str(exc).strip().splitlines()[0] if str(exc).strip() else \
-        type(exc).__name__
+    text = _first_line(exc)
     if _is_lock_error(exc):
-        return StoreError("{} is locked by another process (close it there "
-                          "first): {}".format(path, text))
+        holder = re.search(r"held in (.*?) \(PID (\d+)\)", text)
+        return StoreError("{} is locked by another process{} (close it there "
+                          "first)".format(path, "" if holder is None else
+                                          " ({}, PID {})".format(
+                                              os.path.basename(holder.group(1)),
+                                              holder.group(2))))
     low = text.lower()
     if "permission denied" in low or "read-only" in low or \
             "read only" in low:
@@ -235,22 +236,82 @@ def _check_columns(con, path, tables):
             path, "; ".join(problems)))
 
 
+def connect(path=None, read_only=False):
+    """A DuckDB connection to ``path`` (in memory without one) with progress
+    bars off where the front end lets us turn them off.
+
+    Inside a Jupyter kernel without ipywidgets DuckDB refuses to change any
+    progress-bar setting (it shows no bars there anyway), so the setting is
+    asked for but never decides whether a connection opens."""
+    import duckdb
+
+    con = duckdb.connect(":memory:" if path is None else path,
+                         read_only=read_only)
+    try:
+        con.execute("SET enable_progress_bar = false")
+    except duckdb.Error:
+        pass
+    return con
+
+
+# What a file that is not a DuckDB database holds, by its first bytes.
+_MAGIC = ((b"SQLite format 3\x00", "an SQLite database"),
+          (b"PAR1", "a Parquet file"),
+          (b"PK\x03\x04", "a zip archive (or an Excel workbook)"),
+          (b"\x1f\x8b", "a gzip-compressed file"),
+          (b"\x89HDF", "an HDF5 file"),
+          (b"ARROW1", "an Arrow file"),
+          (b"\x80", "a Python pickle"))
+
+
+def _not_a_database(path):
+    """What ``path`` is, when its first bytes show it is no DuckDB database:
+    text naming the kind of file (with a hint for tables), or None for a
+    file that looks like a DuckDB database (a corrupt one, or one of another
+    DuckDB version)."""
+    try:
+        with open(path, "rb") as fh:
+            head = fh.read(4096)
+    except OSError:
+        return None
+    if len(head) >= 12 and head[8:12] == b"DUCK":
+        return None
+    if not head:
+        return "an empty file"
+    for magic, kind in _MAGIC:
+        if head.startswith(magic):
+            return kind
+    try:
+        text = head.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        return "a binary file that is no database"
+    first = text.splitlines()[0] if text.splitlines() else ""
+    if "," in first or "\t" in first or ";" in first:
+        return ("a text table (CSV); import table files into a store with "
+                "`python -m mivada ingest DIR --store PATH`")
+    return "a text file"
+
+
 def _connect_checked(path):
     if not os.path.exists(path):
         raise StoreError("no mivada store at {}".format(path))
     if os.path.isdir(path):
         raise StoreError("{} is a directory, not a mivada store".format(path))
+    kind = _not_a_database(path)
+    if kind is not None:
+        raise StoreError("cannot open {} as a mivada store: it is {}, not a "
+                         "DuckDB database".format(path, kind))
     import duckdb
 
     try:
-        con = duckdb.connect(path, read_only=True)
+        con = connect(path, read_only=True)
     except duckdb.Error as exc:
         if _is_lock_error(exc):
             raise describe_duckdb_error(path, exc) from None
-        raise StoreError("cannot open {} as a mivada store (not a DuckDB "
-                         "database, or corrupt): {}".format(path, exc)) from None
+        raise StoreError("cannot open {} as a mivada store (a corrupt DuckDB "
+                         "database, or one written by another DuckDB "
+                         "version): {}".format(path, _first_line(exc))) from None
     try:
-        con.execute("SET enable_progress_bar = false")
         tables = {r[0] for r in con.execute(
             "SELECT table_name FROM information_schema.tables").fetchall()}
         if "meta" not in tables:
@@ -275,5 +336,10 @@ def _connect_checked(path):
     except duckdb.Error as exc:
         con.close()
         raise StoreError("cannot read {} as a mivada store: {}".format(
-            path, exc)) from None
+            path, _first_line(exc))) from None
     return con
+
+
+def _first_line(exc):
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__

@@ -121,8 +121,17 @@ def test_a_locked_store_is_reported_as_locked(tmp_path, small_store):
         with pytest.raises(mivada.StoreError, match="store.duckdb is locked by another process"):
             mivada.init(small_store)
         folder = write(tmp_path / "more", daily_bars=BARS.assign(order_book_id="000002.XSHE"))
-        with pytest.raises(mivada.StoreError, match="store.duckdb is locked by another process"):
+        with pytest.raises(mivada.StoreError, match="store.duckdb is locked by another process") \
+                as err:
             mivada.ingest(folder, small_store)
+        # an import error too, under the one root of mivada's errors
+        assert isinstance(err.value, IngestError) and isinstance(err.value, mivada.MivadaError)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        run = subprocess.run([sys.executable, "-m", "mivada", "ingest", str(folder), "--store",
+                              str(small_store)], env=env, capture_output=True, text=True)
+        assert run.returncode == 1
+        assert run.stderr.count("\n") == 1 and "Traceback" not in run.stderr, run.stderr
+        assert "store.duckdb is locked by another process (python" in run.stderr
     finally:
         holder.kill()
         holder.wait()
@@ -159,7 +168,7 @@ def test_integer_dates_are_yyyymmdd(market):
     pd.testing.assert_frame_equal(mivada.get_price_change_rate(ids, 20231101, 20231110),
                                   mivada.get_price_change_rate(ids, "2023-11-01", "2023-11-10"))
     for bad in (1698796800000000000, 20231345, 2023.0):
-        with pytest.raises(ValueError, match="^date: cannot read"):
+        with pytest.raises(mivada.ArgumentError, match="^date: expected a .*date.*, got "):
             mivada.get_next_trading_date(bad)
     with pytest.raises(ValueError):
         to_date_str(1698796800000000000)
@@ -169,8 +178,15 @@ def test_integer_dates_are_yyyymmdd(market):
     pd.testing.assert_frame_equal(mivada.get_price_change_rate(ids, "1000-01-01", "2023-11-10"),
                                   mivada.get_price_change_rate(ids, "2000-01-01", "2023-11-10"))
     assert mivada.get_price(ids, "2023-11-01", "9999-12-31", frequency="1m") is None
-    with pytest.raises(ValueError, match="^date: '9999-12-31' is outside the dates a timestamp"):
+    with pytest.raises(ValueError, match="^date: expected a date a timestamp can hold .*, got '9999-12-31'"):
         mivada.get_next_trading_date("9999-12-31")
+    # text and zone-aware dates as every reader reads them: day/month order
+    # settled or refused, a zone's wall-clock date
+    assert mivada.get_next_trading_date("13/11/2023 10:00") == mivada.get_next_trading_date(20231113)
+    with pytest.raises(mivada.ArgumentError, match="^start_date: .*day-first or month-first"):
+        mivada.get_price_change_rate(ids, "10/11/2023", "2023-11-20")
+    late = pd.Timestamp("2023-11-10 23:30", tz="Asia/Shanghai")
+    assert mivada.get_trading_dates(late, late) == [pd.Timestamp("2023-11-10")]
 
 
 def test_calendar_steps_past_an_ingested_calendar_are_weekdays(small_store):
@@ -181,7 +197,8 @@ def test_calendar_steps_past_an_ingested_calendar_are_weekdays(small_store):
     assert mivada.get_next_trading_date("2023-01-04", 3) == pd.Timestamp("2023-01-09")
     assert mivada.get_next_trading_date("2023-01-07", 1) == pd.Timestamp("2023-01-09")
     assert mivada.trading_date_offset("2023-01-05", 21) == pd.Timestamp("2023-02-03")
-    with pytest.raises(ValueError, match="^n: .* beyond the dates a timestamp can hold"):
+    with pytest.raises(ValueError, match="^n: expected a step that stays within the dates a "
+                       "timestamp can hold, got 1000000000 trading day"):
         mivada.get_next_trading_date("2023-01-05", 10**9)
     mivada.close()
 

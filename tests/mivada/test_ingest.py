@@ -265,3 +265,112 @@ def test_command_line(tmp_path):
                          capture_output=True, text=True)
     assert run.returncode == 1
     assert "daily_bars.csv, line 2: close must be positive" in run.stderr
+
+
+def test_factors_named_like_bar_fields_are_refused(imported, tmp_path):
+    target = tmp_path / "store.duckdb"
+    shutil.copy(imported[0], target)
+    before = snapshot(target)
+    day = imported[2].dates[-1].date()
+    sid = imported[2].ids[0]
+    cases = [
+        ("{},{}\n{},{},1.5,2.0\n".format("order_book_id,date,alpha", "close", sid, day),
+         "factor_values.csv: column 'close': a published factor cannot take the name "
+         "of the daily bar field 'close'"),
+        ("order_book_id,date,factor,value\n{0},{1},alpha,1\n{0},{1},Volume,2\n".format(sid, day),
+         "factor_values.csv, line 3: factor 'Volume': a published factor cannot take "
+         "the name of the daily bar field 'volume'"),
+    ]
+    for k, (text, message) in enumerate(cases):
+        folder = tmp_path / "f{}".format(k)
+        folder.mkdir()
+        (folder / "factor_values.csv").write_text(text)
+        with pytest.raises(IngestError) as err:
+            ingest(folder, target)
+        assert message in str(err.value)
+    assert snapshot(target) == before
+    # a store that took such a factor before still serves the bars by that name
+    con = duckdb.connect(str(target))
+    con.execute("INSERT INTO factor_values VALUES (?, ?, 'close', -1.0)", [sid, day])
+    con.close()
+    mivada.init(target)
+    try:
+        assert mivada.get_factor_names().count("close") == 1
+        got = mivada.get_factor(sid, "close", day, day)["close"].iloc[0]
+        assert got == mivada.get_price(sid, day, day, fields="close")["close"].iloc[0] > 0
+    finally:
+        mivada.close()
+
+
+def test_text_dates_are_read_as_the_api_reads_them(tmp_path):
+    from mivada.utils import as_dates
+
+    forms = [["2020-01-13", "20200302"], ["13/01/2020", "02/03/2020"],
+             ["01/13/2020", "03/02/2020"], ["2020-01-13T00:00:00", "2020-03-02"],
+             ["13.01.2020", "2.3.2020"]]
+    for k, listed in enumerate(forms):
+        folder = tmp_path / "f{}".format(k)
+        folder.mkdir()
+        pd.DataFrame({"order_book_id": ["000001.XSHE", "000002.XSHE"], "type": "CS",
+                      "listed_date": listed}).to_csv(folder / "instruments.csv", index=False)
+        target = tmp_path / "s{}.duckdb".format(k)
+        ingest(folder, target)
+        mivada.init(target)
+        got = pd.to_datetime(mivada.all_instruments()["listed_date"])
+        assert list(got) == list(as_dates(listed)), listed
+    # day and month both at most 12: refused unless the format is given
+    (folder / "instruments.csv").write_text(
+        "order_book_id,type,listed_date\n000001.XSHE,CS,03/02/2020\n000002.XSHE,CS,04/02/2020\n")
+    (folder / "trading_calendar.csv").write_text("date\n03/02/2020\n04/02/2020\n")
+    (folder / "minute_bars.csv").write_text(
+        "order_book_id,datetime,close\n000001.XSHE,03/02/2020 09:31:00,1.5\n")
+    with pytest.raises(IngestError, match="instruments.csv: column 'listed_date': .*"
+                       "reads day-first or month-first.*--date-format"):
+        ingest(folder, tmp_path / "new.duckdb")
+    assert not os.path.exists(tmp_path / "new.duckdb")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-m", "mivada", "ingest", str(folder), "--store",
+                          str(tmp_path / "new.duckdb"), "--date-format", "%d/%m/%Y"],
+                         env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    mivada.init(tmp_path / "new.duckdb")
+    try:
+        assert list(mivada.all_instruments()["listed_date"]) == ["2020-02-03", "2020-02-04"]
+        bars = mivada.get_price("000001.XSHE", "2020-02-03", "2020-02-03", frequency="1m")
+        assert bars.index.get_level_values("datetime")[0] == pd.Timestamp("2020-02-03 09:31")
+    finally:
+        mivada.close()
+
+
+def test_two_processes_creating_one_store_lose_nothing(tmp_path):
+    """Both imports start while the store does not exist yet; the one that
+    comes second waits for the first and extends what it made."""
+    target = tmp_path / "shared.duckdb"
+    folders = []
+    for k, sid in enumerate(("000001.XSHE", "000002.XSHE")):
+        folder = tmp_path / "part{}".format(k)
+        folder.mkdir()
+        (folder / "trading_calendar.csv").write_text("date\n2023-01-03\n2023-01-04\n")
+        (folder / "instruments.csv").write_text(
+            "order_book_id,type,listed_date\n{},CS,2020-01-02\n".format(sid))
+        (folder / "daily_bars.csv").write_text(
+            "order_book_id,date,close\n{0},2023-01-03,{1}\n{0},2023-01-04,{1}\n".format(sid, k + 1))
+        folders.append(folder)
+    # each import is slowed down while it writes, so both have seen no store
+    # before either has finished
+    code = ("import sys, time, mivada.ingest_files as ing; real = ing._write; "
+            "ing._write = lambda *a: time.sleep(1.5) or real(*a); "
+            "ing.ingest(sys.argv[1], sys.argv[2]); print('done')")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    runs = [subprocess.Popen([sys.executable, "-c", code, str(f), str(target)], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            for f in folders]
+    outs = [r.communicate(timeout=120) for r in runs]
+    assert [r.returncode for r in runs] == [0, 0], outs
+    mivada.init(target)
+    try:
+        assert list(mivada.all_instruments()["order_book_id"]) == ["000001.XSHE", "000002.XSHE"]
+        closes = mivada.get_price_panel(["000001.XSHE", "000002.XSHE"])["close"]
+        assert closes.to_numpy().tolist() == [[1.0, 2.0], [1.0, 2.0]]
+    finally:
+        mivada.close()

@@ -4,6 +4,7 @@ import pandas as pd
 
 import mivada
 import mivada.api
+from mivada.api import exposures, prices
 
 
 def _ids(n=6):
@@ -39,8 +40,8 @@ def test_kept_panel_equals_fresh_reads_for_any_range_and_fields(market, monkeypa
     want = [_fresh_panel(ids, *r) for r in requests]
     assert all(w["close"].notna().any().any() for w in want if "close" in w)
     queries = []
-    real = mivada.api._panel_frames
-    monkeypatch.setattr(mivada.api, "_panel_frames",
+    real = prices._panel_frames
+    monkeypatch.setattr(prices, "_panel_frames",
                         lambda *a: queries.append(a[4]) or real(*a))
     mivada.api.forget_reads()
     with mivada.api.reusing_reads():
@@ -89,9 +90,9 @@ def test_kept_reads_are_never_served_for_another_store(market, tmp_path, monkeyp
     dates = _data_dates()
     start, end = dates[5], dates[25]
     reads = []
-    for name in ("_panel_frames", "_style_exposures"):
-        real = getattr(mivada.api, name)
-        monkeypatch.setattr(mivada.api, name,
+    for module, name in ((prices, "_panel_frames"), (exposures, "_style_exposures")):
+        real = getattr(module, name)
+        monkeypatch.setattr(module, name,
                             lambda *a, _real=real, _name=name: reads.append(_name) or _real(*a))
     mivada.api.forget_reads()
     with mivada.api.reusing_reads():

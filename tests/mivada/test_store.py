@@ -1,9 +1,11 @@
 import os
+import re
 import subprocess
 import sys
 
 import duckdb
 import numpy as np
+import pandas as pd
 import pytest
 
 import mivada
@@ -118,3 +120,73 @@ def test_threads_share_one_default_store(tiny_market, monkeypatch):
         results = list(pool.map(work, range(32)))
     assert len({id(store) for store, _ in results}) == 1
     assert len({total for _, total in results}) == 1
+
+
+class _ProgressBarRefused:
+    """A connection as DuckDB hands it out in a Jupyter kernel without
+    ipywidgets: any change of the progress-bar setting is refused."""
+
+    def __init__(self, con):
+        self._con = con
+
+    def execute(self, sql, *args):
+        if "progress_bar" in sql:
+            raise duckdb.InvalidInputException(
+                "Invalid Input Error: Could not change the progress bar setting "
+                "because: 'required package 'ipywidgets' is missing'")
+        return self._con.execute(sql, *args)
+
+    def __getattr__(self, name):
+        return getattr(self._con, name)
+
+
+def test_stores_open_where_the_progress_bar_cannot_be_set(tmp_path, tiny_market,
+                                                          monkeypatch):
+    real = duckdb.connect
+    monkeypatch.setattr(duckdb, "connect",
+                        lambda *a, **k: _ProgressBarRefused(real(*a, **k)))
+    path, market = tiny_market
+    try:
+        mivada.init(path)
+        assert mivada.get_latest_trading_date() == market.dates[-1]
+        generated = tmp_path / "sample.duckdb"
+        build_sample_store(generated, SampleSize(10, 30))
+        mivada.init(generated)
+        assert len(mivada.all_instruments("CS")) == 10
+        folder = tmp_path / "files"
+        folder.mkdir()
+        pd.DataFrame({"order_book_id": ["000001.XSHE"], "type": ["CS"],
+                      "listed_date": ["2020-01-02"]}).to_parquet(folder / "instruments.parquet")
+        mivada.ingest(folder, tmp_path / "new.duckdb")
+        mivada.init(tmp_path / "new.duckdb")
+        assert mivada.instruments("000001.XSHE").listed_date == "2020-01-02"
+    finally:
+        mivada.close()
+
+
+def test_files_that_are_not_stores_say_what_they_are(tmp_path):
+    table = tmp_path / "prices.csv"
+    table.write_text("order_book_id,date,close\n000001.XSHE,2023-01-03,1.0\n")
+    pq = tmp_path / "prices.parquet"
+    pd.DataFrame({"close": [1.0]}).to_parquet(pq)
+    empty = tmp_path / "empty.duckdb"
+    empty.write_bytes(b"")
+    for path, kind in ((table, r"a text table \(CSV\); import table files into a "
+                               r"store with `python -m mivada ingest"),
+                       (pq, "a Parquet file"), (empty, "an empty file")):
+        with pytest.raises(mivada.StoreError) as err:
+            mivada.init(str(path))
+        message = str(err.value)
+        assert str(path) in message and "Error" not in message, message
+        assert re.search("it is {}".format(kind), message), message
+    # importing into such a file is refused the same way, the file untouched
+    folder = tmp_path / "files"
+    folder.mkdir()
+    (folder / "instruments.csv").write_text(
+        "order_book_id,type,listed_date\n000001.XSHE,CS,2020-01-02\n")
+    before = table.read_bytes()
+    with pytest.raises(mivada.StoreError, match=r"nothing was imported: .*prices.csv as a "
+                       r"mivada store: it is a text table \(CSV\)"):
+        mivada.ingest(folder, table)
+    assert table.read_bytes() == before
+    mivada.close()
