@@ -13,6 +13,8 @@ import pytest
 import mivada
 import tarnfold
 from tarnfold import cli
+from tarnfold.cli.demo import load_demo_factor
+from tarnfold.cli.factors import DEMO_FACTORS
 from tarnfold.analysis.analysis_result import ICAnalysisResult
 from tarnfold.workflow import bench_steps, data_loss_account
 
@@ -38,7 +40,7 @@ def test_demo_end_to_end(mivada_home, tmp_path, capsys):
                      "--report", str(path)])
     out, err = capsys.readouterr()
     assert code == 0, err
-    for name in cli.DEMO_FACTORS:
+    for name in DEMO_FACTORS:
         assert "factor {}".format(name) in out
     assert "IC by holding period" in out and "data loss" in out and "all factors" in out
     assert "report written" in err
@@ -50,14 +52,14 @@ def test_demo_end_to_end(mivada_home, tmp_path, capsys):
     assert len(re.findall(r"<th>P_1</th>\s*<td>-?\d\.\d{4}</td>", html)) >= 3
     assert "All factors at a glance" in html
     # the factor's own tables once per factor, in the console and in the report
-    assert out.count("data loss (date, instrument) pairs") == len(cli.DEMO_FACTORS)
-    assert out.count("factor rank autocorrelation") == len(cli.DEMO_FACTORS)
-    assert html.count("<h4>data loss (date, instrument) pairs</h4>") == len(cli.DEMO_FACTORS)
+    assert out.count("data loss (date, instrument) pairs") == len(DEMO_FACTORS)
+    assert out.count("factor rank autocorrelation") == len(DEMO_FACTORS)
+    assert html.count("<h4>data loss (date, instrument) pairs</h4>") == len(DEMO_FACTORS)
     # every analyser of the bench ran, neutralization included
     assert "skipped" not in out and "not available" not in out
     for kind in ("ICAnalysisResult", "QuantileReturnAnalysisResult",
                  "FactorReturnAnalysisResult"):
-        assert out.count(kind) == len(cli.DEMO_FACTORS)
+        assert out.count(kind) == len(DEMO_FACTORS)
     assert "neutralize" in html
 
 
@@ -66,7 +68,7 @@ def test_demo_factors_come_from_the_engine(mivada_home):
     days, negated; a published factor read through the engine equals the
     store's values."""
     mivada.init(sample="tiny")
-    rev = cli.load_demo_factor("reversal_close_5d", 0.3, (1, 5))
+    rev = load_demo_factor("reversal_close_5d", 0.3, (1, 5))
     close = mivada.get_price(list(rev.columns), rev.index[0] - pd.Timedelta(days=30),
                              rev.index[-1], fields=["close", "volume"], expect_df=True)
     close = close[close["volume"] > 0]["close"]
@@ -82,12 +84,12 @@ def test_demo_factors_come_from_the_engine(mivada_home):
     have = ~np.isnan(got)
     np.testing.assert_allclose(got[have], expect.to_numpy()[have], rtol=1e-10, atol=1e-12)
     assert have.sum() > 0.95 * expect.notna().to_numpy().sum()
-    noise = cli.load_demo_factor("noise", 0.3, (1, 5))
+    noise = load_demo_factor("noise", 0.3, (1, 5))
     stored = mivada.get_factor(list(noise.columns), "noise", noise.index[0], noise.index[-1])
     stored = stored["noise"].unstack(level="order_book_id").reindex_like(noise)
     pd.testing.assert_frame_equal(noise, stored, check_names=False, check_freq=False)
     with pytest.raises(cli.UserError, match="unknown factor 'nope'"):
-        cli.load_demo_factor("nope", 0.3, (1,))
+        load_demo_factor("nope", 0.3, (1,))
 
 
 def test_factor_tables_shown_once_unless_they_differ(rng):
@@ -115,7 +117,8 @@ def test_demo_quiet_and_alias(mivada_home, tmp_path, capsys):
     code = demo.main(["--sample", "tiny", "--years", "0.2", "--factors", "noise", "--quiet",
                       "--report", "none", "--periods", "1"])
     out, err = capsys.readouterr()
-    assert code == 0 and out == "" and err == ""
+    # quiet hides the progress, not the results
+    assert code == 0 and err == "" and "factor noise" in out and "IC by holding period" in out
 
 
 def test_help_lists_factors(capsys):
@@ -159,12 +162,12 @@ def test_assay_files_wide_and_long(tmp_path, rng, capsys):
 
 @pytest.mark.parametrize("args, message", [
     (["assay", "missing.csv"], "no such file"),
-    (["assay", "{txt}"], "expect a .parquet"),
+    (["assay", "{txt}"], "expected a .parquet"),
     (["assay", "{text_col}", "--returns", "{ret}"], "non-numeric values in column(s) B"),
     (["assay", "{two_values}", "--returns", "{ret}"], "exactly one value column"),
-    (["assay", "{bad_dates}", "--returns", "{ret}"], "cannot read the dates"),
+    (["assay", "{bad_dates}", "--returns", "{ret}"], "cannot read 'not a date' as a date"),
     (["assay", "{ok}", "--store", "{tmp}/nothing.duckdb"], "no such store"),
-    (["assay", "{ok}", "--returns", "{txt}"], "--returns: expect a .parquet"),
+    (["assay", "{ok}", "--returns", "{txt}"], "--returns: expected a .parquet"),
 ])
 def test_assay_errors_are_one_line(tmp_path, capsys, args, message):
     dates = pd.bdate_range("2022-01-03", periods=5)
@@ -269,19 +272,25 @@ def test_data_loss_attributes_neutralization_losses(mivada_home):
     assert plain.loc["preprocessing (other)", "P_1"] == len(dates) + 1
 
 
-def test_assay_warns_when_nothing_matches(rng):
+def test_assay_refuses_tables_with_nothing_in_common(rng):
     dates = pd.bdate_range("2022-01-03", periods=10)
     factor = _wide_factor(rng, dates, ["A", "B", "C"])
     steps = bench_steps(preprocess=(), industry=None, max_decay=None, benchmark=None)
     disjoint = pd.DataFrame(0.01, index=dates, columns=["X", "Y", "Z"])
     with pytest.raises(ValueError, match="no order_book_id in common"):
         tarnfold.assay(factor, disjoint, periods=(1,), steps=steps)
-    # the same instruments, but returns only long after the factor's dates
+    # the instruments, but not one value: what the store answers for unknown ids
+    with pytest.raises(ValueError, match="no order_book_id in common"):
+        tarnfold.assay(factor, disjoint.set_axis(factor.columns, axis=1) * np.nan,
+                       periods=(1,), steps=steps)
     later = pd.bdate_range("2023-01-02", periods=10)
+    with pytest.raises(ValueError, match="no date in common"):
+        tarnfold.assay(factor, pd.DataFrame(0.01, index=later, columns=factor.columns),
+                       periods=(1,), steps=steps)
+    # the same instruments and dates, but returns only long after the factor's dates
     returns = pd.DataFrame(0.01, index=dates.append(later), columns=["A", "B", "C"])
     returns.loc[dates] = np.nan
-    with pytest.warns(UserWarning, match="no \\(date, instrument\\) pair"):
-        results = tarnfold.assay(factor, returns, periods=(1,), steps=steps)
-    s = results["ic"].summary()["IC by holding period"]
-    assert s.loc["P_1", "dates"] == 0 and s.loc["P_1", "excluded"] == 10
-    assert np.isnan(s.loc["P_1", "mean"])
+    with pytest.raises(ValueError, match="no \\(date, instrument\\) pair"):
+        tarnfold.assay(factor, returns, periods=(1,), steps=steps)
+    with pytest.raises(ValueError, match="^factor: expected more dates than the shortest"):
+        tarnfold.assay(factor.iloc[:1], returns, periods=(1, 5), steps=steps)

@@ -1,76 +1,24 @@
 """``tarnfold assay-many FILE``: a batch of factors from a Python file."""
-import argparse
 import importlib
 import os
 import runpy
 import sys
 
-FILE_HELP = """\
-FILE is a Python file (.py) or an importable module defining
+import mivada
+import pandas as pd
 
-  FACTORS         a dict: name -> factor tree, function returning one, or a
-                  dates x instruments DataFrame (or a function factors()
-                  returning such a dict)
-  ORDER_BOOK_IDS  optional: the instruments (default: every stock of the store)
-  UNIVERSE        optional: passed to execute_factor
-  START_DATE, END_DATE  optional defaults for --start/--end
-
-Example:
-
-  from tarnfold.operators import ts_mean, ts_std, returns
-  FACTORS = {"mom20": ts_mean(returns(), 20), "vol20": ts_std(returns(), 20)}
-
-Every worker opens the store itself (read-only) from the same path: on a
-cluster (--scheduler) that path must hold the same store on every machine.
-Exit status: 0 when every factor worked, 3 when some failed (their rows
-hold the error), 1 for an unusable FILE or option."""
-
-
-def add_parser(sub, add_bench_options, positive_int):
-    p = sub.add_parser(
-        "assay-many", help="test many factors at once, locally or on a Dask cluster",
-        description="Compute and test every factor FILE defines, one Dask task per factor; "
-                    "write each factor's results under --out, print the summary, the "
-                    "factors' average rank correlation and a pick of weakly correlated "
-                    "factors ranked by IC IR, and write the HTML report.",
-        epilog=FILE_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("file", metavar="FILE", help="Python file or module defining FACTORS")
-    run = p.add_argument_group("batch")
-    where = run.add_mutually_exclusive_group()
-    where.add_argument("--scheduler", help="address of a running Dask scheduler, e.g. "
-                                           "tcp://10.0.0.5:8786 (default: a local cluster)")
-    where.add_argument("--workers", type=positive_int,
-                       help="worker processes of the local cluster (default: one per core)")
-    where.add_argument("--serial", action="store_true",
-                       help="run in this process, one factor after another, without Dask")
-    run.add_argument("--out", default="tarnfold-batch",
-                     help="folder for every factor's results (default %(default)s)")
-    run.add_argument("--resume", action="store_true",
-                     help="skip factors whose results under --out are complete")
-    run.add_argument("--start", help="first date (default: START_DATE of FILE, else --years "
-                                     "before --end)")
-    run.add_argument("--end", help="last date (default: END_DATE of FILE, else the last date "
-                                   "with returns for the longest period)")
-    run.add_argument("--years", type=float, default=2.0,
-                     help="years of history when no start is given (default 2)")
-    run.add_argument("--threshold", type=float, default=0.5,
-                     help="pick factors whose absolute average rank correlation with every "
-                          "factor picked before stays below this (default 0.5)")
-    run.add_argument("--pick", type=positive_int, default=10,
-                     help="at most this many picked factors, each with its full section "
-                          "in the report (default 10)")
-    store = run.add_mutually_exclusive_group()
-    store.add_argument("--store", help="market-data store (default: $MIVADA_STORE, else the "
-                                       "sample store)")
-    from mivada.sample import PRESETS
-    store.add_argument("--sample", choices=sorted(PRESETS), help="use a sample store of this size")
-    add_bench_options(p, "tarnfold-batch.html")
-    return p
+from tarnfold.analysis.formatting import format_table
+from tarnfold.batch import assay_many, factor_correlation, load_results, pick_uncorrelated
+from tarnfold.cli.bench import steps_from
+from tarnfold.cli.common import UserError, open_store, problems_error, reference_problems, \
+    report_problems, settle_bench_options, wants_report
+from tarnfold.constants import TRADING_DAYS_PER_YEAR
+from tarnfold.reporting import report
+from tarnfold.workflow import COMPARED
 
 
 def load_definitions(path):
     """The FACTORS dict and the optional settings of FILE."""
-    from tarnfold.cli import UserError
     try:
         if path.endswith(".py") or os.sep in path:
             if not os.path.isfile(path):
@@ -98,14 +46,11 @@ def load_definitions(path):
                                                "END_DATE")}
 
 
-SHOWN = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe")
-
-
 def console_summary(table, periods):
-    """The columns a terminal has room for: the main figures of the first
-    period, pairs used, wall seconds and the error."""
+    """The columns a terminal has room for: the compared figures of the
+    first period, pairs used, wall seconds and the error."""
     field = "P_{}".format(periods[0])
-    cols = ["{} {}".format(c, field) for c in SHOWN]
+    cols = ["{} {}".format(c, field) for c in COMPARED]
     cols += ["used " + field, "wall s", "error"]
     shown = table[[c for c in cols if c in table.columns]].copy()
     for c in shown.columns:
@@ -115,41 +60,45 @@ def console_summary(table, periods):
     return shown
 
 
-def run(args, progress):
-    import mivada
-    import pandas as pd
-    from tarnfold.analysis.formatting import format_table
-    from tarnfold.batch import assay_many, factor_correlation, load_results, pick_uncorrelated
-    from tarnfold.cli import UserError, _steps_from
-
-    if not 0 < args.threshold <= 1:
-        raise UserError("--threshold: expect a number in (0, 1], got {}".format(args.threshold))
-    factors, settings = load_definitions(args.file)
-    if args.store:
-        if not os.path.exists(args.store):
-            raise UserError("--store: no such store: {}".format(args.store))
-        mivada.init(args.store)
-    elif args.sample:
-        mivada.init(sample=args.sample)
+def _date_range(args, settings):
     end = args.end or settings["END_DATE"]
     if end is None:
         end = mivada.get_previous_trading_date(mivada.get_latest_trading_date(),
                                                max(args.periods) + 1)
     start = args.start or settings["START_DATE"]
     if start is None:
-        start = mivada.trading_date_offset(end, -int(round(244 * args.years)))
+        start = mivada.trading_date_offset(end, -int(round(TRADING_DAYS_PER_YEAR * args.years)))
     try:
-        start, end = pd.Timestamp(start), pd.Timestamp(end)
-    except (ValueError, TypeError) as exc:
-        raise UserError("--start/--end: {}".format(exc))
+        start = mivada.utils.as_date(start, "--start")
+        end = mivada.utils.as_date(end, "--end")
+    except ValueError as exc:
+        raise UserError(str(exc))
     if start > end:
         raise UserError("--start {:%Y-%m-%d} is after --end {:%Y-%m-%d}".format(start, end))
+    return start, end
+
+
+def run(args, progress):
+    problems = settle_bench_options(args) + report_problems(args.report)
+    if not 0 < args.threshold <= 1:
+        problems.append("--threshold: expected a number in (0, 1], got {}".format(
+            args.threshold))
+    factors, settings = load_definitions(args.file)
+    open_store(args)
+    start, end = _date_range(args, settings)
+    ids = settings["ORDER_BOOK_IDS"]
+    problems += reference_problems(
+        list(ids) if ids is not None else mivada.all_instruments("CS")["order_book_id"].tolist(),
+        mivada.get_trading_dates(start, end), args.industry, args.benchmark, args.preprocess,
+        True, "ORDER_BOOK_IDS")
+    if problems:
+        raise problems_error(problems)
     client = "serial" if args.serial else args.scheduler
     progress("{} factors from {:%Y-%m-%d} to {:%Y-%m-%d}, results under {}".format(
         len(factors), start, end, os.path.abspath(args.out)))
-    table = assay_many(factors, order_book_ids=settings["ORDER_BOOK_IDS"], start_date=start,
+    table = assay_many(factors, order_book_ids=ids, start_date=start,
                        end_date=end, universe=settings["UNIVERSE"], periods=args.periods,
-                       ascending=args.ascending, steps=_steps_from(args), out=args.out,
+                       ascending=args.ascending, steps=steps_from(args), out=args.out,
                        client=client, n_workers=args.workers, resume=args.resume,
                        progress=progress)
     ok = [n for n in table.index if table.loc[n, "error"] is None]
@@ -163,16 +112,14 @@ def run(args, progress):
     elif ok:
         picks = ok[:1]
     shown = console_summary(table, args.periods)
-    if not args.quiet:
-        print(format_table(shown, "######## {} factors ({} failed) ########".format(
-            len(table), failed)))
-        if corr is not None and len(corr) <= 20:
-            print("\n" + format_table(corr, "######## average rank correlation ########"))
-        print("\npicked (|correlation| < {}, by IC IR P_{}): {}".format(
-            args.threshold, args.periods[0], ", ".join(picks) or "none"))
-    if args.report and args.report.lower() != "none":
+    print(format_table(shown, "######## {} factors ({} failed) ########".format(
+        len(table), failed)))
+    if corr is not None and len(corr) <= 20:
+        print("\n" + format_table(corr, "######## average rank correlation ########"))
+    print("\npicked (|correlation| < {}, by IC IR P_{}): {}".format(
+        args.threshold, args.periods[0], ", ".join(picks) or "none"))
+    if wants_report(args.report):
         progress("writing the report")
-        from tarnfold.reporting import report
         sections = [("All factors", shown,
                      "The full table is {}.".format(os.path.join(os.path.abspath(args.out),
                                                                  "summary.csv")))]
