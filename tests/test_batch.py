@@ -238,7 +238,7 @@ def test_bad_arguments_are_named(tiny):
                    client="serial", resume=True)
     row = assay_many({"a": "not a factor"}, start_date=START, end_date=END, client="serial",
                      periods=(1,))
-    assert row.loc["a", "error"].startswith("TypeError: expect a factor tree")
+    assert row.loc["a", "error"].startswith("TypeError: factor: expected a factor tree")
 
 
 def test_command_line_batch(tiny, tmp_path, capsys):
