@@ -19,22 +19,7 @@ from tarnfold.analysis.analysis_result import ICAnalysisResult
 from tarnfold.workflow import bench_steps, data_loss_account
 
 
-@pytest.fixture(scope="module")
-def mivada_home(tmp_path_factory):
-    home = tmp_path_factory.mktemp("mivada-home")
-    saved = {k: os.environ.get(k) for k in ("MIVADA_HOME", "MIVADA_STORE")}
-    os.environ["MIVADA_HOME"] = str(home)
-    os.environ.pop("MIVADA_STORE", None)
-    yield home
-    mivada.close()
-    for k, v in saved.items():
-        if v is None:
-            os.environ.pop(k, None)
-        else:
-            os.environ[k] = v
-
-
-def test_demo_end_to_end(mivada_home, tmp_path, capsys):
+def test_demo_end_to_end(tmp_path, capsys):
     path = tmp_path / "demo.html"
     code = cli.main(["demo", "--sample", "tiny", "--years", "0.3", "--max-decay", "3",
                      "--report", str(path)])
@@ -63,7 +48,7 @@ def test_demo_end_to_end(mivada_home, tmp_path, capsys):
     assert "neutralize" in html
 
 
-def test_demo_factors_come_from_the_engine(mivada_home):
+def test_demo_factors_come_from_the_engine():
     """The computed reversal is the close-to-close move over five valid
     days, negated; a published factor read through the engine equals the
     store's values."""
@@ -112,7 +97,7 @@ def test_factor_tables_shown_once_unless_they_differ(rng):
     assert all("data loss (date, instrument) pairs" in t for _, t in per_result.values())
 
 
-def test_demo_quiet_and_alias(mivada_home, tmp_path, capsys):
+def test_demo_quiet_and_alias(tmp_path, capsys):
     from tarnfold import demo
     code = demo.main(["--sample", "tiny", "--years", "0.2", "--factors", "noise", "--quiet",
                       "--report", "none", "--periods", "1"])
@@ -168,9 +153,26 @@ def test_assay_files_wide_and_long(tmp_path, rng, capsys):
     (["assay", "{bad_dates}", "--returns", "{ret}"], "cannot read 'not a date' as a date"),
     (["assay", "{ok}", "--store", "{tmp}/nothing.duckdb"], "no such store"),
     (["assay", "{ok}", "--returns", "{txt}"], "--returns: expected a .parquet"),
+    (["assay", "{ok}", "--store", "{ok}"], "--store {tmp}/ok.csv: "),
+    (["assay", "{one_date}", "--returns", "{ret}", "--plain"],
+     "FILE: expected more dates than the shortest holding period (1), got 1"),
+    (["assay", "{unnamed_ids}", "--returns", "{ret}", "--plain"],
+     "name its instrument column order_book_id, ticker, symbol, code"),
+    (["assay", "{day_first}", "--returns", "{ret}", "--plain"],
+     "can be read day-first or month-first"),
+    (["assay", "{vendor}", "--sample", "tiny"], "the store writes Shenzhen ids as 000001.XSHE"),
 ])
 def test_assay_errors_are_one_line(tmp_path, capsys, args, message):
     dates = pd.bdate_range("2022-01-03", periods=5)
+    pd.DataFrame({"date": dates[:1], "A": 1.0}).to_csv(tmp_path / "one.csv", index=False)
+    pd.DataFrame({"date": dates, "A": 0.01, "B": -0.01}).to_csv(tmp_path / "ret.csv",
+                                                               index=False)
+    pd.DataFrame({"date": dates.repeat(2), "stock": ["A", "B"] * 5, "v": 1.0}) \
+        .to_csv(tmp_path / "unnamed.csv", index=False)
+    pd.DataFrame({"date": dates.strftime("%d/%m/%Y"), "A": 1.0}) \
+        .to_csv(tmp_path / "day_first.csv", index=False)
+    pd.DataFrame({"date": dates, "000001.SZ": 1.0, "600000.SH": 2.0}) \
+        .to_csv(tmp_path / "vendor.csv", index=False)
     (tmp_path / "f.txt").write_text("x")
     pd.DataFrame({"date": dates, "A": 1.0, "B": "x"}).to_csv(tmp_path / "text.csv", index=False)
     pd.DataFrame({"date": dates, "order_book_id": "A", "u": 1.0, "v": 2.0}) \
@@ -181,11 +183,131 @@ def test_assay_errors_are_one_line(tmp_path, capsys, args, message):
                                                                          index=False)
     names = {"txt": tmp_path / "f.txt", "text_col": tmp_path / "text.csv",
              "two_values": tmp_path / "two.csv", "bad_dates": tmp_path / "dates.csv",
-             "ok": tmp_path / "ok.csv", "ret": tmp_path / "ok.csv", "tmp": tmp_path}
+             "ok": tmp_path / "ok.csv", "ret": tmp_path / "ret.csv", "tmp": tmp_path,
+             "one_date": tmp_path / "one.csv", "unnamed_ids": tmp_path / "unnamed.csv",
+             "day_first": tmp_path / "day_first.csv", "vendor": tmp_path / "vendor.csv"}
     argv = [a.format(**names) for a in args]
     assert cli.main(argv + ["--quiet"]) == 1
     err = capsys.readouterr().err
-    assert message in err and "Traceback" not in err and err.count("\n") == 1
+    assert message.format(**names) in err and "Traceback" not in err and err.count("\n") == 1
+
+
+def _price_store(folder):
+    """A store of plain daily bars for six tickers: no industries, index or
+    style exposures, as made from another market's prices."""
+    dates = pd.bdate_range("2022-01-03", periods=80)
+    ids = ["AAPL", "IBM", "KO", "MSFT", "PEP", "XOM"]
+    close = 50 * np.cumprod(1 + np.random.default_rng(3).normal(0, 0.02, (80, 6)), axis=0)
+    src = folder / "in"
+    src.mkdir()
+    pd.DataFrame({"order_book_id": ids, "type": "CS", "listed_date": "2000-01-01"}).to_csv(
+        src / "instruments.csv", index=False)
+    bars = pd.DataFrame(close, index=dates, columns=ids).stack().rename("close").reset_index()
+    bars.columns = ["date", "order_book_id", "close"]
+    bars.assign(volume=1e6, date=bars["date"].dt.strftime("%Y-%m-%d")).to_csv(
+        src / "daily_bars.csv", index=False)
+    mivada.ingest(src, folder / "prices.duckdb")
+    return str(folder / "prices.duckdb"), dates[:60], ids
+
+
+def test_plain_price_data_from_another_market(tmp_path, capsys, monkeypatch):
+    store, dates, ids = _price_store(tmp_path)
+    values = np.random.default_rng(4).normal(size=(len(dates), len(ids)))
+    long = pd.DataFrame(values, index=dates, columns=ids).stack().rename("mom").reset_index()
+    long.columns = ["trade_date", "ticker", "mom"]
+    long["trade_date"] = long["trade_date"].dt.strftime("%Y%m%d").astype(int)
+    long["other"] = 1.0
+    path = tmp_path / "signals.csv"
+    long.to_csv(path, index=False)
+    base = ["assay", str(path), "--store", store, "--column", "mom", "--report", "none",
+            "--quiet"]
+    # every step the store cannot serve, in one message, before any work
+    monkeypatch.setattr("tarnfold.cli.assay.assay", lambda *a, **k: pytest.fail("ran"))
+    assert cli.main(base) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("tarnfold assay: error: 3 problems:\n")
+    for what in ("--industry citics_2019", "--benchmark 000300.XSHG", "neutralize"):
+        assert sum(line.startswith("  - " + what) and "--plain" in line
+                   for line in err.splitlines()) == 1
+    assert cli.main(base + ["--plain", "--industry", "sws"]) == 1
+    assert "--plain turns it off" in capsys.readouterr().err
+    monkeypatch.undo()
+    assert cli.main(base + ["--plain", "--periods", "1,5"]) == 0
+    out = capsys.readouterr().out
+    assert "factor mom" in out      # named after the column
+    ic = re.search(r"IC by holding period\n.*\nperiod.*\nP_1 +(-?\d\.\d{4}) .* (\d+) +(\d+)\n",
+                   out)
+    # YYYYMMDD integers read as the dates they are: every date measured
+    assert ic is not None and int(ic.group(2)) == len(dates) - 1
+
+
+def test_returns_that_look_like_prices_or_percentages_are_refused(tmp_path, rng, capsys):
+    dates = pd.bdate_range("2022-01-03", periods=30)
+    ids = ["A", "B", "C", "D", "E"]
+    factor = _wide_factor(rng, dates, ids)
+    factor.rename_axis("date").to_csv(tmp_path / "f.csv")
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=factor.shape), index=dates, columns=ids)
+    tables = {"prices": 20 * (1 + returns).cumprod(), "percent": 100 * returns,
+              "returns": returns}
+    for name, table in tables.items():
+        table.rename_axis("date").to_csv(tmp_path / (name + ".csv"))
+    run = ["assay", str(tmp_path / "f.csv"), "--plain", "--report", "none", "--quiet",
+           "--returns"]
+    for name, looks in (("prices", "looks like prices"),
+                        ("percent", "looks like returns in percent")):
+        assert cli.main(run + [str(tmp_path / (name + ".csv"))]) == 1
+        err = capsys.readouterr().err
+        assert looks in err and "--force-returns" in err and err.count("\n") == 1
+    assert cli.main(run + [str(tmp_path / "percent.csv"), "--force-returns"]) == 0
+    assert cli.main(run + [str(tmp_path / "returns.csv")]) == 0
+    with pytest.raises(ValueError, match="check_returns=False"):
+        tarnfold.assay(factor, tables["prices"], periods=(1,))
+
+
+def test_day_first_dates_with_a_format(tmp_path, rng, capsys):
+    dates = pd.bdate_range("2022-01-03", periods=8)      # no day after the 12th
+    factor = _wide_factor(rng, dates, ["A", "B", "C"])
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(8, 3)), index=dates, columns=factor.columns)
+    factor.set_axis(dates.strftime("%d/%m/%Y"), axis=0).rename_axis("date").to_csv(
+        tmp_path / "f.csv")
+    returns.set_axis(dates.strftime("%d/%m/%Y"), axis=0).rename_axis("date").to_csv(
+        tmp_path / "r.csv")
+    returns.rename_axis("date").to_csv(tmp_path / "r_iso.csv")
+    run = ["assay", str(tmp_path / "f.csv"), "--returns", str(tmp_path / "r.csv"), "--plain",
+           "--report", "none", "--quiet", "--periods", "1", "--max-decay", "2"]
+    assert cli.main(run) == 1
+    assert "with --date-format" in capsys.readouterr().err
+    assert cli.main(run + ["--date-format", "%d/%m/%Y"]) == 0
+    factor.rename_axis("date").to_csv(tmp_path / "iso.csv")
+    assert cli.main(["assay", str(tmp_path / "iso.csv"), "--returns",
+                     str(tmp_path / "r_iso.csv")] + run[4:]) == 0
+    tables = re.findall(r"IC by holding period\n(.*?)\n\n", capsys.readouterr().out, flags=re.S)
+    assert len(tables) == 2 and tables[0] == tables[1]
+
+
+def test_report_path_is_checked_before_the_run(tmp_path, rng, capsys, monkeypatch):
+    dates = pd.bdate_range("2022-01-03", periods=10)
+    factor = _wide_factor(rng, dates, ["A", "B", "C"])
+    factor.rename_axis("date").to_csv(tmp_path / "f.csv")
+    (tmp_path / "r.csv").write_text((factor * 0.01).rename_axis("date").to_csv())
+    folder = tmp_path / "reports"
+    folder.mkdir()
+    monkeypatch.setattr("tarnfold.cli.assay.assay", lambda *a, **k: pytest.fail("ran"))
+    run = ["assay", str(tmp_path / "f.csv"), "--returns", str(tmp_path / "r.csv"), "--plain",
+           "--quiet", "--report"]
+    assert cli.main(run + [str(folder)]) == 1
+    assert "--report {}: expected a file name, got a folder".format(folder) in \
+        capsys.readouterr().err
+    assert cli.main(run + [str(tmp_path / "f.csv" / "r.html"), "--benchmark", "X"]) == 1
+    err = capsys.readouterr().err
+    assert "2 problems" in err and "is a file, not a folder" in err and "--benchmark X" in err
+    monkeypatch.undo()
+    steps = bench_steps(preprocess=(), industry=None, max_decay=None, benchmark=None)
+    results = tarnfold.assay(factor, factor * 0.01, periods=(1,), steps=steps)
+    with pytest.raises(ValueError, match="^path: expected a file name"):
+        tarnfold.report(results, folder)
+    assert sorted(os.listdir(tmp_path)) == ["f.csv", "r.csv", "reports"]
+    assert os.listdir(folder) == []
 
 
 @pytest.mark.parametrize("option", [["--periods", "1,x"], ["--periods", "0"],
@@ -254,7 +376,7 @@ def test_forward_return_validity_matches_the_formatted_frame(rng):
         np.testing.assert_array_equal(got[p], want.fillna(False).to_numpy(bool))
 
 
-def test_data_loss_attributes_neutralization_losses(mivada_home):
+def test_data_loss_attributes_neutralization_losses():
     mivada.init(sample="tiny")
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()[:5] + ["999999.XSHG"]
     dates = mivada.get_trading_dates(mivada.trading_date_offset(
@@ -270,6 +392,24 @@ def test_data_loss_attributes_neutralization_losses(mivada_home):
     assert loss.loc["no exposure", "P_1"] == 0
     plain = data_loss_account(factor, processed, returns, (1,))
     assert plain.loc["preprocessing (other)", "P_1"] == len(dates) + 1
+
+
+def test_data_loss_counts_the_delisting_day_as_not_listed():
+    from tarnfold.analysis import assay_bench as ab
+    mivada.init(sample="tiny")
+    stocks = mivada.all_instruments("CS").set_index("order_book_id")
+    delisted = stocks.index[stocks["de_listed_date"] != "0000-00-00"][0]
+    day = pd.Timestamp(stocks.loc[delisted, "de_listed_date"])
+    dates = mivada.get_trading_dates(day - pd.Timedelta(days=10), day + pd.Timedelta(days=10))
+    ids = [delisted] + [i for i in stocks.index if i != delisted][:3]
+    factor = pd.DataFrame(1.0, index=dates, columns=ids)
+    listed = ab._get_listed_date_mask_series(ids, dates).unstack().reindex(
+        index=dates, columns=ids)
+    assert not listed.loc[day, delisted] and listed.loc[:day, delisted].iloc[:-1].all()
+    processed = factor.where(listed.to_numpy())      # what neutralization keeps
+    loss = data_loss_account(factor, processed, factor * 0.0, (1,), neutralized=True)
+    assert loss.loc["not listed", "P_1"] == (~listed).to_numpy().sum() > 0
+    assert loss.loc["preprocessing (other)", "P_1"] == loss.loc["no exposure", "P_1"] == 0
 
 
 def test_assay_refuses_tables_with_nothing_in_common(rng):

@@ -165,8 +165,11 @@ def reference_problems(ids, dates, industry, benchmark, preprocess, daily, what)
     that say which option to change: instruments it does not list (for
     daily returns, industries, neutralize), an industry source without
     records for them, a benchmark that is not one of its indexes, style
-    exposures missing for neutralize."""
+    exposures missing for neutralize.  Asks the store nothing when no step
+    needs it."""
     problems = []
+    if not (daily or industry or benchmark or "neutralize" in preprocess):
+        return problems
     stocks = set(mivada.all_instruments("CS")["order_book_id"])
     known = [i for i in ids if i in stocks]
     unknown = [i for i in ids if i not in stocks]

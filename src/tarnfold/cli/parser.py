@@ -128,8 +128,9 @@ def _add_assay(sub):
     assay.add_argument("file", metavar="FILE", help="the factor table (.parquet, .pq or .csv)")
     assay.add_argument("--column", help="value column of a long table (it names the factor)")
     assay.add_argument("--date-format",
-                       help="format of text dates, e.g. %%d/%%m/%%Y (default: read from the "
-                            "values; day and month that cannot be told apart are refused)")
+                       help="format of the text dates of FILE and --returns, e.g. "
+                            "%%d/%%m/%%Y (default: read from the values; day and month that "
+                            "cannot be told apart are refused)")
     assay.add_argument("--returns", default="daily",
                        help="'daily' (daily returns from the store) or a returns table file, "
                             "wide or long like FILE, holding daily simple returns "

@@ -78,8 +78,8 @@ def read_table(path, what="FILE", column=None, date_format=None):
         dates = as_dates(df[date_col], "{} column {!r}".format(what, str(date_col)),
                          date_format)
     except ValueError as exc:
-        raise UserError(_first_line(exc) + ("" if date_format else
-                                            " (--date-format gives the format)"))
+        text = _first_line(exc)
+        raise UserError(text + (" with --date-format" if "give the format" in text else ""))
     if dates.hasnans:
         raise UserError("{}: missing dates in column {!r}".format(what, str(date_col)))
     df[date_col] = dates
