@@ -334,11 +334,11 @@ def test_each_factor_gets_the_returns_of_its_own_instruments_and_dates(tiny, tmp
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     dates = mivada.get_trading_dates(START, END)
     rng = np.random.default_rng(11)
-    tables = {"first half": pd.DataFrame(rng.normal(size=(len(dates), 20)), index=dates,
-                                         columns=ids[:20])}
-    tables["second half"] = tables["first half"].set_axis(ids[20:40], axis=1)
-    tables["later"] = tables["first half"].iloc[10:]
-    tables["earlier"] = tables["first half"].iloc[:-10]
+    full = pd.DataFrame(rng.normal(size=(len(dates), 20)), index=dates, columns=ids[:20])
+    # each after one that differs from it only in its last date, its first
+    # date or its instruments, in a process that keeps the returns it read
+    tables = {"earlier": full.iloc[:-10], "full": full, "later": full.iloc[10:],
+              "full again": full, "other instruments": full.set_axis(ids[20:40], axis=1)}
     rows = assay_many(tables, periods=(1, 5), client="serial")
     for name, table in tables.items():
         want = tarnfold.assay(table, "daily", periods=(1, 5)).headline()
