@@ -15,7 +15,7 @@ import mivada
 from tarnfold import operators as op
 import tarnfold
 from tarnfold.analysis import assay_bench as ab
-from tarnfold.analysis.analysis_result import _AnalysisResult
+from tarnfold.analysis.analysis_result import AnalysisResult
 from tarnfold.batch import (DamagedResultsError, FolderInUseError, assay_many, completed_factors,
                             factor_correlation, load_factor_table, load_results,
                             pick_uncorrelated, storage)
@@ -73,6 +73,10 @@ def _fail():
     raise RuntimeError("no data for this one")
 
 
+def _locked_build(lock):
+    return op.ts_mean(op.returns(), 5)
+
+
 def _kill_once(marker):
     def build():
         # the first attempt takes its worker process down mid-task
@@ -94,14 +98,18 @@ def test_cluster_run_equals_serial_run_factor_by_factor(tiny, cluster_client, tm
     kw = dict(start_date=START, end_date=END, periods=(1, 5))
     serial = assay_many(_factors(), out=tmp_path / "serial", client="serial", **kw)
     lines = []
-    dist = assay_many(_factors(), out=tmp_path / "dist", client=cluster_client,
+    # a factor that cannot be pickled for a worker
+    unsendable = dict(_factors(), unsendable=functools.partial(_locked_build, threading.Lock()))
+    dist = assay_many(unsendable, out=tmp_path / "dist", client=cluster_client,
                       progress=lines.append, **kw)
-    assert list(dist.index) == list(_factors())
-    pd.testing.assert_frame_equal(dist[FIGURES], serial[FIGURES])
-    # a raising factor is a row with its error, not a failed batch
+    assert list(dist.index) == list(unsendable)
+    pd.testing.assert_frame_equal(dist.loc[serial.index, FIGURES], serial[FIGURES])
+    # a raising or unsendable factor is a row with its error, not a failed batch
     assert dist.loc["broken", "error"] == "RuntimeError: no data for this one"
-    assert dist["error"].drop("broken").isna().all()
-    assert len(lines) == 4 and lines[-1].startswith("3 completed, 1 failed, 0 remaining")
+    assert dist.loc["unsendable", "error"].startswith(
+        "cannot send the factor to a worker: TypeError: cannot pickle '_thread.lock'")
+    assert dist["error"].drop(["broken", "unsendable"]).isna().all()
+    assert len(lines) == 5 and lines[-1].startswith("3 completed, 2 failed, 0 remaining")
     for name in ("mom5", "vol10", "volume chg/5d"):
         pd.testing.assert_frame_equal(load_factor_table(tmp_path / "dist", name),
                                       load_factor_table(tmp_path / "serial", name))
@@ -293,22 +301,6 @@ def test_one_batch_at_a_time_writes_into_a_folder(tiny, tmp_path, capsys):
     assert not os.path.exists(progress)
 
 
-def _locked_build(lock):
-    return op.ts_mean(op.returns(), 5)
-
-
-def test_a_factor_that_cannot_be_sent_gets_its_own_row(tiny, cluster_client, tmp_path):
-    factors = {"mom5": op.ts_mean(op.returns(), 5),
-               "unsendable": functools.partial(_locked_build, threading.Lock()),
-               "vol10": op.ts_std(op.returns(), 10)}
-    out = assay_many(factors, start_date=START, end_date=END, periods=(1,), out=tmp_path,
-                     client=cluster_client)
-    assert out.loc["unsendable", "error"].startswith(
-        "cannot send the factor to a worker: TypeError: cannot pickle '_thread.lock'")
-    assert out["error"].drop("unsendable").isna().all()
-    assert completed_factors(tmp_path) == ["mom5", "vol10"]
-
-
 def test_factors_without_instruments_in_common_and_long_names(tiny, tmp_path):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()[:12]
     dates = mivada.get_trading_dates(START, END)
@@ -346,7 +338,7 @@ def test_each_factor_gets_the_returns_of_its_own_instruments_and_dates(tiny, tmp
             assert rows.loc[name, figure] == pytest.approx(want[figure], rel=1e-12), name
 
 
-class SpreadResult(_AnalysisResult):
+class SpreadResult(AnalysisResult):
     """A result class of a user's own: the mean top-half minus bottom-half
     forward return per period."""
 

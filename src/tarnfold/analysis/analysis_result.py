@@ -36,7 +36,7 @@ from tarnfold.analysis.formatting import format_table, table_html
 from tarnfold.constants import TRADING_DAYS_PER_YEAR
 
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult",
-           "RESULT_CLASSES", "result_class"]
+           "AnalysisResult", "RESULT_CLASSES", "result_class"]
 
 RESULT_CLASSES = {}
 
@@ -145,6 +145,10 @@ class _AnalysisResult:
             parts.append("<h5>{}</h5>{}".format(html.escape(title), table_html(table)))
         parts.append("</div>")
         return "\n".join(parts)
+
+
+# the base of a result class of one's own
+AnalysisResult = _AnalysisResult
 
 
 class ICAnalysisResult(_AnalysisResult):

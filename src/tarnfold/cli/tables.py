@@ -47,8 +47,8 @@ def _value_column(df, what, date_col, id_col, column):
         return column
     numeric = [c for c in values if pd.api.types.is_numeric_dtype(df[c])]
     if len(numeric) != 1:
-        raise UserError("{}: a long table needs exactly one value column or --column; "
-                        "found {}".format(what, ", ".join(map(str, numeric)) or "none"))
+        raise UserError("{}: expected exactly one value column in a long table (or "
+                        "--column), got {}".format(what, ", ".join(map(str, numeric)) or "none"))
     return numeric[0]
 
 
@@ -70,8 +70,8 @@ def read_table(path, what="FILE", column=None, date_format=None):
     date_col = _named(df.columns, DATE_COLUMNS)
     id_col = _named(df.columns, ID_COLUMNS)
     if id_col is not None and date_col is None:
-        raise UserError("{}: a long table needs a date column ({})".format(
-            what, "/".join(DATE_COLUMNS)))
+        raise UserError("{}: expected a date column ({}) in a long table, got {}".format(
+            what, "/".join(DATE_COLUMNS), ", ".join(map(str, df.columns[:6]))))
     if date_col is None:
         date_col = df.columns[0]
     try:
