@@ -160,6 +160,7 @@ def test_assay_files_wide_and_long(tmp_path, rng, capsys):
     (["assay", "{day_first}", "--returns", "{ret}", "--plain"],
      "can be read day-first or month-first"),
     (["assay", "{vendor}", "--sample", "tiny"], "the store writes Shenzhen ids as 000001.XSHE"),
+    (["assay", "{ok}", "--column", "A"], "--column A: expected a long table"),
 ])
 def test_assay_errors_are_one_line(tmp_path, capsys, args, message):
     dates = pd.bdate_range("2022-01-03", periods=5)

@@ -259,8 +259,12 @@ def _run_batch(factors, ctx, client, n_workers, resume, say):
         if row.get("error") and ctx.out is not None:
             # the folder keeps the last run's state: no earlier results
             # outlive a failure
-            storage.write_failure(ctx.out, name, row, dict(ctx.meta, fingerprint=fingerprint(
-                factors[name])))
+            try:
+                storage.write_failure(ctx.out, name, row, dict(
+                    ctx.meta, fingerprint=fingerprint(factors[name])))
+            except OSError as exc:
+                row["error"] += "; the failure could not be recorded under out: {}".format(
+                    error_text(exc))
         return counter.done(name, row)
 
     if todo and client == SERIAL:

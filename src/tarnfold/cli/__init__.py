@@ -5,6 +5,7 @@ commands of those names (``many``: assay-many); ``common``, ``tables`` and
 ``bench`` hold what they share.
 """
 import importlib
+import os
 import sys
 import warnings
 
@@ -36,6 +37,11 @@ def main(argv=None):
             # instant
             runner = importlib.import_module(RUNNERS[args.command])
             return runner.run(args, progress)
+        except BrokenPipeError:
+            # the reader of the output left (tarnfold ... | head): no error
+            # of ours, and nothing more to print
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
         except USER_ERRORS as exc:
             if args.traceback:
                 raise

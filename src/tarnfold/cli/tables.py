@@ -83,6 +83,9 @@ def read_table(path, what="FILE", column=None, date_format=None):
     if dates.hasnans:
         raise UserError("{}: missing dates in column {!r}".format(what, str(date_col)))
     df[date_col] = dates
+    if id_col is None and column is not None:
+        raise UserError("{}: --column {}: expected a long table (with an instrument column "
+                        "{}), got a wide one".format(what, column, "/".join(ID_COLUMNS)))
     if id_col is None:
         text = [str(c) for c in df.columns
                 if c != date_col and not pd.api.types.is_numeric_dtype(df[c])]
