@@ -74,9 +74,9 @@ def operator_factors(n):
 def _warm_up():
     import tarnfold.analysis.assay_bench  # noqa: F401
     import tarnfold.engine_v2.eval_core  # noqa: F401
-    from tarnfold.workflow import bench_steps, step_supported
-    for name, kind, make, _ in bench_steps():
-        step_supported(make, kind, name)
+    from tarnfold.workflow import bench_steps
+    for _, _, make, _ in bench_steps():
+        make()
 
 
 def _worker_peak_mib():

@@ -1,7 +1,11 @@
 """Batch assays: serial against a two-process local cluster, failing factors,
 a worker killed mid-task, resuming, and the cross-factor correlation view."""
+import functools
+import json
 import os
+import shutil
 import signal
+import threading
 
 import numpy as np
 import pandas as pd
@@ -9,9 +13,14 @@ import pytest
 
 import mivada
 from tarnfold import operators as op
-from tarnfold.batch import (assay_many, completed_factors, factor_correlation, load_factor_table,
-                            load_results, pick_uncorrelated, storage)
+import tarnfold
+from tarnfold.analysis import assay_bench as ab
+from tarnfold.analysis.analysis_result import AnalysisResult
+from tarnfold.batch import (DamagedResultsError, FolderInUseError, assay_many, completed_factors,
+                            factor_correlation, load_factor_table, load_results,
+                            pick_uncorrelated, storage)
 from tarnfold.leaf import VOLUME
+from tarnfold.workflow import bench_steps
 
 START, END = "2023-08-01", "2023-11-30"
 FIGURES = ["IC mean P_1", "IC IR P_1", "IC NW t P_5", "top-bottom Sharpe P_1",
@@ -64,6 +73,10 @@ def _fail():
     raise RuntimeError("no data for this one")
 
 
+def _locked_build(lock):
+    return op.ts_mean(op.returns(), 5)
+
+
 def _kill_once(marker):
     def build():
         # the first attempt takes its worker process down mid-task
@@ -85,14 +98,18 @@ def test_cluster_run_equals_serial_run_factor_by_factor(tiny, cluster_client, tm
     kw = dict(start_date=START, end_date=END, periods=(1, 5))
     serial = assay_many(_factors(), out=tmp_path / "serial", client="serial", **kw)
     lines = []
-    dist = assay_many(_factors(), out=tmp_path / "dist", client=cluster_client,
+    # a factor that cannot be pickled for a worker
+    unsendable = dict(_factors(), unsendable=functools.partial(_locked_build, threading.Lock()))
+    dist = assay_many(unsendable, out=tmp_path / "dist", client=cluster_client,
                       progress=lines.append, **kw)
-    assert list(dist.index) == list(_factors())
-    pd.testing.assert_frame_equal(dist[FIGURES], serial[FIGURES])
-    # a raising factor is a row with its error, not a failed batch
+    assert list(dist.index) == list(unsendable)
+    pd.testing.assert_frame_equal(dist.loc[serial.index, FIGURES], serial[FIGURES])
+    # a raising or unsendable factor is a row with its error, not a failed batch
     assert dist.loc["broken", "error"] == "RuntimeError: no data for this one"
-    assert dist["error"].drop("broken").isna().all()
-    assert len(lines) == 4 and lines[-1].startswith("3 completed, 1 failed, 0 remaining")
+    assert dist.loc["unsendable", "error"].startswith(
+        "cannot send the factor to a worker: TypeError: cannot pickle '_thread.lock'")
+    assert dist["error"].drop(["broken", "unsendable"]).isna().all()
+    assert len(lines) == 5 and lines[-1].startswith("3 completed, 2 failed, 0 remaining")
     for name in ("mom5", "vol10", "volume chg/5d"):
         pd.testing.assert_frame_equal(load_factor_table(tmp_path / "dist", name),
                                       load_factor_table(tmp_path / "serial", name))
@@ -147,7 +164,6 @@ def test_resume_redoes_only_what_is_missing(tiny, tmp_path):
     # result.json already there), and a folder of "a" without result.json
     # stands for one whose writing never finished
     root = storage.factors_dir(tmp_path)
-    import shutil
     shutil.rmtree(storage.factor_dir(tmp_path, "b"))
     half = os.path.join(root, storage.TMP_PREFIX + "c-123")
     shutil.copytree(storage.factor_dir(tmp_path, "c"), half)
@@ -165,6 +181,196 @@ def test_resume_redoes_only_what_is_missing(tiny, tmp_path):
     assert third["resumed"].to_dict() == {"a": True, "b": True, "c": False, "bad": False}
     other = assay_many(factors, resume=True, **dict(kw, end_date="2023-11-15"))
     assert not other["resumed"].any()
+
+
+def test_resume_needs_the_same_instruments_and_steps(tiny, tmp_path):
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    factors = {"a": op.ts_mean(op.returns(), 5)}
+    kw = dict(start_date=START, end_date=END, periods=(1,), out=tmp_path, client="serial")
+    assay_many(factors, order_book_ids=ids[:20], **kw)
+    # as many instruments, other ones; the same instruments another universe
+    assert not assay_many(factors, order_book_ids=ids[20:], resume=True, **kw)["resumed"].any()
+    assay_many(factors, order_book_ids=ids[:20], **kw)
+    assert not assay_many(factors, order_book_ids=ids[:20], universe=ids[:10], resume=True,
+                          **kw)["resumed"].any()
+    # the same step names with another setting
+    steps = bench_steps(quantile=3)
+    assay_many(factors, order_book_ids=ids[:20], steps=steps, **kw)
+    assert assay_many(factors, order_book_ids=ids[:20], steps=steps, resume=True,
+                      **kw)["resumed"].all()
+    assert not assay_many(factors, order_book_ids=ids[:20], steps=bench_steps(quantile=4),
+                          resume=True, **kw)["resumed"].any()
+
+
+def _damage(out, name, how):
+    folder = storage.factor_dir(out, name)
+    record = json.load(open(os.path.join(folder, storage.RESULT_FILE)))
+    table = os.path.join(folder, record["results"]["ic"]["attrs"]["ic"]["file"])
+    if how == "cut short":
+        with open(table, "r+b") as fh:
+            fh.truncate(os.path.getsize(table) // 2)
+    elif how == "a byte flipped":
+        with open(table, "r+b") as fh:
+            fh.seek(os.path.getsize(table) // 2)
+            byte = fh.read(1)
+            fh.seek(-1, os.SEEK_CUR)
+            fh.write(bytes([byte[0] ^ 0x10]))
+    elif how == "deleted":
+        os.remove(table)
+    elif how == "a figure changed":
+        record["row"]["IC mean P_1"] = 0.5
+        json.dump(record, open(os.path.join(folder, storage.RESULT_FILE), "w"))
+    else:   # a record that is no JSON
+        with open(os.path.join(folder, storage.RESULT_FILE), "r+b") as fh:
+            fh.truncate(100)
+    return os.path.basename(table) if how in ("cut short", "a byte flipped", "deleted") \
+        else storage.RESULT_FILE
+
+
+def test_damaged_results_are_computed_again_and_never_loaded(tiny, tmp_path):
+    harms = ["cut short", "a byte flipped", "deleted", "a figure changed", "garbled record"]
+    factors = {h: op.ts_mean(op.returns(), 3 + k) for k, h in enumerate(harms)}
+    factors["intact"] = op.ts_std(op.returns(), 5)
+    kw = dict(start_date=START, end_date=END, periods=(1,), out=tmp_path, client="serial")
+    first = assay_many(factors, **kw)
+    for how in harms:
+        damaged = _damage(tmp_path, how, how)
+        with pytest.raises(DamagedResultsError, match=damaged.replace(".", "\\.")):
+            load_results(tmp_path, how)
+    lines = []
+    again = assay_many(factors, resume=True, progress=lines.append, **kw)
+    assert again["resumed"].to_dict() == dict({h: False for h in harms}, intact=True)
+    pd.testing.assert_frame_equal(again[FIGURES[:2]], first[FIGURES[:2]])
+    assert sum("stored results are damaged" in line for line in lines) == len(harms)
+    for name in factors:
+        load_results(tmp_path, name)["ic"].summary()
+
+
+def _flaky(marker):
+    def build():
+        if os.path.exists(marker):
+            raise RuntimeError("no data today")
+        return op.ts_mean(op.returns(), 5)
+    return build
+
+
+def test_a_factor_that_fails_later_keeps_no_earlier_results(tiny, tmp_path):
+    marker = str(tmp_path / "fail")
+    factors = {"flaky": _flaky(marker), "steady": op.ts_std(op.returns(), 5),
+               "other": op.delta(VOLUME, 5)}
+    kw = dict(start_date=START, end_date=END, periods=(1,), out=tmp_path / "o",
+              client="serial")
+    assay_many(factors, **kw)
+    assert completed_factors(tmp_path / "o") == ["flaky", "other", "steady"]
+    open(marker, "w").close()
+    second = assay_many(factors, **kw)
+    assert second.loc["flaky", "error"] == "RuntimeError: no data today"
+    assert completed_factors(tmp_path / "o") == ["other", "steady"]
+    with pytest.raises(KeyError, match="failed in the last run.*no data today"):
+        load_results(tmp_path / "o", "flaky")
+    with pytest.raises(KeyError, match="failed"):
+        factor_correlation(tmp_path / "o", ["flaky", "steady"])
+    assert list(factor_correlation(tmp_path / "o").index) == ["other", "steady"]
+    os.remove(marker)
+    third = assay_many(factors, resume=True, **kw)
+    assert third["resumed"].to_dict() == {"flaky": False, "steady": True, "other": True}
+    assert completed_factors(tmp_path / "o") == ["flaky", "other", "steady"]
+
+
+def test_one_batch_at_a_time_writes_into_a_folder(tiny, tmp_path, capsys):
+    factors = {"a": op.ts_mean(op.returns(), 5)}
+    kw = dict(start_date=START, end_date=END, periods=(1,), client="serial")
+    # a batch in progress: its folder being written and the lock it holds
+    progress = os.path.join(storage.factors_dir(tmp_path), storage.TMP_PREFIX + "a-123")
+    os.makedirs(progress)
+    with storage.batch_lock(tmp_path):
+        with pytest.raises(FolderInUseError, match=r"another batch \(pid {} ".format(
+                os.getpid())):
+            assay_many(factors, out=tmp_path, **kw)
+        src = tmp_path / "f.py"
+        src.write_text("from tarnfold.operators import ts_mean, returns\n"
+                       "FACTORS = {'a': ts_mean(returns(), 5)}\n")
+        from tarnfold.cli import main
+        assert main(["assay-many", str(src), "--serial", "--out", str(tmp_path),
+                     "--start", START, "--end", END, "--report", "none", "--quiet"]) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and "another batch" in err
+        assert os.path.isdir(progress)
+    # once the first is done, the next batch runs and clears what was left
+    assert assay_many(factors, out=tmp_path, **kw)["error"].isna().all()
+    assert not os.path.exists(progress)
+
+
+def test_factors_without_instruments_in_common_and_long_names(tiny, tmp_path):
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()[:12]
+    dates = mivada.get_trading_dates(START, END)
+    table = pd.DataFrame(np.random.default_rng(5).normal(size=(len(dates), len(ids))),
+                         index=dates, columns=ids)
+    vendor = table.set_axis([i.replace(".XSHE", ".SZ").replace(".XSHG", ".SH") for i in ids],
+                            axis=1)
+    long_name = "ts_mean(returns(), 5) / ts_std(returns(), 20) " * 8
+    out = assay_many({"vendor ids": vendor, long_name: table, ".hidden/x": table},
+                     periods=(1,), out=tmp_path, client="serial")
+    assert out.loc["vendor ids", "error"].startswith(
+        "ValueError: factor, returns: no order_book_id in common")
+    assert out["error"].drop("vendor ids").isna().all()
+    assert sorted(completed_factors(tmp_path)) == sorted([".hidden/x", long_name])
+    assert all(len(e) <= storage.MAX_NAME for e in os.listdir(storage.factors_dir(tmp_path)))
+    direct = tarnfold.assay(table, "daily", periods=(1,))
+    pd.testing.assert_frame_equal(
+        load_results(tmp_path, long_name)["ic"].summary()["IC by holding period"],
+        direct["ic"].summary()["IC by holding period"], check_dtype=False)
+
+
+def test_each_factor_gets_the_returns_of_its_own_instruments_and_dates(tiny, tmp_path):
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    dates = mivada.get_trading_dates(START, END)
+    rng = np.random.default_rng(11)
+    full = pd.DataFrame(rng.normal(size=(len(dates), 20)), index=dates, columns=ids[:20])
+    # each after one that differs from it only in its last date, its first
+    # date or its instruments, in a process that keeps the returns it read
+    tables = {"earlier": full.iloc[:-10], "full": full, "later": full.iloc[10:],
+              "full again": full, "other instruments": full.set_axis(ids[20:40], axis=1)}
+    rows = assay_many(tables, periods=(1, 5), client="serial")
+    for name, table in tables.items():
+        want = tarnfold.assay(table, "daily", periods=(1, 5)).headline()
+        for figure in ("IC mean P_1", "IC mean P_5", "used P_5"):
+            assert rows.loc[name, figure] == pytest.approx(want[figure], rel=1e-12), name
+
+
+class SpreadResult(AnalysisResult):
+    """A result class of a user's own: the mean top-half minus bottom-half
+    forward return per period."""
+
+    def _own_summary(self):
+        return {"spread": self.spread.to_frame()}
+
+    def headline(self, periods=None):
+        return {"spread " + field: value for field, value in self.spread.items()}
+
+    def _figures(self, pyplot):
+        return {}
+
+
+class SpreadAnalysis(ab.FactorAnalyser):
+    def analysis(self, factor_data, returns, periods, ascending=True):
+        fmt = ab._format_factor_data(factor_data, returns, periods)
+        rank = fmt["factor"].groupby(level="datetime").rank(pct=True)
+        fields = ab._get_return_fields(fmt.columns)
+        top = fmt[rank > 0.5][fields].groupby(level="datetime").mean()
+        bottom = fmt[rank <= 0.5][fields].groupby(level="datetime").mean()
+        return SpreadResult(spread=(top - bottom).mean(), name=self.step_name)
+
+
+def test_a_new_analyser_is_summarised_stored_and_loaded_without_changes_here(tiny, tmp_path):
+    steps = bench_steps(preprocess=(), industry=None, benchmark=None, analysers=("ic",))
+    steps.append(("spread", "analyser", SpreadAnalysis, "top minus bottom half"))
+    row = assay_many({"mom5": op.ts_mean(op.returns(), 5)}, start_date=START, end_date=END,
+                     periods=(1, 5), steps=steps, out=tmp_path, client="serial")
+    loaded = load_results(tmp_path, "mom5")
+    assert isinstance(loaded["spread"], SpreadResult)
+    assert row.loc["mom5", "spread P_5"] == pytest.approx(loaded["spread"].spread["P_5"])
+    assert loaded["spread"].summary()["spread"].shape == (2, 1)
 
 
 def _pandas_mean_rank_correlation(tables, names):
@@ -199,10 +405,11 @@ def test_correlation_view_matches_pandas(tmp_path, rng):
     storage.write_factor_results(tmp_path, "short", short, {}, {"error": None}, {})
     frames["short"] = short.reindex(columns=ids)
 
-    names = ["x", "near x", "ties", "sparse", "short"]
-    got = factor_correlation(tmp_path, names, block=5)
-    want = _pandas_mean_rank_correlation([frames[n] for n in names], names)
-    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
+    for names in (["x", "near x", "ties", "sparse", "short"],
+                  ["short", "x", "near x", "ties", "sparse"]):     # the narrower one first
+        got = factor_correlation(tmp_path, names, block=5)
+        want = _pandas_mean_rank_correlation([frames[n] for n in names], names)
+        np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
     assert got.attrs["dates"].loc["x", "short"] == 21
     assert got.attrs["dates"].loc["x", "near x"] == 23
     assert got.loc["x", "near x"] > 0.8 and got.loc["x", "sparse"] < -0.9
@@ -238,7 +445,7 @@ def test_bad_arguments_are_named(tiny):
                    client="serial", resume=True)
     row = assay_many({"a": "not a factor"}, start_date=START, end_date=END, client="serial",
                      periods=(1,))
-    assert row.loc["a", "error"].startswith("TypeError: expect a factor tree")
+    assert row.loc["a", "error"].startswith("TypeError: factor: expected a factor tree")
 
 
 def test_command_line_batch(tiny, tmp_path, capsys):

@@ -166,6 +166,11 @@ def test_factor_return_summary_against_hand_figures():
             assert s.loc[field, key] == pytest.approx(value)
     # wealth 1.01, 0.9898, ...: the drawdown runs from the 1.01 peak
     assert s.loc["P_1", "max drawdown"] == pytest.approx(0.9898 / 1.01 - 1)
+    # a loss from the first day on runs from the starting wealth of 1
+    losing = pd.DataFrame({"P_1": [0, -0.1, -0.1 + 0.9 * 0.05]}, index=DATES[:3])
+    s = FactorReturnAnalysisResult(factor_returns=losing, name="fr").summary()
+    assert s["factor return by holding period"].loc["P_1", "max drawdown"] == \
+        pytest.approx(-0.1)
 
 
 def test_rank_autocorrelation_against_scipy(rng):

@@ -6,20 +6,19 @@
 The test bench itself is ``tarnfold.analysis.assay_bench``; the command
 line is ``tarnfold --help`` (or ``python -m tarnfold``).
 """
+from tarnfold.constants import DEFAULT_PERIODS, __version__  # noqa: F401
 
-__version__ = "0.1.0"
-
-
-def assay(factor, returns="daily", periods=(1, 5, 20), ascending=False, steps=None,
-          factor_name="factor", progress=None, account=True):
-    """Test one factor with the whole bench; see ``tarnfold.workflow.assay``."""
-    from tarnfold.workflow import assay as _assay
-    return _assay(factor, returns, periods=periods, ascending=ascending, steps=steps,
-                  factor_name=factor_name, progress=progress, account=account)
+__all__ = ["assay", "report", "DEFAULT_PERIODS", "__version__"]
 
 
-def report(results, path, title="Factor test report", overview=None):
-    """Write one self-contained HTML report of ``results`` to ``path``; see
-    ``tarnfold.reporting.report``."""
-    from tarnfold.reporting import report as _report
-    return _report(results, path, title=title, overview=overview)
+def __getattr__(name):
+    # ``assay`` and ``report`` bring in the bench (statsmodels and scipy:
+    # seconds of imports); loading them on first use keeps ``import
+    # tarnfold.leaf`` and every worker's start cheap
+    if name == "assay":
+        from tarnfold.workflow import assay
+        return assay
+    if name == "report":
+        from tarnfold.reporting import report
+        return report
+    raise AttributeError("module 'tarnfold' has no attribute {!r}".format(name))

@@ -3,6 +3,15 @@ plots; opens offline, no external files)."""
 import datetime
 import os
 import re
+import uuid
+
+import jinja2
+
+from tarnfold.analysis.analysis_result import _AnalysisResult
+from tarnfold.analysis.formatting import table_html
+from tarnfold.analysis.plots import _labels, to_png_base64
+from tarnfold.constants import TRADING_DAYS_PER_YEAR, __version__
+from tarnfold.workflow import comparison_table, split_summaries
 
 CONVENTIONS = (
     "Dates print as YYYYMMDD; returns are simple returns (0.01 = 1 %).",
@@ -16,8 +25,9 @@ CONVENTIONS = (
     "IC decay, lag k: IC of the factor on a date against the forward return of the date "
     "k rows later.",
     "Groups: q1 holds the best factor values in the bench's order "
-    "(ascending=False: the largest). Annualised figures use 244 trading days a year; "
-    "Sharpe ratios use a zero risk-free rate; maximum drawdown is negative.",
+    "(ascending=False: the largest). Annualised figures use {} trading days a year; "
+    "Sharpe ratios use a zero risk-free rate; maximum drawdown is negative."
+    .format(TRADING_DAYS_PER_YEAR),
     "Data loss: every (date, instrument) pair of the factor table is counted once, "
     "at the first stage that dropped it.",
 )
@@ -35,12 +45,11 @@ def _anchor(text, taken):
 def _normalise(results):
     """{factor name: bench result dict} from a result object, one bench
     result dict, or a dict of those."""
-    from tarnfold.analysis.analysis_result import _AnalysisResult
     if isinstance(results, _AnalysisResult):
         return {getattr(results, "name", "result"): {getattr(results, "name", "result"): results}}
     if not isinstance(results, dict):
-        raise TypeError("results: expect a result object, the bench's result dict or a dict "
-                        "of those, got {}".format(type(results).__name__))
+        raise TypeError("results: expected a result object, the bench's result dict or a "
+                        "dict of those, got {}".format(type(results).__name__))
     if results and all(isinstance(v, dict) for v in results.values()):
         return results
     name = getattr(results, "factor_name", "factor")
@@ -51,8 +60,7 @@ def _numbered_for_plot(title, table):
     """The industry table with a leading "#" column (1 = first row) when
     its plot labels bars by row number, that is when the industry names
     need glyphs no installed font has; the table itself otherwise."""
-    from tarnfold.analysis import plots
-    if title != "pooled IC by industry" or plots._labels(table.index)[0] is not None:
+    if title != "pooled IC by industry" or _labels(table.index)[0] is not None:
         return table
     out = table.copy()
     out.insert(0, "#", range(1, len(out) + 1))
@@ -62,16 +70,9 @@ def _numbered_for_plot(title, table):
 def render(results, title="Factor test report", overview=None, dpi=80, sections=None):
     """The report's HTML text.  ``sections``: extra tables shown after the
     overview, a list of (title, DataFrame) or (title, DataFrame, note)."""
-    import jinja2
-    import tarnfold
-    from tarnfold.analysis.analysis_result import _AnalysisResult
-    from tarnfold.analysis.formatting import table_html
-    from tarnfold.analysis.plots import to_png_base64
-
     env = jinja2.Environment(
         loader=jinja2.PackageLoader("tarnfold", "templates"),
         autoescape=jinja2.select_autoescape(["html", "j2"]))
-    from tarnfold.workflow import split_summaries
 
     taken = set()
     factors = []
@@ -91,13 +92,11 @@ def render(results, title="Factor test report", overview=None, dpi=80, sections=
             "name": fname, "anchor": _anchor(fname, taken), "results": items,
             "shared": [{"title": t, "html": table_html(df)} for t, df in shared.items()],
             "steps": getattr(bench_result, "steps", {}),
-            "skipped": getattr(bench_result, "skipped", []),
             "periods": getattr(bench_result, "periods", ()),
         })
     normalised = _normalise(results)
     comparison = None
     if len(normalised) > 1:
-        from tarnfold.workflow import comparison_table
         table = comparison_table(normalised)
         comparison = table_html(table) if table is not None else None
     return env.get_template("report.html.j2").render(
@@ -105,7 +104,7 @@ def render(results, title="Factor test report", overview=None, dpi=80, sections=
         comparison=comparison,
         sections=[{"title": sec[0], "html": table_html(sec[1]),
                    "note": sec[2] if len(sec) > 2 else None} for sec in (sections or ())],
-        version=tarnfold.__version__,
+        version=__version__,
         generated=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"))
 
 
@@ -114,13 +113,21 @@ def report(results, path, title="Factor test report", overview=None, sections=No
 
     ``results``: a result object, the dict ``FactorAssayBench.analysis``
     returns, or a dict factor name -> such dicts (one section per factor).
-    The file is written to a temporary name and renamed into place."""
-    text = render(results, title=title, overview=overview, sections=sections)
+    The file is written to a temporary name and renamed into place; a path
+    that is a folder is refused before anything is computed."""
     path = os.fspath(path)
+    if os.path.isdir(path):
+        raise ValueError("path: expected a file name, got the folder {}".format(path))
+    text = render(results, title=title, overview=overview, sections=sections)
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)
-    tmp = path + ".tmp"
-    with open(tmp, "w", encoding="utf-8") as fh:
-        fh.write(text)
-    os.replace(tmp, path)
+    tmp = os.path.join(folder, ".{}.{}.tmp".format(os.path.basename(path), uuid.uuid4().hex))
+    try:
+        with open(tmp, "x", encoding="utf-8") as fh:
+            fh.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+        raise
     return path

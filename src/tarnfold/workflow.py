@@ -2,40 +2,44 @@
 every (date, instrument) pair that was dropped, and hand back results that
 summarise, plot and report themselves.
 
-The steps are listed once, in ``bench_steps``; a step whose class is not
-available in the installed module (it raises ``NotImplementedError``) is
-left out, so the command and the demo use whatever the build supports.
+The steps are listed once, in ``bench_steps``.
 """
+import html
 import time
-import warnings
 
+import mivada
 import numpy as np
 import pandas as pd
 
+from tarnfold.analysis import assay_bench as ab
 from tarnfold.analysis import statistics as st
+from tarnfold.analysis.formatting import format_table, table_html
+from tarnfold.constants import (ANALYSER_STEPS, DEFAULT_BENCHMARK, DEFAULT_PERIODS,
+                                PREPROCESS_STEPS)
 
-DEFAULT_PERIODS = (1, 5, 20)
-PREPROCESS_STEPS = ("winsorize", "normalize", "neutralize")
+# the headline figures a comparison of factors shows, per holding period
+COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe")
+
+# a daily simple return is rarely beyond a few percent: a table whose
+# typical absolute value is above this holds something else (prices,
+# percentages)
+MAX_MEDIAN_ABS_RETURN = 0.1
 
 
 class AssayResults(dict):
     """The bench's result dictionary (step name -> result object) with what
     the run was: ``factor_name``, ``periods``, ``steps`` (step name ->
-    description), ``skipped`` (steps the installed module does not support)
-    and ``elapsed`` seconds."""
+    description) and ``elapsed`` seconds."""
 
     def __init__(self, results, factor_name="factor", periods=(), steps=None,
-                 skipped=(), elapsed=float("nan")):
+                 elapsed=float("nan")):
         super().__init__(results)
         self.factor_name = factor_name
         self.periods = tuple(periods)
         self.steps = dict(steps or {})
-        self.skipped = list(skipped)
         self.elapsed = elapsed
 
     def _repr_html_(self):
-        import html
-        from tarnfold.analysis.formatting import table_html
         parts = ["<h3>factor {}</h3>".format(html.escape(str(self.factor_name)))]
         shared, per_result = split_summaries(self)
         for step, (r, tables) in per_result.items():
@@ -46,15 +50,11 @@ class AssayResults(dict):
             parts.append("</div>")
         parts += ["<h5>{}</h5>{}".format(html.escape(t), table_html(df))
                   for t, df in shared.items()]
-        if self.skipped:
-            parts.append("<p>Not available in this build: {}</p>".format(
-                html.escape(", ".join(self.skipped))))
         return "\n".join(parts)
 
     def summary_text(self):
         """Every result's summary tables as console text; the factor's own
         tables (rank autocorrelation, data loss) once, at the end."""
-        from tarnfold.analysis.formatting import format_table
         parts = ["#### factor {}".format(self.factor_name)]
         shared, per_result = split_summaries(self)
         for step, (r, tables) in per_result.items():
@@ -64,6 +64,10 @@ class AssayResults(dict):
             parts.append("== factor {} ==".format(self.factor_name))
             parts += [format_table(df, t) for t, df in shared.items()]
         return "\n\n".join(parts)
+
+    def headline(self, periods=None):
+        """The run's main figures as one flat dict; see ``headline``."""
+        return headline(self, periods)
 
 
 FACTOR_TABLES = ("factor rank autocorrelation", "data loss (date, instrument) pairs")
@@ -90,96 +94,42 @@ def split_summaries(results):
     return shared, per_result
 
 
-# -- which steps the installed module supports ---------------------------------
+# -- the steps ------------------------------------------------------------------
 
-def _probe_tables():
-    dates = pd.bdate_range("2020-01-01", periods=6)
-    ids = ["A", "B", "C", "D"]
-    rng = np.random.default_rng(0)
-    factor = pd.DataFrame(rng.normal(size=(6, 4)), index=dates, columns=ids)
-    returns = pd.DataFrame(rng.normal(0, 0.01, size=(6, 4)), index=dates, columns=ids)
-    factor.index.name = returns.index.name = "datetime"
-    factor.columns.name = returns.columns.name = "order_book_id"
-    return factor, returns
-
-
-_SUPPORT = {}
-
-
-def step_supported(make_step, kind, key):
-    """True unless building the step, or running it on a tiny offline table,
-    raises NotImplementedError (a step this build does not have yet).  Any
-    other outcome means the real code ran."""
-    if key in _SUPPORT:
-        return _SUPPORT[key]
-    factor, returns = _probe_tables()
-    ok = True
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        try:
-            step = make_step(offline=True)
-            if kind == "preprocessor":
-                step.process(factor)
-            else:
-                step.analysis(factor, returns, [1], ascending=False)
-        except NotImplementedError:
-            ok = False
-        except Exception:  # the step exists; the probe's inputs just don't suit it
-            ok = True
-    _SUPPORT[key] = ok
-    return ok
-
-
-def bench_steps(preprocess=("winsorize", "normalize", "neutralize"), winsorize="mad",
-                industry="citics_2019", max_decay=10, quantile=5, benchmark="000300.XSHG",
-                analysers=("ic", "quantile", "factor_return")):
-    """The bench's steps in order, as a list of (name, kind, factory, text).
-
-    ``factory(offline=False)`` builds the step; with ``offline=True`` it
-    builds a variant that needs no market data (used to probe whether the
-    installed module supports it).  Add a step by adding one entry here."""
-    from tarnfold.analysis import assay_bench as ab
-
+def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2019",
+                max_decay=10, quantile=5, benchmark=DEFAULT_BENCHMARK,
+                analysers=ANALYSER_STEPS):
+    """The bench's steps in order, as a list of (name, kind, factory, text):
+    ``factory()`` builds the step, ``text`` says what it does with which
+    settings.  Add a step by adding one entry here."""
     ind = None if industry is None or (isinstance(industry, str) and not industry) else industry
     bm = benchmark or None
-    ind_text = ind if ind is None or isinstance(ind, str) else \
+    ind_text = "none" if ind is None else ind if isinstance(ind, str) else \
         "from a table of {} instruments".format(len(ind))
-    exposures = pd.DataFrame(
-        {"x": np.arange(24.0)},
-        index=pd.MultiIndex.from_product([pd.bdate_range("2020-01-01", periods=6),
-                                          ["A", "B", "C", "D"]],
-                                         names=["datetime", "order_book_id"]))
     catalogue = {
-        "winsorize": ("preprocessor",
-                      lambda offline=False: ab.Winzorization(method=winsorize),
+        "winsorize": ("preprocessor", lambda: ab.Winzorization(method=winsorize),
                       "winsorize ({})".format(winsorize)),
-        "normalize": ("preprocessor",
-                      lambda offline=False: ab.Normalization(),
-                      "normalize (z-score per date)"),
+        "normalize": ("preprocessor", ab.Normalization, "normalize (z-score per date)"),
         "neutralize": ("preprocessor",
-                       lambda offline=False: (
-                           ab.Neutralization(industry=None, style_factors=None,
-                                             other_factors=[exposures]) if offline else
-                           ab.Neutralization(industry=ind, style_factors="all")),
+                       lambda: ab.Neutralization(industry=ind, style_factors="all"),
                        "neutralize (industry {}, all styles)".format(ind_text)),
         "ic": ("analyser",
-               lambda offline=False: ab.ICAnalysis(
-                   rank_ic=True, industry_classification=None if offline else ind,
-                   max_decay=max_decay),
-               "rank IC, decay {} lags, industry {}".format(max_decay, ind_text)),
+               lambda: ab.ICAnalysis(rank_ic=True, industry_classification=ind,
+                                     max_decay=max_decay),
+               "rank IC{}, industry {}".format(
+                   ", decay {} lags".format(max_decay) if max_decay else "", ind_text)),
         "quantile": ("analyser",
-                     lambda offline=False: ab.QuantileReturnAnalysis(
-                         quantile=quantile, benchmark=None if offline else bm),
-                     "{} quantile groups against {}".format(quantile, bm)),
-        "factor_return": ("analyser",
-                          lambda offline=False: ab.FactorReturnAnalysis(),
+                     lambda: ab.QuantileReturnAnalysis(quantile=quantile, benchmark=bm),
+                     "{} quantile groups{}".format(
+                         quantile, " against {}".format(bm) if bm else "")),
+        "factor_return": ("analyser", ab.FactorReturnAnalysis,
                           "factor-weighted long-short return"),
     }
     wanted = [s for s in preprocess if s] + [a for a in analysers if a]
     unknown = [s for s in wanted if s not in catalogue]
     if unknown:
-        raise ValueError("unknown step(s) {}; choose from {}".format(
-            ", ".join(unknown), ", ".join(catalogue)))
+        raise ValueError("steps: expected names among {}, got {}".format(
+            ", ".join(catalogue), ", ".join(map(str, unknown))))
     return [(name,) + catalogue[name] for name in wanted]
 
 
@@ -195,7 +145,6 @@ def _listed_mask(dates, ids):
     """dates x ids booleans from the store's listing dates (unknown ids are
     never listed), or None when no store answers."""
     try:
-        import mivada
         stocks = mivada.all_instruments("CS").set_index("order_book_id")
     except Exception:
         return None
@@ -211,7 +160,6 @@ def _listed_mask(dates, ids):
 
 def _exposure_missing(dates, ids):
     try:
-        import mivada
         exp = mivada.get_style_factor_exposure(order_book_ids=list(ids), start_date=dates[0],
                                                end_date=dates[-1])
     except Exception:
@@ -285,31 +233,44 @@ def data_loss_account(factor, processed, returns, periods, neutralized=False):
     return out.astype(int)
 
 
+def headline(results, periods=None):
+    """The main figures of a bench result dict as one flat dict: each
+    result's ``headline(periods)`` (the first result of a kind wins a
+    figure both give), the factor's rank autocorrelation per period and its
+    data-loss counts (the stages before the forward return once, "no
+    forward return" and "used" per period)."""
+    row = {}
+    factor_done = False
+    for r in results.values():
+        if hasattr(r, "headline"):
+            for key, value in r.headline(periods).items():
+                row.setdefault(key, value)
+        if factor_done:
+            continue
+        autocorr = getattr(r, "rank_autocorrelation", None)
+        if autocorr is not None:
+            for field, value in autocorr.items():
+                row["rank autocorr {}".format(field)] = value
+        loss = getattr(r, "data_loss", None)
+        if loss is not None:
+            for stage in loss.index:
+                if stage in ("no forward return", "used"):
+                    for field in loss.columns:
+                        row["{} {}".format(stage, field)] = int(loss.loc[stage, field])
+                else:
+                    row[stage] = int(loss.loc[stage, loss.columns[0]])
+        factor_done = autocorr is not None or loss is not None
+    return row
+
+
 def comparison_table(all_results):
-    """One row per factor: mean IC and Newey-West t per period (from the
-    first IC result of each), the top-minus-bottom Sharpe ratio and the
-    factor-return Sharpe ratio per period when present."""
-    from tarnfold.analysis.analysis_result import (
-        FactorReturnAnalysisResult, ICAnalysisResult, QuantileReturnAnalysisResult)
+    """One row per factor (name -> bench result dict): the ``COMPARED``
+    headline figures of every holding period; None when no result has any."""
     rows = {}
     for fname, results in all_results.items():
-        row = {}
-        for r in results.values():
-            if isinstance(r, ICAnalysisResult) and not any(k.startswith("IC ") for k in row):
-                s = st.ic_summary(r.ic, r.ic_p_value)
-                for field in s.index:
-                    row["IC {}".format(field)] = s.loc[field, "mean"]
-                    row["NW t {}".format(field)] = s.loc[field, "NW t"]
-            elif isinstance(r, QuantileReturnAnalysisResult):
-                s = r.summary()["groups by holding period"]
-                for field in s.index.get_level_values("period").unique():
-                    row["top-bottom Sharpe {}".format(field)] = s.loc[(field, "top-bottom"),
-                                                                      "Sharpe"]
-            elif isinstance(r, FactorReturnAnalysisResult):
-                s = r.summary()["factor return by holding period"]
-                for field in s.index:
-                    row["factor return Sharpe {}".format(field)] = s.loc[field, "Sharpe"]
-        rows[fname] = row
+        figures = headline(results)
+        rows[fname] = {key: value for key, value in figures.items()
+                       if key.rpartition(" ")[0] in COMPARED}
     if not any(rows.values()):
         return None
     out = pd.DataFrame.from_dict(rows, orient="index")
@@ -361,43 +322,117 @@ def load_daily_returns(factor, periods):
                                         expect_df=True, market="cn")
 
 
+def as_periods(periods, name="periods"):
+    """Holding periods as a tuple of positive ints (one int is one period)."""
+    if isinstance(periods, (int, np.integer)) and not isinstance(periods, (bool, np.bool_)):
+        periods = (periods,)
+    try:
+        values = tuple(periods)
+    except TypeError:
+        values = None
+    if not values or not all(isinstance(p, (int, np.integer)) and
+                             not isinstance(p, (bool, np.bool_)) and p >= 1 for p in values):
+        raise ValueError("{}: expected positive integers, got {!r}".format(name, periods))
+    return tuple(int(p) for p in values)
+
+
+def returns_problem(returns):
+    """What a table looks like when it cannot be daily simple returns
+    (prices, percentages), or None when it can."""
+    values = returns.to_numpy(dtype=float, na_value=np.nan).ravel()
+    # every k-th value: a million tell what a table holds as well as all
+    values = values[::max(values.size // 1_000_000, 1)]
+    values = values[np.isfinite(values)]
+    if values.size == 0:
+        return None
+    typical = float(np.median(np.abs(values)))
+    below_total_loss = float(np.mean(values < -1.0))
+    if values.min() >= 0 and typical > 1:
+        return "prices: every value is positive, the median is {:.4g}".format(typical)
+    if typical > MAX_MEDIAN_ABS_RETURN:
+        return "returns in percent: the median absolute value is {:.4g}".format(typical)
+    if below_total_loss >= 0.01:
+        return ("something else: {:.1%} of the values are below -1, losses of more than "
+                "everything".format(below_total_loss))
+    return None
+
+
+def _date_span(index):
+    return "{:%Y-%m-%d} to {:%Y-%m-%d}".format(index.min(), index.max()) if len(index) \
+        else "no dates"
+
+
+def _some(labels, n=3):
+    labels = [str(x) for x in labels]
+    return ", ".join(labels[:n]) + (", ..." if len(labels) > n else "")
+
+
+def check_overlap(factor, returns, periods):
+    """ValueError unless the factor and the returns share a date and an
+    instrument with returns, and the factor has more dates than the
+    shortest holding period: without them every figure would be empty."""
+    if len(factor.index) <= min(periods):
+        raise ValueError("factor: expected more dates than the shortest holding period ({}), "
+                         "got {} ({})".format(min(periods), len(factor.index),
+                                               _date_span(factor.index)))
+    if returns is None or returns.shape[0] == 0 or returns.shape[1] == 0:
+        raise ValueError("returns: no returns for the factor's instruments from {}".format(
+            _date_span(factor.index)))
+    if not factor.index.isin(returns.index).any():
+        raise ValueError("factor, returns: no date in common (factor: {}; returns: {})".format(
+            _date_span(factor.index), _date_span(returns.index)))
+    common = returns.columns.intersection(factor.columns)
+    if not len(common) or not returns[common].notna().to_numpy().any():
+        raise ValueError("factor, returns: no order_book_id in common with a return (factor: "
+                         "{}; returns: {})".format(
+                             _some(factor.columns),
+                             _some(returns.columns[returns.notna().to_numpy().any(axis=0)])
+                             or "no values"))
+
+
 def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, steps=None,
-          factor_name="factor", progress=None, account=True):
+          factor_name="factor", progress=None, account=True, check_returns=True):
     """Test one factor with the whole bench and return ``AssayResults``.
 
     ``factor``: dates x instruments; ``returns``: "daily" (from the open
-    store) or a dates x instruments table of daily simple returns;
-    ``ascending``: False when larger factor values are better (the bench's
-    default; every analyser on its own defaults to True); ``steps``: the
-    output of ``bench_steps`` (default: every supported step).  Each result
-    gets ``data_loss`` and ``rank_autocorrelation`` (unless ``account`` is
-    False)."""
-    from tarnfold.analysis import assay_bench as ab
+    store) or a dates x instruments table of daily simple returns (a table
+    that looks like prices or percentages is refused unless
+    ``check_returns`` is False); ``ascending``: False when larger factor
+    values are better (the bench's default; every analyser on its own
+    defaults to True); ``steps``: the output of ``bench_steps`` (default:
+    every step).  Each result gets ``data_loss`` and
+    ``rank_autocorrelation`` (unless ``account`` is False).
 
+    ValueError when the factor and the returns have no date or no
+    instrument in common, or no (date, instrument) pair with both a factor
+    value and a forward return: there would be nothing to measure."""
     say = progress or (lambda msg: None)
     t0 = time.perf_counter()
-    if isinstance(periods, (int, np.integer)):
-        periods = (int(periods),)
-    periods = tuple(int(p) for p in periods)
-    if not periods or min(periods) < 1:
-        raise ValueError("periods: expect positive integers, got {}".format(periods))
+    periods = as_periods(periods)
     ab._validate_data_frame(factor, "factor")
     if isinstance(returns, str):
         if returns != "daily":
-            raise ValueError('returns: expect a DataFrame or "daily", got {!r}'.format(returns))
+            raise ValueError('returns: expected a DataFrame or "daily", got {!r}'.format(returns))
         say("loading daily returns of {} instruments".format(factor.shape[1]))
         returns = load_daily_returns(factor, periods)
+    else:
+        if returns is None:
+            raise ValueError('returns: expected a DataFrame or "daily", got None')
+        ab._validate_data_frame(returns, "returns")
+        problem = returns_problem(returns) if check_returns else None
+        if problem:
+            raise ValueError("returns: expected daily simple returns (0.01 = 1 %), got what "
+                             "looks like {}; pass check_returns=False to use it as it is"
+                             .format(problem))
+    check_overlap(factor, returns, periods)
     steps = bench_steps() if steps is None else steps
 
     bench = ab.FactorAssayBench()
-    used, skipped = {}, []
+    used = {}
     for name, kind, make, text in steps:
-        if not step_supported(make, kind, name):
-            skipped.append(name)
-            continue
         bench.append((name, make()))
         used[name] = text
-    preprocessors = [name for name, kind, _, _ in steps if kind == "preprocessor" and name in used]
+    preprocessors = [name for name, kind, _, _ in steps if kind == "preprocessor"]
     say("running {} on {} dates x {} instruments".format(
         ", ".join(used), factor.shape[0], factor.shape[1]))
     raw = factor  # the bench only renames its axes
@@ -413,9 +448,9 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
         loss = data_loss_account(raw, processed, returns, periods,
                                  neutralized="neutralize" in preprocessors)
         if loss.loc["used"].max() == 0:
-            warnings.warn("no (date, instrument) pair has both a factor value and a forward "
-                          "return: do the factor's dates and instruments match the returns "
-                          "(or the store's)?")
+            raise ValueError("factor, returns: no (date, instrument) pair has both a factor "
+                             "value and a forward return: do the factor's dates and "
+                             "instruments match the returns (or the store's)?")
         autocorr = st.rank_autocorrelation(processed, periods)
         for r in results.values():
             try:
@@ -423,5 +458,4 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
                 r.rank_autocorrelation = autocorr
             except AttributeError:  # a user analyser's result
                 pass
-    return AssayResults(results, factor_name, periods, used, skipped,
-                        time.perf_counter() - t0)
+    return AssayResults(results, factor_name, periods, used, time.perf_counter() - t0)

@@ -18,10 +18,50 @@ attributes that the summary picks up when present: ``data_loss`` (how many
 
 Summary statistics never count a date on which nothing was measured: see
 ``tarnfold.analysis.statistics`` for the rules and formulas.
+
+Reading results back goes through one protocol, so that code handling
+results of every kind (a batch's summary row, the comparison of factors,
+the report, stored results) never asks which class it holds:
+
+* ``headline(periods=None)``: the result's main figures as one flat dict
+  ("IC mean P_1" -> number);
+* ``RESULT_CLASSES``: every result class by name (a subclass registers
+  itself), from which stored results are rebuilt.
 """
 import html
 
-__all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult"]
+from tarnfold.analysis import plots
+from tarnfold.analysis import statistics as st
+from tarnfold.analysis.formatting import format_table, table_html
+from tarnfold.constants import TRADING_DAYS_PER_YEAR
+
+__all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult",
+           "AnalysisResult", "RESULT_CLASSES", "result_class"]
+
+RESULT_CLASSES = {}
+
+
+def result_class(name):
+    """The result class registered under ``name``."""
+    try:
+        return RESULT_CLASSES[name]
+    except KeyError:
+        raise KeyError("result class: expected one of {}, got {!r}".format(
+            ", ".join(sorted(RESULT_CLASSES)), name)) from None
+
+
+def _fields(periods):
+    """The return fields ("P_n") of ``periods``, or None for every field."""
+    return None if periods is None else {"P_{}".format(int(p)) for p in periods}
+
+
+def _flat(table, figures, periods):
+    """{"<label> <field>": value} from a table indexed by return field, for
+    the (column, label) pairs of ``figures`` and the fields of ``periods``."""
+    wanted = _fields(periods)
+    return {"{} {}".format(label, field): table.loc[field, column]
+            for field in table.index if wanted is None or field in wanted
+            for column, label in figures}
 
 
 class _AnalysisResult:
@@ -29,7 +69,11 @@ class _AnalysisResult:
 
     data_loss = None
     rank_autocorrelation = None
-    periods_per_year = 244
+    periods_per_year = TRADING_DAYS_PER_YEAR
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        RESULT_CLASSES[cls.__name__] = cls
 
     def __init__(self, **kwargs):
         self._keys = tuple(kwargs)
@@ -53,6 +97,13 @@ class _AnalysisResult:
             tables["data loss (date, instrument) pairs"] = self.data_loss
         return tables
 
+    def headline(self, periods=None):
+        """The main figures for the holding periods ``periods`` (default:
+        all) as one flat dict "<figure> P_n" -> number: what a batch's
+        summary row and the comparison of factors show.  {} for a result
+        without headline figures."""
+        return {}
+
     def _figures(self, pyplot):
         raise NotImplementedError
 
@@ -64,7 +115,6 @@ class _AnalysisResult:
 
     def summary_text(self):
         """The summary tables as aligned console text."""
-        from tarnfold.analysis.formatting import format_table
         head = "== {} ({}) ==".format(getattr(self, "name", ""), type(self).__name__)
         parts = [head] + [format_table(t, title) for title, t in self.summary().items()]
         return "\n\n".join(parts)
@@ -78,24 +128,27 @@ class _AnalysisResult:
         except Exception:  # IPython missing or not running
             in_notebook = False
         if in_notebook:
-            from IPython.display import HTML, display
+            from IPython.display import HTML, display  # IPython: there when in_notebook
             display(HTML(self._repr_html_()))
             for fig in self._figures(pyplot=False).values():
                 display(fig)
             return
         print(self.summary_text())
-        import matplotlib.pyplot as plt
+        import matplotlib.pyplot as plt  # a display backend: only when showing
         self._figures(pyplot=True)
         plt.show()
 
     def _repr_html_(self):
-        from tarnfold.analysis.formatting import table_html
         parts = ["<div><h4>{} <small>({})</small></h4>".format(
             html.escape(str(getattr(self, "name", ""))), type(self).__name__)]
         for title, table in self.summary().items():
             parts.append("<h5>{}</h5>{}".format(html.escape(title), table_html(table)))
         parts.append("</div>")
         return "\n".join(parts)
+
+
+# the base of a result class of one's own
+AnalysisResult = _AnalysisResult
 
 
 class ICAnalysisResult(_AnalysisResult):
@@ -121,8 +174,13 @@ class ICAnalysisResult(_AnalysisResult):
         "Unknown".
     """
 
+    HEADLINE = (("mean", "IC mean"), ("IR", "IC IR"), ("t", "IC t"), ("NW t", "IC NW t"),
+                ("IC>0", "IC>0"))
+
+    def headline(self, periods=None):
+        return _flat(st.ic_summary(self.ic, self.ic_p_value), self.HEADLINE, periods)
+
     def _own_summary(self):
-        from tarnfold.analysis import statistics as st
         tables = {"IC by holding period": st.ic_summary(self.ic, self.ic_p_value)}
         if getattr(self, "ic_decay", None) is not None:
             tables["mean IC by lag"] = st.decay_summary(self.ic_decay, self.ic, self.ic_p_value)
@@ -131,8 +189,6 @@ class ICAnalysisResult(_AnalysisResult):
         return tables
 
     def _figures(self, pyplot):
-        from tarnfold.analysis import plots
-        from tarnfold.analysis import statistics as st
         name = getattr(self, "name", "")
         figs = {"IC over time": plots.ic_series(self.ic, self.ic_p_value, name, pyplot),
                 "IC histogram": plots.ic_histogram(self.ic, self.ic_p_value, name, pyplot)}
@@ -160,15 +216,21 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
     in ``quantile_returns``; ``summary()`` excludes them.
     """
 
+    def headline(self, periods=None):
+        table = self._own_summary()["groups by holding period"]
+        spread = table.xs("top-bottom", level="group")
+        first = table.groupby(level="period", sort=False).head(1).droplevel("group")
+        return dict(_flat(spread, (("ann. return", "top-bottom ann. return"),
+                                   ("Sharpe", "top-bottom Sharpe")), periods),
+                    **_flat(first, (("turnover", "q1 turnover"),), periods))
+
     def _own_summary(self):
-        from tarnfold.analysis import statistics as st
         return {"groups by holding period": st.quantile_summary(
             self.quantile_returns, self.quantile_turnover, self.quantile_detail,
             self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
             self.periods_per_year)}
 
     def _figures(self, pyplot):
-        from tarnfold.analysis import plots
         name = getattr(self, "name", "")
         return {
             "cumulative group returns": plots.group_returns(self.quantile_returns, name, pyplot),
@@ -188,12 +250,15 @@ class FactorReturnAnalysisResult(_AnalysisResult):
     rebalanced every n dates and averaged over the n staggered starts.
     """
 
+    def headline(self, periods=None):
+        return _flat(self._own_summary()["factor return by holding period"],
+                     (("ann. return", "factor return ann. return"),
+                      ("Sharpe", "factor return Sharpe")), periods)
+
     def _own_summary(self):
-        from tarnfold.analysis import statistics as st
         return {"factor return by holding period": st.factor_return_summary(
             self.factor_returns, self.periods_per_year)}
 
     def _figures(self, pyplot):
-        from tarnfold.analysis import plots
         return {"cumulative factor return": plots.factor_returns(
             self.factor_returns, getattr(self, "name", ""), pyplot)}

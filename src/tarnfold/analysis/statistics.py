@@ -19,7 +19,7 @@ import numpy as np
 import pandas as pd
 from scipy import stats
 
-PERIODS_PER_YEAR = 244
+from tarnfold.constants import TRADING_DAYS_PER_YEAR as PERIODS_PER_YEAR
 
 
 def ic_measured(ic, p_value):

@@ -12,43 +12,54 @@ tests it with the whole bench (``tarnfold.assay``), writes its tables under
 scheduler.  Workers open the market-data store themselves, read-only, from
 the path of the store open in the calling process (or ``store=``): on a
 cluster that path must hold the same store on every worker machine.
+
+Dask is imported only where a cluster is used (``dask.distributed`` takes
+about a second to import): a serial batch and reading results back run
+without it.
 """
 import hashlib
+import logging
 import os
 import sys
 import time
+import uuid
 
+import mivada
 import pandas as pd
 
 from tarnfold.batch import storage
 from tarnfold.batch.correlation import completed_factors, factor_correlation, pick_uncorrelated
-from tarnfold.batch.storage import load_factor_table, load_results
-from tarnfold.batch.task import BatchContext, run_factor
+from tarnfold.batch.storage import DamagedResultsError, FolderInUseError, load_factor_table, \
+    load_results
+from tarnfold.batch.task import BatchContext, ensure_store, error_text, fingerprint, run_factor
+from tarnfold.constants import DEFAULT_PERIODS
+from tarnfold.workflow import as_periods, bench_steps
 
 __all__ = ["assay_many", "factor_correlation", "pick_uncorrelated", "load_results",
-           "load_factor_table", "completed_factors", "local_cluster"]
+           "load_factor_table", "completed_factors", "local_cluster", "DamagedResultsError",
+           "FolderInUseError"]
 
 SERIAL = "serial"
 
 
 def _default_ids():
-    import mivada
     return mivada.all_instruments("CS")["order_book_id"].tolist()
 
 
 def _check_factors(factors):
     if not isinstance(factors, dict):
-        raise TypeError("factors: expect a dict name -> factor tree, callable or table, got {}"
-                        .format(type(factors).__name__))
+        raise TypeError("factors: expected a dict name -> factor tree, callable or table, "
+                        "got {}".format(type(factors).__name__))
     if not factors:
-        raise ValueError("factors: no factors given")
+        raise ValueError("factors: expected at least one factor, got an empty dict")
     for name in factors:
         if not isinstance(name, str) or not name.strip():
-            raise ValueError("factors: names must be non-empty strings, got {!r}".format(name))
+            raise ValueError("factors: names: expected non-empty strings, got {!r}".format(name))
 
 
 def _steps_key(steps):
-    return "default" if steps is None else repr([s[0] for s in steps])
+    """The steps as the record of a run keeps them: names and settings."""
+    return repr([(s[0], s[3]) for s in steps])
 
 
 def local_cluster(n_workers=None):
@@ -57,7 +68,6 @@ def local_cluster(n_workers=None):
     ``(client, cluster)``; close both when done."""
     import dask
     from dask.distributed import Client, LocalCluster
-    import logging
     n = n_workers or os.cpu_count() or 1
     config, inherited = _worker_environment()
     config.update(QUIET_CLUSTER)
@@ -133,7 +143,7 @@ def _worker_environment():
 
 
 def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, universe=None,
-               periods=(1, 5, 20), ascending=False, steps=None, out=None, client=None,
+               periods=DEFAULT_PERIODS, ascending=False, steps=None, out=None, client=None,
                n_workers=None, store=None, resume=False, progress=None):
     """Test many factors and return one summary row per factor.
 
@@ -143,13 +153,17 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
     worker), or a ready dates x instruments table.  ``order_book_ids``
     defaults to every stock of the store.  ``periods``, ``ascending`` and
     ``steps`` (``tarnfold.workflow.bench_steps(...)``; default: every
-    supported step) are those of ``tarnfold.assay``.
+    step) are those of ``tarnfold.assay``.
 
     ``out``: folder for the full results (see ``tarnfold.batch.storage``;
     ``load_results(out, name)`` rebuilds a factor's result objects); without
-    it only the rows are returned.  ``resume=True`` skips factors whose
-    results under ``out`` are complete and were computed with the same
-    parameters (and, for trees, the same tree); failed factors are redone.
+    it only the rows are returned.  One batch at a time writes into a
+    folder (FolderInUseError for a second).  A factor that fails leaves a
+    record of its failure in place of any earlier results.
+    ``resume=True`` skips factors whose results under ``out`` are complete,
+    pass their check (nothing missing, cut short or changed) and were
+    computed with the same parameters (and, for trees, the same tree);
+    failed factors are redone.
 
     ``client``: None starts a LocalCluster of ``n_workers`` processes
     (default: one per core) with one thread each, closed at the end; a
@@ -160,65 +174,102 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
     callable receiving one line per finished factor.
 
     Returns a DataFrame indexed by factor (in the order given): the IC,
-    quantile and factor-return figures of the results' ``summary()``, the
+    quantile and factor-return figures of the results' ``headline()``, the
     data-loss counts, the rank autocorrelation, wall/load/compute/write
     seconds, the worker, ``resumed`` and ``error`` (None when it worked).
-    A factor that raises gives a row with its error; the batch goes on."""
-    import mivada
-
+    A factor that raises, or cannot be sent to a worker, gives a row with
+    its error; the batch goes on."""
     _check_factors(factors)
-    if isinstance(periods, int):
-        periods = (periods,)
-    periods = tuple(int(p) for p in periods)
-    if not periods or min(periods) < 1:
-        raise ValueError("periods: expect positive integers, got {}".format(periods))
+    periods = as_periods(periods)
     if resume and out is None:
-        raise ValueError("resume: needs out, the folder of the earlier run")
+        raise ValueError("resume: expected out, the folder of the earlier run, got None")
     needs_dates = any(not isinstance(v, pd.DataFrame) for v in factors.values())
     if needs_dates and (start_date is None or end_date is None):
-        raise ValueError("start_date, end_date: needed to compute factor trees")
+        raise ValueError("start_date, end_date: expected dates to compute factor trees, "
+                         "got None")
     store_path = os.fspath(store) if store is not None else mivada.current_store().path
-    if store is not None:
-        if not os.path.exists(store_path):
-            raise ValueError("store: no such store: {}".format(store_path))
+    if store is not None and not os.path.exists(store_path):
+        raise ValueError("store: expected a store file, got no such file: {}".format(
+            store_path))
     if order_book_ids is not None:
         ids = list(order_book_ids)
     else:
         if store is not None and client == SERIAL:
-            from tarnfold.batch.task import ensure_store
             ensure_store(store_path)
         ids = _default_ids()
-    meta = {"start": str(pd.Timestamp(start_date).date()) if start_date is not None else None,
-            "end": str(pd.Timestamp(end_date).date()) if end_date is not None else None,
+    steps = bench_steps() if steps is None else steps
+    meta = {"start": str(mivada.utils.as_date(start_date, "start_date").date())
+            if start_date is not None else None,
+            "end": str(mivada.utils.as_date(end_date, "end_date").date())
+            if end_date is not None else None,
             "periods": list(periods), "ascending": bool(ascending),
             "universe": repr(universe), "instruments": len(ids),
             "instruments_hash": hashlib.sha1("\n".join(map(str, ids)).encode()).hexdigest(),
             "steps": _steps_key(steps), "store": os.path.realpath(store_path)}
-    if out is not None:
-        out = os.path.abspath(os.fspath(out))
-        os.makedirs(storage.factors_dir(out), exist_ok=True)
-        storage.remove_stale_temp(out)
+    say = progress or (lambda line: None)
+    if out is None:
+        ctx = BatchContext(store_path, ids, universe, start_date, end_date, periods, ascending,
+                           steps, None, meta)
+        return _run_batch(factors, ctx, client, n_workers, False, say)
+    out = os.path.abspath(os.fspath(out))
     ctx = BatchContext(store_path, ids, universe, start_date, end_date, periods, ascending,
                        steps, out, meta)
+    with storage.batch_lock(out):
+        os.makedirs(storage.factors_dir(out), exist_ok=True)
+        storage.remove_stale_temp(out)
+        table = _run_batch(factors, ctx, client, n_workers, resume, say)
+        storage.remove_stale_temp(out)   # what attempts on workers that died left behind
+        tmp = os.path.join(out, storage.SUMMARY_FILE + ".tmp")
+        table.to_csv(tmp)
+        os.replace(tmp, os.path.join(out, storage.SUMMARY_FILE))
+    return table
 
-    say = progress or (lambda line: None)
+
+def _resumable(out, name, meta, spec, say):
+    """The stored summary row of factor ``name`` when its results under
+    ``out`` are complete, intact and of the same run; None otherwise."""
+    try:
+        record = storage.read_record(out, name)
+        if record is None or record.get("state") != storage.DONE or "files" not in record \
+                or not _same_run(record, meta, spec):
+            return None
+        storage.verify(storage.factor_dir(out, name), record)
+    except DamagedResultsError as exc:
+        say("factor {}: stored results are damaged ({}); computing it again".format(name, exc))
+        return None
+    return dict(record["row"], resumed=True)
+
+
+def _run_batch(factors, ctx, client, n_workers, resume, say):
     t0 = time.perf_counter()
     rows, todo = {}, []
     for name, spec in factors.items():
-        record = storage.read_record(out, name) if resume else None
-        if record is not None and _same_run(record, meta, spec):
-            row = dict(record["row"])
-            row["resumed"] = True
+        row = _resumable(ctx.out, name, ctx.meta, spec, say) if resume else None
+        if row is not None:
             rows[name] = row
         else:
             todo.append(name)
     if rows:
         say("resuming: {} of {} factors already done, {} to run".format(
             len(rows), len(factors), len(todo)))
+
     counter = _Counter(len(todo), say, t0)
+
+    def finished(name, row):
+        if row.get("error") and ctx.out is not None:
+            # the folder keeps the last run's state: no earlier results
+            # outlive a failure
+            try:
+                storage.write_failure(ctx.out, name, row, dict(
+                    ctx.meta, fingerprint=fingerprint(factors[name])))
+            except OSError as exc:
+                row["error"] += "; the failure could not be recorded under out: {}".format(
+                    error_text(exc))
+        return counter.done(name, row)
+
     if todo and client == SERIAL:
         for name in todo:
-            rows[name] = counter.done(name, run_factor(name, factors[name], ctx))
+            rows[name] = finished(name, run_factor(name, factors[name], ctx))
     elif todo:
         own = None
         if client is None:
@@ -230,23 +281,16 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
             client = Client(client)
             own = client
         try:
-            rows.update(_run_on(client, factors, todo, ctx, counter))
+            rows.update(_run_on(client, factors, todo, ctx, finished))
         finally:
             if own is not None:
                 if own is not client:
                     client.close()
                 own.close()
-    table = _result_table(factors, rows)
-    if out is not None:
-        storage.remove_stale_temp(out)   # what attempts on workers that died left behind
-        tmp = os.path.join(out, storage.SUMMARY_FILE + ".tmp")
-        table.to_csv(tmp)
-        os.replace(tmp, os.path.join(out, storage.SUMMARY_FILE))
-    return table
+    return _result_table(factors, rows)
 
 
 def _same_run(record, meta, spec):
-    from tarnfold.batch.task import fingerprint
     stored = record.get("meta", {})
     if any(stored.get(k) != v for k, v in meta.items()):
         return False
@@ -272,30 +316,50 @@ class _Counter:
         return row
 
 
-def _run_on(client, factors, todo, ctx, counter):
+def _unsendable(spec):
+    """Why ``spec`` cannot be sent to a worker (as Dask would serialise
+    it), or None."""
+    from distributed.protocol import pickle as dask_pickle
+    try:
+        dask_pickle.dumps(spec)
+    except Exception as exc:
+        deep = isinstance(exc, RecursionError) or isinstance(exc.__cause__, RecursionError) \
+            or "recursion" in str(exc)
+        return "cannot send the factor to a worker: {}".format(
+            "it is too deeply nested to serialise" if deep else error_text(exc))
+    return None
+
+
+def _run_on(client, factors, todo, ctx, finished):
     """Submit one task per factor; tables given ready travel to the workers
-    directly (scattered), never through the scheduler."""
+    directly (scattered), never through the scheduler.  A factor that
+    cannot be serialised gets its error row at once."""
     from dask.distributed import as_completed
-    import uuid
 
     batch = uuid.uuid4().hex[:8]
-    futures = {}
+    futures, rows = {}, {}
     for i, name in enumerate(todo):
         spec = factors[name]
-        if isinstance(spec, pd.DataFrame):
-            spec = client.scatter(spec, direct=None)
-        fut = client.submit(run_factor, name, spec, ctx, pure=False,
-                            key="tarnfold-assay-{}-{}".format(batch, i))
-        futures[fut] = name
-    rows = {}
+        problem = None if isinstance(spec, pd.DataFrame) else _unsendable(spec)
+        if problem is None:
+            try:
+                if isinstance(spec, pd.DataFrame):
+                    spec = client.scatter(spec, direct=None)
+                fut = client.submit(run_factor, name, spec, ctx, pure=False,
+                                    key="tarnfold-assay-{}-{}".format(batch, i))
+            except Exception as exc:
+                problem = "cannot send the factor to a worker: " + error_text(exc)
+            else:
+                futures[fut] = name
+        if problem is not None:
+            rows[name] = finished(name, {"factor": name, "error": problem})
     for fut in as_completed(list(futures)):
         name = futures[fut]
         try:
             row = fut.result()
         except Exception as exc:   # the task itself died (e.g. its worker, repeatedly)
-            from tarnfold.batch.task import error_text
             row = {"factor": name, "error": error_text(exc)}
-        rows[name] = counter.done(name, row)
+        rows[name] = finished(name, row)
         fut.release()
     return rows
 

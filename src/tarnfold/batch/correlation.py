@@ -1,26 +1,32 @@
 """Pruning a batch: how alike the candidate factors are, and a pick of the
 best ones that are not alike."""
 import os
-import urllib.parse
 
 import numpy as np
 import pandas as pd
+import pyarrow.parquet as pq
 
 from tarnfold.batch import storage
 
 BLOCK_DATES = storage.ROW_GROUP_DATES
 
 
-def _stored_dates(out, names):
-    dates = None
+def _stored_tables(out, names):
+    """The union of the stored factor tables' dates and of their columns
+    (in the order of ``names``), each factor table verified once."""
+    dates = columns = None
     for name in names:
-        record = storage.read_record(out, name)
-        if record is None or "factor" not in record:
-            raise KeyError("factor {!r}: no complete results under {}".format(name, out))
+        record = storage.finished_record(out, name, files=(storage.FACTOR_FILE,))
+        if "factor" not in record:
+            raise KeyError("factor {!r}: no factor table under {}".format(name, out))
         path = os.path.join(storage.factor_dir(out, name), record["factor"]["file"])
         idx = pd.DatetimeIndex(pd.read_parquet(path, columns=[]).index)
         dates = idx if dates is None else dates.union(idx)
-    return dates
+        cols = [c for c in pq.read_schema(path).names if not c.startswith("__")
+                and c != "datetime"]
+        cols = pd.Index(record["factor"].get("labels", cols))
+        columns = cols if columns is None else columns.union(cols, sort=False)
+    return dates, columns
 
 
 def factor_correlation(out, names=None, block=BLOCK_DATES):
@@ -31,7 +37,8 @@ def factor_correlation(out, names=None, block=BLOCK_DATES):
     a value for, ties averaged (pandas' ``DataFrame.corr("spearman")`` of that
     date's cross-section); dates on which a pair has fewer than two common
     instruments or a constant ranking are left out of its average.
-    ``names``: the factors (default: every complete one).  The tables are
+    ``names``: the factors (default: every complete one; a factor that
+    failed in the last run or whose table is damaged raises).  The tables are
     read ``block`` dates at a time, so memory stays at one block of every
     factor.  Returns a factors x factors DataFrame (1 on the diagonal, NaN
     for a pair never compared) with the number of dates per pair in
@@ -42,25 +49,16 @@ def factor_correlation(out, names=None, block=BLOCK_DATES):
         names = completed_factors(out)
     names = list(names)
     if len(set(names)) != len(names):
-        raise ValueError("names: a factor is listed more than once")
+        raise ValueError("names: expected each factor once, got {} more than once".format(
+            ", ".join(sorted({n for n in names if names.count(n) > 1}))))
     k = len(names)
     sums = np.zeros((k, k))
     counts = np.zeros((k, k), dtype=np.int64)
     if k:
-        dates = _stored_dates(out, names)
-        import pyarrow.parquet as pq
-        columns = None
-        for name in names:
-            record = storage.read_record(out, name)
-            path = os.path.join(storage.factor_dir(out, name), record["factor"]["file"])
-            cols = [c for c in pq.read_schema(path).names if not c.startswith("__")
-                    and c != "datetime"]
-            cols = record["factor"].get("labels", cols)
-            columns = pd.Index(cols) if columns is None else columns.union(pd.Index(cols),
-                                                                           sort=False)
+        dates, columns = _stored_tables(out, names)
         for lo in range(0, len(dates), max(int(block), 1)):
             span = dates[lo:lo + block]
-            tables = [storage.load_factor_table(out, name, span[0], span[-1])
+            tables = [storage.load_factor_table(out, name, span[0], span[-1], verified=False)
                       .reindex(index=span, columns=columns) for name in names]
             s, c = ab._cross_rank_correlation_sums(tables)
             sums += s
@@ -75,18 +73,10 @@ def factor_correlation(out, names=None, block=BLOCK_DATES):
 
 
 def completed_factors(out):
-    """Names of the factors whose results are complete under ``out``."""
-    root = storage.factors_dir(out)
-    if not os.path.isdir(root):
-        return []
-    names = []
-    for entry in sorted(os.listdir(root)):
-        if entry.startswith("."):
-            continue
-        record = storage.read_record(out, urllib.parse.unquote(entry))
-        if record is not None:
-            names.append(record["name"])
-    return names
+    """Names of the factors whose results under ``out`` are complete: those
+    that did not fail in the last run that computed them."""
+    return [name for name, record in storage.stored_names(out)
+            if record is not None and record.get("state", storage.DONE) == storage.DONE]
 
 
 def pick_uncorrelated(summary, correlation, threshold=0.5, by=None, max_factors=None):
@@ -97,14 +87,15 @@ def pick_uncorrelated(summary, correlation, threshold=0.5, by=None, max_factors=
     value or missing from ``correlation`` are never picked; a pair never
     compared (NaN) does not block.  Returns the kept names, best first."""
     if not 0 < float(threshold) <= 1:
-        raise ValueError("threshold: expect a number in (0, 1], got {!r}".format(threshold))
+        raise ValueError("threshold: expected a number in (0, 1], got {!r}".format(threshold))
     if by is None:
         cols = [c for c in summary.columns if str(c).startswith("IC IR ")]
         if not cols:
-            raise ValueError("summary: no 'IC IR' column to rank by; pass by=")
+            raise ValueError("summary: expected an 'IC IR' column to rank by (or by=), got "
+                             "columns {}".format(", ".join(map(str, summary.columns[:5]))))
         by = cols[0]
     if by not in summary.columns:
-        raise ValueError("by: no column {!r} in the summary".format(by))
+        raise ValueError("by: expected a column of the summary, got {!r}".format(by))
     ok = summary[by].notna()
     if "error" in summary.columns:
         ok &= summary["error"].isna()

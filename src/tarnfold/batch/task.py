@@ -6,10 +6,17 @@ import os
 import socket
 import time
 import traceback
+import warnings
 
+import mivada
+import mivada.api
 import pandas as pd
 
 from tarnfold.batch import storage
+from tarnfold.engine_v2.eval_core import execute_factor
+from tarnfold.engine_v2.exec_context import ThreadingExecContext
+from tarnfold.interface import AbstractFactor
+from tarnfold.workflow import assay, headline
 
 # per process: the store this worker opened, and the last daily returns it
 # loaded (every factor of a batch needs the same ones)
@@ -40,8 +47,6 @@ def ensure_store(path):
     """Open the store at ``path`` in this process unless it is the open one
     (workers open the store themselves, read-only)."""
     global _opened_store
-    import mivada
-    import mivada.api
     if path is None:
         return
     want = os.path.realpath(path)
@@ -54,8 +59,6 @@ def ensure_store(path):
 
 
 def _timed_context_class(timing):
-    from tarnfold.engine_v2.exec_context import ThreadingExecContext
-
     class TimedExecContext(ThreadingExecContext):
         # the context loads every leaf in its constructor: that is the loading time
         def __init__(self, *args, **kwargs):
@@ -72,9 +75,6 @@ def compute_factor(spec, ctx, timing):
     """The factor table of ``spec``: a factor tree (computed with
     ``execute_factor``), a callable returning a tree or a table, or a
     ready table."""
-    from tarnfold.interface import AbstractFactor
-    from tarnfold.engine_v2.eval_core import execute_factor
-
     if callable(spec) and not isinstance(spec, (AbstractFactor, pd.DataFrame)):
         spec = spec()
     if isinstance(spec, pd.DataFrame):
@@ -84,11 +84,12 @@ def compute_factor(spec, ctx, timing):
                                universe=ctx.universe,
                                exec_context_class=_timed_context_class(timing))
     else:
-        raise TypeError("expect a factor tree, a callable returning one (or a table), or a "
-                        "dates x instruments DataFrame, got {}".format(type(spec).__name__))
+        raise TypeError("factor: expected a factor tree, a callable returning one (or a "
+                        "table), or a dates x instruments DataFrame, got {}".format(
+                            type(spec).__name__))
     if not isinstance(table, pd.DataFrame):
-        raise TypeError("the factor's table is a {}, expect a DataFrame".format(
-            type(table).__name__))
+        raise TypeError("factor: expected the callable to return a tree or a DataFrame, "
+                        "got {}".format(type(table).__name__))
     table = table.astype(float, copy=False)
     table.index.name = "datetime"
     table.columns.name = "order_book_id"
@@ -111,62 +112,12 @@ def daily_returns(factor, periods):
     return hit.copy(deep=False)
 
 
-def summary_row(results, periods):
-    """The figures of the results' ``summary()`` tables in one flat row."""
-    from tarnfold.analysis.analysis_result import (
-        FactorReturnAnalysisResult, ICAnalysisResult, QuantileReturnAnalysisResult)
-    row = {}
-    fields = ["P_{}".format(p) for p in periods]
-    loss_done = False
-    for r in results.values():
-        tables = r.summary() if hasattr(r, "summary") else {}
-        if isinstance(r, ICAnalysisResult) and "IC mean {}".format(fields[0]) not in row:
-            s = tables["IC by holding period"]
-            for f in s.index:
-                for col, label in (("mean", "IC mean"), ("IR", "IC IR"), ("t", "IC t"),
-                                   ("NW t", "IC NW t"), ("IC>0", "IC>0")):
-                    row["{} {}".format(label, f)] = s.loc[f, col]
-        elif isinstance(r, QuantileReturnAnalysisResult) and \
-                "top-bottom Sharpe {}".format(fields[0]) not in row:
-            s = tables["groups by holding period"]
-            for f in s.index.get_level_values("period").unique():
-                row["top-bottom ann. return {}".format(f)] = s.loc[(f, "top-bottom"),
-                                                                   "ann. return"]
-                row["top-bottom Sharpe {}".format(f)] = s.loc[(f, "top-bottom"), "Sharpe"]
-                first = s.loc[f].index[0]
-                row["q1 turnover {}".format(f)] = s.loc[(f, first), "turnover"]
-        elif isinstance(r, FactorReturnAnalysisResult) and \
-                "factor return Sharpe {}".format(fields[0]) not in row:
-            s = tables["factor return by holding period"]
-            for f in s.index:
-                row["factor return ann. return {}".format(f)] = s.loc[f, "ann. return"]
-                row["factor return Sharpe {}".format(f)] = s.loc[f, "Sharpe"]
-        if not loss_done and getattr(r, "rank_autocorrelation", None) is not None:
-            for f, v in r.rank_autocorrelation.items():
-                row["rank autocorr {}".format(f)] = v
-        if not loss_done and getattr(r, "data_loss", None) is not None:
-            loss = r.data_loss
-            first = loss.columns[0]
-            for stage in loss.index:
-                if stage in ("no forward return", "used"):
-                    for f in loss.columns:
-                        row["{} {}".format(stage, f)] = int(loss.loc[stage, f])
-                else:
-                    row[stage] = int(loss.loc[stage, first])
-            loss_done = True
-    return row
-
-
 def run_factor(name, spec, ctx):
     """Compute, test and store one factor; return its summary row (a dict)."""
     t0 = time.perf_counter()
     timing = {"load": 0.0, "compute": 0.0, "write": 0.0}
     row = {"factor": name}
     try:
-        import warnings
-        import mivada.api
-        from tarnfold.workflow import assay
-
         ensure_store(ctx.store_path)
         # the factors of a batch share instruments and dates: bars and
         # style exposures read for one are served again to the next
@@ -176,22 +127,25 @@ def run_factor(name, spec, ctx):
             factor = compute_factor(spec, ctx, timing)
             timing["compute"] += time.perf_counter() - t - timing["load"]
             if factor.shape[0] == 0 or factor.shape[1] == 0:
-                raise ValueError("the factor table is empty ({} dates x {} instruments)"
-                                 .format(*factor.shape))
+                raise ValueError("factor: expected dates and instruments, got an empty table "
+                                 "({} x {})".format(*factor.shape))
             t = time.perf_counter()
             returns = daily_returns(factor, ctx.periods)
             timing["load"] += time.perf_counter() - t
+            if returns is None:
+                raise ValueError("returns: the store has no daily returns for the factor's "
+                                 "instruments and dates")
             t = time.perf_counter()
             # the bench only names the axes of the table it is given (named
             # already), so the same table is the one stored
             results = assay(factor, returns, periods=ctx.periods, ascending=ctx.ascending,
-                            steps=ctx.steps, factor_name=name)
-            row.update(summary_row(results, ctx.periods))
+                            steps=ctx.steps, factor_name=name, check_returns=False)
+            row.update(headline(results, ctx.periods))
             timing["compute"] += time.perf_counter() - t
         row["error"] = None
         if ctx.out is not None:
             t = time.perf_counter()
-            meta = dict(ctx.meta, step_texts=results.steps, skipped=list(results.skipped),
+            meta = dict(ctx.meta, step_texts=results.steps,
                         fingerprint=fingerprint(spec))
             row.update(_timing_row(timing, t0, worker=True))
             storage.write_factor_results(ctx.out, name, factor, results, row, meta)
@@ -217,7 +171,6 @@ def error_text(exc):
 def fingerprint(spec):
     """Text identifying a factor tree (its structure), None for callables and
     tables, whose content a name cannot vouch for."""
-    from tarnfold.interface import AbstractFactor
     if isinstance(spec, AbstractFactor):
         try:
             return repr(spec)

@@ -1,0 +1,62 @@
+"""``tarnfold demo``: factors of the sample market through the whole bench."""
+import mivada
+
+from tarnfold.cli.bench import show_and_report, steps_from
+from tarnfold.cli.common import UserError, problems_error, report_problems, \
+    settle_bench_options
+from tarnfold.cli.factors import COMPUTED_FACTORS
+from tarnfold.constants import TRADING_DAYS_PER_YEAR
+from tarnfold.engine_v2.eval_core import execute_factor
+from tarnfold.leaf import Factor
+from tarnfold.workflow import assay
+
+
+def load_demo_factor(name, years, periods):
+    """One factor for every stock of the open store, computed with the
+    execution engine over ``years`` of history ending early enough that the
+    longest holding period has returns.  ``name`` is a factor of
+    ``COMPUTED_FACTORS`` (a tree over the store's bars) or one the store
+    publishes (its leaf)."""
+    if name in COMPUTED_FACTORS:
+        tree = COMPUTED_FACTORS[name][1]()
+    elif name in mivada.get_factor_names():
+        tree = Factor(name)
+    else:
+        raise UserError("--factors: expected names among {}, got unknown factor {!r}".format(
+            ", ".join(list(COMPUTED_FACTORS) + list(mivada.get_factor_names())), name))
+    end = mivada.get_previous_trading_date(mivada.get_latest_trading_date(), max(periods) + 1)
+    start = mivada.trading_date_offset(end, -int(round(TRADING_DAYS_PER_YEAR * years)))
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    wide = execute_factor(tree, ids, start, end)
+    if wide is None or not wide.notna().to_numpy().any():
+        raise UserError("--factors: no values of factor {!r} from {} to {}".format(
+            name, start, end))
+    wide = wide.astype(float)
+    wide.index.name = "datetime"
+    wide.columns.name = "order_book_id"
+    return wide
+
+
+def run(args, progress):
+    problems = settle_bench_options(args) + report_problems(args.report)
+    names = [f.strip() for f in args.factors.split(",") if f.strip()]
+    if not names:
+        problems.append("--factors: expected factor names, got none")
+    if problems:
+        raise problems_error(problems)
+    progress("opening the {} sample store (generated on first use)".format(args.sample))
+    mivada.init(sample=args.sample)
+    known = list(COMPUTED_FACTORS) + list(mivada.get_factor_names())
+    unknown = [f for f in names if f not in known]
+    if unknown:
+        raise UserError("--factors: expected names among {}, got unknown factor(s) {}".format(
+            ", ".join(known), ", ".join(unknown)))
+    steps = steps_from(args)
+    all_results = {}
+    for name in names:
+        factor = load_demo_factor(name, args.years, args.periods)
+        progress("factor {}: {} dates x {} stocks".format(name, *factor.shape))
+        all_results[name] = assay(factor, "daily", periods=args.periods,
+                                  ascending=args.ascending, steps=steps, factor_name=name,
+                                  progress=progress)
+    return show_and_report(all_results, args, progress)
