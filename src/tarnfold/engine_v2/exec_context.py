@@ -133,34 +133,36 @@ def get_universe_mask(order_book_ids, start_date, end_date, universe):
     return pd.DataFrame(values, index=dates, columns=columns)
 
 
-class _ValidDays:
-    """Valid days (a bar with non-zero volume) of instruments over the
-    trading days from ``lo`` to the day before ``start_date``; position
-    ``len(dates)`` stands for ``start_date``."""
+def _valid_mask(ids, lo, before):
+    """The trading dates from ``lo`` to the day before ``before`` and the
+    instruments' valid days on them (a bar with non-zero volume)."""
+    dates = mivada.get_trading_dates(lo, before)
+    dates = dates[dates < before]
+    got = mivada.get_price_panel(ids, lo, dates[-1], fields=["close", "volume"]) \
+        if len(dates) else None
+    if got is None:
+        return dates, np.zeros((len(dates), len(ids)), dtype=bool)
+    close = got["close"].reindex(index=dates).to_numpy(dtype=np.float64, na_value=np.nan)
+    volume = got["volume"].reindex(index=dates).to_numpy(dtype=np.float64, na_value=np.nan)
+    return dates, ~np.isnan(close) & (volume != 0)
 
-    def __init__(self, ids, lo, start_date):
-        self.lo = lo
-        self.dates = mivada.get_trading_dates(lo, start_date)
-        self.dates = self.dates[self.dates < start_date]
-        n = len(self.dates)
-        got = mivada.get_price_panel(ids, lo, self.dates[-1], fields=["close", "volume"]) \
-            if n else None
-        if got is None:
-            valid = np.zeros((n, len(ids)), dtype=bool)
-        else:
-            close = got["close"].reindex(index=self.dates).to_numpy(dtype=np.float64,
-                                                                     na_value=np.nan)
-            volume = got["volume"].reindex(index=self.dates).to_numpy(dtype=np.float64,
-                                                                       na_value=np.nan)
-            valid = ~np.isnan(close) & (volume != 0)
+
+class _ValidDays:
+    """Valid days of instruments over ``dates``, the trading days before
+    the first requested one; position ``len(dates)`` stands for that
+    day."""
+
+    def __init__(self, dates, valid):
+        self.dates = dates
+        n = len(dates)
         # valid days before each position, and the valid positions packed
         # instrument after instrument
-        self.before = np.zeros((n + 1, len(ids)), dtype=np.int64)
+        self.before = np.zeros((n + 1, valid.shape[1]), dtype=np.int64)
         np.cumsum(valid, axis=0, out=self.before[1:])
-        self.offsets = np.zeros(len(ids) + 1, dtype=np.int64)
+        self.offsets = np.zeros(valid.shape[1] + 1, dtype=np.int64)
         np.cumsum(self.before[-1], out=self.offsets[1:])
         self.days = np.nonzero(valid.T)[1]
-        self.short = np.zeros(len(ids), dtype=bool)
+        self.short = np.zeros(valid.shape[1], dtype=bool)
 
     def back(self, readers, t, s):
         """The earliest position the readers' windows reach: each reader's
@@ -238,12 +240,15 @@ def lookback_start(factor, order_book_ids, fixed_order_book_ids, start_date,
         return first_date
     column_of = {oid: k for k, oid in enumerate(ids)}
     requested = np.asarray([column_of[oid] for oid in order_book_ids], dtype=np.int64)
-    valid = _ValidDays(ids, first_date, start_date)
+    dates, mask = _valid_mask(ids, first_date, start_date)
+    valid = _ValidDays(dates, mask)
     reach = _reach(factor, valid, requested, column_of, extra)
     if valid.short.any():
         lo = _search_start(first_date, [ids[k] for k in np.flatnonzero(valid.short)])
         if lo is not None:
-            valid = _ValidDays(ids, lo, start_date)
+            # the days before first_date, read once and put in front
+            earlier, more = _valid_mask(ids, lo, first_date)
+            valid = _ValidDays(earlier.append(dates), np.vstack([more, mask]))
             reach = _reach(factor, valid, requested, column_of, extra)
     if reach >= len(valid.dates):
         return first_date
