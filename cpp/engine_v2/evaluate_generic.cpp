@@ -146,18 +146,17 @@ void check_pinned(py::handle factor, py::handle order_book_ids) {
     py::object pinned = factor.attr("order_book_id");
     if (py::reinterpret_borrow<py::object>(order_book_ids).contains(pinned)) return;
     const std::string id = py::repr(pinned).cast<std::string>();
+    const std::string head = "order_book_ids: expected " + id + " among them, got a list without it; " +
+                             describe(factor) + " reads ";
+    const std::string tail = ", which is computed over order_book_ids only; add " + id +
+                             " to order_book_ids";
     if (glob("is_cross_sectional")(inner).cast<bool>()) {
-        raise_error(glob("PinnedInstrumentError"),
-            describe(factor) + ": " + id + " is not in order_book_ids, and the cross-sectional "
-            "factor it pins is computed over order_book_ids only; add " + id +
-            " to order_book_ids");
+        raise_error(glob("PinnedInstrumentError"), head + "the cross-sectional factor it pins" + tail);
     }
     for (py::handle f : inner.attr("dependencies")) {
         if (is_instance_of(f, "CrossSectionalFactor")) {
             raise_error(glob("PinnedInstrumentError"),
-                describe(factor) + ": " + id + " reads the cross-sectional factor " +
-                describe(f) + ", which is computed over the requested instruments; add " + id +
-                " to order_book_ids");
+                        head + "the cross-sectional factor " + describe(f) + tail);
         }
     }
 }

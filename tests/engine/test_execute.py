@@ -378,8 +378,9 @@ def test_plausible_mistakes_get_clear_errors(span):
                                         r"a stored field or factor is tarnfold.leaf.Factor"):
         eval_core.execute_factor("close", ids, start, end)
     # a cross-sectional factor is computed over the requested instruments
-    with pytest.raises(PinnedInstrumentError, match=r"'{}' is not in order_book_ids.*add '{}' "
-                                                    r"to order_book_ids".format(ids[0], ids[0])):
+    with pytest.raises(PinnedInstrumentError, match=r"order_book_ids: expected '{}' among them, "
+                                                    r"got a list without it.*add '{}' to "
+                                                    r"order_book_ids".format(ids[0], ids[0])):
         eval_core.execute_factor(CLOSE - fix(rank(CLOSE), ids[0]), ids[1:], start, end)
     with pytest.raises(KeyError) as err:
         eval_core.execute_factor(fix(rank(CLOSE), INDEX), ids, start, end)
