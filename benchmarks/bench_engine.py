@@ -44,7 +44,7 @@ from tarnfold import alphas  # noqa: E402
 from tarnfold.engine_v2 import eval_core  # noqa: E402
 from tarnfold.engine_v2.exec_context import ThreadingExecContext  # noqa: E402
 from tarnfold.operators import ema  # noqa: E402
-from tarnfold.utils import get_leaves  # noqa: E402
+from tarnfold.utils import DMA_WARMUP_DAYS, get_leaves  # noqa: E402
 
 OURS = types.SimpleNamespace(**vars(alphas.OPS), ema=ema)
 
@@ -80,7 +80,7 @@ def main(argv=None):
     end = store.data_end
     start = mivada.trading_date_offset(end, -(args.days - 1))
     factor = make_factor(OURS)
-    lookback = factor.shift + 126
+    lookback = factor.shift + DMA_WARMUP_DAYS
     leaf_start = mivada.trading_date_offset(start, -lookback)
     print("store {}: {} instruments, {} days requested ({} loaded), "
           "factor of {} nodes, shift {}".format(

@@ -8,6 +8,7 @@
 #include "analysis/bench.hpp"
 #include "analysis/long_frame.hpp"
 #include "analysis/reference_data.hpp"
+#include "kernels/industry_codes.hpp"
 #include "kernels/least_squares.hpp"
 
 namespace tarnfold::bench {
@@ -16,6 +17,7 @@ namespace {
 
 using frame::index_t;
 using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+using Int32Array = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
 
 // Label of a (date, instrument) pair for which the source has no record
 // starting on or before the date.
@@ -27,6 +29,47 @@ const char *kListedMaskDoc =
 const char *kLoadIndustryDoc =
     "加载行业分类数据\n"
     ":return: MultiIndex(datetime, order_book_id) Series";
+
+// Nanoseconds since the epoch of date-like values.
+std::vector<std::int64_t> as_ns(py::handle values) {
+    auto &pd = frame::pandas();
+    py::object idx = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(values));
+    Int64Array ns(idx.attr("as_unit")("ns").attr("asi8"));
+    return std::vector<std::int64_t>(ns.data(), ns.data() + ns.size());
+}
+
+// The classification version in force on each record's start day, as a
+// column (int64, like the integers it is compared with).
+py::object version_in_force(py::handle start_dates) {
+    std::vector<std::int64_t> start = as_ns(start_dates);
+    py::array_t<long long> out(static_cast<py::ssize_t>(start.size()));
+    for (std::size_t r = 0; r < start.size(); ++r)
+        out.mutable_data()[r] = kern::classification_version_in_force(start[r]);
+    return frame::pandas().attr("Series")(out, py::arg("index") = start_dates.attr("index"));
+}
+
+// Record r of the sorted classification history: the grid column of its
+// instrument (-1 when not in the grid) and its start day.
+struct HistoryRecords {
+    std::vector<std::int64_t> instrument;
+    std::vector<std::int64_t> start;
+    HistoryRecords(py::handle history, py::handle grid_instruments) {
+        py::object index = history.attr("index");
+        Int64Array level_col(grid_instruments.attr("get_indexer")(
+            index.attr("levels")[py::int_(0)]));
+        Int64Array codes(index.attr("codes")[py::int_(0)]);
+        instrument.resize(static_cast<std::size_t>(codes.size()));
+        for (py::ssize_t r = 0; r < codes.size(); ++r) {
+            const long long c = codes.data()[r];
+            instrument[static_cast<std::size_t>(r)] = c < 0 ? -1 : level_col.data()[c];
+        }
+        start = as_ns(index.attr("get_level_values")(1));
+    }
+    kern::ClassificationRecords view(const std::int32_t *code) const {
+        return kern::ClassificationRecords{instrument.data(), start.data(), code, nullptr,
+                                           static_cast<index_t>(instrument.size())};
+    }
+};
 
 // ---- classification history -------------------------------------------------
 
@@ -49,14 +92,8 @@ py::object cache_industry_data(py::object source) {
         df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(
                                             "index_name", "order_book_id", "start_date", "version"));
         // One classification version per record: the one in force when the
-        // record starts (1 up to 2014-01-01, 2 up to 2021-07-31, then 3).
-        df.attr("__setitem__")("select", 1);
-        py::object start = df.attr("__getitem__")("start_date");
-        py::object loc = df.attr("loc");
-        loc.attr("__setitem__")(
-            py::make_tuple(start.attr("__gt__")(pd.attr("Timestamp")("2014-01-01")), "select"), 2);
-        loc.attr("__setitem__")(
-            py::make_tuple(start.attr("__gt__")(pd.attr("Timestamp")("2021-07-31")), "select"), 3);
+        // record starts (the kernel's rule, shared with the engine).
+        df.attr("__setitem__")("select", version_in_force(df.attr("__getitem__")("start_date")));
         py::object keep = df.attr("__getitem__")("version").attr("__eq__")(
             df.attr("__getitem__")("select"));
         df = df.attr("__getitem__")(keep);
@@ -69,14 +106,6 @@ py::object cache_industry_data(py::object source) {
     keys.append("start_date");
     df = df.attr("set_index")(keys);
     return df.attr("__getitem__")(field).attr("sort_index")();
-}
-
-// Nanoseconds since the epoch of date-like values.
-std::vector<long long> as_ns(py::handle values) {
-    auto &pd = frame::pandas();
-    py::object idx = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(values));
-    Int64Array ns(idx.attr("as_unit")("ns").attr("asi8"));
-    return std::vector<long long>(ns.data(), ns.data() + ns.size());
 }
 
 }  // namespace
@@ -117,23 +146,14 @@ std::int32_t industry_cell_codes(std::vector<std::int32_t> &cells, py::object so
     const auto n_groups = static_cast<std::int32_t>(py::len(fz[1]));
     if (names_out) *names_out = fz[1];
     const std::int64_t n_records = label.size() - 1;
-
-    // Each instrument's records: a run of the history sorted by instrument
-    // and start date.
-    py::object hist_index = history.attr("index");
-    Int64Array rec_inst(hist_index.attr("codes")[py::int_(0)]);
-    std::vector<long long> start = as_ns(hist_index.attr("get_level_values")(1));
-    const index_t n_levels = py::len(hist_index.attr("levels")[py::int_(0)]);
-    std::vector<std::int64_t> begin(static_cast<std::size_t>(n_levels), 0),
-        end(static_cast<std::size_t>(n_levels), 0);
+    std::vector<std::int32_t> code(static_cast<std::size_t>(n_records));
     for (std::int64_t r = 0; r < n_records; ++r) {
-        const long long c = rec_inst.data()[r];
-        if (c < 0) continue;
-        if (end[static_cast<std::size_t>(c)] == 0) begin[static_cast<std::size_t>(c)] = r;
-        end[static_cast<std::size_t>(c)] = r + 1;
+        const long long c = label.data()[r];
+        code[static_cast<std::size_t>(r)] = c < 0 ? kern::kNoIndustryDummy : static_cast<std::int32_t>(c);
     }
-    Int64Array inst_level(hist_index.attr("levels")[py::int_(0)].attr("get_indexer")(instruments));
-    std::vector<long long> date_ns = as_ns(dates);
+    const auto unknown = static_cast<std::int32_t>(label.data()[n_records]);
+    HistoryRecords records(history, instruments);
+    std::vector<std::int64_t> date_ns = as_ns(dates);
 
     // Listing mask, matched to the cells by its labels.
     py::object msk = glob("_get_listed_date_mask_series")(instruments.attr("tolist")(),
@@ -147,34 +167,22 @@ std::int32_t industry_cell_codes(std::vector<std::int32_t> &cells, py::object so
     Int64Array minst(instruments.attr("get_indexer")(mi.attr("levels")[py::int_(1)]));
     Int64Array c0(mi.attr("codes")[py::int_(0)]);
     Int64Array c1(mi.attr("codes")[py::int_(1)]);
-    py::array_t<bool, py::array::c_style | py::array::forcecast> listed(
+    py::array_t<bool, py::array::c_style | py::array::forcecast> listed_values(
         msk.attr("to_numpy")(py::arg("dtype") = "bool"));
 
-    cells.assign(static_cast<std::size_t>(n_dates * n_inst), kern::kNoIndustryRow);
+    std::vector<std::uint8_t> listed(static_cast<std::size_t>(n_dates * n_inst), 0);
+    cells.resize(static_cast<std::size_t>(n_dates * n_inst));
     {
         py::gil_scoped_release nogil;
         for (index_t r = 0; r < c0.size(); ++r) {
             const long long a = c0.data()[r], b = c1.data()[r];
-            if (a < 0 || b < 0 || !listed.data()[r]) continue;
+            if (a < 0 || b < 0 || !listed_values.data()[r]) continue;
             const long long t = mdate.data()[a], j = minst.data()[b];
             if (t < 0 || j < 0) continue;
-            cells[static_cast<std::size_t>(t * n_inst + j)] = kern::kNoIndustryDummy;
+            listed[static_cast<std::size_t>(t * n_inst + j)] = 1;
         }
-        const auto unknown = static_cast<std::int32_t>(label.data()[n_records]);
-        for (index_t j = 0; j < n_inst; ++j) {
-            const long long lv = inst_level.data()[j];
-            const std::int64_t b = lv < 0 ? 0 : begin[static_cast<std::size_t>(lv)];
-            const std::int64_t e = lv < 0 ? 0 : end[static_cast<std::size_t>(lv)];
-            for (index_t t = 0; t < n_dates; ++t) {
-                std::int32_t &cell = cells[static_cast<std::size_t>(t * n_inst + j)];
-                if (cell == kern::kNoIndustryRow) continue;
-                const auto it = std::upper_bound(start.begin() + b, start.begin() + e,
-                                                 date_ns[static_cast<std::size_t>(t)]);
-                const std::int64_t p = (it - start.begin()) - 1;
-                const long long code = p >= b ? label.data()[p] : unknown;
-                cell = code < 0 ? kern::kNoIndustryDummy : static_cast<std::int32_t>(code);
-            }
-        }
+        kern::industry_codes(records.view(code.data()), date_ns.data(), n_dates, n_inst,
+                             listed.data(), unknown, kern::kNoIndustryRow, cells.data());
     }
     return n_groups;
 }
@@ -255,39 +263,7 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     py::object sorted_ids = ids.attr("sort_values")();
     py::object sorted_dates = date_index.attr("sort_values")();
     const index_t n_ids = py::len(sorted_ids), n_dates = py::len(sorted_dates);
-    std::vector<long long> date_ns = as_ns(sorted_dates);
-
-    // Record range of every requested instrument in the sorted history.
-    py::object hist_index = history.attr("index");
-    py::object hist_ids = hist_index.attr("get_level_values")(0);
-    std::vector<long long> start_ns = as_ns(hist_index.attr("get_level_values")(1));
-    py::dict range;  // instrument -> (begin, end)
-    {
-        const index_t n = py::len(hist_ids);
-        py::list hid(hist_ids);
-        index_t begin = 0;
-        for (index_t r = 1; r <= n; ++r) {
-            if (r == n || !hid[static_cast<std::size_t>(r)].equal(hid[static_cast<std::size_t>(begin)])) {
-                range[hid[static_cast<std::size_t>(begin)]] = py::make_tuple(begin, r);
-                begin = r;
-            }
-        }
-    }
-    // pos(d, i): the instrument's latest record starting on or before d; the
-    // extra last slot stands for "no record yet".
-    const index_t n_records = static_cast<index_t>(start_ns.size());
-    std::vector<index_t> pos(static_cast<std::size_t>(n_dates * n_ids), n_records);
-    for (index_t j = 0; j < n_ids; ++j) {
-        py::object key = sorted_ids[py::int_(j)];
-        if (!range.contains(key)) continue;
-        py::tuple be = range[key];
-        const index_t b = be[0].cast<index_t>(), e = be[1].cast<index_t>();
-        for (index_t i = 0; i < n_dates; ++i) {
-            auto it = std::upper_bound(start_ns.begin() + b, start_ns.begin() + e, date_ns[i]);
-            const index_t p = static_cast<index_t>(it - start_ns.begin()) - 1;
-            if (p >= b) pos[static_cast<std::size_t>(i * n_ids + j)] = p;
-        }
-    }
+    std::vector<std::int64_t> date_ns = as_ns(sorted_dates);
 
     // Listing mask, matched to the pairs by its labels.
     py::object msk = glob("_get_listed_date_mask_series")(order_book_ids, dates);
@@ -301,7 +277,7 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     Int64Array c1(msk_index.attr("codes")[py::int_(1)]);
     py::array_t<bool, py::array::c_style | py::array::forcecast> mvals(
         msk.attr("to_numpy")(py::arg("dtype") = "bool"));
-    std::vector<char> listed(static_cast<std::size_t>(n_dates * n_ids), 0);
+    std::vector<std::uint8_t> listed(static_cast<std::size_t>(n_dates * n_ids), 0);
     for (index_t r = 0; r < c0.size(); ++r) {
         if (c0.data()[r] < 0 || c1.data()[r] < 0) continue;
         const long long dp = date_map.data()[c0.data()[r]], ip = id_map.data()[c1.data()[r]];
@@ -309,14 +285,25 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
         listed[static_cast<std::size_t>(dp * n_ids + ip)] = mvals.data()[r];
     }
 
+    // pos(d, i): the position in the history of the instrument's latest
+    // record starting on or before d; n_records stands for "no record yet",
+    // -1 for a pair not listed.
+    HistoryRecords records(history, sorted_ids);
+    const auto n_records = static_cast<std::int32_t>(records.start.size());
+    std::vector<std::int32_t> record(static_cast<std::size_t>(n_records));
+    for (std::int32_t r = 0; r < n_records; ++r) record[static_cast<std::size_t>(r)] = r;
+    std::vector<std::int32_t> pos(static_cast<std::size_t>(n_dates * n_ids));
+    kern::industry_codes(records.view(record.data()), date_ns.data(), n_dates, n_ids,
+                         listed.data(), n_records, -1, pos.data());
+
     std::vector<index_t> keep_date, keep_id, keep_pos;
     for (index_t i = 0; i < n_dates; ++i) {
         for (index_t j = 0; j < n_ids; ++j) {
-            const std::size_t k = static_cast<std::size_t>(i * n_ids + j);
-            if (!listed[k]) continue;
+            const std::int32_t p = pos[static_cast<std::size_t>(i * n_ids + j)];
+            if (p < 0) continue;
             keep_date.push_back(i);
             keep_id.push_back(j);
-            keep_pos.push_back(pos[k]);
+            keep_pos.push_back(p);
         }
     }
     py::object names = np.attr("append")(history.attr("to_numpy")(py::arg("dtype") = "object"),

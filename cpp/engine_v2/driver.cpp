@@ -42,14 +42,31 @@ py::object id_list(py::object order_book_ids) {
     return py::list(order_book_ids);
 }
 
+// A factor tree, or a TypeError naming the argument.
+void check_factor(py::handle factor) {
+    if (!py::isinstance<py::str>(factor) && py::hasattr(factor, "shift") &&
+        py::hasattr(factor, "expr")) {
+        return;
+    }
+    std::string message = "factor: expected a factor tree (tarnfold.leaf, tarnfold.operators, "
+                          "tarnfold.cross_sectional), got " + describe(factor) + " (" +
+                          py::str(py::type::handle_of(factor).attr("__name__")).cast<std::string>() +
+                          ")";
+    if (py::isinstance<py::str>(factor)) {
+        message += "; a stored field or factor is tarnfold.leaf.Factor(" + describe(factor) + ")";
+    }
+    throw py::type_error(message);
+}
+
 py::object execute_factor(py::object factor, py::object order_book_ids, py::object start_date,
                           py::object end_date, py::object universe,
                           py::object exec_context_class) {
     py::object mivada = glob("mivada");
     py::object pd = glob("pd");
+    check_factor(factor);
     order_book_ids = id_list(order_book_ids);
 
-    // 1. Precomputed pricing factors come straight from the store.
+    // Published factors come straight from the store, dates as given.
     if (is_instance_of(factor, "_Factor") && glob("PRICING_FACTORS").contains(factor)) {
         py::object name = factor.attr("name");
         py::object df = mivada.attr("get_factor")(order_book_ids, name, start_date, end_date,
@@ -71,43 +88,51 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
         return df.attr("where")(mask);
     }
 
-    // 2.
-    start_date = pd.attr("Timestamp")(start_date);
-    end_date = pd.attr("Timestamp")(end_date);
+    // The requested days: integers read as YYYYMMDD, times of day dropped,
+    // time zones read as their wall-clock date.
+    py::object as_date = py::module_::import("mivada.utils").attr("as_date");
+    start_date = as_date(start_date, "start_date");
+    end_date = as_date(end_date, "end_date");
     if (py::bool_(start_date > end_date)) {
         throw py::value_error(fmt("start_date: {} is after end_date {}",
                                   py::make_tuple(start_date, end_date)));
     }
-    // 3.
     py::object leaves = glob("get_leaves")(factor);
-    // 4. Look-back.
+    py::object fixed = glob("get_fixed_order_book_ids")(factor, order_book_ids);
+
+    // Look-back: the tree's own plus the warm-up of exponential averages,
+    // counted in each instrument's valid days.
     py::object leaf_start_date = start_date;
     const long long shift =
         pyc::as_integer(factor.attr("shift"), "factor.shift: expected an integer number of days");
-    if (shift > 0) {
-        const bool dma = py::bool_(glob("use_dma")(factor));
-        const long long n = dma ? -shift - 126 : -shift;
+    const long long warmup =
+        py::bool_(glob("use_dma")(factor))
+            ? pyc::as_integer(py::module_::import("tarnfold.utils").attr("DMA_WARMUP_DAYS"),
+                              "DMA_WARMUP_DAYS: expected an integer")
+            : 0;
+    if (shift + warmup > 0) {
+        const long long n = -shift - warmup;
         try {
             leaf_start_date = mivada.attr("trading_date_offset")(start_date, n);
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
             py::object cause = e.value();
             throw py::value_error(fmt(
-                "factor {!r}: its look-back of {} trading days before start_date {} reaches "
+                "factor {}: its look-back of {} trading days before start_date {} reaches "
                 "outside the trading calendar ({})",
-                py::make_tuple(factor, -n, start_date, py::str(cause))));
+                py::make_tuple(describe(factor), -n, start_date, py::str(cause))));
         }
+        leaf_start_date = glob("lookback_start")(factor, order_book_ids, fixed, start_date,
+                                                 leaf_start_date, warmup);
     }
-    // 5.
     end_date = glob("ensure_end_date")(end_date);
-    // 6.
     if (exec_context_class.is_none()) exec_context_class = glob("ThreadingExecContext");
-    // 7.
-    py::object fixed = glob("get_fixed_order_book_ids")(factor, order_book_ids);
-    // 8.
+    // The context loads the requested instruments and those pinned by
+    // fixed factors over the widened range.
     py::object ctx = exec_context_class(leaves, order_book_ids + fixed, leaf_start_date, end_date,
                                         py::arg("universe") = universe);
-    // 9.
+    // The universe over the widened range: cross-sectional parts see it
+    // before their own look-back.
     py::object universe_mask =
         glob("get_universe_mask")(order_book_ids, leaf_start_date, end_date, universe);
     ctx.attr("universe_mask") = universe_mask;
@@ -126,14 +151,13 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
         }
         if (!any) {
             throw py::value_error(fmt(
-                "factor {!r}: needs more than {} valid days of history, but no instrument "
+                "factor {}: needs more than {} valid days of history, but no instrument "
                 "has that many between {} and {}",
-                py::make_tuple(factor, shift, leaf_start_date, end_date)));
+                py::make_tuple(describe(factor), shift, leaf_start_date, end_date)));
         }
     }
-    // 10.
     py::object df = glob("_exec_factor")(factor, order_book_ids, ctx);
-    // 11.
+    // The requested days, masked by the universe.
     py::object rows = py::slice(start_date, end_date, py::none());
     if (universe_mask.is_none()) return df.attr("loc")[rows];
     return df.attr("where")(universe_mask).attr("loc")[rows];
@@ -156,7 +180,10 @@ void register_driver(py::module_ &m) {
         ":param end_date: 结束日期\n"
         ":param universe: 股票池，指数代码或标的列表，默认为 None\n"
         ":param exec_context_class: 执行上下文类，默认为 ThreadingExecContext\n"
-        ":return: pd.DataFrame，index 为交易日，columns 为 order_book_ids",
+        ":return: pd.DataFrame，index 为交易日，columns 为 order_book_ids\n\n"
+        "回看窗口按各标的自身的有效交易日（成交量非零）计算，含指数平均的因子另加 DMA_WARMUP_DAYS 个有效"
+        "交易日；为此最多在交易日回看之外再向前搜索 250 个交易日（LOOKBACK_SEARCH_DAYS），"
+        "因此某日的因子值与所请求的日期区间无关。",
         &execute_factor, py::arg("factor"), py::arg("order_book_ids"), py::arg("start_date"),
         py::arg("end_date"), py::arg("universe") = py::none(),
         py::arg("exec_context_class") = py::none());

@@ -9,7 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine_v2/ops.hpp"
+#include "common/frame.hpp"
+#include "engine_ops/ops.hpp"
 
 namespace tarnfold::engine {
 
@@ -23,12 +24,18 @@ py::object glob(const char *name);
 bool is_instance_of(py::handle obj, const char *name);
 // isinstance(obj, numbers.Real)
 bool is_real(py::handle obj);
+// A factor (or any object) for an error message: its repr, shortened.
+std::string describe(py::handle obj);
+// Raises the Python exception `type` with `message`.
+[[noreturn]] void raise_error(py::handle type, const std::string &message);
 
 // An expression compiled into a flat program: nodes in evaluation order,
 // each reading earlier slots.  Our operators (a `func` carrying
 // `_tarnfold_op`) run in C++; leaves and cross-sectional/fixed factors are
 // inputs served by the execution context; any other `func` is called as
-// given with its evaluated arguments.
+// given with its evaluated arguments.  Compiling and running never recurse,
+// so an expression of any depth runs; the output buffers of our operators
+// are reused as soon as their last reader has run.
 class Program {
 public:
     // Compiles `expr`; raises the interpreter's errors for a malformed
@@ -82,6 +89,9 @@ private:
         double number = 0.0;  // Const
         std::vector<int> args;
         bool kernel_consumed = false;
+        // Kernel nodes: the buffers of these arguments go back to the pool
+        // once this node has run (it is their last reader).
+        std::vector<int> release;
         // state of the current run
         std::vector<double> buf, aux;
         py::object out;   // Python object produced (Const, Input, Foreign)
@@ -90,18 +100,86 @@ private:
     };
 
     int compile(py::handle expr);
+    int add_node(Node node, py::handle expr, bool memoise);
+    void plan_buffers();
+    void run_kernel(Node &node, std::vector<Value> &args, index_t nvalid);
     Value to_value(Node &node, py::handle obj);
     static py::object value_to_python(const Value &v);
 
     std::vector<Node> nodes_;
     std::unordered_map<PyObject *, int> memo_;
+    std::vector<std::vector<double>> pool_;  // free output buffers
     int root_ = -1;
 };
 
-// Runs one of our operators on Python numbers / arrays.
-py::object apply_kernel(const std::string &op, py::handle params, py::handle args);
-// Runs one of our cross-sectional operators on data frames: an F-ordered array.
-py::object apply_cs_kernel(const std::string &op, py::handle params, py::handle tables);
+// The dependencies computed during one call of the evaluation functions
+// on one context and instrument list (nested calls join it): each is
+// computed once per call however many parts of the tree read it.
+struct CallScope {
+    PyObject *ctx = nullptr;
+    PyObject *ids = nullptr;
+    py::dict values;  // dependency -> the value handed to ctx.update
+    py::dict tables;  // cross-sectional factor -> its table (substituted functions only)
+};
+
+// Joins the innermost scope of (ctx, ids) or opens one for the length of
+// this object.
+class ScopeGuard {
+public:
+    ScopeGuard(py::handle ctx, py::handle ids);
+    ~ScopeGuard();
+    ScopeGuard(const ScopeGuard &) = delete;
+    ScopeGuard &operator=(const ScopeGuard &) = delete;
+    CallScope &scope() { return *scope_; }
+
+private:
+    CallScope *scope_;
+    bool opened_;
+};
+
+// Whether the module's _exec_* functions are all our own (none was
+// substituted): the engine may then evaluate the dependency graph itself.
+bool own_functions();
+
+// Writes a right-aligned series (`len` values for the last `len` of the
+// `npos` valid-day positions) or a constant into a column.
+inline void write_series(double *column, const index_t *pos, index_t npos, const double *data,
+                         index_t len) {
+    const index_t off = npos - len;
+    for (index_t k = 0; k < len; ++k) column[pos[off + k]] = data[k];
+}
+inline void fill_constant(double *column, const index_t *pos, index_t npos, double v) {
+    for (index_t k = 0; k < npos; ++k) column[pos[k]] = v;
+}
+// result[indexes[-len(s):], col] = s done by the array library itself, for
+// values the fast paths do not take (its errors are the ones raised).
+void assign_through_numpy(py::array &result, const index_t *pos, index_t npos, py::ssize_t col,
+                          py::handle s);
+
+// The per-instrument loop of a factor that is not cross-sectional, its
+// dependencies being in the context already: a new column-major
+// date x instrument array.
+frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids, py::handle ctx);
+// The same loop when the context or the functions are not our own:
+// per instrument, its mask and its expression's value through the context.
+void run_generic_loop(py::handle expr, double shift, py::handle order_book_ids, py::handle ctx,
+                      frame::OutArray &out, std::unique_ptr<Program> &program, bool own_expr,
+                      py::handle exec_expr);
+// A column-major array as a frame over the context's days (no copy).
+py::object table_frame(py::handle values, py::handle order_book_ids, py::handle ctx);
+
+// The evaluation functions as the contract writes them, calling each other
+// through the module globals; used when one of them has been substituted.
+void compute_dependencies_generic(py::handle factor, py::handle order_book_ids, py::handle ctx,
+                                  CallScope &scope);
+py::object exec_cross_sectional_generic(py::handle factor, py::handle order_book_ids,
+                                        py::handle ctx);
+// The checks of a fixed factor before its value is computed: the pinned
+// instrument must be among order_book_ids when the wrapped factor reads a
+// cross-sectional factor.
+void check_pinned(py::handle factor, py::handle order_book_ids);
+py::object exec_fixed_generic(py::handle factor, py::handle order_book_ids, py::handle ctx,
+                              CallScope &scope);
 
 void register_eval(py::module_ &m);    // _exec_factor, _exec_expr, ...
 void register_driver(py::module_ &m);  // execute_factor, ensure_end_date

@@ -23,6 +23,16 @@ bool is_real(py::handle obj) {
     return py::isinstance(obj, *real);
 }
 
+std::string describe(py::handle obj) {
+    return py::str(py::module_::import("tarnfold.interface").attr("describe")(obj))
+        .cast<std::string>();
+}
+
+void raise_error(py::handle type, const std::string &message) {
+    PyErr_SetObject(type.ptr(), py::str(message).ptr());
+    throw py::error_already_set();
+}
+
 }  // namespace tarnfold::engine
 
 PYBIND11_MODULE(eval_core, m) {
@@ -44,14 +54,17 @@ PYBIND11_MODULE(eval_core, m) {
     m.attr("GroupKernelFactor") =
         py::module_::import("tarnfold.cross_sectional").attr("GroupKernelFactor");
     m.attr("FixedFactor") = py::module_::import("tarnfold.fix").attr("FixedFactor");
+    m.attr("PinnedInstrumentError") =
+        py::module_::import("tarnfold.fix").attr("PinnedInstrumentError");
     m.attr("_Factor") = py::module_::import("tarnfold.leaf").attr("_Factor");
     py::module_ utils = py::module_::import("tarnfold.utils");
     for (const char *name : {"get_leaves", "use_dma", "is_cross_sectional",
-                             "get_fixed_order_book_ids"}) {
+                             "get_fixed_order_book_ids", "dependency_graph"}) {
         m.attr(name) = utils.attr(name);
     }
     py::module_ ctx = py::module_::import("tarnfold.engine_v2.exec_context");
-    for (const char *name : {"PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask"}) {
+    for (const char *name : {"PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask",
+                             "lookback_start"}) {
         m.attr(name) = ctx.attr(name);
     }
 

@@ -48,47 +48,82 @@ std::pair<py::object, py::object> unpack_pair(py::handle expr) {
     return {items[0], items[1]};
 }
 
-std::string describe(py::handle obj) { return py::repr(obj).cast<std::string>(); }
-
 }  // namespace
 
-Program::Program(py::handle expr) { root_ = compile(expr); }
+Program::Program(py::handle expr) {
+    root_ = compile(expr);
+    plan_buffers();
+}
 
-int Program::compile(py::handle expr) {
-    auto found = memo_.find(expr.ptr());
-    if (found != memo_.end()) return found->second;
+int Program::add_node(Node node, py::handle expr, bool memoise) {
+    nodes_.push_back(std::move(node));
+    const int slot = static_cast<int>(nodes_.size()) - 1;
+    if (memoise) {
+        // Keep the expression alive so that its address stays its own.
+        nodes_[slot].hold = py::reinterpret_borrow<py::object>(expr);
+        memo_[expr.ptr()] = slot;
+    }
+    return slot;
+}
 
-    Node node;
-    int memo_key = 0;  // 0: no memo, 1: memoise by the expression object
-    if (is_real(expr)) {
-        node.kind = Kind::Const;
-        node.obj = py::reinterpret_borrow<py::object>(expr);
-        node.number = PyFloat_AsDouble(expr.ptr());
-        if (PyErr_Occurred()) throw py::error_already_set();
-    } else if (is_instance_of(expr, "LeafFactor") ||
-               is_instance_of(expr, "CrossSectionalFactor") ||
-               is_instance_of(expr, "FixedFactor")) {
-        node.kind = Kind::Input;
-        node.obj = py::reinterpret_borrow<py::object>(expr);
-        memo_key = 1;
-    } else {
-        auto [func, args] = unpack_pair(expr);
+// Depth-first over the expression with an explicit stack: a pair's node is
+// added once all its arguments have theirs, so nodes come in evaluation
+// order.
+int Program::compile(py::handle root) {
+    struct Pending {
+        py::object expr, func;
+        std::vector<py::object> args;
+        std::size_t next = 0;
         std::vector<int> slots;
-        for (py::handle arg : args) slots.push_back(compile(arg));
-        py::object tag = py::getattr(func, "_tarnfold_op", py::none());
+    };
+    std::vector<Pending> stack;
+
+    // The slot of a number, an input or an expression seen before; -1 after
+    // pushing a pair still to compile.
+    auto visit = [&](py::handle expr) -> int {
+        auto found = memo_.find(expr.ptr());
+        if (found != memo_.end()) return found->second;
+        Node node;
+        if (is_real(expr)) {
+            node.kind = Kind::Const;
+            node.obj = py::reinterpret_borrow<py::object>(expr);
+            node.number = PyFloat_AsDouble(expr.ptr());
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return add_node(std::move(node), expr, false);
+        }
+        if (is_instance_of(expr, "LeafFactor") || is_instance_of(expr, "CrossSectionalFactor") ||
+            is_instance_of(expr, "FixedFactor")) {
+            node.kind = Kind::Input;
+            node.obj = py::reinterpret_borrow<py::object>(expr);
+            return add_node(std::move(node), expr, true);
+        }
+        auto [func, args] = unpack_pair(expr);
+        Pending p;
+        p.expr = py::reinterpret_borrow<py::object>(expr);
+        p.func = func;
+        for (py::handle arg : args) p.args.push_back(py::reinterpret_borrow<py::object>(arg));
+        stack.push_back(std::move(p));
+        return -1;
+    };
+
+    // The node of a pair whose arguments are compiled.
+    auto finish = [&](Pending &p) -> int {
+        Node node;
+        py::object tag = py::getattr(p.func, "_tarnfold_op", py::none());
+        bool memoise = false;
         if (py::isinstance<py::str>(tag)) {
             const std::string name = tag.cast<std::string>();
             node.op = find_op(name);
             if (!node.op) {
-                throw py::value_error("operator " + describe(func) + ": unknown operation '" +
+                throw py::value_error("operator " + describe(p.func) + ": unknown operation '" +
                                       name + "'");
             }
-            if (static_cast<int>(slots.size()) != node.op->nargs) {
+            if (static_cast<int>(p.slots.size()) != node.op->nargs) {
                 throw py::type_error(name + ": expected " + std::to_string(node.op->nargs) +
-                                     " argument(s), got " + std::to_string(slots.size()));
+                                     " argument(s), got " + std::to_string(p.slots.size()));
             }
-            for (py::handle p : py::getattr(func, "_tarnfold_params", py::tuple())) {
-                node.params.push_back(p.cast<double>());
+            for (py::handle v : py::getattr(p.func, "_tarnfold_params", py::tuple())) {
+                node.params.push_back(v.cast<double>());
             }
             const int np = static_cast<int>(node.params.size());
             if (np < node.op->min_params || np > node.op->max_params) {
@@ -97,26 +132,52 @@ int Program::compile(py::handle expr) {
                                       std::to_string(np));
             }
             node.kind = Kind::Kernel;
-            bool pure = true;
-            for (int s : slots) {
+            memoise = true;
+            for (int s : p.slots) {
                 nodes_[s].kernel_consumed = true;
-                if (nodes_[s].kind == Kind::Foreign) pure = false;
+                if (nodes_[s].kind == Kind::Foreign) memoise = false;
             }
-            memo_key = pure ? 1 : 0;
         } else {
             node.kind = Kind::Foreign;
         }
-        node.obj = func;
-        node.args = std::move(slots);
+        node.obj = p.func;
+        node.args = std::move(p.slots);
+        return add_node(std::move(node), p.expr, memoise);
+    };
+
+    int result = visit(root);
+    while (!stack.empty()) {
+        Pending &top = stack.back();
+        if (top.next < top.args.size()) {
+            py::object arg = top.args[top.next];
+            const int slot = visit(arg);  // may push, moving `top`
+            if (slot >= 0) {
+                stack.back().slots.push_back(slot);
+                ++stack.back().next;
+            }
+            continue;
+        }
+        Pending done = std::move(top);
+        stack.pop_back();
+        const int slot = finish(done);
+        if (stack.empty()) {
+            result = slot;
+        } else {
+            stack.back().slots.push_back(slot);
+            ++stack.back().next;
+        }
     }
-    nodes_.push_back(std::move(node));
-    const int slot = static_cast<int>(nodes_.size()) - 1;
-    if (memo_key) {
-        // Keep the expression alive so that its address stays its own.
-        nodes_[slot].hold = py::reinterpret_borrow<py::object>(expr);
-        memo_[expr.ptr()] = slot;
+    return result;
+}
+
+void Program::plan_buffers() {
+    std::vector<int> last(nodes_.size(), -1);
+    for (std::size_t k = 0; k < nodes_.size(); ++k)
+        for (int s : nodes_[k].args) last[s] = static_cast<int>(k);
+    for (std::size_t s = 0; s < nodes_.size(); ++s) {
+        if (nodes_[s].kind != Kind::Kernel || static_cast<int>(s) == root_ || last[s] < 0) continue;
+        nodes_[last[s]].release.push_back(static_cast<int>(s));
     }
-    return slot;
 }
 
 Value Program::to_value(Node &node, py::handle obj) {
@@ -149,6 +210,23 @@ py::object Program::value_to_python(const Value &v) {
     return std::move(out);
 }
 
+void Program::run_kernel(Node &node, std::vector<Value> &args, index_t nvalid) {
+    args.clear();
+    for (int s : node.args) args.push_back(nodes_[s].value);
+    if (node.buf.capacity() == 0 && !pool_.empty()) {
+        node.buf.swap(pool_.back());
+        pool_.pop_back();
+    }
+    OpCall call{args.data(), static_cast<int>(args.size()), node.params.data(),
+                static_cast<int>(node.params.size()), &node.buf, &node.aux, nvalid,
+                node.op->name};
+    node.value = node.op->run(call);
+    for (int s : node.release) {
+        pool_.emplace_back();
+        pool_.back().swap(nodes_[s].buf);
+    }
+}
+
 void Program::run(py::handle ctx, py::handle order_book_id, index_t nvalid) {
     std::vector<Value> args;
     for (Node &node : nodes_) {
@@ -169,26 +247,19 @@ void Program::run(py::handle ctx, py::handle order_book_id, index_t nvalid) {
             }
             node.out = node.obj(*call_args);
             if (node.kernel_consumed) node.value = to_value(node, node.out);
+            for (int s : node.release) {
+                pool_.emplace_back();
+                pool_.back().swap(nodes_[s].buf);
+            }
             break;
         }
-        case Kind::Kernel: {
-            args.clear();
-            for (int s : node.args) args.push_back(nodes_[s].value);
-            OpCall call{args.data(),
-                        static_cast<int>(args.size()),
-                        node.params.data(),
-                        static_cast<int>(node.params.size()),
-                        &node.buf,
-                        &node.aux,
-                        nvalid,
-                        node.op->name};
+        case Kind::Kernel:
             try {
-                node.value = node.op->run(call);
+                run_kernel(node, args, nvalid);
             } catch (const OpError &e) {
                 throw py::value_error(e.message);
             }
             break;
-        }
         }
     }
 }
@@ -238,15 +309,9 @@ void Program::run_packed(const std::vector<Packed> &inputs, index_t column, inde
         }
         case Kind::Foreign:
             throw OpError{"a Python function cannot run in the packed loop"};
-        case Kind::Kernel: {
-            args.clear();
-            for (int s : node.args) args.push_back(nodes_[s].value);
-            OpCall call{args.data(), static_cast<int>(args.size()), node.params.data(),
-                        static_cast<int>(node.params.size()), &node.buf, &node.aux, nvalid,
-                        node.op->name};
-            node.value = node.op->run(call);
+        case Kind::Kernel:
+            run_kernel(node, args, nvalid);
             break;
-        }
         }
     }
 }
@@ -256,52 +321,6 @@ const Value &Program::root_value() const { return nodes_[root_].value; }
 py::object Program::root_object() const { return nodes_[root_].out; }
 py::object Program::root_as_python() const {
     return root_is_kernel() ? value_to_python(root_value()) : root_object();
-}
-
-// -- kernels called from Python ----------------------------------------------
-
-py::object apply_kernel(const std::string &name, py::handle params, py::handle args) {
-    const OpDef *op = find_op(name);
-    if (!op) throw py::value_error("unknown operation '" + name + "'");
-    std::vector<double> p;
-    for (py::handle v : params) p.push_back(v.cast<double>());
-    std::vector<py::object> holds;
-    std::vector<Value> vals;
-    for (py::handle a : args) {
-        if (is_real(a)) {
-            vals.push_back(Value::of(PyFloat_AsDouble(a.ptr())));
-            continue;
-        }
-        py::object conv = py::module_::import("numpy").attr("ascontiguousarray")(
-            a, py::arg("dtype") = "float64");
-        auto arr = py::reinterpret_borrow<py::array>(conv);
-        if (arr.ndim() != 1) {
-            throw py::type_error(name + ": expected numbers or one-dimensional series");
-        }
-        holds.push_back(conv);
-        vals.push_back(Value::series(static_cast<const double *>(arr.data()), arr.shape(0)));
-    }
-    if (static_cast<int>(vals.size()) != op->nargs) {
-        throw py::type_error(name + ": expected " + std::to_string(op->nargs) +
-                             " argument(s), got " + std::to_string(vals.size()));
-    }
-    if (static_cast<int>(p.size()) < op->min_params || static_cast<int>(p.size()) > op->max_params) {
-        throw py::value_error(name + ": expected " + std::to_string(op->min_params) +
-                              " parameter(s), got " + std::to_string(p.size()));
-    }
-    std::vector<double> buf, aux;
-    OpCall call{vals.data(), static_cast<int>(vals.size()), p.data(), static_cast<int>(p.size()),
-                &buf, &aux, -1, op->name};
-    Value v;
-    try {
-        v = op->run(call);
-    } catch (const OpError &e) {
-        throw py::value_error(e.message);
-    }
-    if (v.scalar) return py::float_(v.number);
-    py::array_t<double> out(v.len);
-    if (v.len) std::memcpy(out.mutable_data(), v.data, sizeof(double) * v.len);
-    return std::move(out);
 }
 
 }  // namespace tarnfold::engine

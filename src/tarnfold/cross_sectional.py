@@ -30,15 +30,24 @@ NaN elsewhere; the work is done in C++ on the whole table):
     is NaN.
 
 The ``shift`` of a cross-sectional factor is the largest ``shift`` of its
-sub-factors.
+sub-factors.  ``OPERATOR_NAMES`` lists the operators the engine runs in
+C++ (each is a row of its table of cross-sectional operators).
 """
+import numbers
+
 import pandas as pd
 
+from tarnfold.engine_v2 import _operators
+from tarnfold.industry import INDUSTRY_SOURCES, industry_codes
 from tarnfold.interface import AbstractFactor, check_factor
 
 __all__ = ["CrossSectionalFactor", "CrossSectionalKernelFactor",
-           "GroupKernelFactor", "rank", "zscore", "scale", "demean",
-           "group_demean", "group_rank", "group_zscore"]
+           "GroupKernelFactor", "OPERATOR_NAMES", "rank", "zscore", "scale",
+           "demean", "group_demean", "group_rank", "group_zscore"]
+
+# name -> (grouped, number of parameters), from the engine's table
+_TABLE = dict(_operators.CROSS_SECTIONAL_OPERATORS)
+OPERATOR_NAMES = tuple(_TABLE)
 
 
 class CrossSectionalFactor(AbstractFactor):
@@ -60,11 +69,14 @@ class CrossSectionalFactor(AbstractFactor):
     def execute(self, *tables):
         raise NotImplementedError
 
+    def _dependency_nodes(self):
+        return [self]
+
     def _children(self):
         return tuple(self.sub_factors)
 
-    def _key(self):
-        return (type(self).__name__, tuple(f._key() for f in self.sub_factors))
+    def _local_key(self):
+        return (type(self).__name__,)
 
 
 class CrossSectionalKernelFactor(CrossSectionalFactor):
@@ -72,12 +84,25 @@ class CrossSectionalKernelFactor(CrossSectionalFactor):
 
     def __init__(self, op, sub_factors, params=()):
         super().__init__(sub_factors)
+        grouped, nparams = _TABLE.get(op, (None, None))
+        if grouped is None or grouped != isinstance(self, GroupKernelFactor):
+            raise ValueError("op: expected one of {}, got {!r}".format(
+                sorted(k for k, v in _TABLE.items()
+                       if v[0] == isinstance(self, GroupKernelFactor)), op))
+        if len(params) != nparams:
+            raise TypeError("{}: expected {} parameter(s), got {}".format(
+                op, nparams, len(params)))
         self.op = op
         self.params = tuple(float(p) for p in params)
 
     def execute(self, *tables):
-        from tarnfold.engine_v2 import eval_core
+        values = _operators.apply_cs_kernel(self.op, self.params,
+                                            self._tables(tables))
+        first = tables[0]
+        return pd.DataFrame(values, index=first.index, columns=first.columns,
+                            copy=False)
 
+    def _tables(self, tables):
         if len(tables) != len(self.sub_factors):
             raise TypeError("{}: expected {} table(s), got {}".format(
                 self.op, len(self.sub_factors), len(tables)))
@@ -85,27 +110,19 @@ class CrossSectionalKernelFactor(CrossSectionalFactor):
             if not isinstance(t, pd.DataFrame):
                 raise TypeError("{}: table {} must be a DataFrame, got {!r}"
                                 .format(self.op, k, type(t)))
-        values = eval_core._apply_cs_kernel(self.op, self.params, tables)
-        first = tables[0]
-        return pd.DataFrame(values, index=first.index, columns=first.columns,
-                            copy=False)
+        return tables
 
-    def _key(self):
-        return ("CrossSectionalKernelFactor", self.op, self.params,
-                tuple(f._key() for f in self.sub_factors))
+    def _local_key(self):
+        return ("CrossSectionalKernelFactor", self.op, self.params)
 
-    def __repr__(self):
-        args = [repr(f) for f in self.sub_factors]
-        args += ["{:g}".format(p) for p in self.params]
-        return "{}({})".format(self.op, ", ".join(args))
+    def _repr_head(self):
+        return self.op, list(self.sub_factors) + ["{:g}".format(p) for p in self.params]
 
 
 class GroupKernelFactor(CrossSectionalKernelFactor):
     """A cross-sectional operator applied within industries."""
 
     def __init__(self, op, sub_factors, source="citics_2019"):
-        from tarnfold.industry import INDUSTRY_SOURCES
-
         if source not in INDUSTRY_SOURCES:
             raise ValueError("{}: source must be one of {}, got {!r}".format(
                 op, sorted(INDUSTRY_SOURCES), source))
@@ -113,19 +130,18 @@ class GroupKernelFactor(CrossSectionalKernelFactor):
         self.source = source
 
     def execute(self, table):
-        from tarnfold.engine_v2 import eval_core
-        from tarnfold.industry import industry_codes
-
-        if not isinstance(table, pd.DataFrame):
-            raise TypeError("{}: table must be a DataFrame, got {!r}".format(
-                self.op, type(table)))
-        codes, _ = industry_codes(table.columns, table.index, self.source)
-        values = eval_core._apply_cs_kernel(self.op, (), (table, codes))
+        (table,) = self._tables((table,))
+        values = _operators.apply_cs_kernel(
+            self.op, (), (table, self._codes(table.columns, table.index)))
         return pd.DataFrame(values, index=table.index, columns=table.columns,
                             copy=False)
 
-    def _key(self):
-        return super()._key() + (self.source,)
+    def _codes(self, order_book_ids, dates):
+        """The industry code of every (date, instrument) cell."""
+        return industry_codes(order_book_ids, dates, self.source)[0]
+
+    def _local_key(self):
+        return super()._local_key() + (self.source,)
 
 
 def rank(x):
@@ -140,8 +156,6 @@ def zscore(x):
 
 def scale(x, a=1.0):
     """``x`` rescaled per date so that its absolute values sum to ``a``."""
-    import numbers
-
     if isinstance(a, bool) or not isinstance(a, numbers.Real):
         raise TypeError("scale: a must be a real number, got {!r}".format(a))
     return CrossSectionalKernelFactor("scale", [check_factor(x, "scale", "x")],

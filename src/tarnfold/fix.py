@@ -10,11 +10,26 @@ it combines with per-stock factors::
 The pinned instrument is loaded with the others even when it is not in
 the requested list.  A stock reads the pinned values on its own valid days;
 a day on which the pinned instrument has no value gives NaN.  The
-``shift`` of a fixed factor is that of the wrapped factor.
+``shift`` of a fixed factor is that of the wrapped factor.  A fixed factor
+may wrap another (``fix(fix(x, a), b)`` is ``a``'s values read on ``b``'s
+valid days).
+
+A cross-sectional factor is computed over the requested instruments only,
+so pinning one that reads a cross-sectional factor needs the pinned
+instrument among them; otherwise ``PinnedInstrumentError`` (a ``KeyError``
+and a ``ValueError``) says so.
 """
 from tarnfold.interface import AbstractFactor, check_factor
 
-__all__ = ["FixedFactor", "fix"]
+__all__ = ["FixedFactor", "PinnedInstrumentError", "fix"]
+
+
+class PinnedInstrumentError(KeyError, ValueError):
+    """A fixed factor reads a cross-sectional factor for an instrument it is
+    not computed for."""
+
+    def __str__(self):
+        return str(self.args[0]) if len(self.args) == 1 else super().__str__()
 
 
 class FixedFactor(AbstractFactor):
@@ -32,14 +47,22 @@ class FixedFactor(AbstractFactor):
     def expr(self):
         return self
 
+    @property
+    def dependencies(self):
+        # the engine computes the pinned values before reading them
+        return [self]
+
+    def _dependency_nodes(self):
+        return [self]
+
     def _children(self):
         return (self.factor,)
 
-    def _key(self):
-        return ("FixedFactor", self.order_book_id, self.factor._key())
+    def _local_key(self):
+        return ("FixedFactor", self.order_book_id)
 
-    def __repr__(self):
-        return "FixedFactor({!r}, {!r})".format(self.factor, self.order_book_id)
+    def _repr_head(self):
+        return "FixedFactor", [self.factor, repr(self.order_book_id)]
 
 
 def fix(factor, order_book_id):

@@ -35,7 +35,7 @@ class _Factor(LeafFactor):
                             .format(name))
         self.name = name
 
-    def _key(self):
+    def _local_key(self):
         return ("_Factor", self.name)
 
     def __repr__(self):

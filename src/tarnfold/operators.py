@@ -29,7 +29,8 @@ Windows
     ``x.ewm(span=span, adjust=False, min_periods=span).mean()`` on the
     valid-day series (a NaN input is skipped, the older weights still
     decay across it).  The recursion reaches back to the first loaded day,
-    so the engine loads 126 extra days of history for it (``use_dma``).
+    so the engine loads ``DMA_WARMUP_DAYS`` extra valid days of history for
+    it (``use_dma``).
     shift: ``x.shift + span - 1``.
 ``dma(x, alpha)``
     the dynamic moving average ``y = alpha * x + (1 - alpha) * y_prev``
@@ -64,18 +65,34 @@ true, 0.0 false, NaN when an operand is NaN).  NaN in gives NaN out.
 Inputs beside the bar fields: ``returns()`` (close over the previous valid
 day's close, minus 1), ``vwap()`` (total turnover over volume) and
 ``adv(d)`` (mean share volume over d valid days).
+
+Look-back: ``execute_factor`` loads, before the requested start, each
+instrument's look-back (``shift``) in its own valid days, plus
+``tarnfold.utils.DMA_WARMUP_DAYS`` valid days when the tree holds an
+exponential average (``ema``, ``dma``), even one with ``shift`` 0.  A
+value on a date is then the same whatever range is requested (exponential
+averages up to their forgotten seed); see
+``tarnfold.engine_v2.exec_context.lookback_start`` for the bound on the
+search.
+
+``OPERATOR_NAMES`` lists the operations the engine runs in C++ (each is a
+row of its operator table).
 """
 import math
 import numbers
 
+from tarnfold.engine_v2 import _operators
 from tarnfold.interface import AbstractFactor, CombinedFactor, Kernel, check_factor
+from tarnfold.leaf import CLOSE, TOTAL_TURNOVER, VOLUME
 
 __all__ = ["ts_mean", "ts_sum", "ts_std", "ts_product", "ts_min", "ts_max",
            "ts_argmin", "ts_argmax", "ts_rank", "decay_linear", "correlation",
            "covariance", "delay", "delta", "ema", "dma", "log", "sign",
            "absolute", "signed_power", "minimum", "maximum", "where",
            "logical_and", "logical_or", "logical_not", "returns", "vwap",
-           "adv", "window"]
+           "adv", "window", "OPERATOR_NAMES"]
+
+OPERATOR_NAMES = tuple(_operators.OPERATORS)
 
 
 def window(d, operator, argument="d", minimum=1):
@@ -276,20 +293,14 @@ def logical_not(a):
 
 def returns():
     """Daily return over valid days: close / previous valid close - 1."""
-    from tarnfold.leaf import CLOSE
-
     return CLOSE / delay(CLOSE, 1) - 1
 
 
 def vwap():
     """Volume-weighted average price of the day: turnover / volume."""
-    from tarnfold.leaf import TOTAL_TURNOVER, VOLUME
-
     return TOTAL_TURNOVER / VOLUME
 
 
 def adv(d):
     """Average daily share volume over the last ``d`` valid days."""
-    from tarnfold.leaf import VOLUME
-
     return ts_mean(VOLUME, window(d, "adv"))

@@ -12,11 +12,17 @@ from tarnfold.fix import FixedFactor
 from tarnfold.interface import CombinedFactor, Kernel, LeafFactor
 
 __all__ = ["get_leaves", "use_dma", "is_cross_sectional",
-           "get_fixed_order_book_ids", "walk"]
+           "get_fixed_order_book_ids", "walk", "dependency_graph",
+           "DMA_WARMUP_DAYS"]
 
 # Operators whose value depends on the whole history (exponential
-# averages): they need 126 extra days of history to forget their seed.
+# averages): they need extra history to forget their seed.
 DMA_OPS = frozenset({"ema", "dma"})
+
+# The extra valid days of history loaded for a tree holding an exponential
+# average (about half a year), on top of its look-back: the seed then
+# weighs (1 - alpha) ** 126 in the first requested value.
+DMA_WARMUP_DAYS = 126
 
 
 def walk(factor):
@@ -59,8 +65,8 @@ def get_leaves(factor):
 
 
 def use_dma(factor):
-    """True when the tree holds an exponential average, which needs 126
-    extra days of history."""
+    """True when the tree holds an exponential average, which needs
+    ``DMA_WARMUP_DAYS`` extra days of history."""
     for node in walk(factor):
         if isinstance(node, CombinedFactor) and node.dma:
             return True
@@ -85,3 +91,69 @@ def get_fixed_order_book_ids(factor, order_book_ids):
             have.add(node.order_book_id)
             out.append(node.order_book_id)
     return out
+
+
+def _graph_children(node):
+    """What a cross-sectional or fixed factor reads: [(child, read per
+    instrument)], and per sub-factor the child whose table it takes (None
+    for a sub-factor evaluated per instrument)."""
+    if isinstance(node, CrossSectionalFactor):
+        children, direct = [], []
+        for sub in node.sub_factors:
+            if isinstance(sub, CrossSectionalFactor):
+                children.append((sub, False))
+                direct.append(sub)
+            else:
+                children.extend((d, True) for d in sub.dependencies)
+                direct.append(None)
+        return children, direct
+    inner = node.factor
+    if isinstance(inner, CrossSectionalFactor):
+        return [(inner, False)], [inner]
+    return [(d, True) for d in inner.dependencies], [None]
+
+
+def dependency_graph(factor):
+    """The cross-sectional and fixed factors of a tree, as the engine
+    computes them: each once (trees that are equal count once), children
+    before parents, without recursion.
+
+    A list of ``(node, is_dependency, inputs, children)``:
+    ``is_dependency`` tells whether an expression reads the node per
+    instrument (the engine hands its table to the context); ``inputs``
+    gives, per sub-factor of a cross-sectional node (or for the factor a
+    fixed node wraps), the position of the node whose table it takes, -1
+    for one evaluated per instrument; ``children`` lists the positions of
+    everything the node reads.  A cross-sectional or fixed ``factor`` is
+    itself the last node (a fixed one a dependency of itself); otherwise
+    the graph holds its dependencies.
+    """
+    boundary = (CrossSectionalFactor, FixedFactor)
+    if isinstance(factor, boundary):
+        # a fixed factor's expression is itself: computing it reads it
+        roots = [(factor, isinstance(factor, FixedFactor))]
+    else:
+        roots = [(d, True) for d in factor.dependencies]
+    entries, index, kids = [], {}, {}
+    stack = [(node, via, False) for node, via in reversed(roots)]
+    while stack:
+        node, via, ready = stack.pop()
+        if not isinstance(node, boundary):
+            continue
+        at = index.get(node)
+        if at is not None and not ready:
+            if at >= 0 and via:
+                entries[at][1] = True
+            continue
+        if ready:
+            children, direct = kids.pop(id(node))
+            index[node] = len(entries)
+            entries.append([node, via, [-1 if d is None else index[d] for d in direct],
+                            sorted({index[c] for c, _ in children
+                                    if isinstance(c, boundary)})])
+            continue
+        index[node] = -1
+        kids[id(node)] = _graph_children(node)
+        stack.append((node, via, True))
+        stack.extend((c, v, False) for c, v in reversed(kids[id(node)][0]))
+    return [tuple(e) for e in entries]

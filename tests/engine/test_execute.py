@@ -26,6 +26,12 @@ def span(store):
     return ids, start, end
 
 
+def _all_history():
+    """The store's first day: references computed on everything before the
+    requested range, so that no look-back is cut short."""
+    return mivada.current_store().data_start
+
+
 def _panels(ids, start, end, fields=("close", "volume", "high", "low")):
     got = mivada.get_price_panel(ids, start, end, fields=list(fields))
     valid = got["close"].notna() & (got["volume"] != 0)
@@ -49,7 +55,7 @@ def test_operators_over_valid_days_match_pandas_with_the_lookback(span):
     assert factor.shift == 9
     got = eval_core.execute_factor(factor, ids, start, end)
     leaf_start = mivada.trading_date_offset(start, -factor.shift)
-    panels, valid = _panels(ids, leaf_start, end)
+    panels, valid = _panels(ids, _all_history(), end)
     spread = _per_valid_day(panels["high"] - panels["low"], valid, lambda s: s - s.shift(2))
     want = (_per_valid_day(panels["close"], valid, lambda s: s.rolling(10).mean() - s.shift(3))
             / _per_valid_day(panels["close"], valid,
@@ -59,16 +65,20 @@ def test_operators_over_valid_days_match_pandas_with_the_lookback(span):
     np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
     assert np.array_equal(got.isna().to_numpy(), want.isna().to_numpy())
     # the look-back was loaded: an instrument trading every day of the
-    # loaded range has a value on the first requested day
+    # loaded range has a value on the first requested day, and so has one
+    # suspended inside its look-back
     full = valid.loc[leaf_start:end].all()
     assert full.any() and got.iloc[0][full[full].index].notna().all()
+    suspended = (valid.loc[leaf_start:start].sum() <= factor.shift) & \
+        (valid.loc[:start].sum() > 20) & valid.loc[start]
+    assert suspended.any() and got.iloc[0][suspended[suspended].index].notna().all()
 
 
 def test_cross_sectional_rank_and_zscore(span):
     ids, start, end = span
     ret = CLOSE / delay(CLOSE, 1) - 1
     got = eval_core.execute_factor(rank(ret) + 10 * zscore(VOLUME), ids, start, end)
-    panels, valid = _panels(ids, mivada.trading_date_offset(start, -1), end)
+    panels, valid = _panels(ids, _all_history(), end)
     r = _per_valid_day(panels["close"], valid, lambda s: s / s.shift(1) - 1)
     v = panels["volume"].where(valid)
     z = v.sub(v.mean(axis=1), axis=0).div(v.std(axis=1), axis=0)
@@ -82,7 +92,7 @@ def test_fixed_index_factor_combines_with_stocks(span):
     ret = CLOSE / delay(CLOSE, 1) - 1
     excess = ret - fix(ret, INDEX)
     got = eval_core.execute_factor(excess, ids[:10], start, end)
-    panels, valid = _panels(ids[:10] + [INDEX], mivada.trading_date_offset(start, -1), end)
+    panels, valid = _panels(ids[:10] + [INDEX], _all_history(), end)
     r = _per_valid_day(panels["close"], valid, lambda s: s / s.shift(1) - 1)
     want = r[ids[:10]].sub(r[INDEX], axis=0).loc[start:end]
     pd.testing.assert_frame_equal(got, want, check_names=False, check_freq=False,
@@ -278,3 +288,145 @@ def test_industry_neutral_operators_on_the_store(span):
     assert got.notna().sum().sum() > 0.5 * valid.sum().sum()
     with pytest.raises(ValueError, match="group_rank: source must be one of"):
         group_rank(CLOSE, source="gics")
+
+
+def _random_tree(rng, depth):
+    """A random tree of windows, arithmetic and cross-sectional operators
+    (no exponential average: its value depends on its seed)."""
+    from tarnfold import operators as op
+    from tarnfold.cross_sectional import demean, group_rank
+
+    if depth == 0 or rng.random() < 0.2:
+        return [CLOSE, HIGH, LOW, VOLUME][rng.integers(4)]
+    kind = rng.choice(["window", "window", "pair", "arith", "cross"])
+    x = _random_tree(rng, depth - 1)
+    d = int(rng.integers(1, 9))
+    if kind == "window":
+        name = rng.choice(["ts_mean", "ts_sum", "ts_std", "ts_min", "ts_max", "ts_rank",
+                           "decay_linear", "ts_argmax", "delay", "delta"])
+        return getattr(op, name)(x, d)
+    if kind == "pair":
+        f = op.correlation if rng.random() < 0.5 else op.covariance
+        return f(x, _random_tree(rng, depth - 1), max(d, 2))
+    if kind == "arith":
+        y = _random_tree(rng, depth - 1) if rng.random() < 0.6 else float(rng.normal())
+        return [x + y, x - y, x * y, x / y, abs(x)][rng.integers(5)]
+    return [rank, zscore, demean, lambda f: group_rank(f, "sws")][rng.integers(4)](x)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_a_dates_value_does_not_depend_on_the_requested_range(store, seed):
+    # The tiny store has suspended stocks: their look-back is counted in
+    # their own valid days, so the first requested day has the value it has
+    # inside any longer range, for each instrument and each cross-section.
+    rng = np.random.default_rng(seed)
+    factor = _random_tree(rng, 4)
+    while factor.shift < 3:
+        factor = ts_mean(factor, 5) if rng.random() < 0.5 else rank(ts_std(factor, 4))
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    end = mivada.get_latest_trading_date()
+    day = mivada.trading_date_offset(end, -int(rng.integers(5, 40)))
+    last = mivada.trading_date_offset(day, int(rng.integers(0, 4)))
+    short = eval_core.execute_factor(factor, ids, day, last)
+    longer = eval_core.execute_factor(factor, ids, mivada.trading_date_offset(day, -25), last)
+    inside = longer.loc[day:last]
+    assert short.notna().any().any(), repr(factor)
+    assert np.array_equal(short.isna().to_numpy(), inside.isna().to_numpy()), repr(factor)
+    np.testing.assert_allclose(short.to_numpy(), inside.to_numpy(), rtol=1e-9, atol=1e-12,
+                               err_msg=repr(factor))
+
+
+def test_exponential_averages_get_their_warm_up_even_as_the_whole_factor(span):
+    from tarnfold.operators import dma
+
+    ids, start, end = span
+    factor = dma(CLOSE, 0.05)
+    assert factor.shift == 0
+    built = []
+
+    class Spy(ThreadingExecContext):
+        def __init__(self, *args, **kwargs):
+            built.append(args[2])
+            super().__init__(*args, **kwargs)
+
+    got = eval_core.execute_factor(factor, ids, start, end, exec_context_class=Spy)
+    assert built[0] <= mivada.trading_date_offset(start, -126)
+    earlier = eval_core.execute_factor(factor, ids, mivada.trading_date_offset(start, -60), end)
+    pd.testing.assert_frame_equal(got, earlier.loc[start:], check_freq=False)
+
+
+def test_dates_are_read_as_days(span):
+    ids, start, end = span
+    want = eval_core.execute_factor(CLOSE, ids, start, end)
+    as_int = int(start.strftime("%Y%m%d")), int(end.strftime("%Y%m%d"))
+    pd.testing.assert_frame_equal(eval_core.execute_factor(CLOSE, ids, *as_int), want)
+    # a time of day does not drop the day; a zone-aware time is its wall date
+    late = start + pd.Timedelta(hours=15)
+    pd.testing.assert_frame_equal(eval_core.execute_factor(CLOSE, ids, late, end), want)
+    zoned = pd.Timestamp(start.date(), tz="Asia/Shanghai") + pd.Timedelta(hours=9)
+    pd.testing.assert_frame_equal(
+        eval_core.execute_factor(CLOSE, ids, zoned, end.tz_localize("UTC")), want)
+    with pytest.raises(ValueError, match="start_date: cannot read"):
+        eval_core.execute_factor(CLOSE, ids, "soon", end)
+
+
+def test_plausible_mistakes_get_clear_errors(span):
+    from tarnfold.fix import PinnedInstrumentError
+
+    ids, start, end = span
+    with pytest.raises(TypeError, match=r"factor: expected a factor tree.*got 'close' \(str\); "
+                                        r"a stored field or factor is tarnfold.leaf.Factor"):
+        eval_core.execute_factor("close", ids, start, end)
+    # a cross-sectional factor is computed over the requested instruments
+    with pytest.raises(PinnedInstrumentError, match=r"order_book_ids: expected '{}' among them, "
+                                                    r"got a list without it.*add '{}' to "
+                                                    r"order_book_ids".format(ids[0], ids[0])):
+        eval_core.execute_factor(CLOSE - fix(rank(CLOSE), ids[0]), ids[1:], start, end)
+    with pytest.raises(KeyError) as err:
+        eval_core.execute_factor(fix(rank(CLOSE), INDEX), ids, start, end)
+    assert isinstance(err.value, ValueError)
+    # a fixed factor of a fixed factor: the first pin's values read on the
+    # second one's valid days
+    got = eval_core.execute_factor(fix(fix(CLOSE, ids[0]), INDEX), ids[:5], start, end)
+    close = eval_core.execute_factor(CLOSE, [ids[0], INDEX], start, end)
+    want = close[ids[0]].where(close[INDEX].notna())
+    for oid in ids[:5]:
+        pd.testing.assert_series_equal(got[oid], want, check_names=False, check_freq=False)
+
+
+def test_a_window_over_a_cross_section_reaches_back_through_every_instrument(monkeypatch):
+    # ts_mean(rank(ts_mean(close, 5)), 10) on day 35: A, suspended on days
+    # 24-33, needs ranks back to day 16; ranks on day 16 need B's 5-day
+    # mean there, and B was suspended on days 8-15, so loading starts on
+    # day 4 (counting 13 valid days back from day 35 would stop at day 12).
+    from tarnfold.engine_v2 import exec_context
+
+    days = pd.bdate_range("2024-01-01", periods=40)
+    valid = pd.DataFrame(True, index=days, columns=["A", "B", "C"])
+    valid.iloc[24:34, 0] = False
+    valid.iloc[8:16, 1] = False
+
+    def offset(date, n):
+        at = days.get_loc(pd.Timestamp(date)) + n
+        if not 0 <= at < len(days):
+            raise ValueError("outside the calendar")
+        return days[at]
+
+    fake = types.SimpleNamespace(
+        get_trading_dates=lambda lo, hi: days[(days >= lo) & (days <= hi)],
+        get_price_panel=lambda ids, lo, hi, fields: {
+            f: valid.loc[lo:hi, ids].astype(float).where(valid.loc[lo:hi, ids]) for f in fields},
+        current_store=lambda: types.SimpleNamespace(data_start=days[0]),
+        instruments=lambda ids: [types.SimpleNamespace(order_book_id=i, listed_date="2000-01-04")
+                                 for i in ids],
+        trading_date_offset=offset)
+    monkeypatch.setattr(exec_context, "mivada", fake)
+    factor = ts_mean(rank(ts_mean(CLOSE, 5)), 10)
+    start = days[35]
+    got = exec_context.lookback_start(factor, ["A", "B", "C"], [], start,
+                                      offset(start, -factor.shift))
+    assert got == days[4]
+    # without suspensions the look-back in trading days is all it takes
+    valid[:] = True
+    assert exec_context.lookback_start(factor, ["A", "B", "C"], [], start,
+                                       offset(start, -13)) == days[22]

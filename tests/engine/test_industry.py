@@ -4,18 +4,28 @@ import numpy as np
 import pandas as pd
 
 
+def _in_force(start):
+    """The classification version in force for a record starting on
+    ``start``."""
+    if start > pd.Timestamp("2021-07-31"):
+        return 3
+    return 2 if start > pd.Timestamp("2014-01-01") else 1
+
+
 def _reference(records, ids, dates, has_version):
     names = {}
     codes = np.full((len(dates), len(ids)), -1, dtype=np.int64)
     rows = [tuple(r)[:4] for r in records]
+    if has_version:
+        rows = [r for r in rows if r[3] == _in_force(pd.Timestamp(r[2]))]
     for j, oid in enumerate(ids):
         own = [r for r in rows if r[1] == oid]
         for i, day in enumerate(dates):
             started = [r for r in own if pd.Timestamp(r[2]) <= day]
             if not started:
                 continue
-            # latest start; among equal starts the highest version
-            best = max(started, key=lambda r: (pd.Timestamp(r[2]), r[3] if has_version else 0))
+            # the latest start; the last record of those starting that day
+            best = max(enumerate(started), key=lambda kr: (pd.Timestamp(kr[1][2]), kr[0]))[1]
             codes[i, j] = names.setdefault(best[0], len(names))
     return codes, names
 
@@ -51,3 +61,29 @@ def test_codes_follow_the_latest_record_started_on_or_before_each_date(store):
         assert again is codes
         other, _ = industry.industry_codes(ids[:-1], dates, source)
         np.testing.assert_array_equal(other, codes[:, :-1])
+
+
+def test_grouped_operators_see_the_industries_the_bench_neutralizes_by(store):
+    # One routine: the engine's code for every listed pair names the label
+    # the bench's reference data gives it, from the first years (where the
+    # versions of "sws" differ) to the last.
+    import mivada
+    import tarnfold.analysis.assay_bench as ab
+    from tarnfold import industry
+
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    calendar = pd.DatetimeIndex(mivada.get_trading_dates("2005-01-01",
+                                                         mivada.get_latest_trading_date()))
+    edges = [mivada.trading_date_offset(d, n) for d in ("2014-01-02", "2021-08-02")
+             for n in (-1, 0, 1)]
+    dates = calendar[::40].union(pd.DatetimeIndex(edges))
+    for source in industry.INDUSTRY_SOURCES:
+        industry._last.clear()
+        codes, names = industry.industry_codes(ids, dates, source)
+        labels = ab._load_industry_data(ids, dates, source=source)
+        assert labels.index.get_level_values(0).min() < pd.Timestamp("2014-01-01"), source
+        rows = dates.get_indexer(labels.index.get_level_values(0))
+        cols = pd.Index(ids).get_indexer(labels.index.get_level_values(1))
+        cell = codes[rows, cols]
+        got = np.where(cell >= 0, np.array(names + [None], dtype=object)[cell], "Unknown")
+        assert (got == labels.to_numpy(dtype=object)).all(), source

@@ -32,6 +32,17 @@ gives the boolean date x instrument table the result is masked with:
 ``PRICING_FACTORS`` answers ``factor in PRICING_FACTORS`` for the leaves
 the store publishes as precomputed factors (``execute_factor`` fetches
 those directly).
+
+``lookback_start(factor, order_book_ids, fixed_order_book_ids, start_date,
+first_date, extra=0)`` tells ``execute_factor`` from which date to load, so
+that a factor's value on a date does not depend on the requested range:
+every instrument gets its look-back in its own **valid** days, not in
+trading days, so a stock suspended inside its look-back still has its
+window on the first requested day.  History is searched at most
+``LOOKBACK_SEARCH_DAYS`` (250, about a year) trading days beyond the
+look-back counted in trading days; only an instrument suspended for longer
+than that within its look-back can still see its first values change with
+the range.
 """
 import numbers
 
@@ -45,8 +56,14 @@ from tarnfold.cross_sectional import CrossSectionalFactor
 from tarnfold.fix import FixedFactor
 from tarnfold.interface import LeafFactor
 from tarnfold.leaf import _Factor
+from tarnfold.utils import dependency_graph
 
-__all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask"]
+__all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask",
+           "lookback_start", "LOOKBACK_SEARCH_DAYS"]
+
+# Trading days searched beyond the look-back (counted in trading days) for
+# instruments suspended inside it.
+LOOKBACK_SEARCH_DAYS = 250
 
 
 class _PricingFactors:
@@ -114,6 +131,147 @@ def get_universe_mask(order_book_ids, start_date, end_date, universe):
         row = np.array([i in keep for i in ids], dtype=bool)
         values = np.broadcast_to(row, (len(dates), len(ids))).copy()
     return pd.DataFrame(values, index=dates, columns=columns)
+
+
+def _valid_mask(ids, lo, before):
+    """The trading dates from ``lo`` to the day before ``before`` and the
+    instruments' valid days on them (a bar with non-zero volume)."""
+    dates = mivada.get_trading_dates(lo, before)
+    dates = dates[dates < before]
+    got = mivada.get_price_panel(ids, lo, dates[-1], fields=["close", "volume"]) \
+        if len(dates) else None
+    if got is None:
+        return dates, np.zeros((len(dates), len(ids)), dtype=bool)
+    close = got["close"].reindex(index=dates).to_numpy(dtype=np.float64, na_value=np.nan)
+    volume = got["volume"].reindex(index=dates).to_numpy(dtype=np.float64, na_value=np.nan)
+    return dates, ~np.isnan(close) & (volume != 0)
+
+
+class _ValidDays:
+    """Valid days of instruments over ``dates``, the trading days before
+    the first requested one; position ``len(dates)`` stands for that
+    day."""
+
+    def __init__(self, dates, valid):
+        self.dates = dates
+        n = len(dates)
+        # valid days before each position, and the valid positions packed
+        # instrument after instrument
+        self.before = np.zeros((n + 1, valid.shape[1]), dtype=np.int64)
+        np.cumsum(valid, axis=0, out=self.before[1:])
+        self.offsets = np.zeros(valid.shape[1] + 1, dtype=np.int64)
+        np.cumsum(self.before[-1], out=self.offsets[1:])
+        self.days = np.nonzero(valid.T)[1]
+        self.short = np.zeros(valid.shape[1], dtype=bool)
+
+    def back(self, readers, t, s):
+        """The earliest position the readers' windows reach: each reader's
+        ``s``-th valid day before position ``t``; a reader without ``s``
+        valid days there reaches its first one (and is marked short)."""
+        if s <= 0 or not len(readers):
+            return t
+        k = self.before[t, readers] - s
+        ok = k >= 0
+        reach = t
+        if ok.any():
+            reach = int(self.days[self.offsets[readers[ok]] + k[ok]].min())
+        short = readers[~ok]
+        if len(short):
+            self.short[short] = True
+            has = self.before[t, short] > 0
+            if has.any():
+                reach = min(reach, int(self.days[self.offsets[short[has]]].min()))
+        return reach
+
+
+def _reach(factor, valid, requested, column_of, extra):
+    """The first position ``factor``'s leaves are read at (see
+    ``lookback_start``)."""
+    entries = dependency_graph(factor)
+    place = {e[0]: k for k, e in enumerate(entries)}
+    end = len(valid.dates)
+    need = [None] * len(entries)
+    first = end
+
+    def read(readers, t, s, target):
+        nonlocal first
+        at = valid.back(readers, t, s)
+        first = min(first, at)
+        if target is not None:
+            need[target] = at if need[target] is None else min(need[target], at)
+
+    if entries and entries[-1][0] is factor:
+        need[-1] = end
+    else:
+        read(requested, end, factor.shift + extra, None)
+        for d in factor.dependencies:
+            if d in place:
+                read(requested, end, factor.shift - d.shift, place[d])
+    # parents before children: every reader of a node is done before it
+    for k in range(len(entries) - 1, -1, -1):
+        node, _, _, children = entries[k]
+        if need[k] is None:
+            continue
+        if isinstance(node, FixedFactor):
+            readers = np.asarray([column_of[node.order_book_id]], dtype=np.int64)
+            top = node.factor.shift
+        else:
+            readers, top = requested, node.shift
+        read(readers, need[k], top + extra, None)
+        for c in children:
+            read(readers, need[k], top - entries[c][0].shift, c)
+    return first
+
+
+def lookback_start(factor, order_book_ids, fixed_order_book_ids, start_date,
+                   first_date, extra=0):
+    """The first date to load for ``factor`` requested from ``start_date``:
+    ``first_date`` (the look-back counted in trading days) or earlier, so
+    that every instrument has its look-back in its own valid days before
+    ``start_date``.  Through a cross-sectional factor the look-back of one
+    instrument's window reaches every instrument's values on the dates it
+    covers.  ``extra`` valid days are added below every path (the warm-up
+    of exponential averages).  History is searched at most
+    ``LOOKBACK_SEARCH_DAYS`` trading days beyond ``first_date``, and not
+    before an instrument's listing or the store's first day."""
+    ids = list(dict.fromkeys(list(order_book_ids) + list(fixed_order_book_ids)))
+    start_date, first_date = pd.Timestamp(start_date), pd.Timestamp(first_date)
+    if not ids or first_date >= start_date:
+        return first_date
+    column_of = {oid: k for k, oid in enumerate(ids)}
+    requested = np.asarray([column_of[oid] for oid in order_book_ids], dtype=np.int64)
+    dates, mask = _valid_mask(ids, first_date, start_date)
+    valid = _ValidDays(dates, mask)
+    reach = _reach(factor, valid, requested, column_of, extra)
+    if valid.short.any():
+        lo = _search_start(first_date, [ids[k] for k in np.flatnonzero(valid.short)])
+        if lo is not None:
+            # the days before first_date, read once and put in front
+            earlier, more = _valid_mask(ids, lo, first_date)
+            valid = _ValidDays(earlier.append(dates), np.vstack([more, mask]))
+            reach = _reach(factor, valid, requested, column_of, extra)
+    if reach >= len(valid.dates):
+        return first_date
+    return min(first_date, valid.dates[reach])
+
+
+def _search_start(first_date, short_ids):
+    """How far back to search for instruments without their look-back
+    after ``first_date``, or None when none of them can have more
+    history."""
+    data_start = getattr(mivada.current_store(), "data_start", None) \
+        if hasattr(mivada, "current_store") else None
+    if data_start is None or data_start >= first_date:
+        return None
+    listed = [inst for inst in mivada.instruments(short_ids)
+              if pd.Timestamp(inst.listed_date) < first_date]
+    if not listed:
+        return None
+    try:
+        lo = mivada.trading_date_offset(first_date, -LOOKBACK_SEARCH_DAYS)
+    except ValueError:
+        lo = data_start
+    return max(pd.Timestamp(lo), data_start)
 
 
 class ThreadingExecContext:

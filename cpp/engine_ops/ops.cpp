@@ -1,4 +1,4 @@
-#include "engine_v2/ops.hpp"
+#include "engine_ops/ops.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -259,6 +259,8 @@ const OpDef kOps[] = {
 };
 
 }  // namespace
+
+std::span<const OpDef> op_table() { return kOps; }
 
 const OpDef *find_op(const std::string &name) {
     static const std::map<std::string, const OpDef *> table = [] {

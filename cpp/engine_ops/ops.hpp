@@ -7,10 +7,12 @@
 // owned by its program slot, reused from one instrument to the next.
 //
 // Adding an operator: write the numerics in cpp/kernels (no Python), then
-// one `OpDef` entry in ops.cpp naming it, its argument and parameter counts
-// and a run function.
+// one `OpDef` row in ops.cpp naming it, its argument and parameter counts
+// and a run function (cross-sectional operators: one `CsOpDef` row in
+// cs_ops.cpp).  The tests hold a pandas reference for every row.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,8 @@ struct OpDef {
 
 // The operator called `name`, or nullptr.
 const OpDef *find_op(const std::string &name);
+// Every operator, in table order.
+std::span<const OpDef> op_table();
 
 // Raised by operators for bad runtime input (turned into ValueError).
 struct OpError {
