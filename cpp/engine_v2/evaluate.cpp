@@ -20,7 +20,7 @@ namespace tarnfold::engine {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using kern::kNaN;
 
 // Our own _exec_expr, to tell whether the module's one has been substituted.
 PyObject *g_own_exec_expr = nullptr;

@@ -21,6 +21,8 @@ Summary statistics never count a date on which nothing was measured: see
 """
 import html
 
+from tarnfold.analysis import statistics as st
+
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult"]
 
 
@@ -122,7 +124,6 @@ class ICAnalysisResult(_AnalysisResult):
     """
 
     def _own_summary(self):
-        from tarnfold.analysis import statistics as st
         tables = {"IC by holding period": st.ic_summary(self.ic, self.ic_p_value)}
         if getattr(self, "ic_decay", None) is not None:
             tables["mean IC by lag"] = st.decay_summary(self.ic_decay, self.ic, self.ic_p_value)
@@ -132,7 +133,6 @@ class ICAnalysisResult(_AnalysisResult):
 
     def _figures(self, pyplot):
         from tarnfold.analysis import plots
-        from tarnfold.analysis import statistics as st
         name = getattr(self, "name", "")
         figs = {"IC over time": plots.ic_series(self.ic, self.ic_p_value, name, pyplot),
                 "IC histogram": plots.ic_histogram(self.ic, self.ic_p_value, name, pyplot)}
@@ -161,7 +161,6 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
     """
 
     def _own_summary(self):
-        from tarnfold.analysis import statistics as st
         return {"groups by holding period": st.quantile_summary(
             self.quantile_returns, self.quantile_turnover, self.quantile_detail,
             self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
@@ -189,7 +188,6 @@ class FactorReturnAnalysisResult(_AnalysisResult):
     """
 
     def _own_summary(self):
-        from tarnfold.analysis import statistics as st
         return {"factor return by holding period": st.factor_return_summary(
             self.factor_returns, self.periods_per_year)}
 
