@@ -81,7 +81,7 @@ def test_formatting_matches_the_pandas_formulation(returns, factor, periods):
     except (ValueError, TypeError) as exc:
         assert clear_error(exc), exc
         return
-    index = factor.index.intersection(returns.index)
+    index = factor.index.intersection(returns.index).sort_values()  # results in date order
     assert list(got.columns) == ["P_{}".format(p) for p in dict.fromkeys(periods)] + ["factor"]
     for p in dict.fromkeys(periods):
         want = left_fold(returns, p).reindex(index)

@@ -159,11 +159,16 @@ def test_periods_reach_analysers_as_sequences(tables):
     bench.append(("rec", rec))
     as_list = [1, 2]
     as_tuple = (1, 3)
-    for periods in (3, as_tuple, as_list, True):
+    for periods in (3, as_tuple, as_list):
         bench.analysis(factor, returns, periods=periods)
     got = [call[2] for call in rec.calls]
-    assert got[0] == [3] and got[1] is as_tuple and got[2] is as_list and got[3] == [True]
-    assert [call[3] for call in rec.calls] == [False] * 4
+    assert got[0] == [3] and got[1] is as_tuple and got[2] is as_list
+    assert [call[3] for call in rec.calls] == [False] * 3
+    # a bool is not a holding period, alone or in a sequence
+    for bad in (True, [1, True]):
+        with pytest.raises(TypeError, match="^periods: expected positive integer holding periods"):
+            bench.analysis(factor, returns, periods=bad)
+    assert len(rec.calls) == 3
     bench.analysis(factor, returns, ascending=True, periods=[])
     assert rec.calls[-1][2] == [] and rec.calls[-1][3] is True
 

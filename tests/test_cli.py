@@ -272,7 +272,7 @@ def test_data_loss_attributes_neutralization_losses(mivada_home):
 def test_assay_warns_when_nothing_matches(rng):
     dates = pd.bdate_range("2022-01-03", periods=10)
     factor = _wide_factor(rng, dates, ["A", "B", "C"])
-    steps = bench_steps(preprocess=(), industry=None, max_decay=None, benchmark=None)
+    steps = bench_steps(preprocess=(), industry=None, max_decay=None, benchmark=None, quantile=3)
     disjoint = pd.DataFrame(0.01, index=dates, columns=["X", "Y", "Z"])
     with pytest.raises(ValueError, match="no order_book_id in common"):
         tarnfold.assay(factor, disjoint, periods=(1,), steps=steps)

@@ -8,6 +8,7 @@ import pytest
 
 import mivada
 from mivada.sample import SampleSize, build_sample_store
+from tarnfold import _kernels
 from tarnfold.analysis import assay_bench as ab
 
 from _tables import random_table
@@ -162,7 +163,7 @@ def test_forward_returns_are_products_of_the_following_returns(rng):
 def test_integer_rank_sums_have_an_exact_bound():
     limit = 2**63 - 1
     for n in (2, 1000, 47_000_000, 48_000_000, 100_000_000, 2**30 - 1, 2**30, 2**31):
-        b = ab._rank_sum_block_length(n)
+        b = _kernels.rank_sum_block_length(n)
         assert 1 <= b <= 4096 and b & (b - 1) == 0
         # b products of magnitude below n fit, and b is the largest such power of two
         assert b * (n - 1) ** 2 <= limit
@@ -175,7 +176,7 @@ def test_holding_periods_must_be_positive_integers(rng, two_stores):
     returns = random_table(rng, 30, 4) * 0.01
     factor = random_table(rng, 25, 4)
     for bad, kind in ((0, ValueError), (-1, ValueError), (True, TypeError), (2**64, ValueError),
-                      (1.5, TypeError), (30, ValueError), (np.bool_(True), TypeError)):
+                      (1.5, TypeError), (np.bool_(True), TypeError)):
         with pytest.raises(kind, match="^periods:"):
             run_ic(factor, returns, periods=[1, bad])
     mivada.init(two_stores[0])
@@ -193,12 +194,12 @@ def test_tables_that_cannot_be_aligned_are_refused(rng, two_stores):
     returns = random_table(rng, 30, 4) * 0.01
     factor = random_table(rng, 25, 4)
     numbered = returns.set_axis(range(4), axis=1)
-    with pytest.raises(TypeError, match="^returns: expect order_book_id text"):
+    with pytest.raises(TypeError, match="^returns: expected order_book_id text"):
         run_ic(factor, numbered)
-    with pytest.raises(TypeError, match="^factor_data: expect order_book_id text"):
+    with pytest.raises(TypeError, match="^factor_data: expected order_book_id text"):
         run_ic(factor.set_axis(range(4), axis=1), returns)
     multi = returns.set_axis(pd.MultiIndex.from_product([["r"], returns.columns]), axis=1)
-    with pytest.raises(ValueError, match="^returns: expect one column per order_book_id"):
+    with pytest.raises(ValueError, match="^returns: expected one column per order_book_id"):
         run_ic(factor, multi)
     with pytest.raises(ValueError, match="no order_book_id in common"):
         run_ic(factor.set_axis(["X{}".format(k) for k in range(4)], axis=1), returns)

@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from tarnfold.analysis import statistics as st
+from tarnfold.analysis.daily_returns import load_daily_returns
 
 DEFAULT_PERIODS = (1, 5, 20)
 PREPROCESS_STEPS = ("winsorize", "normalize", "neutralize")
@@ -349,17 +350,6 @@ def _forward_return_valid(returns, dates, ids, periods):
 
 
 # -- running it -------------------------------------------------------------------
-
-def load_daily_returns(factor, periods):
-    """Daily returns from the store for the factor's instruments, up to
-    ``max(periods)`` trading days past its last date (what the bench loads
-    for returns="daily")."""
-    import mivada
-    end = mivada.get_next_trading_date(factor.index[-1], max(periods))
-    return mivada.get_price_change_rate(order_book_ids=factor.columns,
-                                        start_date=factor.index[0], end_date=end,
-                                        expect_df=True, market="cn")
-
 
 def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, steps=None,
           factor_name="factor", progress=None, account=True):

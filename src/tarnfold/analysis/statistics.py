@@ -233,6 +233,8 @@ def rank_autocorrelation(factor, periods):
     on both dates (one value per period ``p``, indexed "P_p").  High values
     mean a slow factor (low turnover)."""
     periods = [int(p) for p in periods]
+    if isinstance(factor.index, pd.DatetimeIndex) and not factor.index.is_monotonic_increasing:
+        factor = factor.sort_index(kind="stable")  # "p rows earlier" in date order
     per_date = _kernels.rank_autocorrelation(factor, periods)
     out = {}
     for k, p in enumerate(periods):
