@@ -11,6 +11,7 @@ from mivada.sample import SampleSize, build_sample_store
 from tarnfold import _kernels
 from tarnfold.analysis import assay_bench as ab
 
+import ic_pandas_reference as ref
 from _tables import random_table
 
 
@@ -110,21 +111,6 @@ def test_daily_returns_reach_past_the_end_of_an_ingested_calendar(tmp_path):
 
 # -- forward returns ------------------------------------------------------------
 
-def left_fold_forward(returns, p):
-    """prod(1 + r) over the p following rows in date order, minus 1; NaN
-    returns count as zero; NaN before an instrument's first return."""
-    g = np.where(np.isnan(returns), 1.0, returns + 1.0)
-    n = len(returns)
-    out = np.full(returns.shape, np.nan)
-    first = np.where(np.isnan(returns).all(axis=0), n, np.argmax(~np.isnan(returns), axis=0))
-    for t in range(n - p):
-        acc = g[t + 1].copy()
-        for i in range(2, p + 1):
-            acc = acc * g[t + i]
-        out[t] = np.where(t >= first, acc - 1.0, np.nan)
-    return out
-
-
 @pytest.mark.filterwarnings("ignore:An input array is constant")
 def test_forward_returns_are_products_of_the_following_returns(rng):
     returns = pd.DataFrame(rng.normal(0, 0.03, (120, 9)), index=pd.bdate_range("2021-01-04", periods=120),
@@ -140,7 +126,7 @@ def test_forward_returns_are_products_of_the_following_returns(rng):
     periods = [1, 4, 10]
     full = ab._format_factor_data(factor, returns, periods)
     for p in periods:
-        want = left_fold_forward(returns.to_numpy(), p)[:100].ravel()
+        want = ref.forward_returns(returns.to_numpy(), p)[:100].ravel()
         np.testing.assert_array_equal(full["P_{}".format(p)].to_numpy(), want)
         # a table starting later gives the same values on the common dates
         for start in (5, 17, 40):
