@@ -57,6 +57,12 @@ def test_module_surface():
         cls = getattr(ab, name)
         assert type(cls) is type and cls.__bases__ == (base,) and cls.__doc__ == doc, name
     assert ab.FactorAnalyser.step_name == "FactorAnalysisStep"
+    # module-private names: the ones the steps use, and nothing else
+    private = {n for n in dir(ab) if n.startswith("_") and not n.startswith("__")}
+    assert private == {"_get_return_fields", "_format_factor_data", "_validate_data_frame",
+                       "_cache_industry_data", "_get_listed_date_mask_series",
+                       "_load_industry_data", "_get_ic_func", "_get_datetime_freq",
+                       "_is_date_frequency_index"}
 
 
 @pytest.mark.parametrize("func, expected", [

@@ -346,7 +346,8 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     // also accepts 0.)
     const index_t n_returns = static_cast<index_t>(py::len(returns));
     Periods per = usable_periods(periods, n_returns);
-    if (per.dropped) {
+    if (per.dropped ||
+        !(py::isinstance<py::list>(periods) || py::isinstance<py::tuple>(periods))) {
         py::list kept;
         for (const py::object &p : per.items) kept.append(p);
         periods = kept;

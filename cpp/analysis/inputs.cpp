@@ -206,13 +206,21 @@ index_t holding_period(py::handle p, bool allow_zero) {
     return checked_integer(p, "periods", "positive integer holding periods", allow_zero ? 0 : 1);
 }
 
-Periods read_periods(py::handle periods, bool allow_zero) {
+namespace {
+
+void require_periods_sequence(py::handle periods) {
     if (py::isinstance<py::str>(periods) || py::isinstance<py::bytes>(periods) ||
         !py::hasattr(periods, "__iter__")) {
         throw py::type_error(pyc::format(
             "periods: expected a list or tuple of positive integer holding periods, got {!r}",
             py::make_tuple(periods)));
     }
+}
+
+}  // namespace
+
+Periods read_periods(py::handle periods, bool allow_zero) {
+    require_periods_sequence(periods);
     Periods out;
     for (py::handle p : py::iter(periods)) {
         const index_t value = holding_period(p, allow_zero);
@@ -226,15 +234,15 @@ Periods read_periods(py::handle periods, bool allow_zero) {
 }
 
 Periods usable_periods(py::handle periods, index_t n_rows) {
-    // Every period is checked before any is dropped; the warning lists the
-    // dropped ones as given, repeats included.
+    require_periods_sequence(periods);
+    py::list given;  // read once, whatever the iterable
+    for (py::handle p : py::iter(periods)) given.append(p);
+    Periods all = read_periods(given);
+    // The warning lists the dropped periods as given, repeats included.
     py::list dropped;
-    if (!py::isinstance<py::str>(periods) && py::hasattr(periods, "__iter__")) {
-        for (py::handle p : py::iter(periods)) {
-            if (holding_period(p) >= n_rows) dropped.append(p);
-        }
+    for (py::handle p : given) {
+        if (holding_period(p) >= n_rows) dropped.append(p);
     }
-    Periods all = read_periods(periods);
     if (dropped.size() == 0) return all;
     Periods kept;
     kept.dropped = true;
