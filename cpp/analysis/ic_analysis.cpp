@@ -156,7 +156,6 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
     py::object ic_func = self.attr("ic_func");
     py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
     const index_t n_fields = static_cast<index_t>(fields.size());
-    auto &pd = frame::pandas();
 
     longf::Grid grid = longf::date_instrument_grid(factor_data);
     kern::DecayRows out;
