@@ -10,7 +10,6 @@
 
 namespace tarnfold::bench::holding {
 
-
 // The factor table's values and, on its dates and instruments, the
 // cumulative growth of the returns (see kern::growth_index).  Both tables
 // come in date order (dated_table); ValueError when they have no date or
