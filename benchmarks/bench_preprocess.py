@@ -14,7 +14,9 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 from _harness import measure, report  # noqa: E402
+from ic_pandas_reference import format_factor_data as pandas_format  # noqa: E402
 
 from tarnfold.analysis import assay_bench as ab  # noqa: E402
 from tarnfold.analysis.winsorize import winsorize_mad  # noqa: E402
@@ -29,20 +31,6 @@ def make_data(n_inst, n_dates, seed=7):
     factor = pd.DataFrame(rng.standard_t(4, size=(n_dates, n_inst)), index=dates[:n_dates], columns=ids)
     factor = factor.mask(rng.random(factor.shape) < 0.05)
     return factor, returns
-
-
-def pandas_format(factor_data, returns, periods):
-    ret_table = {}
-    cumprod = (returns + 1).cumprod().ffill()
-    index = factor_data.index.intersection(returns.index)
-    for p in periods:
-        prod = (cumprod.shift(-p) / cumprod).reindex(index) - 1
-        ret_table["P_{}".format(p)] = np.concatenate(prod.values)
-    index_ = pd.MultiIndex.from_product([index, returns.columns], names=["datetime", "order_book_id"])
-    df = pd.DataFrame(ret_table, index=index_)
-    factor_data = factor_data.reindex(index, columns=returns.columns)
-    df["factor"] = np.concatenate(factor_data.values)
-    return df
 
 
 def pandas_normalize(factor_data):

@@ -57,6 +57,12 @@ def test_module_surface():
         cls = getattr(ab, name)
         assert type(cls) is type and cls.__bases__ == (base,) and cls.__doc__ == doc, name
     assert ab.FactorAnalyser.step_name == "FactorAnalysisStep"
+    # module-private names: the ones the steps use, and nothing else
+    private = {n for n in dir(ab) if n.startswith("_") and not n.startswith("__")}
+    assert private == {"_get_return_fields", "_format_factor_data", "_validate_data_frame",
+                       "_cache_industry_data", "_get_listed_date_mask_series",
+                       "_load_industry_data", "_get_ic_func", "_get_datetime_freq",
+                       "_is_date_frequency_index"}
 
 
 @pytest.mark.parametrize("func, expected", [
@@ -159,11 +165,16 @@ def test_periods_reach_analysers_as_sequences(tables):
     bench.append(("rec", rec))
     as_list = [1, 2]
     as_tuple = (1, 3)
-    for periods in (3, as_tuple, as_list, True):
+    for periods in (3, as_tuple, as_list):
         bench.analysis(factor, returns, periods=periods)
     got = [call[2] for call in rec.calls]
-    assert got[0] == [3] and got[1] is as_tuple and got[2] is as_list and got[3] == [True]
-    assert [call[3] for call in rec.calls] == [False] * 4
+    assert got[0] == [3] and got[1] is as_tuple and got[2] is as_list
+    assert [call[3] for call in rec.calls] == [False] * 3
+    # a bool is not a holding period, alone or in a sequence
+    for bad in (True, [1, True]):
+        with pytest.raises(TypeError, match="^periods: expected positive integer holding periods"):
+            bench.analysis(factor, returns, periods=bad)
+    assert len(rec.calls) == 3
     bench.analysis(factor, returns, ascending=True, periods=[])
     assert rec.calls[-1][2] == [] and rec.calls[-1][3] is True
 

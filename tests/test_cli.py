@@ -265,8 +265,8 @@ def test_returns_that_look_like_prices_or_percentages_are_refused(tmp_path, rng,
 
 def test_day_first_dates_with_a_format(tmp_path, rng, capsys):
     dates = pd.bdate_range("2022-01-03", periods=8)      # no day after the 12th
-    factor = _wide_factor(rng, dates, ["A", "B", "C"])
-    returns = pd.DataFrame(rng.normal(0, 0.02, size=(8, 3)), index=dates, columns=factor.columns)
+    factor = _wide_factor(rng, dates, list("ABCDEF"))
+    returns = pd.DataFrame(rng.normal(0, 0.02, size=(8, 6)), index=dates, columns=factor.columns)
     factor.set_axis(dates.strftime("%d/%m/%Y"), axis=0).rename_axis("date").to_csv(
         tmp_path / "f.csv")
     returns.set_axis(dates.strftime("%d/%m/%Y"), axis=0).rename_axis("date").to_csv(
@@ -286,7 +286,7 @@ def test_day_first_dates_with_a_format(tmp_path, rng, capsys):
 
 def test_report_path_is_checked_before_the_run(tmp_path, rng, capsys, monkeypatch):
     dates = pd.bdate_range("2022-01-03", periods=10)
-    factor = _wide_factor(rng, dates, ["A", "B", "C"])
+    factor = _wide_factor(rng, dates, list("ABCDEF"))
     factor.rename_axis("date").to_csv(tmp_path / "f.csv")
     (tmp_path / "r.csv").write_text((factor * 0.01).rename_axis("date").to_csv())
     folder = tmp_path / "reports"
@@ -414,7 +414,7 @@ def test_data_loss_counts_the_delisting_day_as_not_listed():
 def test_assay_refuses_tables_with_nothing_in_common(rng):
     dates = pd.bdate_range("2022-01-03", periods=10)
     factor = _wide_factor(rng, dates, ["A", "B", "C"])
-    steps = bench_steps(preprocess=(), industry=None, max_decay=None, benchmark=None)
+    steps = bench_steps(preprocess=(), industry=None, max_decay=None, benchmark=None, quantile=3)
     disjoint = pd.DataFrame(0.01, index=dates, columns=["X", "Y", "Z"])
     with pytest.raises(ValueError, match="no order_book_id in common"):
         tarnfold.assay(factor, disjoint, periods=(1,), steps=steps)

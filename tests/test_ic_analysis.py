@@ -148,7 +148,7 @@ def test_decay_lags():
     returns = fd["P_1"].unstack()
     for bad in ("5", 2.0):
         analyser = ab.ICAnalysis(max_decay=bad)   # accepted until used
-        with pytest.raises(TypeError, match="max_decay: expect None or an integer"):
+        with pytest.raises(TypeError, match="max_decay: expected None or an integer"):
             quiet(analyser.analysis, factor, returns, [1])
 
 

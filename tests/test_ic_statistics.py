@@ -11,6 +11,8 @@ from scipy import stats
 
 import tarnfold.analysis.assay_bench as ab
 
+import ic_pandas_reference as ref
+
 
 def long_frame(blocks):
     """Formatted factor frame from {date: (factor, {field: values})}."""
@@ -23,38 +25,11 @@ def long_frame(blocks):
     return pd.concat(parts)
 
 
-def scipy_ic(x, f, rank_ic):
-    x, f = np.asarray(x, float), np.asarray(f, float)
-    mask = ~(np.isnan(x) | np.isnan(f))
-    if mask.sum() <= 1:
-        return 0.0, 0.0
-    func = stats.spearmanr if rank_ic else stats.pearsonr
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        res = func(x[mask], f[mask])
-    return float(res[0]), float(res[1])
-
-
 def assert_matches_scipy(fd, rank_ic):
-    analyser = ab.ICAnalysis(rank_ic=rank_ic)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        ic, pv = analyser._calc_ic(fd)
-    fields = [c for c in fd.columns if c.startswith("P_")]
-    assert list(ic.columns) == fields and list(pv.columns) == fields
-    assert ic.index.equals(pv.index) and ic.index.name == "datetime"
-    for date, block in fd.groupby(level="datetime"):
-        for field in fields:
-            stat, p = scipy_ic(block[field], block["factor"], rank_ic)
-            got_stat, got_p = ic.loc[date, field], pv.loc[date, field]
-            if np.isnan(stat):
-                assert np.isnan(got_stat), (date, field)
-            else:
-                assert abs(got_stat - stat) <= 1e-12, (date, field, got_stat, stat)
-            if np.isnan(p):
-                assert np.isnan(got_p), (date, field)
-            else:
-                assert got_p == pytest.approx(p, rel=1e-9, abs=0), (date, field, got_p, p)
+        ic, pv = ab.ICAnalysis(rank_ic=rank_ic)._calc_ic(fd)
+    ref.assert_ic_matches_scipy(fd, ic, pv, rank_ic)
 
 
 @pytest.mark.parametrize("rank_ic", [True, False])
@@ -160,5 +135,5 @@ def test_pooled_industry_statistic_on_a_large_group(rank_ic):
                             industry_classification=industry)._calc_ic_industry_distribute(fd)
     small = fd.index.get_level_values("order_book_id") == "s000"
     for name, rows in (("big", ~small), ("small", small)):
-        expected, _ = scipy_ic(fd.loc[rows, "P_1"], fd.loc[rows, "factor"], rank_ic)
+        expected, _ = ref.scipy_ic(fd.loc[rows, "P_1"], fd.loc[rows, "factor"], rank_ic)
         assert abs(got.loc[name, "P_1"] - expected) <= 1e-12

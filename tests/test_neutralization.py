@@ -283,10 +283,10 @@ def test_bad_inputs(rng, client):
         return ab.Neutralization(industry=None, style_factors=None, other_factors=other).process(factor)
 
     cases = [
-        (good, "other_factors: expect a list or tuple of pd.DataFrame"),
+        (good, "other_factors: expected a list or tuple of pd.DataFrame"),
         ([good, good["x"]], r"other_factors\[1\]: expect pd.DataFrame"),
-        ([good.reset_index(level=1)], r"other_factors\[0\]: expect an index of two levels"),
-        ([good.swaplevel()], r"other_factors\[0\]: expect an index of two levels, the date"),
+        ([good.reset_index(level=1)], r"other_factors\[0\]: expected an index of two levels"),
+        ([good.swaplevel()], r"other_factors\[0\]: expected an index of two levels, the date"),
         ([good.assign(name="a")], r"other_factors\[0\]: column 'name' has dtype"),
         ([pd.concat([good, good.iloc[:1]])], r"other_factors\[0\]: the pair .* appears more than once"),
         ([good.set_axis(index.set_levels(index.levels[0] - pd.Timedelta(days=400), level=0))],

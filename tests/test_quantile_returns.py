@@ -155,13 +155,14 @@ def test_extra_dates_and_instruments_in_returns_change_nothing():
     assert_close(a.quantile_turnover, b.quantile_turnover)
 
 
-def test_unsorted_factor_dates_match_the_pandas_formulation():
+def test_unsorted_factor_dates_are_read_in_date_order():
     factor, returns = random_tables(5, n=24)
-    factor = factor.iloc[np.r_[0:10, 14:24, 10:14]]
-    res = Q(quantile=4).analysis(factor, returns, [1, 3])
+    moved = factor.iloc[np.r_[0:10, 14:24, 10:14]]
+    res = Q(quantile=4).analysis(moved, returns, [1, 3])
     qr, qt, _, _ = ref.quantile_return_analysis(factor, returns, [1, 3], quantile=4)
     assert_close(res.quantile_returns, qr)
     assert_close(res.quantile_turnover, qt)
+    assert res.quantile_detail.index.equals(factor.index)
 
 
 def test_periods_warning_and_error():
@@ -175,11 +176,12 @@ def test_periods_warning_and_error():
     with pytest.raises(ValueError) as err:
         Q().analysis(factor, returns, [10])
     assert str(err.value) == "Invalid periods, must be less than 10"
-    for bad in ([0], [2.0], ["3"], [-1], 3):
-        with pytest.raises(ValueError, match="periods"):
+    for bad, kind in (([0], ValueError), ([2.0], TypeError), (["3"], TypeError),
+                      ([-1], ValueError), (3, TypeError)):
+        with pytest.raises(kind, match="^periods: expected"):
             Q().analysis(factor, returns, bad)
-    for bad in (0, 2.5, "5", None):
-        with pytest.raises(ValueError, match="quantile"):
+    for bad, kind in ((0, ValueError), (2.5, TypeError), ("5", TypeError), (None, TypeError)):
+        with pytest.raises(kind, match="^quantile: expected"):
             Q(quantile=bad)
     analyser = Q()
     analyser.quantile = -2
@@ -190,16 +192,15 @@ def test_periods_warning_and_error():
 def test_empty_tables_and_returns_missing_every_date():
     factor, returns = random_tables(7, n=8)
     empty = factor.iloc[:0]
-    res = Q().analysis(empty, returns, [])
-    assert res.quantile_returns.shape == (0, 0) and res.quantile_detail.shape == (0, 16)
+    with pytest.raises(ValueError, match="^factor_data and returns have no date in common$"):
+        Q().analysis(empty, returns, [])
     with pytest.raises(ValueError, match="Invalid periods, must be less than 0"):
         Q().analysis(empty, returns, [1])
     elsewhere = returns.set_axis(returns.index + pd.Timedelta(days=3650))
-    res = Q().analysis(factor, elsewhere, [1, 3])
-    assert (res.quantile_returns == 0).all().all()
-    assert res.quantile_turnover.notna().any().any()
-    res = Q().analysis(factor.iloc[:, :0], returns, [2])
-    assert (res.quantile_returns == 0).all().all() and res.quantile_turnover.isna().all().all()
+    with pytest.raises(ValueError, match="^factor_data and returns have no date in common$"):
+        Q().analysis(factor, elsewhere, [1, 3])
+    with pytest.raises(ValueError, match="^factor_data and returns have no order_book_id in "):
+        Q().analysis(factor.iloc[:, :0], returns, [2])
 
 
 class FakeClient:

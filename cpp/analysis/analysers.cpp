@@ -15,41 +15,6 @@ void register_factor_return_analysis(py::module_ &m);
 
 namespace holding {
 
-index_t positive_integer(py::handle value, const char *argument) {
-    const std::string message =
-        pyc::format("{}: expect a positive integer, got {!r}", py::make_tuple(argument, value));
-    long long v = 0;
-    try {
-        v = pyc::as_integer(value, message);
-    } catch (py::type_error &) {
-        throw py::value_error(message);
-    } catch (py::error_already_set &e) {
-        // Too large for a C++ integer.
-        if (!e.matches(PyExc_OverflowError)) throw;
-        throw py::value_error(message);
-    }
-    if (v <= 0) throw py::value_error(message);
-    return static_cast<index_t>(v);
-}
-
-Periods read_periods(py::handle periods) {
-    Periods out;
-    // Any sequence of periods (the bench passes a list or tuple); a bare
-    // number or a string is refused.
-    if (py::isinstance<py::str>(periods) || py::isinstance<py::bytes>(periods) ||
-        !py::hasattr(periods, "__iter__")) {
-        throw py::value_error(pyc::format(
-            "periods: expect a list or tuple of positive integers, got {!r}",
-            py::make_tuple(periods)));
-    }
-    for (py::handle p : py::iter(periods)) {
-        out.value.push_back(positive_integer(p, "periods"));
-        out.items.push_back(py::reinterpret_borrow<py::object>(p));
-        out.name.push_back(pyc::format("P_{}", py::make_tuple(p)));
-    }
-    return out;
-}
-
 Wide read_wide(py::handle factor_data, py::handle returns, bool with_level) {
     Wide w;
     w.factor = frame::frame_values(factor_data, "factor_data");
@@ -63,6 +28,17 @@ Wide read_wide(py::handle factor_data, py::handle returns, bool with_level) {
         frame::positions(returns.attr("index"), f_index, "returns: the date index");
     std::vector<index_t> col_of = frame::positions(
         returns.attr("columns"), factor_data.attr("columns"), "returns: the columns");
+    // Nothing in common would leave every growth missing: flat curves that
+    // look like an answer.
+    auto none_found = [](const std::vector<index_t> &pos) {
+        return std::none_of(pos.begin(), pos.end(), [](index_t k) { return k >= 0; });
+    };
+    if (none_found(row_of)) {
+        throw py::value_error("factor_data and returns have no date in common");
+    }
+    if (none_found(col_of)) {
+        throw py::value_error("factor_data and returns have no order_book_id in common");
+    }
     w.n = w.factor.view.rows;
     w.m = w.factor.view.cols;
     w.cum.resize(static_cast<std::size_t>(w.n * w.m));

@@ -11,7 +11,6 @@ namespace tarnfold::bench {
 
 namespace {
 
-using frame::index_t;
 
 const char *kClassDoc = " 分析器：因子收益率检验 ";
 
@@ -23,17 +22,18 @@ const char *kAnalysisDoc =
     "round when ascending).  For a holding period p, p staggered sub-portfolios\n"
     "lv1 ... lvp rebalance on rows k, k + p, ... and hold their weights in between;\n"
     "the period's daily return is their mean.  Result (FactorReturnAnalysisResult):\n"
-    "factor_returns, the cumulative return per date, one column P_<p> per period.\n";
+    "factor_returns, the cumulative return per date, one column P_<p> per period.\n"
+    "A period at or beyond the number of factor rows is dropped with a warning.\n";
 
 py::object fra_analysis(py::object self, py::object factor_data, py::object returns,
                         py::object periods, py::object ascending) {
-    holding::Periods per = holding::read_periods(periods);
+    factor_data = dated_table(factor_data, "factor_data");
+    returns = dated_table(returns, "returns");
+    Periods per = usable_periods(periods, static_cast<index_t>(py::len(factor_data)));
     holding::Wide w = holding::read_wide(factor_data, returns, true);
     const index_t n = w.n, m = w.m;
     const bool negate = py::bool_(ascending);
 
-    // One computation per column name (the last period of that name), the
-    // columns in the order of `periods`.
     std::vector<std::vector<double>> cols(per.value.size());
     {
         py::gil_scoped_release nogil;
@@ -41,13 +41,10 @@ py::object fra_analysis(py::object self, py::object factor_data, py::object retu
         kern::demeaned_weights(w.factor.view, negate, weights.data());
         std::vector<double> daily(static_cast<std::size_t>(n));
         for (std::size_t k = 0; k < per.value.size(); ++k) {
-            bool later = false;
-            for (std::size_t l = k + 1; l < per.value.size(); ++l)
-                later = later || per.name[l] == per.name[k];
-            if (later) continue;
             kern::factor_weighted_returns(weights.data(), w.cum.data(), w.level.data(), n, m,
                                           per.value[k], daily.data());
-            std::vector<double> out(static_cast<std::size_t>(n));
+            std::vector<double> &out = cols[k];
+            out.resize(static_cast<std::size_t>(n));
             double run = 1.0;
             for (index_t t = 0; t < n; ++t) {
                 const double g = (std::isnan(daily[t]) ? 0.0 : daily[t]) + 1.0;
@@ -58,8 +55,6 @@ py::object fra_analysis(py::object self, py::object factor_data, py::object retu
                 run *= g;
                 out[t] = run - 1.0;
             }
-            for (std::size_t l = 0; l < per.value.size(); ++l)
-                if (per.name[l] == per.name[k]) cols[l] = out;
         }
     }
     py::object index = factor_data.attr("index").attr("rename")("datetime");

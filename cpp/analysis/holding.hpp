@@ -1,9 +1,8 @@
 // What the two holding-period analysers (quantile returns, factor returns)
-// share: argument checks, and the factor table with the returns' growth
-// index laid out on its dates and instruments.
+// share: the factor table with the returns' growth index laid out on its
+// dates and instruments, and the result columns.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,24 +10,10 @@
 
 namespace tarnfold::bench::holding {
 
-using frame::index_t;
-
-// `value` as a positive integer; ValueError naming `argument` otherwise
-// (floats, strings, zero and negative numbers are refused; bools and
-// numpy integers pass).
-index_t positive_integer(py::handle value, const char *argument);
-
-// The holding periods, each checked, and the result column name of each
-// ("P_" and the period as str.format prints it).
-struct Periods {
-    std::vector<py::object> items;  // as given
-    std::vector<index_t> value;
-    std::vector<std::string> name;
-};
-Periods read_periods(py::handle periods);
-
 // The factor table's values and, on its dates and instruments, the
-// cumulative growth of the returns (see kern::growth_index).
+// cumulative growth of the returns (see kern::growth_index).  Both tables
+// come in date order (dated_table); ValueError when they have no date or
+// no instrument in common, or the factor's dates repeat.
 struct Wide {
     frame::FrameValues factor;
     index_t n = 0, m = 0;

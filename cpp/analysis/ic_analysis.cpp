@@ -1,13 +1,9 @@
-// IC analysis: the IC function factory and the ICAnalysis analyser.
+// ICAnalysis: IC per date and period, decay and industry breakdown.
 //
-// The IC function made by _get_ic_func is a callable object that calls the
-// chosen scipy statistic itself.  When an ICAnalysis still holds such an
-// object (and its `func` is the scipy function it was made with), the
+// While the analyser holds an unmodified IC function (ic_function.cpp), the
 // per-date, per-lag and per-industry statistics are computed by the
-// correlation kernels over the whole frame at once; any other callable is
-// called group by group on the same rows, with the same series, as the
-// plain pandas formulation (group-by/apply per date, per lag, per
-// industry) would call it.
+// correlation kernels over the whole formatted frame at once; any other
+// callable goes through ic_analysis_generic.cpp.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -17,18 +13,27 @@
 #include <string>
 #include <vector>
 
-#include "analysis/bench.hpp"
-#include "analysis/long_frame.hpp"
+#include "analysis/ic_analysis.hpp"
 #include "analysis/reference_data.hpp"
-#include "kernels/correlation.hpp"
-#include "kernels/ranking.hpp"
 
 namespace tarnfold::bench {
 
+using ic::kernel_kind;
+
+namespace ic {
+
+py::object float_frame(const std::vector<double> &values, index_t rows, index_t cols,
+                       py::object index, py::object columns) {
+    py::array_t<double> arr({rows, cols});
+    std::copy(values.begin(), values.end(), arr.mutable_data());
+    return frame::make_frame(arr, index, columns);
+}
+
+}  // namespace ic
+
 namespace {
 
-using frame::index_t;
-using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+using ic::float_frame;
 
 const char *kConstantInput =
     "An input array is constant; the correlation coefficient is not defined.";
@@ -68,126 +73,16 @@ const char *kInitDoc =
     "p-value 0 in the IC table (for example the last n dates of P_n); the\n"
     "result's summary() excludes such dates and counts them.\n";
 
-// The class of the callables _get_ic_func returns, and the scipy functions
-// the kernels reproduce; held for the life of the process (never released
-// at interpreter exit).
-py::handle g_ic_function_class;
-py::handle g_spearmanr;
-py::handle g_pearsonr;
-
-// The kernel that reproduces `ic_func`, if it is an unmodified IC function.
-bool kernel_kind(py::handle ic_func, kern::CorrKind &kind) {
-    if (!g_ic_function_class || !py::type::handle_of(ic_func).is(g_ic_function_class)) {
-        return false;
-    }
-    py::object d = py::getattr(ic_func, "__dict__", py::none());
-    if (!py::isinstance<py::dict>(d)) return false;
-    py::dict attrs = d;
-    if (!attrs.contains("func")) return false;
-    py::object func = attrs["func"];
-    if (func.is(g_spearmanr)) {
-        kind = kern::CorrKind::Spearman;
-        return true;
-    }
-    if (func.is(g_pearsonr)) {
-        kind = kern::CorrKind::Pearson;
-        return true;
-    }
-    return false;
-}
-
 void warn_constant(const kern::CorrCounters &counters) {
     if (counters.constant_inputs == 0) return;
     py::object category = glob("stats").attr("ConstantInputWarning");
     py::module_::import("warnings").attr("warn")(category(kConstantInput));
 }
 
-py::object float_frame(const std::vector<double> &values, index_t rows, index_t cols,
-                       py::object index, py::object columns) {
-    py::array_t<double> arr({rows, cols});
-    std::copy(values.begin(), values.end(), arr.mutable_data());
-    return frame::make_frame(arr, index, columns);
-}
-
 py::object field_columns(py::handle factor_data, const py::list &fields) {
     py::object cols = frame::pandas().attr("Index")(fields);
     cols.attr("name") = factor_data.attr("columns").attr("name");
     return cols;
-}
-
-// Item k of the IC function's result, which must be a sequence holding it.
-py::object result_item(py::handle res, py::ssize_t k) {
-    if (!PySequence_Check(res.ptr()) || py::len(res) <= static_cast<std::size_t>(k)) {
-        throw py::type_error(pyc::format(
-            "ic_func must return a (statistic, p-value) pair, got {!r}", py::make_tuple(res)));
-    }
-    return res[py::int_(k)];
-}
-
-py::object rows_array(const std::vector<index_t> &rows, index_t begin, index_t end) {
-    Int64Array a(end - begin);
-    auto *p = a.mutable_data();
-    for (index_t k = begin; k < end; ++k) p[k - begin] = rows[static_cast<std::size_t>(k)];
-    return a;
-}
-
-// A frame of per-field columns of Python values (the paths that call a
-// user's IC function).
-py::object lists_frame(const py::list &fields, const std::vector<py::list> &cols,
-                       py::object index, py::object columns) {
-    py::dict d;
-    for (std::size_t k = 0; k < cols.size(); ++k) d[fields[k]] = cols[k];
-    return frame::pandas().attr("DataFrame")(d, py::arg("index") = index,
-                                             py::arg("columns") = columns);
-}
-
-// Calls a user's IC function on each group's rows, field by field, with the
-// series the group-by/apply formulation would pass; p-values are collected
-// when `p_cols` is given.
-void call_per_group(py::object ic_func, py::object factor_data, const py::list &fields,
-                    const longf::Groups &groups, std::vector<py::list> &stat_cols,
-                    std::vector<py::list> *p_cols) {
-    py::object take = factor_data.attr("take");
-    for (index_t g = 0; g < groups.size(); ++g) {
-        py::object block = take(rows_array(groups.rows, groups.start[g], groups.start[g + 1]));
-        py::object f = block.attr("__getitem__")("factor");
-        for (std::size_t k = 0; k < fields.size(); ++k) {
-            py::object res = ic_func(block.attr("__getitem__")(fields[k]), f);
-            if (p_cols) {
-                py::object p = result_item(res, 1);
-                stat_cols[k].append(result_item(res, 0));
-                (*p_cols)[k].append(p);
-            } else {
-                stat_cols[k].append(result_item(res, 0));
-            }
-        }
-    }
-}
-
-// ---- the IC function ------------------------------------------------------
-
-py::object ic_function_call(py::object self, py::object fs, py::object rs) {
-    py::object np = glob("np");
-    py::object func = self.attr("func");
-    // ~(np.isnan(fs) | np.isnan(rs)), with the operators' full dispatch.
-    py::object mask = ~(np.attr("isnan")(fs) | np.attr("isnan")(rs));
-    py::object count = mask.attr("sum")();
-    if (count > py::int_(1)) {
-        return func(fs.attr("__getitem__")(mask), rs.attr("__getitem__")(mask));
-    }
-    return py::make_tuple(0, 0);
-}
-
-py::object get_ic_func(py::object rank_ic) {
-    py::object stats = glob("stats");
-    py::object func = py::bool_(rank_ic) ? stats.attr("spearmanr") : stats.attr("pearsonr");
-    py::object obj = g_ic_function_class();
-    obj.attr("func") = func;
-    obj.attr("__name__") = py::str("wrapper");
-    obj.attr("__qualname__") = py::str("_get_ic_func.<locals>.wrapper");
-    obj.attr("__closure__") =
-        py::make_tuple(py::module_::import("types").attr("CellType")(func));
-    return obj;
 }
 
 // ---- _calc_ic ----------------------------------------------------------------
@@ -218,20 +113,14 @@ py::tuple calc_ic(py::object self, py::object factor_data) {
                               float_frame(pvalue, n_dates, n_fields, index.attr("copy")(), columns));
     }
 
-    // A user's IC function: called per date and field on the date's rows.
-    factor_data.attr("__getitem__")("factor");  // KeyError without "factor", before any call
-    std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
-    std::vector<py::list> p_cols(static_cast<std::size_t>(n_fields));
-    call_per_group(ic_func, factor_data, fields, dates, stat_cols, &p_cols);
-    return py::make_tuple(lists_frame(fields, stat_cols, index, columns),
-                          lists_frame(fields, p_cols, index.attr("copy")(), columns));
+    return ic::grouped_ic_generic(ic_func, factor_data, fields, dates, index, columns, true);
 }
 
 // ---- _calc_ic_decay ------------------------------------------------------------
 
 index_t max_lag_of(py::handle max_decay) {
     const std::string message = pyc::format(
-        "max_decay: expect None or an integer number of decay lags, got {!r}",
+        "max_decay: expected None or an integer number of decay lags, got {!r}",
         py::make_tuple(max_decay));
     try {
         return static_cast<index_t>(pyc::as_integer(max_decay, message));
@@ -267,7 +156,6 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
     py::object ic_func = self.attr("ic_func");
     py::list fields = glob("_get_return_fields")(factor_data.attr("columns"));
     const index_t n_fields = static_cast<index_t>(fields.size());
-    auto &pd = frame::pandas();
 
     longf::Grid grid = longf::date_instrument_grid(factor_data);
     kern::DecayRows out;
@@ -285,52 +173,7 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
         warn_constant(counters);
         lags_frame = decay_rows_frame(out, grid, n_fields, columns);
     } else {
-        // A user's IC function: called per lag, date and field on the
-        // instruments complete at that lag.
-        longf::Columns cols = longf::read_columns(factor_data, fields);
-        const kern::LongTable &t = cols.table;
-        py::object frame_index = factor_data.attr("index");
-        std::vector<index_t> dates_out, lags_out;
-        std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
-        const index_t n_inst = grid.n_inst;
-        for (index_t i = 0; i + 1 < grid.n_dates; ++i) {
-            for (index_t d = 1; d < max_lag && i + d < grid.n_dates; ++d) {
-                const index_t *fr = grid.rows.data() + i * n_inst;
-                const index_t *rr = grid.rows.data() + (i + d) * n_inst;
-                std::vector<index_t> frows, rrows;
-                for (index_t s = 0; s < n_inst; ++s) {
-                    if (fr[s] < 0 || rr[s] < 0) continue;
-                    if (std::isnan(t.factor[fr[s]])) continue;
-                    bool complete = true;
-                    for (const auto &c : t.fields) complete = complete && !std::isnan(c[rr[s]]);
-                    if (!complete) continue;
-                    frows.push_back(fr[s]);
-                    rrows.push_back(rr[s]);
-                }
-                if (frows.empty()) continue;
-                const index_t m = static_cast<index_t>(frows.size());
-                py::object idx = frame_index.attr("take")(rows_array(frows, 0, m));
-                py::array_t<double> fv(m);
-                for (index_t s = 0; s < m; ++s)
-                    fv.mutable_data()[s] = t.factor[frows[static_cast<std::size_t>(s)]];
-                py::object f = pd.attr("Series")(fv, py::arg("index") = idx, py::arg("name") = "factor");
-                for (index_t k = 0; k < n_fields; ++k) {
-                    py::array_t<double> xv(m);
-                    for (index_t s = 0; s < m; ++s)
-                        xv.mutable_data()[s] =
-                            t.fields[static_cast<std::size_t>(k)][rrows[static_cast<std::size_t>(s)]];
-                    py::object x = pd.attr("Series")(xv, py::arg("index") = idx, py::arg("name") = fields[k]);
-                    stat_cols[k].append(result_item(ic_func(x, f), 0));
-                }
-                dates_out.push_back(i);
-                lags_out.push_back(d);
-            }
-        }
-        py::object mindex = pd.attr("MultiIndex").attr("from_arrays")(
-            py::make_tuple(grid.dates.attr("take")(longf::int64_array(dates_out)),
-                           longf::int64_array(lags_out)),
-            py::arg("names") = py::make_tuple("datetime", "decay"));
-        lags_frame = lists_frame(fields, stat_cols, mindex, columns);
+        lags_frame = ic::decay_lags_generic(ic_func, factor_data, fields, grid, max_lag, columns);
     }
     return assemble_decay(ic, lags_frame);
 }
@@ -453,9 +296,7 @@ py::object calc_ic_industry_distribute(py::object self, py::object factor_data) 
         warn_constant(counters);
         return float_frame(stat, n_groups, n_fields, index, columns);
     }
-    std::vector<py::list> stat_cols(static_cast<std::size_t>(n_fields));
-    call_per_group(ic_func, factor_data, fields, groups, stat_cols, nullptr);
-    return lists_frame(fields, stat_cols, index, columns);
+    return ic::grouped_ic_generic(ic_func, factor_data, fields, groups, index, columns, false)[0];
 }
 
 // ---- constructor and entry point -----------------------------------------------
@@ -496,10 +337,19 @@ bool uses_own(py::handle self, const char *name, py::handle original) {
 
 py::object ic_analysis(py::object self, py::object factor_data, py::object returns,
                        py::object periods, py::object ascending) {
-    // IC needs holding periods of at least one day (a zero-period return is
-    // constant); the formatting itself also accepts 0.
-    if (py::isinstance<py::list>(periods) || py::isinstance<py::tuple>(periods)) {
-        for (py::handle p : periods) holding_period(p);
+    factor_data = dated_table(factor_data, "factor_data");
+    returns = dated_table(returns, "returns");
+    // Forward returns are counted in rows of the returns: a period with no
+    // row that far ahead is dropped, as the holding-period analysers drop
+    // theirs.  (IC needs periods of at least one day; the formatting itself
+    // also accepts 0.)
+    const index_t n_returns = static_cast<index_t>(py::len(returns));
+    Periods per = usable_periods(periods, n_returns);
+    if (per.dropped ||
+        !(py::isinstance<py::list>(periods) || py::isinstance<py::tuple>(periods))) {
+        py::list kept;
+        for (const py::object &p : per.items) kept.append(p);
+        periods = kept;
     }
     py::object fd = glob("_format_factor_data")(factor_data, returns, periods);
     if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) {
@@ -548,45 +398,10 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
                                     py::arg("name") = self.attr("step_name"));
 }
 
-void register_ic_function_class(py::module_ &m) {
-    py::object cls = pyc::new_class(
-        m, "ICFunction", py::make_tuple(pyc::builtin_object()),
-        "IC function made by _get_ic_func: wrapper(fs, rs) masks the pairs where either "
-        "value is NaN and returns func(fs[mask], rs[mask]), or (0, 0) when fewer than two "
-        "pairs remain.  `func` is the scipy statistic it calls.");
-    pyc::def_method(cls, "__call__", "(self, fs, rs)", "", &ic_function_call, py::arg("self"),
-                    py::arg("fs"), py::arg("rs"));
-    pyc::def_method(cls, "__repr__", "(self)", "", [](py::object self) {
-        py::object func = py::getattr(self, "func", py::none());
-        return pyc::format("<IC function _get_ic_func.<locals>.wrapper calling {}>",
-                           py::make_tuple(py::getattr(func, "__name__", func)));
-    }, py::arg("self"));
-    py::module_ stats = py::module_::import("scipy.stats");
-    // inspect reads the call signature from here: (fs, rs), positional or
-    // keyword.
-    py::module_ inspect = py::module_::import("inspect");
-    py::object param = inspect.attr("Parameter");
-    py::object pok = param.attr("POSITIONAL_OR_KEYWORD");
-    cls.attr("__signature__") = inspect.attr("Signature")(
-        py::make_tuple(param("fs", pok), param("rs", pok)));
-    g_ic_function_class = cls.release();
-    g_spearmanr = py::object(stats.attr("spearmanr")).release();
-    g_pearsonr = py::object(stats.attr("pearsonr")).release();
-}
-
 }  // namespace
 
 void register_ic_analysis(py::module_ &m) {
-    register_ic_function_class(m);
-    pyc::def_function(m, "_get_ic_func", "(rank_ic=False)",
-                      "IC 计算函数: rank_ic 为真时使用 stats.spearmanr, 否则 stats.pearsonr\n\n"
-                      "The IC function: (returns, factor) -> (statistic, p-value) over the\n"
-                      "pairs where neither is NaN; (0, 0) for fewer than two pairs.",
-                      &get_ic_func, py::arg("rank_ic") = false);
-
-    // Exposed for tests of the exact bound of the kernels' integer rank sums.
-    m.def("_rank_sum_block_length", [](std::uint64_t n) { return kern::sum_block_length(n); },
-          py::arg("n"));
+    ic::register_ic_function(m);
 
     py::object base = glob("FactorAnalyser");
     py::object cls = pyc::make_class(m, "ICAnalysis", py::make_tuple(base), nullptr);
@@ -609,7 +424,9 @@ void register_ic_analysis(py::module_ &m) {
                     "ic, ic_p_value, ic_decay and ic_industry_distribute.  With rank_ic and\n"
                     "a truthy `ascending` (smaller values are better) the factor is negated\n"
                     "first, so a good factor shows a positive IC.  The analyser's own\n"
-                    "default is ascending=True; FactorAssayBench passes its own (False).",
+                    "default is ascending=True; FactorAssayBench passes its own (False).\n"
+                    "A period at or beyond the number of returns rows (no forward return\n"
+                    "on any date) is dropped with a warning.",
                     &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                     py::arg("periods"), py::arg("ascending") = true);
     py::dict attrs = cls.attr("__dict__");

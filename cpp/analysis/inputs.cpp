@@ -13,23 +13,14 @@ namespace tarnfold::bench {
 
 namespace {
 
-using frame::index_t;
-
-void validate_data_frame(py::object df, py::object name) {
-    auto &pd = frame::pandas();
-    if (!py::isinstance(df, pd.attr("DataFrame"))) {
-        throw py::value_error(pyc::format("{}: expect pd.DataFrame, got {}",
-                                          py::make_tuple(name, py::type::handle_of(df))));
-    }
-    py::object index = df.attr("index");
-    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
-        throw py::value_error(pyc::format("{}: expect index type=pd.DatetimeIndex, got {}",
-                                          py::make_tuple(name, py::type::handle_of(index))));
-    }
-}
-
 py::object format_factor_data(py::object factor_data, py::object returns, py::object periods) {
     auto &pd = frame::pandas();
+    require_data_frame(factor_data, py::str("factor_data"));
+    require_data_frame(returns, py::str("returns"));
+    // Forward returns run down the returns in date order, whatever the
+    // order of the rows given.
+    returns = in_date_order(returns, "returns");
+    factor_data = in_date_order(factor_data, "factor_data");
     // Read and check both tables before any work.
     check_instrument_labels(returns, "returns");
     check_instrument_labels(factor_data, "factor_data");
@@ -57,37 +48,24 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
         throw py::value_error("factor_data and returns have no order_book_id in common");
     }
 
-    // Holding periods: one column per distinct name, first position kept,
-    // the last period of that name computed.
-    std::vector<std::string> keys;
-    std::vector<index_t> key_period;
+    // Holding periods: one column per distinct name, at its first position.
+    Periods per = read_periods(periods, true);
+    const std::vector<index_t> &key_period = per.value;
     py::list names;
-    for (py::handle p : periods) {
-        std::string key = pyc::format("P_{}", py::make_tuple(p));
-        index_t value = holding_period(p, true);
-        if (value >= ret.view.rows) {
+    for (std::size_t k = 0; k < per.value.size(); ++k) {
+        if (per.value[k] >= ret.view.rows) {
             throw py::value_error(pyc::format(
-                "periods: holding period {} needs more than the {} row(s) of returns",
-                py::make_tuple(p, ret.view.rows)));
+                "periods: expected holding periods shorter than the {} row(s) of returns, "
+                "got {!r}",
+                py::make_tuple(ret.view.rows, per.items[k])));
         }
-        bool found = false;
-        for (std::size_t k = 0; k < keys.size(); ++k) {
-            if (keys[k] == key) {
-                key_period[k] = value;
-                found = true;
-            }
-        }
-        if (!found) {
-            keys.push_back(key);
-            key_period.push_back(value);
-            names.append(py::str(key));
-        }
+        names.append(py::str(per.name[k]));
     }
     names.append(py::str("factor"));
 
     const index_t n_inst = ret.view.cols;
     const index_t n_rows = n_dates * n_inst;
-    const index_t n_fields = static_cast<index_t>(keys.size());
+    const index_t n_fields = static_cast<index_t>(key_period.size());
     // Each output column is contiguous: a column-major (rows x fields) array
     // becomes the frame's single block without a copy.
     frame::OutArray out = frame::new_column_major(n_rows, n_fields + 1);
@@ -120,7 +98,7 @@ py::list get_return_fields(py::object columns) {
 }
 
 bool all_zero(py::object values) {
-    py::array_t<long long, py::array::c_style | py::array::forcecast> a(
+    Int64Array a(
         frame::numpy().attr("asarray")(values));
     auto p = a.data();
     for (py::ssize_t k = 0; k < a.size(); ++k)
@@ -145,44 +123,92 @@ void check_instrument_labels(py::handle df, const char *table) {
     py::object columns = df.attr("columns");
     if (py::isinstance(columns, pd.attr("MultiIndex"))) {
         throw py::value_error(pyc::format(
-            "{}: expect one column per order_book_id, got MultiIndex columns with {} levels",
+            "{}: expected one column per order_book_id, got MultiIndex columns with {} levels",
             py::make_tuple(table, columns.attr("nlevels"))));
     }
     for (py::handle label : columns) {
         if (!py::isinstance<py::str>(label)) {
             throw py::type_error(pyc::format(
-                "{}: expect order_book_id text as column labels, got {!r} of type {}",
+                "{}: expected order_book_id text as column labels, got {!r} of type {}",
                 py::make_tuple(table, label, py::type::handle_of(label))));
         }
     }
 }
 
-index_t holding_period(py::handle p, bool allow_zero) {
-    if (PyBool_Check(p.ptr()) || PyObject_IsInstance(p.ptr(), frame::numpy().attr("bool_").ptr()) == 1) {
-        throw py::type_error(pyc::format(
-            "periods: expect positive integer holding periods, got {!r}", py::make_tuple(p)));
+void require_data_frame(py::handle df, py::handle name) {
+    if (!py::isinstance(df, frame::pandas().attr("DataFrame"))) {
+        throw py::value_error(pyc::format("{}: expect pd.DataFrame, got {}",
+                                          py::make_tuple(name, py::type::handle_of(df))));
     }
-    PyObject *i = PyNumber_Index(p.ptr());
-    if (!i) {
-        PyErr_Clear();
-        throw py::type_error(pyc::format(
-            "periods: expect positive integer holding periods, got {!r}", py::make_tuple(p)));
+}
+
+void validate_data_frame(py::handle df, py::handle name) {
+    auto &pd = frame::pandas();
+    require_data_frame(df, name);
+    py::object index = df.attr("index");
+    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
+        throw py::value_error(pyc::format("{}: expect index type=pd.DatetimeIndex, got {}",
+                                          py::make_tuple(name, py::type::handle_of(index))));
     }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(i, &overflow);
-    Py_DECREF(i);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow != 0 || v < 0 || (v == 0 && !allow_zero)) {
+}
+
+py::object in_date_order(py::object df, const char *table) {
+    auto &pd = frame::pandas();
+    if (!py::isinstance(df, pd.attr("DataFrame"))) return df;
+    py::object index = df.attr("index");
+    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) return df;
+    if (index.attr("hasnans").cast<bool>()) {
         throw py::value_error(pyc::format(
-            "periods: expect positive integer holding periods, got {!r}", py::make_tuple(p)));
+            "{}: expected a date on every row, got a missing date (NaT) in the index",
+            py::make_tuple(table)));
     }
-    return static_cast<index_t>(v);
+    if (!index.attr("tz").is_none()) {
+        df = df.attr("set_axis")(index.attr("tz_localize")(py::none()), py::arg("axis") = 0);
+        index = df.attr("index");
+    }
+    if (!index.attr("is_monotonic_increasing").cast<bool>()) {
+        df = df.attr("sort_index")(py::arg("kind") = "stable");
+    }
+    return df;
+}
+
+py::object dated_table(py::object df, const char *table) {
+    validate_data_frame(df, py::str(table));
+    return in_date_order(df, table);
+}
+
+
+Periods usable_periods(py::handle periods, index_t n_rows) {
+    require_periods_sequence(periods);
+    py::list given;  // read once, whatever the iterable
+    for (py::handle p : py::iter(periods)) given.append(p);
+    Periods all = read_periods(given);
+    // The warning lists the dropped periods as given, repeats included.
+    py::list dropped;
+    for (py::handle p : given) {
+        if (holding_period(p) >= n_rows) dropped.append(p);
+    }
+    if (dropped.size() == 0) return all;
+    Periods kept;
+    kept.dropped = true;
+    for (std::size_t k = 0; k < all.value.size(); ++k) {
+        if (all.value[k] >= n_rows) continue;
+        kept.items.push_back(all.items[k]);
+        kept.value.push_back(all.value[k]);
+        kept.name.push_back(all.name[k]);
+    }
+    if (kept.value.empty()) {
+        throw py::value_error(pyc::format("Invalid periods, must be less than {}",
+                                          py::make_tuple(n_rows)));
+    }
+    pyc::warn(pyc::format("Invalid periods found: {}, will ignore.", py::make_tuple(dropped)));
+    return kept;
 }
 
 void register_inputs(py::module_ &m) {
     pyc::def_function(m, "_validate_data_frame", "(df, name)",
                       "ValueError naming `name` unless df is a DataFrame with a DatetimeIndex.",
-                      &validate_data_frame,
+                      [](py::object df, py::object name) { validate_data_frame(df, name); },
                       py::arg("df"), py::arg("name"));
     pyc::def_function(m, "_format_factor_data", "(factor_data, returns, periods)",
                       "因子数据与未来收益对齐为长表: index (datetime, order_book_id), "

@@ -10,7 +10,6 @@ namespace tarnfold::bench::longf {
 
 namespace {
 
-using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 
 // Counting sort of rows by a dense code in [0, n_groups); code -1 rows are
 // left out.
@@ -32,21 +31,27 @@ void bucket_rows(const std::vector<index_t> &code, index_t n_groups, Groups &g) 
 py::object int64_array(const std::vector<index_t> &values) {
     Int64Array a(static_cast<py::ssize_t>(values.size()));
     std::copy(values.begin(), values.end(), a.mutable_data());
-    return std::move(a);
+    return a;
+}
+
+int find_level(py::handle index, const char *name) {
+    py::list names(index.attr("names"));
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (py::str(name).equal(names[k])) return static_cast<int>(k);
+    }
+    return -1;
 }
 
 int level_number(py::handle index, const char *name) {
     auto &pd = frame::pandas();
     if (!py::isinstance(index, pd.attr("MultiIndex"))) {
-        throw py::value_error(std::string("factor_data: expect a MultiIndex with the levels "
+        throw py::value_error(std::string("factor_data: expected a MultiIndex with the levels "
                                           "'datetime' and 'order_book_id', got ") +
-                              py::str(py::type::handle_of(index)).cast<std::string>());
+                              pyc::type_repr(index));
     }
-    py::list names(index.attr("names"));
-    for (std::size_t k = 0; k < names.size(); ++k) {
-        if (py::str(name).equal(names[k])) return static_cast<int>(k);
-    }
-    throw py::key_error(std::string("Level ") + name + " not found");
+    const int k = find_level(index, name);
+    if (k < 0) throw py::key_error(std::string("Level ") + name + " not found");
+    return k;
 }
 
 namespace {
@@ -346,7 +351,9 @@ Grid date_instrument_grid(py::handle frame) {
 Columns read_columns(py::handle frame, const py::list &fields) {
     // Row positions and doubled ranks are kept in 32 bits.
     if (py::len(frame) >= (std::size_t{1} << 30)) {
-        throw py::value_error("factor_data: too many rows (the IC kernels take fewer than 2**30)");
+        throw py::value_error(pyc::format(
+            "factor_data: expected fewer than 2**30 rows (the IC kernels' limit), got {}",
+            py::make_tuple(py::len(frame))));
     }
     auto &pd = frame::pandas();
     auto &np = frame::numpy();

@@ -12,7 +12,6 @@
 
 namespace tarnfold::bench::longf {
 
-using frame::index_t;
 
 // Rows grouped by a key, groups in ascending key order.
 struct Groups {
@@ -27,6 +26,9 @@ py::object int64_array(const std::vector<index_t> &values);
 
 // Position of the named level of a MultiIndex; KeyError when missing.
 int level_number(py::handle index, const char *name);
+
+// Position of the named level of an index, -1 when it has none.
+int find_level(py::handle index, const char *name);
 
 // Groups the rows by the "datetime" level, dates ascending.
 Groups date_groups(py::handle frame);

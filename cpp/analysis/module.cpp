@@ -31,9 +31,6 @@ py::module_ &module() { return *g_module; }
 
 py::object glob(const char *name) { return g_module->attr(name); }
 
-// batch_correlation.cpp: cross-factor rank correlation of a batch
-void register_batch_correlation(py::module_ &m);
-
 }  // namespace tarnfold::bench
 
 PYBIND11_MODULE(assay_bench, m) {
@@ -66,8 +63,6 @@ PYBIND11_MODULE(assay_bench, m) {
     register_reference_data(m);
     register_analysers(m);
     register_bench(m);
-    register_summaries(m);
-    register_batch_correlation(m);
 
     py::list all;
     for (const char *name : {"Winzorization", "Normalization", "Neutralization", "ICAnalysis",

@@ -3,7 +3,7 @@
 // (date, instrument) grid once, through the index codes of each long table;
 // the least-squares kernel then fits every date without the GIL and the
 // residual table is built once.
-#include "analysis/neutralization.hpp"
+#include "analysis/preprocessors.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/long_frame.hpp"
 #include "analysis/reference_data.hpp"
 #include "kernels/least_squares.hpp"
 
@@ -22,25 +23,16 @@ namespace tarnfold::bench {
 
 namespace {
 
-using frame::index_t;
-using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
-using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 const char *kNothingToDo =
     "Do not make any processing because no industry nor style factors nor other_factors "
     "specify.";
 
-std::string repr_of(py::handle h) { return py::repr(h).cast<std::string>(); }
-std::string type_name(py::handle h) { return repr_of(py::type::handle_of(h)); }
+using pyc::type_repr;
 
 py::object types_api() { return frame::pandas().attr("api").attr("types"); }
 
-// The factor table's grid.
-struct Grid {
-    py::object index;    // dates
-    py::object columns;  // instruments
-    index_t n_dates = 0, n_inst = 0;
-};
+using Grid = NeutralGrid;
 
 // Exposure columns of one long table, matched to the grid.
 struct Block {
@@ -59,7 +51,7 @@ py::array float_column(py::object column, const std::string &table, py::handle n
     py::object api = types_api();
     if (!api.attr("is_numeric_dtype")(dtype).cast<bool>() ||
         api.attr("is_complex_dtype")(dtype).cast<bool>()) {
-        throw py::value_error(table + ": column " + repr_of(name) + " has dtype " +
+        throw py::value_error(table + ": column " + pyc::repr(name) + " has dtype " +
                               py::str(dtype).cast<std::string>() +
                               "; expected numeric exposures");
     }
@@ -82,7 +74,7 @@ void check_numeric_columns(py::object df, const std::string &table) {
         py::object dt = dtypes.attr("iloc")[py::int_(k)];
         if (!api.attr("is_numeric_dtype")(dt).cast<bool>() ||
             api.attr("is_complex_dtype")(dt).cast<bool>()) {
-            throw py::value_error(table + ": column " + repr_of(cols[py::int_(k)]) +
+            throw py::value_error(table + ": column " + pyc::repr(cols[py::int_(k)]) +
                                   " has dtype " + py::str(dt).cast<std::string>() +
                                   "; expected numeric exposures");
         }
@@ -115,8 +107,8 @@ index_t match_rows(Block &b, py::object df, int date_level, int id_level, py::ob
         std::int64_t &slot = b.rows[static_cast<std::size_t>(inst * n_keys + key)];
         if (slot >= 0) {
             throw py::value_error(table + ": the pair (" +
-                                  repr_of(dates[py::int_(pd_[r])]) + ", " +
-                                  repr_of(levels[py::int_(id_level)][py::int_(pi[r])]) +
+                                  pyc::repr(dates[py::int_(pd_[r])]) + ", " +
+                                  pyc::repr(levels[py::int_(id_level)][py::int_(pi[r])]) +
                                   ") appears more than once");
         }
         slot = r;
@@ -134,13 +126,6 @@ index_t match_rows(Block &b, py::object df, int date_level, int id_level, py::ob
     b.view.rows = b.rows.data();
     b.view.n_keys = n_keys;
     return matched;
-}
-
-int level_by_name(py::object index, const char *name) {
-    py::list names(index.attr("names"));
-    for (std::size_t k = 0; k < names.size(); ++k)
-        if (py::str(name).equal(names[k])) return static_cast<int>(k);
-    return -1;
 }
 
 // ---- the three sources ----------------------------------------------------------
@@ -165,14 +150,14 @@ void style_block(Block &b, py::object self, py::object factor_data, const Grid &
     }
     if (!py::isinstance(exog, pd.attr("DataFrame")) ||
         !py::isinstance(exog.attr("index"), pd.attr("MultiIndex"))) {
-        throw py::value_error(table + ": expect a pd.DataFrame indexed by (order_book_id, date), "
-                                      "got " + type_name(exog));
+        throw py::value_error(table + ": expected a pd.DataFrame indexed by (order_book_id, date), "
+                                      "got " + type_repr(exog));
     }
-    const int id_level = level_by_name(exog.attr("index"), "order_book_id");
-    const int date_level = level_by_name(exog.attr("index"), "date");
+    const int id_level = longf::find_level(exog.attr("index"), "order_book_id");
+    const int date_level = longf::find_level(exog.attr("index"), "date");
     if (id_level < 0 || date_level < 0) {
-        throw py::value_error(table + ": expect the index levels 'order_book_id' and 'date', "
-                                      "got " + repr_of(exog.attr("index").attr("names")));
+        throw py::value_error(table + ": expected the index levels 'order_book_id' and 'date', "
+                                      "got " + pyc::repr(exog.attr("index").attr("names")));
     }
     check_numeric_columns(exog, table);
     py::object keys = grid.index;
@@ -190,58 +175,7 @@ void style_block(Block &b, py::object self, py::object factor_data, const Grid &
     }
 }
 
-// Industry codes per cell from the labels of _load_industry_data; the
-// codes number the distinct labels (each one a dummy column).
-std::int32_t industry_codes(std::vector<std::int32_t> &cells, py::object self,
-                            const Grid &grid) {
-    auto &pd = frame::pandas();
-    const std::string table = "industry labels";
-    py::object labels = glob("_load_industry_data")(
-        grid.columns.attr("tolist")(), grid.index.attr("tolist")(),
-        py::arg("source") = self.attr("industry"));
-    if (!py::isinstance(labels, pd.attr("Series")) ||
-        !py::isinstance(labels.attr("index"), pd.attr("MultiIndex")) ||
-        py::len(labels.attr("index").attr("levels")) != 2) {
-        throw py::value_error(table + ": expect a pd.Series indexed by (datetime, order_book_id), "
-                                      "got " + type_name(labels));
-    }
-    py::object mi = labels.attr("index");
-    int date_level = level_by_name(mi, "datetime");
-    int id_level = level_by_name(mi, "order_book_id");
-    if (date_level < 0 || id_level < 0 || date_level == id_level) {
-        date_level = 0;
-        id_level = 1;
-    }
-    py::tuple fz = pd.attr("factorize")(labels);
-    Int64Array code(fz[0]);
-    const auto n_groups = static_cast<std::int32_t>(py::len(fz[1]));
-
-    py::object levels = mi.attr("levels");
-    py::object dates = date_level_values(levels[py::int_(date_level)], table);
-    Int64Array date_pos(grid.index.attr("get_indexer")(dates));
-    Int64Array inst_pos(grid.columns.attr("get_indexer")(levels[py::int_(id_level)]));
-    Int64Array cd(mi.attr("codes")[py::int_(date_level)]);
-    Int64Array ci(mi.attr("codes")[py::int_(id_level)]);
-    cells.assign(static_cast<std::size_t>(grid.n_dates * grid.n_inst), kern::kNoIndustryRow);
-    const index_t n = cd.size();
-    for (index_t r = 0; r < n; ++r) {
-        const long long a = cd.data()[r], b = ci.data()[r];
-        if (a < 0 || b < 0) continue;
-        const long long t = date_pos.data()[a], j = inst_pos.data()[b];
-        if (t < 0 || j < 0) continue;
-        std::int32_t &cell = cells[static_cast<std::size_t>(t * grid.n_inst + j)];
-        if (cell != kern::kNoIndustryRow) {
-            throw py::value_error(table + ": the pair (" + repr_of(dates[py::int_(a)]) + ", " +
-                                  repr_of(levels[py::int_(id_level)][py::int_(b)]) +
-                                  ") appears more than once");
-        }
-        const long long c = code.data()[r];
-        cell = c < 0 ? kern::kNoIndustryDummy : static_cast<std::int32_t>(c);
-    }
-    return n_groups;
-}
-
-// The same codes as industry_codes gives for the labels of the module's own
+// The same codes as industry_codes_generic gives for the labels of the module's own
 // _load_industry_data, without building the label series.
 std::int32_t industry_codes_direct(std::vector<std::int32_t> &cells, py::object self,
                                    const Grid &grid) {
@@ -267,24 +201,24 @@ std::vector<py::object> user_tables(py::object other_factors) {
     std::vector<py::object> tables;
     if (!given(other_factors)) return tables;
     if (!py::isinstance<py::list>(other_factors) && !py::isinstance<py::tuple>(other_factors)) {
-        throw py::value_error("other_factors: expect a list or tuple of pd.DataFrame, got " +
-                              type_name(other_factors));
+        throw py::value_error("other_factors: expected a list or tuple of pd.DataFrame, got " +
+                              type_repr(other_factors));
     }
     py::object api = types_api();
     for (py::handle item : other_factors) {
         const std::string name = other_name(tables.size());
         if (!py::isinstance(item, pd.attr("DataFrame"))) {
-            throw py::value_error(name + ": expect pd.DataFrame, got " + type_name(item));
+            throw py::value_error(name + ": expect pd.DataFrame, got " + type_repr(item));
         }
         py::object index = item.attr("index");
         if (!py::isinstance(index, pd.attr("MultiIndex")) ||
             py::len(index.attr("levels")) != 2 ||
             !api.attr("is_datetime64_any_dtype")(index.attr("levels")[py::int_(0)]).cast<bool>()) {
             throw py::value_error(name +
-                                  ": expect an index of two levels, the date (datetime64) then "
+                                  ": expected an index of two levels, the date (datetime64) then "
                                   "the order_book_id, got " +
-                                  repr_of(index.attr("__class__").attr("__name__")) +
-                                  " with levels " + repr_of(index.attr("names")));
+                                  pyc::repr(index.attr("__class__").attr("__name__")) +
+                                  " with levels " + pyc::repr(index.attr("names")));
         }
         check_numeric_columns(py::reinterpret_borrow<py::object>(item), name);
         tables.push_back(py::reinterpret_borrow<py::object>(item));
@@ -366,6 +300,16 @@ py::object neutralization_process(py::object self, py::object factor_data) {
         return factor_data;
     }
     glob("_validate_data_frame")(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+    py::object zone = factor_data.attr("index").attr("tz");
+    if (!zone.is_none()) {
+        // Exposures and industries are dated by the wall clock: match on
+        // it, and hand the residuals back on the caller's own index.
+        py::object index = factor_data.attr("index");
+        py::object out = neutralization_process(
+            self, factor_data.attr("set_axis")(index.attr("tz_localize")(py::none()),
+                                               py::arg("axis") = 0));
+        return out.attr("set_axis")(index, py::arg("axis") = 0);
+    }
     frame::FrameValues fac = frame::frame_values(factor_data, "factor_data");
     Grid grid;
     grid.index = factor_data.attr("index");
@@ -389,7 +333,7 @@ py::object neutralization_process(py::object self, py::object factor_data) {
     if (industry) {
         n_industries = own_industry_loader(glob("_load_industry_data"))
                            ? industry_codes_direct(industry_cells, self, grid)
-                           : industry_codes(industry_cells, self, grid);
+                           : industry_codes_generic(industry_cells, self, grid);
     }
     for (std::size_t k = 0; k < tables.size(); ++k) {
         Block &b = blocks.emplace_back();

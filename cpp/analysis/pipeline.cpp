@@ -52,6 +52,9 @@ const char *kAnalysisDoc =
     "bench always passes this value.  periods: holding periods in rows\n"
     "(trading days); result columns are named P_1, P_5, ... after them.\n"
     "keep_preprocess_result: also return each preprocessor's output table.\n"
+    "Both tables are read in date order whatever the order of their rows (the\n"
+    "results are in date order), a time-zone-aware index as its wall-clock\n"
+    "time; the caller's own tables only get their axes named.\n"
     "Returns a dict step name -> result object (tables, summary(), plot(),\n"
     "show()); tarnfold.report(result, path) writes an HTML report.\n";
 
@@ -111,6 +114,19 @@ py::object run_analysis(py::object self, py::object factor_data, py::object retu
                                          py::make_tuple(py::type::handle_of(periods))));
     }
     glob("_validate_data_frame")(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+    // Every holding period is checked before any work (and before the
+    // client is asked for dates that far ahead).
+    if (is_seq) {
+        read_periods(periods);
+    } else {
+        holding_period(periods);
+        py::list one;
+        one.append(periods);
+        periods = one;
+    }
+    // The steps see both tables in date order, zone-aware dates as their
+    // wall-clock time; the caller's own tables only get their axes named.
+    py::object factor = dated_table(factor_data, "factor_data");
     StorePin pin;
 
     if (py::isinstance<py::str>(returns)) {
@@ -118,42 +134,17 @@ py::object run_analysis(py::object self, py::object factor_data, py::object retu
             throw py::value_error(pyc::format("returns: expect pd.DataFrame or \"daily\", got {}",
                                               py::make_tuple(returns)));
         }
-        // Every holding period must be a positive integer before the client
-        // is asked for dates that far ahead.
-        if (is_seq) {
-            for (py::handle p : periods) holding_period(p);
-        } else {
-            holding_period(periods);
-        }
-        py::object p_max = is_seq ? py::module_::import("builtins").attr("max")(periods) : periods;
-        check_instrument_labels(factor_data, "factor_data");
-        py::object index = factor_data.attr("index");
-        if (py::len(index) == 0) {
-            throw py::value_error("factor_data and returns have no date in common");
-        }
-        // The earliest and the latest factor dates, whatever the row order.
-        py::object first = index.attr("min")(), last = index.attr("max")();
-        py::object client = glob("mivada");
-        py::object end_date = client.attr("get_next_trading_date")(last, p_max);
-        returns = client.attr("get_price_change_rate")(
-            py::arg("order_book_ids") = factor_data.attr("columns"),
-            py::arg("start_date") = first, py::arg("end_date") = end_date,
-            py::arg("expect_df") = true, py::arg("market") = "cn");
-        if (returns.is_none()) {
-            // The client answers None when it has no bars at all; say so
-            // instead of failing later on a missing attribute.
-            throw py::value_error(
-                "returns: no daily returns available for the factor's instruments and dates");
-        }
+        check_instrument_labels(factor, "factor_data");
+        returns = py::module_::import("tarnfold.analysis.daily_returns")
+                      .attr("load_daily_returns")(factor, periods, glob("mivada"));
     } else {
         glob("_validate_data_frame")(py::arg("df") = returns, py::arg("name") = "returns");
     }
 
-    if (!is_seq) {
-        py::list one;
-        one.append(periods);
-        periods = one;
-    }
+    name_axes(factor_data);
+    name_axes(returns);
+    factor_data = factor;
+    returns = dated_table(returns, "returns");
     name_axes(factor_data);
     name_axes(returns);
 

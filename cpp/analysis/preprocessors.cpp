@@ -2,7 +2,7 @@
 #include <string>
 
 #include "analysis/bench.hpp"
-#include "analysis/neutralization.hpp"
+#include "analysis/preprocessors.hpp"
 #include "kernels/cross_section.hpp"
 
 namespace tarnfold::bench {
@@ -37,19 +37,17 @@ bool kernel_rule(py::handle func, kern::ClipRule &rule) {
 
 py::object winsorize_process(py::object self, py::object factor_data) {
     py::object winsorize = glob("WINSORIZE_METHODS")[self.attr("method")];
+    require_data_frame(factor_data, py::str("factor_data"));
     kern::ClipRule rule;
     // Our own methods clip the whole table at once (and refuse non-numeric
-    // tables); a user's callable, or an empty table, goes row by row through
-    // pandas.
-    if (kernel_rule(winsorize, rule) &&
-        py::isinstance(factor_data, frame::pandas().attr("DataFrame")) &&
-        py::len(factor_data.attr("index")) > 0) {
+    // tables); a user's callable, or an empty table, goes row by row.
+    if (kernel_rule(winsorize, rule) && py::len(factor_data.attr("index")) > 0) {
         return transform_rows(factor_data, "factor_data",
                               [rule](const kern::ConstView &in, const kern::MutView &out) {
                                   kern::clip_rows(in, out, rule);
                               });
     }
-    return factor_data.attr("apply")(winsorize, py::arg("axis") = 1);
+    return winsorize_rows_generic(factor_data, winsorize);
 }
 
 const char *kNeutralizeInitDoc =
@@ -98,6 +96,7 @@ void register_preprocessors(py::module_ &m) {
     py::object norm = pyc::make_class(m, "Normalization", py::make_tuple(base), " 标准化方法 ");
     pyc::def_method(norm, "process", "(self, factor_data)", "",
                     [](py::object, py::object factor_data) {
+                        require_data_frame(factor_data, py::str("factor_data"));
                         return transform_rows(factor_data, "factor_data",
                                               [](const kern::ConstView &in,
                                                  const kern::MutView &out) {

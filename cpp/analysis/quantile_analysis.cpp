@@ -19,7 +19,6 @@ namespace tarnfold::bench {
 
 namespace {
 
-using frame::index_t;
 
 const char *kInitDoc =
     "因子分组收益分析\n\n"
@@ -30,7 +29,8 @@ const char *kInitDoc =
     "    previous date are ranked (ties in column order) and cut into `quantile` groups\n"
     "    of nearly equal size, labelled q1 ... q<quantile>; q1 holds the first-ranked\n"
     "    instruments: the smallest factor values when the bench runs with\n"
-    "    ascending=True, the largest otherwise.  Must be a positive integer.\n"
+    "    ascending=True, the largest otherwise.  A positive integer, at most the\n"
+    "    number of instruments of the factor table.\n"
     "benchmark: order_book_id of an index (instrument type \"INDX\") whose cumulative\n"
     "    return over the factor dates is reported beside the groups.  A code the\n"
     "    market-data client does not list, or that is not an index, is refused with a\n"
@@ -64,55 +64,13 @@ const char *kAnalysisDoc =
     "  top_minus_bottom_returns: daily return of q1 minus that of the last group,\n"
     "      compounded; index datetime, one column per period.\n";
 
-// Periods shorter than the factor table, each name once (first position,
-// last value), with the warning or error for the rest.
-holding::Periods usable_periods(py::handle periods, index_t n_rows) {
-    holding::Periods all = holding::read_periods(periods);
-    holding::Periods kept;
-    py::list dropped;
-    for (std::size_t k = 0; k < all.value.size(); ++k) {
-        if (all.value[k] >= n_rows) {
-            dropped.append(all.items[k]);
-            continue;
-        }
-        auto at = std::find(kept.name.begin(), kept.name.end(), all.name[k]);
-        if (at != kept.name.end()) {
-            kept.value[static_cast<std::size_t>(at - kept.name.begin())] = all.value[k];
-            continue;
-        }
-        kept.items.push_back(all.items[k]);
-        kept.value.push_back(all.value[k]);
-        kept.name.push_back(all.name[k]);
-    }
-    if (dropped.size() > 0) {
-        if (kept.value.empty()) {
-            throw py::value_error(pyc::format("Invalid periods, must be less than {}",
-                                              py::make_tuple(n_rows)));
-        }
-        pyc::warn(pyc::format("Invalid periods found: {}, will ignore.", py::make_tuple(dropped)));
-    }
-    return kept;
-}
-
-std::vector<index_t> date_order(py::handle index, index_t n) {
-    std::vector<index_t> order(static_cast<std::size_t>(n));
-    if (index.attr("is_monotonic_increasing").cast<bool>()) {
-        for (index_t t = 0; t < n; ++t) order[t] = t;
-        return order;
-    }
-    py::array_t<long long, py::array::c_style | py::array::forcecast> pos(
-        frame::numpy().attr("argsort")(index.attr("values"), py::arg("kind") = "stable"));
-    for (index_t t = 0; t < n; ++t) order[t] = static_cast<index_t>(pos.data()[t]);
-    return order;
-}
-
 // x.add(1).cumprod().sub(1) over a column, missing values skipped.
 void compound(const double *daily, index_t n, double *out) {
     double run = 1.0;
     for (index_t t = 0; t < n; ++t) {
         const double g = daily[t] + 1.0;
         if (std::isnan(g)) {
-            out[t] = std::nan("");
+            out[t] = kern::kNaN;
             continue;
         }
         run *= g;
@@ -128,7 +86,7 @@ py::object detail_values(const std::vector<std::int32_t> &labels, index_t n, ind
                                                   py::arg("dtype") = py::str("O"));
     py::array a = arr;
     auto **cells = static_cast<PyObject **>(a.mutable_data());
-    py::float_ nan(std::nan(""));
+    py::float_ nan(kern::kNaN);
     std::vector<PyObject *> by_label;
     for (py::handle tag : tags) by_label.push_back(tag.ptr());
     for (index_t k = 0; k < n * m; ++k) {
@@ -142,8 +100,12 @@ py::object detail_values(const std::vector<std::int32_t> &labels, index_t n, ind
     return arr;
 }
 
+index_t group_count(py::handle quantile) {
+    return checked_integer(quantile, "quantile", "a positive integer number of groups", 1);
+}
+
 void qra_init(py::object self, py::object quantile, py::object benchmark) {
-    holding::positive_integer(quantile, "quantile");
+    group_count(quantile);
     self.attr("quantile") = quantile;
     self.attr("benchmark") = py::none();
     if (benchmark.is_none()) return;
@@ -191,21 +153,25 @@ py::object load_benchmark_series(py::object self, py::object index) {
 py::object qra_analysis(py::object self, py::object factor_data, py::object returns,
                         py::object periods, py::object ascending) {
     auto &pd = frame::pandas();
-    const index_t q = holding::positive_integer(self.attr("quantile"), "quantile");
-    if (!py::isinstance(factor_data, pd.attr("DataFrame"))) {
-        throw py::type_error(pyc::format("factor_data: expect pd.DataFrame, got {}",
-                                         py::make_tuple(py::type::handle_of(factor_data))));
-    }
-    holding::Periods per = usable_periods(periods, static_cast<index_t>(py::len(factor_data)));
+    const index_t q = group_count(self.attr("quantile"));
+    factor_data = dated_table(factor_data, "factor_data");
+    returns = dated_table(returns, "returns");
+    Periods per = usable_periods(periods, static_cast<index_t>(py::len(factor_data)));
     holding::Wide w = holding::read_wide(factor_data, returns, false);
     const index_t n = w.n, m = w.m;
+    // Refused before the group x date tables are allocated.
+    if (q > m) {
+        throw py::value_error(pyc::format(
+            "quantile: expected at most as many groups as factor_data has instruments ({}), "
+            "got {!r}",
+            py::make_tuple(m, self.attr("quantile"))));
+    }
     py::object index = factor_data.attr("index");
     if (!factor_data.attr("columns").attr("is_unique").cast<bool>()) {
         throw py::value_error(
             "factor_data: the columns have duplicate labels; each instrument must appear once");
     }
     const bool asc = py::bool_(ascending);
-    std::vector<index_t> order = date_order(index, n);
 
     const std::size_t cells = static_cast<std::size_t>(q * n);
     std::vector<std::int32_t> labels(static_cast<std::size_t>(n * m));
@@ -216,7 +182,7 @@ py::object qra_analysis(py::object self, py::object factor_data, py::object retu
         std::vector<double> daily(cells), ls_daily(static_cast<std::size_t>(n));
         for (index_t p : per.value) {
             std::vector<double> turnover(cells), cumulative(cells), long_short(static_cast<std::size_t>(n));
-            kern::quantile_period(labels.data(), w.cum.data(), n, m, q, p, order, daily.data(),
+            kern::quantile_period(labels.data(), w.cum.data(), n, m, q, p, daily.data(),
                                   turnover.data());
             for (double &x : daily)
                 if (std::isnan(x)) x = 0.0;  // an empty group earns nothing that day

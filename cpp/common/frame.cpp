@@ -1,5 +1,7 @@
 #include "common/frame.hpp"
 
+#include "common/pyclass.hpp"
+
 namespace tarnfold::frame {
 
 py::module_ &pandas() {
@@ -12,18 +14,12 @@ py::module_ &numpy() {
     return *np;
 }
 
-namespace {
-
-std::string repr_of(py::handle h) { return py::repr(h).cast<std::string>(); }
-
-}  // namespace
-
 FrameValues frame_values(py::handle df, const std::string &table) {
     auto &pd = pandas();
     auto &np = numpy();
     if (!py::isinstance(df, pd.attr("DataFrame"))) {
         throw py::type_error(table + ": expect pd.DataFrame, got " +
-                             repr_of(py::type::handle_of(df)));
+                             pyc::repr(py::type::handle_of(df)));
     }
     py::object dtypes = df.attr("dtypes");
     py::object is_numeric = pd.attr("api").attr("types").attr("is_numeric_dtype");
@@ -41,7 +37,7 @@ FrameValues frame_values(py::handle df, const std::string &table) {
             for (py::ssize_t j = 0; j < n; ++j) {
                 if (py::object(dtypes.attr("iloc")[py::int_(j)]).equal(dt)) {
                     throw py::type_error(
-                        table + ": column " + repr_of(cols[py::int_(j)]) +
+                        table + ": column " + pyc::repr(cols[py::int_(j)]) +
                         " has dtype " + py::str(dt).cast<std::string>() +
                         "; expected numeric values");
                 }
@@ -102,7 +98,7 @@ std::vector<index_t> positions(py::handle index, py::handle target,
     if (!index.attr("is_unique").cast<bool>()) {
         throw py::value_error(what + " has duplicate labels; each label must appear once");
     }
-    py::array_t<long long, py::array::c_style | py::array::forcecast> idx(
+    Int64Array idx(
         index.attr("get_indexer")(target));
     std::vector<index_t> out(static_cast<std::size_t>(idx.size()));
     auto p = idx.data();

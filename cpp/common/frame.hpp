@@ -19,6 +19,10 @@ namespace tarnfold::frame {
 namespace py = pybind11;
 using kern::index_t;
 
+// numpy arrays as the C++ side reads them: contiguous, other dtypes converted.
+using Int64Array = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
 // Values of a data frame as a 2-D float64 array plus a strided view of it.
 struct FrameValues {
     py::array array;  // keeps the memory alive

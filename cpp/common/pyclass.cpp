@@ -83,9 +83,9 @@ void add_method(py::object cls, const char *name, py::object fn) {
     py::setattr(cls, name, py::reinterpret_steal<py::object>(m));
 }
 
-py::object module_global(const char *module, const char *name) {
-    return py::module_::import(module).attr(name);
-}
+std::string repr(py::handle value) { return py::repr(value).cast<std::string>(); }
+
+std::string type_repr(py::handle value) { return pyc::repr(py::type::handle_of(value)); }
 
 void warn(const std::string &message) {
     py::module_::import("warnings").attr("warn")(py::str(message));

@@ -36,9 +36,9 @@ std::string text_sig(const char *name, const char *sig, const char *doc = "");
 // Adds a method: `fn` becomes a function attribute bound like a def.
 void add_method(py::object cls, const char *name, py::object fn);
 
-// The calling module's global namespace, looked up at call time so that
-// tests and users can substitute module-level names.
-py::object module_global(const char *module, const char *name);
+// repr(value), and the repr of its type ("<class 'pandas.Series'>").
+std::string repr(py::handle value);
+std::string type_repr(py::handle value);
 
 // warnings.warn(message) with the default category.
 void warn(const std::string &message);

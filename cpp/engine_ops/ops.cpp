@@ -11,7 +11,7 @@ namespace tarnfold::engine {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using kern::kNaN;
 
 // -- element-wise ----------------------------------------------------------
 

@@ -24,7 +24,7 @@ namespace tarnfold::engine {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using kern::kNaN;
 
 // Our own evaluation functions, to tell whether the module's have been
 // substituted.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "kernels/correlation.hpp"
 #include "kernels/ranking.hpp"
@@ -12,8 +11,7 @@ namespace tarnfold::kern {
 
 void rank_autocorrelation(const ConstView &x, const std::vector<index_t> &lags, double *out) {
     const index_t rows = x.rows, m = x.cols;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::fill(out, out + rows * static_cast<index_t>(lags.size()), nan);
+    std::fill(out, out + rows * static_cast<index_t>(lags.size()), kNaN);
     index_t max_lag = 0;
     for (index_t p : lags) max_lag = std::max(max_lag, p);
     max_lag = std::min(max_lag, rows);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include <boost/math/distributions/students_t.hpp>
 #include <boost/math/special_functions/beta.hpp>
@@ -12,8 +11,6 @@
 namespace tarnfold::kern {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Special functions report bad arguments as NaN instead of throwing; the
 // callers screen the arguments anyway, this keeps a corner case from ever

@@ -4,13 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 namespace tarnfold::kern {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr index_t kBlock = 32;
 
 // Copies rows [r0, r1) into a row-major buffer.  Reading a block of rows

@@ -2,14 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 namespace tarnfold::kern {
-
-namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
 
 void demeaned_weights(const ConstView &factor, bool negate, double *weights) {
     const index_t n = factor.rows, m = factor.cols;

@@ -2,13 +2,8 @@
 
 #include <cmath>
 #include <algorithm>
-#include <limits>
 
 namespace tarnfold::kern {
-
-namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
 
 void cumulative_growth(const ConstView &returns, const MutView &out) {
     // The running product skips NaN returns (they count as a factor of one);

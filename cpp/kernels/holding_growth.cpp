@@ -2,13 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace tarnfold::kern {
-
-namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
 
 void growth_index(const ConstView &returns, const std::vector<index_t> &row_of,
                   const std::vector<index_t> &col_of, double *cum, double *level) {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace tarnfold::kern {
 
@@ -15,7 +14,6 @@ using Vec = Eigen::VectorXd;
 using ColMap = Eigen::Map<Mat, 0, Eigen::OuterStride<>>;
 using VecMap = Eigen::Map<Vec>;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Date blocks hold about this many cells (factor, exposures, residuals).
 constexpr index_t kBufferCells = index_t{1} << 21;

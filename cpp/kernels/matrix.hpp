@@ -1,4 +1,5 @@
-// Strided read-only and writable views over 2-D float64 arrays.
+// What every kernel shares: the index type, the missing value, and strided
+// read-only and writable views over 2-D float64 arrays.
 //
 // Data frames hand their values over in whatever layout pandas keeps them
 // (usually column-major), so kernels address cells through element strides
@@ -7,10 +8,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace tarnfold::kern {
 
 using index_t = std::ptrdiff_t;
+
+// The missing value of every float array.
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct ConstView {
     const double *data = nullptr;

@@ -2,16 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <utility>
+#include <vector>
 
 #include "kernels/ranking.hpp"
 
 namespace tarnfold::kern {
-
-namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
 
 void rank_groups(index_t k, index_t q, std::int32_t *out) {
     if (k <= 0 || q <= 0) return;
@@ -98,12 +94,11 @@ struct Window {
 }  // namespace
 
 void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m,
-                     index_t q, index_t period, const std::vector<index_t> &date_order,
-                     double *returns_out, double *turnover_out) {
+                     index_t q, index_t period, double *returns_out, double *turnover_out) {
     const std::size_t cells = static_cast<std::size_t>(q * n);
     std::vector<double> ret_sum(cells, 0.0), to_sum(cells, 0.0);
     std::vector<std::int32_t> ret_cnt(cells, 0), to_cnt(cells, 0);
-    // Per schedule: the table rows (factor rows in date order) and the
+    // Per schedule: the table rows (factor rows with members) and the
     // group means on them.
     std::vector<index_t> table_row;
     std::vector<double> mean;
@@ -117,8 +112,7 @@ void quantile_period(const std::int32_t *labels, const double *cum, index_t n, i
         std::fill(occurs.begin(), occurs.end(), 0);
         std::fill(last_start.begin(), last_start.end(), -1);
         win.start = -1;
-        for (index_t t : date_order) {
-            if (t < lv) continue;
+        for (index_t t = lv; t < n; ++t) {
             const index_t s = lv + period * ((t - lv) / period);
             if (win.start != s) win.build(labels, m, q, s);
             if (win.empty()) continue;

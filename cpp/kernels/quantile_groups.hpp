@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "kernels/matrix.hpp"
 
@@ -42,9 +41,8 @@ void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q,
 //     that were not members on the group's previous date with members (0
 //     on its first).
 // The outputs (q x n) are the means over the schedules that have a value,
-// NaN where none has.  `date_order` lists the rows in ascending date order.
+// NaN where none has.  Rows are in ascending date order.
 void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m,
-                     index_t q, index_t period, const std::vector<index_t> &date_order,
-                     double *returns_out, double *turnover_out);
+                     index_t q, index_t period, double *returns_out, double *turnover_out);
 
 }  // namespace tarnfold::kern

@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 namespace tarnfold::kern {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Shifted sums are trusted while the second moment about the shift is
 // less than this many times the variance part (losing at most about 4 of
 // 16 digits); beyond, the window is recomputed about its own mean.

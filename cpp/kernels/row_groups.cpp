@@ -2,14 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 namespace tarnfold::kern {
-
-namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
 
 // Row sums are accumulated column after column (the tables are usually
 // column-major), each row still adding its values in column order.  `out`

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "kernels/ranking.hpp"
@@ -32,7 +31,7 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
             packed[i].resize(static_cast<std::size_t>(n));
             kept[i] = 0;
         }
-        ranks.assign(static_cast<std::size_t>(nb * n), std::numeric_limits<double>::quiet_NaN());
+        ranks.assign(static_cast<std::size_t>(nb * n), kNaN);
         for (index_t j = 0; j < n; ++j) {
             if (j + 8 < n) {
                 const double *ahead = in.data + r0 * in.row_stride + (j + 8) * in.col_stride;

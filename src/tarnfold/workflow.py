@@ -11,11 +11,13 @@ import mivada
 import numpy as np
 import pandas as pd
 
+from tarnfold import _kernels
 from tarnfold.analysis import assay_bench as ab
 from tarnfold.analysis import statistics as st
 from tarnfold.analysis.formatting import format_table, table_html
 from tarnfold.constants import (ANALYSER_STEPS, DEFAULT_BENCHMARK, DEFAULT_PERIODS,
                                 PREPROCESS_STEPS)
+from tarnfold.analysis.daily_returns import load_daily_returns
 
 # the headline figures a comparison of factors shows, per holding period
 COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe")
@@ -311,29 +313,10 @@ def _forward_return_valid(returns, dates, ids, periods):
 
 # -- running it -------------------------------------------------------------------
 
-def load_daily_returns(factor, periods):
-    """Daily returns from the store for the factor's instruments, up to
-    ``max(periods)`` trading days past its last date (what the bench loads
-    for returns="daily")."""
-    import mivada
-    end = mivada.get_next_trading_date(factor.index[-1], max(periods))
-    return mivada.get_price_change_rate(order_book_ids=factor.columns,
-                                        start_date=factor.index[0], end_date=end,
-                                        expect_df=True, market="cn")
-
-
-def as_periods(periods, name="periods"):
-    """Holding periods as a tuple of positive ints (one int is one period)."""
-    if isinstance(periods, (int, np.integer)) and not isinstance(periods, (bool, np.bool_)):
-        periods = (periods,)
-    try:
-        values = tuple(periods)
-    except TypeError:
-        values = None
-    if not values or not all(isinstance(p, (int, np.integer)) and
-                             not isinstance(p, (bool, np.bool_)) and p >= 1 for p in values):
-        raise ValueError("{}: expected positive integers, got {!r}".format(name, periods))
-    return tuple(int(p) for p in values)
+def as_periods(periods):
+    """Holding periods as a tuple of distinct positive ints (one int is one
+    period), checked and worded as the bench checks them."""
+    return _kernels.holding_periods(periods)
 
 
 def returns_problem(returns):

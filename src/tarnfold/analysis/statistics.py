@@ -19,6 +19,7 @@ import numpy as np
 import pandas as pd
 from scipy import stats
 
+from tarnfold import _kernels
 from tarnfold.constants import TRADING_DAYS_PER_YEAR as PERIODS_PER_YEAR
 
 
@@ -230,9 +231,10 @@ def rank_autocorrelation(factor, periods):
     date and on the date ``p`` rows earlier, over the instruments present
     on both dates (one value per period ``p``, indexed "P_p").  High values
     mean a slow factor (low turnover)."""
-    from tarnfold.analysis import assay_bench as ab
     periods = [int(p) for p in periods]
-    per_date = ab._rank_autocorrelation(factor, periods)
+    if isinstance(factor.index, pd.DatetimeIndex) and not factor.index.is_monotonic_increasing:
+        factor = factor.sort_index(kind="stable")  # "p rows earlier" in date order
+    per_date = _kernels.rank_autocorrelation(factor, periods)
     out = {}
     for k, p in enumerate(periods):
         col = per_date[:, k]

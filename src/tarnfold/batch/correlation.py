@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pyarrow.parquet as pq
 
+from tarnfold import _kernels
 from tarnfold.batch import storage
 
 BLOCK_DATES = storage.ROW_GROUP_DATES
@@ -43,8 +44,6 @@ def factor_correlation(out, names=None, block=BLOCK_DATES):
     factor.  Returns a factors x factors DataFrame (1 on the diagonal, NaN
     for a pair never compared) with the number of dates per pair in
     ``.attrs["dates"]``."""
-    from tarnfold.analysis import assay_bench as ab
-
     if names is None:
         names = completed_factors(out)
     names = list(names)
@@ -60,7 +59,7 @@ def factor_correlation(out, names=None, block=BLOCK_DATES):
             span = dates[lo:lo + block]
             tables = [storage.load_factor_table(out, name, span[0], span[-1], verified=False)
                       .reindex(index=span, columns=columns) for name in names]
-            s, c = ab._cross_rank_correlation_sums(tables)
+            s, c = _kernels.cross_rank_correlation_sums(tables)
             sums += s
             counts += c
     with np.errstate(invalid="ignore", divide="ignore"):

@@ -101,7 +101,7 @@ def daily_returns(factor, periods):
     process for all the factors that share them."""
     import mivada
     import mivada.api
-    from tarnfold.workflow import load_daily_returns
+    from tarnfold.analysis.daily_returns import load_daily_returns
     key = (mivada.api.store_token(), tuple(factor.columns), factor.index[0], factor.index[-1],
            max(periods))
     hit = _returns_cache.get(key)

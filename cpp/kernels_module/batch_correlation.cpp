@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "analysis/bench.hpp"
+#include "kernels_module/kernels_module.hpp"
 #include "kernels/cross_rank_correlation.hpp"
 
-namespace tarnfold::bench {
+namespace tarnfold::kernels_module {
 
 void register_batch_correlation(py::module_ &m) {
     pyc::def_function(
-        m, "_cross_rank_correlation_sums", "(tables)",
+        m, "cross_rank_correlation_sums", "(tables)",
         "For a list of K factor tables of one shape (dates x instruments): the\n"
         "sum over dates of the cross-sectional Spearman correlation of every\n"
         "pair of tables, over the instruments valid in both, and the number of\n"
@@ -27,7 +27,7 @@ void register_batch_correlation(py::module_ &m) {
                 const kern::ConstView &v = values.back().view;
                 if (!views.empty() && (v.rows != views[0].rows || v.cols != views[0].cols)) {
                     throw py::value_error(
-                        "tables[" + std::to_string(i) + "]: expect the shape of tables[0] (" +
+                        "tables[" + std::to_string(i) + "]: expected the shape of tables[0] (" +
                         std::to_string(views[0].rows) + " x " + std::to_string(views[0].cols) +
                         "), got " + std::to_string(v.rows) + " x " + std::to_string(v.cols));
                 }
@@ -50,4 +50,4 @@ void register_batch_correlation(py::module_ &m) {
         py::arg("tables"));
 }
 
-}  // namespace tarnfold::bench
+}  // namespace tarnfold::kernels_module
