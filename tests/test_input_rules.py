@@ -170,7 +170,12 @@ def test_the_bench_checks_periods_before_any_step_runs():
     for bad in (True, [1, 2.0], (1, False)):
         with pytest.raises(TypeError, match="^periods: expected positive integer"):
             bench.analysis(factor, returns, periods=bad)
+        # the workflow reads them the same way, before it loads anything
+        with pytest.raises(TypeError, match="^periods: expected positive integer"):
+            tarnfold.assay(factor, returns, periods=bad)
     assert seen == []
+    with pytest.raises(ValueError, match="^periods: expected positive integer .* got 0$"):
+        tarnfold.assay(factor, returns, periods=[1, 0])
 
 
 def test_more_groups_than_instruments_is_refused_before_any_work():
