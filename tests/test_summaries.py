@@ -78,8 +78,10 @@ def test_ic_summary_uses_period_minus_one_lags():
 def test_decay_and_industry_summaries():
     tables = ic_result().summary()
     decay = tables["mean IC by lag"]
-    # lag 0 follows the IC table's rule; lag 1 drops its exact zeros
-    assert decay.loc[0, "P_1"] == pytest.approx(np.mean([0.10, 0.30, -0.05, 0.20, 0.15, 0.0]))
+    # one rule at every lag: exact zeros are not measurements, so lag 0
+    # drops P_1's genuine 0 (p-value 0.4) just as lag 1 drops its zeros
+    assert decay.loc[0, "P_1"] == pytest.approx(np.mean([0.10, 0.30, -0.05, 0.20, 0.15]))
+    assert decay.loc[0, "dates P_1"] == 5
     assert decay.loc[0, "dates P_2"] == 4
     assert decay.loc[1, "P_1"] == pytest.approx(np.mean([0.05, 0.1, 0.2, 0.3, 0.1]))
     assert decay.loc[1, "dates P_1"] == 5
@@ -139,12 +141,20 @@ def test_quantile_summary_against_hand_figures():
     for key, value in _perf(q1).items():
         assert row[key] == pytest.approx(value)
     assert row["excluded"] == 1 and row["days"] == 4
-    assert row["turnover"] == pytest.approx(np.mean([0.0, 1.0, 1.0]))
+    assert row["turnover per day"] == pytest.approx(np.mean([0.0, 1.0, 1.0]))
+    # q1 is {A} on rows 1, 2, 5 and {B} on row 4: against the row before,
+    # row 2 keeps A (0) and row 5 swaps B for A (1); rows 1 and 4 follow an
+    # empty row and have nothing to compare with
+    assert row["turnover per rebalance"] == pytest.approx(0.5)
+    # against two rows before, only row 4 ({B} after {A}) compares
+    assert s.loc[("P_2", "q1"), "turnover per rebalance"] == pytest.approx(1.0)
     excess = q1 - bench[keep1]
     assert row["excess ann. return"] == pytest.approx(_perf(excess)["ann. return"])
     spread = (np.array(daily[("q1", "P_1")]) - np.array(daily[("q2", "P_1")]))[1:][keep1]
     for key, value in _perf(spread).items():
         assert s.loc[("P_1", "top-bottom"), key] == pytest.approx(value)
+    # a long-short spread has no excess return over the index
+    assert np.isnan(s.loc[("P_1", "top-bottom"), "excess ann. return"])
     # P_2: row 3 is still covered by the schedule that rebalanced on row 2
     q2 = np.array(daily[("q2", "P_2")][1:])
     assert s.loc[("P_2", "q2"), "excluded"] == 0
@@ -193,9 +203,10 @@ def test_plots_render_and_html(tmp_path, capsys):
     results = [ic_result(), quantile_result()[0],
                FactorReturnAnalysisResult(factor_returns=pd.DataFrame(
                    {"P_1": [0, 0.01, 0.02]}, index=DATES[:3]), name="fr")]
-    expected = {ICAnalysisResult: {"IC over time", "IC histogram", "IC decay", "IC by industry"},
-                QuantileReturnAnalysisResult: {"cumulative group returns", "turnover",
-                                               "long-short against the benchmark"},
+    expected = {ICAnalysisResult: {"IC over time", "monthly IC", "IC histogram",
+                                   "IC against the normal", "IC decay", "IC by industry"},
+                QuantileReturnAnalysisResult: {"cumulative group returns", "mean return by group",
+                                               "turnover", "long-short"},
                 FactorReturnAnalysisResult: {"cumulative factor return"}}
     for r in results:
         figs = r.plot()
