@@ -221,3 +221,55 @@ def test_plots_render_and_html(tmp_path, capsys):
     # the attributes the analysers set are untouched by summaries and plots
     assert results[0]._keys == ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute", "name")
     assert results[0].ic.loc[DATES[1], "P_1"] == 0.0
+
+
+def test_turnover_per_rebalance_beside_the_daily_average_of_the_books():
+    import tarnfold.analysis.assay_bench as ab
+    # q1 of two groups: {A, B, C} after even factor rows, {A, B, D} after
+    # odd ones, so a group swaps one of its three members between rows of
+    # different parity and none between rows of the same parity
+    x = [6.0, 5.0, 4.0, 3.0, 2.0, 1.0]
+    y = [6.0, 5.0, 3.0, 4.0, 2.0, 1.0]
+    dates = pd.bdate_range("2022-01-03", periods=40, name="datetime")
+    factor = pd.DataFrame([x if t % 2 == 0 else y for t in range(40)], index=dates,
+                          columns=list("ABCDEF"))
+    returns = pd.DataFrame(np.random.default_rng(3).normal(0, 0.01, factor.shape),
+                           index=dates, columns=factor.columns)
+    r = ab.QuantileReturnAnalysis(quantile=2).analysis(factor, returns, [1, 2, 3],
+                                                       ascending=False)
+    s = r.summary()["groups by holding period"]
+    for group in ("q1", "q2"):
+        assert s.loc[("P_1", group), "turnover per rebalance"] == pytest.approx(1 / 3)
+        assert s.loc[("P_2", group), "turnover per rebalance"] == 0.0
+        assert s.loc[("P_3", group), "turnover per rebalance"] == pytest.approx(1 / 3)
+        # the analyser's table averages the 3 books, of which one rebalances
+        # a day: a third of it, less the warm-up rows of the books
+        per_day = s.loc[("P_3", group), "turnover per day"]
+        assert per_day == pytest.approx(r.quantile_turnover["P_3"].xs(group).mean())
+        assert 0.85 / 9 < per_day < 1 / 9
+    assert r.headline()["q1 turnover per rebalance P_3"] == pytest.approx(1 / 3)
+
+
+def test_factor_return_statistics_start_on_the_first_held_day():
+    import tarnfold.analysis.assay_bench as ab
+    rng = np.random.default_rng(11)
+    dates = pd.bdate_range("2022-01-03", periods=30, name="datetime")
+    factor = pd.DataFrame({"A": 1.0, "B": 3.0}, index=dates)
+    factor.iloc[:3] = np.nan                    # a rolling factor's warm-up
+    returns = pd.DataFrame(rng.normal(0.001, 0.02, (30, 2)), index=dates, columns=["A", "B"])
+    r = ab.FactorReturnAnalysis().analysis(factor, returns, [1, 2], ascending=False)
+    s = r.summary()["factor return by holding period"]
+    # weights from row 3's factor (A -0.5, B +0.5) are first held on row 4
+    held = 0.5 * (returns["B"] - returns["A"]).iloc[4:].to_numpy()
+    for key, value in _perf(held).items():
+        assert s.loc["P_1", key] == pytest.approx(value)
+    assert s.loc["P_1", "from"] == dates[4]
+    assert (s.loc["P_1", "days"], s.loc["P_1", "excluded"]) == (26, 3)
+    # period 2: the book rebalancing on row 4 holds first; the other one
+    # joins on row 5 (its row 3 weights were missing)
+    assert s.loc["P_2", "from"] == dates[4] and s.loc["P_2", "days"] == 26
+    # nothing held at all: no figures, every day excluded
+    flat = FactorReturnAnalysisResult(factor_returns=pd.DataFrame({"P_1": 0.0}, index=dates),
+                                      name="fr").summary()["factor return by holding period"]
+    assert flat.loc["P_1", "days"] == 0 and flat.loc["P_1", "excluded"] == 29
+    assert pd.isna(flat.loc["P_1", "from"]) and np.isnan(flat.loc["P_1", "Sharpe"])

@@ -240,8 +240,9 @@ def ic_industry(industry_table, name="", pyplot=False):
         ax.tick_params(axis="x", labelsize=7)
         if k == 0:
             ax.set_yticks(range(rows))
+            # the found font first, the default for what it lacks (Latin letters)
             ax.set_yticklabels([label_of[i] for i in order], fontsize=8,
-                               fontfamily=font or "sans-serif")
+                               fontfamily=[font, "sans-serif"] if font else "sans-serif")
             ax.set_ylim(-0.6, rows - 0.4)
         else:
             ax.tick_params(axis="y", labelleft=False)
