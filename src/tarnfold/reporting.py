@@ -9,7 +9,8 @@ import jinja2
 
 from tarnfold.analysis.analysis_result import _AnalysisResult
 from tarnfold.analysis.formatting import table_html
-from tarnfold.analysis.plots import industry_plot_labels, to_png_base64
+from tarnfold.analysis.plots import (SHORT_HISTORY, WIDE_RANGE, industry_plot_labels,
+                                     to_png_base64)
 from tarnfold.constants import TRADING_DAYS_PER_YEAR, __version__
 from tarnfold.workflow import comparison_table, split_summaries
 
@@ -51,8 +52,8 @@ CONVENTIONS = (
     "leading days before it, on which no book holds anything, are counted as "
     "'excluded'.",
     "Cumulative returns are drawn as wealth on a log scale when the lines span more than "
-    "three times in wealth; long histories are drawn as monthly means with a moving "
-    "mean.",
+    "{:g} times in wealth; histories of more than {} dates are drawn as monthly means with "
+    "a moving mean.".format(WIDE_RANGE, SHORT_HISTORY),
     "Data loss: every (date, instrument) pair of the factor table is counted once, "
     "at the first stage that dropped it.",
 )
@@ -108,7 +109,7 @@ def _step_line(steps):
     return out
 
 
-def render(results, title="Factor test report", overview=None, dpi=80, sections=None):
+def render(results, title="Factor test report", overview=None, dpi=96, sections=None):
     """The report's HTML text.  ``sections``: extra tables shown after the
     overview, a list of (title, DataFrame) or (title, DataFrame, note)."""
     env = jinja2.Environment(

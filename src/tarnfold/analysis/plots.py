@@ -33,18 +33,19 @@ def smoothing_window(n_dates):
 
 
 def new_figure(pyplot=False, figsize=(8, 3.2)):
+    # constrained layout: room for titles and outside legends is found
+    # when the figure is drawn, not by an extra drawing when it is built
     if pyplot:
         import matplotlib.pyplot as plt
-        return plt.figure(figsize=figsize)
+        return plt.figure(figsize=figsize, layout="constrained")
     from matplotlib.figure import Figure
-    return Figure(figsize=figsize)
+    return Figure(figsize=figsize, layout="constrained")
 
 
 def _title(fig, text, name=""):
     """Give the figure its title, naming the step only when the title does
     not already say it (a step of one's own: "IC over time (ic_20d)")."""
     fig.suptitle(_titled(text, name), fontsize=10)
-    fig.tight_layout()
     return fig
 
 
@@ -162,7 +163,6 @@ def ic_monthly_heatmap(ic, p_value, name="", pyplot=False):
     norm = TwoSlopeNorm(vmin=-top, vcenter=0.0, vmax=top)
     height = max(2.4, 0.2 * len(years) + 1.2)
     fig = new_figure(pyplot, figsize=(max(3.2 * len(fields), 4.5) + 0.8, height))
-    fig.set_layout_engine("constrained")  # room for the colour bar
     axes = _panels(fig, len(fields), columns=True)
     image = None
     for field, ax in zip(fields, axes):
@@ -182,8 +182,7 @@ def ic_monthly_heatmap(ic, p_value, name="", pyplot=False):
     if image is not None:
         bar = fig.colorbar(image, ax=axes, fraction=0.04, pad=0.02)
         bar.ax.tick_params(labelsize=7)
-    fig.suptitle(_titled("monthly mean IC", name), fontsize=10)
-    return fig
+    return _title(fig, "monthly mean IC", name)
 
 
 
@@ -299,7 +298,8 @@ def group_returns(quantile_returns, name="", pyplot=False):
         ax.set_ylabel(field)
         if k == 0:
             _legend(ax)
-    return _title(fig, "cumulative group returns ({})".format(_scale_note(log)), name)
+    return _title(fig, "cumulative group returns" +
+                  (" (wealth, log scale: start = 1)" if log else ""), name)
 
 
 def mean_group_returns(table, name="", pyplot=False):
