@@ -2,9 +2,7 @@
 without ipywidgets and with a non-interactive matplotlib backend: it runs,
 and its saved output holds the figures as images and the summaries as HTML
 tables."""
-import importlib.util
 import json
-import os
 import pathlib
 import sys
 
@@ -84,10 +82,3 @@ def test_the_readme_notebook_runs_and_keeps_figures_and_tables(executed):
     assert len(_data(cell(nb, "results = tarnfold.assay"), "image/png")) >= 12
     assert (folder / "report.html").stat().st_size > 0
 
-
-def test_this_environment_has_no_ipywidgets_to_hide_a_failure():
-    # the kernel above blocks the import anyway; a developer whose
-    # environment has ipywidgets is told the notebook test is weaker there
-    if importlib.util.find_spec("ipywidgets") is not None:
-        pytest.skip("ipywidgets is installed here; the notebook kernel blocks its import")
-    assert "ipywidgets" not in sys.modules and os.environ.get("MPLBACKEND") != "module://ipympl"

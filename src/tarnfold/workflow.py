@@ -40,10 +40,11 @@ class AssayResults(dict):
         self.steps = dict(steps or {})
         self.elapsed = elapsed
 
-    def _sections(self):
+    def _sections(self, figures=True):
         """(SummaryTables, make_figures) per result, then the factor's own
         tables and figures (rank autocorrelation, data loss) once, when it
-        has any; ``make_figures(pyplot)`` gives title -> Figure."""
+        has any (tables only: when it has tables); ``make_figures(pyplot)``
+        gives title -> Figure."""
         shared, per_result = split_summaries(self)
         sections = []
         factor_figures = None
@@ -51,9 +52,10 @@ class AssayResults(dict):
             heading = "== {} ({}) ==".format(step, type(r).__name__)
             sections.append((SummaryTables(tables, heading=heading),
                              getattr(r, "_figures", _no_figures)))
-            if factor_figures is None:
-                factor_figures = getattr(r, "_factor_figures", None)
-        if shared or factor_figures is not None:
+            if factor_figures is None and getattr(r, "rank_autocorrelation_by_date",
+                                                  None) is not None:
+                factor_figures = r._factor_figures
+        if shared or (figures and factor_figures is not None):
             sections.append((SummaryTables(shared, heading="== factor {} ==".format(
                 self.factor_name)), factor_figures or _no_figures))
         return sections
@@ -68,8 +70,7 @@ class AssayResults(dict):
         """Every result's summary tables as console text; the factor's own
         tables (rank autocorrelation, data loss) once, at the end."""
         return "\n\n".join(["#### factor {}".format(self.factor_name)] +
-                            [str(tables) for tables, _ in self._sections()
-                             if tables or not tables.heading.startswith("== factor ")])
+                            [str(tables) for tables, _ in self._sections(figures=False)])
 
     def show(self):
         """Show every result's tables and figures (in a notebook as HTML
