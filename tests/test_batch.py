@@ -139,6 +139,11 @@ def test_stored_results_rebuild_the_bench_results(tiny, tmp_path):
         for title in want:
             pd.testing.assert_frame_equal(got[title], want[title], check_dtype=False,
                                           check_index_type=False, check_column_type=False)
+        # the factor's own tables come back too (its figures draw from them)
+        pd.testing.assert_frame_equal(loaded[step].rank_autocorrelation_by_date,
+                                      direct[step].rank_autocorrelation_by_date,
+                                      check_freq=False)
+        assert set(loaded[step].plot()) == set(direct[step].plot())
     want_ic = direct["ic"].summary()["IC by holding period"]
     assert row.loc["mom5", "IC IR P_5"] == pytest.approx(want_ic.loc["P_5", "IR"])
 

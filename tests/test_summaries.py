@@ -78,8 +78,10 @@ def test_ic_summary_uses_period_minus_one_lags():
 def test_decay_and_industry_summaries():
     tables = ic_result().summary()
     decay = tables["mean IC by lag"]
-    # lag 0 follows the IC table's rule; lag 1 drops its exact zeros
-    assert decay.loc[0, "P_1"] == pytest.approx(np.mean([0.10, 0.30, -0.05, 0.20, 0.15, 0.0]))
+    # one rule at every lag: exact zeros are not measurements, so lag 0
+    # drops P_1's genuine 0 (p-value 0.4) just as lag 1 drops its zeros
+    assert decay.loc[0, "P_1"] == pytest.approx(np.mean([0.10, 0.30, -0.05, 0.20, 0.15]))
+    assert decay.loc[0, "dates P_1"] == 5
     assert decay.loc[0, "dates P_2"] == 4
     assert decay.loc[1, "P_1"] == pytest.approx(np.mean([0.05, 0.1, 0.2, 0.3, 0.1]))
     assert decay.loc[1, "dates P_1"] == 5
@@ -139,12 +141,20 @@ def test_quantile_summary_against_hand_figures():
     for key, value in _perf(q1).items():
         assert row[key] == pytest.approx(value)
     assert row["excluded"] == 1 and row["days"] == 4
-    assert row["turnover"] == pytest.approx(np.mean([0.0, 1.0, 1.0]))
+    assert row["turnover per day"] == pytest.approx(np.mean([0.0, 1.0, 1.0]))
+    # q1 is {A} on rows 1, 2, 5 and {B} on row 4: against the row before,
+    # row 2 keeps A (0) and row 5 swaps B for A (1); rows 1 and 4 follow an
+    # empty row and have nothing to compare with
+    assert row["turnover per rebalance"] == pytest.approx(0.5)
+    # against two rows before, only row 4 ({B} after {A}) compares
+    assert s.loc[("P_2", "q1"), "turnover per rebalance"] == pytest.approx(1.0)
     excess = q1 - bench[keep1]
     assert row["excess ann. return"] == pytest.approx(_perf(excess)["ann. return"])
     spread = (np.array(daily[("q1", "P_1")]) - np.array(daily[("q2", "P_1")]))[1:][keep1]
     for key, value in _perf(spread).items():
         assert s.loc[("P_1", "top-bottom"), key] == pytest.approx(value)
+    # a long-short spread has no excess return over the index
+    assert np.isnan(s.loc[("P_1", "top-bottom"), "excess ann. return"])
     # P_2: row 3 is still covered by the schedule that rebalanced on row 2
     q2 = np.array(daily[("q2", "P_2")][1:])
     assert s.loc[("P_2", "q2"), "excluded"] == 0
@@ -193,9 +203,10 @@ def test_plots_render_and_html(tmp_path, capsys):
     results = [ic_result(), quantile_result()[0],
                FactorReturnAnalysisResult(factor_returns=pd.DataFrame(
                    {"P_1": [0, 0.01, 0.02]}, index=DATES[:3]), name="fr")]
-    expected = {ICAnalysisResult: {"IC over time", "IC histogram", "IC decay", "IC by industry"},
-                QuantileReturnAnalysisResult: {"cumulative group returns", "turnover",
-                                               "long-short against the benchmark"},
+    expected = {ICAnalysisResult: {"IC over time", "monthly IC", "IC histogram",
+                                   "IC against the normal", "IC decay", "IC by industry"},
+                QuantileReturnAnalysisResult: {"cumulative group returns", "mean return by group",
+                                               "turnover", "long-short"},
                 FactorReturnAnalysisResult: {"cumulative factor return"}}
     for r in results:
         figs = r.plot()
@@ -210,3 +221,55 @@ def test_plots_render_and_html(tmp_path, capsys):
     # the attributes the analysers set are untouched by summaries and plots
     assert results[0]._keys == ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute", "name")
     assert results[0].ic.loc[DATES[1], "P_1"] == 0.0
+
+
+def test_turnover_per_rebalance_beside_the_daily_average_of_the_books():
+    import tarnfold.analysis.assay_bench as ab
+    # q1 of two groups: {A, B, C} after even factor rows, {A, B, D} after
+    # odd ones, so a group swaps one of its three members between rows of
+    # different parity and none between rows of the same parity
+    x = [6.0, 5.0, 4.0, 3.0, 2.0, 1.0]
+    y = [6.0, 5.0, 3.0, 4.0, 2.0, 1.0]
+    dates = pd.bdate_range("2022-01-03", periods=40, name="datetime")
+    factor = pd.DataFrame([x if t % 2 == 0 else y for t in range(40)], index=dates,
+                          columns=list("ABCDEF"))
+    returns = pd.DataFrame(np.random.default_rng(3).normal(0, 0.01, factor.shape),
+                           index=dates, columns=factor.columns)
+    r = ab.QuantileReturnAnalysis(quantile=2).analysis(factor, returns, [1, 2, 3],
+                                                       ascending=False)
+    s = r.summary()["groups by holding period"]
+    for group in ("q1", "q2"):
+        assert s.loc[("P_1", group), "turnover per rebalance"] == pytest.approx(1 / 3)
+        assert s.loc[("P_2", group), "turnover per rebalance"] == 0.0
+        assert s.loc[("P_3", group), "turnover per rebalance"] == pytest.approx(1 / 3)
+        # the analyser's table averages the 3 books, of which one rebalances
+        # a day: a third of it, less the warm-up rows of the books
+        per_day = s.loc[("P_3", group), "turnover per day"]
+        assert per_day == pytest.approx(r.quantile_turnover["P_3"].xs(group).mean())
+        assert 0.85 / 9 < per_day < 1 / 9
+    assert r.headline()["q1 turnover per rebalance P_3"] == pytest.approx(1 / 3)
+
+
+def test_factor_return_statistics_start_on_the_first_held_day():
+    import tarnfold.analysis.assay_bench as ab
+    rng = np.random.default_rng(11)
+    dates = pd.bdate_range("2022-01-03", periods=30, name="datetime")
+    factor = pd.DataFrame({"A": 1.0, "B": 3.0}, index=dates)
+    factor.iloc[:3] = np.nan                    # a rolling factor's warm-up
+    returns = pd.DataFrame(rng.normal(0.001, 0.02, (30, 2)), index=dates, columns=["A", "B"])
+    r = ab.FactorReturnAnalysis().analysis(factor, returns, [1, 2], ascending=False)
+    s = r.summary()["factor return by holding period"]
+    # weights from row 3's factor (A -0.5, B +0.5) are first held on row 4
+    held = 0.5 * (returns["B"] - returns["A"]).iloc[4:].to_numpy()
+    for key, value in _perf(held).items():
+        assert s.loc["P_1", key] == pytest.approx(value)
+    assert s.loc["P_1", "from"] == dates[4]
+    assert (s.loc["P_1", "days"], s.loc["P_1", "excluded"]) == (26, 3)
+    # period 2: the book rebalancing on row 4 holds first; the other one
+    # joins on row 5 (its row 3 weights were missing)
+    assert s.loc["P_2", "from"] == dates[4] and s.loc["P_2", "days"] == 26
+    # nothing held at all: no figures, every day excluded
+    flat = FactorReturnAnalysisResult(factor_returns=pd.DataFrame({"P_1": 0.0}, index=dates),
+                                      name="fr").summary()["factor return by holding period"]
+    assert flat.loc["P_1", "days"] == 0 and flat.loc["P_1", "excluded"] == 29
+    assert pd.isna(flat.loc["P_1", "from"]) and np.isnan(flat.loc["P_1", "Sharpe"])

@@ -9,9 +9,14 @@ import jinja2
 
 from tarnfold.analysis.analysis_result import _AnalysisResult
 from tarnfold.analysis.formatting import table_html
-from tarnfold.analysis.plots import _labels, to_png_base64
+from tarnfold.analysis.plots import (SHORT_HISTORY, WIDE_RANGE, industry_plot_labels,
+                                     to_png_base64)
 from tarnfold.constants import TRADING_DAYS_PER_YEAR, __version__
 from tarnfold.workflow import comparison_table, split_summaries
+
+# the comparison of factors has a column per factor up to this many, a
+# row per factor beyond
+FACTORS_ACROSS = 8
 
 CONVENTIONS = (
     "Dates print as YYYYMMDD; returns are simple returns (0.01 = 1 %).",
@@ -24,10 +29,31 @@ CONVENTIONS = (
     "make the plain t overstate the evidence.",
     "IC decay, lag k: IC of the factor on a date against the forward return of the date "
     "k rows later.",
+    "IC decay counts a date at every lag, lag 0 included, when its IC is a number other "
+    "than exactly 0 (the decay table has no p-values to tell a genuine 0 from a date "
+    "with fewer than two pairs).",
     "Groups: q1 holds the best factor values in the bench's order "
     "(ascending=False: the largest). Annualised figures use {} trading days a year; "
     "Sharpe ratios use a zero risk-free rate; maximum drawdown is negative."
     .format(TRADING_DAYS_PER_YEAR),
+    "Annualised return is geometric (the compounded growth per year); the Sharpe ratio "
+    "is arithmetic (mean daily return over its deviation). A volatile series can have a "
+    "positive mean daily return and still lose money compounded, since the compounded "
+    "growth is roughly the mean less half the variance: a negative annualised return "
+    "beside a positive Sharpe ratio is that, not an error.",
+    "Turnover per rebalance: the share of a group's members replaced when a book held "
+    "for P_n days rebalances (members not in the group n days earlier); trading costs "
+    "scale with it. Turnover per day: the analyser's table, the daily average over the n "
+    "staggered books, of which only one rebalances on a given day, so about the first "
+    "divided by n.",
+    "Top-bottom: q1 minus the last group, a long-short spread; it has no excess return "
+    "over the index.",
+    "Factor return statistics start on the first day a position is held ('from'); the "
+    "leading days before it, on which no book holds anything, are counted as "
+    "'excluded'.",
+    "Cumulative returns are drawn as wealth on a log scale when the lines span more than "
+    "{:g} times in wealth; histories of more than {} dates are drawn as monthly means with "
+    "a moving mean.".format(WIDE_RANGE, SHORT_HISTORY),
     "Data loss: every (date, instrument) pair of the factor table is counted once, "
     "at the first stage that dropped it.",
 )
@@ -56,18 +82,34 @@ def _normalise(results):
     return {name: results}
 
 
-def _numbered_for_plot(title, table):
-    """The industry table with a leading "#" column (1 = first row) when
-    its plot labels bars by row number, that is when the industry names
-    need glyphs no installed font has; the table itself otherwise."""
-    if title != "pooled IC by industry" or _labels(table.index)[0] is not None:
+def _with_plot_labels(title, table):
+    """The industry table with a leading "in the plot" column when its
+    plot cannot draw the industry names (no installed font has their
+    glyphs) and labels the bars otherwise (English names, row numbers);
+    the table itself otherwise."""
+    if title != "pooled IC by industry":
+        return table
+    labels, _ = industry_plot_labels(table.index)
+    if labels == [str(i) for i in table.index]:
         return table
     out = table.copy()
-    out.insert(0, "#", range(1, len(out) + 1))
+    out.insert(0, "in the plot", labels)
     return out
 
 
-def render(results, title="Factor test report", overview=None, dpi=80, sections=None):
+def _step_line(steps):
+    """(name, text) per step, the text without the step's name when it
+    starts with it ("winsorize (mad)", not "winsorize winsorize (mad)")."""
+    out = []
+    for name, text in steps.items():
+        text = str(text)
+        if text.startswith(str(name)):
+            text = text[len(str(name)):].strip()
+        out.append((name, text))
+    return out
+
+
+def render(results, title="Factor test report", overview=None, dpi=96, sections=None):
     """The report's HTML text.  ``sections``: extra tables shown after the
     overview, a list of (title, DataFrame) or (title, DataFrame, note)."""
     env = jinja2.Environment(
@@ -80,24 +122,29 @@ def render(results, title="Factor test report", overview=None, dpi=80, sections=
         items = []
         ours = {step: r for step, r in bench_result.items() if isinstance(r, _AnalysisResult)}
         shared, per_result = split_summaries(ours)
+        factor_plots = {}
         for step, (r, summary) in per_result.items():
-            tables = [{"title": t, "html": table_html(_numbered_for_plot(t, df))}
+            tables = [{"title": t, "html": table_html(_with_plot_labels(t, df))}
                       for t, df in summary.items()]
-            plots = []
-            for ptitle, fig in r.plot().items():
-                plots.append({"title": ptitle, "png": to_png_base64(fig, dpi)})
+            plots = [{"title": ptitle, "png": to_png_base64(fig, dpi)}
+                     for ptitle, fig in r._figures(pyplot=False).items()]
             items.append({"name": step, "kind": type(r).__name__, "tables": tables,
                           "plots": plots})
+            factor_plots = factor_plots or r._factor_figures(pyplot=False)
         factors.append({
             "name": fname, "anchor": _anchor(fname, taken), "results": items,
             "shared": [{"title": t, "html": table_html(df)} for t, df in shared.items()],
-            "steps": getattr(bench_result, "steps", {}),
+            "shared_plots": [{"title": t, "png": to_png_base64(fig, dpi)}
+                             for t, fig in factor_plots.items()],
+            "steps": _step_line(getattr(bench_result, "steps", {})),
             "periods": getattr(bench_result, "periods", ()),
         })
     normalised = _normalise(results)
     comparison = None
     if len(normalised) > 1:
         table = comparison_table(normalised)
+        if table is not None and len(table) <= FACTORS_ACROSS:
+            table = table.T   # a few factors: one column each, a row per figure
         comparison = table_html(table) if table is not None else None
     return env.get_template("report.html.j2").render(
         title=title, overview=overview, factors=factors, conventions=CONVENTIONS,

@@ -13,8 +13,9 @@ import pandas as pd
 
 from tarnfold import _kernels
 from tarnfold.analysis import assay_bench as ab
+from tarnfold.analysis import display
 from tarnfold.analysis import statistics as st
-from tarnfold.analysis.formatting import format_table, table_html
+from tarnfold.analysis.formatting import SummaryTables
 from tarnfold.constants import (ANALYSER_STEPS, DEFAULT_BENCHMARK, DEFAULT_PERIODS,
                                 PREPROCESS_STEPS)
 from tarnfold.analysis.daily_returns import load_daily_returns
@@ -41,35 +42,51 @@ class AssayResults(dict):
         self.steps = dict(steps or {})
         self.elapsed = elapsed
 
+    def _sections(self, figures=True):
+        """(SummaryTables, make_figures) per result, then the factor's own
+        tables and figures (rank autocorrelation, data loss) once, when it
+        has any (tables only: when it has tables); ``make_figures(pyplot)``
+        gives title -> Figure."""
+        shared, per_result = split_summaries(self)
+        sections = []
+        factor_figures = None
+        for step, (r, tables) in per_result.items():
+            heading = "== {} ({}) ==".format(step, type(r).__name__)
+            sections.append((SummaryTables(tables, heading=heading),
+                             getattr(r, "_figures", _no_figures)))
+            if factor_figures is None and getattr(r, "rank_autocorrelation_by_date",
+                                                  None) is not None:
+                factor_figures = r._factor_figures
+        if shared or (figures and factor_figures is not None):
+            sections.append((SummaryTables(shared, heading="== factor {} ==".format(
+                self.factor_name)), factor_figures or _no_figures))
+        return sections
+
     def _repr_html_(self):
         parts = ["<h3>factor {}</h3>".format(html.escape(str(self.factor_name)))]
-        shared, per_result = split_summaries(self)
-        for step, (r, tables) in per_result.items():
-            parts.append("<div><h4>{} <small>({})</small></h4>".format(
-                html.escape(str(step)), type(r).__name__))
-            parts += ["<h5>{}</h5>{}".format(html.escape(t), table_html(df))
-                      for t, df in tables.items()]
-            parts.append("</div>")
-        parts += ["<h5>{}</h5>{}".format(html.escape(t), table_html(df))
-                  for t, df in shared.items()]
+        for tables, figures in self._sections():
+            parts += [tables._repr_html_(), display.figures_html(figures(False))]
         return "\n".join(parts)
 
     def summary_text(self):
         """Every result's summary tables as console text; the factor's own
         tables (rank autocorrelation, data loss) once, at the end."""
-        parts = ["#### factor {}".format(self.factor_name)]
-        shared, per_result = split_summaries(self)
-        for step, (r, tables) in per_result.items():
-            parts.append("== {} ({}) ==".format(step, type(r).__name__))
-            parts += [format_table(df, t) for t, df in tables.items()]
-        if shared:
-            parts.append("== factor {} ==".format(self.factor_name))
-            parts += [format_table(df, t) for t, df in shared.items()]
-        return "\n\n".join(parts)
+        return "\n\n".join(["#### factor {}".format(self.factor_name)] +
+                            [str(tables) for tables, _ in self._sections(figures=False)])
+
+    def show(self):
+        """Show every result's tables and figures (in a notebook as HTML
+        tables and images, in a console as text and pyplot windows), the
+        factor's own once, at the end."""
+        display.show(self._sections())
 
     def headline(self, periods=None):
         """The run's main figures as one flat dict; see ``headline``."""
         return headline(self, periods)
+
+
+def _no_figures(pyplot):
+    return {}
 
 
 FACTOR_TABLES = ("factor rank autocorrelation", "data loss (date, instrument) pairs")
@@ -434,11 +451,13 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
             raise ValueError("factor, returns: no (date, instrument) pair has both a factor "
                              "value and a forward return: do the factor's dates and "
                              "instruments match the returns (or the store's)?")
-        autocorr = st.rank_autocorrelation(processed, periods)
+        by_date = st.rank_autocorrelation_by_date(processed, periods)
+        autocorr = st.rank_autocorrelation(processed, by_date=by_date)
         for r in results.values():
             try:
                 r.data_loss = loss
                 r.rank_autocorrelation = autocorr
+                r.rank_autocorrelation_by_date = by_date
             except AttributeError:  # a user analyser's result
                 pass
     return AssayResults(results, factor_name, periods, used, time.perf_counter() - t0)

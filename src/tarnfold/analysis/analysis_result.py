@@ -4,17 +4,19 @@ Each result is built with keyword arguments only and keeps every keyword as
 an attribute of the same name; those attributes are exactly the analyser's
 tables.  On top of them every result offers:
 
-* ``summary()``: a dict of small tables (statistics per period/group);
+* ``summary()``: a dict of small tables (statistics per period/group),
+  which prints as aligned text and renders as titled tables in a notebook;
 * ``plot()``: a dict of matplotlib figures (built without a display);
-* ``show()``: prints the summary and shows the figures (in a notebook: as
-  rich output);
-* ``_repr_html_()``: the summary as HTML, so a notebook cell showing the
-  result displays its tables.
+* ``show()``: prints the summary and shows the figures (in a notebook: the
+  tables as HTML and the figures as images, whatever the backend);
+* ``_repr_html_()``: the summary tables and the figures (as images), so a
+  notebook cell showing the result displays both.
 
-``tarnfold.assay`` (and the ``tarnfold`` command) also attach two optional
-attributes that the summary picks up when present: ``data_loss`` (how many
-(date, instrument) pairs of the factor table were dropped at each stage) and
-``rank_autocorrelation`` (the factor's rank autocorrelation per period).
+``tarnfold.assay`` (and the ``tarnfold`` command) also attach optional
+attributes that the summary and plots pick up when present: ``data_loss``
+(how many (date, instrument) pairs of the factor table were dropped at each
+stage), ``rank_autocorrelation`` (the factor's rank autocorrelation per
+period) and ``rank_autocorrelation_by_date`` (the same per date, plotted).
 
 Summary statistics never count a date on which nothing was measured: see
 ``tarnfold.analysis.statistics`` for the rules and formulas.
@@ -28,11 +30,11 @@ the report, stored results) never asks which class it holds:
 * ``RESULT_CLASSES``: every result class by name (a subclass registers
   itself), from which stored results are rebuilt.
 """
-import html
+import pandas as pd
 
-from tarnfold.analysis import plots
+from tarnfold.analysis import display, plots
 from tarnfold.analysis import statistics as st
-from tarnfold.analysis.formatting import format_table, table_html
+from tarnfold.analysis.formatting import SummaryTables
 from tarnfold.constants import TRADING_DAYS_PER_YEAR
 
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult",
@@ -69,6 +71,7 @@ class _AnalysisResult:
 
     data_loss = None
     rank_autocorrelation = None
+    rank_autocorrelation_by_date = None
     periods_per_year = TRADING_DAYS_PER_YEAR
 
     def __init_subclass__(cls, **kwargs):
@@ -89,13 +92,15 @@ class _AnalysisResult:
         raise NotImplementedError
 
     def summary(self):
-        """Summary tables of this result: a dict title -> DataFrame."""
+        """Summary tables of this result: a dict title -> DataFrame
+        (``SummaryTables``: aligned text in a console, HTML tables in a
+        notebook)."""
         tables = self._own_summary()
         if self.rank_autocorrelation is not None:
             tables["factor rank autocorrelation"] = self.rank_autocorrelation.to_frame()
         if self.data_loss is not None:
             tables["data loss (date, instrument) pairs"] = self.data_loss
-        return tables
+        return SummaryTables(tables)
 
     def headline(self, periods=None):
         """The main figures for the holding periods ``periods`` (default:
@@ -107,44 +112,40 @@ class _AnalysisResult:
     def _figures(self, pyplot):
         raise NotImplementedError
 
+    def _factor_figures(self, pyplot):
+        """Figures of the factor itself (the same for every result of one
+        run): its rank autocorrelation over time, when attached."""
+        if self.rank_autocorrelation_by_date is None:
+            return {}
+        return {"factor rank autocorrelation": plots.rank_autocorrelation(
+            self.rank_autocorrelation_by_date, pyplot)}
+
+    def _all_figures(self, pyplot):
+        return dict(self._figures(pyplot), **self._factor_figures(pyplot))
+
     def plot(self):
         """Figures of this result: a dict title -> matplotlib Figure.  The
         figures are not registered with pyplot, so this works without a
         display; save them with ``fig.savefig(path)``."""
-        return self._figures(pyplot=False)
+        return self._all_figures(pyplot=False)
+
+    def _heading(self):
+        return "== {} ({}) ==".format(getattr(self, "name", ""), type(self).__name__)
 
     def summary_text(self):
         """The summary tables as aligned console text."""
-        head = "== {} ({}) ==".format(getattr(self, "name", ""), type(self).__name__)
-        parts = [head] + [format_table(t, title) for title, t in self.summary().items()]
-        return "\n\n".join(parts)
+        return str(SummaryTables(self.summary(), heading=self._heading()))
 
     def show(self):
-        """Print (or, in a notebook, display) the summary and show the
-        figures."""
-        try:
-            from IPython import get_ipython
-            in_notebook = get_ipython() is not None and "IPKernelApp" in get_ipython().config
-        except Exception:  # IPython missing or not running
-            in_notebook = False
-        if in_notebook:
-            from IPython.display import HTML, display  # IPython: there when in_notebook
-            display(HTML(self._repr_html_()))
-            for fig in self._figures(pyplot=False).values():
-                display(fig)
-            return
-        print(self.summary_text())
-        import matplotlib.pyplot as plt  # a display backend: only when showing
-        self._figures(pyplot=True)
-        plt.show()
+        """Show the summary tables and the figures: in a notebook as HTML
+        tables and images, in a console as printed text and pyplot
+        windows."""
+        display.show([(SummaryTables(self.summary(), heading=self._heading()),
+                        self._all_figures)])
 
     def _repr_html_(self):
-        parts = ["<div><h4>{} <small>({})</small></h4>".format(
-            html.escape(str(getattr(self, "name", ""))), type(self).__name__)]
-        for title, table in self.summary().items():
-            parts.append("<h5>{}</h5>{}".format(html.escape(title), table_html(table)))
-        parts.append("</div>")
-        return "\n".join(parts)
+        return "\n".join([SummaryTables(self.summary(), heading=self._heading())._repr_html_(),
+                          display.figures_html(self.plot())])
 
 
 # the base of a result class of one's own
@@ -191,7 +192,9 @@ class ICAnalysisResult(_AnalysisResult):
     def _figures(self, pyplot):
         name = getattr(self, "name", "")
         figs = {"IC over time": plots.ic_series(self.ic, self.ic_p_value, name, pyplot),
-                "IC histogram": plots.ic_histogram(self.ic, self.ic_p_value, name, pyplot)}
+                "monthly IC": plots.ic_monthly_heatmap(self.ic, self.ic_p_value, name, pyplot),
+                "IC histogram": plots.ic_histogram(self.ic, self.ic_p_value, name, pyplot),
+                "IC against the normal": plots.ic_qq(self.ic, self.ic_p_value, name, pyplot)}
         if getattr(self, "ic_decay", None) is not None:
             figs["IC decay"] = plots.ic_decay(
                 st.decay_summary(self.ic_decay, self.ic, self.ic_p_value), name, pyplot)
@@ -222,7 +225,8 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         first = table.groupby(level="period", sort=False).head(1).droplevel("group")
         return dict(_flat(spread, (("ann. return", "top-bottom ann. return"),
                                    ("Sharpe", "top-bottom Sharpe")), periods),
-                    **_flat(first, (("turnover", "q1 turnover"),), periods))
+                    **_flat(first, (("turnover per rebalance", "q1 turnover per rebalance"),
+                                    ("turnover per day", "q1 turnover per day")), periods))
 
     def _own_summary(self):
         return {"groups by holding period": st.quantile_summary(
@@ -232,10 +236,17 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
 
     def _figures(self, pyplot):
         name = getattr(self, "name", "")
+        labels = list(pd.unique(self.quantile_returns.index.get_level_values("tag")))
+        per_rebalance = {field: st.rebalance_turnover(self.quantile_detail, labels,
+                                                      st.period_of(field))
+                         for field in self.quantile_returns.columns}
         return {
             "cumulative group returns": plots.group_returns(self.quantile_returns, name, pyplot),
-            "turnover": plots.turnover(self.quantile_turnover, name, pyplot),
-            "long-short against the benchmark": plots.long_short(
+            "mean return by group": plots.mean_group_returns(st.mean_group_returns(
+                self.quantile_returns, self.quantile_detail, self.top_minus_bottom_returns),
+                name, pyplot),
+            "turnover": plots.turnover(per_rebalance, name, pyplot),
+            "long-short": plots.long_short(
                 self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
                 name, pyplot),
         }

@@ -3,6 +3,8 @@
 Counts print as integers, dates as YYYYMMDD integers, everything else with
 four decimals; missing values print as "-".
 """
+import html
+
 import numpy as np
 import pandas as pd
 
@@ -16,7 +18,7 @@ def _date_int(v):
 
 
 def _cell(v, integer=False):
-    if v is None or (isinstance(v, float) and np.isnan(v)):
+    if v is None or v is pd.NaT or (isinstance(v, float) and np.isnan(v)):
         return "-"
     if isinstance(v, (pd.Timestamp, np.datetime64)):
         return _date_int(v)
@@ -50,3 +52,32 @@ def format_table(df, title=None):
 def table_html(df):
     """HTML of a table (class "table") with the same formatting."""
     return display_frame(df).to_html(classes="table", border=0, escape=True)
+
+
+class SummaryTables(dict):
+    """Summary tables: a dict title -> DataFrame, as it always was, that
+    prints as aligned text with titles in a console and renders as titled
+    HTML tables in a notebook.  ``heading`` (optional) goes first."""
+
+    def __init__(self, tables=(), heading=None):
+        super().__init__(tables)
+        self.heading = heading
+
+    def __str__(self):
+        parts = [self.heading] if self.heading else []
+        parts += [format_table(table, title) for title, table in self.items()]
+        return "\n\n".join(parts)
+
+    __repr__ = __str__
+
+    def _repr_pretty_(self, printer, cycle):
+        printer.text("SummaryTables(...)" if cycle else str(self))
+
+    def _repr_html_(self):
+        parts = ["<div>"]
+        if self.heading:
+            parts.append("<h4>{}</h4>".format(html.escape(self.heading)))
+        parts += ["<h5>{}</h5>{}".format(html.escape(str(title)), table_html(table))
+                  for title, table in self.items()]
+        parts.append("</div>")
+        return "\n".join(parts)

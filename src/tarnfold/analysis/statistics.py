@@ -55,7 +55,7 @@ def newey_west_t(values, lags):
     return x.mean() / np.sqrt(lrv / n)
 
 
-def _period_of(field):
+def period_of(field):
     try:
         return int(str(field).split("_", 1)[1])
     except (IndexError, ValueError):
@@ -79,7 +79,7 @@ def ic_summary(ic, p_value):
         std = s.std(ddof=1) if n > 1 else np.nan
         ok = n > 1 and std > 0
         t = mean / std * np.sqrt(n) if ok else np.nan
-        lags = max(_period_of(field) - 1, 0)
+        lags = max(period_of(field) - 1, 0)
         nw = newey_west_t(s.values, lags) if n > 1 else np.nan
         rows[field] = {
             "mean": mean,
@@ -100,21 +100,30 @@ def ic_summary(ic, p_value):
 
 def decay_summary(ic_decay, ic=None, p_value=None):
     """Mean IC per lag (rows) and return field (columns), with the number of
-    dates used.  Lag 0 excludes the IC table's unmeasured dates; later lags
-    carry no p-value, so a value of exactly 0 (fewer than two complete pairs)
-    is excluded there."""
+    dates used.  Every lag counts its dates by one rule: a missing value or
+    a value of exactly 0 is not a measurement.  The decay table carries no
+    p-values, so a 0 there cannot be told from the mark of a date with
+    fewer than two pairs; lag 0 follows the same rule as the later lags,
+    which leaves out the (rare) genuine zeros that the IC table's own
+    summary keeps.  ``ic`` and ``p_value`` are accepted for callers that
+    pass them and not needed."""
     values = ic_decay.astype(float)
     keep = values.notna() & (values != 0)
-    if ic is not None and p_value is not None:
-        m = ic_measured(ic, p_value)
-        lag = values.index.get_level_values("decay")
-        zero = lag == 0
-        dates = values.index.get_level_values("datetime")[zero]
-        keep.loc[zero] = m.reindex(dates).fillna(False).astype(bool).values
     mean = values.where(keep).groupby(level="decay").mean()
     count = keep.groupby(level="decay").sum().astype(int)
     count.columns = ["dates " + str(c) for c in count.columns]
     return pd.concat([mean, count], axis=1)
+
+
+def monthly_ic(ic, p_value):
+    """Mean of the measured IC per calendar month (rows, a monthly
+    PeriodIndex named "month") and return field (columns); months without a
+    measured date are left out."""
+    values = ic.astype(float).where(ic_measured(ic, p_value))
+    months = pd.DatetimeIndex(values.index).to_period("M")
+    out = values.groupby(months).mean().dropna(how="all")
+    out.index.name = "month"
+    return out
 
 
 def industry_summary(ic_industry):
@@ -150,12 +159,17 @@ def performance(daily, periods_per_year=PERIODS_PER_YEAR):
             "max drawdown": float((wealth / peak - 1.0).min()), "days": n}
 
 
+def _label_codes(quantile_detail):
+    """(codes, where): the group label of every (date, instrument) as an
+    integer code (-1 where there is none) and the code of each label."""
+    codes, uniques = pd.factorize(quantile_detail.to_numpy(dtype=object).ravel())
+    return codes.reshape(quantile_detail.shape), {u: k for k, u in enumerate(uniques)}
+
+
 def group_presence(quantile_detail, labels):
     """Boolean table (dates x labels): True where group ``label`` has
     members on that date in ``quantile_detail``."""
-    codes, uniques = pd.factorize(quantile_detail.to_numpy(dtype=object).ravel())
-    codes = codes.reshape(quantile_detail.shape)
-    where = {u: k for k, u in enumerate(uniques)}
+    codes, where = _label_codes(quantile_detail)
     return pd.DataFrame({label: (codes == where[label]).any(axis=1) if label in where
                          else np.zeros(len(codes), bool) for label in labels},
                         index=quantile_detail.index)
@@ -170,75 +184,155 @@ def group_active(present, period):
     return present.astype(float).rolling(int(period), min_periods=1).max() > 0
 
 
+def rebalance_turnover(quantile_detail, labels, period):
+    """Turnover per rebalance (dates x labels): on each date, the share of
+    a group's members that were not in the group ``period`` rows earlier.
+
+    A book held for ``period`` rows replaces that share of the group at
+    each of its rebalances, and every date is the rebalance date of one of
+    the ``period`` staggered books.  The analyser's turnover table is the
+    daily average over all the books, most of which hold still on a given
+    date: about this figure divided by ``period``.  NaN where the group has
+    no members on the date or ``period`` rows earlier (the first
+    ``period`` rows among them)."""
+    codes, where = _label_codes(quantile_detail)
+    n, p = len(codes), int(period)
+    out = np.full((n, len(labels)), np.nan)
+    for k, label in enumerate(labels):
+        if label not in where or p >= n:
+            continue
+        member = codes == where[label]
+        now, before = member[p:], member[:-p]
+        size = now.sum(axis=1)
+        joined = (now & ~before).sum(axis=1)
+        ok = (size > 0) & before.any(axis=1)
+        out[p:, k] = np.where(ok, joined / np.maximum(size, 1), np.nan)
+    return pd.DataFrame(out, index=quantile_detail.index, columns=list(labels))
+
+
+def group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom, field):
+    """{label: daily returns} of each group and of "top-bottom" (the first
+    group minus the last) for the return field ``field``, NaN on the dates
+    on which a group held no members (where the analyser fills in 0)."""
+    labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
+    active = group_active(group_presence(quantile_detail, labels),
+                          period_of(field)).iloc[1:]
+    dailies = {}
+    for label in labels:
+        daily = daily_from_cumulative(quantile_returns[field].xs(label, level="tag"))
+        keep = active[label].reindex(daily.index).fillna(False).astype(bool)
+        dailies[label] = daily.where(keep)
+    spread_daily = daily_from_cumulative(top_minus_bottom[field])
+    both = (active[labels[0]] & active[labels[-1]]).reindex(spread_daily.index)
+    dailies["top-bottom"] = spread_daily.where(both.fillna(False).astype(bool))
+    return dailies
+
+
+def mean_group_returns(quantile_returns, quantile_detail, top_minus_bottom):
+    """Mean daily return (groups x return fields) of each group over the
+    dates on which it held members."""
+    out = {}
+    for field in quantile_returns.columns:
+        dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom,
+                                      field)
+        out[field] = pd.Series({label: daily.mean() for label, daily in dailies.items()
+                                if label != "top-bottom"}, dtype=float)
+    table = pd.DataFrame(out)
+    table.index.name = "group"
+    return table
+
+
 def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
                      top_minus_bottom, benchmark=None,
                      periods_per_year=PERIODS_PER_YEAR):
     """Per period and group: annualised return and volatility, Sharpe ratio,
-    maximum drawdown, mean turnover and the annualised excess return over the
+    maximum drawdown, turnover and the annualised excess return over the
     benchmark (of the daily differences); the row "top-bottom" is the
-    first-minus-last spread.  Dates on which a group had no members are
-    excluded (column "excluded")."""
+    first-minus-last spread, a long-short position with no excess over an
+    index.  Dates on which a group had no members are excluded (column
+    "excluded").
+
+    Turnover is given twice: "turnover per rebalance" is the share of a
+    group replaced at each rebalance of a book held for the period (what
+    trading costs scale with, see ``rebalance_turnover``); "turnover per
+    day" is the mean of the analyser's table, the daily average over the
+    period's staggered books, about the first divided by the period."""
     labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
     bench_daily = None
     if benchmark is not None:
         bench_daily = daily_from_cumulative(pd.Series(benchmark, dtype=float))
     rows = []
-    present = group_presence(quantile_detail, labels)
     for field in quantile_returns.columns:
-        period = _period_of(field)
-        active = group_active(present, period).iloc[1:]
-        dailies = {}
-        for label in labels:
-            cum = quantile_returns[field].xs(label, level="tag")
-            daily = daily_from_cumulative(cum)
-            keep = active[label].reindex(daily.index).fillna(False).astype(bool)
-            dailies[label] = daily.where(keep)
-        spread_daily = daily_from_cumulative(top_minus_bottom[field])
-        both = (active[labels[0]] & active[labels[-1]]).reindex(spread_daily.index)
-        dailies["top-bottom"] = spread_daily.where(both.fillna(False).astype(bool))
+        dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom,
+                                      field)
+        per_rebalance = rebalance_turnover(quantile_detail, labels, period_of(field)).mean()
         for label, daily in dailies.items():
             row = {"period": field, "group": label}
             row.update(performance(daily, periods_per_year))
-            if label in labels:
-                turnover = quantile_turnover[field].xs(label, level="tag").astype(float)
-                row["turnover"] = turnover.mean()
-            else:
-                row["turnover"] = np.nan
+            group = label in labels
+            row["turnover per rebalance"] = per_rebalance[label] if group else np.nan
+            row["turnover per day"] = quantile_turnover[field].xs(label, level="tag").astype(
+                float).mean() if group else np.nan
             if bench_daily is not None:
                 excess = (daily - bench_daily.reindex(daily.index)).dropna()
-                row["excess ann. return"] = performance(excess, periods_per_year)["ann. return"]
+                row["excess ann. return"] = performance(excess, periods_per_year)[
+                    "ann. return"] if group else np.nan
             row["excluded"] = int(daily.isna().sum())
             rows.append(row)
     out = pd.DataFrame(rows).set_index(["period", "group"])
     return out.astype({"days": int, "excluded": int})
 
 
+def first_held_day(daily):
+    """The first date of a daily return series on which a position earned
+    something (a non-zero return), or None.  Before it the factor-weighted
+    books hold nothing (no lagged factor yet, or a staggered book whose
+    first rebalance is still ahead) and the analyser counts 0."""
+    held = pd.Series(daily, dtype=float).fillna(0.0).ne(0.0)
+    return held.idxmax() if held.any() else None
+
+
 def factor_return_summary(factor_returns, periods_per_year=PERIODS_PER_YEAR):
     """Per period: annualised return, volatility, Sharpe ratio and maximum
-    drawdown of the factor-weighted long-short portfolio (the first date,
-    which has no lagged factor, is excluded)."""
+    drawdown of the factor-weighted long-short portfolio, from the first
+    day a position is held ("from"; see ``first_held_day``) to the end.
+    The leading days without a position would dilute every annualised
+    figure; their number is "excluded"."""
     rows = {}
     for field in factor_returns.columns:
-        rows[field] = performance(daily_from_cumulative(factor_returns[field]),
-                                  periods_per_year)
+        daily = daily_from_cumulative(factor_returns[field])
+        first = first_held_day(daily)
+        held = daily.loc[first:] if first is not None else daily.iloc[:0]
+        rows[field] = performance(held, periods_per_year)
+        rows[field]["from"] = first if first is not None else pd.NaT
+        rows[field]["excluded"] = len(daily) - len(held)
     out = pd.DataFrame.from_dict(rows, orient="index")
     out.index.name = "period"
-    return out.astype({"days": int})
+    return out.astype({"days": int, "excluded": int})
 
 
-def rank_autocorrelation(factor, periods):
-    """Mean over dates of the Spearman correlation between the factor on a
-    date and on the date ``p`` rows earlier, over the instruments present
-    on both dates (one value per period ``p``, indexed "P_p").  High values
-    mean a slow factor (low turnover)."""
+def rank_autocorrelation_by_date(factor, periods):
+    """The Spearman correlation between the factor on a date and on the
+    date ``p`` rows earlier, over the instruments present on both dates
+    (dates x "P_p"; NaN where fewer than two instruments are)."""
     periods = [int(p) for p in periods]
     if isinstance(factor.index, pd.DatetimeIndex) and not factor.index.is_monotonic_increasing:
         factor = factor.sort_index(kind="stable")  # "p rows earlier" in date order
     per_date = _kernels.rank_autocorrelation(factor, periods)
-    out = {}
-    for k, p in enumerate(periods):
-        col = per_date[:, k]
-        out["P_{}".format(p)] = np.nanmean(col) if np.isfinite(col).any() else np.nan
-    s = pd.Series(out, dtype=float, name="rank autocorrelation")
+    out = pd.DataFrame(per_date, index=factor.index,
+                       columns=["P_{}".format(p) for p in periods], dtype=float)
+    out.index.name = "datetime"
+    return out
+
+
+def rank_autocorrelation(factor, periods=None, by_date=None):
+    """Mean over dates of the rank autocorrelation (one value per period
+    ``p``, indexed "P_p"; see ``rank_autocorrelation_by_date``, whose table
+    may be passed as ``by_date`` instead of the factor).  High values mean
+    a slow factor (low turnover)."""
+    if by_date is None:
+        by_date = rank_autocorrelation_by_date(factor, periods)
+    s = by_date.mean(axis=0, skipna=True).astype(float)
+    s.name = "rank autocorrelation"
     s.index.name = "period"
     return s

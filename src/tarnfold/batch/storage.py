@@ -392,7 +392,7 @@ def write_factor_results(out, name, factor, results, row, meta):
                         tmp, "{}.{}.parquet".format(folder_name(step), key)))
                 else:
                     attrs[key] = {"kind": "value", "value": _jsonable(value)}
-            for extra in ("data_loss", "rank_autocorrelation"):
+            for extra in ("data_loss", "rank_autocorrelation", "rank_autocorrelation_by_date"):
                 value = getattr(r, extra, None)
                 if value is not None and extra not in shared:
                     shared[extra] = _write_table(value, os.path.join(
