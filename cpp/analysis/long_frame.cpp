@@ -32,7 +32,7 @@ void bucket_rows(const std::vector<index_t> &code, index_t n_groups, Groups &g) 
 py::object int64_array(const std::vector<index_t> &values) {
     Int64Array a(static_cast<py::ssize_t>(values.size()));
     std::copy(values.begin(), values.end(), a.mutable_data());
-    return std::move(a);
+    return a;
 }
 
 int level_number(py::handle index, const char *name) {

@@ -146,7 +146,7 @@ py::object Program::value_to_python(const Value &v) {
     if (v.scalar) return py::float_(v.number);
     py::array_t<double> out(v.len);
     if (v.len) std::memcpy(out.mutable_data(), v.data, sizeof(double) * v.len);
-    return std::move(out);
+    return out;
 }
 
 void Program::run(py::handle ctx, py::handle order_book_id, index_t nvalid) {
@@ -301,7 +301,7 @@ py::object apply_kernel(const std::string &name, py::handle params, py::handle a
     if (v.scalar) return py::float_(v.number);
     py::array_t<double> out(v.len);
     if (v.len) std::memcpy(out.mutable_data(), v.data, sizeof(double) * v.len);
-    return std::move(out);
+    return out;
 }
 
 }  // namespace tarnfold::engine
