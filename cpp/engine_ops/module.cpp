@@ -76,7 +76,7 @@ py::object apply_kernel(const std::string &name, py::handle params, py::handle a
     if (v.scalar) return py::float_(v.number);
     py::array_t<double> out(v.len);
     if (v.len) std::memcpy(out.mutable_data(), v.data, sizeof(double) * v.len);
-    return std::move(out);
+    return out;
 }
 
 // Group codes of a rows x cols table, checked, and their strided view.
@@ -164,7 +164,7 @@ py::array industry_codes(py::handle instrument, py::handle start, py::handle cod
         kern::industry_codes(records, days.data(), n_dates, n_instruments, m, unclassified,
                              unclassified, o);
     }
-    return std::move(out);
+    return out;
 }
 
 }  // namespace

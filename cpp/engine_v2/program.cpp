@@ -207,7 +207,7 @@ py::object Program::value_to_python(const Value &v) {
     if (v.scalar) return py::float_(v.number);
     py::array_t<double> out(v.len);
     if (v.len) std::memcpy(out.mutable_data(), v.data, sizeof(double) * v.len);
-    return std::move(out);
+    return out;
 }
 
 void Program::run_kernel(Node &node, std::vector<Value> &args, index_t nvalid) {
