@@ -87,7 +87,8 @@ def test_factor_tables_shown_once_unless_they_differ(rng):
     steps = bench_steps(preprocess=("normalize",), industry=None, max_decay=3, benchmark=None)
     results = tarnfold.assay(factor, returns, periods=(1, 2), steps=steps)
     shared, per_result = split_summaries(results)
-    assert set(shared) == {"factor rank autocorrelation", "data loss (date, instrument) pairs"}
+    assert set(shared) == {"data health", "factor rank autocorrelation",
+                           "data loss (date, instrument) pairs"}
     assert all(not set(shared) & set(t) for _, t in per_result.values())
     assert results.summary_text().count("data loss") == 1
     # results of two runs keep their own tables

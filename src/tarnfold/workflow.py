@@ -16,8 +16,9 @@ from tarnfold.analysis import assay_bench as ab
 from tarnfold.analysis import statistics as st
 from tarnfold.analysis.formatting import format_table, table_html
 from tarnfold.constants import (ANALYSER_STEPS, DEFAULT_BENCHMARK, DEFAULT_PERIODS,
-                                PREPROCESS_STEPS)
+                                PREPROCESS_STEPS, SIZE_BUCKETS)
 from tarnfold.analysis.daily_returns import load_daily_returns
+from tarnfold import evidence as ev
 
 # the headline figures a comparison of factors shows, per holding period
 COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe")
@@ -44,6 +45,9 @@ class AssayResults(dict):
     def _repr_html_(self):
         parts = ["<h3>factor {}</h3>".format(html.escape(str(self.factor_name)))]
         shared, per_result = split_summaries(self)
+        health = shared.pop(HEALTH_TABLE, None)
+        if health is not None:
+            parts.append("<h5>{}</h5>{}".format(HEALTH_TABLE, table_html(health)))
         for step, (r, tables) in per_result.items():
             parts.append("<div><h4>{} <small>({})</small></h4>".format(
                 html.escape(str(step)), type(r).__name__))
@@ -55,10 +59,14 @@ class AssayResults(dict):
         return "\n".join(parts)
 
     def summary_text(self):
-        """Every result's summary tables as console text; the factor's own
-        tables (rank autocorrelation, data loss) once, at the end."""
+        """Every result's summary tables as console text: the data health
+        report first, the factor's own tables (rank autocorrelation, data
+        loss) once, at the end."""
         parts = ["#### factor {}".format(self.factor_name)]
         shared, per_result = split_summaries(self)
+        health = shared.pop(HEALTH_TABLE, None)
+        if health is not None:
+            parts.append(format_table(health, HEALTH_TABLE))
         for step, (r, tables) in per_result.items():
             parts.append("== {} ({}) ==".format(step, type(r).__name__))
             parts += [format_table(df, t) for t, df in tables.items()]
@@ -72,7 +80,8 @@ class AssayResults(dict):
         return headline(self, periods)
 
 
-FACTOR_TABLES = ("factor rank autocorrelation", "data loss (date, instrument) pairs")
+HEALTH_TABLE = "data health"
+FACTOR_TABLES = (HEALTH_TABLE, "factor rank autocorrelation", "data loss (date, instrument) pairs")
 
 
 def split_summaries(results):
@@ -100,12 +109,27 @@ def split_summaries(results):
 
 def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2019",
                 max_decay=10, quantile=5, benchmark=DEFAULT_BENCHMARK,
-                analysers=ANALYSER_STEPS):
+                analysers=ANALYSER_STEPS, size_buckets=SIZE_BUCKETS, weighting="equal",
+                within_industry=False):
     """The bench's steps in order, as a list of (name, kind, factory, text):
     ``factory()`` builds the step, ``text`` says what it does with which
-    settings.  Add a step by adding one entry here."""
+    settings.  Add a step by adding one entry here.
+
+    The Fama-MacBeth regressions control for what neutralization would
+    remove (the industries of ``industry`` and the store's style
+    exposures) when "neutralize" is not among the preprocessing steps; a
+    neutralized factor is orthogonal to them already and is regressed on a
+    constant alone.  The group views cut
+    ``size_buckets`` capitalisation buckets from the store's
+    ``market_cap`` and weight groups by ``weighting`` ("equal" or "cap");
+    ``within_industry`` adds the groups within each industry of
+    ``industry`` (per-date rank IC and top-minus-bottom inside every
+    industry; off by default: it costs about as much as the size view, and
+    the IC step's pooled IC by industry is there already)."""
     ind = None if industry is None or (isinstance(industry, str) and not industry) else industry
     bm = benchmark or None
+    neutralized = "neutralize" in tuple(preprocess or ())
+    fm_industry, fm_styles = (None, None) if neutralized else (ind, "all")
     ind_text = "none" if ind is None else ind if isinstance(ind, str) else \
         "from a table of {} instruments".format(len(ind))
     catalogue = {
@@ -126,6 +150,24 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
                          quantile, " against {}".format(bm) if bm else "")),
         "factor_return": ("analyser", ab.FactorReturnAnalysis,
                           "factor-weighted long-short return"),
+        "fama_macbeth": ("analyser",
+                         lambda: ev.FamaMacBethAnalysis(industry=fm_industry,
+                                                        style_factors=fm_styles),
+                         "Fama-MacBeth regressions, controls: {}".format(
+                             "none (the factor is neutralized)" if neutralized else
+                             "industry {}, the store's styles".format(ind_text))),
+        "group_views": ("analyser",
+                        lambda: ev.GroupViewAnalysis(
+                            quantile=quantile, industry=ind if within_industry else None,
+                            size="market_cap", size_buckets=size_buckets,
+                            weighting=weighting),
+                        "{} groups within {}{} size buckets ({} weights)".format(
+                            quantile, "industry {} and ".format(ind_text)
+                            if within_industry and ind is not None else "",
+                            size_buckets, weighting)),
+        "event_study": ("analyser", lambda: ev.EventStudyAnalysis(quantile=max(quantile, 2)),
+                        "returns around entering the top / bottom of {} groups".format(
+                            max(quantile, 2))),
     }
     wanted = [s for s in preprocess if s] + [a for a in analysers if a]
     unknown = [s for s in wanted if s not in catalogue]
@@ -374,7 +416,7 @@ def check_overlap(factor, returns, periods):
 
 
 def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, steps=None,
-          factor_name="factor", progress=None, account=True, check_returns=True):
+          factor_name="factor", progress=None, account=True, check_returns=True, health=True):
     """Test one factor with the whole bench and return ``AssayResults``.
 
     ``factor``: dates x instruments; ``returns``: "daily" (from the open
@@ -384,7 +426,13 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     values are better (the bench's default; every analyser on its own
     defaults to True); ``steps``: the output of ``bench_steps`` (default:
     every step).  Each result gets ``data_loss`` and
-    ``rank_autocorrelation`` (unless ``account`` is False).
+    ``rank_autocorrelation`` (unless ``account`` is False) and, before any
+    statistic, the data health report (``tarnfold.evidence.check_data``;
+    unless ``health`` is False) as ``data_health``; the returned object
+    keeps the whole report as ``health``.  Problems it finds are warned
+    about; those that make the analysis meaningless (repeated dates or
+    instruments, no finite factor value, no dispersion on any date, every
+    factor date after the store's data) raise ValueError.
 
     ValueError when the factor and the returns have no date or no
     instrument in common, or no (date, instrument) pair with both a factor
@@ -407,6 +455,12 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
             raise ValueError("returns: expected daily simple returns (0.01 = 1 %), got what "
                              "looks like {}; pass check_returns=False to use it as it is"
                              .format(problem))
+    report = None
+    if health:
+        say("checking the data")
+        report = ev.check_data(factor, returns, returns_checked=check_returns)
+        report.raise_for_errors()
+        report.warn()
     check_overlap(factor, returns, periods)
     steps = bench_steps() if steps is None else steps
 
@@ -441,4 +495,12 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
                 r.rank_autocorrelation = autocorr
             except AttributeError:  # a user analyser's result
                 pass
-    return AssayResults(results, factor_name, periods, used, time.perf_counter() - t0)
+    if report is not None:
+        for r in results.values():
+            try:
+                r.data_health = report.table
+            except AttributeError:
+                pass
+    out = AssayResults(results, factor_name, periods, used, time.perf_counter() - t0)
+    out.health = report
+    return out

@@ -170,32 +170,47 @@ def group_active(present, period):
     return present.astype(float).rolling(int(period), min_periods=1).max() > 0
 
 
+def group_dailies(quantile_returns, quantile_detail, top_minus_bottom, field, present=None):
+    """The daily returns of every group of period ``field`` and of the
+    first-minus-last spread ("top-bottom"), a dict label -> series, with
+    the dates on which a group had no members (in any staggered
+    sub-portfolio) set to NaN: the analyser's filled-in 0 there is not a
+    measurement.  ``present``: ``group_presence`` of the labels, when the
+    caller has it."""
+    labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
+    if present is None:
+        present = group_presence(quantile_detail, labels)
+    active = group_active(present, _period_of(field)).iloc[1:]
+    dailies = {}
+    for label in labels:
+        daily = daily_from_cumulative(quantile_returns[field].xs(label, level="tag"))
+        keep = active[label].reindex(daily.index).fillna(False).astype(bool)
+        dailies[label] = daily.where(keep)
+    spread_daily = daily_from_cumulative(top_minus_bottom[field])
+    both = (active[labels[0]] & active[labels[-1]]).reindex(spread_daily.index)
+    dailies["top-bottom"] = spread_daily.where(both.fillna(False).astype(bool))
+    return dailies
+
+
 def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
                      top_minus_bottom, benchmark=None,
-                     periods_per_year=PERIODS_PER_YEAR):
+                     periods_per_year=PERIODS_PER_YEAR, present=None):
     """Per period and group: annualised return and volatility, Sharpe ratio,
     maximum drawdown, mean turnover and the annualised excess return over the
     benchmark (of the daily differences); the row "top-bottom" is the
     first-minus-last spread.  Dates on which a group had no members are
-    excluded (column "excluded")."""
+    excluded (column "excluded").  ``present``: ``group_presence`` of the
+    labels, when the caller has it."""
     labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
     bench_daily = None
     if benchmark is not None:
         bench_daily = daily_from_cumulative(pd.Series(benchmark, dtype=float))
     rows = []
-    present = group_presence(quantile_detail, labels)
+    if present is None:
+        present = group_presence(quantile_detail, labels)
     for field in quantile_returns.columns:
-        period = _period_of(field)
-        active = group_active(present, period).iloc[1:]
-        dailies = {}
-        for label in labels:
-            cum = quantile_returns[field].xs(label, level="tag")
-            daily = daily_from_cumulative(cum)
-            keep = active[label].reindex(daily.index).fillna(False).astype(bool)
-            dailies[label] = daily.where(keep)
-        spread_daily = daily_from_cumulative(top_minus_bottom[field])
-        both = (active[labels[0]] & active[labels[-1]]).reindex(spread_daily.index)
-        dailies["top-bottom"] = spread_daily.where(both.fillna(False).astype(bool))
+        dailies = group_dailies(quantile_returns, quantile_detail, top_minus_bottom, field,
+                                present)
         for label, daily in dailies.items():
             row = {"period": field, "group": label}
             row.update(performance(daily, periods_per_year))

@@ -1,0 +1,172 @@
+"""What the evidence adds to the whole default bench: the data health
+report, Fama-MacBeth regressions, the group views, the event study and
+the summary tables they and the multiple-testing figures bring (the
+monotonicity, alpha/beta and Sharpe-ratio tables of the bench's own
+results), against the default bench as it was without them.
+
+    python benchmarks/bench_evidence.py                     # 3000 x 1500
+    python benchmarks/bench_evidence.py --dates 500 --instruments 1000
+
+Both sides run ``tarnfold.assay`` on the same tables with the same
+in-memory stand-in of the store (``bench_workflow``'s, plus the published
+``market_cap``, daily bars for the price checks, a calendar and a last
+trading date), so only computing is timed:
+
+* "bench": winsorize, normalize, neutralize, IC (decay, industries),
+  quantile groups against the benchmark, factor returns, the data-loss
+  account, rank autocorrelation and the summary tables and headline
+  figures those results had before the evidence
+  (``tarnfold.analysis.statistics``);
+* "with evidence": the same plus the health report, the three evidence
+  analysers and every summary table and headline of every result.
+
+Each side runs in a fresh interpreter; the best of ``--repeat`` runs is
+compared.  Timings on a shared machine are noisy.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+import types
+import warnings
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import bench_workflow as bw  # noqa: E402
+
+OLD_ANALYSERS = ("ic", "quantile", "factor_return")
+
+
+def add_evidence_data(market, factor, returns, seed=11):
+    """The stand-in's market_cap factor, daily bars and calendar."""
+    import numpy as np
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    dates, ids = factor.index, list(factor.columns)
+    cap = pd.DataFrame(np.exp(rng.normal(23.0, 1.0, (1, len(ids))) +
+                              np.cumsum(rng.normal(0, 0.01, (len(dates), len(ids))), axis=0)),
+                       index=dates, columns=ids)
+    long_cap = cap.stack().rename("market_cap").to_frame()
+    long_cap.index = long_cap.index.set_names(["date", "order_book_id"])
+    long_cap = long_cap.reorder_levels(["order_book_id", "date"]).sort_index()
+    close = (1.0 + returns.fillna(0.0)).cumprod() * 10.0
+    high = close * (1.0 + np.abs(rng.normal(0, 0.01, close.shape)))
+    low = close * (1.0 - np.abs(rng.normal(0, 0.01, close.shape)))
+    bars = {"open": (high + low) / 2, "high": high, "low": low, "close": close}
+
+    def get_factor(order_book_ids, factor_name, start_date=None, end_date=None, universe=None,
+                   expect_df=True):
+        return long_cap
+
+    def get_price_panel(order_book_ids, start_date=None, end_date=None, fields=("close",)):
+        lo, hi = pd.Timestamp(start_date), pd.Timestamp(end_date)
+        return {f: bars[f].loc[lo:hi, list(order_book_ids)] for f in fields}
+
+    market.get_factor = get_factor
+    market.get_factor_names = lambda: ["market_cap"]
+    market.get_price_panel = get_price_panel
+    market.get_latest_trading_date = lambda: returns.index[-1]
+    market.get_trading_dates = lambda start, end: returns.index[
+        (returns.index >= pd.Timestamp(start)) & (returns.index <= pd.Timestamp(end))]
+    return market
+
+
+def install(market):
+    import mivada
+    import mivada.api
+    from tarnfold import industry
+    bw.install_market(market)
+    for name in ("get_factor", "get_factor_names", "get_price_panel",
+                 "get_latest_trading_date", "get_trading_dates"):
+        setattr(mivada, name, getattr(market, name))
+    # the industry kernel's records and a store the checks may ask
+    industry.client = market.client
+    industry.store_token = lambda: "stand-in"
+    mivada.api.store_token = lambda: "stand-in"
+
+
+def old_summaries(results):
+    """The summary tables and headline figures the bench's results had
+    before the evidence (each result's headline computed its summary
+    table again)."""
+    from tarnfold.analysis import statistics as st
+    tables = {}
+    for name, r in results.items():
+        for _ in ("summary", "headline"):
+            if name == "ic":
+                tables[name] = st.ic_summary(r.ic, r.ic_p_value)
+                if _ == "summary":
+                    st.decay_summary(r.ic_decay, r.ic, r.ic_p_value)
+                    st.industry_summary(r.ic_industry_distribute)
+            elif name == "quantile":
+                tables[name] = st.quantile_summary(
+                    r.quantile_returns, r.quantile_turnover, r.quantile_detail,
+                    r.top_minus_bottom_returns, r.benchmark_return)
+            elif name == "factor_return":
+                tables[name] = st.factor_return_summary(r.factor_returns)
+    return tables
+
+
+def run_side(side, n_dates, n_inst, repeat):
+    warnings.simplefilter("ignore")
+    from tarnfold.workflow import assay, bench_steps
+    factor, returns, industry = bw.make_inputs(n_dates, n_inst)
+    market = add_evidence_data(bw.make_market(factor, returns, industry), factor, returns)
+    install(market)
+    evidence = side == "evidence"
+    steps = bench_steps(preprocess=("winsorize", "normalize", "neutralize"),
+                        industry="citics_2019", max_decay=bw.MAX_DECAY, quantile=bw.QUANTILE,
+                        benchmark=bw.BENCHMARK,
+                        **({} if evidence else {"analysers": OLD_ANALYSERS}))
+    times, parts = [], {}
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        results = assay(factor, returns, periods=bw.PERIODS, steps=steps, health=evidence)
+        t1 = time.perf_counter()
+        if evidence:
+            tables = {name: r.summary() for name, r in results.items()}
+            for r in results.values():
+                r.headline(bw.PERIODS)
+        else:
+            tables = old_summaries(results)
+        times.append(time.perf_counter() - t0)
+        parts = {"assay": t1 - t0, "summaries": times[-1] - (t1 - t0)}
+    print(json.dumps({"times": times, "parts": parts, "steps": list(results.steps),
+                      "tables": sum(len(t) for t in tables.values())}))
+
+
+def measure(side, n_dates, n_inst, repeat):
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--side", side,
+                          "--dates", str(n_dates), "--instruments", str(n_inst),
+                          "--repeat", str(repeat)], check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--dates", type=int, default=1500)
+    parser.add_argument("--instruments", type=int, default=3000)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--side", choices=["bench", "evidence"], help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.side:
+        run_side(args.side, args.dates, args.instruments, args.repeat)
+        return
+    base = measure("bench", args.dates, args.instruments, args.repeat)
+    full = measure("evidence", args.dates, args.instruments, args.repeat)
+    print("{} instruments x {} dates, periods {}".format(args.instruments, args.dates,
+                                                        bw.PERIODS))
+    for label, res in (("bench", base), ("with evidence", full)):
+        print("{:<14} {:7.2f} s (best of {}; last run: assay {:.2f} s, summaries {:.2f} s); "
+              "steps: {}".format(label, min(res["times"]), len(res["times"]),
+                                 res["parts"]["assay"], res["parts"]["summaries"],
+                                 ", ".join(res["steps"])))
+    ratio = min(full["times"]) / min(base["times"])
+    print("ratio {:.3f} (the evidence adds {:+.1%}; budget +25 %)".format(ratio, ratio - 1.0))
+
+
+if __name__ == "__main__":
+    main()
