@@ -28,6 +28,8 @@ per date or per group); nothing runs per instrument.
   with V the variance of the trials' Sharpe ratios and gamma the
   Euler-Mascheroni constant; one trial gives SR* = 0, that is the PSR.
 """
+import warnings
+
 import numpy as np
 import pandas as pd
 from scipy import stats
@@ -157,8 +159,9 @@ def monotonicity(group_daily, period):
            "daily rank corr": np.nan, "NW t": np.nan, "p(NW t)": np.nan, "dates": 0}
     if k < 2:
         return out
-    means = np.nanmean(np.where(np.isnan(g), np.nan, g), axis=0) if np.isfinite(g).any() \
-        else np.full(k, np.nan)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)   # a group never measured
+        means = np.nanmean(g, axis=0)
     order = np.arange(k, 0, -1, dtype=float)   # first group ranked highest
     if np.isfinite(means).all() and np.ptp(means) > 0:
         out["rank corr"] = float(stats.spearmanr(order, means)[0])
