@@ -73,6 +73,17 @@ void subset_average_ranks(const SortedColumn &col, const std::int32_t *code,
     const std::int32_t n_sub = code ? n_codes : 1;
     before.assign(static_cast<std::size_t>(n_sub), 0.0);
     tied.assign(static_cast<std::size_t>(n_sub), 0);
+    if (!col.ties) {
+        // Distinct values: each kept entry's rank is one more than the kept
+        // entries of its subset before it.
+        double *b = before.data();
+        for (const std::uint32_t p : col.order) {
+            if (!keep[p]) continue;
+            const std::int32_t s = code ? code[p] : 0;
+            if (s >= 0 && s < n_sub) rank[p] = b[s] += 1.0;
+        }
+        return;
+    }
     auto subset = [&](std::uint32_t p) -> std::int32_t {
         if (!keep[p]) return -1;
         const std::int32_t s = code ? code[p] : 0;

@@ -440,6 +440,7 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     say = progress or (lambda msg: None)
     t0 = time.perf_counter()
     periods = as_periods(periods)
+    verdict = {}
     ab._validate_data_frame(factor, "factor")
     if isinstance(returns, str):
         if returns != "daily":
@@ -451,6 +452,8 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
             raise ValueError('returns: expected a DataFrame or "daily", got None')
         ab._validate_data_frame(returns, "returns")
         problem = returns_problem(returns) if check_returns else None
+        if check_returns:
+            verdict["returns_problem"] = problem
         if problem:
             raise ValueError("returns: expected daily simple returns (0.01 = 1 %), got what "
                              "looks like {}; pass check_returns=False to use it as it is"
@@ -458,7 +461,7 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     report = None
     if health:
         say("checking the data")
-        report = ev.check_data(factor, returns, returns_checked=check_returns)
+        report = ev.check_data(factor, returns, returns_checked=check_returns, **verdict)
         report.raise_for_errors()
         report.warn()
     check_overlap(factor, returns, periods)
@@ -473,8 +476,9 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     say("running {} on {} dates x {} instruments".format(
         ", ".join(used), factor.shape[0], factor.shape[1]))
     raw = factor  # the bench only renames its axes
-    results = bench.analysis(factor, returns, ascending=ascending, periods=periods,
-                             keep_preprocess_result=account and bool(preprocessors))
+    with ev.grid.shared_tables():
+        results = bench.analysis(factor, returns, ascending=ascending, periods=periods,
+                                 keep_preprocess_result=account and bool(preprocessors))
     if results is None:
         results = {}
     processed = results[preprocessors[-1]] if (account and preprocessors) else factor

@@ -71,7 +71,7 @@ class FamaMacBethAnalysis(FactorAnalyser):
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = _kernels.holding_periods(periods)
-        g = gr.Grid(factor_data, returns, ascending)
+        g = gr.grid_of(factor_data, returns, ascending)
         controls = []
         exposures = rows = None
         if self.style_factors:
@@ -136,7 +136,7 @@ class GroupViewAnalysis(FactorAnalyser):
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = _kernels.holding_periods(periods)
-        g = gr.Grid(factor_data, returns, ascending)
+        g = gr.grid_of(factor_data, returns, ascending)
         codes, names = None, []
         if self.industry is not None:
             codes, names = gr.industry_codes(g.dates, g.ids, self.industry)
@@ -221,7 +221,7 @@ class EventStudyAnalysis(FactorAnalyser):
 
     def analysis(self, factor_data, returns, periods, ascending=True):
         periods = _kernels.holding_periods(periods)
-        g = gr.Grid(factor_data, returns, ascending)
+        g = gr.grid_of(factor_data, returns, ascending)
         after = self.after or max(periods)
         raw, excess, count, events = _kernels.event_study(
             *g.kernel_args(), self.quantile, self.before, after)

@@ -15,6 +15,9 @@ record form the group "Unknown".  Style exposures are the store's, as
 neutralization loads them; sizes are a published factor of the store
 (``market_cap`` by default) or a table given.
 """
+import contextlib
+import contextvars
+
 import numpy as np
 import pandas as pd
 
@@ -23,9 +26,23 @@ import mivada
 UNKNOWN_INDUSTRY = "Unknown"
 LEFT_OUT = -2   # an industry code the kernels leave out
 
-# the last answer of each loader, by store, setting and grid: the analysers
-# of one bench run ask for the same tables
-_last = {}
+# Inside ``shared_tables()`` the analysers of one bench run share the grid
+# and the reference tables they load (they ask for the same ones): the last
+# answer of each loader, by store, setting and grid.  Outside, nothing is
+# kept.
+_shared = contextvars.ContextVar("tarnfold_evidence_shared", default=None)
+
+
+@contextlib.contextmanager
+def shared_tables():
+    """Within the block (one bench run, whose analysers never change the
+    tables they are given), the evidence analysers share their grid,
+    industry codes and sizes; everything is dropped at the end."""
+    token = _shared.set({})
+    try:
+        yield
+    finally:
+        _shared.reset(token)
 
 
 def _grid_key(what, setting, dates, ids):
@@ -37,14 +54,15 @@ def _grid_key(what, setting, dates, ids):
 def _remembered(what, setting, dates, ids, compute):
     """compute() once for the same store, setting and grid; tables given
     as settings are never remembered."""
-    if not isinstance(setting, (str, type(None))):
+    last = _shared.get()
+    if last is None or not isinstance(setting, (str, type(None))):
         return compute()
     key = _grid_key(what, setting, dates, ids)
-    hit = _last.get(what)
+    hit = last.get(what)
     if hit is not None and hit[0] == key:
         return hit[1]
     value = compute()
-    _last[what] = (key, value)
+    last[what] = (key, value)
     return value
 
 
@@ -65,12 +83,28 @@ def _require_frame(table, what):
         raise ValueError("{}: expected each date once, got repeated dates".format(what))
 
 
+def grid_of(factor_data, returns, ascending):
+    """The ``Grid`` of these tables; inside ``shared_tables()`` the
+    analysers of one bench run share it (the same table objects)."""
+    last = _shared.get()
+    if last is None:
+        return Grid(factor_data, returns, ascending)
+    hit = last.get("grid")
+    if hit is not None and hit.factor is factor_data and hit.source is returns and \
+            hit.ascending == bool(ascending):
+        return hit
+    grid = Grid(factor_data, returns, ascending)
+    last["grid"] = grid
+    return grid
+
+
 class Grid:
     """The factor's dates (those the returns have) x its instruments."""
 
     def __init__(self, factor_data, returns, ascending):
         _require_frame(factor_data, "factor_data")
         _require_frame(returns, "returns")
+        self.factor, self.source, self.ascending = factor_data, returns, bool(ascending)
         factor = _in_date_order(factor_data)
         self.returns = _in_date_order(returns)
         keep = factor.index.isin(self.returns.index)
@@ -81,7 +115,9 @@ class Grid:
         self.ids = pd.Index(factor.columns, name="order_book_id")
         values = factor.to_numpy(dtype=np.float64, na_value=np.nan)
         self.values = np.ascontiguousarray(-values if ascending else values)
+        self.values.flags.writeable = False
         self.returns_values = self.returns.to_numpy(dtype=np.float64, na_value=np.nan)
+        self.returns_values.flags.writeable = False
         self.rows = self.returns.index.get_indexer(self.dates).astype(np.int64)
         self.cols = self.returns.columns.get_indexer(self.ids).astype(np.int64)
         if (self.cols < 0).all():
@@ -217,10 +253,14 @@ def _size_table(dates, ids, size):
         out.flags.writeable = False
         return out
     t, j = _long_positions(got.index, dates, ids)
-    ok = (t >= 0) & (j >= 0)
-    if ok.all():
-        out[t, j] = _floats(got[size])
+    values = _floats(got[size])
+    n, m = len(dates), len(ids)
+    if len(t) == n * m and (t == np.tile(np.arange(n), m)).all() and \
+            (j == np.repeat(np.arange(m), n)).all():
+        # the store's usual answer: every pair, instrument by instrument
+        out = np.ascontiguousarray(values.reshape(m, n).T)
     else:
-        out[t[ok], j[ok]] = _floats(got[size])[ok]
+        ok = (t >= 0) & (j >= 0)
+        out[t[ok], j[ok]] = values[ok]
     out.flags.writeable = False
     return out

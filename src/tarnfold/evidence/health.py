@@ -123,14 +123,18 @@ def _store_answers():
     return mivada.api.store_token() is not None
 
 
+_UNKNOWN = object()
+
+
 def check_data(factor, returns=None, store=True, stale_dates=STALE_DATES,
-               coverage_drop=COVERAGE_DROP, returns_checked=True):
+               coverage_drop=COVERAGE_DROP, returns_checked=True, returns_problem=_UNKNOWN):
     """The ``HealthReport`` of a factor table (dates x instruments, before
     any preprocessing) and its returns table (or None).  ``store``: also
     check against the open market-data store (its last date, calendar and
     bars); ``returns_checked``: the returns were refused when they looked
     like prices or percentages (False: used as given, which is worth a
-    warning)."""
+    warning); ``returns_problem``: what ``tarnfold.workflow.returns_problem``
+    said of them, when the caller asked it already."""
     rows = {}
     rows.update(_layout_checks(factor, returns))
     if rows["repeated dates or instruments"][0] == ERROR:
@@ -138,7 +142,7 @@ def check_data(factor, returns=None, store=True, stale_dates=STALE_DATES,
     values = factor.to_numpy(dtype=np.float64, na_value=np.nan)
     rows.update(_factor_checks(factor, values, stale_dates, coverage_drop))
     rows.update(_date_checks(factor.index, store))
-    rows.update(_returns_checks(returns, returns_checked))
+    rows.update(_returns_checks(returns, returns_checked, returns_problem))
     rows.update(_bar_checks(factor, store))
     return HealthReport(rows)
 
@@ -249,14 +253,15 @@ def _date_checks(dates, store):
     return rows
 
 
-def _returns_checks(returns, returns_checked):
+def _returns_checks(returns, returns_checked, problem):
     rows = {}
     if returns is None:
         rows["returns look like prices or percent"] = (NOT_CHECKED, 0, "no returns", "")
         rows["moves beyond the price limit"] = (NOT_CHECKED, 0, "no returns", "")
         return rows
-    from tarnfold.workflow import returns_problem
-    problem = returns_problem(returns)
+    if problem is _UNKNOWN:
+        from tarnfold.workflow import returns_problem
+        problem = returns_problem(returns)
     rows["returns look like prices or percent"] = (
         (ERROR if returns_checked else WARNING) if problem else OK, int(bool(problem)),
         problem or "", "daily simple returns are expected (0.01 = 1 %)")
