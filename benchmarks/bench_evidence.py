@@ -55,9 +55,10 @@ def add_evidence_data(market, factor, returns, seed=11):
     cap = pd.DataFrame(np.exp(rng.normal(23.0, 1.0, (1, len(ids))) +
                               np.cumsum(rng.normal(0, 0.01, (len(dates), len(ids))), axis=0)),
                        index=dates, columns=ids)
-    long_cap = cap.stack().rename("market_cap").to_frame()
-    long_cap.index = long_cap.index.set_names(["date", "order_book_id"])
-    long_cap = long_cap.reorder_levels(["order_book_id", "date"]).sort_index()
+    # laid out as the store answers: instrument by instrument, dates in order
+    long_cap = pd.DataFrame({"market_cap": cap.to_numpy().T.ravel()},
+                            index=pd.MultiIndex.from_product([ids, dates],
+                                                             names=["order_book_id", "date"]))
     close = (1.0 + returns.fillna(0.0)).cumprod() * 10.0
     high = close * (1.0 + np.abs(rng.normal(0, 0.01, close.shape)))
     low = close * (1.0 - np.abs(rng.normal(0, 0.01, close.shape)))

@@ -10,7 +10,9 @@ void forward_row(const AlignedReturns &a, index_t t, index_t period,
         return;
     }
     scratch.resize(static_cast<std::size_t>(a.growth->cols));
-    forward_return(*a.growth, std::vector<index_t>{r}, period, scratch.data());
+    thread_local std::vector<index_t> one(1);
+    one[0] = r;
+    forward_return(*a.growth, one, period, scratch.data());
     for (index_t j = 0; j < a.n_inst; ++j) {
         const index_t c = a.col[j];
         out[j] = c < 0 ? kNaN : scratch[static_cast<std::size_t>(c)];

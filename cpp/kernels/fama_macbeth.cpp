@@ -24,6 +24,35 @@ double centred_sum_of_squares(const double *v, index_t n) {
     return ss;
 }
 
+// The slope of y on x with a constant over the pairs where both are finite
+// (two-pass means), its sample size and R^2; the slope stays NaN for fewer
+// than three pairs or an x without variation.
+void simple_slope(const double *x, const double *y, index_t m, double &slope,
+                  std::int64_t &count, double &r2) {
+    double sx = 0.0, sy = 0.0;
+    index_t n = 0;
+    for (index_t j = 0; j < m; ++j) {
+        if (!std::isfinite(x[j]) || !std::isfinite(y[j])) continue;
+        sx += x[j];
+        sy += y[j];
+        ++n;
+    }
+    count = n;
+    if (n < 3) return;
+    const double mx = sx / static_cast<double>(n), my = sy / static_cast<double>(n);
+    double xx = 0.0, xy = 0.0, yy = 0.0;
+    for (index_t j = 0; j < m; ++j) {
+        if (!std::isfinite(x[j]) || !std::isfinite(y[j])) continue;
+        const double dx = x[j] - mx, dy = y[j] - my;
+        xx += dx * dx;
+        xy += dx * dy;
+        yy += dy * dy;
+    }
+    if (!(xx > 0.0)) return;
+    slope = xy / xx;
+    if (yy > 0.0) r2 = xy / xx * xy / yy;
+}
+
 }  // namespace
 
 void fama_macbeth(const FamaMacBethInput &in, double *premium, std::int64_t *observations,
@@ -69,6 +98,13 @@ void fama_macbeth(const FamaMacBethInput &in, double *premium, std::int64_t *obs
             for (index_t p = 0; p < n_per; ++p)
                 forward_row(in.returns, t, in.periods[static_cast<std::size_t>(p)], scratch,
                             fwd.data() + p * m);
+            if (k == 0 && !codes) {
+                // A constant alone: the slope of the date's simple regression.
+                for (index_t p = 0; p < n_per; ++p)
+                    simple_slope(x.data(), fwd.data() + p * m, m, premium[p * n + t],
+                                 observations[p * n + t], r_squared[p * n + t]);
+                continue;
+            }
             // The cells usable for every period: factor, controls and an
             // industry present.
             for (index_t j = 0; j < m; ++j) {
