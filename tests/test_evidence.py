@@ -64,6 +64,14 @@ def test_fama_macbeth_matches_per_date_ols(rng):
     table = res.summary()["Fama-MacBeth premium (industry a table of 28 instruments "
                           "(5 groups))"]
     assert table.loc["P_1", "dates"] == res.premium["P_1"].notna().sum()
+    # a constant alone
+    plain = _run(FamaMacBethAnalysis(industry=None, style_factors=None), factor, returns,
+                 ascending=True)
+    for date, g in list(fd.groupby(level="datetime"))[:10]:
+        g = g[g["factor"].notna() & g["P_3"].notna()]
+        fit = sm.OLS(g["P_3"], sm.add_constant(g["factor"])).fit()
+        assert plain.premium.loc[date, "P_3"] == pytest.approx(fit.params["factor"], rel=1e-10)
+        assert plain.r_squared.loc[date, "P_3"] == pytest.approx(fit.rsquared, rel=1e-10)
 
 
 def test_fama_macbeth_kernel_with_style_controls(rng):

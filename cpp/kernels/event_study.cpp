@@ -20,13 +20,20 @@ std::vector<double> market_factors(const ConstView &returns, const AlignedReturn
     cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
     std::vector<double> sum(static_cast<std::size_t>(returns.rows), 0.0);
     std::vector<index_t> cnt(static_cast<std::size_t>(returns.rows), 0);
-    for (index_t c : cols)
-        for (index_t r = 0; r < returns.rows; ++r) {
-            const double v = returns(r, c);
-            if (std::isnan(v)) continue;
-            sum[static_cast<std::size_t>(r)] += v;
-            ++cnt[static_cast<std::size_t>(r)];
-        }
+    auto add = [&](index_t r, index_t c) {
+        const double v = returns(r, c);
+        if (std::isnan(v)) return;
+        sum[static_cast<std::size_t>(r)] += v;
+        ++cnt[static_cast<std::size_t>(r)];
+    };
+    // In the table's memory order (the sums per row are the same either way).
+    if (returns.col_stride == 1) {
+        for (index_t r = 0; r < returns.rows; ++r)
+            for (index_t c : cols) add(r, c);
+    } else {
+        for (index_t c : cols)
+            for (index_t r = 0; r < returns.rows; ++r) add(r, c);
+    }
     std::vector<double> f(static_cast<std::size_t>(returns.rows), 1.0);
     for (index_t r = 0; r < returns.rows; ++r)
         if (cnt[static_cast<std::size_t>(r)] > 0)

@@ -114,16 +114,22 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
 
         for (index_t p = 0; p < n_per; ++p) {
             forward_row(in.returns, t, in.periods[static_cast<std::size_t>(p)], scratch, y.data());
-            for (double &v : y)
-                if (!std::isfinite(v)) v = kNaN;
             const index_t at = p * n + t;
 
+            // One pass: usable returns, the groups' sums, and the pairs of
+            // the rank ICs (instruments with a factor value and a return).
             means.reset(1, q);
             cap_means.reset(1, q);
+            bool complete = true;
             for (index_t j = 0; j < m; ++j) {
+                double &v = y[static_cast<std::size_t>(j)];
+                if (!std::isfinite(v)) v = kNaN;
+                const bool has_y = !std::isnan(v);
+                const bool x_here = has_x[static_cast<std::size_t>(j)] != 0;
+                keep[static_cast<std::size_t>(j)] = x_here && has_y;
+                complete = complete && (has_y || !x_here);
                 const std::int32_t lab = all_label[static_cast<std::size_t>(j)];
-                const double v = y[static_cast<std::size_t>(j)];
-                if (lab < 0 || std::isnan(v)) continue;
+                if (lab < 0 || !has_y) continue;
                 means.add(0, lab, v, 1.0);
                 if (sized && !std::isnan(cap[static_cast<std::size_t>(j)]))
                     cap_means.add(0, lab, v, cap[static_cast<std::size_t>(j)]);
@@ -134,15 +140,8 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
             }
             if (n_ind == 0 && !sized) continue;
 
-            // Rank IC within subsets: ranks of the factor and of the return
-            // over the instruments with both.
-            bool complete = true;
-            for (index_t j = 0; j < m; ++j) {
-                const bool both = has_x[static_cast<std::size_t>(j)] && !std::isnan(y[static_cast<std::size_t>(j)]);
-                keep[static_cast<std::size_t>(j)] = both;
-                complete = complete && both == static_cast<bool>(has_x[static_cast<std::size_t>(j)]);
-            }
-            sort_with_ties_by_position(y.data(), m, ys, sort_scratch);
+            // Average ranks do not depend on the order within ties.
+            sort_valid(y.data(), static_cast<std::uint32_t>(m), ys, sort_scratch);
 
             auto subset_view = [&](const std::int32_t *code, std::int32_t n_codes,
                                    const std::int32_t *label, double *ic_out, double *spread_out,
