@@ -76,6 +76,19 @@ def add_evidence_data(market, factor, returns, seed=11):
         lo, hi = pd.Timestamp(start_date), pd.Timestamp(end_date)
         return {f: bars[f].loc[lo:hi, list(order_book_ids)] for f in fields}
 
+    def inconsistent_bars(order_book_ids, start_date=None, end_date=None):
+        # the store's scan, done on the stand-in's arrays
+        lo, hi = pd.Timestamp(start_date), pd.Timestamp(end_date)
+        o, h, l, c = (bars[f].loc[lo:hi, list(order_book_ids)].to_numpy()
+                      for f in ("open", "high", "low", "close"))
+        bad = (h < l) | (c > h) | (c < l) | (o > h) | (o < l) | \
+            (np.fmin(np.fmin(o, h), np.fmin(l, c)) <= 0)
+        t, j = np.nonzero(bad)
+        return pd.DataFrame({"order_book_id": np.asarray(order_book_ids, dtype=object)[j],
+                             "date": bars["close"].index[t], "open": o[t, j], "high": h[t, j],
+                             "low": l[t, j], "close": c[t, j]})
+
+    market.inconsistent_bars = inconsistent_bars
     market.get_factor = get_factor
     market.get_factor_names = lambda: ["market_cap"]
     market.get_price_panel = get_price_panel
@@ -93,6 +106,8 @@ def install(market):
     for name in ("get_factor", "get_factor_names", "get_price_panel",
                  "get_latest_trading_date", "get_trading_dates"):
         setattr(mivada, name, getattr(market, name))
+    import mivada.api.bar_checks
+    mivada.api.bar_checks.inconsistent_bars = market.inconsistent_bars
     # the industry kernel's records and a store the checks may ask
     industry.client = market.client
     industry.store_token = lambda: "stand-in"

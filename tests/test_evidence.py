@@ -181,6 +181,8 @@ def test_group_views_match_pandas(rng):
             np.testing.assert_allclose(spread, top - bottom, rtol=1e-12)
     summary = res.summary()
     buckets = summary["where the effect is: within industries and size buckets"]
+    assert "where the effect is: within size buckets" in _run(
+        GroupViewAnalysis(quantile=3, industry=None, size=size), factor, returns).summary()
     assert set(buckets.index.get_level_values("view")) == {"industry", "size"}
     assert buckets["carries effect"].dtype == bool
 

@@ -107,3 +107,31 @@ def test_price_consistency_kernel():
     assert found[2][1].tolist() == [[0, 1], [0, 2], [1, 2]]
     cells = found[0][1]
     assert cells.tolist() == [[0, 1], [1, 2]]
+
+
+def test_the_store_finds_its_inconsistent_bars(tmp_path):
+    files = tmp_path / "files"
+    files.mkdir()
+    days = pd.bdate_range("2023-03-01", periods=8)
+    pd.DataFrame({"date": days.strftime("%Y-%m-%d")}).to_csv(files / "trading_calendar.csv",
+                                                              index=False)
+    pd.DataFrame({"order_book_id": ["000001.XSHE", "000002.XSHE"], "type": "CS",
+                  "listed_date": "2020-01-02"}).to_csv(files / "instruments.csv", index=False)
+    bars = []
+    for oid in ("000001.XSHE", "000002.XSHE"):
+        for k, d in enumerate(days):
+            bars.append({"order_book_id": oid, "date": d.strftime("%Y-%m-%d"), "open": 10.0,
+                         "high": 10.5, "low": 9.5, "close": 10.0 + 0.01 * k, "volume": 100})
+    bars[3]["close"] = 10.8                      # above the high
+    bars[12]["open"] = 9.0                       # below the low
+    pd.DataFrame(bars).to_csv(files / "daily_bars.csv", index=False)
+    mivada.ingest(files, tmp_path / "store.duckdb")
+    mivada.init(tmp_path / "store.duckdb")
+    factor = pd.DataFrame(np.arange(16.0).reshape(8, 2) % 5, index=days,
+                          columns=["000001.XSHE", "000002.XSHE"])
+    row = check_data(factor, None).table.loc["inconsistent bar prices"]
+    assert row["status"] == "warning" and row["count"] == 2
+    assert "close outside the range x1: 000001.XSHE 20230306" in row["examples"]
+    assert "open outside the range x1: 000002.XSHE 20230307" in row["examples"]
+    assert check_data(factor.iloc[:3], None).table.loc["inconsistent bar prices",
+                                                       "status"] == "ok"

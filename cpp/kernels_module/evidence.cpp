@@ -106,6 +106,23 @@ void align(Alignment &al, py::handle returns, py::handle rows, py::handle cols, 
     al.cols = positions(cols, m, al.returns.view.cols, "returns_cols");
 }
 
+// The factor table read row-major and aligned with the returns.
+struct Inputs {
+    RowMajor factor;
+    Alignment al;
+    index_t n = 0, m = 0;
+    kern::ConstView view() const { return kern::ConstView{factor.data(), n, m, m, 1}; }
+};
+
+void read_inputs(Inputs &in, py::handle factor, py::handle returns, py::handle rows,
+                 py::handle cols) {
+    Table f = table(factor, "factor");
+    in.n = f.view.rows;
+    in.m = f.view.cols;
+    in.factor = RowMajor::ensure(f.array);
+    align(in.al, returns, rows, cols, in.n, in.m);
+}
+
 py::array_t<double> shaped(const std::vector<py::ssize_t> &shape) {
     return py::array_t<double>(shape);
 }
@@ -113,13 +130,12 @@ py::array_t<double> shaped(const std::vector<py::ssize_t> &shape) {
 py::object fama_macbeth(py::handle factor, py::handle returns, py::handle rows, py::handle cols,
                         py::handle periods, py::handle exposures, py::handle exposure_rows,
                         py::handle industry, std::int32_t n_industries) {
-    Table f = table(factor, "factor");
-    RowMajor fr = RowMajor::ensure(f.array);
-    const index_t n = f.view.rows, m = f.view.cols;
-    Alignment al;
-    align(al, returns, rows, cols, n, m);
+    Inputs data;
+    read_inputs(data, factor, returns, rows, cols);
+    const index_t n = data.n, m = data.m;
+    Alignment &al = data.al;
     kern::FamaMacBethInput in;
-    in.factor = kern::ConstView{fr.data(), n, m, m, 1};
+    in.factor = data.view();
     in.periods = period_list(periods);
     std::vector<RowMajor> columns;
     Int64Vec rowmap;
@@ -171,13 +187,12 @@ py::object group_views(py::handle factor, py::handle returns, py::handle rows, p
                        bool cap_weighted) {
     if (quantile < 1) throw py::value_error("quantile: expected a positive integer");
     if (size_buckets < 1) throw py::value_error("size_buckets: expected a positive integer");
-    Table f = table(factor, "factor");
-    const index_t n = f.view.rows, m = f.view.cols;
-    RowMajor fr = RowMajor::ensure(f.array);
-    Alignment al;
-    align(al, returns, rows, cols, n, m);
+    Inputs data;
+    read_inputs(data, factor, returns, rows, cols);
+    const index_t n = data.n, m = data.m;
+    Alignment &al = data.al;
     kern::GroupViewInput in;
-    in.factor = kern::ConstView{fr.data(), n, m, m, 1};
+    in.factor = data.view();
     in.periods = period_list(periods);
     in.quantile = quantile;
     in.size_buckets = size_buckets;
@@ -241,13 +256,12 @@ py::object event_study(py::handle factor, py::handle returns, py::handle rows, p
                        index_t quantile, index_t before, index_t after) {
     if (quantile < 2) throw py::value_error("quantile: expected at least 2 groups");
     if (before < 0 || after < 0) throw py::value_error("window: expected non-negative offsets");
-    Table f = table(factor, "factor");
-    const index_t n = f.view.rows, m = f.view.cols;
-    RowMajor fr = RowMajor::ensure(f.array);
-    Alignment al;
-    align(al, returns, rows, cols, n, m);
+    Inputs data;
+    read_inputs(data, factor, returns, rows, cols);
+    const index_t n = data.n, m = data.m;
+    Alignment &al = data.al;
     kern::EventStudyInput in;
-    in.factor = kern::ConstView{fr.data(), n, m, m, 1};
+    in.factor = data.view();
     in.returns = al.returns.view;
     in.quantile = quantile;
     in.before = before;

@@ -32,7 +32,11 @@ MAX_MEDIAN_ABS_RETURN = 0.1
 class AssayResults(dict):
     """The bench's result dictionary (step name -> result object) with what
     the run was: ``factor_name``, ``periods``, ``steps`` (step name ->
-    description) and ``elapsed`` seconds."""
+    description), ``elapsed`` seconds and ``health``, the data health report
+    (None when the run made none, or for results read back from a batch
+    folder, whose results carry its table)."""
+
+    health = None
 
     def __init__(self, results, factor_name="factor", periods=(), steps=None,
                  elapsed=float("nan")):
@@ -121,7 +125,8 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
     neutralized factor is orthogonal to them already and is regressed on a
     constant alone.  The group views cut
     ``size_buckets`` capitalisation buckets from the store's
-    ``market_cap`` and weight groups by ``weighting`` ("equal" or "cap");
+    ``market_cap`` (0: none) and weight groups by ``weighting`` ("equal" or
+    "cap");
     ``within_industry`` adds the groups within each industry of
     ``industry`` (per-date rank IC and top-minus-bottom inside every
     industry; off by default: it costs about as much as the size view, and
@@ -159,12 +164,14 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
         "group_views": ("analyser",
                         lambda: ev.GroupViewAnalysis(
                             quantile=quantile, industry=ind if within_industry else None,
-                            size="market_cap", size_buckets=size_buckets,
-                            weighting=weighting),
-                        "{} groups within {}{} size buckets ({} weights)".format(
-                            quantile, "industry {} and ".format(ind_text)
+                            size="market_cap" if size_buckets else None,
+                            size_buckets=size_buckets or 1,
+                            weighting=weighting if size_buckets else "equal"),
+                        "{} groups{}{}".format(
+                            quantile, " within industry {}".format(ind_text)
                             if within_industry and ind is not None else "",
-                            size_buckets, weighting)),
+                            " and {} size buckets ({} weights)".format(size_buckets, weighting)
+                            if size_buckets else "")),
         "event_study": ("analyser", lambda: ev.EventStudyAnalysis(quantile=max(quantile, 2)),
                         "returns around entering the top / bottom of {} groups".format(
                             max(quantile, 2))),

@@ -135,10 +135,8 @@ def register(trials, identities):
 
 
 def nw_p_value(t):
-    try:
-        t = float(t)
-    except (TypeError, ValueError):
-        return np.nan
+    """The two-sided normal p-value of a Newey-West t (NaN for none)."""
+    t = _number(t)
     return float(2 * stats.norm.sf(abs(t))) if np.isfinite(t) else np.nan
 
 
@@ -215,10 +213,9 @@ def with_inference(table, periods, trials=None, identities=None):
 
 def _number(value):
     try:
-        v = float(value)
+        return float(value)
     except (TypeError, ValueError):
         return np.nan
-    return v
 
 
 def inference_columns(periods):

@@ -32,6 +32,17 @@ def positive_int(text):
     return value
 
 
+def _count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError("expected 0 or a positive integer, got {!r}".format(
+            text))
+    return value
+
+
 def _preprocess(text):
     if str(text).strip().lower() in ("", NONE):
         return ()
@@ -74,9 +85,10 @@ def add_bench_options(p, report_default):
                    help="IC decay lags 0..N-1 (default 10; 0 for none)")
     g.add_argument("--quantiles", type=positive_int, default=5,
                    help="number of factor-sorted groups (default 5)")
-    g.add_argument("--size-buckets", type=positive_int, default=SIZE_BUCKETS,
+    g.add_argument("--size-buckets", type=_count, default=SIZE_BUCKETS,
                    help="capitalisation buckets of the group views, cut per date from the "
-                        "store's market_cap (default %(default)s: terciles)")
+                        "store's market_cap (default %(default)s: terciles; 0: none, and no "
+                        "market_cap read)")
     g.add_argument("--weighting", choices=GROUP_WEIGHTINGS, default=GROUP_WEIGHTINGS[0],
                    help="weights of the groups within industries and size buckets "
                         "(default %(default)s; cap: by market_cap)")

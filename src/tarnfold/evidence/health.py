@@ -25,7 +25,7 @@ The checks over the tables run in one C++ pass each (``tarnfold._kernels``):
   limit, and instruments of other markets are not checked);
 * bars: prices that contradict each other in the store's daily bars (high
   below low, close or open outside the day's range, a price at or below
-  zero).
+  zero), found by the store in one scan (``mivada.api.bar_checks``).
 """
 import warnings
 
@@ -290,27 +290,26 @@ BAR_KINDS = ("high below low", "close outside the range", "open outside the rang
 
 
 def _bar_checks(factor, store):
+    """The store finds the offending bars (one scan, nothing else leaves
+    it); the kernel sorts them into kinds."""
     name = "inconsistent bar prices"
     if not store or not _store_answers():
         return {name: (NOT_CHECKED, 0, "no store open" if store else "store not used", "")}
-    ids = list(factor.columns)
+    from mivada.api.bar_checks import inconsistent_bars
     try:
-        panel = mivada.get_price_panel(ids, factor.index.min(), factor.index.max(),
-                                       fields=("open", "high", "low", "close"))
+        bad = inconsistent_bars(list(factor.columns), factor.index.min(), factor.index.max())
     except Exception as exc:
         return {name: (NOT_CHECKED, 0, "the store cannot say: {}".format(exc), "")}
-    if panel is None:
-        return {name: (NOT_CHECKED, 0, "no bars for these instruments and dates", "")}
-    dates = panel["close"].index
-    arrays = [panel[f].to_numpy(dtype=np.float64, na_value=np.nan)
-              for f in ("open", "high", "low", "close")]
+    arrays = [bad[f].to_numpy(dtype=np.float64)[None, :] for f in ("open", "high", "low",
+                                                                 "close")]
     found = _kernels.price_consistency(*arrays, MAX_EXAMPLES)
-    total = sum(int(c) for c, _, _ in found)
+    total = len(bad)
     ex = []
     for kind, (count, cells, values) in zip(BAR_KINDS, found):
         if count:
-            t, j = cells[0]
-            ex.append("{} x{}: {} {}".format(kind, int(count), ids[j], _ymd(dates[t])))
+            _, k = cells[0]
+            ex.append("{} x{}: {} {}".format(kind, int(count), bad["order_book_id"].iloc[k],
+                                             _ymd(bad["date"].iloc[k])))
     return {name: (WARNING if total else OK, total, _examples(ex, n=len(BAR_KINDS)),
                    "bars with high below low, close or open outside the day's range, or a "
                    "price at or below zero")}

@@ -63,8 +63,8 @@ def bucket_spreads(table, name="", pyplot=False):
         ax.set_xticklabels(_ascii_or_numbers(v.index), fontsize=6, rotation=90)
         ax.axhline(0, color="black", lw=0.5)
         ax.set_ylabel("{} (bp)".format(view))
-    return _title(fig, "{} top-bottom within buckets, {} (dark: NW t >= 1.96)".format(
-        name, field).strip())
+    return _title(fig, "{} top-bottom within buckets, {}, in the table's order (dark: NW t "
+                       ">= 1.96)".format(name, field).strip())
 
 
 def _ascii_or_numbers(labels):

@@ -72,8 +72,10 @@ class GroupViewResult(AnalysisResult):
         tables = {}
         tables["factor groups, equal and cap-weighted"] = self.weighted_groups()
         if self.bucket_ic is not None:
-            tables["where the effect is: within industries and size buckets"] = \
-                self.buckets()
+            views = list(pd.unique(self.bucket_ic.index.get_level_values("view")))
+            names = {"industry": "industries", "size": "size buckets"}
+            tables["where the effect is: within " + " and ".join(
+                names.get(v, v) for v in views)] = self.buckets()
         if self.double_sort is not None:
             tables["double sort: mean forward return by size bucket and factor group ({} "
                    "weights)".format(self.weighting)] = self.double_sort_table()
