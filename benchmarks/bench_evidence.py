@@ -76,11 +76,12 @@ def add_evidence_data(market, factor, returns, seed=11):
         lo, hi = pd.Timestamp(start_date), pd.Timestamp(end_date)
         return {f: bars[f].loc[lo:hi, list(order_book_ids)] for f in fields}
 
+    arrays = {f: bars[f].to_numpy() for f in bars}
+
     def inconsistent_bars(order_book_ids, start_date=None, end_date=None):
-        # the store's scan, done on the stand-in's arrays
-        lo, hi = pd.Timestamp(start_date), pd.Timestamp(end_date)
-        o, h, l, c = (bars[f].loc[lo:hi, list(order_book_ids)].to_numpy()
-                      for f in ("open", "high", "low", "close"))
+        # the store's scan (one pass over the bars), done on the stand-in's
+        # arrays (every instrument, all dates: the stand-in's request)
+        o, h, l, c = (arrays[f] for f in ("open", "high", "low", "close"))
         bad = (h < l) | (c > h) | (c < l) | (o > h) | (o < l) | \
             (np.fmin(np.fmin(o, h), np.fmin(l, c)) <= 0)
         t, j = np.nonzero(bad)

@@ -229,6 +229,18 @@ def test_event_study_matches_event_by_event_returns(rng):
     assert list(res.summary())[0].startswith("cumulative excess return after entering")
 
 
+def test_event_study_takes_the_groups_of_the_group_views(rng):
+    from tarnfold.evidence.grid import shared_tables
+    factor, returns, _, size = _tables(rng, n=40, m=25)
+    factor.iloc[7, 3] = np.inf                          # left out by both
+    alone = _run(EventStudyAnalysis(quantile=4, before=2, after=3), factor, returns)
+    with shared_tables():
+        _run(GroupViewAnalysis(quantile=4, industry=None, size=size), factor, returns)
+        shared = _run(EventStudyAnalysis(quantile=4, before=2, after=3), factor, returns)
+    pd.testing.assert_frame_equal(shared.event_returns, alone.event_returns)
+    pd.testing.assert_frame_equal(shared.entries, alone.entries)
+
+
 def test_direction_and_bad_settings(rng):
     factor, returns, industry, size = _tables(rng)
     up = _run(FamaMacBethAnalysis(industry=None, style_factors=None), factor, returns, False)

@@ -20,12 +20,15 @@ struct FactorHealth {
     std::vector<StaleRun> runs;          // unchanged value on >= min_run consecutive dates
     index_t stale_cells = 0;             // cells inside those runs
     std::vector<index_t> repeated_rows;  // dates whose whole row repeats the date before
+    std::vector<index_t> constant_rows;  // dates with two or more values, all equal
 };
 
-// One pass over the factor table (dates x instruments).  A run counts the
+// One pass over the factor table (dates x instruments), in its memory
+// order.  A run counts the
 // consecutive dates of one instrument holding the same finite value (a
 // missing value ends it).  A repeated row equals the row before it in every
 // cell (NaN where the other has NaN) and holds at least two finite values.
+// Runs come sorted by instrument and start.
 void factor_health(const ConstView &factor, index_t min_run, FactorHealth &out);
 
 struct CellNote {

@@ -96,10 +96,16 @@ void event_study(const EventStudyInput &in, double *raw_sum, double *excess_sum,
     const std::int32_t target[2] = {0, static_cast<std::int32_t>(q - 1)};
 
     for (index_t t = 0; t < n; ++t) {
-        copy_row(in.factor, t, x.data());
-        sort_with_ties_by_position(x.data(), m, xs, scratch);
-        largest_first(xs, best);
-        subset_groups(best, m, nullptr, 1, groups, cnt, label.data());
+        if (in.labels) {
+            std::copy(in.labels + t * m, in.labels + (t + 1) * m, label.begin());
+        } else {
+            copy_row(in.factor, t, x.data());
+            for (double &v : x)
+                if (!std::isfinite(v)) v = kNaN;   // as the group views leave them out
+            sort_with_ties_by_position(x.data(), m, xs, scratch);
+            largest_first(xs, best);
+            subset_groups(best, m, nullptr, 1, groups, cnt, label.data());
+        }
         const index_t r = in.aligned.row[t];
         if (t > 0 && r >= 0) {
             around(market.data(), 1, r, 0, rows, in.before, in.after, mkt.data());

@@ -6,7 +6,8 @@
 // W the stock's growth index (a missing return counting as zero): the
 // forward return P_k for k > 0, the (negated-direction) run-up into the
 // event for k < 0.  The excess return subtracts the same quantity of the
-// equal-weighted average of the factor's instruments.
+// equal-weighted average of the factor's instruments.  Infinite factor
+// values are left out of the groups, as in the group views.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,9 @@ struct EventStudyInput {
     AlignedReturns aligned;
     index_t quantile = 5;
     index_t before = 10, after = 20;
+    // The factor groups of every date (n x m, -1: none) when already cut
+    // (by the group views); null: cut here.
+    const std::int32_t *labels = nullptr;
 };
 
 // Per side (0: entering the top group, 1: the bottom group), date and

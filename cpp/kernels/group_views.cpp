@@ -80,6 +80,7 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
         sort_with_ties_by_position(x.data(), m, xs, sort_scratch);
         largest_first(xs, best);
         subset_groups(best, m, nullptr, 1, factor_groups, count, all_label.data());
+        if (out.labels) std::copy(all_label.begin(), all_label.end(), out.labels + t * m);
         if (sized) {
             for (index_t j = 0; j < m; ++j) {
                 const double c = in.size[t * m + j];

@@ -43,6 +43,7 @@ struct GroupViewOutput {
     double *double_sort = nullptr;     // P x n x B x q
     std::int64_t *industry_members = nullptr;  // n x G: instruments with a factor value
     std::int64_t *size_members = nullptr;      // n x B: instruments with a factor value and a size
+    std::int32_t *labels = nullptr;            // n x m: the factor groups (-1: none), for reuse
 };
 
 void group_views(const GroupViewInput &in, const GroupViewOutput &out);

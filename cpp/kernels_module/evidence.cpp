@@ -218,6 +218,9 @@ py::object group_views(py::handle factor, py::handle returns, py::handle rows, p
     kern::GroupViewOutput o;
     o.groups_equal = eq.mutable_data();
     out["groups_equal"] = eq;
+    py::array_t<std::int32_t> labels({N, static_cast<py::ssize_t>(m)});
+    o.labels = labels.mutable_data();
+    out["labels"] = labels;
     py::array_t<std::int64_t> members({N, G});
     if (in.industry) {
         py::array_t<double> ic = shaped({P, N, G}), sp = shaped({P, N, G});
@@ -253,7 +256,7 @@ py::object group_views(py::handle factor, py::handle returns, py::handle rows, p
 }
 
 py::object event_study(py::handle factor, py::handle returns, py::handle rows, py::handle cols,
-                       index_t quantile, index_t before, index_t after) {
+                       index_t quantile, index_t before, index_t after, py::handle labels) {
     if (quantile < 2) throw py::value_error("quantile: expected at least 2 groups");
     if (before < 0 || after < 0) throw py::value_error("window: expected non-negative offsets");
     Inputs data;
@@ -266,6 +269,13 @@ py::object event_study(py::handle factor, py::handle returns, py::handle rows, p
     in.quantile = quantile;
     in.before = before;
     in.after = after;
+    Int32Rows cut;
+    if (!labels.is_none()) {
+        cut = codes(labels, n, m, "labels");
+        for (py::ssize_t k = 0; k < cut.size(); ++k)
+            if (cut.data()[k] >= quantile) throw py::value_error("labels: group out of range");
+        in.labels = cut.data();
+    }
     const auto N = static_cast<py::ssize_t>(n), K = static_cast<py::ssize_t>(before + after + 1);
     py::array_t<double> raw = shaped({2, N, K}), excess = shaped({2, N, K});
     py::array_t<std::int64_t> count({py::ssize_t{2}, N, K}), events({py::ssize_t{2}, N});
@@ -315,7 +325,8 @@ void register_evidence(py::module_ &m) {
         "Factor groups of every date (best first) over the whole cross-section\n"
         "(equal and, with `size`, capitalisation weights), within industries and\n"
         "within size buckets: rank IC, top-minus-bottom forward return and the\n"
-        "double sort.  Returns a dict of arrays, periods first.",
+        "double sort.  Returns a dict of arrays, periods first (\"labels\": the\n"
+        "groups of every date, dates x instruments).",
         &group_views, py::arg("factor"), py::arg("returns"), py::arg("returns_rows"),
         py::arg("returns_cols"), py::arg("periods"), py::arg("quantile"),
         py::arg("industry") = py::none(), py::arg("n_industries") = 0,
@@ -323,17 +334,20 @@ void register_evidence(py::module_ &m) {
         py::arg("cap_weighted") = false);
     pyc::def_function(
         m, "event_study",
-        "(factor, returns, returns_rows, returns_cols, quantile, before, after)",
+        "(factor, returns, returns_rows, returns_cols, quantile, before, after, labels=None)",
         "Entries into the top and bottom factor groups and the cumulative raw\n"
         "and excess returns around them: (raw_sum, excess_sum, count, events),\n"
-        "sides x dates x offsets (-before .. after), events sides x dates.",
+        "sides x dates x offsets (-before .. after), events sides x dates.\n"
+        "`labels`: the groups of every date as group_views gives them (cut here\n"
+        "when None).",
         &event_study, py::arg("factor"), py::arg("returns"), py::arg("returns_rows"),
-        py::arg("returns_cols"), py::arg("quantile"), py::arg("before"), py::arg("after"));
+        py::arg("returns_cols"), py::arg("quantile"), py::arg("before"), py::arg("after"),
+        py::arg("labels") = py::none());
     pyc::def_function(
         m, "factor_health", "(factor, min_run)",
         "Coverage per date, infinite cells, runs of an unchanged value on at least\n"
-        "`min_run` consecutive dates (instrument, start, length) and dates whose\n"
-        "row repeats the row before.",
+        "`min_run` consecutive dates (instrument, start, length), dates whose\n"
+        "row repeats the row before and dates whose values are all equal.",
         [](py::handle factor, index_t min_run) {
             Table f = table(factor, "factor");
             kern::FactorHealth h;
@@ -356,6 +370,9 @@ void register_evidence(py::module_ &m) {
             out["repeated_rows"] = py::array_t<std::int64_t>(
                 static_cast<py::ssize_t>(h.repeated_rows.size()),
                 reinterpret_cast<const std::int64_t *>(h.repeated_rows.data()));
+            out["constant_rows"] = py::array_t<std::int64_t>(
+                static_cast<py::ssize_t>(h.constant_rows.size()),
+                reinterpret_cast<const std::int64_t *>(h.constant_rows.data()));
             return out;
         },
         py::arg("factor"), py::arg("min_run"));

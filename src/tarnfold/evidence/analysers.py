@@ -150,6 +150,7 @@ class GroupViewAnalysis(FactorAnalyser):
         cap_weighted = self.weighting == "cap" and size is not None
         out = _kernels.group_views(*g.kernel_args(), list(periods), self.quantile, codes,
                                    len(names), size, self.size_buckets, cap_weighted)
+        g.labels[self.quantile] = out["labels"]   # the event study's groups too
         fields = _fields(periods)
         groups = ["q{}".format(k + 1) for k in range(self.quantile)]
         buckets = ["s{}".format(k + 1) for k in range(self.size_buckets)]
@@ -224,7 +225,7 @@ class EventStudyAnalysis(FactorAnalyser):
         g = gr.grid_of(factor_data, returns, ascending)
         after = self.after or max(periods)
         raw, excess, count, events = _kernels.event_study(
-            *g.kernel_args(), self.quantile, self.before, after)
+            *g.kernel_args(), self.quantile, self.before, after, g.labels.get(self.quantile))
         offsets = np.arange(-self.before, after + 1)
         parts = []
         for side, label in enumerate(("top", "bottom")):

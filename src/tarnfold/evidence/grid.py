@@ -122,6 +122,9 @@ class Grid:
         self.cols = self.returns.columns.get_indexer(self.ids).astype(np.int64)
         if (self.cols < 0).all():
             raise ValueError("factor_data and returns have no order_book_id in common")
+        # the factor groups of every date by number of groups, as an
+        # analyser cut them (the group views' serve the event study)
+        self.labels = {}
 
     @property
     def shape(self):

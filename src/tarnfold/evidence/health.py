@@ -166,7 +166,7 @@ def _factor_checks(factor, values, stale_dates, coverage_drop):
     h = _kernels.factor_health(values, int(stale_dates))
     rows = {}
     finite = int(h["coverage"].sum())
-    constant = _constant_dates(values)
+    constant = h["constant_rows"]
     rows["usable factor values"] = (
         ERROR if finite == 0 else OK, finite,
         "no finite value" if finite == 0 else "{} of {} cells".format(finite, values.size),
@@ -206,15 +206,6 @@ def _factor_checks(factor, values, stale_dates, coverage_drop):
         "dates with fewer than {:.0%} of the instruments of the {} dates before".format(
             coverage_drop, COVERAGE_WINDOW))
     return rows
-
-
-def _constant_dates(values):
-    with np.errstate(invalid="ignore"), warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        finite = np.where(np.isfinite(values), values, np.nan)
-        lo, hi = np.nanmin(finite, axis=1), np.nanmax(finite, axis=1)
-        count = np.isfinite(values).sum(axis=1)
-    return np.flatnonzero((count >= 2) & (lo == hi))
 
 
 def _coverage_drops(coverage, share):
