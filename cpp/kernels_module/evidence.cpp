@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,13 +86,19 @@ std::vector<index_t> period_list(py::handle periods) {
 }
 
 // The returns table, its growth factors and the factor grid's positions in it.
-struct Alignment {
+// A returns table with its growth factors, made once and handed to every
+// kernel of a bench run (ReturnsTable in Python).
+struct ReturnsTable {
     Table returns;
     kern::GrowthFactors growth;
+};
+
+struct Alignment {
+    std::shared_ptr<ReturnsTable> table;
     std::vector<index_t> rows, cols;
     kern::AlignedReturns aligned() const {
         kern::AlignedReturns a;
-        a.growth = &growth;
+        a.growth = &table->growth;
         a.row = rows.data();
         a.col = cols.data();
         a.n_dates = static_cast<index_t>(rows.size());
@@ -100,10 +107,26 @@ struct Alignment {
     }
 };
 
+std::shared_ptr<ReturnsTable> returns_table(py::handle returns) {
+    auto out = std::make_shared<ReturnsTable>();
+    out->returns = table(returns, "returns");
+    {
+        py::gil_scoped_release nogil;
+        kern::growth_factors(out->returns.view, out->growth);
+    }
+    return out;
+}
+
+// `returns`: a 2-D array or a ReturnsTable made of one.
 void align(Alignment &al, py::handle returns, py::handle rows, py::handle cols, index_t n, index_t m) {
-    al.returns = table(returns, "returns");
-    al.rows = positions(rows, n, al.returns.view.rows, "returns_rows");
-    al.cols = positions(cols, m, al.returns.view.cols, "returns_cols");
+    if (py::isinstance<ReturnsTable>(returns)) {
+        al.table = returns.cast<std::shared_ptr<ReturnsTable>>();
+    } else {
+        al.table = returns_table(returns);
+    }
+    const kern::ConstView &v = al.table->returns.view;
+    al.rows = positions(rows, n, v.rows, "returns_rows");
+    al.cols = positions(cols, m, v.cols, "returns_cols");
 }
 
 // The factor table read row-major and aligned with the returns.
@@ -174,7 +197,6 @@ py::object fama_macbeth(py::handle factor, py::handle returns, py::handle rows, 
     py::array_t<std::int64_t> obs({np_, static_cast<py::ssize_t>(n)});
     {
         py::gil_scoped_release nogil;
-        kern::growth_factors(al.returns.view, al.growth);
         in.returns = al.aligned();
         kern::fama_macbeth(in, premium.mutable_data(), obs.mutable_data(), r2.mutable_data());
     }
@@ -248,7 +270,6 @@ py::object group_views(py::handle factor, py::handle returns, py::handle rows, p
     }
     {
         py::gil_scoped_release nogil;
-        kern::growth_factors(al.returns.view, al.growth);
         in.returns = al.aligned();
         kern::group_views(in, o);
     }
@@ -265,7 +286,7 @@ py::object event_study(py::handle factor, py::handle returns, py::handle rows, p
     Alignment &al = data.al;
     kern::EventStudyInput in;
     in.factor = data.view();
-    in.returns = al.returns.view;
+    in.returns = al.table->returns.view;
     in.quantile = quantile;
     in.before = before;
     in.after = after;
@@ -281,7 +302,6 @@ py::object event_study(py::handle factor, py::handle returns, py::handle rows, p
     py::array_t<std::int64_t> count({py::ssize_t{2}, N, K}), events({py::ssize_t{2}, N});
     {
         py::gil_scoped_release nogil;
-        kern::growth_factors(al.returns.view, al.growth);
         in.aligned = al.aligned();
         kern::event_study(in, raw.mutable_data(), excess.mutable_data(), count.mutable_data(),
                           events.mutable_data());
@@ -305,6 +325,13 @@ py::object notes_array(const std::vector<kern::CellNote> &notes) {
 }  // namespace
 
 void register_evidence(py::module_ &m) {
+    py::class_<ReturnsTable, std::shared_ptr<ReturnsTable>>(
+        m, "ReturnsTable",
+        "A returns table (dates x instruments) with its growth factors, for the\n"
+        "kernels below: made once, it spares each of them the pass.");
+    pyc::def_function(m, "returns_table", "(returns)",
+                      "The ReturnsTable of a 2-D float array of daily returns.",
+                      &returns_table, py::arg("returns"));
     pyc::def_function(
         m, "fama_macbeth",
         "(factor, returns, returns_rows, returns_cols, periods, exposures=None, "

@@ -22,6 +22,7 @@ import numpy as np
 import pandas as pd
 
 import mivada
+from tarnfold import _kernels
 
 UNKNOWN_INDUSTRY = "Unknown"
 LEFT_OUT = -2   # an industry code the kernels leave out
@@ -125,13 +126,18 @@ class Grid:
         # the factor groups of every date by number of groups, as an
         # analyser cut them (the group views' serve the event study)
         self.labels = {}
+        self._returns_table = None
 
     @property
     def shape(self):
         return self.values.shape
 
     def kernel_args(self):
-        return self.values, self.returns_values, self.rows, self.cols
+        """(factor values, returns with their growth factors, rows, columns):
+        the first arguments of every evidence kernel."""
+        if self._returns_table is None:
+            self._returns_table = _kernels.returns_table(self.returns_values)
+        return self.values, self._returns_table, self.rows, self.cols
 
 
 def listed_mask(dates, ids):
