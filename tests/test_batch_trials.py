@@ -74,3 +74,14 @@ def test_identity_of_a_trial():
         trials.identity(op.ts_mean(op.returns(), 5))
     assert trials.identity(lambda: 1) != trials.identity(lambda: 2)
     assert trials.identity(3) is None
+
+
+def test_a_folder_from_before_the_trials_record_counts_its_factors(tmp_path):
+    mivada.init(sample="tiny")
+    out = tmp_path / "old"
+    _run({"a": op.ts_mean(op.returns(), 5), "b": op.ts_std(op.returns(), 10)}, out)
+    (out / trials.TRIALS_FILE).unlink()
+    table = _run({"c": op.delta(op.returns(), 3)}, out)
+    assert table.loc["c", "trials"] == 3
+    record = json.loads((out / trials.TRIALS_FILE).read_text())
+    assert sorted(t["name"] for t in record["trials"].values()) == ["a", "b", "c"]

@@ -258,3 +258,111 @@ def test_direction_and_bad_settings(rng):
     with pytest.raises(ValueError, match="no date in common"):
         _run(FamaMacBethAnalysis(industry=None, style_factors=None),
              factor.set_axis(factor.index + pd.Timedelta(days=3000)), returns)
+
+
+def test_cap_weighted_groups_within_buckets(rng):
+    factor, returns, industry, size = _tables(rng, n=25, m=40)
+    res = _run(GroupViewAnalysis(quantile=3, industry=None, size=size, size_buckets=2,
+                                 weighting="cap"), factor, returns)
+    assert res.weighting == "cap"
+    fd = _reference_views(factor, returns, {}, size, 3, 2)
+    ok = fd[fd["P_1"].notna() & fd["size"].notna()]
+    keys = [ok.index.get_level_values("datetime"), ok["bucket"], ok["size_group"]]
+    want = (ok["P_1"] * ok["size"]).groupby(keys).sum() / ok["size"].groupby(keys).sum()
+    got = res.double_sort["P_1"].dropna().sort_index()
+    np.testing.assert_allclose(got.to_numpy(), want.sort_index().to_numpy(), rtol=1e-10)
+
+
+def test_group_view_tables_summarise_the_per_date_figures(rng):
+    factor, returns, industry, size = _tables(rng, n=60, m=40)
+    res = _run(GroupViewAnalysis(quantile=4, industry=industry, size=size), factor, returns)
+    double = res.double_sort_table()
+    for field in ("P_1", "P_3"):
+        cells = res.double_sort[field].unstack("group")
+        mean = cells.groupby(level="size").mean()
+        np.testing.assert_allclose(double.loc[field][["q1", "q2", "q3", "q4"]].to_numpy(),
+                                   mean[["q1", "q2", "q3", "q4"]].to_numpy(), rtol=1e-12)
+        np.testing.assert_allclose(double.loc[field, "top-bottom"],
+                                   mean["q1"] - mean["q4"], rtol=1e-12)
+    buckets = res.buckets()
+    spread = res.bucket_spread["P_3"].xs(("size", "s2"), level=("view", "bucket"))
+    row = buckets.loc[("P_3", "size", "s2")]
+    from tarnfold.analysis.statistics import newey_west_t
+    assert row["top-bottom NW t"] == pytest.approx(newey_west_t(spread.dropna().values, 2))
+    assert row["carries effect"] == (row["top-bottom NW t"] >= 1.96)
+    assert row["members"] == pytest.approx(
+        (factor.notna() & size.notna()).sum(axis=1).mean() / 3, rel=0.05)
+    head = res.headline((3,))
+    assert set(head) == {"industry buckets carrying P_3", "size buckets carrying P_3"}
+    assert head["size buckets carrying P_3"] == int(buckets.xs("P_3")["carries effect"]
+                                                   .xs("size").sum())
+    figures = res.plot()
+    assert len(figures["double sort heatmap"].axes) == 2 * 2     # a panel and a colour bar each
+
+
+def test_event_study_follows_the_bench_direction(rng):
+    factor, returns, _, _ = _tables(rng, n=40, m=20)
+    up = _run(EventStudyAnalysis(quantile=4, before=2, after=3), factor, returns, False)
+    down = _run(EventStudyAnalysis(quantile=4, before=2, after=3), -factor, returns, True)
+    pd.testing.assert_frame_equal(up.event_returns, down.event_returns)
+    flipped = _run(EventStudyAnalysis(quantile=4, before=2, after=3), factor, returns, True)
+    assert flipped.entries["top"].sum() != up.entries["top"].sum()
+    summary = up.summary()
+    table = next(iter(summary.values()))
+    assert list(table.xs("top", level="side").index) == [-2, 1, 3]   # before, the periods
+    assert up.headline() == {"top entry excess P_1": up.event_returns.loc[("top", 1), "excess"],
+                             "top entry excess P_3": up.event_returns.loc[("top", 3), "excess"]}
+
+
+def test_tables_are_read_in_date_order_and_refused_when_unreadable(rng):
+    factor, returns, industry, _ = _tables(rng, n=30, m=20)
+    fm = FamaMacBethAnalysis(industry=industry, style_factors=None)
+    ordered = _run(fm, factor, returns)
+    shuffled = _run(fm, factor.sample(frac=1.0, random_state=1),
+                    returns.sample(frac=1.0, random_state=2))
+    pd.testing.assert_frame_equal(ordered.premium, shuffled.premium, check_freq=False)
+    twice = pd.concat([factor, factor.iloc[:, :1]], axis=1)
+    with pytest.raises(ValueError, match="factor_data: expected each order_book_id once"):
+        _run(fm, twice, returns)
+    # factor dates without returns are left out, not filled
+    gap = _run(fm, factor, returns.drop(index=factor.index[3]))
+    assert factor.index[3] not in gap.premium.index
+
+
+def test_fama_macbeth_controls_are_the_neutralization_s(tmp_path):
+    """Industry labels of the bench's own loader (listed pairs only) and the
+    store's style exposures, against one OLS per date."""
+    import mivada
+    from tarnfold.analysis import assay_bench as ab
+    from tarnfold.analysis.daily_returns import load_daily_returns
+    from tarnfold.engine_v2.eval_core import execute_factor
+    from tarnfold.leaf import Factor
+    mivada.init(sample="tiny")
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    last = mivada.get_latest_trading_date()
+    start = mivada.trading_date_offset(last, -40)
+    end = mivada.trading_date_offset(last, -5)
+    factor = execute_factor(Factor("value_score"), ids, start, end)
+    returns = load_daily_returns(factor, (1,))
+    res = _run(FamaMacBethAnalysis(industry="citics_2019", style_factors=["size", "beta"]),
+               factor, returns)
+    assert "styles size, beta; industry citics_2019" in res.controls
+    labels = ab._load_industry_data(list(factor.columns), list(factor.index),
+                                    source="citics_2019")
+    exposures = mivada.get_style_factor_exposure(ids, start, end, factors=["size", "beta"])
+    exposures = exposures.reorder_levels(["date", "order_book_id"])
+    fd = _long(factor, returns, 1.0)
+    checked = 0
+    for date, g in fd.groupby(level="datetime"):
+        g = g.droplevel("datetime")
+        lab = labels.xs(date, level="datetime").reindex(g.index)
+        z = exposures.xs(date, level="date").reindex(g.index)
+        x = pd.concat([g["factor"], z, pd.get_dummies(lab, dtype=float)], axis=1)
+        ok = g["P_1"].notna() & x.notna().all(axis=1) & lab.notna()
+        if ok.sum() < x.shape[1] + 2:
+            continue
+        fit = sm.OLS(g["P_1"][ok], x[ok]).fit()
+        assert res.premium.loc[date, "P_1"] == pytest.approx(fit.params["factor"], rel=1e-8)
+        assert res.observations.loc[date, "P_1"] == ok.sum()
+        checked += 1
+    assert checked > 20

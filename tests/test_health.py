@@ -135,3 +135,24 @@ def test_the_store_finds_its_inconsistent_bars(tmp_path):
     assert "open outside the range x1: 000002.XSHE 20230307" in row["examples"]
     assert check_data(factor.iloc[:3], None).table.loc["inconsistent bar prices",
                                                        "status"] == "ok"
+
+
+def test_price_limits_follow_the_board_and_the_date(rng):
+    mivada.close()
+    dates = pd.bdate_range("2020-08-10", periods=20)          # across 2020-08-24
+    ids = ["300001.XSHE", "600000.XSHG", "689009.XSHG"]
+    returns = pd.DataFrame(rng.normal(0, 0.01, (20, 3)), index=dates, columns=ids)
+    returns.iloc[8, :] = 0.15                                  # 2020-08-20: 10 % limits
+    returns.iloc[12, :] = 0.15                                 # 2020-08-26: ChiNext at 20 %
+    factor = pd.DataFrame(rng.normal(size=(20, 3)), index=dates, columns=ids)
+    table = check_data(factor, returns).table
+    row = table.loc["moves beyond the price limit"]
+    assert row["count"] == 3          # ChiNext and main board on the 20th, main board on the 26th
+    assert row["examples"].startswith("300001.XSHE 20200820 +15.0% (limit 10%)")
+    coverage = factor.copy()
+    coverage.iloc[:, :] = rng.normal(size=(20, 3))
+    wide = pd.concat([coverage] * 4, axis=1)
+    wide.columns = ["%06d.XSHE" % i for i in range(12)]
+    wide.iloc[15, 1:] = np.nan
+    drops = check_data(wide, None).table.loc["coverage drops"]
+    assert drops["count"] == 1 and drops["examples"] == "20200831 (1 of ~12)"
