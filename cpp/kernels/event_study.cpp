@@ -44,7 +44,8 @@ std::vector<double> market_factors(const ConstView &returns, const AlignedReturn
 
 // Cumulative returns W(r + k) / W(r) - 1 for k = -before .. after into
 // out[k + before] from per-row growth factors f(row) (stride `step` between
-// rows); NaN outside rows [lo, hi).  Products run away from the event row.
+// rows); NaN outside rows [lo, hi).  Products run away from the event row,
+// as for the events themselves below.
 void around(const double *f, index_t step, index_t r, index_t lo, index_t hi, index_t before,
             index_t after, double *out) {
     out[before] = r >= lo && r < hi ? 0.0 : kNaN;
@@ -89,7 +90,9 @@ void event_study(const EventStudyInput &in, double *raw_sum, double *excess_sum,
     std::vector<std::int32_t> label(static_cast<std::size_t>(m)), previous(static_cast<std::size_t>(m), -1);
     std::vector<std::uint32_t> best;
     std::vector<index_t> cnt;
-    std::vector<double> stock(static_cast<std::size_t>(width)), mkt(static_cast<std::size_t>(width));
+    std::vector<double> mkt(static_cast<std::size_t>(width)), acc;
+    std::vector<index_t> ev_col;
+    std::vector<int> ev_side;
     SortedColumn xs;
     SortScratch scratch;
     RankGroupTable groups(q);
@@ -109,6 +112,11 @@ void event_study(const EventStudyInput &in, double *raw_sum, double *excess_sum,
         const index_t r = in.aligned.row[t];
         if (t > 0 && r >= 0) {
             around(market.data(), 1, r, 0, rows, in.before, in.after, mkt.data());
+            // The date's entries in column order; their returns are then
+            // compounded offset by offset, all of them along one row of the
+            // growth factors at a time.
+            ev_col.clear();
+            ev_side.clear();
             for (index_t j = 0; j < m; ++j) {
                 const std::int32_t now = label[static_cast<std::size_t>(j)];
                 const std::int32_t was = previous[static_cast<std::size_t>(j)];
@@ -117,17 +125,64 @@ void event_study(const EventStudyInput &in, double *raw_sum, double *excess_sum,
                 for (int side = 0; side < 2; ++side) {
                     if (now != target[side] || was == target[side]) continue;
                     ++events[side * n + t];
-                    around(g.factor.data() + c, g.cols, r, g.first_valid[static_cast<std::size_t>(c)],
-                           rows, in.before, in.after, stock.data());
-                    const index_t base = (side * n + t) * width;
-                    for (index_t k = 0; k < width; ++k) {
-                        const double v = stock[static_cast<std::size_t>(k)];
-                        if (std::isnan(v)) continue;
-                        raw_sum[base + k] += v;
-                        excess_sum[base + k] += v - mkt[static_cast<std::size_t>(k)];
-                        ++count[base + k];
-                    }
+                    ev_col.push_back(c);
+                    ev_side.push_back(side);
                 }
+            }
+            const std::size_t ne = ev_col.size();
+            // Sums of one offset over the date's entries, per side, added in
+            // column order.
+            double raw[2], excess[2];
+            std::int64_t seen[2];
+            auto open_offset = [&]() {
+                raw[0] = raw[1] = excess[0] = excess[1] = 0.0;
+                seen[0] = seen[1] = 0;
+            };
+            auto add = [&](std::size_t e, double v, double market_v) {
+                const int side = ev_side[e];
+                raw[side] += v;
+                excess[side] += v - market_v;
+                ++seen[side];
+            };
+            auto close_offset = [&](index_t k) {
+                for (int side = 0; side < 2; ++side) {
+                    const index_t at = (side * n + t) * width + in.before + k;
+                    raw_sum[at] = raw[side];
+                    excess_sum[at] = excess[side];
+                    count[at] = seen[side];
+                }
+            };
+            auto started = [&](std::size_t e, index_t row) {
+                return row >= g.first_valid[static_cast<std::size_t>(ev_col[e])];
+            };
+            open_offset();
+            for (std::size_t e = 0; e < ne; ++e)
+                if (started(e, r)) add(e, 0.0, mkt[static_cast<std::size_t>(in.before)]);
+            close_offset(0);
+            acc.assign(ne, 1.0);
+            for (index_t k = 1; k <= in.after && r + k < rows; ++k) {
+                const double *f = g.factor.data() + (r + k) * g.cols;
+                const double market_v = mkt[static_cast<std::size_t>(in.before + k)];
+                open_offset();
+                for (std::size_t e = 0; e < ne; ++e) {
+                    if (!started(e, r)) continue;
+                    acc[e] = k == 1 ? f[ev_col[e]] : acc[e] * f[ev_col[e]];
+                    add(e, acc[e] - 1.0, market_v);
+                }
+                close_offset(k);
+            }
+            // W(r - k) / W(r) = 1 / (f(r - k + 1) ... f(r))
+            acc.assign(ne, 1.0);
+            for (index_t k = 1; k <= in.before && r - k >= 0; ++k) {
+                const double *f = g.factor.data() + (r - k + 1) * g.cols;
+                const double market_v = mkt[static_cast<std::size_t>(in.before - k)];
+                open_offset();
+                for (std::size_t e = 0; e < ne; ++e) {
+                    if (!started(e, r - k)) continue;
+                    acc[e] = k == 1 ? f[ev_col[e]] : acc[e] * f[ev_col[e]];
+                    add(e, 1.0 / acc[e] - 1.0, market_v);
+                }
+                close_offset(-k);
             }
         }
         std::swap(label, previous);
