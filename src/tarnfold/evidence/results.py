@@ -4,7 +4,7 @@ and report themselves through the protocol of every result
 import numpy as np
 import pandas as pd
 
-from tarnfold.analysis.analysis_result import AnalysisResult
+from tarnfold.analysis.analysis_result import AnalysisResult, _flat
 from tarnfold.analysis.statistics import _period_of
 from tarnfold.evidence import inference as inf
 from tarnfold.evidence import plots
@@ -13,13 +13,6 @@ __all__ = ["FamaMacBethResult", "GroupViewResult", "EventStudyResult"]
 
 # |t| from which a bucket is said to carry the effect (5 % two-sided)
 SIGNIFICANT_T = 1.96
-
-
-def _flat(table, figures, periods):
-    wanted = None if periods is None else {"P_{}".format(int(p)) for p in periods}
-    return {"{} {}".format(label, field): table.loc[field, column]
-            for field in table.index if wanted is None or field in wanted
-            for column, label in figures}
 
 
 class FamaMacBethResult(AnalysisResult):
