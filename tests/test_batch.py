@@ -469,9 +469,12 @@ def test_command_line_batch(tiny, tmp_path, capsys):
     assert "4 factors (1 failed)" in captured.out
     assert "ZeroDivisionError: division by zero" in captured.out
     assert "average rank correlation" in captured.out
+    assert "mean IC tested against 4 trials" in captured.out
+    assert "p Holm" in captured.out and "top-bottom DSR" in captured.out
     assert "0 remaining" in captured.err
     html = report.read_text()
     assert "Average rank correlation" in html and "Picked factors" in html
+    assert "Multiple testing" in html and 'alt="Multiple testing"' in html
     assert main(argv + ["--resume", "--report", "none"]) == 3
     assert "3 of 4 factors already done, 1 to run" in capsys.readouterr().err
 

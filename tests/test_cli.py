@@ -87,7 +87,8 @@ def test_factor_tables_shown_once_unless_they_differ(rng):
     steps = bench_steps(preprocess=("normalize",), industry=None, max_decay=3, benchmark=None)
     results = tarnfold.assay(factor, returns, periods=(1, 2), steps=steps)
     shared, per_result = split_summaries(results)
-    assert set(shared) == {"factor rank autocorrelation", "data loss (date, instrument) pairs"}
+    assert set(shared) == {"data health", "factor rank autocorrelation",
+                           "data loss (date, instrument) pairs"}
     assert all(not set(shared) & set(t) for _, t in per_result.values())
     assert results.summary_text().count("data loss") == 1
     # results of two runs keep their own tables
@@ -433,3 +434,25 @@ def test_assay_refuses_tables_with_nothing_in_common(rng):
         tarnfold.assay(factor, returns, periods=(1,), steps=steps)
     with pytest.raises(ValueError, match="^factor: expected more dates than the shortest"):
         tarnfold.assay(factor.iloc[:1], returns, periods=(1, 5), steps=steps)
+
+
+def test_demo_shows_the_evidence(tmp_path, capsys):
+    from tarnfold.cli import main
+    report = tmp_path / "demo.html"
+    assert main(["demo", "--sample", "tiny", "--years", "0.3", "--factors", "value_score",
+                 "--periods", "1,3", "--report", str(report)]) == 0
+    out = capsys.readouterr().out
+    assert out.index("data health") < out.index("--- ic (ICAnalysisResult)")
+    for title in ("Fama-MacBeth premium", "double sort", "within industries and size buckets",
+                  "cumulative excess return after entering", "monotonicity of group returns"):
+        assert title in out
+    html = report.read_text()
+    for plot in ("double sort heatmap", "event study", "cumulative Fama-MacBeth premium"):
+        assert 'alt="{}"'.format(plot) in html
+    assert main(["demo", "--sample", "tiny", "--years", "0.3", "--factors", "noise",
+                 "--periods", "1", "--size-buckets", "0", "--report", "none"]) == 0
+    out = capsys.readouterr().out
+    assert "double sort" not in out and "within industries" in out
+    with pytest.raises(SystemExit):
+        main(["demo", "--size-buckets", "-1"])
+    assert "expected 0 or a positive integer" in capsys.readouterr().err

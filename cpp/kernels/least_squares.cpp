@@ -18,8 +18,7 @@ using VecMap = Eigen::Map<Vec>;
 // Date blocks hold about this many cells (factor, exposures, residuals).
 constexpr index_t kBufferCells = index_t{1} << 21;
 constexpr index_t kMaxBlockDates = 32;
-// Instruments gathered together (one cache line of a buffer row).
-constexpr index_t kTile = 8;
+constexpr index_t kTile = kExposureTile;
 
 template <typename T>
 void prefetch_span(const T *p, std::int64_t n) {
@@ -28,24 +27,20 @@ void prefetch_span(const T *p, std::int64_t n) {
     for (; a < e; a += 64) __builtin_prefetch(a);
 }
 
-// One date's regression, with buffers reused from date to date.
-class DateSolver {
-public:
-    DateSolver(index_t k, std::int32_t n_groups, double rcond)
-        : k_(k), n_groups_(n_groups), rcond_(rcond),
-          count_(static_cast<std::size_t>(std::max<std::int32_t>(n_groups, 0))),
-          mean_(static_cast<std::size_t>(std::max<std::int32_t>(n_groups, 0) * (k + 1))),
-          corr_(mean_.size()) {}
+}  // namespace
 
-    // Residuals of y (m) on the columns of z (m x k, column-major with
-    // leading dimension ld) and the dummies of the group codes g (null:
-    // none), written over y; z is overwritten.
-    void solve(double *y, double *z, index_t ld, const std::int32_t *g, index_t m) {
+// One date's regression, with buffers reused from date to date.
+struct GroupedLeastSquares::Impl {
+    Impl(index_t k, std::int32_t n_groups, double rcond)
+        : k_(k), n_groups_(n_groups), rcond_(rcond),
+          count_(static_cast<std::size_t>(std::max<std::int32_t>(n_groups, 0))) {}
+
+    void solve(double *y, index_t ldy, index_t nrhs, double *z, index_t ld,
+               const std::int32_t *g, index_t m) {
         extra_norm2_ = 0.0;
-        if (g) demean(y, z, ld, g, m);
+        if (g) demean(y, ldy, nrhs, z, ld, g, m);
         if (k_ == 0 || m == 0) return;
         ColMap a(z, m, k_, Eigen::OuterStride<>(ld));
-        VecMap yv(y, m);
         if (m >= k_) {
             // A = QR; the singular values of R are those of A, and the
             // residual is Q applied to Q'y with its first k entries reduced
@@ -53,38 +48,50 @@ public:
             qr_.compute(a);
             const Mat r = qr_.matrixQR().topRows(k_).triangularView<Eigen::Upper>();
             Eigen::JacobiSVD<Mat> svd(r, Eigen::ComputeFullU);
-            const index_t rank = kept(svd.singularValues(), a, g != nullptr);
-            Vec c = qr_.householderQ().transpose() * yv;
-            if (rank == k_) {
-                c.head(k_).setZero();
-            } else if (rank > 0) {
-                const auto u = svd.matrixU().leftCols(rank);
-                const Vec h = u.transpose() * c.head(k_);
-                c.head(k_) -= u * h;
+            const index_t rank = kept(svd.singularValues(), a, g != nullptr, nrhs);
+            for (index_t col = 0; col < nrhs; ++col) {
+                VecMap yv(y + col * ldy, m);
+                Vec c = qr_.householderQ().transpose() * yv;
+                if (rank == k_) {
+                    c.head(k_).setZero();
+                } else if (rank > 0) {
+                    const auto u = svd.matrixU().leftCols(rank);
+                    const Vec h = u.transpose() * c.head(k_);
+                    c.head(k_) -= u * h;
+                }
+                yv = qr_.householderQ() * c;
             }
-            yv = qr_.householderQ() * c;
         } else {
             Eigen::JacobiSVD<Mat> svd(Mat(a), Eigen::ComputeThinU);
-            const index_t rank = kept(svd.singularValues(), a, g != nullptr);
+            const index_t rank = kept(svd.singularValues(), a, g != nullptr, nrhs);
             if (rank > 0) {
                 const auto u = svd.matrixU().leftCols(rank);
-                const Vec h = u.transpose() * yv;
-                yv -= u * h;
+                for (index_t col = 0; col < nrhs; ++col) {
+                    VecMap yv(y + col * ldy, m);
+                    const Vec h = u.transpose() * yv;
+                    yv -= u * h;
+                }
             }
         }
     }
 
-private:
-    // Demeans y and every z column within each industry (rows with a code
-    // >= 0); two passes so that a column constant within an industry comes
-    // out exactly zero.
-    void demean(double *y, double *z, index_t ld, const std::int32_t *g, index_t m) {
+    // Demeans every y column and every z column within each industry (rows
+    // with a code >= 0); two passes so that a column constant within an
+    // industry comes out exactly zero.  The means of column col (y columns
+    // first, then z) sit at mean_[c * (nrhs + k) + col].
+    void demean(double *y, index_t ldy, index_t nrhs, double *z, index_t ld,
+                const std::int32_t *g, index_t m) {
         std::fill(count_.begin(), count_.end(), 0);
         for (index_t i = 0; i < m; ++i)
             if (g[i] >= 0) ++count_[static_cast<std::size_t>(g[i])];
-        const index_t stride = k_ + 1;
-        for (index_t col = 0; col <= k_; ++col) {
-            double *v = col == 0 ? y : z + (col - 1) * ld;
+        const index_t stride = k_ + nrhs;
+        const std::size_t need = static_cast<std::size_t>(std::max<std::int32_t>(n_groups_, 0) * stride);
+        if (mean_.size() < need) {
+            mean_.resize(need);
+            corr_.resize(need);
+        }
+        for (index_t col = 0; col < stride; ++col) {
+            double *v = col < nrhs ? y + col * ldy : z + (col - nrhs) * ld;
             for (std::int32_t c = 0; c < n_groups_; ++c) {
                 mean_[static_cast<std::size_t>(c * stride + col)] = 0.0;
                 corr_[static_cast<std::size_t>(c * stride + col)] = 0.0;
@@ -114,7 +121,7 @@ private:
             const index_t n = count_[static_cast<std::size_t>(c)];
             if (n == 0) continue;
             double s = 1.0;
-            for (index_t col = 1; col <= k_; ++col) {
+            for (index_t col = nrhs; col < stride; ++col) {
                 const double mu = mean_[static_cast<std::size_t>(c * stride + col)];
                 s += mu * mu;
             }
@@ -129,14 +136,14 @@ private:
     // value clears rcond * that norm all are kept; otherwise the largest
     // eigenvalue of the design's Gram matrix (built from the demeaned
     // columns and the industry means) gives the exact cut-off.
-    index_t kept(const Vec &s, const ColMap &a, bool groups) const {
+    index_t kept(const Vec &s, const ColMap &a, bool groups, index_t nrhs) const {
         const index_t n = s.size();
         if (n == 0) return 0;
         double smax = s(0);
         if (groups) {
             const double upper = std::sqrt(s.squaredNorm() + extra_norm2_);
             if (s(n - 1) > rcond_ * upper) return n;
-            smax = largest_singular_value(a);
+            smax = largest_singular_value(a, nrhs);
         }
         const double cutoff = rcond_ * smax;
         index_t r = 0;
@@ -144,8 +151,8 @@ private:
         return r;
     }
 
-    double largest_singular_value(const ColMap &a) const {
-        const index_t stride = k_ + 1;
+    double largest_singular_value(const ColMap &a, index_t nrhs) const {
+        const index_t stride = k_ + nrhs;
         std::vector<std::int32_t> used;
         for (std::int32_t c = 0; c < n_groups_; ++c)
             if (count_[static_cast<std::size_t>(c)] > 0) used.push_back(c);
@@ -157,9 +164,9 @@ private:
             const double n = static_cast<double>(count_[static_cast<std::size_t>(c)]);
             const index_t d = k_ + static_cast<index_t>(u);
             for (index_t p = 0; p < k_; ++p) {
-                const double mp = mean_[static_cast<std::size_t>(c * stride + p + 1)];
+                const double mp = mean_[static_cast<std::size_t>(c * stride + p + nrhs)];
                 for (index_t q = 0; q < k_; ++q)
-                    gram(p, q) += n * mp * mean_[static_cast<std::size_t>(c * stride + q + 1)];
+                    gram(p, q) += n * mp * mean_[static_cast<std::size_t>(c * stride + q + nrhs)];
                 gram(p, d) = gram(d, p) = n * mp;
             }
             gram(d, d) = n;
@@ -177,7 +184,64 @@ private:
     Eigen::HouseholderQR<Mat> qr_;
 };
 
-}  // namespace
+GroupedLeastSquares::GroupedLeastSquares(index_t k, std::int32_t n_groups, double rcond)
+    : impl_(std::make_unique<Impl>(k, n_groups, rcond)) {}
+
+GroupedLeastSquares::~GroupedLeastSquares() = default;
+
+void GroupedLeastSquares::solve(double *y, index_t ldy, index_t nrhs, double *z, index_t ldz,
+                                const std::int32_t *g, index_t m) {
+    impl_->solve(y, ldy, nrhs, z, ldz, g, m);
+}
+
+// The exposures of one instrument over the block's dates usually sit side by
+// side in the source, a page or more away from the next instrument's: their
+// lines are prefetched a tile of instruments ahead.
+void gather_exposures(const std::vector<ExposureBlock> &blocks, index_t t0, index_t nb,
+                      index_t n_inst, index_t k, double *ebuf, std::vector<std::int64_t> &rowbuf) {
+    rowbuf.resize(static_cast<std::size_t>(nb * kTile));
+    index_t col0 = 0;
+    for (const auto &b : blocks) {
+        const index_t nc = static_cast<index_t>(b.columns.size());
+        const std::int64_t key0 = b.key ? b.key[t0] : t0;
+        const std::int64_t key1 = b.key ? b.key[t0 + nb - 1] : t0 + nb - 1;
+        const bool keys_ahead = key0 >= 0 && key1 >= key0;
+        // Instruments go in tiles of kTile, so that each buffer line
+        // (kTile instruments of one date and column) is written whole.
+        for (index_t j0 = 0; j0 < n_inst; j0 += kTile) {
+            const index_t jn = std::min(kTile, n_inst - j0);
+            if (keys_ahead) {
+                const index_t jr = j0 + 2 * kTile, jv = j0 + kTile;
+                for (index_t j = jr; j < std::min(n_inst, jr + kTile); ++j)
+                    prefetch_span(b.rows + j * b.n_keys + key0, key1 - key0 + 1);
+                for (index_t j = jv; j < std::min(n_inst, jv + kTile); ++j) {
+                    const std::int64_t r0 = b.rows[j * b.n_keys + key0];
+                    const std::int64_t r1 = b.rows[j * b.n_keys + key1];
+                    if (r0 < 0 || r1 < r0 || r1 - r0 >= 4 * nb) continue;
+                    for (index_t c = 0; c < nc; ++c)
+                        prefetch_span(b.columns[static_cast<std::size_t>(c)] + r0, r1 - r0 + 1);
+                }
+            }
+            for (index_t jj = 0; jj < jn; ++jj) {
+                const std::int64_t *rows = b.rows + (j0 + jj) * b.n_keys;
+                for (index_t tl = 0; tl < nb; ++tl) {
+                    const std::int64_t key = b.key ? b.key[t0 + tl] : t0 + tl;
+                    rowbuf[static_cast<std::size_t>(tl * kTile + jj)] = key < 0 ? -1 : rows[key];
+                }
+            }
+            for (index_t c = 0; c < nc; ++c) {
+                const double *values = b.columns[static_cast<std::size_t>(c)];
+                for (index_t tl = 0; tl < nb; ++tl) {
+                    const std::int64_t *row = rowbuf.data() + tl * kTile;
+                    double *dst = ebuf + (tl * k + col0 + c) * n_inst + j0;
+                    for (index_t jj = 0; jj < jn; ++jj)
+                        dst[jj] = row[jj] < 0 ? kNaN : values[row[jj]];
+                }
+            }
+        }
+        col0 += nc;
+    }
+}
 
 // Dates are processed in blocks: the factor rows, exposures and residuals
 // of a block are moved between the (usually instrument-major) tables and
@@ -193,7 +257,7 @@ void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput 
     std::vector<double> fbuf(static_cast<std::size_t>(block * n_inst));
     std::vector<double> ebuf(static_cast<std::size_t>(block * k * n_inst));
     std::vector<double> rbuf(static_cast<std::size_t>(block * n_inst));
-    std::vector<std::int64_t> rowbuf(static_cast<std::size_t>(block * kTile));
+    std::vector<std::int64_t> rowbuf;
     std::vector<double> y(static_cast<std::size_t>(n_inst));
     std::vector<double> z(static_cast<std::size_t>(n_inst * k));
     std::vector<std::int32_t> g(static_cast<std::size_t>(n_inst));
@@ -202,15 +266,12 @@ void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput 
     std::vector<unsigned char> first;
     res.present.assign(static_cast<std::size_t>(n_inst), 0);
     res.same_on_every_date = true;
-    DateSolver solver(k, in.industry ? in.n_industries : 0, in.rcond);
+    GroupedLeastSquares solver(k, in.industry ? in.n_industries : 0, in.rcond);
 
     for (index_t t0 = 0; t0 < n_dates; t0 += block) {
         const index_t nb = std::min(block, n_dates - t0);
         // Gather the block: factor rows, then each exposure column (NaN where
-        // the cell has no exposure row).  The exposures of one instrument
-        // over the block's dates usually sit side by side in the source, a
-        // page or more away from the next instrument's: their lines are
-        // prefetched a tile of instruments ahead.
+        // the cell has no exposure row).
         if (in.factor.col_stride == 1) {
             for (index_t tl = 0; tl < nb; ++tl)
                 for (index_t j = 0; j < n_inst; ++j)
@@ -220,47 +281,7 @@ void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput 
                 for (index_t tl = 0; tl < nb; ++tl)
                     fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
         }
-        index_t col0 = 0;
-        for (const auto &b : in.blocks) {
-            const index_t nc = static_cast<index_t>(b.columns.size());
-            const std::int64_t key0 = b.key ? b.key[t0] : t0;
-            const std::int64_t key1 = b.key ? b.key[t0 + nb - 1] : t0 + nb - 1;
-            const bool keys_ahead = key0 >= 0 && key1 >= key0;
-            // Instruments go in tiles of kTile, so that each buffer line
-            // (kTile instruments of one date and column) is written whole.
-            for (index_t j0 = 0; j0 < n_inst; j0 += kTile) {
-                const index_t jn = std::min(kTile, n_inst - j0);
-                if (keys_ahead) {
-                    const index_t jr = j0 + 2 * kTile, jv = j0 + kTile;
-                    for (index_t j = jr; j < std::min(n_inst, jr + kTile); ++j)
-                        prefetch_span(b.rows + j * b.n_keys + key0, key1 - key0 + 1);
-                    for (index_t j = jv; j < std::min(n_inst, jv + kTile); ++j) {
-                        const std::int64_t r0 = b.rows[j * b.n_keys + key0];
-                        const std::int64_t r1 = b.rows[j * b.n_keys + key1];
-                        if (r0 < 0 || r1 < r0 || r1 - r0 >= 4 * nb) continue;
-                        for (index_t c = 0; c < nc; ++c)
-                            prefetch_span(b.columns[static_cast<std::size_t>(c)] + r0, r1 - r0 + 1);
-                    }
-                }
-                for (index_t jj = 0; jj < jn; ++jj) {
-                    const std::int64_t *rows = b.rows + (j0 + jj) * b.n_keys;
-                    for (index_t tl = 0; tl < nb; ++tl) {
-                        const std::int64_t key = b.key ? b.key[t0 + tl] : t0 + tl;
-                        rowbuf[static_cast<std::size_t>(tl * kTile + jj)] = key < 0 ? -1 : rows[key];
-                    }
-                }
-                for (index_t c = 0; c < nc; ++c) {
-                    const double *values = b.columns[static_cast<std::size_t>(c)];
-                    for (index_t tl = 0; tl < nb; ++tl) {
-                        const std::int64_t *row = rowbuf.data() + tl * kTile;
-                        double *dst = ebuf.data() + (tl * k + col0 + c) * n_inst + j0;
-                        for (index_t jj = 0; jj < jn; ++jj)
-                            dst[jj] = row[jj] < 0 ? kNaN : values[row[jj]];
-                    }
-                }
-            }
-            col0 += nc;
-        }
+        gather_exposures(in.blocks, t0, nb, n_inst, k, ebuf.data(), rowbuf);
 
         for (index_t tl = 0; tl < nb; ++tl) {
             const index_t t = t0 + tl;
@@ -309,7 +330,7 @@ void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput 
                 std::fill(member.begin(), member.end(), 1);
                 if (!all_nan && res.empty_dates++ == 0) res.first_empty_date = t;
             } else {
-                solver.solve(y.data(), z.data(), n_inst, codes ? g.data() : nullptr, m);
+                solver.solve(y.data(), n_inst, 1, z.data(), n_inst, codes ? g.data() : nullptr, m);
                 ++res.fitted_dates;
                 std::fill(member.begin(), member.end(), 0);
                 for (index_t i = 0; i < m; ++i) {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kernels/matrix.hpp"
@@ -67,5 +68,39 @@ struct NeutralizeOutput {
 // Writes the residuals into `out` (dates x instruments), NaN outside each
 // date's sample.
 void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res);
+
+// One cross-section's regression, with buffers reused from one call to the
+// next: the residuals of `nrhs` columns on the same exposures share one
+// factorisation of the design.
+class GroupedLeastSquares {
+public:
+    GroupedLeastSquares(index_t k, std::int32_t n_groups, double rcond = kPinvRcond);
+    ~GroupedLeastSquares();
+    GroupedLeastSquares(const GroupedLeastSquares &) = delete;
+    GroupedLeastSquares &operator=(const GroupedLeastSquares &) = delete;
+
+    // Residuals of each column of y (m rows, column c at y + c * ldy) on the
+    // k columns of z (m rows, leading dimension ldz) and the dummies of the
+    // group codes g (codes 0 .. n_groups - 1; null: no dummies), written
+    // over y; z is overwritten.  Each column gets exactly the arithmetic of
+    // a call with that column alone.
+    void solve(double *y, index_t ldy, index_t nrhs, double *z, index_t ldz,
+               const std::int32_t *g, index_t m);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Exposure columns of dates t0 .. t0 + nb - 1 gathered date-major: column c
+// of local date tl for instrument j at out[(tl * k + c) * n_inst + j], NaN
+// where the cell has no exposure row; k is the number of columns of all
+// blocks.  `rows` is scratch.
+void gather_exposures(const std::vector<ExposureBlock> &blocks, index_t t0, index_t nb,
+                      index_t n_inst, index_t k, double *out, std::vector<std::int64_t> &rows);
+
+// Instruments gathered together by gather_exposures (one cache line of a
+// buffer row).
+inline constexpr index_t kExposureTile = 8;
 
 }  // namespace tarnfold::kern

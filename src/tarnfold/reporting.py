@@ -56,6 +56,21 @@ CONVENTIONS = (
     "a moving mean.".format(WIDE_RANGE, SHORT_HISTORY),
     "Data loss: every (date, instrument) pair of the factor table is counted once, "
     "at the first stage that dropped it.",
+    "Data health: checks of the input before any statistic; 'warning' rows deserve a look, "
+    "'error' rows stop the analysis.",
+    "Fama-MacBeth premium: mean over dates of the factor's coefficient in the date's "
+    "cross-sectional regression of P_n on the factor and the controls named in the title; "
+    "NW t as for the IC.",
+    "Group views: groups cut each date from that date's factor (q1 best), mean forward "
+    "return P_n per group; within industries and size buckets (s1 smallest market_cap) the "
+    "rank IC and q1 minus the last group; a bucket carries the effect when that spread's "
+    "NW t is at least 1.96.",
+    "Event study: entries into the top (bottom) group; cumulative return from the entry "
+    "date's close, excess over the equal-weighted average of the factor's instruments, "
+    "95 % bands from standard errors clustered by entry date.",
+    "PSR / DSR: probability that the true Sharpe ratio exceeds 0 / the Sharpe ratio the "
+    "best of the trials would show by luck (skewness and kurtosis accounted for; one trial "
+    "for a single factor).",
 )
 
 
@@ -111,7 +126,8 @@ def _step_line(steps):
 
 def render(results, title="Factor test report", overview=None, dpi=96, sections=None):
     """The report's HTML text.  ``sections``: extra tables shown after the
-    overview, a list of (title, DataFrame) or (title, DataFrame, note)."""
+    overview, a list of (title, DataFrame), (title, DataFrame, note) or
+    (title, DataFrame, note, figure)."""
     env = jinja2.Environment(
         loader=jinja2.PackageLoader("tarnfold", "templates"),
         autoescape=jinja2.select_autoescape(["html", "j2"]))
@@ -150,7 +166,9 @@ def render(results, title="Factor test report", overview=None, dpi=96, sections=
         title=title, overview=overview, factors=factors, conventions=CONVENTIONS,
         comparison=comparison,
         sections=[{"title": sec[0], "html": table_html(sec[1]),
-                   "note": sec[2] if len(sec) > 2 else None} for sec in (sections or ())],
+                   "note": sec[2] if len(sec) > 2 else None,
+                   "png": to_png_base64(sec[3], dpi) if len(sec) > 3 and sec[3] is not None
+                   else None} for sec in (sections or ())],
         version=__version__,
         generated=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"))
 

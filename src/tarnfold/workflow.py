@@ -17,8 +17,9 @@ from tarnfold.analysis import display
 from tarnfold.analysis import statistics as st
 from tarnfold.analysis.formatting import SummaryTables
 from tarnfold.constants import (ANALYSER_STEPS, DEFAULT_BENCHMARK, DEFAULT_PERIODS,
-                                PREPROCESS_STEPS)
+                                PREPROCESS_STEPS, SIZE_BUCKETS)
 from tarnfold.analysis.daily_returns import load_daily_returns
+from tarnfold import evidence as ev
 
 # the headline figures a comparison of factors shows, per holding period
 COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe")
@@ -32,7 +33,11 @@ MAX_MEDIAN_ABS_RETURN = 0.1
 class AssayResults(dict):
     """The bench's result dictionary (step name -> result object) with what
     the run was: ``factor_name``, ``periods``, ``steps`` (step name ->
-    description) and ``elapsed`` seconds."""
+    description), ``elapsed`` seconds and ``health``, the data health report
+    (None when the run made none, or for results read back from a batch
+    folder, whose results carry its table)."""
+
+    health = None
 
     def __init__(self, results, factor_name="factor", periods=(), steps=None,
                  elapsed=float("nan")):
@@ -43,12 +48,17 @@ class AssayResults(dict):
         self.elapsed = elapsed
 
     def _sections(self, figures=True):
-        """(SummaryTables, make_figures) per result, then the factor's own
+        """(SummaryTables, make_figures): the data health report first,
+        then one per result, then the factor's own
         tables and figures (rank autocorrelation, data loss) once, when it
         has any (tables only: when it has tables); ``make_figures(pyplot)``
         gives title -> Figure."""
         shared, per_result = split_summaries(self)
         sections = []
+        health = shared.pop(HEALTH_TABLE, None)
+        if health is not None:   # the checks of the input data come first
+            sections.append((SummaryTables({HEALTH_TABLE: health}, heading="== {} ==".format(
+                HEALTH_TABLE)), _no_figures))
         factor_figures = None
         for step, (r, tables) in per_result.items():
             heading = "== {} ({}) ==".format(step, type(r).__name__)
@@ -89,7 +99,8 @@ def _no_figures(pyplot):
     return {}
 
 
-FACTOR_TABLES = ("factor rank autocorrelation", "data loss (date, instrument) pairs")
+HEALTH_TABLE = "data health"
+FACTOR_TABLES = (HEALTH_TABLE, "factor rank autocorrelation", "data loss (date, instrument) pairs")
 
 
 def split_summaries(results):
@@ -117,12 +128,28 @@ def split_summaries(results):
 
 def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2019",
                 max_decay=10, quantile=5, benchmark=DEFAULT_BENCHMARK,
-                analysers=ANALYSER_STEPS):
+                analysers=ANALYSER_STEPS, size_buckets=SIZE_BUCKETS, weighting="equal",
+                within_industry=False):
     """The bench's steps in order, as a list of (name, kind, factory, text):
     ``factory()`` builds the step, ``text`` says what it does with which
-    settings.  Add a step by adding one entry here."""
+    settings.  Add a step by adding one entry here.
+
+    The Fama-MacBeth regressions control for what neutralization would
+    remove (the industries of ``industry`` and the store's style
+    exposures) when "neutralize" is not among the preprocessing steps; a
+    neutralized factor is orthogonal to them already and is regressed on a
+    constant alone.  The group views cut
+    ``size_buckets`` capitalisation buckets from the store's
+    ``market_cap`` (0: none) and weight groups by ``weighting`` ("equal" or
+    "cap");
+    ``within_industry`` adds the groups within each industry of
+    ``industry`` (per-date rank IC and top-minus-bottom inside every
+    industry; off by default: it costs about as much as the size view, and
+    the IC step's pooled IC by industry is there already)."""
     ind = None if industry is None or (isinstance(industry, str) and not industry) else industry
     bm = benchmark or None
+    neutralized = "neutralize" in tuple(preprocess or ())
+    fm_industry, fm_styles = (None, None) if neutralized else (ind, "all")
     ind_text = "none" if ind is None else ind if isinstance(ind, str) else \
         "from a table of {} instruments".format(len(ind))
     catalogue = {
@@ -143,6 +170,26 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
                          quantile, " against {}".format(bm) if bm else "")),
         "factor_return": ("analyser", ab.FactorReturnAnalysis,
                           "factor-weighted long-short return"),
+        "fama_macbeth": ("analyser",
+                         lambda: ev.FamaMacBethAnalysis(industry=fm_industry,
+                                                        style_factors=fm_styles),
+                         "Fama-MacBeth regressions, controls: {}".format(
+                             "none (the factor is neutralized)" if neutralized else
+                             "industry {}, the store's styles".format(ind_text))),
+        "group_views": ("analyser",
+                        lambda: ev.GroupViewAnalysis(
+                            quantile=quantile, industry=ind if within_industry else None,
+                            size="market_cap" if size_buckets else None,
+                            size_buckets=size_buckets or 1,
+                            weighting=weighting if size_buckets else "equal"),
+                        "{} groups{}{}".format(
+                            quantile, " within industry {}".format(ind_text)
+                            if within_industry and ind is not None else "",
+                            " and {} size buckets ({} weights)".format(size_buckets, weighting)
+                            if size_buckets else "")),
+        "event_study": ("analyser", lambda: ev.EventStudyAnalysis(quantile=max(quantile, 2)),
+                        "returns around entering the top / bottom of {} groups".format(
+                            max(quantile, 2))),
     }
     wanted = [s for s in preprocess if s] + [a for a in analysers if a]
     unknown = [s for s in wanted if s not in catalogue]
@@ -391,7 +438,7 @@ def check_overlap(factor, returns, periods):
 
 
 def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, steps=None,
-          factor_name="factor", progress=None, account=True, check_returns=True):
+          factor_name="factor", progress=None, account=True, check_returns=True, health=True):
     """Test one factor with the whole bench and return ``AssayResults``.
 
     ``factor``: dates x instruments; ``returns``: "daily" (from the open
@@ -401,7 +448,13 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     values are better (the bench's default; every analyser on its own
     defaults to True); ``steps``: the output of ``bench_steps`` (default:
     every step).  Each result gets ``data_loss`` and
-    ``rank_autocorrelation`` (unless ``account`` is False).
+    ``rank_autocorrelation`` (unless ``account`` is False) and, before any
+    statistic, the data health report (``tarnfold.evidence.check_data``;
+    unless ``health`` is False) as ``data_health``; the returned object
+    keeps the whole report as ``health``.  Problems it finds are warned
+    about; those that make the analysis meaningless (repeated dates or
+    instruments, no finite factor value, no dispersion on any date, every
+    factor date after the store's data) raise ValueError.
 
     ValueError when the factor and the returns have no date or no
     instrument in common, or no (date, instrument) pair with both a factor
@@ -409,6 +462,7 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     say = progress or (lambda msg: None)
     t0 = time.perf_counter()
     periods = as_periods(periods)
+    verdict = {}
     ab._validate_data_frame(factor, "factor")
     if isinstance(returns, str):
         if returns != "daily":
@@ -420,10 +474,18 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
             raise ValueError('returns: expected a DataFrame or "daily", got None')
         ab._validate_data_frame(returns, "returns")
         problem = returns_problem(returns) if check_returns else None
+        if check_returns:
+            verdict["returns_problem"] = problem
         if problem:
             raise ValueError("returns: expected daily simple returns (0.01 = 1 %), got what "
                              "looks like {}; pass check_returns=False to use it as it is"
                              .format(problem))
+    report = None
+    if health:
+        say("checking the data")
+        report = ev.check_data(factor, returns, returns_checked=check_returns, **verdict)
+        report.raise_for_errors()
+        report.warn()
     check_overlap(factor, returns, periods)
     steps = bench_steps() if steps is None else steps
 
@@ -436,8 +498,9 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     say("running {} on {} dates x {} instruments".format(
         ", ".join(used), factor.shape[0], factor.shape[1]))
     raw = factor  # the bench only renames its axes
-    results = bench.analysis(factor, returns, ascending=ascending, periods=periods,
-                             keep_preprocess_result=account and bool(preprocessors))
+    with ev.grid.shared_tables():
+        results = bench.analysis(factor, returns, ascending=ascending, periods=periods,
+                                 keep_preprocess_result=account and bool(preprocessors))
     if results is None:
         results = {}
     processed = results[preprocessors[-1]] if (account and preprocessors) else factor
@@ -460,4 +523,12 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
                 r.rank_autocorrelation_by_date = by_date
             except AttributeError:  # a user analyser's result
                 pass
-    return AssayResults(results, factor_name, periods, used, time.perf_counter() - t0)
+    if report is not None:
+        for r in results.values():
+            try:
+                r.data_health = report.table
+            except AttributeError:
+                pass
+    out = AssayResults(results, factor_name, periods, used, time.perf_counter() - t0)
+    out.health = report
+    return out

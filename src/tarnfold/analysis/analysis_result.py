@@ -16,7 +16,8 @@ tables.  On top of them every result offers:
 attributes that the summary and plots pick up when present: ``data_loss``
 (how many (date, instrument) pairs of the factor table were dropped at each
 stage), ``rank_autocorrelation`` (the factor's rank autocorrelation per
-period) and ``rank_autocorrelation_by_date`` (the same per date, plotted).
+period), ``rank_autocorrelation_by_date`` (the same per date, plotted) and
+``data_health`` (the checks of the input data, shown first).
 
 Summary statistics never count a date on which nothing was measured: see
 ``tarnfold.analysis.statistics`` for the rules and formulas.
@@ -72,6 +73,7 @@ class _AnalysisResult:
     data_loss = None
     rank_autocorrelation = None
     rank_autocorrelation_by_date = None
+    data_health = None
     periods_per_year = TRADING_DAYS_PER_YEAR
 
     def __init_subclass__(cls, **kwargs):
@@ -96,6 +98,8 @@ class _AnalysisResult:
         (``SummaryTables``: aligned text in a console, HTML tables in a
         notebook)."""
         tables = self._own_summary()
+        if self.data_health is not None:
+            tables = dict({"data health": self.data_health}, **tables)
         if self.rank_autocorrelation is not None:
             tables["factor rank autocorrelation"] = self.rank_autocorrelation.to_frame()
         if self.data_loss is not None:
@@ -220,19 +224,35 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
     """
 
     def headline(self, periods=None):
-        table = self._own_summary()["groups by holding period"]
+        from tarnfold.evidence import summaries as ev
+        table = self._groups_table()
         spread = table.xs("top-bottom", level="group")
         first = table.groupby(level="period", sort=False).head(1).droplevel("group")
         return dict(_flat(spread, (("ann. return", "top-bottom ann. return"),
                                    ("Sharpe", "top-bottom Sharpe")), periods),
                     **_flat(first, (("turnover per rebalance", "q1 turnover per rebalance"),
-                                    ("turnover per day", "q1 turnover per day")), periods))
+                                    ("turnover per day", "q1 turnover per day")), periods),
+                    **_flat(ev.monotonicity_table(self), (("rank corr", "monotonicity"),),
+                            periods),
+                    **ev.sharpe_headline("top-bottom", ev.top_bottom_dailies(self), periods))
 
-    def _own_summary(self):
-        return {"groups by holding period": st.quantile_summary(
+    def _groups_table(self):
+        from tarnfold.evidence import summaries as ev
+        return ev.remembered(self, "groups", lambda: st.quantile_summary(
             self.quantile_returns, self.quantile_turnover, self.quantile_detail,
             self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
-            self.periods_per_year)}
+            self.periods_per_year, present=ev.group_presence(self)))
+
+    def _own_summary(self):
+        from tarnfold.evidence import summaries as ev
+        tables = {"groups by holding period": self._groups_table(),
+                  "monotonicity of group returns (q1 best)": ev.monotonicity_table(self)}
+        against = ev.benchmark_table(self, self.periods_per_year)
+        if against is not None:
+            tables["alpha and beta against the benchmark"] = against
+        tables["top-bottom Sharpe ratio given the search (one trial)"] = ev.sharpe_table(
+            ev.top_bottom_dailies(self), self.periods_per_year)
+        return tables
 
     def _figures(self, pyplot):
         name = getattr(self, "name", "")
@@ -262,13 +282,19 @@ class FactorReturnAnalysisResult(_AnalysisResult):
     """
 
     def headline(self, periods=None):
-        return _flat(self._own_summary()["factor return by holding period"],
-                     (("ann. return", "factor return ann. return"),
-                      ("Sharpe", "factor return Sharpe")), periods)
+        from tarnfold.evidence import summaries as ev
+        table = st.factor_return_summary(self.factor_returns, self.periods_per_year)
+        return dict(_flat(table, (("ann. return", "factor return ann. return"),
+                                  ("Sharpe", "factor return Sharpe")), periods),
+                    **ev.sharpe_headline("factor return", ev.factor_return_dailies(self),
+                                         periods))
 
     def _own_summary(self):
+        from tarnfold.evidence import summaries as ev
         return {"factor return by holding period": st.factor_return_summary(
-            self.factor_returns, self.periods_per_year)}
+                    self.factor_returns, self.periods_per_year),
+                "factor return Sharpe ratio given the search (one trial)": ev.sharpe_table(
+                    ev.factor_return_dailies(self), self.periods_per_year)}
 
     def _figures(self, pyplot):
         return {"cumulative factor return": plots.factor_returns(

@@ -210,13 +210,17 @@ def rebalance_turnover(quantile_detail, labels, period):
     return pd.DataFrame(out, index=quantile_detail.index, columns=list(labels))
 
 
-def group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom, field):
+def group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom, field,
+                        present=None):
     """{label: daily returns} of each group and of "top-bottom" (the first
     group minus the last) for the return field ``field``, NaN on the dates
-    on which a group held no members (where the analyser fills in 0)."""
+    on which a group held no members in any staggered book (where the
+    analyser fills in 0: not a measurement).  ``present``:
+    ``group_presence`` of the labels, when the caller has it."""
     labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
-    active = group_active(group_presence(quantile_detail, labels),
-                          period_of(field)).iloc[1:]
+    if present is None:
+        present = group_presence(quantile_detail, labels)
+    active = group_active(present, period_of(field)).iloc[1:]
     dailies = {}
     for label in labels:
         daily = daily_from_cumulative(quantile_returns[field].xs(label, level="tag"))
@@ -244,7 +248,7 @@ def mean_group_returns(quantile_returns, quantile_detail, top_minus_bottom):
 
 def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
                      top_minus_bottom, benchmark=None,
-                     periods_per_year=PERIODS_PER_YEAR):
+                     periods_per_year=PERIODS_PER_YEAR, present=None):
     """Per period and group: annualised return and volatility, Sharpe ratio,
     maximum drawdown, turnover and the annualised excess return over the
     benchmark (of the daily differences); the row "top-bottom" is the
@@ -256,15 +260,18 @@ def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
     group replaced at each rebalance of a book held for the period (what
     trading costs scale with, see ``rebalance_turnover``); "turnover per
     day" is the mean of the analyser's table, the daily average over the
-    period's staggered books, about the first divided by the period."""
+    period's staggered books, about the first divided by the period.
+    ``present``: ``group_presence`` of the labels, when the caller has it."""
     labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
     bench_daily = None
     if benchmark is not None:
         bench_daily = daily_from_cumulative(pd.Series(benchmark, dtype=float))
     rows = []
+    if present is None:
+        present = group_presence(quantile_detail, labels)
     for field in quantile_returns.columns:
         dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom,
-                                      field)
+                                      field, present)
         per_rebalance = rebalance_turnover(quantile_detail, labels, period_of(field)).mean()
         for label, daily in dailies.items():
             row = {"period": field, "group": label}

@@ -28,6 +28,7 @@ import mivada
 import pandas as pd
 
 from tarnfold.batch import storage
+from tarnfold.batch import trials as tr
 from tarnfold.batch.correlation import completed_factors, factor_correlation, pick_uncorrelated
 from tarnfold.batch.storage import DamagedResultsError, FolderInUseError, load_factor_table, \
     load_results
@@ -175,8 +176,15 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
 
     Returns a DataFrame indexed by factor (in the order given): the IC,
     quantile and factor-return figures of the results' ``headline()``, the
-    data-loss counts, the rank autocorrelation, wall/load/compute/write
-    seconds, the worker, ``resumed`` and ``error`` (None when it worked).
+    data-loss counts, the rank autocorrelation, the multiple-testing
+    columns (``tarnfold.batch.trials``: the number of trials, the raw and
+    Holm / Benjamini-Hochberg / Benjamini-Yekutieli adjusted p-values of
+    each period's mean IC, the probabilistic and deflated Sharpe ratios of
+    the top-minus-bottom and factor-weighted returns), wall/load/compute/
+    write seconds, the worker, ``resumed`` and ``error`` (None when it
+    worked).  With ``out``, the trials are every factor the folder has
+    tried, in this batch and earlier ones, failures included
+    (``out/trials.json``); without it, this batch's factors.
     A factor that raises, or cannot be sent to a worker, gives a row with
     its error; the batch goes on."""
     _check_factors(factors)
@@ -207,18 +215,27 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
             "instruments_hash": hashlib.sha1("\n".join(map(str, ids)).encode()).hexdigest(),
             "steps": _steps_key(steps), "store": os.path.realpath(store_path)}
     say = progress or (lambda line: None)
+    identities = {name: tr.identity(spec) for name, spec in factors.items()}
     if out is None:
         ctx = BatchContext(store_path, ids, universe, start_date, end_date, periods, ascending,
                            steps, None, meta)
-        return _run_batch(factors, ctx, client, n_workers, False, say)
+        table = _run_batch(factors, ctx, client, n_workers, False, say)
+        return _ordered(tr.with_inference(table, periods, None, identities))
     out = os.path.abspath(os.fspath(out))
     ctx = BatchContext(store_path, ids, universe, start_date, end_date, periods, ascending,
                        steps, out, meta)
     with storage.batch_lock(out):
         os.makedirs(storage.factors_dir(out), exist_ok=True)
         storage.remove_stale_temp(out)
+        # every factor counts as tried before it runs: a batch that is
+        # stopped half-way still leaves its trials on record
+        trials = tr.read_trials(
+            out, seed=lambda: tr.seed_from_records(storage.stored_names(out)))
+        tr.write_trials(out, tr.register(trials, identities))
         table = _run_batch(factors, ctx, client, n_workers, resume, say)
         storage.remove_stale_temp(out)   # what attempts on workers that died left behind
+        tr.write_trials(out, tr.record_results(trials, table, identities))
+        table = _ordered(tr.with_inference(table, periods, trials, identities))
         tmp = os.path.join(out, storage.SUMMARY_FILE + ".tmp")
         table.to_csv(tmp)
         os.replace(tmp, os.path.join(out, storage.SUMMARY_FILE))
@@ -364,13 +381,20 @@ def _run_on(client, factors, todo, ctx, finished):
     return rows
 
 
+TAIL_COLUMNS = ("wall s", "load s", "compute s", "write s", "worker", "resumed", "error",
+                "traceback")
+
+
+def _ordered(table):
+    """The run's own columns (timings, worker, error) last."""
+    tail = [c for c in TAIL_COLUMNS if c in table.columns]
+    return table[[c for c in table.columns if c not in tail] + tail]
+
+
 def _result_table(factors, rows):
     table = pd.DataFrame.from_records([rows[n] for n in factors], index=list(factors))
     table.index.name = "factor"
-    table = table.drop(columns=["factor"], errors="ignore")
-    tail = [c for c in ("wall s", "load s", "compute s", "write s", "worker", "resumed",
-                        "error", "traceback") if c in table.columns]
-    table = table[[c for c in table.columns if c not in tail] + tail]
+    table = _ordered(table.drop(columns=["factor"], errors="ignore"))
     if "error" in table.columns:
         table["error"] = table["error"].astype(object).where(table["error"].notna(), None)
     return table

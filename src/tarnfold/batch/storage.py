@@ -10,7 +10,7 @@
                                     and SHA-256 of every other file
         factor.parquet              the factor table (dates x instruments)
         <step>.<attribute>.parquet  every table of every result object
-        data_loss.parquet, rank_autocorrelation.parquet
+        data_loss.parquet, rank_autocorrelation.parquet, data_health.parquet
       factors/.tmp-*                a factor being written (never read)
       summary.csv                   the batch's result table
 
@@ -392,7 +392,8 @@ def write_factor_results(out, name, factor, results, row, meta):
                         tmp, "{}.{}.parquet".format(folder_name(step), key)))
                 else:
                     attrs[key] = {"kind": "value", "value": _jsonable(value)}
-            for extra in ("data_loss", "rank_autocorrelation", "rank_autocorrelation_by_date"):
+            for extra in ("data_loss", "rank_autocorrelation", "rank_autocorrelation_by_date",
+                          "data_health"):
                 value = getattr(r, extra, None)
                 if value is not None and extra not in shared:
                     shared[extra] = _write_table(value, os.path.join(

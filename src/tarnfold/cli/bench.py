@@ -7,14 +7,16 @@ import sys
 from tarnfold.analysis.formatting import format_table
 from tarnfold.cli.common import wants_report
 from tarnfold.reporting import report
-from tarnfold.workflow import bench_steps, comparison_table, split_summaries
+from tarnfold.workflow import HEALTH_TABLE, bench_steps, comparison_table, split_summaries
 
 
 def steps_from(args):
     """The bench's steps the settled options ask for."""
     return bench_steps(preprocess=args.preprocess, winsorize=args.winsorize,
                        industry=args.industry, max_decay=args.max_decay or None,
-                       quantile=args.quantiles, benchmark=args.benchmark)
+                       quantile=args.quantiles, benchmark=args.benchmark,
+                       size_buckets=args.size_buckets, weighting=args.weighting,
+                       within_industry=args.within_industry)
 
 
 def console_tables(tables):
@@ -27,6 +29,8 @@ def console_tables(tables):
             fields = [c for c in table.columns if not str(c).startswith("dates ")]
             table = table[fields].T
             table.columns = ["lag {}".format(c) for c in table.columns]
+        elif title == HEALTH_TABLE:
+            table = table[["status", "count", "examples"]]
         elif title == "pooled IC by industry" and len(table) > 10:
             col = table.columns[0]
             ordered = table.sort_values(col, ascending=False)
@@ -41,6 +45,9 @@ def print_results(all_results, stream=None):
     for fname, results in all_results.items():
         print("\n######## factor {} ########".format(fname), file=stream)
         shared, per_result = split_summaries(results)
+        if HEALTH_TABLE in shared:
+            print("\n" + console_tables({HEALTH_TABLE: shared.pop(HEALTH_TABLE)})[0],
+                  file=stream)
         for step, (r, tables) in per_result.items():
             print("\n--- {} ({}) ---".format(step, type(r).__name__), file=stream)
             for text in console_tables(tables):

@@ -24,6 +24,14 @@ COMPUTED_FACTORS = {
 }
 
 
+def demo_factor_trees(names=DEMO_FACTORS):
+    """name -> factor tree of the demo's factors (computed ones built, the
+    store's published ones as leaves)."""
+    from tarnfold.leaf import Factor
+    return {name: COMPUTED_FACTORS[name][1]() if name in COMPUTED_FACTORS else Factor(name)
+            for name in names}
+
+
 def factor_help():
     lines = []
     for name in PUBLISHED_FACTORS:

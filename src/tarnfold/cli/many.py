@@ -13,8 +13,13 @@ from tarnfold.cli.bench import steps_from
 from tarnfold.cli.common import UserError, open_store, problems_error, reference_problems, \
     report_problems, settle_bench_options, wants_report
 from tarnfold.constants import TRADING_DAYS_PER_YEAR
+from tarnfold.evidence.plots import p_value_ladder
 from tarnfold.reporting import report
 from tarnfold.workflow import COMPARED
+
+# factors the console's table of adjusted p-values shows at most (the
+# smallest Benjamini-Hochberg p-values first)
+SHOWN_TESTS = 20
 
 
 def load_definitions(path):
@@ -58,6 +63,32 @@ def console_summary(table, periods):
             shown[c] = [None if v != v else int(v) for v in shown[c]]
             shown[c] = shown[c].astype(object)
     return shown
+
+
+def inference_summary(table, periods):
+    """Per factor and period: the mean IC's Newey-West t, its raw p-value and
+    the adjusted ones, and the deflated Sharpe ratios; the factors with the
+    smallest BH p-value of the first period first."""
+    rows = []
+    for name in table.index:
+        row = table.loc[name]
+        for p in periods:
+            field = "P_{}".format(p)
+            rows.append({"factor": name, "period": field,
+                         "IC NW t": row.get("IC NW t " + field),
+                         "p": row.get("p NW " + field),
+                         "p Holm": row.get("p Holm " + field),
+                         "p BH": row.get("p BH " + field),
+                         "p BY": row.get("p BY " + field),
+                         "top-bottom Sharpe": row.get("top-bottom Sharpe " + field),
+                         "top-bottom DSR": row.get("top-bottom DSR " + field),
+                         "factor return DSR": row.get("factor return DSR " + field)})
+    out = pd.DataFrame(rows).set_index(["factor", "period"]).astype(float)
+    first = "P_{}".format(periods[0])
+    if "p BH" in out.columns:
+        order = out.xs(first, level="period")["p BH"].sort_values(kind="stable").index
+        out = out.reindex(order, level="factor")
+    return out
 
 
 def _date_range(args, settings):
@@ -118,6 +149,14 @@ def run(args, progress):
         print("\n" + format_table(corr, "######## average rank correlation ########"))
     print("\npicked (|correlation| < {}, by IC IR P_{}): {}".format(
         args.threshold, args.periods[0], ", ".join(picks) or "none"))
+    trials = int(table["trials"].iloc[0]) if "trials" in table.columns and len(table) else 0
+    tests = inference_summary(table, args.periods)
+    factors_shown = list(dict.fromkeys(tests.index.get_level_values("factor")))[:SHOWN_TESTS]
+    shown_tests = tests.loc[factors_shown]
+    more = "" if len(factors_shown) == len(table) else ", the {} with the smallest BH p-value " \
+        "of P_{}".format(SHOWN_TESTS, args.periods[0])
+    print("\n" + format_table(shown_tests, "######## mean IC tested against {} trials in {}{} "
+                                           "########".format(trials, args.out, more)))
     if wants_report(args.report):
         progress("writing the report")
         sections = [("All factors", shown,
@@ -133,6 +172,17 @@ def run(args, progress):
             index=pd.Index(picks, name="factor")),
             "Greedy pick by IC IR, absolute correlation below {} with every factor picked "
             "before; each has its full section below.".format(args.threshold)))
+        sections.append((
+            "Multiple testing", tests,
+            "Newey-West t of each factor's mean IC and its p-value, adjusted for the {} trials "
+            "this folder has made (failures included): Holm (family-wise error), "
+            "Benjamini-Hochberg and Benjamini-Yekutieli (false discovery rate, the latter "
+            "under any dependence). DSR: the deflated Sharpe ratio, the probability that the "
+            "portfolio's true Sharpe ratio beats what the best of the trials would show by "
+            "luck.".format(trials),
+            p_value_ladder(tests.xs("P_{}".format(args.periods[0]), level="period")["p"],
+                           trials, title="p-value ladder, mean IC P_{}".format(
+                               args.periods[0]))))
         results = {n: load_results(args.out, n) for n in picks}
         title = "tarnfold assay-many: {}".format(os.path.basename(args.file))
         path = report(results, args.report, title=title, sections=sections)

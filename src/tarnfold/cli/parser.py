@@ -7,8 +7,8 @@ from mivada.sample import PRESETS
 
 from tarnfold.cli.common import NONE
 from tarnfold.cli.factors import DEMO_FACTORS, factor_help
-from tarnfold.constants import (DEFAULT_BENCHMARK, DEFAULT_PERIODS, INDUSTRY_SOURCES,
-                                PREPROCESS_STEPS)
+from tarnfold.constants import (DEFAULT_BENCHMARK, DEFAULT_PERIODS, GROUP_WEIGHTINGS,
+                                INDUSTRY_SOURCES, PREPROCESS_STEPS, SIZE_BUCKETS)
 
 
 def _periods(text):
@@ -29,6 +29,17 @@ def positive_int(text):
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError("expected a positive integer, got {!r}".format(text))
+    return value
+
+
+def _count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError("expected 0 or a positive integer, got {!r}".format(
+            text))
     return value
 
 
@@ -74,6 +85,16 @@ def add_bench_options(p, report_default):
                    help="IC decay lags 0..N-1 (default 10; 0 for none)")
     g.add_argument("--quantiles", type=positive_int, default=5,
                    help="number of factor-sorted groups (default 5)")
+    g.add_argument("--size-buckets", type=_count, default=SIZE_BUCKETS,
+                   help="capitalisation buckets of the group views, cut per date from the "
+                        "store's market_cap (default %(default)s: terciles; 0: none, and no "
+                        "market_cap read)")
+    g.add_argument("--weighting", choices=GROUP_WEIGHTINGS, default=GROUP_WEIGHTINGS[0],
+                   help="weights of the groups within industries and size buckets "
+                        "(default %(default)s; cap: by market_cap)")
+    g.add_argument("--within-industry", action="store_true",
+                   help="also cut the factor groups within every industry of --industry "
+                        "(rank IC and top-minus-bottom per industry; the demo does)")
     g.add_argument("--benchmark", type=_none_or,
                    help="index order_book_id the groups are compared with, or none "
                         "(default {})".format(DEFAULT_BENCHMARK))
