@@ -43,4 +43,5 @@ PYBIND11_MODULE(_kernels, m) {
     register_batch_correlation(m);
     register_ranking(m);
     register_arguments(m);
+    register_traded(m);
 }

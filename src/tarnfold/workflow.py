@@ -20,7 +20,8 @@ from tarnfold.constants import (ANALYSER_STEPS, DEFAULT_BENCHMARK, DEFAULT_PERIO
 from tarnfold.analysis.daily_returns import load_daily_returns
 
 # the headline figures a comparison of factors shows, per holding period
-COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe")
+COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe",
+            "net top-bottom Sharpe")
 
 # a daily simple return is rarely beyond a few percent: a table whose
 # typical absolute value is above this holds something else (prices,
@@ -100,10 +101,14 @@ def split_summaries(results):
 
 def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2019",
                 max_decay=10, quantile=5, benchmark=DEFAULT_BENCHMARK,
-                analysers=ANALYSER_STEPS):
+                analysers=ANALYSER_STEPS, trading=None):
     """The bench's steps in order, as a list of (name, kind, factory, text):
     ``factory()`` builds the step, ``text`` says what it does with which
-    settings.  Add a step by adding one entry here."""
+    settings.  Add a step by adding one entry here.  ``trading`` (trading
+    rules, "a-share", ...; see ``tarnfold.analysis.traded.trading_rules``)
+    adds the step "traded": the groups traded under those rules."""
+    from tarnfold.analysis.traded import TradedQuantileAnalysis, trading_rules
+    rules = trading_rules(trading)
     ind = None if industry is None or (isinstance(industry, str) and not industry) else industry
     bm = benchmark or None
     ind_text = "none" if ind is None else ind if isinstance(ind, str) else \
@@ -126,8 +131,17 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
                          quantile, " against {}".format(bm) if bm else "")),
         "factor_return": ("analyser", ab.FactorReturnAnalysis,
                           "factor-weighted long-short return"),
+        "traded": ("analyser",
+                   lambda: TradedQuantileAnalysis(quantile=quantile, benchmark=bm,
+                                                  rules=rules),
+                   "{} quantile groups traded{}: {}".format(
+                       quantile, " against {}".format(bm) if bm else "",
+                       rules.short() if rules is not None else "")),
     }
-    wanted = [s for s in preprocess if s] + [a for a in analysers if a]
+    analysers = [a for a in analysers if a]
+    if rules is not None and "traded" not in analysers:
+        analysers.append("traded")
+    wanted = [s for s in preprocess if s] + analysers
     unknown = [s for s in wanted if s not in catalogue]
     if unknown:
         raise ValueError("steps: expected names among {}, got {}".format(
@@ -243,6 +257,7 @@ def headline(results, periods=None):
     forward return" and "used" per period)."""
     row = {}
     factor_done = False
+    per_period = ("no forward return", "used")
     for r in results.values():
         if hasattr(r, "headline"):
             for key, value in r.headline(periods).items():
@@ -256,7 +271,7 @@ def headline(results, periods=None):
         loss = getattr(r, "data_loss", None)
         if loss is not None:
             for stage in loss.index:
-                if stage in ("no forward return", "used"):
+                if stage in per_period or stage.startswith("not bought"):
                     for field in loss.columns:
                         row["{} {}".format(stage, field)] = int(loss.loc[stage, field])
                 else:
@@ -374,7 +389,8 @@ def check_overlap(factor, returns, periods):
 
 
 def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, steps=None,
-          factor_name="factor", progress=None, account=True, check_returns=True):
+          factor_name="factor", progress=None, account=True, check_returns=True,
+          trading=None):
     """Test one factor with the whole bench and return ``AssayResults``.
 
     ``factor``: dates x instruments; ``returns``: "daily" (from the open
@@ -383,8 +399,12 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     ``check_returns`` is False); ``ascending``: False when larger factor
     values are better (the bench's default; every analyser on its own
     defaults to True); ``steps``: the output of ``bench_steps`` (default:
-    every step).  Each result gets ``data_loss`` and
-    ``rank_autocorrelation`` (unless ``account`` is False).
+    every step).  ``trading``: trading rules ("a-share", a
+    ``TradingRules``, ...) add the traded analysis of the groups (the step
+    "traded"; see ``tarnfold.analysis.traded``).  Each result gets
+    ``data_loss`` and ``rank_autocorrelation`` (unless ``account`` is
+    False); the intended buys the traded analysis could not make are
+    counted in the data-loss account ("not bought: ...").
 
     ValueError when the factor and the returns have no date or no
     instrument in common, or no (date, instrument) pair with both a factor
@@ -408,7 +428,10 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
                              "looks like {}; pass check_returns=False to use it as it is"
                              .format(problem))
     check_overlap(factor, returns, periods)
-    steps = bench_steps() if steps is None else steps
+    if steps is None:
+        steps = bench_steps(trading=trading)
+    elif trading is not None and not any(s[0] == "traded" for s in steps):
+        steps = list(steps) + bench_steps(preprocess=(), analysers=(), trading=trading)
 
     bench = ab.FactorAssayBench()
     used = {}
@@ -430,6 +453,10 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
         say("accounting for dropped pairs")
         loss = data_loss_account(raw, processed, returns, periods,
                                  neutralized="neutralize" in preprocessors)
+        extra = [r.data_loss_rows() for r in results.values() if hasattr(r, "data_loss_rows")]
+        if extra:
+            loss = pd.concat([loss, extra[0].reindex(columns=loss.columns).fillna(0)
+                              .astype(int)])
         if loss.loc["used"].max() == 0:
             raise ValueError("factor, returns: no (date, instrument) pair has both a factor "
                              "value and a forward return: do the factor's dates and "
