@@ -69,7 +69,8 @@ struct TradedMarket {
     index_t n = 0, m = 0, q = 0;
     const std::int32_t *labels = nullptr;   // n x m, 0 ... q-1 or -1
     const double *close_px = nullptr;       // n x m price level at each close
-    const double *open_px = nullptr;        // n x m price level at each open (kOpen only)
+    const double *open_px = nullptr;        // n x m price level at each open (kOpen only);
+                                            // kHold: the last close where there is no open
     const std::uint8_t *blocks = nullptr;   // n x m TradeBlock flags of each row's moment, or null
     const double *weights = nullptr;        // n x m weights of row t's labels, or null (equal)
     const double *buy_rate = nullptr;       // n cost rates of the trades of each row

@@ -3,7 +3,9 @@
 // analyser aligns the tables and packs the results.
 #include <pybind11/numpy.h>
 
+#include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,31 @@ Array table(py::handle value, const char *name, index_t rows, index_t cols, bool
                               ", got " + got + (a.ndim() == 1 ? ",)" : ")"));
     }
     return a;
+}
+
+// A 2-D float table read where it lies (any strides; other dtypes are
+// converted): the array that keeps it alive and its view.
+struct Strided {
+    py::array array;
+    kern::ConstView view;
+};
+
+Strided strided_table(py::handle value, const char *name) {
+    py::array a = py::array::ensure(value);
+    if (!a) {
+        PyErr_Clear();
+        throw py::type_error(std::string(name) + ": expected a numeric array, got " +
+                             pyc::type_repr(value));
+    }
+    if (!a.dtype().is(py::dtype::of<double>()))
+        a = py::array_t<double, py::array::forcecast>::ensure(a);
+    if (!a || a.ndim() != 2)
+        throw py::value_error(std::string(name) + ": expected a 2-D array of numbers");
+    const auto item = static_cast<index_t>(sizeof(double));
+    if (a.strides(0) % item || a.strides(1) % item) a = Floats::ensure(a);  // unaligned
+    Strided out{a, kern::ConstView{static_cast<const double *>(a.data()), a.shape(0),
+                                   a.shape(1), a.strides(0) / item, a.strides(1) / item}};
+    return out;
 }
 
 template <typename Array>
@@ -128,22 +155,22 @@ py::object trade_blocks(py::object open, py::object high, py::object low, py::ob
 }
 
 py::object traded_groups(py::object factor, py::object returns, py::object row_of,
-                         py::object col_of, py::object open_ratio, py::object blocks,
+                         py::object col_of, py::object open, py::object close, py::object blocks,
                          py::object weights, py::object buy_rate, py::object sell_rate,
                          py::object periods, py::object quantile, bool ascending,
                          const std::string &timing, const std::string &valuation,
                          const std::string &unsellable, bool settle_delisted,
                          double delisting_haircut) {
-    Floats f = table<Floats>(factor, "factor", -1, -1, false);
-    const index_t n = f.shape(0), m = f.shape(1);
-    Floats r = table<Floats>(returns, "returns", -1, -1, false);
+    const Strided f = strided_table(factor, "factor");
+    const index_t n = f.view.rows, m = f.view.cols;
+    const Strided r = strided_table(returns, "returns");
     Int64s rows = table<Int64s>(row_of, "row_of", n, -1, false);
     Int64s cols = table<Int64s>(col_of, "col_of", m, -1, false);
     for (index_t t = 0; t < n; ++t)
-        if (rows.data()[t] < -1 || rows.data()[t] >= r.shape(0))
+        if (rows.data()[t] < -1 || rows.data()[t] >= r.view.rows)
             throw py::value_error("row_of: expected rows of returns or -1");
     for (index_t j = 0; j < m; ++j)
-        if (cols.data()[j] < -1 || cols.data()[j] >= r.shape(1))
+        if (cols.data()[j] < -1 || cols.data()[j] >= r.view.cols)
             throw py::value_error("col_of: expected columns of returns or -1");
     kern::TradedSettings s;
     s.timing = choice<kern::TradeTiming>(timing, "timing", {"close", "open", "next_close"});
@@ -155,9 +182,10 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
         throw py::value_error("delisting_haircut: expected a share from 0 to 1");
     s.delisting_haircut = delisting_haircut;
     const bool at_open = s.timing == kern::TradeTiming::kOpen;
-    Floats ratio = table<Floats>(open_ratio, "open_ratio", n, m, !at_open);
-    if (at_open && ratio.ptr() == nullptr)
-        throw py::value_error("open_ratio: needed to trade at the open");
+    Floats opens = table<Floats>(open, "open", n, m, !at_open);
+    Floats closes = table<Floats>(close, "close", n, m, !at_open);
+    if (at_open && (opens.ptr() == nullptr || closes.ptr() == nullptr))
+        throw py::value_error("open, close: the bars' prices are needed to trade at the open");
     Bytes blk = table<Bytes>(blocks, "blocks", n, m, true);
     Floats wt = table<Floats>(weights, "weights", n, m, true);
     Floats br = table<Floats>(buy_rate, "buy_rate", n, -1, false);
@@ -172,8 +200,7 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
     const args::Periods per = args::read_periods(periods);
     const index_t np_ = static_cast<index_t>(per.value.size());
 
-    kern::ConstView fv{f.data(), n, m, m, 1};
-    kern::ConstView rv{r.data(), r.shape(0), r.shape(1), r.shape(1), 1};
+    const kern::ConstView &fv = f.view, &rv = r.view;
     std::vector<index_t> row_map(rows.data(), rows.data() + n);
     std::vector<index_t> col_map(cols.data(), cols.data() + m);
     const std::size_t cells = static_cast<std::size_t>(n * m);
@@ -184,29 +211,37 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
     std::int64_t *c_out = counts.mutable_data();
     {
         py::gil_scoped_release nogil;
-        std::vector<std::int32_t> labels(cells);
-        kern::lagged_quantile_labels(fv, ascending, q, labels.data());
+        // written whole by the kernels: no need to clear them first
+        auto labels = std::make_unique_for_overwrite<std::int32_t[]>(cells);
+        kern::lagged_quantile_labels(fv, ascending, q, labels.get());
         // price levels at the closes: the growth of the returns, carried
         // forward over days without one when positions keep their last price
-        std::vector<double> close_px(cells), open_px;
+        auto close_px = std::make_unique_for_overwrite<double[]>(cells);
+        std::unique_ptr<double[]> open_px;
         if (s.valuation == kern::Valuation::kHold) {
-            std::vector<double> cum(cells);
-            kern::growth_index(rv, row_map, col_map, cum.data(), close_px.data());
+            kern::growth_index(rv, row_map, col_map, nullptr, close_px.get());
         } else {
-            kern::growth_index(rv, row_map, col_map, close_px.data(), nullptr);
+            kern::growth_index(rv, row_map, col_map, close_px.get(), nullptr);
         }
-        if (at_open) {
-            open_px.resize(cells);
-            const double *rt = ratio.data();
-            for (std::size_t k = 0; k < cells; ++k) open_px[k] = close_px[k] * rt[k];
+        if (at_open) {  // the open's level: the close's times open / close of the bar
+            open_px = std::make_unique_for_overwrite<double[]>(cells);
+            const double *o = opens.data(), *c = closes.data();
+            const bool hold = s.valuation == kern::Valuation::kHold;
+            const std::size_t row = static_cast<std::size_t>(m);
+            for (std::size_t k = 0; k < cells; ++k) {
+                open_px[k] = close_px[k] * (o[k] / c[k]);
+                // a position without an open keeps its last close
+                if (hold && std::isnan(open_px[k]))
+                    open_px[k] = k >= row ? close_px[k - row] : kern::kNaN;
+            }
         }
         kern::TradedMarket mk;
         mk.n = n;
         mk.m = m;
         mk.q = q;
-        mk.labels = labels.data();
-        mk.close_px = close_px.data();
-        mk.open_px = at_open ? open_px.data() : nullptr;
+        mk.labels = labels.get();
+        mk.close_px = close_px.get();
+        mk.open_px = open_px.get();
         mk.blocks = data_of(blk);
         mk.weights = data_of(wt);
         mk.buy_rate = br.data();
@@ -253,14 +288,14 @@ void register_traded(py::module_ &m) {
         py::arg("tolerance"));
     pyc::def_function(
         m, "traded_groups",
-        "(factor, returns, row_of, col_of, open_ratio, blocks, weights, buy_rate, sell_rate, "
+        "(factor, returns, row_of, col_of, open, close, blocks, weights, buy_rate, sell_rate, "
         "periods, quantile, ascending, timing, valuation, unsellable, settle_delisted, "
         "delisting_haircut)",
         "The factor-sorted groups held as traded portfolios (see\n"
         "tarnfold.analysis.traded).  factor: dates x instruments; returns: daily\n"
         "returns, whose row and column of each factor date and instrument are\n"
-        "row_of / col_of (-1: absent); open_ratio: open / close of each bar\n"
-        "(for timing 'open'); blocks: the flags of trade_blocks for each row's\n"
+        "row_of / col_of (-1: absent); open, close: the bars' prices (for timing\n"
+        "'open'; None otherwise); blocks: the flags of trade_blocks for each row's\n"
         "trading moment (None: nothing blocked); weights: the weight of each\n"
         "instrument in the groups formed on a row (None: equal); buy_rate,\n"
         "sell_rate: cost rates of each row's trades.  timing: 'close', 'open'\n"
@@ -272,7 +307,7 @@ void register_traded(py::module_ &m) {
         "suspended, at the limit-up, as new listings, as ST, sells blocked as\n"
         "suspended, at the limit-down, positions settled on delisting).",
         &traded_groups, py::arg("factor"), py::arg("returns"), py::arg("row_of"),
-        py::arg("col_of"), py::arg("open_ratio"), py::arg("blocks"), py::arg("weights"),
+        py::arg("col_of"), py::arg("open"), py::arg("close"), py::arg("blocks"), py::arg("weights"),
         py::arg("buy_rate"), py::arg("sell_rate"), py::arg("periods"), py::arg("quantile"),
         py::arg("ascending"), py::arg("timing"), py::arg("valuation"), py::arg("unsellable"),
         py::arg("settle_delisted"), py::arg("delisting_haircut"));

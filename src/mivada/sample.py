@@ -90,13 +90,12 @@ BOARD_OPENED = {300001: "2009-10-30", 688001: "2019-07-22"}
 # What the trading rules meet, drawn from a stream of its own (so that the
 # draws of the market above keep their order): news-like jumps that close
 # at a price limit, more often in small caps, half of them sealed from the
-# open, some running on as sealed days, and followed by a partial
-# reversal; ST episodes (5 % limits on the main boards), always before a
-# delisting; suspensions of months; listing-day jumps of new stocks.
-JUMP_UP_RATE, JUMP_DOWN_RATE = 0.010, 0.007     # per stock-day, on average
+# open, a few running on as sealed days; ST episodes (5 % limits on the
+# main boards), always before a delisting; suspensions of months;
+# listing-day jumps of new stocks.
+JUMP_UP_RATE, JUMP_DOWN_RATE = 0.012, 0.008     # per stock-day, on average
 JUMP_SEALED_FROM_OPEN = 0.5
-JUMP_RUNS_ON = 0.25                               # chance of one more sealed day
-JUMP_REVERSAL = 0.3                               # share given back the day after
+JUMP_RUNS_ON = 0.08                               # chance of one more sealed day
 ST_SHARE = 0.06                                   # stocks with an ST episode
 LONG_SUSPENSION_SHARE = 0.03                      # stocks suspended for months
 FLOAT_SHARE = (0.25, 1.0)                         # range of the floating share
@@ -327,7 +326,7 @@ def generate_market(size):
     days_listed = np.zeros(N, dtype=np.int64)
     prev_exposure = None
     prev_signal_z = None
-    jump, sealed, back = _jumps(rng_rules, has_bar, price0 * shares, up_rate)
+    jump, sealed = _jumps(rng_rules, has_bar, price0 * shares, up_rate)
     listing_pop = _listing_pops(rng_rules, board, listed_date)
     for t in range(T):
         eps = rng.standard_normal((N, S))
@@ -348,7 +347,6 @@ def generate_market(size):
         # the unlimited first days of a listing swing widely
         r = np.where(free, 3.0 * r, np.clip(r, -down, up))
         r = np.where(jump[t] > 0, up, np.where(jump[t] < 0, -down, r))
-        r = r - JUMP_REVERSAL * back[t] * np.nan_to_num(up)
         r = np.where(first_day == t, listing_pop, r)
         r = np.where(free, r, np.clip(r, -down, up))
         r = np.where(bar, r, 0.0)
@@ -485,17 +483,15 @@ def _st_episodes(rng, listed, first_day, delisters, delist_day):
 
 def _jumps(rng, has_bar, cap0, up_rate):
     """News-like jumps: (direction of a close at the limit, sealed all
-    day, direction given back) per stock-day.  Small caps jump more often;
-    a jump is sealed from the open or closes at the limit after a normal
-    open, may run on as sealed days, and is partly given back the day
-    after it ends."""
+    day) per stock-day.  Small caps jump more often; a jump is sealed from
+    the open or closes at the limit after a normal open, and may run on as
+    sealed days."""
     T, N = has_bar.shape
     size = np.log(cap0)
     tilt = np.exp(-0.8 * (size - size.mean()) / size.std())
     tilt /= tilt.mean()
     jump = np.zeros((T, N), dtype=np.int8)
     sealed = np.zeros((T, N), dtype=bool)
-    back = np.zeros((T, N), dtype=np.int8)
     current = np.zeros(N, dtype=np.int8)
     for t in range(T):
         u = rng.random(N)
@@ -503,15 +499,13 @@ def _jumps(rng, has_bar, cap0, up_rate):
         runs_on = rng.random(N) < JUMP_RUNS_ON
         trades = has_bar[t] & ~np.isnan(up_rate[t])
         going = (current != 0) & runs_on & trades
-        ending = (current != 0) & ~going
         start = np.where(u < JUMP_UP_RATE * tilt, 1,
                          np.where(u > 1.0 - JUMP_DOWN_RATE * tilt, -1, 0))
         start = np.where((current == 0) & trades, start, 0).astype(np.int8)
         jump[t] = np.where(going, current, start)
         sealed[t] = going | ((start != 0) & from_open)
-        back[t] = np.where(ending & trades, current, 0)
         current = jump[t]
-    return jump, sealed, back
+    return jump, sealed
 
 
 def _listing_pops(rng, board, listed_date):

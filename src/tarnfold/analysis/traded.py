@@ -345,13 +345,39 @@ def _panel(frames, field, dates):
                                                                     na_value=np.nan))
 
 
+# the last market read inside a ``mivada.reusing_reads()`` block (a batch:
+# every factor of it trades the same instruments on the same dates)
+_kept_market = {"key": None, "market": None}
+
+
+def _market_key(dates, ids, rules):
+    from mivada.api import store_token
+    needs = (rules.entry, rules.price_limits, rules.suspension, rules.exclude_st,
+             rules.weights)
+    return (store_token(), len(dates), dates[0], dates[-1], hash(tuple(dates.asi8)),
+            tuple(ids), needs)
+
+
 def load_market(dates, ids, rules=None):
     """The ``MarketPanels`` of ``rules`` for ``dates`` x ``ids`` from the
     open market-data store.  ValueError when the store has no bar for any
-    of the instruments over the dates."""
+    of the instruments over the dates.  Inside ``mivada.reusing_reads()``
+    the last market read is served again for the same store, dates,
+    instruments and rules."""
+    from mivada.api.kept_reads import _reusing
     rules = TradingRules() if rules is None else rules
     dates = pd.DatetimeIndex(dates)
     ids = list(ids)
+    if not _reusing.get():
+        return _read_market(dates, ids, rules)
+    key = _market_key(dates, ids, rules)
+    if _kept_market["key"] != key:
+        _kept_market.update(key=None, market=None)   # never two in memory
+        _kept_market.update(key=key, market=_read_market(dates, ids, rules))
+    return _kept_market["market"]
+
+
+def _read_market(dates, ids, rules):
     start, end = dates.min(), dates.max()
     sources = mivada.trading_data_sources()
     notes = []
@@ -526,10 +552,6 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
         if rules.weights == "float_cap":
             # the cap known with the signal: the row before the groups' row
             weights = np.vstack([np.full((1, len(ids)), np.nan), market.float_cap[:-1]])
-        open_ratio = None
-        if entry == "open":
-            with np.errstate(invalid="ignore", divide="ignore"):
-                open_ratio = market.open / market.close
         buy, sell = rules.costs.rates(factor.index)
         haircut = {None: 0.0, "last_price": 0.0, "haircut": rules.delisting_haircut,
                    "lost": 1.0}[rules.delisting]
@@ -538,7 +560,8 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
             values, returns.to_numpy(dtype=float, na_value=np.nan),
             returns.index.get_indexer(factor.index).astype(np.int64),
             returns.columns.get_indexer(factor.columns).astype(np.int64),
-            open_ratio, blocks, weights, buy, sell, periods, self.quantile, bool(ascending),
+            market.open if entry == "open" else None, market.close if entry == "open" else None,
+            blocks, weights, buy, sell, periods, self.quantile, bool(ascending),
             entry, rules.valuation, rules.unsellable, rules.delisting is not None, haircut)
         return self._result(factor.index, periods, out, market, entry)
 

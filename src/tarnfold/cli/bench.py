@@ -14,7 +14,8 @@ def steps_from(args):
     """The bench's steps the settled options ask for."""
     return bench_steps(preprocess=args.preprocess, winsorize=args.winsorize,
                        industry=args.industry, max_decay=args.max_decay or None,
-                       quantile=args.quantiles, benchmark=args.benchmark)
+                       quantile=args.quantiles, benchmark=args.benchmark,
+                       trading=getattr(args, "rules", None))
 
 
 def console_tables(tables):

@@ -1,0 +1,186 @@
+"""The traded quantile analysis against the quantile analyser it extends, on
+the same data: a sample market of 3000 stocks x 1500 factor dates, 5
+groups, periods 1, 5 and 20, every trading rule on (T+1 open, price
+limits, suspensions, new listings, ST excluded, delistings, costs).
+
+    python benchmarks/bench_traded.py                      # 3000 x 1500
+    python benchmarks/bench_traded.py --stocks 500 --days 300
+    python benchmarks/bench_traded.py --peer /tmp/peer-venv/bin/python
+
+Each side runs in its own interpreter on the same store and factor (the
+published reversal_5d) and the same daily returns, read before the
+timing; the traded side's market data (bars, limit prices, ST status)
+is read once too and timed on its own ("market load").  Peak memory is
+the growth of the resident set during the first run
+(benchmarks/_harness.py).  --peer PYTHON times a peer package's
+quantile analysis with A-share rules in that interpreter's environment
+(a throwaway virtualenv), on the same data written to Parquet; it is
+skipped when the interpreter or the package is missing.  Figures on a
+shared machine are for sanity only.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PERIODS = (1, 5, 20)
+QUANTILE = 5
+
+
+def inputs(store, stocks, days):
+    sys.path.insert(0, HERE)
+    import _harness
+    import mivada
+
+    _harness.engine_bench_store(store, stocks, days)
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    end = mivada.get_previous_trading_date(mivada.get_latest_trading_date(), max(PERIODS) + 1)
+    start = mivada.trading_date_offset(end, -(days - 1))
+    factor = mivada.get_factor(ids, "reversal_5d", start, end)["reversal_5d"].unstack(
+        "order_book_id").reindex(columns=ids)
+    factor.index.name, factor.columns.name = "datetime", "order_book_id"
+    last = mivada.get_next_trading_date(end, max(PERIODS))
+    returns = mivada.get_price_change_rate(ids, start, last)
+    return factor, returns
+
+
+def run_side(side, store, stocks, days, repeat):
+    warnings.simplefilter("ignore")
+    sys.path.insert(0, HERE)
+    import _harness
+    from tarnfold.analysis import assay_bench as ab
+    from tarnfold.analysis.traded import TradedQuantileAnalysis, TradingRules, load_market
+
+    factor, returns = inputs(store, stocks, days)
+    extra = {}
+    if side == "contract":
+        def run():
+            return ab.QuantileReturnAnalysis(quantile=QUANTILE).analysis(
+                factor, returns, PERIODS, ascending=False).quantile_returns.shape
+    else:
+        rules = TradingRules(exclude_st=True)
+        t0 = time.perf_counter()
+        market = load_market(factor.index, factor.columns, rules)
+        extra["load"] = time.perf_counter() - t0
+        analyser = TradedQuantileAnalysis(quantile=QUANTILE, rules=rules, market=market)
+
+        def run():
+            return analyser.analysis(factor, returns, PERIODS, ascending=False) \
+                .daily_returns.shape
+    times = []
+
+    def timed():
+        t0, c0 = time.perf_counter(), time.process_time()
+        shape = run()
+        times.append((time.perf_counter() - t0, time.process_time() - c0))
+        return shape
+
+    _, peak, shape = _harness.measure(timed, repeat=repeat)
+    print(json.dumps(dict(extra, times=[t for t, _ in times], cpu=[c for _, c in times],
+                          peak_mib=peak, shape=list(shape))))
+
+
+def measure(side, args):
+    cmd = [sys.executable, os.path.abspath(__file__), "--side", side, "--stocks",
+           str(args.stocks), "--days", str(args.days), "--repeat", str(args.repeat)]
+    if args.store:
+        cmd += ["--store", args.store]
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+PEER_SCRIPT = r"""
+import json, sys, time
+import pandas as pd
+folder = sys.argv[1]
+factor = pd.read_parquet(folder + "/factor.parquet")
+prices = pd.read_parquet(folder + "/prices.parquet")
+try:
+    import alphalens_cna as peer
+except ImportError:
+    print(json.dumps({"skipped": "the peer package does not import"}))
+    sys.exit(0)
+t0 = time.perf_counter()
+try:
+    data = peer.utils.get_clean_factor_and_forward_returns(
+        factor.stack(), prices, quantiles=5, periods=(1, 5, 20))
+    peer.performance.mean_return_by_quantile(data)
+except Exception as exc:
+    print(json.dumps({"skipped": "{}: {}".format(type(exc).__name__, exc)}))
+    sys.exit(0)
+print(json.dumps({"seconds": time.perf_counter() - t0}))
+"""
+
+
+def peer_time(python, args):
+    """Seconds of the peer package on the same factor and prices, or why not."""
+    if not python or not os.path.exists(python):
+        return None, "no peer interpreter given (--peer)"
+    import mivada
+    factor, _ = inputs(args.store, args.stocks, args.days)
+    with tempfile.TemporaryDirectory() as folder:
+        ids = list(factor.columns)
+        close = mivada.get_price_panel(ids, factor.index[0], factor.index[-1] +
+                                       pd_offset(), fields=("close",))["close"]
+        factor.to_parquet(os.path.join(folder, "factor.parquet"))
+        close.to_parquet(os.path.join(folder, "prices.parquet"))
+        script = os.path.join(folder, "peer.py")
+        with open(script, "w") as fh:
+            fh.write(PEER_SCRIPT)
+        out = subprocess.run([python, script, folder], capture_output=True, text=True)
+    lines = out.stdout.strip().splitlines()
+    if out.returncode != 0 or not lines:
+        return None, "it failed: {}".format((out.stderr.strip().splitlines() or ["?"])[-1])
+    got = json.loads(lines[-1])
+    return got.get("seconds"), got.get("skipped")
+
+
+def pd_offset():
+    import pandas as pd
+    return pd.Timedelta(days=40)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--stocks", type=int, default=3000)
+    parser.add_argument("--days", type=int, default=1500)
+    parser.add_argument("--store", help="a store to use (default: the sample store of "
+                                        "that size, generated in the cache on first use)")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--peer", help="python of a virtualenv holding the peer package")
+    parser.add_argument("--side", choices=["contract", "traded"], help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.side:
+        run_side(args.side, args.store, args.stocks, args.days, args.repeat)
+        return
+    print("quantile groups, {} stocks x {} dates, quantile={}, periods={}".format(
+        args.stocks, args.days, QUANTILE, PERIODS))
+    contract = measure("contract", args)
+    traded = measure("traded", args)
+    t_c, t_t = min(contract["times"]), min(traded["times"])
+    print("  QuantileReturnAnalysis  : {:7.2f} s  (best of {}; CPU {} s)  peak +{:.0f} MiB"
+          .format(t_c, len(contract["times"]), ", ".join("%.2f" % c for c in contract["cpu"]),
+                  contract["peak_mib"]))
+    print("  TradedQuantileAnalysis  : {:7.2f} s  (best of {}; CPU {} s)  peak +{:.0f} MiB"
+          .format(t_t, len(traded["times"]), ", ".join("%.2f" % c for c in traded["cpu"]),
+                  traded["peak_mib"]))
+    print("  market load (once)      : {:7.2f} s  (bars, limit prices, ST status)".format(
+        traded["load"]))
+    print("  ratio traded / contract : {:7.2f} x  (with the market load: {:.2f} x)".format(
+        t_t / t_c, (t_t + traded["load"]) / t_c))
+    if args.peer:
+        seconds, why = peer_time(args.peer, args)
+        if seconds is None:
+            print("  peer package            : skipped ({})".format(why))
+        else:
+            print("  peer package            : {:7.2f} s  ({:.1f} x the traded analysis)"
+                  .format(seconds, seconds / t_t))
+
+
+if __name__ == "__main__":
+    main()
