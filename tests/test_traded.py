@@ -263,3 +263,44 @@ def test_rules_are_checked_and_read_from_text():
             trading_rules(bad)
     with pytest.raises(ValueError, match="costs"):
         TradingCosts.parse("brokerage=0.001")
+
+
+def test_assay_accounts_reports_and_stores_the_traded_groups(tiny_store, tmp_path):
+    import tarnfold
+    from tarnfold.batch import assay_many, load_results
+    from tarnfold.reporting import render
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    end = mivada.get_previous_trading_date(mivada.get_latest_trading_date(), 6)
+    factor = mivada.get_factor(ids, "reversal_5d", None, end)["reversal_5d"].unstack(
+        "order_book_id").reindex(columns=ids)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        results = tarnfold.assay(factor, "daily", periods=(1, 5), trading="a-share",
+                                 factor_name="rev", steps=results_steps())
+        table = assay_many({"rev": factor}, periods=(1, 5), client="serial",
+                           out=tmp_path / "runs", trading="a-share", steps=results_steps())
+    traded = results["traded"]
+    # the buys that could not be made are in the data-loss account
+    loss = traded.data_loss
+    counts = traded.untradable.groupby(level="period").sum()
+    for reason in ("not bought: suspended", "not bought: new listing"):
+        assert list(loss.loc[reason]) == list(counts.loc[["P_1", "P_5"], reason])
+    assert loss.loc["not bought: new listing"].sum() > 0
+    head = results.headline()
+    assert head["net top-bottom Sharpe P_1"] == pytest.approx(
+        traded.summary()["traded groups by holding period"].loc[("P_1", "top-bottom"),
+                                                                "net Sharpe"])
+    html = render({"rev": results})
+    for title in ("gross against net cumulative returns", "untradable shares",
+                  "traded turnover", "trading rules"):
+        assert title in html
+    # a batch gives the same figures and keeps the result whole
+    assert table.loc["rev", "untradable share P_5"] == pytest.approx(head["untradable share P_5"])
+    back = load_results(tmp_path / "runs", "rev")["traded"]
+    pd.testing.assert_frame_equal(back.daily_returns, traded.daily_returns)
+    pd.testing.assert_frame_equal(back.untradable, traded.untradable)
+
+
+def results_steps():
+    from tarnfold.workflow import bench_steps
+    return bench_steps(preprocess=(), max_decay=0, analysers=("quantile",))
