@@ -12,11 +12,12 @@ published reversal_5d) and the same daily returns, read before the
 timing; the traded side's market data (bars, limit prices, ST status)
 is read once too and timed on its own ("market load").  Peak memory is
 the growth of the resident set during the first run
-(benchmarks/_harness.py).  --peer PYTHON times a peer package's
-quantile analysis with A-share rules in that interpreter's environment
-(a throwaway virtualenv), on the same data written to Parquet; it is
-skipped when the interpreter or the package is missing.  Figures on a
-shared machine are for sanity only.
+(benchmarks/_harness.py).  --peer PYTHON times a peer package's one-call
+report with A-share rules (tradability, forward returns, groups, IC) in
+that interpreter's environment (a throwaway virtualenv), on the same
+factor and bars handed over as arrays; it is skipped when the interpreter
+or the package is missing.  Figures on a shared machine are for sanity
+only.
 """
 import argparse
 import json
@@ -95,11 +96,30 @@ def measure(side, args):
 
 
 PEER_SCRIPT = r"""
-import json, sys, time
+import json, sys, time, warnings
+warnings.simplefilter("ignore")
+import numpy as np
 import pandas as pd
-folder = sys.argv[1]
-factor = pd.read_parquet(folder + "/factor.parquet")
-prices = pd.read_parquet(folder + "/prices.parquet")
+z = np.load(sys.argv[1])
+ids = pd.Index([str(x) for x in z["ids"]], dtype=object)
+dates = pd.DatetimeIndex(z["dates"])
+
+
+def long(a, name, index):
+    s = pd.DataFrame(a, index=index, columns=ids).stack()
+    s.index.names = ["date", "asset"]
+    return s.rename(name)
+
+
+fields = {"raw_open": "open", "raw_high": "high", "raw_low": "low", "raw_close": "close",
+          "prev_close": "prev_close", "volume": "volume", "amount": "total_turnover"}
+prices = pd.concat([long(z[v], k, dates) for k, v in fields.items()], axis=1)
+prices = prices.dropna(subset=["raw_close"])
+prices["adj_factor"] = 1.0
+for c in ("open", "high", "low", "close"):
+    prices["adj_" + c] = prices["raw_" + c]
+factor = long(z["factor"], "value", pd.DatetimeIndex(z["fdates"])).to_frame()
+factor = factor[factor.index.isin(prices.index)]   # it takes values only where a bar is
 try:
     import alphalens_cna as peer
 except ImportError:
@@ -107,9 +127,8 @@ except ImportError:
     sys.exit(0)
 t0 = time.perf_counter()
 try:
-    data = peer.utils.get_clean_factor_and_forward_returns(
-        factor.stack(), prices, quantiles=5, periods=(1, 5, 20))
-    peer.performance.mean_return_by_quantile(data)
+    peer.build_report(factor, prices, pd.DatetimeIndex(z["cal"]), horizons=(1, 5, 20),
+                      quantiles=5)
 except Exception as exc:
     print(json.dumps({"skipped": "{}: {}".format(type(exc).__name__, exc)}))
     sys.exit(0)
@@ -118,31 +137,33 @@ print(json.dumps({"seconds": time.perf_counter() - t0}))
 
 
 def peer_time(python, args):
-    """Seconds of the peer package on the same factor and prices, or why not."""
+    """Seconds of the peer package's one-call report (tradability, forward
+    returns, groups, IC) on the same factor and bars, or why not."""
     if not python or not os.path.exists(python):
         return None, "no peer interpreter given (--peer)"
     import mivada
+    import numpy as np
+
     factor, _ = inputs(args.store, args.stocks, args.days)
+    ids = list(factor.columns)
+    end = mivada.get_next_trading_date(factor.index[-1], max(PERIODS) + 1)
+    panel = mivada.get_price_panel(ids, factor.index[0], end, fields=(
+        "open", "high", "low", "close", "prev_close", "volume", "total_turnover"))
+    cal = mivada.get_trading_dates(factor.index[0], end)
     with tempfile.TemporaryDirectory() as folder:
-        ids = list(factor.columns)
-        close = mivada.get_price_panel(ids, factor.index[0], factor.index[-1] +
-                                       pd_offset(), fields=("close",))["close"]
-        factor.to_parquet(os.path.join(folder, "factor.parquet"))
-        close.to_parquet(os.path.join(folder, "prices.parquet"))
+        data = os.path.join(folder, "data.npz")
+        np.savez(data, factor=factor.to_numpy(), fdates=factor.index.values.astype("int64"),
+                 ids=np.array(ids), dates=panel["close"].index.values.astype("int64"),
+                 cal=cal.values.astype("int64"), **{k: v.to_numpy() for k, v in panel.items()})
         script = os.path.join(folder, "peer.py")
         with open(script, "w") as fh:
             fh.write(PEER_SCRIPT)
-        out = subprocess.run([python, script, folder], capture_output=True, text=True)
+        out = subprocess.run([python, script, data], capture_output=True, text=True)
     lines = out.stdout.strip().splitlines()
     if out.returncode != 0 or not lines:
         return None, "it failed: {}".format((out.stderr.strip().splitlines() or ["?"])[-1])
     got = json.loads(lines[-1])
     return got.get("seconds"), got.get("skipped")
-
-
-def pd_offset():
-    import pandas as pd
-    return pd.Timedelta(days=40)
 
 
 def main():
@@ -178,8 +199,8 @@ def main():
         if seconds is None:
             print("  peer package            : skipped ({})".format(why))
         else:
-            print("  peer package            : {:7.2f} s  ({:.1f} x the traded analysis)"
-                  .format(seconds, seconds / t_t))
+            print("  peer package (one call) : {:7.2f} s  ({:.0f} x the traded analysis with "
+                  "its market load)".format(seconds, seconds / (t_t + traded["load"])))
 
 
 if __name__ == "__main__":
