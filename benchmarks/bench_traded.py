@@ -59,7 +59,7 @@ def run_side(side, store, stocks, days, repeat):
 
     factor, returns = inputs(store, stocks, days)
     extra = {}
-    if side == "contract":
+    if side == "quantile":
         def run():
             return ab.QuantileReturnAnalysis(quantile=QUANTILE).analysis(
                 factor, returns, PERIODS, ascending=False).quantile_returns.shape
@@ -174,25 +174,25 @@ def main():
                                         "that size, generated in the cache on first use)")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--peer", help="python of a virtualenv holding the peer package")
-    parser.add_argument("--side", choices=["contract", "traded"], help=argparse.SUPPRESS)
+    parser.add_argument("--side", choices=["quantile", "traded"], help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.side:
         run_side(args.side, args.store, args.stocks, args.days, args.repeat)
         return
     print("quantile groups, {} stocks x {} dates, quantile={}, periods={}".format(
         args.stocks, args.days, QUANTILE, PERIODS))
-    contract = measure("contract", args)
+    plain = measure("quantile", args)
     traded = measure("traded", args)
-    t_c, t_t = min(contract["times"]), min(traded["times"])
+    t_c, t_t = min(plain["times"]), min(traded["times"])
     print("  QuantileReturnAnalysis  : {:7.2f} s  (best of {}; CPU {} s)  peak +{:.0f} MiB"
-          .format(t_c, len(contract["times"]), ", ".join("%.2f" % c for c in contract["cpu"]),
-                  contract["peak_mib"]))
+          .format(t_c, len(plain["times"]), ", ".join("%.2f" % c for c in plain["cpu"]),
+                  plain["peak_mib"]))
     print("  TradedQuantileAnalysis  : {:7.2f} s  (best of {}; CPU {} s)  peak +{:.0f} MiB"
           .format(t_t, len(traded["times"]), ", ".join("%.2f" % c for c in traded["cpu"]),
                   traded["peak_mib"]))
     print("  market load (once)      : {:7.2f} s  (bars, limit prices, ST status)".format(
         traded["load"]))
-    print("  ratio traded / contract : {:7.2f} x  (with the market load: {:.2f} x)".format(
+    print("  ratio traded / quantile : {:7.2f} x  (with the market load: {:.2f} x)".format(
         t_t / t_c, (t_t + traded["load"]) / t_c))
     if args.peer:
         seconds, why = peer_time(args.peer, args)

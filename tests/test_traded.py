@@ -193,13 +193,13 @@ def test_every_rule_off_gives_the_quantile_analysers_group_returns(rng):
         returns = pd.DataFrame(rng.normal(0, 0.02, factor.shape), index=factor.index,
                                columns=factor.columns).mask(rng.random(factor.shape) < 0.1)
         periods = [1, 2, 5, 9]
-        contract = ab.QuantileReturnAnalysis(quantile=q).analysis(factor, returns, periods,
+        plain = ab.QuantileReturnAnalysis(quantile=q).analysis(factor, returns, periods,
                                                                  ascending=ascending)
         traded = TradedQuantileAnalysis(quantile=q, rules=TradingRules.off()).analysis(
             factor, returns, periods, ascending=ascending)
-        pd.testing.assert_frame_equal(traded.cumulative("gross"), contract.quantile_returns,
+        pd.testing.assert_frame_equal(traded.cumulative("gross"), plain.quantile_returns,
                                       check_exact=True, check_names=False)
-        pd.testing.assert_frame_equal(traded.cumulative("net"), contract.quantile_returns,
+        pd.testing.assert_frame_equal(traded.cumulative("net"), plain.quantile_returns,
                                       check_exact=True, check_names=False)
 
 
@@ -209,10 +209,10 @@ def test_every_rule_off_on_the_sample_market(tiny_store):
     factor = mivada.get_factor(ids, "reversal_5d", None, end)["reversal_5d"].unstack(
         "order_book_id").reindex(columns=ids)
     returns = mivada.get_price_change_rate(ids, None, end)
-    contract = ab.QuantileReturnAnalysis(quantile=5).analysis(factor, returns, [1, 5, 20])
+    plain = ab.QuantileReturnAnalysis(quantile=5).analysis(factor, returns, [1, 5, 20])
     traded = TradedQuantileAnalysis(quantile=5, rules="off").analysis(factor, returns,
                                                                       [1, 5, 20])
-    pd.testing.assert_frame_equal(traded.cumulative("gross"), contract.quantile_returns,
+    pd.testing.assert_frame_equal(traded.cumulative("gross"), plain.quantile_returns,
                                   check_exact=True, check_names=False)
 
 
@@ -263,6 +263,11 @@ def test_rules_are_checked_and_read_from_text():
             trading_rules(bad)
     with pytest.raises(ValueError, match="costs"):
         TradingCosts.parse("brokerage=0.001")
+    dates = pd.bdate_range("2023-09-04", periods=5)
+    factor = pd.DataFrame({"A": np.arange(5.0), "B": list("abcde")}, index=dates)
+    returns = pd.DataFrame(0.01, index=dates, columns=["A", "B"])
+    with pytest.raises(TypeError, match="factor_data: expected numbers.* B"):
+        TradedQuantileAnalysis(quantile=2, rules="off").analysis(factor, returns, [1])
 
 
 def test_assay_accounts_reports_and_stores_the_traded_groups(tiny_store, tmp_path):
@@ -304,3 +309,32 @@ def test_assay_accounts_reports_and_stores_the_traded_groups(tiny_store, tmp_pat
 def results_steps():
     from tarnfold.workflow import bench_steps
     return bench_steps(preprocess=(), max_decay=0, analysers=("quantile",))
+
+
+def test_rules_the_store_cannot_serve_are_named(tmp_path):
+    # bars without opens or volumes, no limit prices, no board or ST records
+    dates = pd.bdate_range("2023-09-04", periods=12)
+    ids = ["600001.XSHG", "600002.XSHG", "000003.XSHE", "000004.XSHE"]
+    rng = np.random.default_rng(3)
+    close = pd.DataFrame(10 * np.cumprod(1 + rng.normal(0, 0.02, (12, 4)), axis=0),
+                         index=dates, columns=ids)
+    bars = close.stack().rename("close").rename_axis(["date", "order_book_id"]).reset_index()
+    folder = tmp_path / "files"
+    folder.mkdir()
+    bars.to_csv(folder / "daily_bars.csv", index=False)
+    pd.DataFrame({"order_book_id": ids, "type": "CS", "listed_date": "2010-01-04"}).to_csv(
+        folder / "instruments.csv", index=False)
+    mivada.ingest(folder, tmp_path / "plain.duckdb")
+    mivada.init(tmp_path / "plain.duckdb")
+    returns = close / close.shift(1) - 1
+    factor = pd.DataFrame(rng.normal(size=(12, 4)), index=dates, columns=ids)
+    with pytest.warns(UserWarning) as caught:
+        got = TradedQuantileAnalysis(quantile=2, rules=TradingRules(exclude_st=True)).analysis(
+            factor, returns, [1])
+    said = " | ".join(str(w.message) for w in caught)
+    for text in ("no opening prices; trading at T+1's close instead", "no volumes",
+                 "derived from the previous close", "read from the instrument codes",
+                 "no ST records"):
+        assert text in said
+    assert "T+1 close (asked: open)" in got.rules.loc["entry and exit", "setting"]
+    assert got.rules.index.str.startswith("note").sum() == 4

@@ -132,19 +132,24 @@ def _board_panel(ids, dates):
     return out
 
 
+def _request(order_book_ids, start_date, end_date):
+    """The store, the identifiers and the trading dates with data of a
+    request (no dates when the range holds none)."""
+    store = current_store()
+    ids, _ = _as_ids(order_book_ids)
+    start, end = _date_range(store, start_date, end_date)
+    dates = pd.DatetimeIndex([]) if start is None else _panel_days(store, start, end)
+    return store, ids, dates
+
+
 def get_st_status(order_book_ids, start_date=None, end_date=None):
     """ST status point in time: a frame of trading dates (with data) x
     instruments, True on the days an instrument is ST.  None when the
     store has no ST records (the status is unknown) or the range holds no
     trading date with data."""
-    store = current_store()
-    ids, _ = _as_ids(order_book_ids)
-    start, end = _date_range(store, start_date, end_date)
-    if start is None:
-        return None
-    dates = _panel_days(store, start, end)
-    st = _st_panel(ids, dates)
-    if st is None or len(dates) == 0:
+    store, ids, dates = _request(order_book_ids, start_date, end_date)
+    st = _st_panel(ids, dates) if len(dates) else None
+    if st is None:
         return None
     return pd.DataFrame(st, index=pd.DatetimeIndex(dates, name="date"),
                         columns=pd.Index(ids, name="order_book_id"))
@@ -171,6 +176,23 @@ def _stored_limits(store, ids, dates):
     down[row, col] = _floats(got["limit_down"])[ok]
     have[row, col] = True
     return up, down, have
+
+
+def _bars_without_limits(store, ids, dates):
+    """Positions in ``ids`` of the instruments with more bars than stored
+    limit prices over ``dates``: their missing limits are derived."""
+    # limit rows come with bars (ingest and the sample write them so):
+    # counting both per instrument finds the ones short of limits
+    counts = []
+    for table in ("daily_bars", "price_limits"):
+        got = store.fetch_numpy(
+            "SELECT r.col, count(*) AS n FROM {} t JOIN req r ON t.order_book_id = "
+            "r.order_book_id WHERE t.date BETWEEN ? AND ? GROUP BY r.col".format(table),
+            [dates[0].date(), dates[-1].date()], frames={"req": _request_frame(ids)})
+        n = np.zeros(len(ids), dtype=np.int64)
+        n[np.asarray(got["col"], dtype=np.int64)] = np.asarray(got["n"])
+        counts.append(n)
+    return [int(k) for k in np.flatnonzero(counts[0] > counts[1])]
 
 
 def _derived_limits(store, ids, dates, prev_close):
@@ -202,25 +224,23 @@ def get_price_limits(order_book_ids, start_date=None, end_date=None):
     days after a listing on the boards that have none) or where it cannot
     be derived (no bar, no previous close, a board the code does not
     tell).  None when the range holds no trading date with data."""
-    store = current_store()
-    ids, _ = _as_ids(order_book_ids)
-    start, end = _date_range(store, start_date, end_date)
-    if start is None:
-        return None
-    dates = _panel_days(store, start, end)
+    store, ids, dates = _request(order_book_ids, start_date, end_date)
     if len(dates) == 0:
         return None
-    up, down, have = (None, None, None)
     if PRICE_LIMITS in _filled_tables(store):
         up, down, have = _stored_limits(store, ids, dates)
-    if have is None or not have.all():
-        prev = get_price_panel(ids, dates[0], dates[-1], fields=("prev_close",))
+        derive = _bars_without_limits(store, ids, dates)
+    else:
+        up, down = (np.full((len(dates), len(ids)), np.nan) for _ in range(2))
+        have, derive = np.zeros(up.shape, dtype=bool), list(range(len(ids)))
+    if derive:
+        some = [ids[k] for k in derive]
+        prev = get_price_panel(some, dates[0], dates[-1], fields=("prev_close",))
         prev_close = prev["prev_close"].reindex(dates).to_numpy(dtype=float)
-        d_up, d_down = _derived_limits(store, ids, dates, prev_close)
-        if have is None:
-            up, down = d_up, d_down
-        else:
-            up, down = np.where(have, up, d_up), np.where(have, down, d_down)
+        d_up, d_down = _derived_limits(store, some, dates, prev_close)
+        keep = have[:, derive]
+        up[:, derive] = np.where(keep, up[:, derive], d_up)
+        down[:, derive] = np.where(keep, down[:, derive], d_down)
     index = pd.DatetimeIndex(dates, name="date")
     columns = pd.Index(ids, name="order_book_id")
     return {"limit_up": pd.DataFrame(up, index=index, columns=columns),

@@ -108,13 +108,13 @@ class TradingCosts:
         """Costs from text: "none", "default", or comma-separated
         ``key=value`` among commission, stamp (or stamp_duty: a rate or
         "historical") and slippage; keys not given keep their defaults."""
-        spec = str(text).strip().lower()
-        if spec in ("none", "0", "zero"):
+        wanted = str(text).strip().lower()
+        if wanted in ("none", "0", "zero"):
             return cls.none()
-        if spec in ("", "default"):
+        if wanted in ("", "default"):
             return cls()
         values = {}
-        for part in spec.split(","):
+        for part in wanted.split(","):
             key, sep, value = part.partition("=")
             key = {"stamp": "stamp_duty"}.get(key.strip(), key.strip())
             if not sep or key not in ("commission", "stamp_duty", "slippage"):
@@ -279,28 +279,28 @@ class TradingRules:
         return out
 
 
-def trading_rules(spec):
+def trading_rules(value):
     """``TradingRules`` from what callers pass as ``trading``: None, False or
     "none" (None: no traded analysis), True or "a-share" (the default
     rules), "off" (every rule off), a dict of fields, or ``TradingRules``."""
-    if spec is None or spec is False:
+    if value is None or value is False:
         return None
-    if isinstance(spec, TradingRules):
-        return spec
-    if spec is True:
+    if isinstance(value, TradingRules):
+        return value
+    if value is True:
         return TradingRules()
-    if isinstance(spec, str):
-        key = spec.strip().lower().replace("_", "-")
+    if isinstance(value, str):
+        key = value.strip().lower().replace("_", "-")
         if key in ("none", ""):
             return None
         if key in ("a-share", "ashare", "default"):
             return TradingRules()
         if key == "off":
             return TradingRules.off()
-        raise _refuse("rules", "'a-share', 'off', 'none', a dict or TradingRules", spec)
-    if isinstance(spec, dict):
-        return TradingRules(**spec)
-    raise _refuse("rules", "'a-share', 'off', 'none', a dict or TradingRules", spec)
+        raise _refuse("rules", "'a-share', 'off', 'none', a dict or TradingRules", value)
+    if isinstance(value, dict):
+        return TradingRules(**value)
+    raise _refuse("rules", "'a-share', 'off', 'none', a dict or TradingRules", value)
 
 
 # -- the market ---------------------------------------------------------------------
@@ -436,8 +436,8 @@ def _read_market(dates, ids, rules):
 def _calendar_positions(market):
     stocks = mivada.all_instruments("CS").set_index("order_book_id")
     listed = pd.to_datetime(stocks["listed_date"].reindex(market.ids), errors="coerce")
-    delisted = stocks["de_listed_date"].reindex(market.ids).replace("0000-00-00", None)
-    delisted = pd.to_datetime(delisted, errors="coerce")
+    delisted = stocks["de_listed_date"].reindex(market.ids)
+    delisted = pd.to_datetime(delisted.where(delisted != "0000-00-00"), errors="coerce")
     first = min([market.dates.min()] + [d for d in listed if pd.notna(d)])
     cal = mivada.get_trading_dates(first, market.dates.max()).values
     if len(cal) == 0:
@@ -470,6 +470,19 @@ def _periods_in(periods, n_rows):
             raise ValueError("Invalid periods, must be less than {}".format(n_rows))
         warnings.warn("Invalid periods found: {}, will ignore.".format(dropped))
     return periods
+
+
+def _values(table, name):
+    """A table's values as floats, NaN where missing (no copy for a frame
+    of float64 columns); TypeError naming the table for other values."""
+    if all(d == np.float64 for d in table.dtypes):
+        return table.to_numpy()
+    try:
+        return table.to_numpy(dtype=float, na_value=np.nan)
+    except (TypeError, ValueError):
+        bad = [str(c) for c, d in table.dtypes.items() if not pd.api.types.is_numeric_dtype(d)]
+        raise TypeError("{}: expected numbers, got non-numeric values in column(s) {}".format(
+            name, ", ".join(bad[:5]))) from None
 
 
 def _in_date_order(table, name):
@@ -555,9 +568,8 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
         buy, sell = rules.costs.rates(factor.index)
         haircut = {None: 0.0, "last_price": 0.0, "haircut": rules.delisting_haircut,
                    "lost": 1.0}[rules.delisting]
-        values = factor.to_numpy(dtype=float, na_value=np.nan)
         out = _kernels.traded_groups(
-            values, returns.to_numpy(dtype=float, na_value=np.nan),
+            _values(factor, "factor_data"), _values(returns, "returns"),
             returns.index.get_indexer(factor.index).astype(np.int64),
             returns.columns.get_indexer(factor.columns).astype(np.int64),
             market.open if entry == "open" else None, market.close if entry == "open" else None,
@@ -582,7 +594,7 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
         counts = out["counts"].reshape(len(names) * q * n, len(COUNTS))
         untradable = pd.DataFrame(counts, columns=list(COUNTS), index=pd.MultiIndex.from_product(
             [names, tags, dates], names=["period", "tag", "datetime"]))
-        rules = self.rules.describe()
+        rules = dataclasses.replace(self.rules, entry=entry).describe()
         if entry != self.rules.entry:
             rules.loc["entry and exit", "setting"] += " (asked: {})".format(self.rules.entry)
         if market.notes:
