@@ -212,11 +212,11 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
     {
         py::gil_scoped_release nogil;
         // written whole by the kernels: no need to clear them first
-        auto labels = std::make_unique_for_overwrite<std::int32_t[]>(cells);
+        std::unique_ptr<std::int32_t[]> labels(new std::int32_t[cells]);
         kern::lagged_quantile_labels(fv, ascending, q, labels.get());
         // price levels at the closes: the growth of the returns, carried
         // forward over days without one when positions keep their last price
-        auto close_px = std::make_unique_for_overwrite<double[]>(cells);
+        std::unique_ptr<double[]> close_px(new double[cells]);
         std::unique_ptr<double[]> open_px;
         if (s.valuation == kern::Valuation::kHold) {
             kern::growth_index(rv, row_map, col_map, nullptr, close_px.get());
@@ -224,7 +224,7 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
             kern::growth_index(rv, row_map, col_map, close_px.get(), nullptr);
         }
         if (at_open) {  // the open's level: the close's times open / close of the bar
-            open_px = std::make_unique_for_overwrite<double[]>(cells);
+            open_px.reset(new double[cells]);
             const double *o = opens.data(), *c = closes.data();
             const bool hold = s.valuation == kern::Valuation::kHold;
             const std::size_t row = static_cast<std::size_t>(m);

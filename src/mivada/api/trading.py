@@ -38,8 +38,8 @@ def _filled_tables(store):
 def trading_data_sources():
     """What the open store holds for the trading rules, as a dict:
 
-    * ``open``, ``volume``: whether its daily bars carry opening prices and
-      volumes;
+    * ``open``, ``volume``: whether the daily bars of its stocks carry
+      opening prices and volumes;
     * ``price_limits``: "stored" (a ``price_limits`` table) or "derived"
       (from the previous close, the board and ST status);
     * ``boards``: "records" (point-in-time ``board_records``; stocks
@@ -51,7 +51,9 @@ def trading_data_sources():
     tables = _filled_tables(store)
     counts = getattr(store, "_bar_field_counts", None)
     if counts is None:
-        counts = store.fetchall("SELECT count(open), count(volume) FROM daily_bars")[0]
+        counts = store.fetchall(
+            "SELECT count(b.open), count(b.volume) FROM daily_bars b JOIN instruments i "
+            "ON b.order_book_id = i.order_book_id WHERE i.type = 'CS'")[0]
         store._bar_field_counts = counts
     return {"open": bool(counts[0]), "volume": bool(counts[1]),
             "price_limits": "stored" if PRICE_LIMITS in tables else "derived",
