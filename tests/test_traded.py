@@ -156,8 +156,14 @@ def test_rules_agree_with_the_day_by_day_simulation(small_market, name):
     periods = (1, 3, 7)
     with warnings.catch_warnings():
         warnings.simplefilter("error")   # the store serves every rule
-        got = TradedQuantileAnalysis(quantile=3, rules=rules).analysis(
+        got = TradedQuantileAnalysis(quantile=3, rules=rules, threads=1).analysis(
             factor, returns, periods, ascending=name.startswith("a"))
+        threaded = TradedQuantileAnalysis(quantile=3, rules=rules, threads=3).analysis(
+            factor, returns, periods, ascending=name.startswith("a"))
+    # the schedules shared out over threads give the same numbers
+    pd.testing.assert_frame_equal(threaded.daily_returns, got.daily_returns, check_exact=True)
+    pd.testing.assert_frame_equal(threaded.traded_turnover, got.traded_turnover,
+                                  check_exact=True)
     listed_pos = np.array([NEW_DAY if j == NEW else -10 ** 6 for j in range(len(IDS))])
     delisted_pos = np.array([DELIST_DAY if j == DELISTED else 10 ** 9
                              for j in range(len(IDS))])

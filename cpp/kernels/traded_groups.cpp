@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "kernels/trade_blocks.hpp"
@@ -55,38 +57,33 @@ struct Kept {
     double units, mark;
 };
 
+// What one schedule yields per (group, date), NaN where it holds no value.
+struct ScheduleRows {
+    std::vector<double> gross, net, turnover;
+};
+
 template <bool Hold, bool AtOpen>
 class Simulation {
 public:
+    // `delist_row`: the first row on which each instrument is delisted;
+    // `counts`: q x n x kTradeCounts, added to.
     Simulation(const TradedMarket &mk, const TradedSettings &st, index_t period,
-               const TradedOutputs &out)
-        : mk_(mk), st_(st), p_(period), out_(out), n_(mk.n), m_(mk.m), q_(mk.q) {
-        const std::size_t cells = static_cast<std::size_t>(q_ * n_);
-        gross_.assign(cells, 0.0);
-        net_.assign(cells, 0.0);
-        turn_.assign(cells, 0.0);
-        count_.assign(cells, 0);
-        tcount_.assign(cells, 0);
-        std::fill(out.counts, out.counts + cells * kTradeCounts, std::int64_t{0});
-        delist_row_.assign(static_cast<std::size_t>(m_), kNever);
-        if (Hold && mk.blocks != nullptr && st.settle_delisted) {
-            for (index_t t = n_ - 1; t >= 0; --t)
-                for (index_t j = 0; j < m_; ++j)
-                    if (mk.blocks[t * m_ + j] & kDelisted) delist_row_[j] = t;
-        }
+               const std::vector<index_t> &delist_row, std::int64_t *counts)
+        : mk_(mk), st_(st), p_(period), n_(mk.n), m_(mk.m), q_(mk.q),
+          delist_row_(delist_row), counts_(counts) {
         weight_sum_.resize(static_cast<std::size_t>(q_));
         weight_cnt_.resize(static_cast<std::size_t>(q_));
         members_of_.resize(static_cast<std::size_t>(q_));
     }
 
-    void run() {
-        for (index_t lv = 1; lv <= p_ && lv < n_; ++lv) schedule(lv);
+    // Schedule lv (rebalancing on rows lv, lv + p, ...) into `rows`.
+    void schedule(index_t lv, ScheduleRows &rows) {
         const std::size_t cells = static_cast<std::size_t>(q_ * n_);
-        for (std::size_t c = 0; c < cells; ++c) {
-            out_.gross[c] = count_[c] ? gross_[c] / count_[c] : kNaN;
-            out_.net[c] = count_[c] ? net_[c] / count_[c] : kNaN;
-            out_.turnover[c] = tcount_[c] ? turn_[c] / tcount_[c] : kNaN;
-        }
+        rows.gross.assign(cells, kNaN);
+        rows.net.assign(cells, kNaN);
+        rows.turnover.assign(cells, kNaN);
+        rows_ = &rows;
+        run_schedule(lv);
     }
 
 private:
@@ -429,7 +426,7 @@ private:
             v_new = v_pre - f.lost;  // sales leave the value as it was
         }
         if (s >= 0 || settling) index_waiting(b);
-        std::int64_t *counts = out_.counts + (g * n_ + t) * kTradeCounts;
+        std::int64_t *counts = counts_ + (g * n_ + t) * kTradeCounts;
         for (int c = 0; c < kTradeCounts; ++c) counts[c] += f.counts[c];
         mo.acted = true;
         mo.v_post_old = v_pre - f.lost;
@@ -445,19 +442,16 @@ private:
         b.carry *= 1.0 - cost_share;
         if (std::isnan(daily)) return;
         const index_t cell = g * n_ + t;
-        gross_[cell] += daily;
-        net_[cell] += (1.0 + daily) * b.carry - 1.0;
-        ++count_[cell];
+        rows_->gross[cell] = daily;
+        rows_->net[cell] = (1.0 + daily) * b.carry - 1.0;
         b.carry = 1.0;
     }
 
     void record_turnover(index_t g, index_t t, double turnover) {
-        const index_t cell = g * n_ + t;
-        turn_[cell] += turnover;
-        ++tcount_[cell];
+        rows_->turnover[g * n_ + t] = turnover;
     }
 
-    void schedule(index_t lv) {
+    void run_schedule(index_t lv) {
         std::vector<Book> books(static_cast<std::size_t>(q_));
         bool window_held = true;  // kPricedOnly: the current window has members somewhere
         const index_t first = st_.timing == TradeTiming::kClose ? lv - 1 : lv;
@@ -552,11 +546,10 @@ private:
     const TradedMarket &mk_;
     const TradedSettings &st_;
     const index_t p_;
-    const TradedOutputs &out_;
     const index_t n_, m_, q_;
-    std::vector<double> gross_, net_, turn_;
-    std::vector<std::int32_t> count_, tcount_;
-    std::vector<index_t> delist_row_;
+    const std::vector<index_t> &delist_row_;
+    std::int64_t *counts_;
+    ScheduleRows *rows_ = nullptr;
     std::vector<double> weight_sum_;
     std::vector<index_t> weight_cnt_;
     std::vector<std::vector<std::uint32_t>> members_of_;
@@ -565,26 +558,80 @@ private:
     std::vector<double> values_;  // of the positions at the current moment
 };
 
+// The schedules of one period spread over `threads` threads, each with a
+// simulation of its own; the per-schedule rows are averaged in schedule
+// order afterwards, so the result does not depend on the thread count.
 template <bool Hold, bool AtOpen>
-void simulate(const TradedMarket &market, const TradedSettings &settings, index_t period,
-              const TradedOutputs &out) {
-    Simulation<Hold, AtOpen>(market, settings, period, out).run();
+void simulate(const TradedMarket &mk, const TradedSettings &st, index_t period,
+              const TradedOutputs &out, int threads) {
+    const index_t n = mk.n, m = mk.m, q = mk.q;
+    const index_t schedules = std::max<index_t>(0, std::min(period, n - 1));
+    const std::size_t cells = static_cast<std::size_t>(q * n);
+    std::vector<index_t> delist_row(static_cast<std::size_t>(m), kNever);
+    if (Hold && mk.blocks != nullptr && st.settle_delisted) {
+        for (index_t t = n - 1; t >= 0; --t)
+            for (index_t j = 0; j < m; ++j)
+                if (mk.blocks[t * m + j] & kDelisted) delist_row[j] = t;
+    }
+    const int workers = static_cast<int>(std::max<index_t>(
+        1, std::min<index_t>(std::max(threads, 1), schedules)));
+    std::vector<ScheduleRows> rows(static_cast<std::size_t>(schedules));
+    std::vector<std::vector<std::int64_t>> counts(static_cast<std::size_t>(workers));
+    std::vector<std::exception_ptr> failed(static_cast<std::size_t>(workers));
+    auto work = [&](int w) {
+        try {
+            counts[w].assign(cells * kTradeCounts, 0);
+            Simulation<Hold, AtOpen> sim(mk, st, period, delist_row, counts[w].data());
+            for (index_t lv = 1 + w; lv <= schedules; lv += workers)
+                sim.schedule(lv, rows[static_cast<std::size_t>(lv - 1)]);
+        } catch (...) {
+            failed[w] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
+    work(0);
+    for (std::thread &th : pool) th.join();
+    for (const std::exception_ptr &e : failed)
+        if (e) std::rethrow_exception(e);
+
+    std::fill(out.counts, out.counts + cells * kTradeCounts, std::int64_t{0});
+    for (const auto &c : counts)
+        for (std::size_t k = 0; k < c.size(); ++k) out.counts[k] += c[k];
+    for (std::size_t c = 0; c < cells; ++c) {
+        double gross = 0.0, net = 0.0, turn = 0.0;
+        int valued = 0, active = 0;
+        for (const ScheduleRows &r : rows) {
+            if (!std::isnan(r.gross[c])) {
+                gross += r.gross[c];
+                net += r.net[c];
+                ++valued;
+            }
+            if (!std::isnan(r.turnover[c])) {
+                turn += r.turnover[c];
+                ++active;
+            }
+        }
+        out.gross[c] = valued ? gross / valued : kNaN;
+        out.net[c] = valued ? net / valued : kNaN;
+        out.turnover[c] = active ? turn / active : kNaN;
+    }
 }
 
 }  // namespace
 
 void traded_period(const TradedMarket &market, const TradedSettings &settings, index_t period,
-                   const TradedOutputs &out) {
+                   const TradedOutputs &out, int threads) {
     const bool hold = settings.valuation == Valuation::kHold;
     const bool at_open = settings.timing == TradeTiming::kOpen;
     if (hold && at_open)
-        simulate<true, true>(market, settings, period, out);
+        simulate<true, true>(market, settings, period, out, threads);
     else if (hold)
-        simulate<true, false>(market, settings, period, out);
+        simulate<true, false>(market, settings, period, out, threads);
     else if (at_open)
-        simulate<false, true>(market, settings, period, out);
+        simulate<false, true>(market, settings, period, out, threads);
     else
-        simulate<false, false>(market, settings, period, out);
+        simulate<false, false>(market, settings, period, out, threads);
 }
 
 }  // namespace tarnfold::kern

@@ -93,7 +93,9 @@ struct TradedOutputs {
     std::int64_t *counts = nullptr;
 };
 
+// The schedules run on up to `threads` threads; the result is the same
+// for every thread count.
 void traded_period(const TradedMarket &market, const TradedSettings &settings, index_t period,
-                   const TradedOutputs &out);
+                   const TradedOutputs &out, int threads = 1);
 
 }  // namespace tarnfold::kern

@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/arguments.hpp"
@@ -160,7 +162,7 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
                          py::object periods, py::object quantile, bool ascending,
                          const std::string &timing, const std::string &valuation,
                          const std::string &unsellable, bool settle_delisted,
-                         double delisting_haircut) {
+                         double delisting_haircut, py::object threads) {
     const Strided f = strided_table(factor, "factor");
     const index_t n = f.view.rows, m = f.view.cols;
     const Strided r = strided_table(returns, "returns");
@@ -198,6 +200,10 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
                               std::to_string(q));
     }
     const args::Periods per = args::read_periods(periods);
+    // 0: one thread per core
+    index_t workers = args::checked_integer(threads, "threads",
+                                            "a number of threads (0: one per core)", 0);
+    if (workers == 0) workers = std::max<index_t>(1, std::thread::hardware_concurrency());
     const index_t np_ = static_cast<index_t>(per.value.size());
 
     const kern::ConstView &fv = f.view, &rv = r.view;
@@ -250,7 +256,8 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
             const std::size_t off = static_cast<std::size_t>(k * q * n);
             kern::TradedOutputs out{g_out + off, n_out + off, t_out + off,
                                     c_out + off * kern::kTradeCounts};
-            kern::traded_period(mk, s, per.value[static_cast<std::size_t>(k)], out);
+            kern::traded_period(mk, s, per.value[static_cast<std::size_t>(k)], out,
+                                static_cast<int>(std::min<index_t>(workers, 1024)));
         }
     }
     py::dict result;
@@ -290,7 +297,7 @@ void register_traded(py::module_ &m) {
         m, "traded_groups",
         "(factor, returns, row_of, col_of, open, close, blocks, weights, buy_rate, sell_rate, "
         "periods, quantile, ascending, timing, valuation, unsellable, settle_delisted, "
-        "delisting_haircut)",
+        "delisting_haircut, threads=1)",
         "The factor-sorted groups held as traded portfolios (see\n"
         "tarnfold.analysis.traded).  factor: dates x instruments; returns: daily\n"
         "returns, whose row and column of each factor date and instrument are\n"
@@ -300,7 +307,9 @@ void register_traded(py::module_ &m) {
         "instrument in the groups formed on a row (None: equal); buy_rate,\n"
         "sell_rate: cost rates of each row's trades.  timing: 'close', 'open'\n"
         "or 'next_close'; valuation: 'last_price' or 'priced_only';\n"
-        "unsellable: 'hold', 'last_price' or 'lost'.\n\n"
+        "unsellable: 'hold', 'last_price' or 'lost'.  threads: how many threads\n"
+        "share the staggered schedules (0: one per core); the numbers are the\n"
+        "same for every count.\n\n"
         "Returns a dict: 'gross', 'net', 'turnover' (periods x groups x dates,\n"
         "means over the staggered schedules) and 'counts' (periods x groups x\n"
         "dates x 9, sums: intended buys, intended sells, buys blocked as\n"
@@ -310,7 +319,7 @@ void register_traded(py::module_ &m) {
         py::arg("col_of"), py::arg("open"), py::arg("close"), py::arg("blocks"), py::arg("weights"),
         py::arg("buy_rate"), py::arg("sell_rate"), py::arg("periods"), py::arg("quantile"),
         py::arg("ascending"), py::arg("timing"), py::arg("valuation"), py::arg("unsellable"),
-        py::arg("settle_delisted"), py::arg("delisting_haircut"));
+        py::arg("settle_delisted"), py::arg("delisting_haircut"), py::arg("threads") = 1);
 }
 
 }  // namespace tarnfold::kernels_module

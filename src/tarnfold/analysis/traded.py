@@ -32,6 +32,7 @@ warning and in the result's rules table.  The computation is one call of
 packs the results.
 """
 import dataclasses
+import sys
 import warnings
 
 import mivada
@@ -450,11 +451,7 @@ def _calendar_positions(market):
 
     market.date_pos = np.searchsorted(cal, market.dates.values, "left").astype(np.int64)
     market.listed_pos = pos(listed, LONG_AGO)
-    market.delisted_pos = pos(delisted, NOT_DELISTED)
-    # a delisting after the calendar's end lies ahead of every date
-    market.delisted_pos = np.where(
-        np.asarray(pd.DatetimeIndex(delisted).values) > cal[-1], NOT_DELISTED,
-        market.delisted_pos)
+    market.delisted_pos = pos(delisted, NOT_DELISTED)   # after the calendar: beyond every date
 
 
 # -- the analyser ---------------------------------------------------------------------
@@ -470,6 +467,21 @@ def _periods_in(periods, n_rows):
             raise ValueError("Invalid periods, must be less than {}".format(n_rows))
         warnings.warn("Invalid periods found: {}, will ignore.".format(dropped))
     return periods
+
+
+def _threads(threads):
+    """The thread count: as given, else one inside a Dask worker (its
+    cluster shares the cores out already) and one per core (0) outside."""
+    if threads is not None:
+        return threads
+    distributed = sys.modules.get("distributed")
+    if distributed is not None:
+        try:
+            distributed.get_worker()
+            return 1
+        except (ValueError, AttributeError):
+            pass
+    return 0
 
 
 def _values(table, name):
@@ -513,10 +525,13 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
         ``trading_rules`` reads ("a-share", "off", a dict).
     market: ``MarketPanels`` prepared with ``load_market`` for the factor's
         dates and instruments (default: read from the store on each call).
+    threads: threads sharing the staggered schedules (default: one per core,
+        one inside a Dask worker); the numbers are the same for any count.
     """
 
-    def __init__(self, quantile=5, benchmark=None, rules=None, market=None):
+    def __init__(self, quantile=5, benchmark=None, rules=None, market=None, threads=None):
         self.quantile = quantile
+        self.threads = threads
         self.rules = TradingRules() if rules is None else trading_rules(rules)
         if self.rules is None:
             raise _refuse("rules", "trading rules, not None", rules)
@@ -574,7 +589,8 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
             returns.columns.get_indexer(factor.columns).astype(np.int64),
             market.open if entry == "open" else None, market.close if entry == "open" else None,
             blocks, weights, buy, sell, periods, self.quantile, bool(ascending),
-            entry, rules.valuation, rules.unsellable, rules.delisting is not None, haircut)
+            entry, rules.valuation, rules.unsellable, rules.delisting is not None, haircut,
+            _threads(self.threads))
         return self._result(factor.index, periods, out, market, entry)
 
     def _result(self, index, periods, out, market, entry):
