@@ -1,7 +1,9 @@
 """A simulated stock market for the embedded sample store.
 
-Everything is drawn from one ``numpy.random.Generator(PCG64(seed))`` in a
-fixed order, so two machines build identical stores.  Returns follow a
+Everything is drawn from ``numpy.random.Generator(PCG64(seed))`` in a fixed
+order, and what the trading rules meet (limit jumps, ST episodes, long
+suspensions, listing-day jumps, float shares) from a second stream,
+``PCG64([seed, 20])``, so two machines build identical stores.  Returns follow a
 factor model (market, industries, styles, idiosyncratic noise) to which three
 published characteristics (``value_score``, ``quality_score``,
 ``reversal_5d``) add a small genuine next-day premium, while the published
