@@ -162,6 +162,10 @@ def test_assay_files_wide_and_long(tmp_path, rng, capsys):
      "day-first or month-first"),
     (["assay", "{vendor}", "--sample", "tiny"], "the store writes Shenzhen ids as 000001.XSHE"),
     (["assay", "{ok}", "--column", "A"], "--column A: expected a long table"),
+    (["assay", "{ok}", "--returns", "{ret}", "--plain", "--costs", "none"],
+     "--costs none: needs --trading a-share"),
+    (["assay", "{ok}", "--returns", "{ret}", "--plain", "--trading", "a-share", "--costs",
+      "brokerage=1"], "--costs brokerage=1: expected none, default or key=value pairs"),
 ])
 def test_assay_errors_are_one_line(tmp_path, capsys, args, message):
     dates = pd.bdate_range("2022-01-03", periods=5)

@@ -9,7 +9,7 @@ void growth_index(const ConstView &returns, const std::vector<index_t> &row_of,
                   const std::vector<index_t> &col_of, double *cum, double *level) {
     const index_t n = static_cast<index_t>(row_of.size());
     const index_t m = static_cast<index_t>(col_of.size());
-    std::fill(cum, cum + n * m, kNaN);
+    if (cum) std::fill(cum, cum + n * m, kNaN);
     if (level) std::fill(level, level + n * m, kNaN);
 
     index_t last_row = -1;
@@ -31,7 +31,7 @@ void growth_index(const ConstView &returns, const std::vector<index_t> &row_of,
         }
         const index_t t = factor_row[static_cast<std::size_t>(i)];
         if (t < 0) return;
-        cum[t * m + j] = std::isnan(r) ? kNaN : r_run;
+        if (cum) cum[t * m + j] = std::isnan(r) ? kNaN : r_run;
         if (level) level[t * m + j] = last[static_cast<std::size_t>(j)];
     };
     if (returns.col_stride <= returns.row_stride) {

@@ -15,9 +15,9 @@ namespace tarnfold::kern {
 //   row_of[t]  returns row of factor row t, or -1 when the date is absent
 //   col_of[j]  returns column of factor column j, or -1 when absent
 //
-// `cum` (n x m, row-major): the running product at that row, NaN where the
-// date or instrument is absent or the row's own return is NaN (the
-// cumulative product of the returns table, reindexed to the factor's
+// `cum` (n x m, row-major; optional): the running product at that row, NaN
+// where the date or instrument is absent or the row's own return is NaN
+// (the cumulative product of the returns table, reindexed to the factor's
 // dates and instruments).
 //
 // `level` (optional, same shape): the last non-NaN running product at or

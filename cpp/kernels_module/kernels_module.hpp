@@ -18,5 +18,6 @@ void register_summaries(py::module_ &m);          // rank autocorrelation
 void register_batch_correlation(py::module_ &m);  // cross-factor rank correlation
 void register_ranking(py::module_ &m);            // the rank-sum block bound
 void register_evidence(py::module_ &m);           // Fama-MacBeth, group views, events, health
+void register_traded(py::module_ &m);             // trading rules, traded groups
 
 }  // namespace tarnfold::kernels_module

@@ -44,4 +44,5 @@ PYBIND11_MODULE(_kernels, m) {
     register_ranking(m);
     register_arguments(m);
     register_evidence(m);
+    register_traded(m);
 }

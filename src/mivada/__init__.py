@@ -16,6 +16,9 @@ from mivada.api import (  # noqa: F401
     sample_home,
     sample_path, sample_size, trading_date_offset,
 )
+from mivada.api import (  # noqa: F401
+    get_board_records, get_price_limits, get_st_records, get_st_status,
+    trading_data_sources)
 from mivada import client  # noqa: F401,E402
 
 

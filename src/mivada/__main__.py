@@ -77,9 +77,14 @@ def main(argv=None):
         print(store.path)
         for key, value in sorted(store.meta.items()):
             print("  {}: {}".format(key, value))
+        from mivada.schema import OPTIONAL_TABLES_DDL
+
+        present = {r[0] for r in store.fetchall(
+            "SELECT table_name FROM information_schema.tables")}
         for table in ("instruments", "daily_bars", "minute_bars",
                       "industry_records", "index_members",
-                      "style_exposures", "factor_values"):
+                      "style_exposures", "factor_values") + tuple(
+                          t for t in OPTIONAL_TABLES_DDL if t in present):
             n = store.fetchall("SELECT count(*) FROM " + table)[0][0]
             print("  {} rows: {}".format(table, n))
         print("  data: {} to {}".format(store.data_start, store.data_end))

@@ -20,14 +20,18 @@ import pandas as pd
 
 from mivada.errors import (MAX_REPORTED, ArgumentError, IngestError,
                            IngestStoreError, StoreError, argument_error)
+from mivada.market_rules import BOARDS
 from mivada.schema import (DAILY_FIELDS, INDUSTRY_SOURCES, INSTRUMENT_TYPES,
-                           MINUTE_FIELDS, STYLE_TABLE, create_schema,
-                           quote_ident)
+                           MINUTE_FIELDS, OPTIONAL_TABLES_DDL, STYLE_TABLE,
+                           create_schema, quote_ident)
 from mivada.store import (connect, describe_duckdb_error,
                           remove_stale_temp_files)
 from mivada.utils import FIRST_DAY, LAST_DAY, parse_dates
 
 __all__ = ["IngestError", "ingest"]
+
+# daily limit prices may come with the bars; they go into price_limits
+LIMIT_FIELDS = ("limit_up", "limit_down")
 
 
 # column kinds: text, date, zero_date (date or "0000-00-00"), timestamp,
@@ -41,7 +45,7 @@ TABLES = {
         ("listed_date", "date", True), ("de_listed_date", "zero_date", False)]},
     "daily_bars": {"key": ("order_book_id", "date"), "columns": [
         ("order_book_id", "text", True), ("date", "date", True)] + [
-        (f, "number", f == "close") for f in DAILY_FIELDS]},
+        (f, "number", f == "close") for f in DAILY_FIELDS + LIMIT_FIELDS]},
     "minute_bars": {"key": ("order_book_id", "datetime"), "columns": [
         ("order_book_id", "text", True), ("datetime", "timestamp", True)] + [
         (f, "number", f == "close") for f in MINUTE_FIELDS]},
@@ -54,6 +58,12 @@ TABLES = {
                       "columns": [
         ("index_id", "text", True), ("order_book_id", "text", True),
         ("in_date", "date", True), ("out_date", "date", False)]},
+    "board_records": {"key": ("order_book_id", "start_date"), "columns": [
+        ("order_book_id", "text", True), ("start_date", "date", True),
+        ("board", "text", True)]},
+    "st_records": {"key": ("order_book_id", "start_date"), "columns": [
+        ("order_book_id", "text", True), ("start_date", "date", True),
+        ("end_date", "zero_date", False)]},
     STYLE_TABLE: {"key": ("order_book_id", "date"), "wide": True, "columns": [
         ("order_book_id", "text", True), ("date", "date", True)]},
     "factor_values": {"key": ("order_book_id", "date", "factor"),
@@ -63,8 +73,8 @@ TABLES = {
 }
 # Written in this order: referenced tables first.
 TABLE_ORDER = ("trading_calendar", "instruments", "daily_bars", "minute_bars",
-               "industry_records", "index_members", STYLE_TABLE,
-               "factor_values")
+               "industry_records", "index_members", "board_records",
+               "st_records", STYLE_TABLE, "factor_values")
 
 
 class _Batch:
@@ -480,6 +490,20 @@ def _check_rows(batch, problems):
         if "high" in f and "low" in f:
             _flag(batch, f["high"] < f["low"], lambda i: "high is below low",
                   problems)
+        for col in LIMIT_FIELDS:
+            if col in f:
+                _flag(batch, f[col] <= 0, lambda i, c=col: "{} must be "
+                      "positive".format(c), problems)
+        if all(c in f for c in LIMIT_FIELDS):
+            _flag(batch, f["limit_up"] < f["limit_down"],
+                  lambda i: "limit_up is below limit_down", problems)
+    if t == "board_records":
+        known = f["board"].str.strip().str.lower().isin(BOARDS).to_numpy(bool)
+        _flag(batch, ~known, lambda i: "board {!r} is not one of {}".format(
+            f["board"].iat[i], list(BOARDS)), problems)
+    if t == "st_records" and "end_date" in f:
+        _flag(batch, f["end_date"].notna() & (f["end_date"] <= f["start_date"]),
+              lambda i: "end_date is not after start_date", problems)
     if t == "industry_records":
         _flag(batch, ~f["source"].isin(INDUSTRY_SOURCES),
               lambda i: "source {!r} is not one of {}".format(
@@ -599,8 +623,9 @@ def _check_references(con, batches, problems):
                                  "in letter case from the store's style "
                                  "factor {!r}; the store's column names ignore "
                                  "case".format(c, by_case[c.lower()])))
-    if "industry_records" in batches:
-        known(batches["industry_records"], "order_book_id", "CS", "stock")
+    for table in ("industry_records", "board_records", "st_records"):
+        if table in batches:
+            known(batches[table], "order_book_id", "CS", "stock")
     if "index_members" in batches:
         b = batches["index_members"]
         known(b, "index_id", "INDX", "index")
@@ -609,9 +634,12 @@ def _check_references(con, batches, problems):
 
 def _check_clashes(con, batches, problems):
     """Rows whose key the store already holds."""
+    tables = {r[0] for r in con.execute(
+        "SELECT table_name FROM information_schema.tables").fetchall()}
     for table in ("daily_bars", "minute_bars", "industry_records",
-                  "index_members", STYLE_TABLE, "factor_values"):
-        if table not in batches:
+                  "index_members", "board_records", "st_records", STYLE_TABLE,
+                  "factor_values"):
+        if table not in batches or table not in tables:
             continue
         b = batches[table]
         key = list(TABLES[table]["key"])
@@ -663,6 +691,12 @@ def _write(con, batches):
                     con.execute("ALTER TABLE {} ADD COLUMN {} DOUBLE".format(
                         STYLE_TABLE, quote_ident(col)))
                     style_cols.append(col)
+        if table == "daily_bars":
+            frame = _split_limits(con, frame, written)
+        if table == "board_records":
+            frame["board"] = frame["board"].str.strip().str.lower()
+        if table in OPTIONAL_TABLES_DDL:
+            _ensure_table(con, table)
         for col in frame.columns:
             if frame[col].dtype == object:
                 frame[col] = frame[col].astype(object)
@@ -683,6 +717,33 @@ def _write(con, batches):
             "WHERE b.prev_close IS NULL AND p.pc IS NOT NULL "
             "AND b.order_book_id = p.order_book_id AND b.date = p.date")
     return written
+
+
+def _ensure_table(con, table):
+    """Create an optional table in a store made before it existed."""
+    have = con.execute("SELECT count(*) FROM information_schema.tables WHERE "
+                       "table_name = ?", [table]).fetchall()[0][0]
+    if not have:
+        con.execute(OPTIONAL_TABLES_DDL[table])
+
+
+def _split_limits(con, frame, written):
+    """The bars without their limit columns; rows with a limit go into
+    price_limits."""
+    cols = [c for c in LIMIT_FIELDS if c in frame.columns]
+    if not cols:
+        return frame
+    limits = frame[["order_book_id", "date"] + cols]
+    limits = limits[limits[cols].notna().any(axis=1)]
+    if len(limits):
+        _ensure_table(con, "price_limits")
+        con.register("_limits", limits)
+        try:
+            con.execute("INSERT INTO price_limits BY NAME SELECT * FROM _limits")
+        finally:
+            con.unregister("_limits")
+        written["price_limits"] = len(limits)
+    return frame.drop(columns=cols)
 
 
 def _ingest_existing(path, batches):

@@ -1,7 +1,9 @@
 """A simulated stock market for the embedded sample store.
 
-Everything is drawn from one ``numpy.random.Generator(PCG64(seed))`` in a
-fixed order, so two machines build identical stores.  Returns follow a
+Everything is drawn from ``numpy.random.Generator(PCG64(seed))`` in a fixed
+order, and what the trading rules meet (limit jumps, ST episodes, long
+suspensions, listing-day jumps, float shares) from a second stream,
+``PCG64([seed, 20])``, so two machines build identical stores.  Returns follow a
 factor model (market, industries, styles, idiosyncratic noise) to which three
 published characteristics (``value_score``, ``quality_score``,
 ``reversal_5d``) add a small genuine next-day premium, while the published
@@ -17,15 +19,16 @@ import time
 import numpy as np
 import pandas as pd
 
+from mivada import market_rules
 from mivada.errors import argument_error
 from mivada.market_calendar import trading_calendar
 
-GENERATOR_VERSION = 2
+GENERATOR_VERSION = 3
 
 STYLE_FACTORS = ("size", "beta", "momentum", "volatility", "liquidity",
                  "value", "growth", "leverage")
 PUBLISHED_FACTORS = ("value_score", "quality_score", "reversal_5d", "noise",
-                     "market_cap")
+                     "market_cap", "float_market_cap")
 # Next-day return premium per unit cross-sectional z-score of each signal.
 # Cross-sectional return dispersion is about 2.2 %, so these give rank ICs
 # of roughly 0.03-0.04.
@@ -77,15 +80,27 @@ INDEXES = (
 )
 
 BOARDS = (
-    # exchange, first code, last code, share of stocks, price limit
-    ("XSHG", 600000, 605999, 0.35, 0.10),
-    ("XSHE", 1, 1999, 0.15, 0.10),
-    ("XSHE", 2001, 2999, 0.15, 0.10),
-    ("XSHE", 300001, 301999, 0.25, 0.10),
-    ("XSHG", 688001, 689999, 0.10, 0.20),
+    # exchange, first code, last code, share of stocks, board (market_rules)
+    ("XSHG", 600000, 605999, 0.35, 0),
+    ("XSHE", 1, 1999, 0.15, 0),
+    ("XSHE", 2001, 2999, 0.15, 0),
+    ("XSHE", 300001, 301999, 0.25, 1),
+    ("XSHG", 688001, 689999, 0.10, 2),
 )
 BOARD_OPENED = {300001: "2009-10-30", 688001: "2019-07-22"}
-CHINEXT_WIDER_LIMIT_FROM = pd.Timestamp("2020-08-24")
+
+# What the trading rules meet, drawn from a stream of its own (so that the
+# draws of the market above keep their order): news-like jumps that close
+# at a price limit, more often in small caps, half of them sealed from the
+# open, a few running on as sealed days; ST episodes (5 % limits on the
+# main boards), always before a delisting; suspensions of months;
+# listing-day jumps of new stocks.
+JUMP_UP_RATE, JUMP_DOWN_RATE = 0.012, 0.008     # per stock-day, on average
+JUMP_SEALED_FROM_OPEN = 0.5
+JUMP_RUNS_ON = 0.08                               # chance of one more sealed day
+ST_SHARE = 0.06                                   # stocks with an ST episode
+LONG_SUSPENSION_SHARE = 0.03                      # stocks suspended for months
+FLOAT_SHARE = (0.25, 1.0)                         # range of the floating share
 
 SYLLABLES = tuple("华天海中金信长安泰恒新达宏盛通和兴远光明东方南北正元")
 SUFFIXES = ("科技", "股份", "电子", "医药", "能源", "控股", "材料", "智能",
@@ -138,6 +153,11 @@ class SampleMarket:
     de_listed_date: pd.DatetimeIndex    # NaT when still listed
     listed: np.ndarray                  # bool (T, N)
     has_bar: np.ndarray                 # bool (T, N)
+    board: np.ndarray                   # board code per stock (market_rules)
+    st: np.ndarray                      # bool (T, N): ST on that date
+    limit_up: np.ndarray                # (T, N) limit prices, NaN without
+    limit_down: np.ndarray              # a limit or a bar
+    sealed: np.ndarray                  # bool (T, N): the whole day at a limit
     close: np.ndarray
     prev_close: np.ndarray
     open: np.ndarray
@@ -177,7 +197,8 @@ def generate_market(size):
     dates = calendar[start_pos:end_pos + 1]
     T, N = len(dates), int(size.n_stocks)
 
-    ids, exchanges, limit_base, board_first = _draw_codes(rng, N)
+    ids, exchanges, board, board_first = _draw_codes(rng, N)
+    rng_rules = np.random.Generator(np.random.PCG64([size.seed, 20]))
     symbols = np.array(["".join(rng.choice(SYLLABLES, 2)) +
                         SUFFIXES[int(k)] for k in rng.integers(0, len(SUFFIXES), N)])
 
@@ -228,11 +249,21 @@ def generate_market(size):
         lengths = 1 + np.minimum(rng.geometric(0.3, spells[i]), 60)
         for s, ln in zip(starts, lengths):
             suspended[s:s + ln, i] = True
+    for i in np.flatnonzero(rng_rules.random(N) < LONG_SUSPENSION_SHARE):
+        s = int(rng_rules.integers(0, T))
+        suspended[s:s + int(rng_rules.integers(40, 150)), i] = True
     suspended[:, 0] = False
     first_day = list_pos - start_pos
     fresh = (first_day >= 0) & (first_day < T)
     suspended[first_day[fresh], np.flatnonzero(fresh)] = False
     has_bar = listed & ~suspended
+    st = _st_episodes(rng_rules, listed, list_pos - start_pos, delisters,
+                      delist_pos - start_pos)
+    # limit rates of every stock-day; NaN: no limit (first days of a listing)
+    age = t_full - list_pos[None, :]
+    up_rate, down_rate = market_rules.limit_rates(board, dates, st, age,
+                                                  calendar[list_pos])
+    del t_full, age
 
     # -- industries --------------------------------------------------------
     weights = rng.dirichlet(np.full(30, 3.0))
@@ -283,7 +314,8 @@ def generate_market(size):
     signal_rho = {"value_score": 0.995, "quality_score": 0.998, "noise": 0.7}
 
     styles = np.empty((T, N, S), dtype=np.float32)
-    factors = {name: np.full((T, N), np.nan) for name in PUBLISHED_FACTORS}
+    factors = {name: np.full((T, N), np.nan) for name in PUBLISHED_FACTORS
+               if name != "float_market_cap"}
     close = np.full((T, N), np.nan)
     prev_close = np.full((T, N), np.nan)
     ret = np.zeros((T, N))
@@ -296,7 +328,8 @@ def generate_market(size):
     days_listed = np.zeros(N, dtype=np.int64)
     prev_exposure = None
     prev_signal_z = None
-    is_chinext = board_first == 300001
+    jump, sealed = _jumps(rng_rules, has_bar, price0 * shares, up_rate)
+    listing_pop = _listing_pops(rng_rules, board, listed_date)
     for t in range(T):
         eps = rng.standard_normal((N, S))
         latent = ar_rho * latent + np.sqrt(1.0 - ar_rho ** 2) * eps
@@ -311,9 +344,13 @@ def generate_market(size):
             r += prev_exposure @ style_ret[t]
             for k, z in prev_signal_z.items():
                 r += SIGNAL_PREMIUM[k] * z
-        limit = np.where(is_chinext & (dates[t] >= CHINEXT_WIDER_LIMIT_FROM),
-                         0.2, limit_base)
-        r = np.clip(r, -limit, limit)
+        up, down = up_rate[t], down_rate[t]
+        free = np.isnan(up)
+        # the unlimited first days of a listing swing widely
+        r = np.where(free, 3.0 * r, np.clip(r, -down, up))
+        r = np.where(jump[t] > 0, up, np.where(jump[t] < 0, -down, r))
+        r = np.where(first_day == t, listing_pop, r)
+        r = np.where(free, r, np.clip(r, -down, up))
         r = np.where(bar, r, 0.0)
         ret[t] = r
         prev_close[t] = np.where(bar, last_close, np.nan)
@@ -347,28 +384,39 @@ def generate_market(size):
         prev_exposure = np.nan_to_num(exposure)
 
     # -- bars --------------------------------------------------------------
-    lim = np.where(is_chinext[None, :] &
-                   (dates.values[:, None] >= CHINEXT_WIDER_LIMIT_FROM.to_datetime64()),
-                   0.2, limit_base[None, :])
+    up_lim = np.where(np.isnan(up_rate), np.inf, up_rate)
+    down_lim = np.where(np.isnan(down_rate), 1.0, down_rate)
+    del up_rate, down_rate
     gap = np.clip(ret * rng.uniform(0.0, 0.6, (T, N)) +
-                  0.004 * rng.standard_normal((T, N)), -lim, lim)
-    open_ = prev_close * (1.0 + gap)
+                  0.004 * rng.standard_normal((T, N)), -down_lim, up_lim)
+    open_ = np.where(sealed, close, prev_close * (1.0 + gap))
     top = np.maximum(open_, close)
     bottom = np.minimum(open_, close)
     high = np.maximum(np.minimum(
         top * (1.0 + np.abs(0.007 * rng.standard_normal((T, N)))),
-        prev_close * (1.0 + lim)), top)
+        prev_close * (1.0 + up_lim)), top)
     low = np.minimum(np.maximum(
         bottom * (1.0 - np.abs(0.007 * rng.standard_normal((T, N)))),
-        prev_close * (1.0 - lim)), bottom)
+        prev_close * (1.0 - down_lim)), bottom)
+    high = np.where(sealed, close, high)
+    low = np.where(sealed, close, low)
+    sealed &= has_bar
+    limit_up, limit_down = market_rules.limit_prices(
+        prev_close, np.where(np.isinf(up_lim), np.nan, up_lim),
+        np.where(np.isinf(up_lim), np.nan, down_lim))
+    del up_lim, down_lim
     liquidity = np.nan_to_num(styles[:, :, STYLE_FACTORS.index("liquidity")])
     rate = 0.012 * np.exp(0.35 * liquidity +
                           0.4 * rng.standard_normal((T, N)) +
                           12.0 * np.abs(ret))
     volume = np.round(np.minimum(rate, 0.5) * shares[None, :] / 100.0) * 100.0
+    # a sealed day trades little: the queue at the limit barely moves
+    volume = np.where(sealed, np.round(0.1 * volume / 100.0) * 100.0, volume)
     volume = np.where(has_bar, np.maximum(volume, 100.0), np.nan)
     total_turnover = volume * (open_ + high + low + close) / 4.0
-    del lim, gap, top, bottom, liquidity, rate, sector
+    del gap, top, bottom, liquidity, rate, sector
+    factors["float_market_cap"] = factors["market_cap"] * rng_rules.uniform(
+        *FLOAT_SHARE, N)[None, :]
 
     # -- indexes -----------------------------------------------------------
     caps = factors["market_cap"]
@@ -403,6 +451,8 @@ def generate_market(size):
         size=size, calendar=calendar, dates=dates, ids=ids, symbols=symbols,
         exchanges=exchanges, listed_date=listed_date,
         de_listed_date=de_listed_date, listed=listed, has_bar=has_bar,
+        board=board, st=st & listed, limit_up=limit_up, limit_down=limit_down,
+        sealed=sealed,
         close=close, prev_close=prev_close, open=open_, high=high, low=low,
         volume=volume, total_turnover=total_turnover,
         sector_before=sector_before, sector_after=sector_after,
@@ -411,6 +461,63 @@ def generate_market(size):
         index_symbols=tuple(x[1] for x in INDEXES),
         index_listed=tuple(pd.Timestamp(x[2]) for x in INDEXES),
         index_members=index_members, index_bars=index_bars)
+
+
+def _st_episodes(rng, listed, first_day, delisters, delist_day):
+    """(T, N) booleans: ST on that day.  Every delisting stock is ST for
+    its last half year or so; a share of the others has one episode of a
+    quarter to more than a year."""
+    T, N = listed.shape
+    st = np.zeros((T, N), dtype=bool)
+    for i in delisters:
+        end = int(delist_day[i])
+        start = max(int(first_day[i]) + 20, end - int(rng.integers(120, 250)))
+        st[max(start, 0):max(end, 0), i] = True
+    gone = set(int(i) for i in delisters)
+    for i in np.flatnonzero(rng.random(N) < ST_SHARE):
+        lo = max(int(first_day[i]) + 60, 0)
+        if i == 0 or int(i) in gone or lo >= T - 20:
+            continue
+        start = int(rng.integers(lo, T - 20))
+        st[start:start + int(rng.integers(60, 400)), i] = True
+    return st & listed
+
+
+def _jumps(rng, has_bar, cap0, up_rate):
+    """News-like jumps: (direction of a close at the limit, sealed all
+    day) per stock-day.  Small caps jump more often; a jump is sealed from
+    the open or closes at the limit after a normal open, and may run on as
+    sealed days."""
+    T, N = has_bar.shape
+    size = np.log(cap0)
+    tilt = np.exp(-0.8 * (size - size.mean()) / size.std())
+    tilt /= tilt.mean()
+    jump = np.zeros((T, N), dtype=np.int8)
+    sealed = np.zeros((T, N), dtype=bool)
+    current = np.zeros(N, dtype=np.int8)
+    for t in range(T):
+        u = rng.random(N)
+        from_open = rng.random(N) < JUMP_SEALED_FROM_OPEN
+        runs_on = rng.random(N) < JUMP_RUNS_ON
+        trades = has_bar[t] & ~np.isnan(up_rate[t])
+        going = (current != 0) & runs_on & trades
+        start = np.where(u < JUMP_UP_RATE * tilt, 1,
+                         np.where(u > 1.0 - JUMP_DOWN_RATE * tilt, -1, 0))
+        start = np.where((current == 0) & trades, start, 0).astype(np.int8)
+        jump[t] = np.where(going, current, start)
+        sealed[t] = going | ((start != 0) & from_open)
+        current = jump[t]
+    return jump, sealed
+
+
+def _listing_pops(rng, board, listed_date):
+    """Listing-day return of each stock: the 44 % first-day band where it
+    applies, a wider jump (median +80 %) on the days without a limit."""
+    listed = np.asarray(pd.DatetimeIndex(listed_date).values)
+    banded = ((board == 0) & (listed < market_rules.MAIN_BOARD_REGISTRATION.to_datetime64())) | \
+        ((board == 1) & (listed < market_rules.CHINEXT_REFORM.to_datetime64()))
+    wide = np.exp(rng.normal(np.log(1.8), 0.4, len(board))) - 1.0
+    return np.where(banded, market_rules.FIRST_DAY_UP, wide)
 
 
 def _zscore(values, mask):
@@ -426,16 +533,16 @@ def _zscore(values, mask):
 def _draw_codes(rng, n):
     counts = [int(round(b[3] * n)) for b in BOARDS]
     counts[0] += n - sum(counts)
-    codes, exchanges, limits, firsts = [], [], [], []
-    for (exchange, lo, hi, _, limit), count in zip(BOARDS, counts):
+    codes, exchanges, boards, firsts = [], [], [], []
+    for (exchange, lo, hi, _, board), count in zip(BOARDS, counts):
         picked = rng.choice(np.arange(lo, hi + 1), count, replace=False)
         codes.extend("{:06d}.{}".format(int(c), exchange) for c in picked)
         exchanges.extend([exchange] * count)
-        limits.extend([limit] * count)
+        boards.extend([board] * count)
         firsts.extend([lo] * count)
     order = np.argsort(np.array(codes), kind="stable")
     return (np.array(codes)[order], np.array(exchanges)[order],
-            np.array(limits)[order], np.array(firsts)[order])
+            np.array(boards, dtype=np.int8)[order], np.array(firsts)[order])
 
 
 def _index_bars(rng, member, caps, ret, volume, turnover, cap0):
@@ -546,6 +653,30 @@ def index_member_runs(market):
     return pd.concat(rows, ignore_index=True)
 
 
+def board_records(market):
+    """One board record per stock, from its listing (columns of the
+    ``board_records`` table)."""
+    return pd.DataFrame({
+        "order_book_id": market.ids, "start_date": market.listed_date.values,
+        "board": np.asarray(market_rules.BOARDS)[market.board]})
+
+
+def st_records(market):
+    """ST episodes inside the data period (order_book_id, start_date,
+    end_date): end_date is the first day no longer ST, NaT for an episode
+    still running at the end."""
+    dates = market.dates.values
+    T = len(dates)
+    edge = np.zeros((1, market.st.shape[1]), dtype=np.int8)
+    step = np.diff(np.vstack([edge, market.st.astype(np.int8), edge]), axis=0)
+    i_in, t_in = np.nonzero(step.T == 1)
+    _, t_out = np.nonzero(step.T == -1)
+    end = np.where(t_out < T, dates[np.minimum(t_out, T - 1)],
+                   np.datetime64("NaT"))
+    return pd.DataFrame({"order_book_id": market.ids[i_in],
+                         "start_date": dates[t_in], "end_date": end})
+
+
 # -- writing ---------------------------------------------------------------
 
 def build_sample_store(path, size, verbose=False):
@@ -615,6 +746,10 @@ def _write_market(con, m):
             "start_date::DATE, industry_name, version", industry_records(m))
     _insert(con, "index_members", "index_id, order_book_id, in_date::DATE, "
             "out_date::DATE", index_member_runs(m))
+    _insert(con, "board_records", "order_book_id, start_date::DATE, board",
+            board_records(m))
+    _insert(con, "st_records", "order_book_id, start_date::DATE, "
+            "end_date::DATE", st_records(m))
 
     bar_cols = ("order_book_id::VARCHAR, date::DATE, open, high, low, close, "
                 "prev_close, volume, total_turnover")
@@ -637,6 +772,12 @@ def _write_market(con, m):
                   "total_turnover"):
             frame[f] = getattr(m, f)[:, lo:hi][tt, ii]
         _insert(con, "daily_bars", bar_cols, frame)
+        limits = pd.DataFrame({"order_book_id": frame["order_book_id"],
+                               "date": frame["date"],
+                               "limit_up": m.limit_up[:, lo:hi][tt, ii],
+                               "limit_down": m.limit_down[:, lo:hi][tt, ii]})
+        _insert(con, "price_limits", "order_book_id::VARCHAR, date::DATE, "
+                "limit_up, limit_down", limits)
 
         ii, tt = np.nonzero(m.listed[:, lo:hi].T)
         style = pd.DataFrame({"order_book_id": _codes(ii, ids),

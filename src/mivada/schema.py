@@ -78,6 +78,31 @@ TABLES_DDL = {
         )""",
 }
 
+# What the trading rules read beyond the bars.  A store may lack these
+# tables (stores made before they existed): the rules that need them say
+# so, and an import that brings their data creates them.
+OPTIONAL_TABLES_DDL = {
+    "price_limits": """
+        CREATE TABLE price_limits (
+            order_book_id VARCHAR NOT NULL,
+            date DATE NOT NULL,
+            limit_up DOUBLE,
+            limit_down DOUBLE
+        )""",
+    "board_records": """
+        CREATE TABLE board_records (
+            order_book_id VARCHAR NOT NULL,
+            start_date DATE NOT NULL,
+            board VARCHAR NOT NULL
+        )""",
+    "st_records": """
+        CREATE TABLE st_records (
+            order_book_id VARCHAR NOT NULL,
+            start_date DATE NOT NULL,
+            end_date DATE
+        )""",
+}
+
 STYLE_TABLE = "style_exposures"
 REQUIRED_TABLES = tuple(TABLES_DDL) + (STYLE_TABLE,)
 
@@ -101,7 +126,7 @@ def quote_ident(name):
 
 
 def create_schema(con, style_factors=()):
-    for ddl in TABLES_DDL.values():
+    for ddl in list(TABLES_DDL.values()) + list(OPTIONAL_TABLES_DDL.values()):
         con.execute(ddl)
     con.execute(style_exposures_ddl(style_factors))
     con.execute("INSERT INTO meta VALUES ('schema_version', ?)",

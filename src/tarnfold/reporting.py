@@ -71,6 +71,12 @@ CONVENTIONS = (
     "PSR / DSR: probability that the true Sharpe ratio exceeds 0 / the Sharpe ratio the "
     "best of the trials would show by luck (skewness and kurtosis accounted for; one trial "
     "for a single factor).",
+    "Traded groups: the same groups traded under the rules of their 'trading rules' table "
+    "(by default at T+1's open, no buys at the limit-up or when suspended, no sales at the "
+    "limit-down or when suspended, no new listings for 60 days, with commission, stamp duty "
+    "and slippage). Net returns are after costs; cost drag is gross minus net annualised "
+    "return; traded turnover is per day; the untradable share counts intended trades that "
+    "could not be made; 'not bought' rows of the data loss count those buys.",
 )
 
 

@@ -22,7 +22,8 @@ from tarnfold.analysis.daily_returns import load_daily_returns
 from tarnfold import evidence as ev
 
 # the headline figures a comparison of factors shows, per holding period
-COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe")
+COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe",
+            "net top-bottom Sharpe")
 
 # a daily simple return is rarely beyond a few percent: a table whose
 # typical absolute value is above this holds something else (prices,
@@ -129,7 +130,7 @@ def split_summaries(results):
 def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2019",
                 max_decay=10, quantile=5, benchmark=DEFAULT_BENCHMARK,
                 analysers=ANALYSER_STEPS, size_buckets=SIZE_BUCKETS, weighting="equal",
-                within_industry=False):
+                within_industry=False, trading=None):
     """The bench's steps in order, as a list of (name, kind, factory, text):
     ``factory()`` builds the step, ``text`` says what it does with which
     settings.  Add a step by adding one entry here.
@@ -145,7 +146,12 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
     ``within_industry`` adds the groups within each industry of
     ``industry`` (per-date rank IC and top-minus-bottom inside every
     industry; off by default: it costs about as much as the size view, and
-    the IC step's pooled IC by industry is there already)."""
+    the IC step's pooled IC by industry is there already).  ``trading``
+    (trading rules, "a-share", ...; see
+    ``tarnfold.analysis.traded.trading_rules``) adds the step "traded": the
+    groups traded under those rules."""
+    from tarnfold.analysis.traded import TradedQuantileAnalysis, trading_rules
+    rules = trading_rules(trading)
     ind = None if industry is None or (isinstance(industry, str) and not industry) else industry
     bm = benchmark or None
     neutralized = "neutralize" in tuple(preprocess or ())
@@ -190,8 +196,17 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
         "event_study": ("analyser", lambda: ev.EventStudyAnalysis(quantile=max(quantile, 2)),
                         "returns around entering the top / bottom of {} groups".format(
                             max(quantile, 2))),
+        "traded": ("analyser",
+                   lambda: TradedQuantileAnalysis(quantile=quantile, benchmark=bm,
+                                                  rules=rules),
+                   "{} quantile groups traded{}: {}".format(
+                       quantile, " against {}".format(bm) if bm else "",
+                       rules.short() if rules is not None else "")),
     }
-    wanted = [s for s in preprocess if s] + [a for a in analysers if a]
+    analysers = [a for a in analysers if a]
+    if rules is not None and "traded" not in analysers:
+        analysers.append("traded")
+    wanted = [s for s in preprocess if s] + analysers
     unknown = [s for s in wanted if s not in catalogue]
     if unknown:
         raise ValueError("steps: expected names among {}, got {}".format(
@@ -307,6 +322,7 @@ def headline(results, periods=None):
     forward return" and "used" per period)."""
     row = {}
     factor_done = False
+    per_period = ("no forward return", "used")
     for r in results.values():
         if hasattr(r, "headline"):
             for key, value in r.headline(periods).items():
@@ -320,7 +336,7 @@ def headline(results, periods=None):
         loss = getattr(r, "data_loss", None)
         if loss is not None:
             for stage in loss.index:
-                if stage in ("no forward return", "used"):
+                if stage in per_period or stage.startswith("not bought"):
                     for field in loss.columns:
                         row["{} {}".format(stage, field)] = int(loss.loc[stage, field])
                 else:
@@ -438,7 +454,8 @@ def check_overlap(factor, returns, periods):
 
 
 def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, steps=None,
-          factor_name="factor", progress=None, account=True, check_returns=True, health=True):
+          factor_name="factor", progress=None, account=True, check_returns=True, health=True,
+          trading=None):
     """Test one factor with the whole bench and return ``AssayResults``.
 
     ``factor``: dates x instruments; ``returns``: "daily" (from the open
@@ -447,14 +464,18 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
     ``check_returns`` is False); ``ascending``: False when larger factor
     values are better (the bench's default; every analyser on its own
     defaults to True); ``steps``: the output of ``bench_steps`` (default:
-    every step).  Each result gets ``data_loss`` and
-    ``rank_autocorrelation`` (unless ``account`` is False) and, before any
-    statistic, the data health report (``tarnfold.evidence.check_data``;
-    unless ``health`` is False) as ``data_health``; the returned object
-    keeps the whole report as ``health``.  Problems it finds are warned
-    about; those that make the analysis meaningless (repeated dates or
-    instruments, no finite factor value, no dispersion on any date, every
-    factor date after the store's data) raise ValueError.
+    every step).  ``trading``: trading rules ("a-share", a
+    ``TradingRules``, ...) add the traded analysis of the groups (the step
+    "traded"; see ``tarnfold.analysis.traded``).  Each result gets
+    ``data_loss`` and ``rank_autocorrelation`` (unless ``account`` is
+    False; the intended buys the traded analysis could not make are counted
+    there as "not bought: ...") and, before any statistic, the data health
+    report (``tarnfold.evidence.check_data``; unless ``health`` is False) as
+    ``data_health``; the returned object keeps the whole report as
+    ``health``.  Problems it finds are warned about; those that make the
+    analysis meaningless (repeated dates or instruments, no finite factor
+    value, no dispersion on any date, every factor date after the store's
+    data) raise ValueError.
 
     ValueError when the factor and the returns have no date or no
     instrument in common, or no (date, instrument) pair with both a factor
@@ -487,7 +508,10 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
         report.raise_for_errors()
         report.warn()
     check_overlap(factor, returns, periods)
-    steps = bench_steps() if steps is None else steps
+    if steps is None:
+        steps = bench_steps(trading=trading)
+    elif trading is not None and not any(s[0] == "traded" for s in steps):
+        steps = list(steps) + bench_steps(preprocess=(), analysers=(), trading=trading)
 
     bench = ab.FactorAssayBench()
     used = {}
@@ -510,6 +534,10 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
         say("accounting for dropped pairs")
         loss = data_loss_account(raw, processed, returns, periods,
                                  neutralized="neutralize" in preprocessors)
+        extra = [r.data_loss_rows() for r in results.values() if hasattr(r, "data_loss_rows")]
+        if extra:
+            loss = pd.concat([loss, extra[0].reindex(columns=loss.columns).fillna(0)
+                              .astype(int)])
         if loss.loc["used"].max() == 0:
             raise ValueError("factor, returns: no (date, instrument) pair has both a factor "
                              "value and a forward return: do the factor's dates and "

@@ -16,7 +16,8 @@ operation:
 One module per concern: ``store_state`` (which store is read),
 ``arguments``, ``calendar``, ``instruments``, ``prices`` (daily bars and
 returns; ``kept_reads`` keeps them for reuse), ``minute_bars``,
-``exposures``, ``factors`` and ``index_members``.  Everything is
+``exposures``, ``factors``, ``index_members`` and ``trading`` (price
+limits, boards and ST status for the trading rules).  Everything is
 re-exported here.
 """
 from mivada.api.arguments import (  # noqa: F401
@@ -41,6 +42,9 @@ from mivada.api.minute_bars import _minute_range  # noqa: F401
 from mivada.api.prices import (  # noqa: F401
     _FREQUENCIES, _daily_panel, _kept_panel, _panel_days, _panel_frames,
     get_price, get_price_change_rate, get_price_panel)
+from mivada.api.trading import (  # noqa: F401
+    get_board_records, get_price_limits, get_st_records, get_st_status,
+    trading_data_sources)
 from mivada.api.store_state import (  # noqa: F401
     _init, _open_lock, _pinned, _release, _same_file, _state, _state_lock,
     close, current_store, init, pinned_store, sample_home, sample_path,
@@ -59,4 +63,6 @@ __all__ = [
     "get_price_panel", "get_style_factor_exposure", "get_trading_dates",
     "index_components", "init", "instruments", "pinned_store", "sample_home",
     "sample_path", "sample_size", "trading_date_offset",
+    "get_board_records", "get_price_limits", "get_st_records", "get_st_status",
+    "trading_data_sources",
 ]

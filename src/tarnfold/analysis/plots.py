@@ -321,9 +321,9 @@ def mean_group_returns(table, name="", pyplot=False):
     return _title(fig, "mean daily return by group", name)
 
 
-def turnover(per_rebalance, name="", pyplot=False):
-    """Turnover per rebalance (``{field: dates x groups}``) over time, as a
-    moving mean."""
+def turnover(per_rebalance, name="", pyplot=False, what="turnover per rebalance"):
+    """Turnover (``{field: dates x groups}``; ``what`` says which: per
+    rebalance by default) over time, as a moving mean."""
     fields = list(per_rebalance)
     n = max((len(t) for t in per_rebalance.values()), default=0)
     window = smoothing_window(n)
@@ -337,7 +337,7 @@ def turnover(per_rebalance, name="", pyplot=False):
         ax.set_ylim(0.0, 1.0)
         if k == 0:
             _legend(ax)
-    return _title(fig, "turnover per rebalance ({}-date mean)".format(window), name)
+    return _title(fig, "{} ({}-date mean)".format(what, window), name)
 
 
 def long_short(top_minus_bottom, benchmark=None, name="", pyplot=False):

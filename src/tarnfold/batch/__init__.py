@@ -145,7 +145,7 @@ def _worker_environment():
 
 def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, universe=None,
                periods=DEFAULT_PERIODS, ascending=False, steps=None, out=None, client=None,
-               n_workers=None, store=None, resume=False, progress=None):
+               n_workers=None, store=None, resume=False, progress=None, trading=None):
     """Test many factors and return one summary row per factor.
 
     ``factors``: dict name -> a factor tree (computed with ``execute_factor``
@@ -154,7 +154,8 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
     worker), or a ready dates x instruments table.  ``order_book_ids``
     defaults to every stock of the store.  ``periods``, ``ascending`` and
     ``steps`` (``tarnfold.workflow.bench_steps(...)``; default: every
-    step) are those of ``tarnfold.assay``.
+    step) and ``trading`` (trading rules adding the traded groups) are
+    those of ``tarnfold.assay``.
 
     ``out``: folder for the full results (see ``tarnfold.batch.storage``;
     ``load_results(out, name)`` rebuilds a factor's result objects); without
@@ -205,7 +206,10 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
         if store is not None and client == SERIAL:
             ensure_store(store_path)
         ids = _default_ids()
-    steps = bench_steps() if steps is None else steps
+    if steps is None:
+        steps = bench_steps(trading=trading)
+    elif trading is not None and not any(s[0] == "traded" for s in steps):
+        steps = list(steps) + bench_steps(preprocess=(), analysers=(), trading=trading)
     meta = {"start": str(mivada.utils.as_date(start_date, "start_date").date())
             if start_date is not None else None,
             "end": str(mivada.utils.as_date(end_date, "end_date").date())

@@ -16,7 +16,8 @@ def steps_from(args):
                        industry=args.industry, max_decay=args.max_decay or None,
                        quantile=args.quantiles, benchmark=args.benchmark,
                        size_buckets=args.size_buckets, weighting=args.weighting,
-                       within_industry=args.within_industry)
+                       within_industry=args.within_industry,
+                       trading=getattr(args, "rules", None))
 
 
 def console_tables(tables):

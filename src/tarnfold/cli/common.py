@@ -79,11 +79,33 @@ def one_line_warnings(quiet):
 
 # -- options -------------------------------------------------------------------
 
+def settle_trading_options(args):
+    """``args.rules``: the trading rules of ``--trading`` and ``--costs``
+    (None for none); returns the problems of those options."""
+    args.rules = None
+    trading = getattr(args, "trading", "none")
+    costs = getattr(args, "costs", None)
+    if trading == NONE:
+        return ["--costs {}: needs --trading a-share (or off)".format(costs)] \
+            if costs is not None else []
+    from tarnfold.analysis.traded import TradingCosts, TradingRules
+    try:
+        spent = TradingCosts.parse(costs) if costs is not None else None
+    except ValueError as exc:
+        return ["--costs {}: {}".format(costs, str(exc).split(": ", 2)[-1])]
+    if trading == "off":
+        args.rules = TradingRules.off(**({"costs": spent} if spent is not None else {}))
+    else:
+        args.rules = TradingRules(**({"costs": spent} if spent is not None else {}))
+    return []
+
+
 def settle_bench_options(args):
     """Put the defaults and ``--plain`` into ``args.industry``,
-    ``args.benchmark`` (None for none) and ``args.preprocess``; returns the
-    problems of options that contradict ``--plain``."""
-    problems = []
+    ``args.benchmark`` (None for none) and ``args.preprocess``, and the
+    trading rules into ``args.rules``; returns the problems of options
+    that contradict ``--plain`` or cannot be read."""
+    problems = settle_trading_options(args)
     preprocess = PREPROCESS_STEPS if args.preprocess is None else tuple(args.preprocess)
     if args.plain:
         for option, value in (("--industry", args.industry), ("--benchmark", args.benchmark)):

@@ -66,7 +66,24 @@ def _industry(text):
     return value
 
 
-def add_bench_options(p, report_default):
+TRADING_CHOICES = ("a-share", "off", "none")
+
+
+def add_trading_options(p, default):
+    g = p.add_argument_group("trading")
+    g.add_argument("--trading", choices=TRADING_CHOICES, default=default,
+                   help="also trade the groups under A-share rules (a-share: T+1 open, price "
+                        "limits, suspensions, 60-day new listings, delistings, costs), with "
+                        "every rule off (off), or not at all (none; default %(default)s)")
+    g.add_argument("--costs", default=None,
+                   help="trading costs: none, default, or key=value pairs among commission "
+                        "(per side, default 0.0003), stamp (historical or a sell-side rate; "
+                        "default historical) and slippage (per side, default 0.0005), e.g. "
+                        "commission=0.00025,stamp=0.0005")
+
+
+def add_bench_options(p, report_default, trading_default="none"):
+    add_trading_options(p, trading_default)
     g = p.add_argument_group("bench")
     g.add_argument("--periods", type=_periods, default=DEFAULT_PERIODS,
                    help="holding periods in trading days, comma-separated (default {})".format(
@@ -132,7 +149,7 @@ def _add_demo(sub):
                       help="comma-separated factor names (default %(default)s)")
     demo.add_argument("--years", type=float, default=2.0,
                       help="years of factor history to test (default 2)")
-    add_bench_options(demo, "tarnfold-demo.html")
+    add_bench_options(demo, "tarnfold-demo.html", trading_default="a-share")
 
 
 def _add_assay(sub):
