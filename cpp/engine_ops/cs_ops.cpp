@@ -49,7 +49,7 @@ std::span<const CsOpDef> cs_op_table() { return kCsOps; }
 
 void run_cs_op(const CsOpDef &op, const ConstView &in, const CodeView *codes, const MutView &out,
                const double *params, int threads) {
-    threads = kern::threads_for(in.rows * in.cols, threads);
+    threads = kern::threads_for(in.rows * in.cols * 8, threads);
     if (op.grouped && threads > 1) {
         // Industry moments use one accumulator per code when the codes are
         // few, another summation order otherwise: the whole table must take

@@ -63,8 +63,6 @@ bool read_layout(py::handle ctx, py::handle order_book_ids, index_t ndays, py::s
         if (lo < 0 || hi < lo || hi > total || hi - lo > ndays) return false;
         lay.nvalid[i] = static_cast<index_t>(hi - lo);
     }
-    for (long long k = 0; k < total; ++k)
-        if (lay.days[k] < 0 || lay.days[k] >= ndays) return false;
     lay.threads = context_threads(ctx);
     lay.keep = {cols, starts, stops, days};
     return true;
@@ -150,7 +148,7 @@ void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
     const index_t ndays = lay.ndays;
     index_t cells = 0;
     for (index_t v : lay.nvalid) cells += v;
-    const int threads = kern::threads_for(cells * static_cast<index_t>(nroots) * 4, lay.threads);
+    const int threads = kern::threads_for(cells * static_cast<index_t>(nroots) * 8, lay.threads);
     std::vector<Program::Workspace> spaces;
     for (int t = 0; t < threads; ++t) spaces.push_back(program.workspace());
     const index_t grain = std::max<index_t>(1, lay.n / (8 * threads));
@@ -163,6 +161,8 @@ void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
             if (static_cast<double>(nv) <= lowest) continue;
             const long long c = lay.col[i];
             const index_t *pos = lay.days + lay.starts[c];
+            for (index_t k = 0; k < nv; ++k)
+                if (pos[k] < 0 || pos[k] >= ndays) throw Failed{i, "exec_context: a valid-day position outside its dates"};
             try {
                 program.run_packed(inputs, static_cast<index_t>(c), nv, pos, ws);
             } catch (const OpError &e) {

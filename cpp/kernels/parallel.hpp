@@ -58,11 +58,11 @@ void parallel_chunks(index_t n, int threads, index_t grain, Body &&body) {
         if (e) std::rethrow_exception(e);
 }
 
-// The number of threads worth starting for `work` units of work (about
-// cells touched): small tables run on the calling thread alone, where
-// starting threads would cost more than it saves.
+// The number of threads worth starting for `work` (about nanoseconds of
+// work on one thread): each thread should get a quarter of a millisecond
+// or more, or starting it costs more than it saves.
 inline int threads_for(index_t work, int threads) {
-    constexpr index_t kPerThread = 1 << 16;
+    constexpr index_t kPerThread = index_t{1} << 18;
     return static_cast<int>(std::clamp<index_t>(work / kPerThread, 1, std::max(threads, 1)));
 }
 

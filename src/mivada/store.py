@@ -178,12 +178,11 @@ class Store:
     def positions_of_days(self, days):
         """Calendar positions of epoch days (int array); -1 where not a
         trading day."""
-        days = np.asarray(days, dtype=np.int64)
-        idx = days - self._day0
+        idx = np.subtract(days, self._day0, dtype=np.int64)
+        if not len(idx) or (idx.min() >= 0 and idx.max() < len(self._day_lookup)):
+            return self._day_lookup.take(idx)
         ok = (idx >= 0) & (idx < len(self._day_lookup))
-        if ok.all():
-            return self._day_lookup[idx]
-        out = np.full(days.shape, -1, dtype=np.int64)
+        out = np.full(idx.shape, -1, dtype=np.int64)
         out[ok] = self._day_lookup[idx[ok]]
         return out
 
