@@ -44,12 +44,15 @@ look-back counted in trading days; only an instrument suspended for longer
 than that within its look-back can still see its first values change with
 the range.
 """
+import collections
 import numbers
+import threading
 
 import numpy as np
 import pandas as pd
 
 import mivada
+from mivada.api import store_token
 from mivada.schema import DAILY_FIELDS
 
 from tarnfold.cross_sectional import CrossSectionalFactor
@@ -256,6 +259,47 @@ def lookback_start(factor, order_book_ids, fixed_order_book_ids, start_date,
     start_date, first_date = pd.Timestamp(start_date), pd.Timestamp(first_date)
     if not ids or first_date >= start_date:
         return first_date
+    key = None
+    if mivada is _MIVADA:
+        # factors whose look-back reads the same days (most features of a
+        # set) are answered once per store
+        key = (store_token(), _reach_signature(factor, extra), tuple(order_book_ids),
+               tuple(fixed_order_book_ids), start_date, first_date)
+        with _reach_lock:
+            if key in _reach_memo:
+                _reach_memo.move_to_end(key)
+                return _reach_memo[key]
+    got = _lookback_start(factor, order_book_ids, ids, start_date, first_date, extra)
+    if key is not None:
+        with _reach_lock:
+            _reach_memo[key] = got
+            while len(_reach_memo) > _REACH_MEMO_SIZE:
+                _reach_memo.popitem(last=False)
+    return got
+
+
+_reach_memo = collections.OrderedDict()
+_reach_lock = threading.Lock()
+_REACH_MEMO_SIZE = 256
+
+
+def _reach_signature(factor, extra):
+    """Everything of ``factor`` that ``_reach`` reads: its look-back and
+    that of each cross-sectional and fixed part, how they nest, and the
+    instruments fixed parts pin."""
+    entries = dependency_graph(factor)
+    place = {e[0]: k for k, e in enumerate(entries)}
+    nodes = tuple((node.order_book_id if isinstance(node, FixedFactor) else None,
+                   node.factor.shift if isinstance(node, FixedFactor) else node.shift,
+                   node.shift, tuple(children))
+                  for node, _, _, children in entries)
+    own = bool(entries) and entries[-1][0] is factor
+    deps = () if own else tuple((place[d], d.shift) for d in factor.dependencies
+                                if d in place)
+    return extra, factor.shift, own, nodes, deps
+
+
+def _lookback_start(factor, order_book_ids, ids, start_date, first_date, extra):
     column_of = {oid: k for k, oid in enumerate(ids)}
     requested = np.asarray([column_of[oid] for oid in order_book_ids], dtype=np.int64)
     dates, mask = _valid_mask(ids, first_date, start_date)
