@@ -148,6 +148,11 @@ Value op_where(const OpCall &c) {
 }
 
 Value op_signed_power(const OpCall &c) {
+    // a constant exponent of 1 or 2 as in op_pow: the same numbers
+    if (!c.args[0].scalar && c.args[1].scalar) {
+        if (c.args[1].number == 1.0) return map1(c, [](double a) { return sign_of(a) * std::fabs(a); });
+        if (c.args[1].number == 2.0) return map1(c, [](double a) { return sign_of(a) * (a * a); });
+    }
     return map2(c, [](double a, double b) { return sign_of(a) * std::pow(std::fabs(a), b); });
 }
 

@@ -156,25 +156,38 @@ void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
     kern::parallel_chunks(lay.n, threads, grain, [&](int thread, index_t lo, index_t hi) {
         Program::Workspace &ws = spaces[static_cast<std::size_t>(thread)];
         for (index_t i = lo; i < hi; ++i) {
-            for (frame::OutArray &o : outs) std::fill(o.view.data + i * ndays, o.view.data + (i + 1) * ndays, kNaN);
             const index_t nv = lay.nvalid[i];
-            if (static_cast<double>(nv) <= lowest) continue;
             const long long c = lay.col[i];
             const index_t *pos = lay.days + lay.starts[c];
-            for (index_t k = 0; k < nv; ++k)
-                if (pos[k] < 0 || pos[k] >= ndays) throw Failed{i, "exec_context: a valid-day position outside its dates"};
-            try {
-                program.run_packed(inputs, static_cast<index_t>(c), nv, pos, ws);
-            } catch (const OpError &e) {
-                throw Failed{i, e.message};
+            const bool run = static_cast<double>(nv) > lowest;
+            if (run) {
+                for (index_t k = 0; k < nv; ++k)
+                    if (pos[k] < 0 || pos[k] >= ndays || (k && pos[k] <= pos[k - 1]))
+                        throw Failed{i, "exec_context: valid-day positions out of order"};
+                try {
+                    program.run_packed(inputs, static_cast<index_t>(c), nv, pos, ws);
+                } catch (const OpError &e) {
+                    throw Failed{i, e.message};
+                }
             }
             for (std::size_t k = 0; k < nroots; ++k) {
-                if (static_cast<double>(nv) <= shifts[k]) continue;
                 double *column = outs[k].view.data + i * ndays;
+                if (!run || static_cast<double>(nv) <= shifts[k]) {
+                    std::fill(column, column + ndays, kNaN);
+                    continue;
+                }
                 const Value &v = program.root_value(ws, k);
-                if (v.scalar) fill_constant(column, pos, nv, v.number);
-                else if (v.len > 0 && v.len <= nv) write_series(column, pos, nv, v.data, v.len);
-                else throw Failed{i, std::string()};
+                if (!v.scalar && !(v.len > 0 && v.len <= nv)) throw Failed{i, std::string()};
+                // NaN on the days the value does not cover, then the value
+                const index_t first = v.scalar ? 0 : nv - v.len;
+                index_t t = 0;
+                for (index_t k2 = first; k2 < nv; ++k2) {
+                    std::fill(column + t, column + pos[k2], kNaN);
+                    t = pos[k2] + 1;
+                }
+                std::fill(column + t, column + ndays, kNaN);
+                if (v.scalar) fill_constant(column + 0, pos, nv, v.number);
+                else write_series(column, pos, nv, v.data, v.len);
             }
         }
     });

@@ -98,9 +98,20 @@ class Store:
 
     def fetch_columns(self, sql, params=None, frames=None):
         """The result's columns as numpy arrays (float columns with NaN for
-        SQL NULL), read through Arrow: numeric columns come over without a
-        copy per value.  Falls back to ``fetch_numpy`` where this DuckDB
-        has no relation API taking parameters."""
+        SQL NULL), read through Arrow."""
+        parts = self.fetch_batches(sql, params, frames)
+        if len(parts) == 1:
+            return parts[0]
+        if not parts:
+            return {}
+        return {k: np.concatenate([p[k] for p in parts]) for k in parts[0]}
+
+    def fetch_batches(self, sql, params=None, frames=None):
+        """The result as a list of batches, each a dict column -> numpy
+        array (float columns with NaN for SQL NULL), read through Arrow:
+        numeric columns without NULL come over without a copy.  Falls back
+        to ``fetch_numpy`` (one batch) where this DuckDB has no relation
+        API taking parameters."""
         with self._lock:
             con = self._con
             if con is None:
@@ -118,10 +129,11 @@ class Store:
                     fetch = getattr(rel, "to_arrow_table", None) or \
                         getattr(rel, "fetch_arrow_table", None) or rel.arrow
                     table = fetch()
-                    return {name: _column_values(table.column(name))
-                            for name in table.column_names}
+                    return [{name: _column_values(batch.column(k))
+                             for k, name in enumerate(batch.schema.names)}
+                            for batch in table.to_batches() if batch.num_rows]
                 got = con.execute(sql, params or []).fetchnumpy()
-                return {k: _masked_values(v) for k, v in got.items()}
+                return [{k: _masked_values(v) for k, v in got.items()}]
             finally:
                 for name in registered:
                     con.unregister(name)
@@ -188,12 +200,13 @@ class Store:
 
 
 def _column_values(column):
-    """An Arrow column as a numpy array; NULL is NaN in float columns."""
+    """An Arrow array as a numpy array (no copy for numbers without NULL);
+    NULL is NaN."""
     import pyarrow as pa
 
-    if pa.types.is_floating(column.type) or column.null_count == 0:
-        return column.to_numpy()
-    return column.to_numpy().astype(np.float64)
+    if column.null_count == 0 or pa.types.is_floating(column.type):
+        return column.to_numpy(zero_copy_only=False)
+    return column.to_numpy(zero_copy_only=False).astype(np.float64)
 
 
 def _masked_values(values):

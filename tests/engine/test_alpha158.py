@@ -18,6 +18,17 @@ SAMPLE = ["KMID", "KUP2", "KLOW", "KSFT2", "VWAP0", "LOW0", "ROC60", "MA5", "STD
           "SUMN5", "SUMD10", "VMA20", "VSTD30", "WVMA60", "VSUMP5", "VSUMN10", "VSUMD20"]
 
 
+@pytest.fixture(scope="module")
+def loaded(tiny_store):
+    mivada.init(tiny_store)
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    end = mivada.get_latest_trading_date()
+    start = mivada.trading_date_offset(end, -110)
+    panels = mivada.get_price_panel(ids, start, end, fields=FIELDS)
+    ctx = ThreadingExecContext([Factor(f) for f in FIELDS], ids, start, end)
+    return ids, ctx, namespace(panels)
+
+
 def test_the_set_has_158_features_each_with_its_lookback():
     assert len(FEATURE_NAMES) == 158 and len(set(FEATURE_NAMES)) == 158
     assert feature("KMID").shift == 0
@@ -36,14 +47,3 @@ def test_feature_matches_its_pandas_formulation(loaded, name):
     assert np.array_equal(got.isna().to_numpy(), want.isna().to_numpy()), name
     np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-9, atol=1e-12,
                                err_msg=name)
-
-
-@pytest.fixture(scope="module")
-def loaded(tiny_store):
-    mivada.init(tiny_store)
-    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
-    end = mivada.get_latest_trading_date()
-    start = mivada.trading_date_offset(end, -110)
-    panels = mivada.get_price_panel(ids, start, end, fields=FIELDS)
-    ctx = ThreadingExecContext([Factor(f) for f in FIELDS], ids, start, end)
-    return ids, ctx, namespace(panels)

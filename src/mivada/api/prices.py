@@ -28,31 +28,34 @@ def _daily_panel(store, ids, start, end, fields):
     req = {"req": _request_table(ids)}
     bars = [f for f in fields if f in DAILY_FIELDS]
     fetched = []
+    # NULL comes as NaN from the store, so that columns come over as they are
     if bars:
-        fetched.append((bars, store.fetch_columns(
+        fetched.append((bars, store.fetch_batches(
             "SELECT r.col, (b.date - DATE '1970-01-01')::INTEGER AS d, {} "
             "FROM daily_bars b JOIN req r ON b.order_book_id = r.order_book_id "
             "WHERE b.date BETWEEN ? AND ?".format(
-                ", ".join("b." + quote_ident(f) for f in bars)), span, frames=req)))
+                ", ".join("coalesce(b.{0}, 'NaN'::DOUBLE) AS {0}".format(quote_ident(f))
+                          for f in bars)), span, frames=req)))
     for name in fields:
         if name not in DAILY_FIELDS:
-            got = store.fetch_columns(
-                "SELECT r.col, (x.date - DATE '1970-01-01')::INTEGER AS d, x.value AS {} "
+            fetched.append(([name], store.fetch_batches(
+                "SELECT r.col, (x.date - DATE '1970-01-01')::INTEGER AS d, "
+                "coalesce(x.value, 'NaN'::DOUBLE) AS {} "
                 "FROM factor_values x JOIN req r ON x.order_book_id = r.order_book_id "
                 "WHERE x.factor = ? AND x.date BETWEEN ? AND ?".format(quote_ident(name)),
-                [name] + span, frames=req)
-            fetched.append(([name], got))
-    for names, got in fetched:
-        row = store.positions_of_days(got.pop("d")) - lo
-        ok = (row >= 0) & (row < ndates)
-        flat = np.asarray(got.pop("col"), dtype=np.int64) * ndates
-        flat += row
-        everywhere = bool(ok.all())
-        if not everywhere:
-            flat = flat[ok]
-        for f in names:
-            values = _floats(got.pop(f))
-            grids[f].reshape(-1)[flat] = values if everywhere else values[ok]
+                [name] + span, frames=req)))
+    for names, batches in fetched:
+        for got in batches:
+            row = store.positions_of_days(got["d"]) - lo
+            ok = (row >= 0) & (row < ndates)
+            flat = np.asarray(got["col"], dtype=np.int64) * ndates
+            flat += row
+            everywhere = bool(ok.all())
+            if not everywhere:
+                flat = flat[ok]
+            for f in names:
+                values = _floats(got[f])
+                grids[f].reshape(-1)[flat] = values if everywhere else values[ok]
     return dates, {f: g.T for f, g in grids.items()}
 
 

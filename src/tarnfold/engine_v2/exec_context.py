@@ -557,10 +557,17 @@ class ThreadingExecContext:
                 "get_mask_for" in self.__dict__ or
                 "get_factor_value" in self.__dict__):
             return None
-        cols = np.fromiter((self._col.get(i, -1) if isinstance(i, str) else -1
-                            for i in order_book_ids), dtype=np.int64)
-        if (cols < 0).any():
-            return None
+        key = tuple(order_book_ids)
+        cached = self.__dict__.get("_bulk_cols")
+        if cached is not None and cached[0] == key:
+            cols = cached[1]
+        else:
+            cols = np.fromiter((self._col.get(i, -1) if isinstance(i, str) else -1
+                                for i in key), dtype=np.int64, count=len(key))
+            if (cols < 0).any():
+                return None
+            cols.flags.writeable = False
+            self._bulk_cols = (key, cols)
         return cols, self._starts, self._stops, self._days
 
     def _engine_packed(self, expr, order_book_ids):
