@@ -13,14 +13,20 @@ means) and gather them back.  As in the engine, an instrument with no more
 valid days than a formula's look-back gets NaN for it (applied to the
 inputs of cross-sectional operators and to the result).
 """
+import os
+import sys
 import types
 
 import numpy as np
 import pandas as pd
 from numpy.lib.stride_tricks import sliding_window_view
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "engine"))
+from alpha_pandas_reference import ElementwiseOps, V  # noqa: E402
 
-class NumpyOps:
+
+class NumpyOps(ElementwiseOps):
     def __init__(self, panels, codes=None):
         close, volume = panels["close"], panels["volume"]
         self.dates, self.ids = close.index, close.columns
@@ -56,10 +62,10 @@ class NumpyOps:
         return out
 
     def _masked(self, x):
-        return np.where(self.count > x.shift, x.a, np.nan)
+        return np.where(self.count > x.shift, x.s, np.nan)
 
     def table(self, x):
-        a = x.a if isinstance(x, V) else np.full((self.rows, len(self.ids)), float(x))
+        a = x.s if isinstance(x, V) else np.full((self.rows, len(self.ids)), float(x))
         shift = x.shift if isinstance(x, V) else 0
         out = self._scatter(np.where(self.count > shift, a, np.nan))
         return pd.DataFrame(out, index=self.dates, columns=self.ids)
@@ -75,17 +81,17 @@ class NumpyOps:
         return out
 
     def _win(self, x, d, f):
-        w = self._windows(x.a, d)
+        w = self._windows(x.s, d)
         with np.errstate(all="ignore"):
             return V(self, self._pad(f(w), d), x.shift + d - 1)
 
     def delay(self, x, d):
-        out = np.full_like(x.a, np.nan)
-        out[d:] = x.a[:len(x.a) - d] if d else x.a
+        out = np.full_like(x.s, np.nan)
+        out[d:] = x.s[:len(x.s) - d] if d else x.s
         return V(self, out, x.shift + d)
 
     def delta(self, x, d):
-        return V(self, x.a - self.delay(x, d).a, x.shift + d)
+        return V(self, x.s - self.delay(x, d).s, x.shift + d)
 
     def ts_sum(self, x, d):
         return self._win(x, d, lambda w: w.sum(axis=-1))
@@ -137,7 +143,7 @@ class NumpyOps:
         tm = (d - 1) / 2
         stt = d * (d * d - 1) / 12
         k = np.arange(d) - tm
-        w = self._windows(x.a, d)
+        w = self._windows(x.s, d)
         with np.errstate(all="ignore"):
             mean = w.mean(axis=-1)
             slope = (w @ k) / stt
@@ -156,7 +162,7 @@ class NumpyOps:
         return self._line(x, d)[2]
 
     def _pair(self, x, y, d, corr):
-        wx, wy = self._windows(x.a, d), self._windows(y.a, d)
+        wx, wy = self._windows(x.s, d), self._windows(y.s, d)
         with np.errstate(all="ignore"):
             ex = wx - wx.mean(axis=-1, keepdims=True)
             ey = wy - wy.mean(axis=-1, keepdims=True)
@@ -206,69 +212,10 @@ class NumpyOps:
     # -- element-wise -------------------------------------------------------------
     def _map(self, f, *args):
         shift = max((a.shift for a in args if isinstance(a, V)), default=0)
-        vals = [a.a if isinstance(a, V) else a for a in args]
+        vals = [a.s if isinstance(a, V) else a for a in args]
         with np.errstate(all="ignore"):
             return V(self, f(*vals), shift)
 
-    def log(self, x):
-        return self._map(np.log, x)
-
-    def sign(self, x):
-        return self._map(np.sign, x)
-
-    def abs(self, x):
-        return self._map(np.abs, x)
-
-    def signed_power(self, x, a):
-        return self._map(lambda v, p: np.sign(v) * np.abs(v) ** p, x, a)
-
-    def where(self, c, a, b):
-        return self._map(lambda k, x, y: np.where(np.isnan(k), np.nan, np.where(k != 0, x, y)),
-                         c, a, b)
-
-    def minimum(self, a, b):
-        return self._map(np.minimum, a, b)
-
-    def maximum(self, a, b):
-        return self._map(np.maximum, a, b)
-
-
-def _cmp(f):
-    def op(a, b):
-        out = f(a, b).astype(float)
-        return np.where(np.isnan(a) | np.isnan(b), np.nan, out)
-    return op
-
-
-class V:
-    """A valid-day panel and its look-back."""
-    __slots__ = ("ops", "a", "shift")
-
-    def __init__(self, ops, a, shift):
-        self.ops, self.a, self.shift = ops, a, shift
-
-    def _bin(self, other, f, reverse=False):
-        return self.ops._map(f, *((other, self) if reverse else (self, other)))
-
-    __add__ = lambda s, o: s._bin(o, np.add)              # noqa: E731
-    __radd__ = lambda s, o: s._bin(o, np.add, True)       # noqa: E731
-    __sub__ = lambda s, o: s._bin(o, np.subtract)         # noqa: E731
-    __rsub__ = lambda s, o: s._bin(o, np.subtract, True)  # noqa: E731
-    __mul__ = lambda s, o: s._bin(o, np.multiply)         # noqa: E731
-    __rmul__ = lambda s, o: s._bin(o, np.multiply, True)  # noqa: E731
-    __truediv__ = lambda s, o: s._bin(o, np.divide)       # noqa: E731
-    __rtruediv__ = lambda s, o: s._bin(o, np.divide, True)  # noqa: E731
-    __pow__ = lambda s, o: s._bin(o, np.power)            # noqa: E731
-    __lt__ = lambda s, o: s._bin(o, _cmp(np.less))        # noqa: E731
-    __le__ = lambda s, o: s._bin(o, _cmp(np.less_equal))  # noqa: E731
-    __gt__ = lambda s, o: s._bin(o, _cmp(np.greater))     # noqa: E731
-    __ge__ = lambda s, o: s._bin(o, _cmp(np.greater_equal))  # noqa: E731
-    eq = lambda s, o: s._bin(o, _cmp(np.equal))           # noqa: E731
-    __or__ = lambda s, o: s._bin(o, _cmp(lambda a, b: (a != 0) | (b != 0)))  # noqa: E731
-    __and__ = lambda s, o: s._bin(o, _cmp(lambda a, b: (a != 0) & (b != 0)))  # noqa: E731
-
-    def __neg__(self):
-        return self.ops._map(np.negative, self)
 
 
 def namespace(panels, codes=None):

@@ -19,7 +19,6 @@ bench_engine.py.  Every feature over the last --days days:
 
 Ours: best of --repeat; numpy: one run.  CPU time (all threads) beside wall.
 """
-import argparse
 import os
 import sys
 import time
@@ -30,10 +29,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import mivada  # noqa: E402
-from _harness import engine_bench_store  # noqa: E402
+from _harness import engine_bench_setup  # noqa: E402
 
 import alpha_numpy  # noqa: E402
-from bench_alphas import FIELDS, compare, show, timed  # noqa: E402
+from bench_alphas import FIELDS, compare, count_differing, show, timed  # noqa: E402
 from tarnfold.alpha158 import features  # noqa: E402
 from tarnfold.engine_v2 import eval_core, execute_factors  # noqa: E402
 from tarnfold.engine_v2.exec_context import ThreadingExecContext  # noqa: E402
@@ -42,17 +41,7 @@ from tarnfold.threads import thread_count  # noqa: E402
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--store")
-    parser.add_argument("--stocks", type=int, default=3000)
-    parser.add_argument("--days", type=int, default=1000)
-    parser.add_argument("--repeat", type=int, default=3)
-    args = parser.parse_args(argv)
-
-    store = engine_bench_store(args.store, args.stocks, args.days)
-    ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
-    end = store.data_end
-    start = mivada.trading_date_offset(end, -(args.days - 1))
+    args, store, ids, start, end = engine_bench_setup(argv)
     factors = features()
     threads = thread_count()
     print("store {}: {} instruments x {} days, {} features, {} threads; load average {}".format(
@@ -88,11 +77,8 @@ def main(argv=None):
     ev_numpy = timed(numpy_formulas)
     show("evaluation, {} threads".format(threads), ev_ours, ev_numpy)
     show("evaluation, 1 thread", ev_one, ev_numpy)
-    bad = cells = 0
-    for got, want in zip(ev_ours[2], ev_numpy[2]):
-        b, c = compare(got, want)
-        bad, cells = bad + b, cells + c
-    print("  {} of {} cells differ between ours and numpy".format(bad, cells))
+    print("  {} of {} cells differ between ours and numpy".format(
+        *count_differing(ev_ours[2], ev_numpy[2])))
     mivada.close()
 
 

@@ -25,7 +25,6 @@ Times are the best of --repeat runs for ours and one run for the others;
 CPU time (all threads) is shown beside wall time, since the machine may be
 shared.
 """
-import argparse
 import os
 import resource
 import sys
@@ -38,7 +37,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "engine"))
 
 import mivada  # noqa: E402
-from _harness import engine_bench_store  # noqa: E402
+from _harness import engine_bench_setup  # noqa: E402
 
 import alpha_numpy  # noqa: E402
 from tarnfold.alphas import ALPHAS  # noqa: E402
@@ -100,6 +99,15 @@ def compare(got, want):
     return int((~same).sum()), g.size
 
 
+def count_differing(ours, theirs):
+    """(cells differing, cells) over two lists of tables."""
+    bad = cells = 0
+    for got, want in zip(ours, theirs):
+        b, c = compare(got, want)
+        bad, cells = bad + b, cells + c
+    return bad, cells
+
+
 def ours_in_context(factors, ids, ctx):
     many = getattr(eval_core, "_exec_factors", None)
     if many is not None:
@@ -115,20 +123,12 @@ def context(leaves, ids, start, end, threads):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--store")
-    parser.add_argument("--stocks", type=int, default=3000)
-    parser.add_argument("--days", type=int, default=1000)
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--pandas", action="store_true")
-    parser.add_argument("--ours-only", action="store_true",
-                        help="time our side only (the numpy side takes a minute or two)")
-    args = parser.parse_args(argv)
+    def more(parser):
+        parser.add_argument("--pandas", action="store_true")
+        parser.add_argument("--ours-only", action="store_true",
+                            help="time our side only (the numpy side takes a minute or two)")
 
-    store = engine_bench_store(args.store, args.stocks, args.days)
-    ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
-    end = store.data_end
-    start = mivada.trading_date_offset(end, -(args.days - 1))
+    args, store, ids, start, end = engine_bench_setup(argv, more)
     factors = {name: fn() for name, fn in ALPHAS.items()}
     lookback = max(f.shift for f in factors.values())
     leaf_start = mivada.trading_date_offset(start, -lookback)
@@ -190,11 +190,8 @@ def main(argv=None):
     ev_numpy = timed(numpy_formulas)
     show("evaluation, {} threads".format(threads), ev_ours, ev_numpy)
     show("evaluation, 1 thread", ev_one, ev_numpy)
-    bad = cells = 0
-    for got, want in zip(ev_ours[2], ev_numpy[2]):
-        b, c = compare(got, want)
-        bad, cells = bad + b, cells + c
-    print("  {} of {} cells differ between ours and numpy".format(bad, cells))
+    print("  {} of {} cells differ between ours and numpy".format(
+        *count_differing(ev_ours[2], ev_numpy[2])))
     same = all(np.array_equal(a.to_numpy(), b.to_numpy(), equal_nan=True)
                for a, b in zip(ev_ours[2], ev_one[2]))
     print("  {} threads and 1 thread give the same bits: {}".format(threads, same))

@@ -27,7 +27,6 @@ Time is the best of --repeat runs; peak memory is the growth of the
 resident set during one run (see _harness.py) and, separately, the
 tracemalloc peak of one run (numpy and Python allocations).
 """
-import argparse
 import os
 import sys
 import tracemalloc
@@ -38,7 +37,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import mivada  # noqa: E402
-from _harness import engine_bench_store, measure, report  # noqa: E402
+from _harness import engine_bench_setup, measure, report  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "tests", "engine"))
@@ -94,17 +93,7 @@ def count_nodes(factor):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--store")
-    parser.add_argument("--stocks", type=int, default=3000)
-    parser.add_argument("--days", type=int, default=1000)
-    parser.add_argument("--repeat", type=int, default=3)
-    args = parser.parse_args(argv)
-
-    store = engine_bench_store(args.store, args.stocks, args.days)
-    ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
-    end = store.data_end
-    start = mivada.trading_date_offset(end, -(args.days - 1))
+    args, store, ids, start, end = engine_bench_setup(argv)
     factor = make_factor(OURS)
     lookback = factor.shift + DMA_WARMUP_DAYS
     leaf_start = mivada.trading_date_offset(start, -lookback)

@@ -78,6 +78,30 @@ void rolling_mad(const double *x, index_t n, index_t d, double *out) {
     });
 }
 
+namespace {
+
+// The window's sums of squared and of `P`-th powered deviations from its
+// mean (P = 3 or 4), divided by d; false for a window of equal values.
+template <int P>
+bool centred_moments(const double *w, index_t d, double &m2, double &mp) {
+    const double dd = static_cast<double>(d);
+    double mean = 0.0;
+    for (index_t k = 0; k < d; ++k) mean += w[k];
+    mean /= dd;
+    m2 = mp = 0.0;
+    for (index_t k = 0; k < d; ++k) {
+        const double e = w[k] - mean, e2 = e * e;
+        m2 += e2;
+        mp += P == 3 ? e2 * e : e2 * e2;
+    }
+    if (m2 == 0.0) return false;  // equal values: no shape
+    m2 /= dd;
+    mp /= dd;
+    return true;
+}
+
+}  // namespace
+
 void rolling_skew(const double *x, index_t n, index_t d, double *out) {
     if (d < 3) {
         std::fill(out, out + n, kNaN);
@@ -85,18 +109,8 @@ void rolling_skew(const double *x, index_t n, index_t d, double *out) {
     }
     const double dd = static_cast<double>(d);
     over_finite_windows(x, n, d, out, [x, d, dd](index_t lo) {
-        double mean = 0.0;
-        for (index_t k = lo; k < lo + d; ++k) mean += x[k];
-        mean /= dd;
-        double m2 = 0.0, m3 = 0.0;
-        for (index_t k = lo; k < lo + d; ++k) {
-            const double e = x[k] - mean;
-            m2 += e * e;
-            m3 += e * e * e;
-        }
-        if (m2 == 0.0) return kNaN;  // equal values: no shape
-        m2 /= dd;
-        m3 /= dd;
+        double m2, m3;
+        if (!centred_moments<3>(x + lo, d, m2, m3)) return kNaN;
         return std::sqrt(dd * (dd - 1.0)) / (dd - 2.0) * m3 / std::pow(m2, 1.5);
     });
 }
@@ -108,18 +122,8 @@ void rolling_kurt(const double *x, index_t n, index_t d, double *out) {
     }
     const double dd = static_cast<double>(d);
     over_finite_windows(x, n, d, out, [x, d, dd](index_t lo) {
-        double mean = 0.0;
-        for (index_t k = lo; k < lo + d; ++k) mean += x[k];
-        mean /= dd;
-        double m2 = 0.0, m4 = 0.0;
-        for (index_t k = lo; k < lo + d; ++k) {
-            const double e2 = (x[k] - mean) * (x[k] - mean);
-            m2 += e2;
-            m4 += e2 * e2;
-        }
-        if (m2 == 0.0) return kNaN;
-        m2 /= dd;
-        m4 /= dd;
+        double m2, m4;
+        if (!centred_moments<4>(x + lo, d, m2, m4)) return kNaN;
         const double g2 = m4 / (m2 * m2) - 3.0;
         return (dd - 1.0) / ((dd - 2.0) * (dd - 3.0)) * ((dd + 1.0) * g2 + 6.0);
     });

@@ -70,9 +70,9 @@ class Store:
     def __repr__(self):
         return "<mivada.Store {!r}>".format(self.path)
 
-    def _run(self, fetch, sql, params=None, frames=None):
-        """Run ``sql`` and fetch its result while holding the lock; ``frames``
-        maps names to pandas frames the statement may read."""
+    def _using(self, frames, work):
+        """``work(connection)`` while holding the lock, with ``frames`` (names
+        to pandas frames or Arrow tables) readable by the statement."""
         with self._lock:
             con = self._con
             if con is None:
@@ -82,10 +82,14 @@ class Store:
                 for name, frame in (frames or {}).items():
                     con.register(name, frame)
                     registered.append(name)
-                return fetch(con.execute(sql, params or []))
+                return work(con)
             finally:
                 for name in registered:
                     con.unregister(name)
+
+    def _run(self, fetch, sql, params=None, frames=None):
+        """Run ``sql`` and fetch its result while holding the lock."""
+        return self._using(frames, lambda con: fetch(con.execute(sql, params or [])))
 
     def fetchall(self, sql, params=None, frames=None):
         return self._run(lambda r: r.fetchall(), sql, params, frames)
@@ -96,47 +100,27 @@ class Store:
     def fetch_df(self, sql, params=None, frames=None):
         return self._run(lambda r: r.df(), sql, params, frames)
 
-    def fetch_columns(self, sql, params=None, frames=None):
-        """The result's columns as numpy arrays (float columns with NaN for
-        SQL NULL), read through Arrow."""
-        parts = self.fetch_batches(sql, params, frames)
-        if len(parts) == 1:
-            return parts[0]
-        if not parts:
-            return {}
-        return {k: np.concatenate([p[k] for p in parts]) for k in parts[0]}
-
     def fetch_batches(self, sql, params=None, frames=None):
         """The result as a list of batches, each a dict column -> numpy
         array (float columns with NaN for SQL NULL), read through Arrow:
         numeric columns without NULL come over without a copy.  Falls back
         to ``fetch_numpy`` (one batch) where this DuckDB has no relation
         API taking parameters."""
-        with self._lock:
-            con = self._con
-            if con is None:
-                raise StoreError("store {} is closed".format(self.path))
-            registered = []
+        def work(con):
             try:
-                for name, frame in (frames or {}).items():
-                    con.register(name, frame)
-                    registered.append(name)
-                try:
-                    rel = con.sql(sql, params=params or [])
-                except TypeError:
-                    rel = None
-                if rel is not None:
-                    fetch = getattr(rel, "to_arrow_table", None) or \
-                        getattr(rel, "fetch_arrow_table", None) or rel.arrow
-                    table = fetch()
-                    return [{name: _column_values(batch.column(k))
-                             for k, name in enumerate(batch.schema.names)}
-                            for batch in table.to_batches() if batch.num_rows]
+                rel = con.sql(sql, params=params or [])
+            except TypeError:
+                rel = None
+            if rel is None:
                 got = con.execute(sql, params or []).fetchnumpy()
                 return [{k: _masked_values(v) for k, v in got.items()}]
-            finally:
-                for name in registered:
-                    con.unregister(name)
+            fetch = getattr(rel, "to_arrow_table", None) or \
+                getattr(rel, "fetch_arrow_table", None) or rel.arrow
+            return [{name: _column_values(batch.column(k))
+                     for k, name in enumerate(batch.schema.names)}
+                    for batch in fetch().to_batches() if batch.num_rows]
+
+        return self._using(frames, work)
 
     # -- reference data ----------------------------------------------------
     def _load_reference(self):

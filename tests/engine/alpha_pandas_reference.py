@@ -16,7 +16,33 @@ import numpy as np
 import pandas as pd
 
 
-class PandasAlphaOps:
+class ElementwiseOps:
+    """Element-wise operators written once over ``_map(f, *args)``."""
+
+    def log(self, x):
+        return self._map(np.log, x)
+
+    def sign(self, x):
+        return self._map(np.sign, x)
+
+    def abs(self, x):
+        return self._map(np.abs, x)
+
+    def signed_power(self, x, a):
+        return self._map(lambda v, p: np.sign(v) * np.abs(v) ** p, x, a)
+
+    def where(self, c, a, b):
+        return self._map(lambda k, x, y: np.where(np.isnan(k), np.nan, np.where(k != 0, x, y)),
+                         c, a, b)
+
+    def minimum(self, a, b):
+        return self._map(np.minimum, a, b)
+
+    def maximum(self, a, b):
+        return self._map(np.maximum, a, b)
+
+
+class PandasAlphaOps(ElementwiseOps):
     def __init__(self, panels):
         close, volume = panels["close"], panels["volume"]
         valid = close.notna() & (volume != 0)
@@ -213,27 +239,6 @@ class PandasAlphaOps:
             out = f(*vals)
         return V(self, pd.Series(out, index=self.index), shift)
 
-    def log(self, x):
-        return self._map(np.log, x)
-
-    def sign(self, x):
-        return self._map(np.sign, x)
-
-    def abs(self, x):
-        return self._map(np.abs, x)
-
-    def signed_power(self, x, a):
-        return self._map(lambda v, p: np.sign(v) * np.abs(v) ** p, x, a)
-
-    def where(self, c, a, b):
-        return self._map(lambda k, x, y: np.where(np.isnan(k), np.nan, np.where(k != 0, x, y)),
-                         c, a, b)
-
-    def minimum(self, a, b):
-        return self._map(np.minimum, a, b)
-
-    def maximum(self, a, b):
-        return self._map(np.maximum, a, b)
 
 
 def _cmp(f):
