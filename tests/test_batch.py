@@ -64,6 +64,10 @@ def test_local_cluster_workers_run_one_thread_with_malloc_defaults(cluster_clien
     assert len(settings) == 2
     assert set(settings.values()) == {(None, "1", "1", False, "1s")}
     assert all(w == 1 for w in cluster_client.nthreads().values())
+    # a factor computed in a task keeps to its worker's one thread
+    from tarnfold.threads import ENVIRONMENT_VARIABLE, thread_count
+    if ENVIRONMENT_VARIABLE not in os.environ:
+        assert cluster_client.submit(thread_count, pure=False).result() == 1
     # the settings were those of the cluster only, not left behind here
     import dask
     assert dask.config.get("distributed.admin.tick.interval") != "1s"

@@ -182,7 +182,7 @@ class _ValidDays:
         np.cumsum(valid, axis=0, out=self.before[1:])
         self.offsets = np.zeros(valid.shape[1] + 1, dtype=np.int64)
         np.cumsum(self.before[-1], out=self.offsets[1:])
-        self.days = np.nonzero(valid.T)[1]
+        self.days = np.broadcast_to(np.arange(n, dtype=np.intp), valid.T.shape)[valid.T]
         self.short = np.zeros(valid.shape[1], dtype=bool)
 
     def back(self, readers, t, s):
@@ -409,7 +409,7 @@ class ThreadingExecContext:
         # Valid days: a bar (a close) whose volume is not zero.
         self._valid = np.asfortranarray(valid)
         valid_t = self._valid.T          # instrument after instrument
-        counts = valid_t.sum(axis=1)
+        counts = np.count_nonzero(valid_t, axis=1)
         offsets = np.zeros(len(ids) + 1, dtype=np.int64)
         np.cumsum(counts, out=offsets[1:])
         # each instrument's packed series runs from _starts to _stops
@@ -421,7 +421,7 @@ class ThreadingExecContext:
             packed.flags.writeable = False
             self._packed[name] = packed
         # each instrument's valid days as date positions, packed the same way
-        self._days = np.ascontiguousarray(np.nonzero(valid_t)[1], dtype=np.intp)
+        self._days = np.broadcast_to(np.arange(self.ndays, dtype=np.intp), valid_t.shape)[valid_t]
         self._days.flags.writeable = False
         self._tables = {}
         self._packed_tables = {}
