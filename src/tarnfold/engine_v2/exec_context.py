@@ -1,15 +1,20 @@
 """The execution context of ``eval_core`` and the universe helpers.
 
 ``ThreadingExecContext(leaves, order_book_ids, start_date, end_date,
-universe=None)`` holds the data one ``execute_factor`` call works on:
+universe=None, threads=None)`` holds the data one ``execute_factor`` call
+works on:
 
 * ``index``/``ndays``: the trading dates from ``start_date`` to
   ``end_date``;
-* every leaf for every instrument, loaded in bulk: all daily bar fields in
-  one store query (``mivada.get_price_panel``) and all published factors
-  in one more (``mivada.get_factor``), never one query per instrument;
+* every leaf for every instrument, loaded in bulk straight into arrays
+  (``mivada.get_price_panel(..., as_arrays=True)``: the bar fields in one
+  store query, each published factor in one more), never one query per
+  instrument;
 * each instrument's valid days: days with a bar whose volume is not zero
-  (a suspended day has no bar or a zero volume);
+  (a suspended day has no bar or a zero volume), kept per opened store
+  (``tarnfold.engine_v2.store_data``), so that only the leaves are read;
+* ``threads``: how many threads the engine may use on this data
+  (``tarnfold.threads.thread_count``);
 * the leaves packed per instrument, valid days only, so that
   ``get_factor_value(leaf, order_book_id)`` hands out a read-only view of
   the instrument's right-aligned series without copying;
