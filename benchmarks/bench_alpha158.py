@@ -19,9 +19,9 @@ bench_engine.py.  Every feature over the last --days days:
 
 Ours: best of --repeat; numpy: one run.  CPU time (all threads) beside wall.
 """
+import gc
 import os
 import sys
-import time
 
 import numpy as np
 
@@ -60,6 +60,7 @@ def main(argv=None):
     bad = sum(compare(e2e_ours[2][n], e2e_numpy[2][n])[0] for n in factors)
     print("  cells differing between the two: {}".format(bad))
     e2e_ours = e2e_numpy = None
+    gc.collect()
 
     first = mivada.trading_date_offset(start, -max(f.shift for f in factors.values()))
     leaves = [Factor(f) for f in FIELDS]
@@ -67,8 +68,9 @@ def main(argv=None):
     ctx_one = ThreadingExecContext(leaves, ids, first, end, threads=1)
     panels = mivada.get_price_panel(ids, first, end, fields=FIELDS)
     trees = list(factors.values())
+    # (158 tables of dates x instruments each: one run's result at a time)
+    ev_one = timed(lambda: eval_core._exec_factors(trees, ids, ctx_one), args.repeat)[:2]
     ev_ours = timed(lambda: eval_core._exec_factors(trees, ids, ctx_all), args.repeat)
-    ev_one = timed(lambda: eval_core._exec_factors(trees, ids, ctx_one), args.repeat)
 
     def numpy_formulas():
         ops, o = alpha_numpy.namespace(panels)
@@ -76,7 +78,7 @@ def main(argv=None):
 
     ev_numpy = timed(numpy_formulas)
     show("evaluation, {} threads".format(threads), ev_ours, ev_numpy)
-    show("evaluation, 1 thread", ev_one, ev_numpy)
+    show("evaluation, 1 thread", ev_one + (None,), ev_numpy)
     print("  {} of {} cells differ between ours and numpy".format(
         *count_differing(ev_ours[2], ev_numpy[2])))
     mivada.close()

@@ -25,6 +25,7 @@ Times are the best of --repeat runs for ours and one run for the others;
 CPU time (all threads) is shown beside wall time, since the machine may be
 shared.
 """
+import gc
 import os
 import resource
 import sys
@@ -60,16 +61,18 @@ def cpu_seconds():
 
 
 def timed(fn, repeat=1):
-    """(best wall, CPU of that run, result)."""
-    best = (float("inf"), float("inf"), None)
+    """(best wall, best CPU, the last run's result); a run's result is let
+    go before the next run starts."""
+    best_wall = best_cpu = float("inf")
+    result = None
     for _ in range(repeat):
+        result = None
+        gc.collect()
         w0, c0 = time.perf_counter(), cpu_seconds()
         result = fn()
-        run = (time.perf_counter() - w0, cpu_seconds() - c0, result)
-        if run[0] < best[0]:
-            best = run
-        result = run = None
-    return best
+        best_wall = min(best_wall, time.perf_counter() - w0)
+        best_cpu = min(best_cpu, cpu_seconds() - c0)
+    return best_wall, best_cpu, result
 
 
 def show(label, ours, theirs, their_name="numpy"):
@@ -175,8 +178,8 @@ def main(argv=None):
     t_ctx = (time.perf_counter() - t0) / 2
     panels, codes = load_panels(ids, leaf_start, end, True, True)
     print("loading: context {:.2f} s".format(t_ctx))
-    ev_ours = timed(lambda: ours_in_context(factors, ids, ctx_all), args.repeat)
     ev_one = timed(lambda: ours_in_context(factors, ids, ctx_one), args.repeat)
+    ev_ours = timed(lambda: ours_in_context(factors, ids, ctx_all), args.repeat)
     if args.ours_only:
         print("evaluation: ours {:.2f} s (cpu {:.2f}) on {} threads, {:.2f} s (cpu {:.2f}) "
               "on 1".format(ev_ours[0], ev_ours[1], threads, ev_one[0], ev_one[1]))

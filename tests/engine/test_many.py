@@ -14,6 +14,7 @@ from tarnfold.cross_sectional import group_rank, group_zscore, rank, scale, zsco
 from tarnfold.engine_v2 import _operators, eval_core, execute_factors
 from tarnfold.engine_v2.exec_context import ThreadingExecContext
 from tarnfold.fix import fix
+from tarnfold.interface import CombinedFactor
 from tarnfold.leaf import CLOSE, HIGH, LOW, OPEN, VALUE_SCORE, VOLUME, Factor
 from tarnfold.operators import correlation, delay, ema, ts_mean, ts_rank, ts_std, ts_sum
 
@@ -34,6 +35,9 @@ def _mixed_factors():
         "excess": ret - fix(ret, INDEX),
         "smooth": ema(CLOSE, 8) / scale(CLOSE),
         "alpha_017": alpha(17),
+        # a function of one's own runs as given (not in the compiled loop)
+        "own_function": CombinedFactor(lambda x: x[::-1].cumsum()[::-1], (ts_mean(CLOSE, 3),),
+                                       lookback=0),
     }
 
 
@@ -49,6 +53,22 @@ def test_each_table_equals_its_own_execute_factor_call(store, universe):
         want = eval_core.execute_factor(factor, ids, start, end, universe=universe)
         assert got[name].notna().to_numpy().any(), name
         pd.testing.assert_frame_equal(got[name], want, check_exact=True, obj=name)
+
+
+def test_many_factors_reading_many_cross_sections_in_one_look_back(store):
+    # one look-back, more cross-sectional parts than are held at a time, and
+    # one part read by every factor
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    end = mivada.get_latest_trading_date()
+    start = mivada.trading_date_offset(end, -15)
+    shared = rank(ts_std(VOLUME, 5))
+    factors = {"f{}".format(k): rank(ts_mean(CLOSE * k, 5)) - shared + zscore(ts_sum(OPEN, 5) * k)
+               for k in range(1, 8)}
+    assert len({f.shift for f in factors.values()}) == 1
+    got = execute_factors(factors, ids, start, end)
+    for name, factor in factors.items():
+        pd.testing.assert_frame_equal(got[name], eval_core.execute_factor(factor, ids, start, end),
+                                      check_exact=True, obj=name)
 
 
 def test_a_failing_factor_is_reported_and_the_others_computed(store):
