@@ -87,17 +87,20 @@ def get_price_panel(order_book_ids, start_date=None, end_date=None,
     start, end = _date_range(store, start_date, end_date)
     if start is None:
         return None
-    if _reusing.get():
-        got = _kept_panel(store, ids, start, end, names)
-    else:
-        got = _panel_frames(store, ids, start, end, names)
+    if not _reusing.get():
+        if as_arrays:
+            # straight from the store's columns into the arrays
+            dates, arrays = _daily_panel(store, ids, start, end, names)
+            return None if len(dates) == 0 else (pd.DatetimeIndex(dates, name=None), arrays)
+        return _panel_frames(store, ids, start, end, names)
+    got = _kept_panel(store, ids, start, end, names)
     if got is None or not as_arrays:
         return got
     dates = next(iter(got.values())).index
     arrays = {}
     for f, frame in got.items():
         values = frame.to_numpy(dtype=np.float64, copy=False)
-        if _reusing.get() and values.flags.writeable:
+        if values.flags.writeable:
             values = values.view()
             values.flags.writeable = False
         arrays[f] = values
