@@ -152,15 +152,6 @@ class NumpyOps(ElementwiseOps):
             resid = w[..., -1] - mean - slope * tm
         return [V(self, self._pad(v, d), x.shift + d - 1) for v in (slope, rsq, resid)]
 
-    def ts_slope(self, x, d):
-        return self._line(x, d)[0]
-
-    def ts_rsquare(self, x, d):
-        return self._line(x, d)[1]
-
-    def ts_resid(self, x, d):
-        return self._line(x, d)[2]
-
     def _pair(self, x, y, d, corr):
         wx, wy = self._windows(x.s, d), self._windows(y.s, d)
         with np.errstate(all="ignore"):

@@ -17,7 +17,17 @@ import pandas as pd
 
 
 class ElementwiseOps:
-    """Element-wise operators written once over ``_map(f, *args)``."""
+    """Operators written once over ``_map(f, *args)`` (element-wise) and
+    ``_line(x, d)`` (the least-squares line of each window)."""
+
+    def ts_slope(self, x, d):
+        return self._line(x, d)[0]
+
+    def ts_rsquare(self, x, d):
+        return self._line(x, d)[1]
+
+    def ts_resid(self, x, d):
+        return self._line(x, d)[2]
 
     def log(self, x):
         return self._map(np.log, x)
@@ -128,15 +138,6 @@ class PandasAlphaOps(ElementwiseOps):
         resid = cols[-1] - mean - slope * tm
         return [V(self, pd.Series(v, index=self.index), x.shift + d - 1)
                 for v in (slope, np.minimum(rsq, 1.0), resid)]
-
-    def ts_slope(self, x, d):
-        return self._line(x, d)[0]
-
-    def ts_rsquare(self, x, d):
-        return self._line(x, d)[1]
-
-    def ts_resid(self, x, d):
-        return self._line(x, d)[2]
 
     def ts_product(self, x, d):
         cols = self._shifts(x, d)

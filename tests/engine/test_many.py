@@ -188,3 +188,73 @@ def test_a_store_extended_by_an_import_is_read_afresh(tmp_path):
     assert after.loc[days[4], "000002.XSHE"] == 23.0 + 30.0
     pd.testing.assert_frame_equal(after.loc[:days[3]], before)
     mivada.close()
+
+
+def test_tables_handed_out_are_never_reused_by_later_evaluations(store):
+    # memory of an evaluation's own tables is recycled within the call; a
+    # table the caller holds must keep its values through later calls
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    end = mivada.get_latest_trading_date()
+    ctx = ThreadingExecContext([CLOSE, OPEN, VOLUME], ids, mivada.trading_date_offset(end, -60),
+                               end)
+    first = eval_core._exec_factor(rank(ts_mean(CLOSE, 3)) * zscore(OPEN), ids, ctx)
+    kept = first.to_numpy().copy()
+    for k in range(2, 8):
+        eval_core._exec_factor(rank(ts_std(VOLUME * k, 4)) + scale(CLOSE - OPEN), ids, ctx)
+        eval_core._exec_factors([rank(CLOSE * k), zscore(ts_sum(OPEN, k))], ids, ctx)
+    assert np.array_equal(first.to_numpy(), kept, equal_nan=True)
+
+
+def test_valid_days_kept_per_store_equal_a_fresh_read(store):
+    from tarnfold.engine_v2.store_data import StoreData
+
+    current = mivada.current_store()
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    data = StoreData(current)
+    cal = current.calendar
+    late = cal[cal.searchsorted(current.data_end) - 30:]   # runs past the last day of data
+    early = cal[10:80]
+
+    def fresh(some, dates):
+        got = mivada.get_price_panel(some, dates[0], dates[-1], ["close", "volume"])
+        close = got["close"].reindex(dates).to_numpy()
+        volume = got["volume"].reindex(dates).to_numpy()
+        return ~np.isnan(close) & (volume != 0)
+
+    # instruments added later, and dates reaching further back, extend what is kept
+    for some, dates in ((ids[:7], late), (ids[5:20], late), (ids[::3], early),
+                        (ids, cal[60:90])):
+        got = data.valid_days(current, some, dates)
+        assert got.shape == (len(dates), len(some)) and got.flags.f_contiguous
+        np.testing.assert_array_equal(got, fresh(some, dates))
+    with pytest.raises(ValueError, match="consecutive trading days"):
+        data.valid_days(current, ids[:3], cal[[3, 5, 9]])
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_look_backs_answered_once_are_those_computed_afresh(store, seed):
+    from tarnfold.engine_v2 import exec_context
+
+    rng = np.random.default_rng(seed)
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    start = mivada.trading_date_offset(mivada.get_latest_trading_date(), -20)
+    windows = rng.integers(2, 12, size=3)
+    factors = [ts_mean(rank(ts_std(CLOSE, windows[0])), windows[1]),
+               ts_mean(ts_std(CLOSE, windows[0]), windows[1]),
+               rank(ts_sum(VOLUME, windows[2])) - fix(ts_mean(CLOSE, windows[0]), INDEX)]
+    for factor in factors:
+        first = mivada.trading_date_offset(start, -factor.shift)
+        fixed = [INDEX] if "FixedFactor" in repr(factor) else []
+        want = exec_context._lookback_start(factor, ids, list(dict.fromkeys(ids + fixed)),
+                                            start, first, 0)
+        for _ in range(2):
+            assert exec_context.lookback_start(factor, ids, fixed, start, first) == want
+
+
+def test_context_thread_setting_is_checked(store):
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()[:3]
+    end = mivada.get_latest_trading_date()
+    with pytest.raises(ValueError, match="threads: expected a positive integer"):
+        ThreadingExecContext([CLOSE], ids, end, end, threads=0)
+    with pytest.raises(TypeError, match="threads: expected a positive integer"):
+        execute_factors({"c": CLOSE * 1}, ids, end, end, threads="2")

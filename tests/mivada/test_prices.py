@@ -141,3 +141,27 @@ def test_panel_of_published_factors_and_as_arrays(market):
         _, kept = mivada.get_price_panel(ids, start, end, fields=["close"], as_arrays=True)
     assert not kept["close"].flags.writeable
     mivada.api.forget_reads()
+
+
+def test_long_reads_of_few_and_many_instruments_agree(market):
+    # up to 64 instruments are named in the query, more are joined
+    ids = list(market.ids[:70])[::-1] + ["999999.XSHE"]
+    start, end = market.dates[30], market.dates[50]
+    many = mivada.get_price(ids, start, end, fields=["close", "volume"])
+    few = mivada.get_price(ids[:5] + ["999999.XSHE"], start, end, fields=["close", "volume"])
+    want = many.loc[[i for i in ids[:5] if i in many.index.get_level_values(0)]]
+    pd.testing.assert_frame_equal(few, want)
+    assert list(dict.fromkeys(few.index.get_level_values(0))) == \
+        [i for i in ids[:5] if market.has_bar[30:51, list(market.ids).index(i)].any()]
+
+
+def test_listings_are_handed_out_as_copies(market):
+    before = mivada.all_instruments("CS", date=market.dates[40])
+    changed = mivada.all_instruments("CS", date=market.dates[40])
+    changed.loc[0, "symbol"] = "CHANGED"
+    changed.iloc[1, 0] = "000000.XSHE"
+    pd.testing.assert_frame_equal(mivada.all_instruments("CS", date=market.dates[40]), before)
+    listed = mivada.all_instruments("CS")
+    later = mivada.all_instruments("CS", date=market.dates[-1])
+    assert set(later["order_book_id"]) <= set(listed["order_book_id"])
+    assert (later["listed_date"] <= str(market.dates[-1].date())).all()
