@@ -74,3 +74,27 @@ def engine_bench_store(store, stocks, days):
             print("generated {} stocks x {} days in {:.1f}s".format(
                 size.n_stocks, size.n_days, time.perf_counter() - t0))
     return mivada.init(path)
+
+
+def engine_bench_setup(argv, more=None):
+    """Arguments --store, --stocks (3000), --days (1000), --repeat (3) and
+    those ``more(parser)`` adds; opens the store (``engine_bench_store``).
+    Returns (args, store, the first --stocks stocks, first requested day,
+    last day)."""
+    import argparse
+
+    import mivada
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--store")
+    parser.add_argument("--stocks", type=int, default=3000)
+    parser.add_argument("--days", type=int, default=1000)
+    parser.add_argument("--repeat", type=int, default=3)
+    if more is not None:
+        more(parser)
+    args = parser.parse_args(argv)
+    store = engine_bench_store(args.store, args.stocks, args.days)
+    ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
+    end = store.data_end
+    start = mivada.trading_date_offset(end, -(args.days - 1))
+    return args, store, ids, start, end

@@ -17,13 +17,16 @@ Without --store, builds (once, in the mivada cache folder) a sample store of
   long table of valid days, ``groupby(order_book_id)`` shifts, rolling
   windows and ``ewm``, ``groupby(date).rank(pct=True)``).  The two results
   are checked equal (1e-10 relative, NaN in the same places);
-* ``execute_factor`` end to end (context, look-back, evaluation, slicing).
+* ``execute_factor`` end to end (context, look-back, evaluation, slicing);
+* the per-call cost: ``execute_factor(CLOSE * 1)`` for 500 stocks and for
+  all of them against reading their close alone from the store (what is
+  left is the call's own cost: listings, calendar, valid days, packing,
+  evaluation, the table).
 
 Time is the best of --repeat runs; peak memory is the growth of the
 resident set during one run (see _harness.py) and, separately, the
 tracemalloc peak of one run (numpy and Python allocations).
 """
-import argparse
 import os
 import sys
 import tracemalloc
@@ -34,7 +37,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import mivada  # noqa: E402
-from _harness import engine_bench_store, measure, report  # noqa: E402
+from _harness import engine_bench_setup, measure, report  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "tests", "engine"))
@@ -61,6 +64,28 @@ def make_factor(o):
         - smooth_change
 
 
+def read_close(ids, start, end):
+    """The close of ``ids`` as the engine needs it (arrays where this
+    mivada offers them)."""
+    try:
+        return mivada.get_price_panel(ids, start, end, ["close"], as_arrays=True)
+    except TypeError:
+        return mivada.get_price_panel(ids, start, end, ["close"])
+
+
+def per_call_cost(ids, start, end, repeat):
+    from tarnfold.leaf import CLOSE
+
+    factor = CLOSE * 1
+    eval_core.execute_factor(factor, ids, start, end)      # the store's kept data
+    call = measure(lambda: eval_core.execute_factor(factor, ids, start, end), max(repeat, 5))
+    read = measure(lambda: read_close(ids, start, end), max(repeat, 5))
+    print("execute_factor(CLOSE * 1), {:>4} stocks: {:7.1f} ms | reading their close: "
+          "{:7.1f} ms | the call's own cost {:6.1f} ms (ratio {:.2f})".format(
+              len(ids), call[0] * 1e3, read[0] * 1e3, (call[0] - read[0]) * 1e3,
+              call[0] / read[0]))
+
+
 def count_nodes(factor):
     from tarnfold.utils import walk
 
@@ -68,17 +93,7 @@ def count_nodes(factor):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--store")
-    parser.add_argument("--stocks", type=int, default=3000)
-    parser.add_argument("--days", type=int, default=1000)
-    parser.add_argument("--repeat", type=int, default=3)
-    args = parser.parse_args(argv)
-
-    store = engine_bench_store(args.store, args.stocks, args.days)
-    ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
-    end = store.data_end
-    start = mivada.trading_date_offset(end, -(args.days - 1))
+    args, store, ids, start, end = engine_bench_setup(argv)
     factor = make_factor(OURS)
     lookback = factor.shift + DMA_WARMUP_DAYS
     leaf_start = mivada.trading_date_offset(start, -lookback)
@@ -87,6 +102,8 @@ def main(argv=None):
               store.path, len(ids), args.days, args.days + lookback,
               count_nodes(factor), factor.shift))
 
+    for n in (500, len(ids)):
+        per_call_cost(ids[:n], start, end, args.repeat)
     leaves = get_leaves(factor)
 
     def load():

@@ -64,6 +64,10 @@ def test_local_cluster_workers_run_one_thread_with_malloc_defaults(cluster_clien
     assert len(settings) == 2
     assert set(settings.values()) == {(None, "1", "1", False, "1s")}
     assert all(w == 1 for w in cluster_client.nthreads().values())
+    # a factor computed in a task keeps to its worker's one thread
+    from tarnfold.threads import ENVIRONMENT_VARIABLE, thread_count
+    if ENVIRONMENT_VARIABLE not in os.environ:
+        assert cluster_client.submit(thread_count, pure=False).result() == 1
     # the settings were those of the cluster only, not left behind here
     import dask
     assert dask.config.get("distributed.admin.tick.interval") != "1s"
@@ -435,6 +439,24 @@ def test_greedy_pick_by_ic_ir_below_the_threshold():
         pick_uncorrelated(summary, corr, threshold=0)
     with pytest.raises(ValueError, match="by"):
         pick_uncorrelated(summary, corr, by="IC IR P_9")
+
+
+def test_a_serial_batch_computes_its_trees_together_and_keeps_their_errors(tiny, tmp_path):
+    from tarnfold.engine_v2.eval_core import execute_factor
+    from tarnfold.leaf import Factor
+    factors = {"mom5": op.ts_mean(op.returns(), 5), "typo": op.ts_mean(Factor("clsoe"), 5),
+               "chg": op.delta(VOLUME, 5), "too long": op.ts_mean(VOLUME, 400)}
+    rows = assay_many(factors, start_date=START, end_date=END, periods=(1,), out=tmp_path,
+                      client="serial")
+    assert rows.loc["typo", "error"].startswith("ValueError: factor 'clsoe': unknown field")
+    assert rows.loc["too long", "error"].startswith("ValueError: factor")
+    assert rows.loc[["mom5", "chg"], "error"].isna().all()
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()
+    for name in ("mom5", "chg"):
+        want = execute_factor(factors[name], ids, START, END)
+        np.testing.assert_array_equal(load_factor_table(tmp_path, name).to_numpy(),
+                                      want.to_numpy())
+        assert rows.loc[name, "compute s"] > 0
 
 
 def test_bad_arguments_are_named(tiny):

@@ -1,6 +1,9 @@
 #include "engine_ops/cs_ops.hpp"
 
+#include <algorithm>
+
 #include "kernels/cross_section.hpp"
+#include "kernels/parallel.hpp"
 #include "kernels/row_rank.hpp"
 
 namespace tarnfold::engine {
@@ -8,6 +11,7 @@ namespace tarnfold::engine {
 namespace {
 
 using kern::CodeView;
+using kern::index_t;
 using kern::ConstView;
 using kern::MutView;
 
@@ -42,6 +46,35 @@ const CsOpDef kCsOps[] = {
 }  // namespace
 
 std::span<const CsOpDef> cs_op_table() { return kCsOps; }
+
+void run_cs_op(const CsOpDef &op, const ConstView &in, const CodeView *codes, const MutView &out,
+               const double *params, int threads) {
+    threads = kern::threads_for(in.rows * in.cols * 8, threads);
+    if (op.grouped && threads > 1) {
+        // Industry moments use one accumulator per code when the codes are
+        // few, another summation order otherwise: the whole table must take
+        // the same way, as on one thread.
+        std::int32_t top = -1;
+        for (index_t i = 0; i < in.rows; ++i)
+            for (index_t j = 0; j < in.cols; ++j) top = std::max(top, (*codes)(i, j));
+        if (top >= kern::kGroupAccumulators) threads = 1;
+    }
+    // blocks of whole rank blocks (16 rows), a few per thread
+    const index_t grain = std::max<index_t>(16, (in.rows / (4 * threads) + 15) / 16 * 16);
+    kern::parallel_chunks(in.rows, threads, grain, [&](int, index_t lo, index_t hi) {
+        const ConstView sub_in{in.data + lo * in.row_stride, hi - lo, in.cols, in.row_stride,
+                               in.col_stride};
+        const MutView sub_out{out.data + lo * out.row_stride, hi - lo, out.cols, out.row_stride,
+                              out.col_stride};
+        if (codes) {
+            const CodeView sub_codes{codes->data + lo * codes->row_stride, codes->row_stride,
+                                     codes->col_stride};
+            op.run(sub_in, &sub_codes, sub_out, params);
+        } else {
+            op.run(sub_in, nullptr, sub_out, params);
+        }
+    });
+}
 
 const CsOpDef *find_cs_op(const std::string &name) {
     for (const CsOpDef &op : kCsOps)

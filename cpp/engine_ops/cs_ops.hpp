@@ -30,4 +30,10 @@ const CsOpDef *find_cs_op(const std::string &name);
 // Every operator, in table order.
 std::span<const CsOpDef> cs_op_table();
 
+// Runs `op` on blocks of rows (dates) over up to `threads` threads; every
+// row is computed as on one thread, so the result does not depend on the
+// count.  Call without the GIL.
+void run_cs_op(const CsOpDef &op, const kern::ConstView &in, const kern::CodeView *codes,
+               const kern::MutView &out, const double *params, int threads);
+
 }  // namespace tarnfold::engine

@@ -94,7 +94,8 @@ struct GroupCodes {
     }
 };
 
-py::object apply_cs_kernel(const std::string &name, py::handle params, py::handle tables) {
+py::object apply_cs_kernel(const std::string &name, py::handle params, py::handle tables,
+                           int threads) {
     const CsOpDef *op = find_cs_op(name);
     if (!op) {
         throw py::value_error("op: expected a cross-sectional operator of the engine, got '" +
@@ -117,10 +118,10 @@ py::object apply_cs_kernel(const std::string &name, py::handle params, py::handl
         GroupCodes codes(ts[1], name, in.view.rows, in.view.cols);
         const kern::CodeView cv = codes.view;
         py::gil_scoped_release nogil;
-        op->run(in.view, &cv, out.view, p.data());
+        run_cs_op(*op, in.view, &cv, out.view, p.data(), threads);
     } else {
         py::gil_scoped_release nogil;
-        op->run(in.view, nullptr, out.view, p.data());
+        run_cs_op(*op, in.view, nullptr, out.view, p.data(), threads);
     }
     return out.array;
 }
@@ -177,9 +178,10 @@ PYBIND11_MODULE(_operators, m) {
     m.def("apply_kernel", &apply_kernel, py::arg("op"), py::arg("params"), py::arg("args"),
           "Runs one of the engine's operators on numbers and one-dimensional arrays.");
     m.def("apply_cs_kernel", &apply_cs_kernel, py::arg("op"), py::arg("params"),
-          py::arg("tables"),
+          py::arg("tables"), py::arg("threads") = 1,
           "Runs one of the engine's cross-sectional operators on a data frame (and the group "
-          "codes of its cells for a grouped one); returns a column-major array.");
+          "codes of its cells for a grouped one) over up to `threads` threads (the same "
+          "numbers whatever the count); returns a column-major array.");
     m.def("industry_codes", &industry_codes, py::arg("instrument"), py::arg("start"),
           py::arg("code"), py::arg("dates"), py::arg("n_instruments"),
           py::arg("version") = py::none(), py::arg("listed") = py::none(),

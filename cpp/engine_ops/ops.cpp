@@ -6,6 +6,8 @@
 #include <map>
 
 #include "kernels/rolling.hpp"
+#include "kernels/rolling_regression.hpp"
+#include "kernels/rolling_shape.hpp"
 
 namespace tarnfold::engine {
 
@@ -146,6 +148,11 @@ Value op_where(const OpCall &c) {
 }
 
 Value op_signed_power(const OpCall &c) {
+    // a constant exponent of 1 or 2 as in op_pow: the same numbers
+    if (!c.args[0].scalar && c.args[1].scalar) {
+        if (c.args[1].number == 1.0) return map1(c, [](double a) { return sign_of(a) * std::fabs(a); });
+        if (c.args[1].number == 2.0) return map1(c, [](double a) { return sign_of(a) * (a * a); });
+    }
     return map2(c, [](double a, double b) { return sign_of(a) * std::pow(std::fabs(a), b); });
 }
 
@@ -202,6 +209,17 @@ Value op_pair_window(const OpCall &c) {
     return Value::series(c.buf->data(), len);
 }
 
+// params: d, q
+Value op_quantile(const OpCall &c) {
+    const Value x = series_arg(c, 0);
+    const index_t d = window_param(c, 0, 1);
+    const double q = c.params[1];
+    if (!(q >= 0.0 && q <= 1.0)) throw OpError{std::string(c.name) + ": q must be in [0, 1]"};
+    c.buf->resize(static_cast<std::size_t>(x.len));
+    kern::rolling_quantile(x.data, x.len, d, q, c.buf->data());
+    return Value::series(c.buf->data(), x.len);
+}
+
 // params: alpha, min_periods
 Value op_ewm(const OpCall &c) {
     const Value x = series_arg(c, 0);
@@ -254,6 +272,18 @@ const OpDef kOps[] = {
     {"or", 2, 0, 0, op_or},
     {"not", 1, 0, 0, op_not},
     {"where", 3, 0, 0, op_where},
+    {"ts_median", 1, 1, 1, op_window<kern::rolling_median, 1>},
+    {"ts_quantile", 1, 2, 2, op_quantile},
+    {"ts_mad", 1, 1, 1, op_window<kern::rolling_mad, 1>},
+    {"ts_skew", 1, 1, 1, op_window<kern::rolling_skew, 1>},
+    {"ts_kurt", 1, 1, 1, op_window<kern::rolling_kurt, 1>},
+    {"ts_count", 1, 1, 1, op_window<kern::rolling_count, 1>},
+    {"ts_slope", 1, 1, 1, op_window<kern::rolling_slope, 1>},
+    {"ts_rsquare", 1, 1, 1, op_window<kern::rolling_rsquare, 1>},
+    {"ts_resid", 1, 1, 1, op_window<kern::rolling_resid, 1>},
+    {"regression_slope", 2, 1, 1, op_pair_window<kern::rolling_regression_slope>},
+    {"regression_rsquare", 2, 1, 1, op_pair_window<kern::rolling_regression_rsquare>},
+    {"regression_resid", 2, 1, 1, op_pair_window<kern::rolling_regression_resid>},
     {"ema", 1, 2, 2, op_ewm},
     {"dma", 1, 2, 2, op_ewm},
 };

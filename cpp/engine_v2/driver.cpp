@@ -58,11 +58,82 @@ void check_factor(py::handle factor) {
     throw py::type_error(message);
 }
 
+// What a factor computed from `start_date` needs: its leaves, the
+// instruments pinned by fixed factors that are not among order_book_ids,
+// the first day to load (its look-back counted in each instrument's valid
+// days, plus the warm-up of exponential averages) and its shift.
+struct Plan {
+    py::object leaves, fixed, leaf_start_date;
+    long long shift = 0;
+};
+
+Plan plan_factor(py::handle factor, py::handle order_book_ids, py::handle start_date) {
+    py::object mivada = glob("mivada");
+    Plan plan;
+    plan.leaves = glob("get_leaves")(factor);
+    plan.fixed = glob("get_fixed_order_book_ids")(factor, order_book_ids);
+    plan.leaf_start_date = py::reinterpret_borrow<py::object>(start_date);
+    plan.shift =
+        pyc::as_integer(factor.attr("shift"), "factor.shift: expected an integer number of days");
+    const long long warmup =
+        py::bool_(glob("use_dma")(factor))
+            ? pyc::as_integer(py::module_::import("tarnfold.utils").attr("DMA_WARMUP_DAYS"),
+                              "DMA_WARMUP_DAYS: expected an integer")
+            : 0;
+    if (plan.shift + warmup > 0) {
+        const long long n = -plan.shift - warmup;
+        try {
+            plan.leaf_start_date = mivada.attr("trading_date_offset")(start_date, n);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            py::object cause = e.value();
+            throw py::value_error(fmt(
+                "factor {}: its look-back of {} trading days before start_date {} reaches "
+                "outside the trading calendar ({})",
+                py::make_tuple(describe(factor), -n, start_date, py::str(cause))));
+        }
+        plan.leaf_start_date = glob("lookback_start")(factor, order_book_ids, plan.fixed,
+                                                      start_date, plan.leaf_start_date, warmup);
+    }
+    return plan;
+}
+
+// A look-back no instrument can satisfy would give an all-NaN table: say
+// so instead.
+void check_history(py::handle factor, py::handle order_book_ids, py::handle ctx,
+                   long long shift, py::handle leaf_start_date, py::handle end_date) {
+    if (shift <= 0 || py::len(order_book_ids) == 0) return;
+    py::object count_nonzero = glob("np").attr("count_nonzero");
+    for (py::handle oid : order_book_ids) {
+        const long long n = pyc::as_integer(count_nonzero(ctx.attr("get_mask_for")(oid)),
+                                            "get_mask_for: expected a boolean array");
+        if (n > shift) return;
+    }
+    throw py::value_error(fmt(
+        "factor {}: needs more than {} valid days of history, but no instrument "
+        "has that many between {} and {}",
+        py::make_tuple(describe(factor), shift, leaf_start_date, end_date)));
+}
+
+// The requested days: integers read as YYYYMMDD, times of day dropped,
+// time zones read as their wall-clock date.
+std::pair<py::object, py::object> requested_days(py::handle start_date, py::handle end_date) {
+    py::object as_date = py::module_::import("mivada.utils").attr("as_date");
+    py::object start = as_date(start_date, "start_date");
+    py::object end = as_date(end_date, "end_date");
+    if (py::bool_(start > end)) {
+        throw py::value_error(fmt("start_date: {} is after end_date {}",
+                                  py::make_tuple(start, end)));
+    }
+    return {start, end};
+}
+
 py::object execute_factor(py::object factor, py::object order_book_ids, py::object start_date,
                           py::object end_date, py::object universe,
                           py::object exec_context_class) {
     py::object mivada = glob("mivada");
     py::object pd = glob("pd");
+    TableScope tables;
     check_factor(factor);
     order_book_ids = id_list(order_book_ids);
 
@@ -88,77 +159,23 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
         return df.attr("where")(mask);
     }
 
-    // The requested days: integers read as YYYYMMDD, times of day dropped,
-    // time zones read as their wall-clock date.
-    py::object as_date = py::module_::import("mivada.utils").attr("as_date");
-    start_date = as_date(start_date, "start_date");
-    end_date = as_date(end_date, "end_date");
-    if (py::bool_(start_date > end_date)) {
-        throw py::value_error(fmt("start_date: {} is after end_date {}",
-                                  py::make_tuple(start_date, end_date)));
-    }
-    py::object leaves = glob("get_leaves")(factor);
-    py::object fixed = glob("get_fixed_order_book_ids")(factor, order_book_ids);
-
-    // Look-back: the tree's own plus the warm-up of exponential averages,
-    // counted in each instrument's valid days.
-    py::object leaf_start_date = start_date;
-    const long long shift =
-        pyc::as_integer(factor.attr("shift"), "factor.shift: expected an integer number of days");
-    const long long warmup =
-        py::bool_(glob("use_dma")(factor))
-            ? pyc::as_integer(py::module_::import("tarnfold.utils").attr("DMA_WARMUP_DAYS"),
-                              "DMA_WARMUP_DAYS: expected an integer")
-            : 0;
-    if (shift + warmup > 0) {
-        const long long n = -shift - warmup;
-        try {
-            leaf_start_date = mivada.attr("trading_date_offset")(start_date, n);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-            py::object cause = e.value();
-            throw py::value_error(fmt(
-                "factor {}: its look-back of {} trading days before start_date {} reaches "
-                "outside the trading calendar ({})",
-                py::make_tuple(describe(factor), -n, start_date, py::str(cause))));
-        }
-        leaf_start_date = glob("lookback_start")(factor, order_book_ids, fixed, start_date,
-                                                 leaf_start_date, warmup);
-    }
-    end_date = glob("ensure_end_date")(end_date);
+    auto [start, end] = requested_days(start_date, end_date);
+    Plan plan = plan_factor(factor, order_book_ids, start);
+    end = glob("ensure_end_date")(end);
     if (exec_context_class.is_none()) exec_context_class = glob("ThreadingExecContext");
     // The context loads the requested instruments and those pinned by
     // fixed factors over the widened range.
-    py::object ctx = exec_context_class(leaves, order_book_ids + fixed, leaf_start_date, end_date,
-                                        py::arg("universe") = universe);
+    py::object ctx = exec_context_class(plan.leaves, order_book_ids + plan.fixed,
+                                        plan.leaf_start_date, end, py::arg("universe") = universe);
     // The universe over the widened range: cross-sectional parts see it
     // before their own look-back.
     py::object universe_mask =
-        glob("get_universe_mask")(order_book_ids, leaf_start_date, end_date, universe);
+        glob("get_universe_mask")(order_book_ids, plan.leaf_start_date, end, universe);
     ctx.attr("universe_mask") = universe_mask;
-    // A look-back no instrument can satisfy would give an all-NaN table:
-    // say so instead.
-    if (shift > 0 && py::len(order_book_ids) > 0) {
-        bool any = false;
-        py::object count_nonzero = glob("np").attr("count_nonzero");
-        for (py::handle oid : order_book_ids) {
-            const long long n = pyc::as_integer(count_nonzero(ctx.attr("get_mask_for")(oid)),
-                                                "get_mask_for: expected a boolean array");
-            if (n > shift) {
-                any = true;
-                break;
-            }
-        }
-        if (!any) {
-            throw py::value_error(fmt(
-                "factor {}: needs more than {} valid days of history, but no instrument "
-                "has that many between {} and {}",
-                py::make_tuple(describe(factor), shift, leaf_start_date, end_date)));
-        }
-    }
+    check_history(factor, order_book_ids, ctx, plan.shift, plan.leaf_start_date, end);
     py::object df = glob("_exec_factor")(factor, order_book_ids, ctx);
     // The requested days, masked by the universe.
-    py::object rows = py::slice(start_date, end_date, py::none());
+    py::object rows = py::slice(start, end, py::none());
     if (universe_mask.is_none()) return df.attr("loc")[rows];
     return df.attr("where")(universe_mask).attr("loc")[rows];
 }
@@ -187,6 +204,24 @@ void register_driver(py::module_ &m) {
         &execute_factor, py::arg("factor"), py::arg("order_book_ids"), py::arg("start_date"),
         py::arg("end_date"), py::arg("universe") = py::none(),
         py::arg("exec_context_class") = py::none());
+    // The steps of execute_factor for code computing several factors in
+    // one context (tarnfold.engine_v2.execute_factors).
+    m.def("_plan_factor", [](py::object factor, py::object order_book_ids, py::object start_date,
+                             py::object end_date) {
+        check_factor(factor);
+        order_book_ids = id_list(order_book_ids);
+        auto [start, end] = requested_days(start_date, end_date);
+        Plan plan = plan_factor(factor, order_book_ids, start);
+        return py::make_tuple(plan.leaves, plan.fixed, plan.leaf_start_date, plan.shift);
+    }, py::arg("factor"), py::arg("order_book_ids"), py::arg("start_date"), py::arg("end_date"),
+       "(leaves, pinned instruments not among order_book_ids, first day to load, shift) of a "
+       "factor requested from start_date to end_date, with execute_factor's checks and errors");
+    m.def("_check_history", [](py::object factor, py::object order_book_ids, py::object ctx,
+                               long long shift, py::object leaf_start_date, py::object end_date) {
+        check_history(factor, order_book_ids, ctx, shift, leaf_start_date, end_date);
+    }, py::arg("factor"), py::arg("order_book_ids"), py::arg("exec_context"), py::arg("shift"),
+       py::arg("leaf_start_date"), py::arg("end_date"),
+       "ValueError when no instrument has more than `shift` valid days in the context");
 }
 
 }  // namespace tarnfold::engine

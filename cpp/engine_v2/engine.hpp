@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -34,13 +36,32 @@ std::string describe(py::handle obj);
 // `_tarnfold_op`) run in C++; leaves and cross-sectional/fixed factors are
 // inputs served by the execution context; any other `func` is called as
 // given with its evaluated arguments.  Compiling and running never recurse,
-// so an expression of any depth runs; the output buffers of our operators
-// are reused as soon as their last reader has run.
+// so an expression of any depth runs.  Parts that are the same computation
+// (the same operator and parameters on the same inputs, however the tree
+// was built) are compiled once, also across the roots of a program made of
+// several expressions.  The output buffers of our operators are reused as
+// soon as their last reader has run.
 class Program {
 public:
     // Compiles `expr`; raises the interpreter's errors for a malformed
     // pair and ValueError/TypeError for a badly formed operator.
     explicit Program(py::handle expr);
+    // Several expressions evaluated together (roots in the order given).
+    explicit Program(const std::vector<py::object> &exprs);
+
+    // The numeric state of one run: the values and buffers of every node.
+    // The compiled program is shared; each thread runs with a workspace of
+    // its own.
+    struct Workspace {
+        struct Slot {
+            std::vector<double> buf, aux;
+            Value value;
+        };
+        std::vector<Slot> slots;
+        std::vector<std::vector<double>> pool;  // free output buffers
+        std::vector<Value> args;
+    };
+    Workspace workspace() const;
 
     // Evaluates the expression for one instrument.  `nvalid` is the
     // instrument's number of valid days (-1 when unknown: a constant fed
@@ -50,16 +71,18 @@ public:
     // Bulk evaluation, for a context that hands over every instrument's
     // series packed back to back (valid days only): `inputs` gives, for
     // each node returned by input_nodes(), the packed values (or a
-    // constant) and the offsets of each context column.  An input may also
-    // be a column-major date x column table (a cross-sectional or fixed
-    // dependency): the instrument's series is then gathered from its table
-    // column at its valid days `pos`.  Touches no Python object, so it may
-    // run without the GIL.
+    // constant) and where each context column's series starts and stops.
+    // An input may also be a column-major date x column table (a
+    // cross-sectional or fixed dependency): the instrument's series is
+    // then gathered from its table column at its valid days `pos`.
+    // Touches no Python object, so it may run without the GIL, one
+    // workspace per thread.
     struct Packed {
         bool scalar = false;
         double number = 0.0;
         const double *data = nullptr;
-        const long long *offsets = nullptr;
+        const long long *starts = nullptr;      // per context column
+        const long long *stops = nullptr;
         const double *table = nullptr;          // table mode
         long long col_stride = 0;               // elements between table columns
         const long long *table_cols = nullptr;  // per context column; -1: none
@@ -68,16 +91,21 @@ public:
     std::vector<int> input_nodes() const;
     py::object node_object(int node) const { return nodes_[node].obj; }
     void run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid,
-                    const index_t *pos);
+                    const index_t *pos, Workspace &ws) const;
 
-    // After run(): the root's value.  `root_is_kernel()` tells whether it
-    // was computed by our operators (then `root_value()` holds it, valid
-    // until the next run) or is a Python object (`root_object()`).
+    std::size_t root_count() const { return roots_.size(); }
+    // After run_packed(): root k's value (valid until the next run).
+    const Value &root_value(const Workspace &ws, std::size_t k = 0) const {
+        return ws.slots[roots_[k]].value;
+    }
+    // After run(): whether the root was computed by our operators (then
+    // `root_value()` holds it) or is a Python object (`root_object()`).
     bool root_is_kernel() const;
-    const Value &root_value() const;
+    const Value &root_value() const { return root_value(ws_); }
     py::object root_object() const;
     // The root as Python would see it: the object, or a new array/float.
     py::object root_as_python() const;
+    static py::object value_to_python(const Value &v);
 
 private:
     enum class Kind { Const, Input, Kernel, Foreign };
@@ -92,24 +120,32 @@ private:
         // Kernel nodes: the buffers of these arguments go back to the pool
         // once this node has run (it is their last reader).
         std::vector<int> release;
-        // state of the current run
-        std::vector<double> buf, aux;
-        py::object out;   // Python object produced (Const, Input, Foreign)
-        py::object hold;  // keeps the array behind `value` alive
-        Value value;
+        py::object out;   // Python object produced by run() (Const, Input, Foreign)
+    };
+    // What makes two kernel nodes the same computation.
+    struct KernelKey {
+        const OpDef *op;
+        std::vector<std::uint64_t> params;  // bit patterns
+        std::vector<int> args;
+        bool operator<(const KernelKey &o) const;
     };
 
+    void compile_roots(const std::vector<py::object> &exprs);
     int compile(py::handle expr);
     int add_node(Node node, py::handle expr, bool memoise);
+    void remember(py::handle expr, int slot);
     void plan_buffers();
-    void run_kernel(Node &node, std::vector<Value> &args, index_t nvalid);
-    Value to_value(Node &node, py::handle obj);
-    static py::object value_to_python(const Value &v);
+    void run_kernel(int slot, Workspace &ws, index_t nvalid) const;
+    Value to_value(Node &node, Workspace::Slot &slot, py::handle obj);
 
     std::vector<Node> nodes_;
-    std::unordered_map<PyObject *, int> memo_;
-    std::vector<std::vector<double>> pool_;  // free output buffers
-    int root_ = -1;
+    std::unordered_map<PyObject *, int> memo_;     // expression object -> slot
+    std::vector<py::object> keep_;                 // the memo's keys, kept alive
+    std::map<KernelKey, int> kernels_;             // kernel computation -> slot
+    std::map<std::uint64_t, int> constants_;       // number (bits) -> slot
+    py::dict inputs_;                              // factor -> slot (equal factors share)
+    std::vector<int> roots_;
+    Workspace ws_;                                 // the workspace of run()
 };
 
 // The dependencies computed during one call of the evaluation functions
@@ -140,6 +176,8 @@ private:
 // Whether the module's _exec_* functions are all our own (none was
 // substituted): the engine may then evaluate the dependency graph itself.
 bool own_functions();
+// Whether `fn` is our own _exec_expr.
+bool own_exec_expr(py::handle fn);
 
 // Writes a right-aligned series (`len` values for the last `len` of the
 // `npos` valid-day positions) or a constant into a column.
@@ -156,10 +194,32 @@ inline void fill_constant(double *column, const index_t *pos, index_t npos, doub
 void assign_through_numpy(py::array &result, const index_t *pos, index_t npos, py::ssize_t col,
                           py::handle s);
 
+// Large tables of an evaluation: memory freed while a TableScope is open
+// is handed to the next table of about the same size.  Open one for the
+// length of every top-level evaluation.
+class TableScope {
+public:
+    TableScope();
+    ~TableScope();
+    TableScope(const TableScope &) = delete;
+    TableScope &operator=(const TableScope &) = delete;
+};
+// A new column-major rows x cols float64 table (contents undefined).
+frame::OutArray new_table(index_t rows, index_t cols);
+// The threads the context lets an evaluation use (its `threads`, else 1).
+int context_threads(py::handle ctx);
+
 // The per-instrument loop of a factor that is not cross-sectional, its
 // dependencies being in the context already: a new column-major
 // date x instrument array.
 frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids, py::handle ctx);
+// The loop for several such factors at once, over one program whose
+// common parts run once: one table per factor, or an empty vector when the
+// packed loop cannot run them (a Python function, another context, an
+// error: each factor then takes its own loop, which reports the error as
+// that loop would).
+std::vector<frame::OutArray> run_instrument_loops(const std::vector<py::object> &factors,
+                                                  py::handle order_book_ids, py::handle ctx);
 // The same loop when the context or the functions are not our own:
 // per instrument, its mask and its expression's value through the context.
 void run_generic_loop(py::handle expr, double shift, py::handle order_book_ids, py::handle ctx,
@@ -181,7 +241,7 @@ void check_pinned(py::handle factor, py::handle order_book_ids);
 py::object exec_fixed_generic(py::handle factor, py::handle order_book_ids, py::handle ctx,
                               CallScope &scope);
 
-void register_eval(py::module_ &m);    // _exec_factor, _exec_expr, ...
+void register_eval(py::module_ &m);    // _exec_factor, _exec_factors, _exec_expr, ...
 void register_driver(py::module_ &m);  // execute_factor, ensure_end_date
 
 }  // namespace tarnfold::engine

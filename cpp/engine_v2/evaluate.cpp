@@ -35,160 +35,6 @@ PyObject *g_own_exec_fixed = nullptr;
 
 thread_local std::vector<CallScope *> t_scopes;
 
-using LongArray = py::array_t<long long, py::array::c_style | py::array::forcecast>;
-
-// The per-instrument loop for our own context and an expression made only
-// of our operators: the context hands over its valid-day masks and every
-// input packed instrument after instrument, and the whole loop runs in C++
-// without the GIL.  Returns false (nothing written) when that is not
-// possible; the generic loop then runs.
-bool run_packed_loop(py::handle expr, double shift, py::handle order_book_ids, py::handle ctx,
-                     frame::OutArray &out, std::unique_ptr<Program> &program) {
-    if (!py::hasattr(ctx, "_engine_bulk")) return false;
-    py::object bulk = ctx.attr("_engine_bulk")(order_book_ids);
-    if (bulk.is_none()) return false;
-    auto parts = bulk.cast<py::tuple>();
-    auto valid = parts[0].cast<py::array_t<bool>>();
-    auto cols = parts[1].cast<LongArray>();
-    const index_t ndays = out.view.rows;
-    const py::ssize_t n = out.view.cols;
-    if (valid.ndim() != 2 || valid.shape(0) != ndays || cols.size() != n) return false;
-    const py::ssize_t vr = valid.strides(0), vc = valid.strides(1);
-    const auto *vbase = reinterpret_cast<const char *>(valid.data());
-    const long long *col = cols.data();
-    for (py::ssize_t i = 0; i < n; ++i)
-        if (col[i] < 0 || col[i] >= valid.shape(1)) return false;
-
-    // Each instrument's valid days, as positions: handed over by the
-    // context (packed column after column, at the offsets of its packed
-    // series) or else read off the mask here.
-    std::vector<index_t> own_days;
-    std::vector<long long> own_offsets;
-    const index_t *days = nullptr;
-    const long long *day_offsets = nullptr;
-    py::object keep_days, keep_offsets;
-    if (py::len(parts) >= 4) {
-        auto offs = parts[2].cast<LongArray>();
-        auto d = parts[3].cast<py::array_t<index_t, py::array::c_style | py::array::forcecast>>();
-        if (offs.size() == valid.shape(1) + 1 && offs.data()[valid.shape(1)] == d.size()) {
-            days = d.data();
-            day_offsets = offs.data();
-            keep_days = d;
-            keep_offsets = offs;
-        }
-    }
-    if (!days) {
-        own_offsets.assign(static_cast<std::size_t>(valid.shape(1)) + 1, 0);
-        for (py::ssize_t c = 0; c < valid.shape(1); ++c) {
-            const char *p = vbase + c * vc;
-            for (index_t t = 0; t < ndays; ++t)
-                if (p[t * vr]) own_days.push_back(t);
-            own_offsets[c + 1] = static_cast<long long>(own_days.size());
-        }
-        days = own_days.data();
-        day_offsets = own_offsets.data();
-    }
-
-    // Which instruments pass the look-back check; nothing is compiled when
-    // none does.
-    std::vector<index_t> nvalid(static_cast<std::size_t>(n), 0);
-    bool any = false;
-    for (py::ssize_t i = 0; i < n; ++i) {
-        const index_t c = static_cast<index_t>(day_offsets[col[i] + 1] - day_offsets[col[i]]);
-        if (c < 0 || c > ndays) return false;
-        nvalid[i] = c;
-        any = any || static_cast<double>(c) > shift;
-    }
-    if (!any) {
-        std::fill(out.view.data, out.view.data + ndays * n, kNaN);
-        return true;
-    }
-    if (!program) program = std::make_unique<Program>(expr);
-    if (program->has_foreign()) return false;
-    std::vector<Program::Packed> inputs;
-    std::vector<py::object> keep;
-    for (int k : program->input_nodes()) {
-        py::object packed = ctx.attr("_engine_packed")(program->node_object(k), order_book_ids);
-        if (packed.is_none()) return false;
-        Program::Packed p;
-        if (is_real(packed)) {
-            p.scalar = true;
-            p.number = packed.cast<double>();
-        } else if (py::isinstance<py::tuple>(packed) && py::len(packed) == 3 &&
-                   py::isinstance<py::str>(packed.cast<py::tuple>()[0])) {
-            // ("table", column-major date x column values, table column of
-            // each context column or -1)
-            auto parts3 = packed.cast<py::tuple>();
-            auto table = py::reinterpret_borrow<py::object>(parts3[1]);
-            if (!py::isinstance<py::array_t<double>>(table)) return false;
-            auto arr = py::reinterpret_borrow<py::array>(table);
-            if (!arr.dtype().is(py::dtype::of<double>()) || arr.ndim() != 2 ||
-                arr.shape(0) != ndays || arr.strides(0) != static_cast<py::ssize_t>(sizeof(double)) ||
-                arr.strides(1) % static_cast<py::ssize_t>(sizeof(double)) != 0) {
-                return false;
-            }
-            auto tcols = parts3[2].cast<LongArray>();
-            if (tcols.size() != valid.shape(1)) return false;
-            for (py::ssize_t i = 0; i < n; ++i) {
-                const long long tc = tcols.data()[col[i]];
-                if (tc >= arr.shape(1)) return false;
-            }
-            p.table = static_cast<const double *>(arr.data());
-            p.col_stride = arr.strides(1) / static_cast<py::ssize_t>(sizeof(double));
-            p.table_cols = tcols.data();
-            keep.push_back(table);
-            keep.push_back(tcols);
-        } else {
-            auto pair = packed.cast<py::tuple>();
-            auto data = pair[0].cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
-            auto offs = pair[1].cast<LongArray>();
-            if (offs.size() != valid.shape(1) + 1) return false;
-            // Each column's packed series must be as long as its valid days.
-            for (py::ssize_t i = 0; i < n; ++i) {
-                if (offs.data()[col[i] + 1] - offs.data()[col[i]] != nvalid[i]) return false;
-            }
-            if (offs.data()[valid.shape(1)] > data.size()) return false;
-            p.data = data.data();
-            p.offsets = offs.data();
-            keep.push_back(data);
-            keep.push_back(offs);
-        }
-        inputs.push_back(p);
-    }
-
-    py::ssize_t failed = -1;
-    std::string op_error;
-    {
-        py::gil_scoped_release nogil;
-        for (py::ssize_t i = 0; i < n && failed < 0; ++i) {
-            double *column = out.view.data + i * ndays;
-            std::fill(column, column + ndays, kNaN);
-            if (static_cast<double>(nvalid[i]) <= shift) continue;
-            const index_t *pos = days + day_offsets[col[i]];
-            try {
-                program->run_packed(inputs, static_cast<index_t>(col[i]), nvalid[i], pos);
-            } catch (const OpError &e) {
-                op_error = e.message;
-                failed = i;
-                break;
-            }
-            const Value &v = program->root_value();
-            if (v.scalar) fill_constant(column, pos, nvalid[i], v.number);
-            else if (v.len > 0 && v.len <= nvalid[i]) write_series(column, pos, nvalid[i], v.data, v.len);
-            else failed = i;
-        }
-    }
-    if (failed >= 0) {
-        if (!op_error.empty()) throw py::value_error(op_error);
-        std::fill(out.view.data + (failed + 1) * ndays, out.view.data + n * ndays, kNaN);
-        // Let the array library report the mismatch.
-        py::array result = out.array;
-        assign_through_numpy(result, days + day_offsets[col[failed]], nvalid[failed], failed,
-                             program->root_as_python());
-    }
-    return true;
-}
-
 // One of our own cross-sectional operators that can run on a table computed
 // here (our own class, so `execute` is ours; one sub-factor), or null.
 const CsOpDef *own_cs_op(py::handle factor, std::vector<double> &params) {
@@ -202,29 +48,54 @@ const CsOpDef *own_cs_op(py::handle factor, std::vector<double> &params) {
     return static_cast<int>(params.size()) == op->nparams ? op : nullptr;
 }
 
-// The cross-sectional and fixed factors of one tree, computed children
-// first.  Each node is one entry of utils' dependency_graph: the factor,
-// whether an expression reads it per instrument (a dependency, handed to
-// the context), and the positions of the nodes whose tables it takes
-// directly (a cross-sectional sub-factor, the cross-sectional factor a
-// fixed factor pins; -1 for a sub-factor evaluated per instrument).
+// The cross-sectional and fixed factors of one or several trees, computed
+// children first.  Each node is one entry of utils' dependency_graph (the
+// graphs of several trees merged, equal factors counting once): the
+// factor, whether an expression reads it per instrument (a dependency,
+// handed to the context), and the positions of the nodes whose tables it
+// takes directly (a cross-sectional sub-factor, the cross-sectional factor
+// a fixed factor pins; -1 for a sub-factor evaluated per instrument).
 class DependencyRun {
 public:
-    DependencyRun(py::handle root, py::handle order_book_ids, py::handle ctx, CallScope &scope)
+    DependencyRun(const std::vector<py::object> &roots, py::handle order_book_ids,
+                  py::handle ctx, CallScope &scope)
         : ids_(py::reinterpret_borrow<py::object>(order_book_ids)),
           ctx_(py::reinterpret_borrow<py::object>(ctx)),
           scope_(scope) {
-        py::list graph = glob("dependency_graph")(root);
-        const std::size_t n = py::len(graph);
-        nodes_.reserve(n);
-        for (py::handle entry : graph) {
-            auto t = entry.cast<py::tuple>();
-            Node node;
-            node.factor = t[0];
-            node.dependency = t[1].cast<bool>();
-            for (py::handle k : t[2]) node.inputs.push_back(k.cast<int>());
-            node.cross_sectional = is_instance_of(node.factor, "CrossSectionalFactor");
-            nodes_.push_back(std::move(node));
+        py::dict place;  // factor -> merged position
+        for (const py::object &root : roots) {
+            py::list graph = glob("dependency_graph")(root);
+            std::vector<int> local;
+            for (py::handle entry : graph) {
+                auto t = entry.cast<py::tuple>();
+                py::object factor = t[0];
+                const bool dependency = t[1].cast<bool>();
+                if (place.contains(factor)) {
+                    const int at = place[factor].cast<int>();
+                    nodes_[at].dependency = nodes_[at].dependency || dependency;
+                    local.push_back(at);
+                    continue;
+                }
+                Node node;
+                node.factor = factor;
+                node.dependency = dependency;
+                for (py::handle k : t[2]) {
+                    const int j = k.cast<int>();
+                    node.inputs.push_back(j < 0 ? -1 : local[static_cast<std::size_t>(j)]);
+                }
+                node.cross_sectional = is_instance_of(node.factor, "CrossSectionalFactor");
+                place[factor] = static_cast<int>(nodes_.size());
+                local.push_back(static_cast<int>(nodes_.size()));
+                nodes_.push_back(std::move(node));
+            }
+            // a cross-sectional or fixed root is its graph's last node
+            if (!local.empty() && (is_instance_of(root, "CrossSectionalFactor") ||
+                                   is_instance_of(root, "FixedFactor"))) {
+                nodes_[static_cast<std::size_t>(local.back())].result = true;
+                root_at_.push_back(local.back());
+            } else {
+                root_at_.push_back(-1);
+            }
         }
         for (const Node &node : nodes_)
             for (int k : node.inputs)
@@ -251,7 +122,7 @@ public:
             }
             for (int j : node.inputs) {
                 if (j < 0 || --nodes_[j].readers > 0 || nodes_[j].dependency ||
-                    j + 1 == static_cast<int>(nodes_.size())) {
+                    nodes_[j].result) {
                     continue;
                 }
                 nodes_[j].value = py::object();  // read by nobody else
@@ -262,6 +133,13 @@ public:
 
     // The last node's value (a cross-sectional root's table).
     py::object root_value() { return frame_of(nodes_.back()); }
+
+    // The table of root k when it is cross-sectional (None otherwise).
+    py::object root_table(std::size_t k) {
+        const int at = root_at_[k];
+        if (at < 0 || !nodes_[static_cast<std::size_t>(at)].cross_sectional) return py::none();
+        return frame_of(nodes_[static_cast<std::size_t>(at)]);
+    }
 
     // The value of a fixed node (the root, for _exec_fixed).
     py::object fixed_root() {
@@ -274,6 +152,7 @@ private:
         py::object factor;
         bool dependency = false;
         bool cross_sectional = false;
+        bool result = false;  // a root's own table: kept
         std::vector<int> inputs;
         int readers = 0;      // nodes still to take this one's table
         py::object value;     // the table (cross-sectional) or the pinned values
@@ -292,7 +171,7 @@ private:
         std::vector<double> params;
         const CsOpDef *op = mask.is_none() ? own_cs_op(factor, params) : nullptr;
         if (op) {
-            run_cs_op(node, *op, params);
+            run_own_op(node, *op, params);
             return;
         }
         py::list args;
@@ -317,7 +196,7 @@ private:
 
     // One of our operators on the table of its sub-factor: in place when
     // nothing else reads that table.
-    void run_cs_op(Node &node, const CsOpDef &op, const std::vector<double> &params) {
+    void run_own_op(Node &node, const CsOpDef &op, const std::vector<double> &params) {
         const int j = node.inputs.empty() ? -1 : node.inputs[0];
         frame::FrameValues in;
         frame::OutArray out;
@@ -327,8 +206,8 @@ private:
             in.view = out.view.as_const();
         } else {
             Node &child = nodes_[j];
-            const bool exclusive = child.readers == 1 && !child.dependency && child.array &&
-                                   !child.value;
+            const bool exclusive = child.readers == 1 && !child.dependency && !child.result &&
+                                   child.array && !child.value;
             if (exclusive) {
                 out.array = child.array.cast<py::array_t<double, py::array::f_style>>();
                 out.view = kern::MutView{out.array.mutable_data(), out.array.shape(0),
@@ -336,7 +215,7 @@ private:
                 in.view = out.view.as_const();
             } else {
                 in = frame::frame_values(frame_of(child), describe(child.factor));
-                out = frame::new_column_major(in.view.rows, in.view.cols);
+                out = new_table(in.view.rows, in.view.cols);
             }
         }
         py::object codes_owner;
@@ -356,9 +235,11 @@ private:
                                    static_cast<index_t>(arr.strides(0) / sizeof(std::int32_t)),
                                    static_cast<index_t>(arr.strides(1) / sizeof(std::int32_t))};
         }
+        const int threads = context_threads(ctx_);
         {
             py::gil_scoped_release nogil;
-            op.run(in.view, op.grouped ? &codes : nullptr, out.view, params.data());
+            run_cs_op(op, in.view, op.grouped ? &codes : nullptr, out.view, params.data(),
+                      threads);
         }
         node.array = out.array;
         node.value = py::object();
@@ -376,17 +257,121 @@ private:
     py::object ids_, ctx_;
     CallScope &scope_;
     std::vector<Node> nodes_;
+    std::vector<int> root_at_;  // per root: its node, or -1
 };
+
+std::vector<py::object> one(py::handle factor) {
+    return {py::reinterpret_borrow<py::object>(factor)};
+}
 
 py::object exec_factor(py::object factor, py::object order_book_ids, py::object ctx) {
     ScopeGuard guard(ctx, order_book_ids);
+    TableScope tables;
     if (is_instance_of(factor, "CrossSectionalFactor")) {
         return glob("_exec_cross_sectional")(factor, order_book_ids, ctx);
     }
-    if (own_functions()) DependencyRun(factor, order_book_ids, ctx, guard.scope()).run(false);
+    if (own_functions()) DependencyRun(one(factor), order_book_ids, ctx, guard.scope()).run(false);
     else compute_dependencies_generic(factor, order_book_ids, ctx, guard.scope());
     frame::OutArray out = run_instrument_loop(factor, order_book_ids, ctx);
     return table_frame(out.array, order_book_ids, ctx);
+}
+
+// The dependencies (parts read per instrument) of each factor.
+std::vector<std::vector<py::object>> dependencies_of(const std::vector<py::object> &factors) {
+    std::vector<std::vector<py::object>> out;
+    for (const py::object &f : factors) {
+        std::vector<py::object> deps;
+        for (py::handle entry : glob("dependency_graph")(f)) {
+            auto t = entry.cast<py::tuple>();
+            if (t[1].cast<bool>()) deps.push_back(t[0]);
+        }
+        out.push_back(std::move(deps));
+    }
+    return out;
+}
+
+// Dependencies kept in the context at a time while several factors are
+// evaluated together: factors are taken in groups whose dependencies stay
+// within this number (each is a date x instrument table).
+constexpr std::size_t kGroupDependencies = 8;
+
+// Several factors evaluated in one context: each table equals what
+// _exec_factor gives for that factor alone.  A part the factors have in
+// common (a cross-sectional factor, an expression read per instrument) is
+// computed once; factors are taken in groups so that only a few
+// dependency tables are held at a time.
+py::object exec_factors(py::object factors, py::object order_book_ids, py::object ctx) {
+    std::vector<py::object> fs;
+    for (py::handle f : factors) fs.push_back(py::reinterpret_borrow<py::object>(f));
+    py::list out(fs.size());
+    ScopeGuard guard(ctx, order_book_ids);
+    TableScope tables;
+    if (!own_functions()) {
+        for (std::size_t k = 0; k < fs.size(); ++k)
+            out[k] = glob("_exec_factor")(fs[k], order_book_ids, ctx);
+        return out;
+    }
+    const std::vector<std::vector<py::object>> deps = dependencies_of(fs);
+    // groups of consecutive factors
+    std::vector<std::size_t> group_end;
+    {
+        py::set held;
+        std::size_t start = 0;
+        for (std::size_t k = 0; k < fs.size(); ++k) {
+            py::set more;
+            for (const py::object &d : deps[k])
+                if (!held.contains(d)) more.add(d);
+            if (k > start && held.size() + more.size() > kGroupDependencies) {
+                group_end.push_back(k);
+                start = k;
+                held = py::set();
+            }
+            for (const py::object &d : deps[k]) held.add(d);
+        }
+        group_end.push_back(fs.size());
+    }
+    // the last group reading each dependency
+    py::dict last_group;
+    for (std::size_t g = 0, k = 0; g < group_end.size(); ++g)
+        for (; k < group_end[g]; ++k)
+            for (const py::object &d : deps[k]) last_group[d] = py::int_(g);
+    const bool can_forget = py::hasattr(ctx, "_forget");
+    std::size_t begin = 0;
+    for (std::size_t g = 0; g < group_end.size(); ++g) {
+        const std::size_t end = group_end[g];
+        std::vector<py::object> group(fs.begin() + static_cast<std::ptrdiff_t>(begin),
+                                      fs.begin() + static_cast<std::ptrdiff_t>(end));
+        DependencyRun run(group, order_book_ids, ctx, guard.scope());
+        run.run(false);
+        std::vector<py::object> plain;
+        std::vector<std::size_t> plain_at;
+        for (std::size_t k = 0; k < group.size(); ++k) {
+            if (is_instance_of(group[k], "CrossSectionalFactor")) {
+                out[begin + k] = run.root_table(k);
+            } else {
+                plain.push_back(group[k]);
+                plain_at.push_back(begin + k);
+            }
+        }
+        std::vector<frame::OutArray> loops = run_instrument_loops(plain, order_book_ids, ctx);
+        for (std::size_t k = 0; k < plain.size(); ++k) {
+            frame::OutArray t = loops.empty() ? run_instrument_loop(plain[k], order_book_ids, ctx)
+                                              : loops[k];
+            out[plain_at[k]] = table_frame(t.array, order_book_ids, ctx);
+        }
+        if (can_forget) {
+            for (std::size_t k = begin; k < end; ++k)
+                for (const py::object &d : deps[k]) {
+                    if (!last_group.contains(d) ||
+                        last_group[d].cast<std::size_t>() != g) continue;
+                    last_group.attr("pop")(d);
+                    if (guard.scope().values.contains(d)) guard.scope().values.attr("pop")(d);
+                    ctx.attr("_forget")(d);
+                }
+        }
+        begin = end;
+    }
+    return out;
 }
 
 py::object exec_expr(py::object expr, py::object order_book_id, py::object ctx) {
@@ -407,27 +392,31 @@ py::object exec_expr(py::object expr, py::object order_book_id, py::object ctx) 
 
 py::object exec_cross_sectional(py::object factor, py::object order_book_ids, py::object ctx) {
     ScopeGuard guard(ctx, order_book_ids);
+    TableScope tables;
     if (!own_functions()) {
-        py::dict &tables = guard.scope().tables;
-        if (tables.contains(factor)) return tables[factor];
+        py::dict &computed = guard.scope().tables;
+        if (computed.contains(factor)) return computed[factor];
         py::object table = exec_cross_sectional_generic(factor, order_book_ids, ctx);
-        tables[factor] = table;
+        computed[factor] = table;
         return table;
     }
-    DependencyRun run(factor, order_book_ids, ctx, guard.scope());
+    DependencyRun run(one(factor), order_book_ids, ctx, guard.scope());
     run.run(false);
     return run.root_value();
 }
 
 py::object exec_fixed(py::object factor, py::object order_book_ids, py::object ctx) {
     ScopeGuard guard(ctx, order_book_ids);
+    TableScope tables;
     if (!own_functions()) return exec_fixed_generic(factor, order_book_ids, ctx, guard.scope());
-    DependencyRun run(factor, order_book_ids, ctx, guard.scope());
+    DependencyRun run(one(factor), order_book_ids, ctx, guard.scope());
     run.run(true);
     return run.fixed_root();
 }
 
 }  // namespace
+
+bool own_exec_expr(py::handle fn) { return fn.ptr() == g_own_exec_expr; }
 
 bool own_functions() {
     return glob("_exec_factor").ptr() == g_own_exec_factor &&
@@ -452,26 +441,6 @@ ScopeGuard::~ScopeGuard() {
     delete scope_;
 }
 
-frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids, py::handle ctx) {
-    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
-    const py::ssize_t n = py::len(order_book_ids);
-    if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
-    // Columns start as NaN: the packed loop fills each one just before
-    // writing it (while it is in cache), the generic loop all at once.
-    frame::OutArray out = frame::new_column_major(ndays, n);
-
-    py::object expr = factor.attr("expr");
-    const double shift = py::float_(factor.attr("shift")).cast<double>();
-    py::object exec_expr_fn = glob("_exec_expr");
-    const bool own_expr = exec_expr_fn.ptr() == g_own_exec_expr;
-    std::unique_ptr<Program> program;
-    if (!(own_expr && run_packed_loop(expr, shift, order_book_ids, ctx, out, program))) {
-        std::fill(out.view.data, out.view.data + ndays * n, kNaN);
-        run_generic_loop(expr, shift, order_book_ids, ctx, out, program, own_expr, exec_expr_fn);
-    }
-    return out;
-}
-
 py::object table_frame(py::handle values, py::handle order_book_ids, py::handle ctx) {
     return glob("pd").attr("DataFrame")(py::arg("index") = ctx.attr("index"),
                                         py::arg("columns") = order_book_ids,
@@ -487,6 +456,11 @@ void register_eval(py::module_ &m) {
         py::arg("factor"), py::arg("order_book_ids"), py::arg("exec_context"));
     m.attr("_exec_factor") = ef;
     g_own_exec_factor = ef.release().ptr();
+    m.attr("_exec_factors") = pyc::make_function(
+        m, "_exec_factors", "(factors, order_book_ids, exec_context)",
+        "在同一执行上下文中计算多个因子，返回与各自 _exec_factor 结果相同的 DataFrame 列表；"
+        "共同的部分只计算一次", &exec_factors, py::arg("factors"), py::arg("order_book_ids"),
+        py::arg("exec_context"));
     py::object ee = pyc::make_function(
         m, "_exec_expr", "(expr, order_book_id, exec_context)",
         "对单个标的计算表达式，返回数值或右对齐的序列", &exec_expr, py::arg("expr"),

@@ -51,18 +51,33 @@ std::pair<py::object, py::object> unpack_pair(py::handle expr) {
 }  // namespace
 
 Program::Program(py::handle expr) {
-    root_ = compile(expr);
+    compile_roots({py::reinterpret_borrow<py::object>(expr)});
+}
+
+Program::Program(const std::vector<py::object> &exprs) { compile_roots(exprs); }
+
+void Program::compile_roots(const std::vector<py::object> &exprs) {
+    for (const py::object &e : exprs) roots_.push_back(compile(e));
     plan_buffers();
+    ws_ = workspace();
+}
+
+bool Program::KernelKey::operator<(const KernelKey &o) const {
+    if (op != o.op) return op < o.op;
+    if (params != o.params) return params < o.params;
+    return args < o.args;
+}
+
+void Program::remember(py::handle expr, int slot) {
+    // Keep the expression alive so that its address stays its own.
+    keep_.push_back(py::reinterpret_borrow<py::object>(expr));
+    memo_[expr.ptr()] = slot;
 }
 
 int Program::add_node(Node node, py::handle expr, bool memoise) {
     nodes_.push_back(std::move(node));
     const int slot = static_cast<int>(nodes_.size()) - 1;
-    if (memoise) {
-        // Keep the expression alive so that its address stays its own.
-        nodes_[slot].hold = py::reinterpret_borrow<py::object>(expr);
-        memo_[expr.ptr()] = slot;
-    }
+    if (memoise) remember(expr, slot);
     return slot;
 }
 
@@ -85,17 +100,33 @@ int Program::compile(py::handle root) {
         if (found != memo_.end()) return found->second;
         Node node;
         if (is_real(expr)) {
+            const double v = PyFloat_AsDouble(expr.ptr());
+            if (PyErr_Occurred()) throw py::error_already_set();
+            std::uint64_t bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            auto known = constants_.find(bits);
+            if (known != constants_.end()) return known->second;
             node.kind = Kind::Const;
             node.obj = py::reinterpret_borrow<py::object>(expr);
-            node.number = PyFloat_AsDouble(expr.ptr());
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return add_node(std::move(node), expr, false);
+            node.number = v;
+            const int slot = add_node(std::move(node), expr, false);
+            constants_[bits] = slot;
+            return slot;
         }
         if (is_instance_of(expr, "LeafFactor") || is_instance_of(expr, "CrossSectionalFactor") ||
             is_instance_of(expr, "FixedFactor")) {
+            // equal factors (a leaf named twice, the same cross-section
+            // built twice) are one input
+            if (inputs_.contains(expr)) {
+                const int slot = inputs_[expr].cast<int>();
+                remember(expr, slot);
+                return slot;
+            }
             node.kind = Kind::Input;
             node.obj = py::reinterpret_borrow<py::object>(expr);
-            return add_node(std::move(node), expr, true);
+            const int slot = add_node(std::move(node), expr, true);
+            inputs_[expr] = slot;
+            return slot;
         }
         auto [func, args] = unpack_pair(expr);
         Pending p;
@@ -110,39 +141,54 @@ int Program::compile(py::handle root) {
     auto finish = [&](Pending &p) -> int {
         Node node;
         py::object tag = py::getattr(p.func, "_tarnfold_op", py::none());
-        bool memoise = false;
-        if (py::isinstance<py::str>(tag)) {
-            const std::string name = tag.cast<std::string>();
-            node.op = find_op(name);
-            if (!node.op) {
-                throw py::value_error("operator " + describe(p.func) + ": unknown operation '" +
-                                      name + "'");
-            }
-            if (static_cast<int>(p.slots.size()) != node.op->nargs) {
-                throw py::type_error(name + ": expected " + std::to_string(node.op->nargs) +
-                                     " argument(s), got " + std::to_string(p.slots.size()));
-            }
-            for (py::handle v : py::getattr(p.func, "_tarnfold_params", py::tuple())) {
-                node.params.push_back(v.cast<double>());
-            }
-            const int np = static_cast<int>(node.params.size());
-            if (np < node.op->min_params || np > node.op->max_params) {
-                throw py::value_error(name + ": expected " +
-                                      std::to_string(node.op->min_params) + " parameter(s), got " +
-                                      std::to_string(np));
-            }
-            node.kind = Kind::Kernel;
-            memoise = true;
-            for (int s : p.slots) {
-                nodes_[s].kernel_consumed = true;
-                if (nodes_[s].kind == Kind::Foreign) memoise = false;
-            }
-        } else {
+        if (!py::isinstance<py::str>(tag)) {
             node.kind = Kind::Foreign;
+            node.obj = p.func;
+            node.args = std::move(p.slots);
+            return add_node(std::move(node), p.expr, false);
         }
+        const std::string name = tag.cast<std::string>();
+        node.op = find_op(name);
+        if (!node.op) {
+            throw py::value_error("operator " + describe(p.func) + ": unknown operation '" +
+                                  name + "'");
+        }
+        if (static_cast<int>(p.slots.size()) != node.op->nargs) {
+            throw py::type_error(name + ": expected " + std::to_string(node.op->nargs) +
+                                 " argument(s), got " + std::to_string(p.slots.size()));
+        }
+        for (py::handle v : py::getattr(p.func, "_tarnfold_params", py::tuple())) {
+            node.params.push_back(v.cast<double>());
+        }
+        const int np = static_cast<int>(node.params.size());
+        if (np < node.op->min_params || np > node.op->max_params) {
+            throw py::value_error(name + ": expected " + std::to_string(node.op->min_params) +
+                                  " parameter(s), got " + std::to_string(np));
+        }
+        // A kernel over a Python function's output is never shared: the
+        // function is called anew for each of its nodes.
+        bool shared = true;
+        for (int s : p.slots) shared = shared && nodes_[s].kind != Kind::Foreign;
+        KernelKey key{node.op, {}, p.slots};
+        for (double v : node.params) {
+            std::uint64_t bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            key.params.push_back(bits);
+        }
+        if (shared) {
+            auto known = kernels_.find(key);
+            if (known != kernels_.end()) {
+                remember(p.expr, known->second);
+                return known->second;
+            }
+        }
+        node.kind = Kind::Kernel;
+        for (int s : p.slots) nodes_[s].kernel_consumed = true;
         node.obj = p.func;
         node.args = std::move(p.slots);
-        return add_node(std::move(node), p.expr, memoise);
+        const int slot = add_node(std::move(node), p.expr, shared);
+        if (shared) kernels_[std::move(key)] = slot;
+        return slot;
     };
 
     int result = visit(root);
@@ -174,13 +220,21 @@ void Program::plan_buffers() {
     std::vector<int> last(nodes_.size(), -1);
     for (std::size_t k = 0; k < nodes_.size(); ++k)
         for (int s : nodes_[k].args) last[s] = static_cast<int>(k);
+    std::vector<bool> root(nodes_.size(), false);
+    for (int r : roots_) root[r] = true;
     for (std::size_t s = 0; s < nodes_.size(); ++s) {
-        if (nodes_[s].kind != Kind::Kernel || static_cast<int>(s) == root_ || last[s] < 0) continue;
+        if (nodes_[s].kind != Kind::Kernel || root[s] || last[s] < 0) continue;
         nodes_[last[s]].release.push_back(static_cast<int>(s));
     }
 }
 
-Value Program::to_value(Node &node, py::handle obj) {
+Program::Workspace Program::workspace() const {
+    Workspace ws;
+    ws.slots.resize(nodes_.size());
+    return ws;
+}
+
+Value Program::to_value(Node &node, Workspace::Slot &slot, py::handle obj) {
     if (py::isinstance<py::array>(obj)) {
         auto arr = py::reinterpret_borrow<py::array>(obj);
         if (arr.ndim() == 1 && arr.dtype().is(py::dtype::of<double>()) &&
@@ -198,9 +252,9 @@ Value Program::to_value(Node &node, py::handle obj) {
                              "series, got an array of shape " +
                              py::str(conv.attr("shape")).cast<std::string>());
     }
-    node.buf.assign(static_cast<const double *>(arr.data()),
+    slot.buf.assign(static_cast<const double *>(arr.data()),
                     static_cast<const double *>(arr.data()) + arr.shape(0));
-    return Value::series(node.buf.data(), arr.shape(0));
+    return Value::series(slot.buf.data(), arr.shape(0));
 }
 
 py::object Program::value_to_python(const Value &v) {
@@ -210,52 +264,56 @@ py::object Program::value_to_python(const Value &v) {
     return out;
 }
 
-void Program::run_kernel(Node &node, std::vector<Value> &args, index_t nvalid) {
-    args.clear();
-    for (int s : node.args) args.push_back(nodes_[s].value);
-    if (node.buf.capacity() == 0 && !pool_.empty()) {
-        node.buf.swap(pool_.back());
-        pool_.pop_back();
+void Program::run_kernel(int at, Workspace &ws, index_t nvalid) const {
+    const Node &node = nodes_[at];
+    Workspace::Slot &slot = ws.slots[at];
+    ws.args.clear();
+    for (int s : node.args) ws.args.push_back(ws.slots[s].value);
+    if (slot.buf.capacity() == 0 && !ws.pool.empty()) {
+        slot.buf.swap(ws.pool.back());
+        ws.pool.pop_back();
     }
-    OpCall call{args.data(), static_cast<int>(args.size()), node.params.data(),
-                static_cast<int>(node.params.size()), &node.buf, &node.aux, nvalid,
+    OpCall call{ws.args.data(), static_cast<int>(ws.args.size()), node.params.data(),
+                static_cast<int>(node.params.size()), &slot.buf, &slot.aux, nvalid,
                 node.op->name};
-    node.value = node.op->run(call);
+    slot.value = node.op->run(call);
     for (int s : node.release) {
-        pool_.emplace_back();
-        pool_.back().swap(nodes_[s].buf);
+        ws.pool.emplace_back();
+        ws.pool.back().swap(ws.slots[s].buf);
     }
 }
 
 void Program::run(py::handle ctx, py::handle order_book_id, index_t nvalid) {
-    std::vector<Value> args;
-    for (Node &node : nodes_) {
+    for (std::size_t k = 0; k < nodes_.size(); ++k) {
+        Node &node = nodes_[k];
+        Workspace::Slot &slot = ws_.slots[k];
         switch (node.kind) {
         case Kind::Const:
             node.out = node.obj;
-            node.value = Value::of(node.number);
+            slot.value = Value::of(node.number);
             break;
         case Kind::Input:
             node.out = ctx.attr("get_factor_value")(node.obj, order_book_id);
-            if (node.kernel_consumed) node.value = to_value(node, node.out);
+            if (node.kernel_consumed) slot.value = to_value(node, slot, node.out);
             break;
         case Kind::Foreign: {
             py::tuple call_args(node.args.size());
-            for (std::size_t k = 0; k < node.args.size(); ++k) {
-                const Node &a = nodes_[node.args[k]];
-                call_args[k] = a.kind == Kind::Kernel ? value_to_python(a.value) : a.out;
+            for (std::size_t a = 0; a < node.args.size(); ++a) {
+                const int s = node.args[a];
+                call_args[a] = nodes_[s].kind == Kind::Kernel ? value_to_python(ws_.slots[s].value)
+                                                               : nodes_[s].out;
             }
             node.out = node.obj(*call_args);
-            if (node.kernel_consumed) node.value = to_value(node, node.out);
+            if (node.kernel_consumed) slot.value = to_value(node, slot, node.out);
             for (int s : node.release) {
-                pool_.emplace_back();
-                pool_.back().swap(nodes_[s].buf);
+                ws_.pool.emplace_back();
+                ws_.pool.back().swap(ws_.slots[s].buf);
             }
             break;
         }
         case Kind::Kernel:
             try {
-                run_kernel(node, args, nvalid);
+                run_kernel(static_cast<int>(k), ws_, nvalid);
             } catch (const OpError &e) {
                 throw py::value_error(e.message);
             }
@@ -278,47 +336,47 @@ std::vector<int> Program::input_nodes() const {
 }
 
 void Program::run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid,
-                         const index_t *pos) {
-    std::vector<Value> args;
+                         const index_t *pos, Workspace &ws) const {
     std::size_t next_input = 0;
-    for (Node &node : nodes_) {
+    for (std::size_t k = 0; k < nodes_.size(); ++k) {
+        const Node &node = nodes_[k];
+        Workspace::Slot &slot = ws.slots[k];
         switch (node.kind) {
         case Kind::Const:
-            node.value = Value::of(node.number);
+            slot.value = Value::of(node.number);
             break;
         case Kind::Input: {
             const Packed &p = inputs[next_input++];
             if (p.scalar) {
-                node.value = Value::of(p.number);
+                slot.value = Value::of(p.number);
             } else if (p.table) {
                 const long long tc = p.table_cols ? p.table_cols[column] : 0;
-                node.buf.resize(static_cast<std::size_t>(nvalid));
-                double *dst = node.buf.data();
+                slot.buf.resize(static_cast<std::size_t>(nvalid));
+                double *dst = slot.buf.data();
                 if (tc < 0) {
                     std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
                 } else {
                     const double *src = p.table + tc * p.col_stride;
-                    for (index_t k = 0; k < nvalid; ++k) dst[k] = src[pos[k]];
+                    for (index_t t = 0; t < nvalid; ++t) dst[t] = src[pos[t]];
                 }
-                node.value = Value::series(dst, nvalid);
+                slot.value = Value::series(dst, nvalid);
             } else {
-                const long long lo = p.offsets[column], hi = p.offsets[column + 1];
-                node.value = Value::series(p.data + lo, static_cast<index_t>(hi - lo));
+                const long long lo = p.starts[column], hi = p.stops[column];
+                slot.value = Value::series(p.data + lo, static_cast<index_t>(hi - lo));
             }
             break;
         }
         case Kind::Foreign:
             throw OpError{"a Python function cannot run in the packed loop"};
         case Kind::Kernel:
-            run_kernel(node, args, nvalid);
+            run_kernel(static_cast<int>(k), ws, nvalid);
             break;
         }
     }
 }
 
-bool Program::root_is_kernel() const { return nodes_[root_].kind == Kind::Kernel; }
-const Value &Program::root_value() const { return nodes_[root_].value; }
-py::object Program::root_object() const { return nodes_[root_].out; }
+bool Program::root_is_kernel() const { return nodes_[roots_[0]].kind == Kind::Kernel; }
+py::object Program::root_object() const { return nodes_[roots_[0]].out; }
 py::object Program::root_as_python() const {
     return root_is_kernel() ? value_to_python(root_value()) : root_object();
 }

@@ -50,7 +50,7 @@ bool group_moments_rows(const ConstView &in, const CodeView &codes, const MutVie
         for (index_t j = 0; j < in.cols; ++j) top = std::max(top, codes(i, j));
     const index_t ng = static_cast<index_t>(top) + 1;
     constexpr index_t kTile = 16;
-    if (ng > 4096) return false;
+    if (ng > kGroupAccumulators) return false;
     const std::size_t cells = static_cast<std::size_t>(kTile * std::max<index_t>(ng, 1));
     std::vector<double> sum(cells), mean(cells), ss(cells), scale(cells);
     std::vector<index_t> count(cells);

@@ -15,6 +15,10 @@ void scale_rows(const ConstView &in, const MutView &out, double a);
 
 enum class GroupOp { Demean, ZScore, Rank };
 
+// Demean and ZScore keep one accumulator per (row, group) when every code
+// is below this; otherwise they sort each row by group.
+inline constexpr std::int32_t kGroupAccumulators = 4096;
+
 // Strided int32 group codes (negative: no group, the output is NaN).
 struct CodeView {
     const std::int32_t *data = nullptr;

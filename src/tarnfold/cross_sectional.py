@@ -40,6 +40,7 @@ import pandas as pd
 from tarnfold.engine_v2 import _operators
 from tarnfold.industry import INDUSTRY_SOURCES, industry_codes
 from tarnfold.interface import AbstractFactor, check_factor
+from tarnfold.threads import thread_count
 
 __all__ = ["CrossSectionalFactor", "CrossSectionalKernelFactor",
            "GroupKernelFactor", "OPERATOR_NAMES", "rank", "zscore", "scale",
@@ -97,7 +98,7 @@ class CrossSectionalKernelFactor(CrossSectionalFactor):
 
     def execute(self, *tables):
         values = _operators.apply_cs_kernel(self.op, self.params,
-                                            self._tables(tables))
+                                            self._tables(tables), thread_count())
         first = tables[0]
         return pd.DataFrame(values, index=first.index, columns=first.columns,
                             copy=False)
@@ -132,7 +133,7 @@ class GroupKernelFactor(CrossSectionalKernelFactor):
     def execute(self, table):
         (table,) = self._tables((table,))
         values = _operators.apply_cs_kernel(
-            self.op, (), (table, self._codes(table.columns, table.index)))
+            self.op, (), (table, self._codes(table.columns, table.index)), thread_count())
         return pd.DataFrame(values, index=table.index, columns=table.columns,
                             copy=False)
 

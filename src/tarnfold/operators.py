@@ -54,6 +54,39 @@ Windows
     window; NaN when either has a NaN in the window; a constant window gives
     a NaN correlation; over ``d = 2`` days the correlation is exactly +-1.  shift: ``max(x.shift, y.shift) + d - 1``.
 
+Distribution of the window (NaN also for a window holding an infinity, as
+pandas reads infinities there as missing); shift: ``x.shift + d - 1``:
+
+``ts_median(x, d)``, ``ts_quantile(x, d, q)``
+    median (mean of the two middle values for even ``d``) and q-quantile
+    (``0 <= q <= 1``, linear between the order statistics around
+    ``q * (d - 1)``): pandas ``rolling(d).median()``, ``.quantile(q)``.
+``ts_mad(x, d)``
+    median absolute deviation: the median of ``|x - median|`` over the
+    window (not scaled).
+``ts_skew(x, d)``, ``ts_kurt(x, d)``
+    sample skewness and excess kurtosis with small-sample corrections
+    (pandas ``rolling(d).skew()``, ``.kurt()``); NaN for ``d`` below 3 and 4
+    and for a window of equal values.
+``ts_count(x, d)``
+    how many of the window's ``d`` values are not NaN (pandas
+    ``rolling(d).count()``): the one window operator a NaN inside the
+    window does not make NaN.
+
+Least-squares lines over the window, each window fitted on its own (two
+passes over its values); NaN for ``d = 1``:
+
+``ts_slope(x, d)``, ``ts_rsquare(x, d)``, ``ts_resid(x, d)``
+    ``x`` against the day (0 for the oldest of the window, ``d - 1`` today):
+    the slope per day, the R-squared (NaN for a window of equal values)
+    and today's residual (``x`` today minus the line's value today).
+    shift: ``x.shift + d - 1``.
+``regression_slope(y, x, d)``, ``regression_rsquare(y, x, d)``, ``regression_resid(y, x, d)``
+    ``y`` regressed on ``x`` over the window's pairs: the slope (NaN when
+    ``x`` is constant), the R-squared (NaN when either is constant) and
+    today's residual ``y - (intercept + slope * x)``.
+    shift: ``max(x.shift, y.shift) + d - 1``.
+
 Element-wise (also reachable through arithmetic on factors, see
 ``tarnfold.interface``): ``log``, ``sign``, ``absolute``,
 ``signed_power(x, a) = sign(x) * |x| ** a``, ``minimum(a, b)``,
@@ -87,7 +120,10 @@ from tarnfold.leaf import CLOSE, TOTAL_TURNOVER, VOLUME
 
 __all__ = ["ts_mean", "ts_sum", "ts_std", "ts_product", "ts_min", "ts_max",
            "ts_argmin", "ts_argmax", "ts_rank", "decay_linear", "correlation",
-           "covariance", "delay", "delta", "ema", "dma", "log", "sign",
+           "covariance", "ts_median", "ts_quantile", "ts_mad", "ts_skew", "ts_kurt",
+           "ts_count", "ts_slope", "ts_rsquare", "ts_resid", "regression_slope",
+           "regression_rsquare", "regression_resid", "delay", "delta", "ema", "dma",
+           "log", "sign",
            "absolute", "signed_power", "minimum", "maximum", "where",
            "logical_and", "logical_or", "logical_not", "returns", "vwap",
            "adv", "window", "OPERATOR_NAMES"]
@@ -174,9 +210,9 @@ def decay_linear(x, d):
     return _rolling("decay_linear", x, d)
 
 
-def _pair(op, x, y, d):
-    check_factor(x, op, "x")
-    check_factor(y, op, "y")
+def _pair(op, x, y, d, names=("x", "y")):
+    check_factor(x, op, names[0])
+    check_factor(y, op, names[1])
     d = window(d, op)
     return CombinedFactor(Kernel(op, (d,)), (x, y), lookback=d - 1)
 
@@ -189,6 +225,69 @@ def correlation(x, y, d):
 def covariance(x, y, d):
     """Sample covariance of ``x`` and ``y`` over the last ``d`` valid days."""
     return _pair("covariance", x, y, d)
+
+
+def ts_median(x, d):
+    """Median of ``x`` over the last ``d`` valid days."""
+    return _rolling("ts_median", x, d)
+
+
+def ts_quantile(x, d, q):
+    """The ``q``-quantile of ``x`` over the last ``d`` valid days."""
+    d = window(d, "ts_quantile")
+    if isinstance(q, bool) or not isinstance(q, numbers.Real) or not 0.0 <= float(q) <= 1.0:
+        raise ValueError("ts_quantile: q must be a number in [0, 1], got {!r}".format(q))
+    return _ts("ts_quantile", x, d, d - 1, params=(d, float(q)))
+
+
+def ts_mad(x, d):
+    """Median absolute deviation of ``x`` over the last ``d`` valid days."""
+    return _rolling("ts_mad", x, d)
+
+
+def ts_skew(x, d):
+    """Sample skewness of ``x`` over the last ``d`` valid days."""
+    return _rolling("ts_skew", x, d)
+
+
+def ts_kurt(x, d):
+    """Sample excess kurtosis of ``x`` over the last ``d`` valid days."""
+    return _rolling("ts_kurt", x, d)
+
+
+def ts_count(x, d):
+    """How many of ``x``'s last ``d`` valid-day values are not NaN."""
+    return _rolling("ts_count", x, d)
+
+
+def ts_slope(x, d):
+    """Slope per day of the line fitted to ``x`` over the last ``d`` valid days."""
+    return _rolling("ts_slope", x, d)
+
+
+def ts_rsquare(x, d):
+    """R-squared of the line fitted to ``x`` over the last ``d`` valid days."""
+    return _rolling("ts_rsquare", x, d)
+
+
+def ts_resid(x, d):
+    """Today's ``x`` minus the line fitted over the last ``d`` valid days."""
+    return _rolling("ts_resid", x, d)
+
+
+def regression_slope(y, x, d):
+    """Slope of ``y`` regressed on ``x`` over the last ``d`` valid days."""
+    return _pair("regression_slope", y, x, d, ("y", "x"))
+
+
+def regression_rsquare(y, x, d):
+    """R-squared of ``y`` regressed on ``x`` over the last ``d`` valid days."""
+    return _pair("regression_rsquare", y, x, d, ("y", "x"))
+
+
+def regression_resid(y, x, d):
+    """Today's residual of ``y`` regressed on ``x`` over the last ``d`` valid days."""
+    return _pair("regression_resid", y, x, d, ("y", "x"))
 
 
 def delay(x, d):

@@ -16,7 +16,43 @@ import numpy as np
 import pandas as pd
 
 
-class PandasAlphaOps:
+class ElementwiseOps:
+    """Operators written once over ``_map(f, *args)`` (element-wise) and
+    ``_line(x, d)`` (the least-squares line of each window)."""
+
+    def ts_slope(self, x, d):
+        return self._line(x, d)[0]
+
+    def ts_rsquare(self, x, d):
+        return self._line(x, d)[1]
+
+    def ts_resid(self, x, d):
+        return self._line(x, d)[2]
+
+    def log(self, x):
+        return self._map(np.log, x)
+
+    def sign(self, x):
+        return self._map(np.sign, x)
+
+    def abs(self, x):
+        return self._map(np.abs, x)
+
+    def signed_power(self, x, a):
+        return self._map(lambda v, p: np.sign(v) * np.abs(v) ** p, x, a)
+
+    def where(self, c, a, b):
+        return self._map(lambda k, x, y: np.where(np.isnan(k), np.nan, np.where(k != 0, x, y)),
+                         c, a, b)
+
+    def minimum(self, a, b):
+        return self._map(np.minimum, a, b)
+
+    def maximum(self, a, b):
+        return self._map(np.maximum, a, b)
+
+
+class PandasAlphaOps(ElementwiseOps):
     def __init__(self, panels):
         close, volume = panels["close"], panels["volume"]
         valid = close.notna() & (volume != 0)
@@ -43,8 +79,8 @@ class PandasAlphaOps:
     def _g(self, x):
         return x.s.groupby(self.key, sort=False)
 
-    def _rolling(self, x, d, how, **kw):
-        r = getattr(self._g(x).rolling(d), how)(**kw)
+    def _rolling(self, x, d, how, *args, **kw):
+        r = getattr(self._g(x).rolling(d), how)(*args, **kw)
         return V(self, r.droplevel(0).reindex(self.index), x.shift + d - 1)
 
     def _shifts(self, x, d):
@@ -85,6 +121,23 @@ class PandasAlphaOps:
 
     def ts_rank(self, x, d):
         return self._rolling(x, d, "rank", pct=True)
+
+    def ts_quantile(self, x, d, q):
+        return self._rolling(x, d, "quantile", q)
+
+    def _line(self, x, d):
+        """Slope per day, R-squared and today's residual of the least-squares
+        line through each window (days 0 .. d-1)."""
+        cols = [c.to_numpy() for c in self._shifts(x, d)]
+        tm = (d - 1) / 2
+        mean = sum(cols) / d
+        slope = sum((k - tm) * c for k, c in enumerate(cols)) / (d * (d * d - 1) / 12)
+        sxx = sum((c - mean) ** 2 for c in cols)
+        with np.errstate(all="ignore"):
+            rsq = np.where(sxx == 0, np.nan, slope ** 2 * (d * (d * d - 1) / 12) / sxx)
+        resid = cols[-1] - mean - slope * tm
+        return [V(self, pd.Series(v, index=self.index), x.shift + d - 1)
+                for v in (slope, np.minimum(rsq, 1.0), resid)]
 
     def ts_product(self, x, d):
         cols = self._shifts(x, d)
@@ -187,27 +240,6 @@ class PandasAlphaOps:
             out = f(*vals)
         return V(self, pd.Series(out, index=self.index), shift)
 
-    def log(self, x):
-        return self._map(np.log, x)
-
-    def sign(self, x):
-        return self._map(np.sign, x)
-
-    def abs(self, x):
-        return self._map(np.abs, x)
-
-    def signed_power(self, x, a):
-        return self._map(lambda v, p: np.sign(v) * np.abs(v) ** p, x, a)
-
-    def where(self, c, a, b):
-        return self._map(lambda k, x, y: np.where(np.isnan(k), np.nan, np.where(k != 0, x, y)),
-                         c, a, b)
-
-    def minimum(self, a, b):
-        return self._map(np.minimum, a, b)
-
-    def maximum(self, a, b):
-        return self._map(np.maximum, a, b)
 
 
 def _cmp(f):

@@ -87,6 +87,45 @@ def _correlation(sx, sy, d):
     return want.mask(constant)
 
 
+def _mad(s, d):
+    return s.rolling(d).apply(lambda w: np.median(np.abs(w - np.median(w))), raw=True)
+
+
+def _quantile(rng):
+    x = series(rng)
+    return [(op.ts_quantile(CLOSE, d, q), (x,), pd.Series(x).rolling(d).quantile(q).to_numpy())
+            for d in WINDOWS for q in (0.0, 0.2, 0.5, 0.8, 1.0)]
+
+
+def _on_time(sx, d):
+    """Slope per day, R-squared and today's residual of the line through
+    the window, from pandas' rolling moments against the day number."""
+    t = pd.Series(np.arange(len(sx), dtype=float))
+    slope = sx.rolling(d).cov(t) / t.rolling(d).var()
+    rsq = (sx.rolling(d).corr(t) ** 2).mask(sx.rolling(d).std() == 0)
+    resid = sx - (sx.rolling(d).mean() + slope * (d - 1) / 2)
+    return slope, rsq, resid
+
+
+def _time_regression(build, which):
+    def cases(rng):
+        x = series(rng)
+        out = []
+        for d in WINDOWS:
+            got = _on_time(pd.Series(x), d)[which]
+            out.append((build(d), (x,), got.to_numpy()))
+        return out
+    return cases
+
+
+def _pair_regression(sy, sx, d):
+    slope = sy.rolling(d).cov(sx) / sx.rolling(d).var()
+    constant = (sx.rolling(d).std() == 0) | (sy.rolling(d).std() == 0)
+    rsq = (sy.rolling(d).corr(sx) ** 2).mask(constant)
+    resid = sy - (sy.rolling(d).mean() + slope * (sx - sx.rolling(d).mean()))
+    return slope.mask(sx.rolling(d).std() == 0), rsq, resid
+
+
 def _ewm(rng):
     x = series(rng)
     x[:3] = np.nan                          # leading gaps
@@ -201,6 +240,21 @@ REFERENCES = {
     "correlation": _rolling_pair(lambda d: op.correlation(CLOSE, HIGH, d), _correlation),
     "covariance": _rolling_pair(lambda d: op.covariance(CLOSE, HIGH, d),
                                 lambda sx, sy, d: sx.rolling(d).cov(sy)),
+    "ts_median": _window(lambda d: op.ts_median(CLOSE, d), lambda s, d: s.rolling(d).median()),
+    "ts_quantile": _quantile,
+    "ts_mad": _window(lambda d: op.ts_mad(CLOSE, d), _mad),
+    "ts_skew": _window(lambda d: op.ts_skew(CLOSE, d), lambda s, d: s.rolling(d).skew()),
+    "ts_kurt": _window(lambda d: op.ts_kurt(CLOSE, d), lambda s, d: s.rolling(d).kurt()),
+    "ts_count": _window(lambda d: op.ts_count(CLOSE, d), lambda s, d: s.rolling(d).count()),
+    "ts_slope": _time_regression(lambda d: op.ts_slope(CLOSE, d), 0),
+    "ts_rsquare": _time_regression(lambda d: op.ts_rsquare(CLOSE, d), 1),
+    "ts_resid": _time_regression(lambda d: op.ts_resid(CLOSE, d), 2),
+    "regression_slope": _rolling_pair(lambda d: op.regression_slope(CLOSE, HIGH, d),
+                                      lambda sy, sx, d: _pair_regression(sy, sx, d)[0]),
+    "regression_rsquare": _rolling_pair(lambda d: op.regression_rsquare(CLOSE, HIGH, d),
+                                        lambda sy, sx, d: _pair_regression(sy, sx, d)[1]),
+    "regression_resid": _rolling_pair(lambda d: op.regression_resid(CLOSE, HIGH, d),
+                                      lambda sy, sx, d: _pair_regression(sy, sx, d)[2]),
     "ema": _ewm,
     "dma": _dma,
     # cross-sectional, per date

@@ -83,6 +83,10 @@ def test_series_of_different_lengths_align_on_the_latest_day():
     (lambda: CLOSE + "a", TypeError, "add: operands must be factors or real numbers"),
     (lambda: bool(CLOSE > 1), TypeError, "truth value of a factor"),
     (lambda: op.where(1, 2, 3), TypeError, "where: at least one argument must be a factor"),
+    (lambda: op.ts_quantile(CLOSE, 5, 1.5), ValueError, r"ts_quantile: q must be a number in \[0, 1\]"),
+    (lambda: op.regression_slope(CLOSE, 2.0, 5), TypeError,
+     "regression_slope: argument x must be a factor"),
+    (lambda: op.ts_kurt(CLOSE, 0), ValueError, "ts_kurt: d must be at least 1"),
     (lambda: cs.CrossSectionalKernelFactor("rnak", [CLOSE]), ValueError,
      r"op: expected one of \['demean', 'rank', 'scale', 'zscore'\], got 'rnak'"),
 ])

@@ -115,3 +115,53 @@ def test_price_panel_agrees_with_long_bars(market):
         wide = long[field].unstack("order_book_id").reindex(
             index=panel[field].index, columns=ids)
         pd.testing.assert_frame_equal(panel[field], wide, check_names=False)
+
+
+def test_panel_of_published_factors_and_as_arrays(market):
+    # a published factor comes wide, as the long read unstacked; arrays
+    # are the same values, each instrument's column contiguous
+    ids = list(market.ids[[3, 0, 17]]) + ["999999.XSHE"]
+    start, end = market.dates[5], market.dates[40]
+    panel = mivada.get_price_panel(ids, start, end, fields=["value_score", "close"])
+    long = mivada.get_factor(ids, "value_score", start, end)["value_score"]
+    wide = long.unstack("order_book_id").reindex(index=panel["close"].index, columns=ids)
+    pd.testing.assert_frame_equal(panel["value_score"], wide, check_names=False)
+    assert panel["value_score"]["999999.XSHE"].isna().all()
+    dates, arrays = mivada.get_price_panel(ids, start, end, fields=["value_score", "close"],
+                                           as_arrays=True)
+    assert dates.equals(panel["close"].index.rename(None))
+    for field in ("value_score", "close"):
+        assert arrays[field].flags.f_contiguous
+        np.testing.assert_array_equal(arrays[field], panel[field].to_numpy())
+    with pytest.raises(ValueError, match="unknown field 'vale_score'"):
+        mivada.get_price_panel(ids, start, end, fields=["vale_score"])
+    # inside reusing_reads the arrays are the kept ones: read-only
+    with mivada.api.reusing_reads():
+        mivada.get_price_panel(ids, start, end, fields=["close"])
+        _, kept = mivada.get_price_panel(ids, start, end, fields=["close"], as_arrays=True)
+    assert not kept["close"].flags.writeable
+    mivada.api.forget_reads()
+
+
+def test_long_reads_of_few_and_many_instruments_agree(market):
+    # up to 64 instruments are named in the query, more are joined
+    ids = list(market.ids[:70])[::-1] + ["999999.XSHE"]
+    start, end = market.dates[30], market.dates[50]
+    many = mivada.get_price(ids, start, end, fields=["close", "volume"])
+    few = mivada.get_price(ids[:5] + ["999999.XSHE"], start, end, fields=["close", "volume"])
+    want = many.loc[[i for i in ids[:5] if i in many.index.get_level_values(0)]]
+    pd.testing.assert_frame_equal(few, want)
+    assert list(dict.fromkeys(few.index.get_level_values(0))) == \
+        [i for i in ids[:5] if market.has_bar[30:51, list(market.ids).index(i)].any()]
+
+
+def test_listings_are_handed_out_as_copies(market):
+    before = mivada.all_instruments("CS", date=market.dates[40])
+    changed = mivada.all_instruments("CS", date=market.dates[40])
+    changed.loc[0, "symbol"] = "CHANGED"
+    changed.iloc[1, 0] = "000000.XSHE"
+    pd.testing.assert_frame_equal(mivada.all_instruments("CS", date=market.dates[40]), before)
+    listed = mivada.all_instruments("CS")
+    later = mivada.all_instruments("CS", date=market.dates[-1])
+    assert set(later["order_book_id"]) <= set(listed["order_book_id"])
+    assert (later["listed_date"] <= str(market.dates[-1].date())).all()

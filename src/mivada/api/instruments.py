@@ -1,6 +1,7 @@
 """Instruments: stocks and indexes with their listing periods."""
 import dataclasses
 
+import numpy as np
 import pandas as pd
 
 from mivada.api.arguments import _as_date, _as_ids
@@ -34,24 +35,49 @@ def _date_text(values):
     return out.fillna(NOT_DELISTED).astype(object).to_numpy()
 
 
+def _instrument_objects(store):
+    """Every instrument of ``store`` as an ``Instrument``, by identifier
+    (made once per opened store: a store is read-only while open)."""
+    objs = getattr(store, "_instrument_objects", None)
+    if objs is None:
+        table = store.instruments
+        listed = _date_text(table["listed_date"])
+        delisted = _date_text(table["de_listed_date"])
+        objs = {oid: Instrument(order_book_id=oid, symbol=sym, type=typ, exchange=ex,
+                                listed_date=ld, de_listed_date=dd)
+                for oid, sym, typ, ex, ld, dd in zip(
+                    table["order_book_id"], table["symbol"], table["type"],
+                    table["exchange"], listed, delisted)}
+        store._instrument_objects = objs
+    return objs
+
+
 def instruments(order_book_ids):
     """The ``Instrument`` for one identifier (None if the store does not
     list it), or a list of them for a list of identifiers (unknown ones
     left out)."""
     ids, single = _as_ids(order_book_ids)
-    table = current_store().instruments
-    known = [i for i in ids if i in table.index]
-    rows = table.loc[known]
-    listed = _date_text(rows["listed_date"])
-    delisted = _date_text(rows["de_listed_date"])
-    objs = [Instrument(order_book_id=oid, symbol=sym, type=typ, exchange=ex,
-                       listed_date=ld, de_listed_date=dd)
-            for oid, sym, typ, ex, ld, dd in zip(
-                rows["order_book_id"], rows["symbol"], rows["type"],
-                rows["exchange"], listed, delisted)]
+    known = _instrument_objects(current_store())
+    objs = [known[i] for i in ids if i in known]
     if single:
         return objs[0] if objs else None
     return objs
+
+
+def _listing_table(store):
+    """The instruments as ``all_instruments`` shows them, with the listing
+    dates as day numbers for filtering (made once per opened store)."""
+    got = getattr(store, "_listing_table", None)
+    if got is None:
+        table = store.instruments.reset_index(drop=True)
+        shown = table[["order_book_id", "symbol", "type", "exchange"]].copy()
+        shown["listed_date"] = _date_text(table["listed_date"])
+        shown["de_listed_date"] = _date_text(table["de_listed_date"])
+        listed = table["listed_date"].to_numpy(dtype="datetime64[ns]")
+        delisted = table["de_listed_date"].to_numpy(dtype="datetime64[ns]")
+        got = (shown, listed, delisted, table["type"].to_numpy())
+        store._listing_table = got
+    return got
 
 
 def all_instruments(type=None, date=None):
@@ -60,21 +86,16 @@ def all_instruments(type=None, date=None):
     de_listed_date (YYYY-MM-DD text, "0000-00-00" while listed), sorted by
     identifier.  With ``date``, only those trading on that date (listed on or
     before it and not yet delisted)."""
-    table = current_store().instruments
+    shown, listed, delisted, types = _listing_table(current_store())
+    keep = np.ones(len(shown), dtype=bool)
     if type is not None:
         from mivada.schema import INSTRUMENT_TYPES
 
         if type not in INSTRUMENT_TYPES:
             raise argument_error("type", "one of {}".format(
                 list(INSTRUMENT_TYPES)), repr(type))
-        table = table[table["type"] == type]
+        keep &= types == type
     if date is not None:
-        day = _as_date(date, "date")
-        keep = (table["listed_date"] <= day) & (
-            table["de_listed_date"].isna() | (table["de_listed_date"] > day))
-        table = table[keep]
-    out = table.reset_index(drop=True).copy()
-    out["listed_date"] = _date_text(out["listed_date"])
-    out["de_listed_date"] = _date_text(out["de_listed_date"])
-    return out[["order_book_id", "symbol", "type", "exchange", "listed_date",
-                "de_listed_date"]]
+        day = np.datetime64(_as_date(date, "date").value, "ns")
+        keep &= (listed <= day) & (np.isnat(delisted) | (delisted > day))
+    return shown[keep].reset_index(drop=True)

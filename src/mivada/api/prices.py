@@ -5,7 +5,7 @@ import pandas as pd
 
 from mivada.api.arguments import _as_fields, _as_ids
 from mivada.api.calendar import _date_range
-from mivada.api.frames import _floats, _read_long, _request_frame
+from mivada.api.frames import _floats, _read_long, _request_table
 from mivada.api.kept_reads import _handed_out, _kept, _kept_lock, _reusing
 from mivada.api.minute_bars import _minute_bars
 from mivada.api.store_state import current_store
@@ -14,47 +14,97 @@ from mivada.schema import DAILY_FIELDS, MINUTE_FIELDS, quote_ident
 
 
 def _daily_panel(store, ids, start, end, fields):
-    """Dense (dates x ids) arrays of daily bar ``fields`` over the trading
-    dates from ``start`` to ``end`` that the store has data for."""
+    """Dense (dates x ids) arrays of ``fields`` (daily bar fields or
+    published factors) over the trading dates from ``start`` to ``end``
+    that the store has data for.  The arrays are column-major: each
+    instrument's values are contiguous."""
     dates = _panel_days(store, start, end)
-    arrays = {f: np.full((len(dates), len(ids)), np.nan) for f in fields}
-    if len(dates) == 0 or not ids:
-        return dates, arrays
+    ndates = len(dates)
+    grids = {f: np.full((len(ids), ndates), np.nan) for f in fields}
+    if ndates == 0 or not ids:
+        return dates, {f: g.T for f, g in grids.items()}
     lo = int(store.calendar.searchsorted(dates[0], "left"))
-    cols = ", ".join("b." + quote_ident(f) for f in fields)
-    got = store.fetch_numpy(
-        "SELECT r.col, (b.date - DATE '1970-01-01')::INTEGER AS d, {} "
-        "FROM daily_bars b JOIN req r ON b.order_book_id = r.order_book_id "
-        "WHERE b.date BETWEEN ? AND ?".format(cols),
-        [dates[0].date(), dates[-1].date()], frames={"req": _request_frame(ids)})
-    flat = store.positions_of_days(got.pop("d")) - lo
-    ok = (flat >= 0) & (flat < len(dates))
-    flat *= len(ids)
-    flat += np.asarray(got.pop("col"))
-    everywhere = bool(ok.all())
-    if not everywhere:
-        flat = flat[ok]
-    for f in fields:
-        values = _floats(got.pop(f))
-        arrays[f].ravel()[flat] = values if everywhere else values[ok]
-    return dates, arrays
+    span = [dates[0].date(), dates[-1].date()]
+    req = {"req": _request_table(ids)}
+    bars = [f for f in fields if f in DAILY_FIELDS]
+    fetched = []
+    # NULL comes as NaN from the store, so that columns come over as they are
+    if bars:
+        fetched.append((bars, store.fetch_batches(
+            "SELECT r.col, (b.date - DATE '1970-01-01')::INTEGER AS d, {} "
+            "FROM daily_bars b JOIN req r ON b.order_book_id = r.order_book_id "
+            "WHERE b.date BETWEEN ? AND ?".format(
+                ", ".join("coalesce(b.{0}, 'NaN'::DOUBLE) AS {0}".format(quote_ident(f))
+                          for f in bars)), span, frames=req)))
+    for name in fields:
+        if name not in DAILY_FIELDS:
+            fetched.append(([name], store.fetch_batches(
+                "SELECT r.col, (x.date - DATE '1970-01-01')::INTEGER AS d, "
+                "coalesce(x.value, 'NaN'::DOUBLE) AS {} "
+                "FROM factor_values x JOIN req r ON x.order_book_id = r.order_book_id "
+                "WHERE x.factor = ? AND x.date BETWEEN ? AND ?".format(quote_ident(name)),
+                [name] + span, frames=req)))
+    for names, batches in fetched:
+        for got in batches:
+            row = store.positions_of_days(got["d"]) - lo
+            ok = (row >= 0) & (row < ndates)
+            flat = np.asarray(got["col"], dtype=np.int64) * ndates
+            flat += row
+            everywhere = bool(ok.all())
+            if not everywhere:
+                flat = flat[ok]
+            for f in names:
+                values = _floats(got[f])
+                grids[f].reshape(-1)[flat] = values if everywhere else values[ok]
+    return dates, {f: g.T for f, g in grids.items()}
+
+
+def _panel_fields(store):
+    """The names ``get_price_panel`` reads: daily bar fields and the
+    store's published factors."""
+    from mivada.api.factors import _stored_factor_names
+
+    return list(DAILY_FIELDS) + sorted(_stored_factor_names(store))
 
 
 def get_price_panel(order_book_ids, start_date=None, end_date=None,
-                    fields=("close",)):
-    """Daily bar fields for many instruments at once: a dict field -> frame
+                    fields=("close",), as_arrays=False):
+    """Daily bar fields (or published factors) for many instruments at
+    once, as wide tables with no long-format step: a dict field -> frame
     (trading dates x instruments, in the order given; NaN where there is no
-    bar; unknown instruments give all-NaN columns).  None when the range has
-    no trading date with data."""
+    value; unknown instruments give all-NaN columns).  None when the range
+    has no trading date with data.
+
+    ``fields`` names daily bar fields and the store's published factors
+    (``get_factor_names()``).  With ``as_arrays=True`` the result is
+    ``(dates, {field: array})`` instead, each array dates x instruments in
+    column-major order (an instrument's values contiguous), read-only when
+    it is shared with what ``reusing_reads`` keeps."""
     store = current_store()
     ids, _ = _as_ids(order_book_ids)
-    names, _ = _as_fields(fields, DAILY_FIELDS)
+    names, _ = _as_fields(fields, _panel_fields(store)) if fields is not None \
+        else (list(DAILY_FIELDS), False)
     start, end = _date_range(store, start_date, end_date)
     if start is None:
         return None
-    if _reusing.get():
-        return _kept_panel(store, ids, start, end, names)
-    return _panel_frames(store, ids, start, end, names)
+    if not _reusing.get():
+        if as_arrays:
+            # straight from the store's columns into the arrays
+            dates, arrays = _daily_panel(store, ids, start, end, names)
+            return None if len(dates) == 0 else (pd.DatetimeIndex(dates, name=None), arrays)
+        return _panel_frames(store, ids, start, end, names)
+    got = _kept_panel(store, ids, start, end, names)
+    if got is None or not as_arrays:
+        return got
+    dates = next(iter(got.values())).index
+    arrays = {}
+    for f, frame in got.items():
+        values = frame.to_numpy(dtype=np.float64, copy=False)
+        if values.flags.writeable:
+            values = values.view()
+            values.flags.writeable = False
+        arrays[f] = values
+    return pd.DatetimeIndex(dates, name=None), arrays
 
 
 def _panel_frames(store, ids, start, end, names):
@@ -63,7 +113,7 @@ def _panel_frames(store, ids, start, end, names):
         return None
     columns = pd.Index(ids, name="order_book_id")
     index = pd.DatetimeIndex(dates, name="date")
-    return {f: pd.DataFrame(arrays[f], index=index, columns=columns)
+    return {f: pd.DataFrame(arrays[f], index=index, columns=columns, copy=False)
             for f in names}
 
 

@@ -11,7 +11,11 @@ tests it with the whole bench (``tarnfold.assay``), writes its tables under
 ``out`` and sends back one summary row; nothing large goes through the
 scheduler.  Workers open the market-data store themselves, read-only, from
 the path of the store open in the calling process (or ``store=``): on a
-cluster that path must hold the same store on every worker machine.
+cluster that path must hold the same store on every worker machine.  A
+worker keeps what it read for its first factor (bars, valid days, returns)
+for the next ones; a serial batch computes its factor trees a few at a
+time with ``execute_factors`` (the bars read once, common parts computed
+once, each factor credited with an equal share of that time).
 
 Dask is imported only where a cluster is used (``dask.distributed`` takes
 about a second to import): a serial batch and reading results back run
@@ -32,7 +36,8 @@ from tarnfold.batch import trials as tr
 from tarnfold.batch.correlation import completed_factors, factor_correlation, pick_uncorrelated
 from tarnfold.batch.storage import DamagedResultsError, FolderInUseError, load_factor_table, \
     load_results
-from tarnfold.batch.task import BatchContext, ensure_store, error_text, fingerprint, run_factor
+from tarnfold.batch.task import BatchContext, compute_trees, ensure_store, error_text, \
+    fingerprint, run_factor
 from tarnfold.constants import DEFAULT_PERIODS
 from tarnfold.workflow import as_periods, bench_steps
 
@@ -41,6 +46,8 @@ __all__ = ["assay_many", "factor_correlation", "pick_uncorrelated", "load_result
            "FolderInUseError"]
 
 SERIAL = "serial"
+# factor trees a serial batch computes together
+SERIAL_CHUNK = 8
 
 
 def _default_ids():
@@ -289,8 +296,15 @@ def _run_batch(factors, ctx, client, n_workers, resume, say):
         return counter.done(name, row)
 
     if todo and client == SERIAL:
-        for name in todo:
-            rows[name] = finished(name, run_factor(name, factors[name], ctx))
+        # trees computed a few at a time in one context: the bars are read
+        # once and common parts computed once, while only a few factor
+        # tables are held at a time
+        for at in range(0, len(todo), SERIAL_CHUNK):
+            chunk = todo[at:at + SERIAL_CHUNK]
+            computed = compute_trees({name: factors[name] for name in chunk}, ctx)
+            for name in chunk:
+                rows[name] = finished(name, run_factor(name, factors[name], ctx,
+                                                       computed.pop(name, None)))
     elif todo:
         own = None
         if client is None:

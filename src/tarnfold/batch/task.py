@@ -13,6 +13,7 @@ import mivada.api
 import pandas as pd
 
 from tarnfold.batch import storage
+from tarnfold.engine_v2 import execute_factors
 from tarnfold.engine_v2.eval_core import execute_factor
 from tarnfold.engine_v2.exec_context import ThreadingExecContext
 from tarnfold.interface import AbstractFactor
@@ -71,22 +72,29 @@ def _timed_context_class(timing):
     return TimedExecContext
 
 
-def compute_factor(spec, ctx, timing):
+def compute_factor(spec, ctx, timing, computed=None):
     """The factor table of ``spec``: a factor tree (computed with
     ``execute_factor``), a callable returning a tree or a table, or a
-    ready table."""
-    if callable(spec) and not isinstance(spec, (AbstractFactor, pd.DataFrame)):
-        spec = spec()
-    if isinstance(spec, pd.DataFrame):
-        table = spec
-    elif isinstance(spec, AbstractFactor):
-        table = execute_factor(spec, list(ctx.order_book_ids), ctx.start_date, ctx.end_date,
-                               universe=ctx.universe,
-                               exec_context_class=_timed_context_class(timing))
+    ready table.  ``computed``: (table or exception, seconds) when the tree
+    was computed already together with others (``compute_trees``)."""
+    if computed is not None:
+        table, seconds = computed
+        if isinstance(table, BaseException):
+            raise table
+        timing["compute"] += seconds
     else:
-        raise TypeError("factor: expected a factor tree, a callable returning one (or a "
-                        "table), or a dates x instruments DataFrame, got {}".format(
-                            type(spec).__name__))
+        if callable(spec) and not isinstance(spec, (AbstractFactor, pd.DataFrame)):
+            spec = spec()
+        if isinstance(spec, pd.DataFrame):
+            table = spec
+        elif isinstance(spec, AbstractFactor):
+            table = execute_factor(spec, list(ctx.order_book_ids), ctx.start_date,
+                                   ctx.end_date, universe=ctx.universe,
+                                   exec_context_class=_timed_context_class(timing))
+        else:
+            raise TypeError("factor: expected a factor tree, a callable returning one (or a "
+                            "table), or a dates x instruments DataFrame, got {}".format(
+                                type(spec).__name__))
     if not isinstance(table, pd.DataFrame):
         raise TypeError("factor: expected the callable to return a tree or a DataFrame, "
                         "got {}".format(type(table).__name__))
@@ -94,6 +102,29 @@ def compute_factor(spec, ctx, timing):
     table.index.name = "datetime"
     table.columns.name = "order_book_id"
     return table
+
+
+def compute_trees(specs, ctx):
+    """The factor trees among ``specs`` (dict name -> spec) computed
+    together (``execute_factors``: the bars read once, common parts
+    computed once): {name: (table or the exception it raised, seconds)},
+    each factor taking an equal share of the time.  Empty when they could
+    not be computed together (each factor is then computed on its own and
+    reports its own error)."""
+    trees = {name: spec for name, spec in specs.items() if isinstance(spec, AbstractFactor)}
+    if not trees:
+        return {}
+    try:
+        ensure_store(ctx.store_path)
+        with warnings.catch_warnings(), mivada.api.reusing_reads():
+            warnings.simplefilter("ignore")
+            t = time.perf_counter()
+            got = execute_factors(trees, list(ctx.order_book_ids), ctx.start_date,
+                                  ctx.end_date, universe=ctx.universe, errors="return")
+            share = (time.perf_counter() - t) / len(trees)
+    except Exception:
+        return {}
+    return {name: (got[name], share) for name in trees}
 
 
 def daily_returns(factor, periods):
@@ -112,9 +143,10 @@ def daily_returns(factor, periods):
     return hit.copy(deep=False)
 
 
-def run_factor(name, spec, ctx):
-    """Compute, test and store one factor; return its summary row (a dict)."""
-    t0 = time.perf_counter()
+def run_factor(name, spec, ctx, computed=None):
+    """Compute, test and store one factor; return its summary row (a dict).
+    ``computed``: its table (or error) and seconds from ``compute_trees``."""
+    t0 = time.perf_counter() - (computed[1] if computed is not None else 0.0)
     timing = {"load": 0.0, "compute": 0.0, "write": 0.0}
     row = {"factor": name}
     try:
@@ -124,7 +156,7 @@ def run_factor(name, spec, ctx):
         with warnings.catch_warnings(), mivada.api.reusing_reads():
             warnings.simplefilter("ignore")
             t = time.perf_counter()
-            factor = compute_factor(spec, ctx, timing)
+            factor = compute_factor(spec, ctx, timing, computed)
             timing["compute"] += time.perf_counter() - t - timing["load"]
             if factor.shape[0] == 0 or factor.shape[1] == 0:
                 raise ValueError("factor: expected dates and instruments, got an empty table "

@@ -1,15 +1,20 @@
 """The execution context of ``eval_core`` and the universe helpers.
 
 ``ThreadingExecContext(leaves, order_book_ids, start_date, end_date,
-universe=None)`` holds the data one ``execute_factor`` call works on:
+universe=None, threads=None)`` holds the data one ``execute_factor`` call
+works on:
 
 * ``index``/``ndays``: the trading dates from ``start_date`` to
   ``end_date``;
-* every leaf for every instrument, loaded in bulk: all daily bar fields in
-  one store query (``mivada.get_price_panel``) and all published factors
-  in one more (``mivada.get_factor``), never one query per instrument;
+* every leaf for every instrument, loaded in bulk straight into arrays
+  (``mivada.get_price_panel(..., as_arrays=True)``: the bar fields in one
+  store query, each published factor in one more), never one query per
+  instrument;
 * each instrument's valid days: days with a bar whose volume is not zero
-  (a suspended day has no bar or a zero volume);
+  (a suspended day has no bar or a zero volume), kept per opened store
+  (``tarnfold.engine_v2.store_data``), so that only the leaves are read;
+* ``threads``: how many threads the engine may use on this data
+  (``tarnfold.threads.thread_count``);
 * the leaves packed per instrument, valid days only, so that
   ``get_factor_value(leaf, order_book_id)`` hands out a read-only view of
   the instrument's right-aligned series without copying;
@@ -44,18 +49,22 @@ look-back counted in trading days; only an instrument suspended for longer
 than that within its look-back can still see its first values change with
 the range.
 """
+import collections
 import numbers
+import threading
 
 import numpy as np
 import pandas as pd
 
 import mivada
+from mivada.api import store_token
 from mivada.schema import DAILY_FIELDS
 
 from tarnfold.cross_sectional import CrossSectionalFactor
 from tarnfold.fix import FixedFactor
 from tarnfold.interface import LeafFactor
 from tarnfold.leaf import _Factor
+from tarnfold.threads import thread_count
 from tarnfold.utils import dependency_graph
 
 __all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask",
@@ -64,6 +73,19 @@ __all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask",
 # Trading days searched beyond the look-back (counted in trading days) for
 # instruments suspended inside it.
 LOOKBACK_SEARCH_DAYS = 250
+
+_MIVADA = mivada
+
+
+def _store_data():
+    """The per-store cache of valid days (``store_data``), or None when
+    this module's ``mivada`` has been replaced (the replacement's data is
+    read as it comes)."""
+    if mivada is not _MIVADA:
+        return None
+    from tarnfold.engine_v2.store_data import store_data
+
+    return store_data()
 
 
 class _PricingFactors:
@@ -138,6 +160,10 @@ def _valid_mask(ids, lo, before):
     instruments' valid days on them (a bar with non-zero volume)."""
     dates = mivada.get_trading_dates(lo, before)
     dates = dates[dates < before]
+    kept = _store_data()
+    if kept is not None:
+        data, store = kept
+        return dates, data.valid_days(store, ids, dates)
     got = mivada.get_price_panel(ids, lo, dates[-1], fields=["close", "volume"]) \
         if len(dates) else None
     if got is None:
@@ -161,7 +187,7 @@ class _ValidDays:
         np.cumsum(valid, axis=0, out=self.before[1:])
         self.offsets = np.zeros(valid.shape[1] + 1, dtype=np.int64)
         np.cumsum(self.before[-1], out=self.offsets[1:])
-        self.days = np.nonzero(valid.T)[1]
+        self.days = np.broadcast_to(np.arange(n, dtype=np.intp), valid.T.shape)[valid.T]
         self.short = np.zeros(valid.shape[1], dtype=bool)
 
     def back(self, readers, t, s):
@@ -238,6 +264,47 @@ def lookback_start(factor, order_book_ids, fixed_order_book_ids, start_date,
     start_date, first_date = pd.Timestamp(start_date), pd.Timestamp(first_date)
     if not ids or first_date >= start_date:
         return first_date
+    key = None
+    if mivada is _MIVADA:
+        # factors whose look-back reads the same days (most features of a
+        # set) are answered once per store
+        key = (store_token(), _reach_signature(factor, extra), tuple(order_book_ids),
+               tuple(fixed_order_book_ids), start_date, first_date)
+        with _reach_lock:
+            if key in _reach_memo:
+                _reach_memo.move_to_end(key)
+                return _reach_memo[key]
+    got = _lookback_start(factor, order_book_ids, ids, start_date, first_date, extra)
+    if key is not None:
+        with _reach_lock:
+            _reach_memo[key] = got
+            while len(_reach_memo) > _REACH_MEMO_SIZE:
+                _reach_memo.popitem(last=False)
+    return got
+
+
+_reach_memo = collections.OrderedDict()
+_reach_lock = threading.Lock()
+_REACH_MEMO_SIZE = 256
+
+
+def _reach_signature(factor, extra):
+    """Everything of ``factor`` that ``_reach`` reads: its look-back and
+    that of each cross-sectional and fixed part, how they nest, and the
+    instruments fixed parts pin."""
+    entries = dependency_graph(factor)
+    place = {e[0]: k for k, e in enumerate(entries)}
+    nodes = tuple((node.order_book_id if isinstance(node, FixedFactor) else None,
+                   node.factor.shift if isinstance(node, FixedFactor) else node.shift,
+                   node.shift, tuple(children))
+                  for node, _, _, children in entries)
+    own = bool(entries) and entries[-1][0] is factor
+    deps = () if own else tuple((place[d], d.shift) for d in factor.dependencies
+                                if d in place)
+    return extra, factor.shift, own, nodes, deps
+
+
+def _lookback_start(factor, order_book_ids, ids, start_date, first_date, extra):
     column_of = {oid: k for k, oid in enumerate(ids)}
     requested = np.asarray([column_of[oid] for oid in order_book_ids], dtype=np.int64)
     dates, mask = _valid_mask(ids, first_date, start_date)
@@ -274,11 +341,38 @@ def _search_start(first_date, short_ids):
     return max(pd.Timestamp(lo), data_start)
 
 
+def leaf_names(leaves):
+    """(daily bar fields, published factors) the leaves name; TypeError for
+    a leaf that is not the store's, ValueError naming an unknown field."""
+    leaves = list(leaves)
+    for leaf in leaves:
+        if not isinstance(leaf, _Factor):
+            raise TypeError("leaf {!r}: this context serves the store's "
+                            "fields and factors (tarnfold.leaf.Factor) "
+                            "only".format(leaf))
+    published = set(PRICING_FACTORS.names()) if leaves else set()
+    bar_names, factor_names = [], []
+    for leaf in leaves:
+        if leaf.name in DAILY_FIELDS:
+            bar_names.append(leaf.name)
+        elif leaf.name in published:
+            factor_names.append(leaf.name)
+        else:
+            raise ValueError("factor {!r}: unknown field, expect one of {}"
+                             .format(leaf.name, list(DAILY_FIELDS) +
+                                     sorted(published)))
+    return bar_names, factor_names
+
+
 class ThreadingExecContext:
-    """Data of one factor computation; see the module documentation."""
+    """Data of one factor computation; see the module documentation.
+
+    ``threads``: how many threads the engine may use on this context's
+    data (``tarnfold.threads.thread_count``: TARNFOLD_THREADS, else the
+    cores available, one inside a Dask worker)."""
 
     def __init__(self, leaves, order_book_ids, start_date, end_date,
-                 universe=None):
+                 universe=None, threads=None):
         ids = _id_list(order_book_ids)
         seen = set()
         for i in ids:
@@ -297,56 +391,70 @@ class ThreadingExecContext:
         self.order_book_ids = ids
         self.universe = universe
         self.universe_mask = None
+        self.threads = thread_count(threads)
         self.start_date = pd.Timestamp(start_date)
         self.end_date = pd.Timestamp(end_date)
         self.index = mivada.get_trading_dates(self.start_date, self.end_date)
         self.ndays = len(self.index)
         self._col = {oid: k for k, oid in enumerate(ids)}
 
-        leaves = list(leaves)
-        for leaf in leaves:
-            if not isinstance(leaf, _Factor):
-                raise TypeError("leaf {!r}: this context serves the store's "
-                                "fields and factors (tarnfold.leaf.Factor) "
-                                "only".format(leaf))
-        published = set(PRICING_FACTORS.names()) if leaves else set()
-        bar_names, factor_names = [], []
-        for leaf in leaves:
-            if leaf.name in DAILY_FIELDS:
-                bar_names.append(leaf.name)
-            elif leaf.name in published:
-                factor_names.append(leaf.name)
-            else:
-                raise ValueError("factor {!r}: unknown field, expect one of {}"
-                                 .format(leaf.name, list(DAILY_FIELDS) +
-                                         sorted(published)))
-        panels = self._load_bars(ids, sorted(set(bar_names) |
-                                             {"close", "volume"}))
-        panels.update(self._load_factors(ids, sorted(set(factor_names))))
-
-        close, volume = panels["close"], panels["volume"]
+        bar_names, factor_names = leaf_names(leaves)
+        names = sorted(set(bar_names) | set(factor_names))
+        kept = _store_data()
+        if kept is not None:
+            # valid days kept per store; only the leaves are read
+            data, store = kept
+            valid = data.valid_days(store, ids, self.index)
+            panels = self._load_panel(ids, names)
+        else:
+            panels = self._load_bars(ids, sorted(set(bar_names) | {"close", "volume"}))
+            panels.update(self._load_factors(ids, sorted(set(factor_names))))
+            close, volume = panels["close"], panels["volume"]
+            valid = ~np.isnan(close) & (volume != 0)
         # Valid days: a bar (a close) whose volume is not zero.
-        self._valid = np.asfortranarray(~np.isnan(close) & (volume != 0))
-        counts = self._valid.sum(axis=0)
-        self._offsets = np.zeros(len(ids) + 1, dtype=np.int64)
-        np.cumsum(counts, out=self._offsets[1:])
-        # Leaf values packed per instrument on its valid days (column-major
-        # gather: instrument after instrument).
+        self._valid = np.asfortranarray(valid)
+        valid_t = self._valid.T          # instrument after instrument
+        counts = np.count_nonzero(valid_t, axis=1)
+        offsets = np.zeros(len(ids) + 1, dtype=np.int64)
+        np.cumsum(counts, out=offsets[1:])
+        # each instrument's packed series runs from _starts to _stops
+        self._starts, self._stops = offsets[:-1], offsets[1:]
+        # Leaf values packed per instrument on its valid days.
         self._packed = {}
-        valid_t = self._valid.T
         for name in set(bar_names) | set(factor_names):
-            packed = np.ascontiguousarray(panels[name].T[valid_t])
+            packed = np.ascontiguousarray(np.asarray(panels.pop(name)).T[valid_t])
             packed.flags.writeable = False
             self._packed[name] = packed
         # each instrument's valid days as date positions, packed the same way
-        self._days = np.ascontiguousarray(np.nonzero(valid_t)[1], dtype=np.intp)
+        self._days = np.broadcast_to(np.arange(self.ndays, dtype=np.intp), valid_t.shape)[valid_t]
         self._days.flags.writeable = False
         self._tables = {}
         self._packed_tables = {}
 
     # -- loading -----------------------------------------------------------
     def _empty(self, n):
-        return np.full((self.ndays, n), np.nan)
+        return np.full((self.ndays, n), np.nan, order="F")
+
+    def _on_index(self, dates, values):
+        """``values`` (rows on ``dates``) on the context's dates."""
+        if dates.equals(self.index):
+            return values
+        out = self._empty(values.shape[1])
+        rows = self.index.get_indexer(dates)
+        ok = rows >= 0
+        out[rows[ok]] = values[ok]
+        return out
+
+    def _load_panel(self, ids, names):
+        """The store's fields and published factors ``names`` as
+        column-major date x instrument arrays, read straight from the
+        store."""
+        got = mivada.get_price_panel(ids, self.start_date, self.end_date, fields=names,
+                                     as_arrays=True) if names and ids and self.ndays else None
+        if got is None:
+            return {n: self._empty(len(ids)) for n in names}
+        dates, arrays = got
+        return {n: self._on_index(dates, arrays[n]) for n in names}
 
     def _load_bars(self, ids, fields):
         # NaN tables only for what the store does not return (a full table
@@ -380,6 +488,25 @@ class ThreadingExecContext:
             out[n][rows[ok], cols[ok]] = values[ok]
         return out
 
+    def _from_row(self, first):
+        """This context as one loaded from its date at position ``first``:
+        the same data, each instrument's valid days before that date left
+        out (its series start later), no dependency computed yet.  For
+        evaluating factors whose own look-back starts later in a context
+        loaded for several: each gets exactly the series its own context
+        would hold."""
+        view = object.__new__(type(self))
+        view.__dict__.update(self.__dict__)
+        before = np.count_nonzero(self._valid[:first], axis=0)
+        valid = self._valid.copy(order="F")
+        valid[:first] = False
+        view._valid = valid
+        view._starts = self._starts + before
+        view._tables = {}
+        view._packed_tables = {}
+        view.universe_mask = None
+        return view
+
     # -- what the engine reads --------------------------------------------
     def _position(self, order_book_id):
         try:
@@ -402,7 +529,7 @@ class ThreadingExecContext:
             if packed is None:
                 raise ValueError("factor {!r}: not loaded in this context"
                                  .format(expr.name))
-            return packed[self._offsets[j]:self._offsets[j + 1]]
+            return packed[self._starts[j]:self._stops[j]]
         if isinstance(expr, (CrossSectionalFactor, FixedFactor)):
             try:
                 kind, value = self._tables[expr]
@@ -425,35 +552,39 @@ class ThreadingExecContext:
 
     # -- packed access for the engine's compiled loop ----------------------
     def _engine_bulk(self, order_book_ids):
-        """(valid-day masks, context column of each instrument, offsets of
-        the packed series, valid-day positions packed the same way), or
-        None when ``get_mask_for`` or ``get_factor_value`` is overridden
-        (the engine then calls them)."""
+        """(context column of each instrument, where each column's packed
+        series starts and stops, valid-day positions packed like the
+        series), or None when ``get_mask_for`` or ``get_factor_value`` is
+        overridden (the engine then calls them)."""
         cls = type(self)
         if (cls.get_mask_for is not ThreadingExecContext.get_mask_for or
                 cls.get_factor_value is not ThreadingExecContext.get_factor_value or
                 "get_mask_for" in self.__dict__ or
                 "get_factor_value" in self.__dict__):
             return None
-        cols = np.fromiter((self._col.get(i, -1) if isinstance(i, str) else -1
-                            for i in order_book_ids), dtype=np.int64)
-        if (cols < 0).any():
-            return None
-        days = getattr(self, "_days", None)
-        if days is None:
-            return self._valid, cols, self._offsets
-        return self._valid, cols, self._offsets, days
+        key = tuple(order_book_ids)
+        cached = self.__dict__.get("_bulk_cols")
+        if cached is not None and cached[0] == key:
+            cols = cached[1]
+        else:
+            cols = np.fromiter((self._col.get(i, -1) if isinstance(i, str) else -1
+                                for i in key), dtype=np.int64, count=len(key))
+            if (cols < 0).any():
+                return None
+            cols.flags.writeable = False
+            self._bulk_cols = (key, cols)
+        return cols, self._starts, self._stops, self._days
 
     def _engine_packed(self, expr, order_book_ids):
         """Every instrument's series of ``expr`` packed back to back as
-        (values, offsets); for a cross-sectional or fixed dependency
+        (values, starts, stops); for a cross-sectional or fixed dependency
         ("table", column-major date x column values, the table column of
         each context column or -1); a number; or None when
         ``get_factor_value`` should be asked instead (it then raises for
         what is missing)."""
         if isinstance(expr, _Factor):
             packed = self._packed.get(expr.name)
-            return None if packed is None else (packed, self._offsets)
+            return None if packed is None else (packed, self._starts, self._stops)
         if not isinstance(expr, (CrossSectionalFactor, FixedFactor)):
             return None
         entry = self._tables.get(expr)
@@ -486,6 +617,11 @@ class ThreadingExecContext:
             packed = ("table", values, where)
         self._packed_tables[expr] = packed
         return packed
+
+    def _forget(self, factor):
+        """Drop a dependency's table (the engine is done with it)."""
+        self._tables.pop(factor, None)
+        self._packed_tables.pop(factor, None)
 
     def update(self, factor, table):
         """Store the computed table of a cross-sectional or fixed

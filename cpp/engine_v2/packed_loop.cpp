@@ -1,0 +1,284 @@
+// The per-instrument loop: a compiled expression run over every
+// instrument's right-aligned valid-day series, writing straight into one
+// preallocated column-major table.  With our own context the series come
+// packed instrument after instrument and the whole loop runs in C++
+// without the GIL, instruments spread over the context's threads (each
+// instrument's column is computed as on one thread).  Otherwise the
+// generic loop of evaluate_generic.cpp asks the context for each series.
+#include <cmath>
+#include <limits>
+#include "common/pyclass.hpp"
+
+#include "engine_v2/engine.hpp"
+#include "kernels/parallel.hpp"
+
+namespace tarnfold::engine {
+
+namespace {
+
+using kern::kNaN;
+
+using LongArray = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+using IndexArray = py::array_t<index_t, py::array::c_style | py::array::forcecast>;
+
+// How our context lays out the requested instruments: for each, its
+// context column; for each context column, where its packed series (and
+// its valid-day positions, packed the same way) start and stop.
+struct Layout {
+    index_t ndays = 0;
+    py::ssize_t n = 0;
+    const long long *col = nullptr;
+    const long long *starts = nullptr, *stops = nullptr;
+    const index_t *days = nullptr;
+    py::ssize_t ncols = 0;
+    std::vector<index_t> nvalid;  // per requested instrument
+    int threads = 1;
+    std::vector<py::object> keep;
+};
+
+bool read_layout(py::handle ctx, py::handle order_book_ids, index_t ndays, py::ssize_t n,
+                 Layout &lay) {
+    if (!py::hasattr(ctx, "_engine_bulk")) return false;
+    py::object bulk = ctx.attr("_engine_bulk")(order_book_ids);
+    if (bulk.is_none() || !py::isinstance<py::tuple>(bulk) || py::len(bulk) != 4) return false;
+    auto parts = bulk.cast<py::tuple>();
+    auto cols = parts[0].cast<LongArray>();
+    auto starts = parts[1].cast<LongArray>();
+    auto stops = parts[2].cast<LongArray>();
+    auto days = parts[3].cast<IndexArray>();
+    if (cols.size() != n || starts.size() != stops.size()) return false;
+    lay.ndays = ndays;
+    lay.n = n;
+    lay.ncols = starts.size();
+    lay.col = cols.data();
+    lay.starts = starts.data();
+    lay.stops = stops.data();
+    lay.days = days.data();
+    lay.nvalid.assign(static_cast<std::size_t>(n), 0);
+    const long long total = days.size();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const long long c = lay.col[i];
+        if (c < 0 || c >= lay.ncols) return false;
+        const long long lo = lay.starts[c], hi = lay.stops[c];
+        if (lo < 0 || hi < lo || hi > total || hi - lo > ndays) return false;
+        lay.nvalid[i] = static_cast<index_t>(hi - lo);
+    }
+    lay.threads = context_threads(ctx);
+    lay.keep = {cols, starts, stops, days};
+    return true;
+}
+
+// Each input node's values as the context hands them over; false when one
+// cannot be read this way (get_factor_value then raises for it).
+bool read_inputs(const Program &program, py::handle ctx, py::handle order_book_ids,
+                 const Layout &lay, std::vector<Program::Packed> &inputs,
+                 std::vector<py::object> &keep) {
+    for (int k : program.input_nodes()) {
+        py::object packed = ctx.attr("_engine_packed")(program.node_object(k), order_book_ids);
+        if (packed.is_none()) return false;
+        Program::Packed p;
+        if (is_real(packed)) {
+            p.scalar = true;
+            p.number = packed.cast<double>();
+        } else if (py::isinstance<py::tuple>(packed) && py::len(packed) == 3 &&
+                   py::isinstance<py::str>(packed.cast<py::tuple>()[0])) {
+            // ("table", column-major date x column values, table column of
+            // each context column or -1)
+            auto parts = packed.cast<py::tuple>();
+            auto table = py::reinterpret_borrow<py::object>(parts[1]);
+            if (!py::isinstance<py::array_t<double>>(table)) return false;
+            auto arr = py::reinterpret_borrow<py::array>(table);
+            if (!arr.dtype().is(py::dtype::of<double>()) || arr.ndim() != 2 ||
+                arr.shape(0) != lay.ndays ||
+                arr.strides(0) != static_cast<py::ssize_t>(sizeof(double)) ||
+                arr.strides(1) % static_cast<py::ssize_t>(sizeof(double)) != 0) {
+                return false;
+            }
+            auto tcols = parts[2].cast<LongArray>();
+            if (tcols.size() != lay.ncols) return false;
+            for (py::ssize_t i = 0; i < lay.n; ++i)
+                if (tcols.data()[lay.col[i]] >= arr.shape(1)) return false;
+            p.table = static_cast<const double *>(arr.data());
+            p.col_stride = arr.strides(1) / static_cast<py::ssize_t>(sizeof(double));
+            p.table_cols = tcols.data();
+            keep.push_back(table);
+            keep.push_back(tcols);
+        } else {
+            // (packed values, starts, stops)
+            auto parts = packed.cast<py::tuple>();
+            if (py::len(parts) != 3) return false;
+            auto data = parts[0].cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
+            auto starts = parts[1].cast<LongArray>();
+            auto stops = parts[2].cast<LongArray>();
+            if (starts.size() != lay.ncols || stops.size() != lay.ncols) return false;
+            // each instrument's series as long as its valid days
+            for (py::ssize_t i = 0; i < lay.n; ++i) {
+                const long long c = lay.col[i];
+                const long long lo = starts.data()[c], hi = stops.data()[c];
+                if (lo < 0 || hi > data.size() || hi - lo != lay.nvalid[i]) return false;
+            }
+            p.data = data.data();
+            p.starts = starts.data();
+            p.stops = stops.data();
+            keep.push_back(data);
+            keep.push_back(starts);
+            keep.push_back(stops);
+        }
+        inputs.push_back(p);
+    }
+    return true;
+}
+
+// An instrument whose evaluation failed: an operator's error, or a root
+// whose value does not fit the instrument's valid days.
+struct Failed {
+    py::ssize_t at;
+    std::string op_error;
+};
+
+// Runs the program over every instrument, writing root k into outs[k] for
+// instruments with more than shifts[k] valid days (NaN elsewhere).  Throws
+// Failed for the first instrument (in order) that fails.
+void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
+             const Layout &lay, const std::vector<double> &shifts,
+             std::vector<frame::OutArray> &outs) {
+    const std::size_t nroots = shifts.size();
+    double lowest = shifts[0];
+    for (double s : shifts) lowest = std::min(lowest, s);
+    const index_t ndays = lay.ndays;
+    index_t cells = 0;
+    for (index_t v : lay.nvalid) cells += v;
+    const int threads = kern::threads_for(cells * static_cast<index_t>(nroots) * 8, lay.threads);
+    std::vector<Program::Workspace> spaces;
+    for (int t = 0; t < threads; ++t) spaces.push_back(program.workspace());
+    const index_t grain = std::max<index_t>(1, lay.n / (8 * threads));
+    py::gil_scoped_release nogil;
+    kern::parallel_chunks(lay.n, threads, grain, [&](int thread, index_t lo, index_t hi) {
+        Program::Workspace &ws = spaces[static_cast<std::size_t>(thread)];
+        for (index_t i = lo; i < hi; ++i) {
+            const index_t nv = lay.nvalid[i];
+            const long long c = lay.col[i];
+            const index_t *pos = lay.days + lay.starts[c];
+            const bool run = static_cast<double>(nv) > lowest;
+            if (run) {
+                for (index_t k = 0; k < nv; ++k)
+                    if (pos[k] < 0 || pos[k] >= ndays || (k && pos[k] <= pos[k - 1]))
+                        throw Failed{i, "exec_context: valid-day positions out of order"};
+                try {
+                    program.run_packed(inputs, static_cast<index_t>(c), nv, pos, ws);
+                } catch (const OpError &e) {
+                    throw Failed{i, e.message};
+                }
+            }
+            for (std::size_t k = 0; k < nroots; ++k) {
+                double *column = outs[k].view.data + i * ndays;
+                if (!run || static_cast<double>(nv) <= shifts[k]) {
+                    std::fill(column, column + ndays, kNaN);
+                    continue;
+                }
+                const Value &v = program.root_value(ws, k);
+                if (!v.scalar && !(v.len > 0 && v.len <= nv)) throw Failed{i, std::string()};
+                // NaN on the days the value does not cover, then the value
+                const index_t first = v.scalar ? 0 : nv - v.len;
+                index_t t = 0;
+                for (index_t k2 = first; k2 < nv; ++k2) {
+                    std::fill(column + t, column + pos[k2], kNaN);
+                    t = pos[k2] + 1;
+                }
+                std::fill(column + t, column + ndays, kNaN);
+                if (v.scalar) fill_constant(column + 0, pos, nv, v.number);
+                else write_series(column, pos, nv, v.data, v.len);
+            }
+        }
+    });
+}
+
+}  // namespace
+
+frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids, py::handle ctx) {
+    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
+    const py::ssize_t n = py::len(order_book_ids);
+    if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
+    frame::OutArray out = new_table(ndays, n);
+
+    py::object expr = factor.attr("expr");
+    const double shift = py::float_(factor.attr("shift")).cast<double>();
+    py::object exec_expr_fn = glob("_exec_expr");
+    const bool own_expr = own_exec_expr(exec_expr_fn);
+    std::unique_ptr<Program> program;
+    Layout lay;
+    if (own_expr && read_layout(ctx, order_book_ids, ndays, n, lay)) {
+        bool any = false;
+        for (index_t v : lay.nvalid) any = any || static_cast<double>(v) > shift;
+        if (!any) {
+            // nothing to evaluate (and nothing compiled)
+            std::fill(out.view.data, out.view.data + ndays * n, kNaN);
+            return out;
+        }
+        program = std::make_unique<Program>(expr);
+        std::vector<Program::Packed> inputs;
+        std::vector<py::object> keep;
+        if (!program->has_foreign() && read_inputs(*program, ctx, order_book_ids, lay, inputs, keep)) {
+            std::vector<frame::OutArray> outs{out};
+            try {
+                run_all(*program, inputs, lay, {shift}, outs);
+            } catch (const Failed &f) {
+                if (!f.op_error.empty()) throw py::value_error(f.op_error);
+                // Let the array library report the misfit, with the value
+                // computed again for that instrument.
+                const long long c = lay.col[f.at];
+                const index_t *pos = lay.days + lay.starts[c];
+                Program::Workspace ws = program->workspace();
+                program->run_packed(inputs, static_cast<index_t>(c), lay.nvalid[f.at], pos, ws);
+                py::array result = out.array;
+                assign_through_numpy(result, pos, lay.nvalid[f.at], f.at,
+                                     Program::value_to_python(program->root_value(ws)));
+            }
+            return out;
+        }
+    }
+    std::fill(out.view.data, out.view.data + ndays * n, kNaN);
+    run_generic_loop(expr, shift, order_book_ids, ctx, out, program, own_expr, exec_expr_fn);
+    return out;
+}
+
+std::vector<frame::OutArray> run_instrument_loops(const std::vector<py::object> &factors,
+                                                  py::handle order_book_ids, py::handle ctx) {
+    if (factors.empty() || !own_exec_expr(glob("_exec_expr"))) return {};
+    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
+    const py::ssize_t n = py::len(order_book_ids);
+    if (ndays < 0) return {};
+    Layout lay;
+    if (!read_layout(ctx, order_book_ids, ndays, n, lay)) return {};
+    std::vector<py::object> exprs;
+    std::vector<double> shifts;
+    for (const py::object &f : factors) {
+        exprs.push_back(f.attr("expr"));
+        shifts.push_back(py::float_(f.attr("shift")).cast<double>());
+    }
+    std::vector<frame::OutArray> outs;
+    for (std::size_t k = 0; k < factors.size(); ++k) outs.push_back(new_table(ndays, n));
+    double lowest = shifts[0];
+    for (double s : shifts) lowest = std::min(lowest, s);
+    bool any = false;
+    for (index_t v : lay.nvalid) any = any || static_cast<double>(v) > lowest;
+    if (!any) {
+        for (frame::OutArray &o : outs) std::fill(o.view.data, o.view.data + ndays * n, kNaN);
+        return outs;
+    }
+    try {
+        Program program(exprs);
+        std::vector<Program::Packed> inputs;
+        std::vector<py::object> keep;
+        if (program.has_foreign() || !read_inputs(program, ctx, order_book_ids, lay, inputs, keep))
+            return {};
+        run_all(program, inputs, lay, shifts, outs);
+    } catch (const Failed &) {
+        return {};
+    } catch (const std::exception &) {
+        return {};  // each factor on its own reports what went wrong
+    }
+    return outs;
+}
+
+}  // namespace tarnfold::engine
