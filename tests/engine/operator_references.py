@@ -81,10 +81,70 @@ def _rolling_pair(build, pandas_form):
     return cases
 
 
+def _windows(s, d):
+    """The windows of ``d`` values ending on each day (rows; NaN rows for
+    the first d - 1 days), and which of them hold a NaN."""
+    x = np.asarray(s, dtype=float)
+    w = np.full((len(x), d), np.nan)
+    if d <= len(x):
+        w[d - 1:] = np.lib.stride_tricks.sliding_window_view(x, d)
+    return w, np.isnan(w).any(axis=1)
+
+
+def _moments(w):
+    """Centred windows and their sums of squares, computed in two passes
+    (the rolling moments pandas updates as the window moves carry rounding
+    that differs between its versions)."""
+    c = w - w.mean(axis=1, keepdims=True)
+    return c, (c * c).sum(axis=1)
+
+
 def _correlation(sx, sy, d):
-    want = sx.rolling(d).corr(sy)
-    constant = (sx.rolling(d).std() == 0) | (sy.rolling(d).std() == 0)
-    return want.mask(constant)
+    """Sample correlation per window; NaN where either side is constant."""
+    (wx, nx), (wy, ny) = _windows(sx, d), _windows(sy, d)
+    with np.errstate(all="ignore"):
+        (cx, sxx), (cy, syy) = _moments(wx), _moments(wy)
+        r = (cx * cy).sum(axis=1) / np.sqrt(sxx * syy)
+    return pd.Series(np.where(nx | ny | (sxx == 0) | (syy == 0), np.nan, r))
+
+
+def _skew(s, d):
+    """Adjusted Fisher-Pearson skewness per window (pandas' rolling skew);
+    NaN below three values or for a constant window."""
+    w, bad = _windows(s, d)
+    if d < 3:
+        return pd.Series(np.full(len(w), np.nan))
+    with np.errstate(all="ignore"):
+        c, m2 = _moments(w)
+        m3 = (c ** 3).sum(axis=1)
+        g = np.sqrt(d * (d - 1.0)) / (d - 2.0) * (m3 / d) / (m2 / d) ** 1.5
+    return pd.Series(np.where(bad | (m2 == 0), np.nan, g))
+
+
+def _kurt(s, d):
+    """Excess kurtosis per window with the sample adjustment (pandas'
+    rolling kurt); NaN below four values or for a constant window."""
+    w, bad = _windows(s, d)
+    if d < 4:
+        return pd.Series(np.full(len(w), np.nan))
+    with np.errstate(all="ignore"):
+        c, m2 = _moments(w)
+        m4 = (c ** 4).sum(axis=1)
+        g = (d * (d + 1.0) * (d - 1.0) * m4 / ((d - 2.0) * (d - 3.0) * m2 ** 2)
+             - 3.0 * (d - 1.0) ** 2 / ((d - 2.0) * (d - 3.0)))
+    return pd.Series(np.where(bad | (m2 == 0), np.nan, g))
+
+
+def _regression(wy, wx):
+    """Slope, R-squared and the last value's residual of the least-squares
+    line of each window of y on the same window of x."""
+    with np.errstate(all="ignore"):
+        (cy, syy), (cx, sxx) = _moments(wy), _moments(wx)
+        sxy = (cx * cy).sum(axis=1)
+        slope = sxy / sxx
+        rsq = sxy * sxy / (sxx * syy)
+        resid = cy[:, -1] - slope * cx[:, -1]
+    return slope, np.where(syy == 0, np.nan, rsq), resid, sxx
 
 
 def _mad(s, d):
@@ -99,12 +159,13 @@ def _quantile(rng):
 
 def _on_time(sx, d):
     """Slope per day, R-squared and today's residual of the line through
-    the window, from pandas' rolling moments against the day number."""
-    t = pd.Series(np.arange(len(sx), dtype=float))
-    slope = sx.rolling(d).cov(t) / t.rolling(d).var()
-    rsq = (sx.rolling(d).corr(t) ** 2).mask(sx.rolling(d).std() == 0)
-    resid = sx - (sx.rolling(d).mean() + slope * (d - 1) / 2)
-    return slope, rsq, resid
+    the window against the day number."""
+    wy, bad = _windows(sx, d)
+    t = np.broadcast_to(np.arange(d, dtype=float), wy.shape)
+    slope, rsq, resid, stt = _regression(wy, t)
+    if d == 1:   # one point: no line
+        slope = rsq = resid = np.full(len(wy), np.nan)
+    return tuple(pd.Series(np.where(bad, np.nan, v)) for v in (slope, rsq, resid))
 
 
 def _time_regression(build, which):
@@ -119,11 +180,13 @@ def _time_regression(build, which):
 
 
 def _pair_regression(sy, sx, d):
-    slope = sy.rolling(d).cov(sx) / sx.rolling(d).var()
-    constant = (sx.rolling(d).std() == 0) | (sy.rolling(d).std() == 0)
-    rsq = (sy.rolling(d).corr(sx) ** 2).mask(constant)
-    resid = sy - (sy.rolling(d).mean() + slope * (sx - sx.rolling(d).mean()))
-    return slope.mask(sx.rolling(d).std() == 0), rsq, resid
+    (wy, ny), (wx, nx) = _windows(sy, d), _windows(sx, d)
+    slope, rsq, resid, sxx = _regression(wy, wx)
+    bad = ny | nx
+    slope = np.where(bad | (sxx == 0), np.nan, slope)
+    rsq = np.where(bad | (sxx == 0), np.nan, rsq)
+    resid = np.where(bad | (sxx == 0), np.nan, resid)
+    return pd.Series(slope), pd.Series(rsq), pd.Series(resid)
 
 
 def _ewm(rng):
@@ -243,8 +306,8 @@ REFERENCES = {
     "ts_median": _window(lambda d: op.ts_median(CLOSE, d), lambda s, d: s.rolling(d).median()),
     "ts_quantile": _quantile,
     "ts_mad": _window(lambda d: op.ts_mad(CLOSE, d), _mad),
-    "ts_skew": _window(lambda d: op.ts_skew(CLOSE, d), lambda s, d: s.rolling(d).skew()),
-    "ts_kurt": _window(lambda d: op.ts_kurt(CLOSE, d), lambda s, d: s.rolling(d).kurt()),
+    "ts_skew": _window(lambda d: op.ts_skew(CLOSE, d), _skew),
+    "ts_kurt": _window(lambda d: op.ts_kurt(CLOSE, d), _kurt),
     "ts_count": _window(lambda d: op.ts_count(CLOSE, d), lambda s, d: s.rolling(d).count()),
     "ts_slope": _time_regression(lambda d: op.ts_slope(CLOSE, d), 0),
     "ts_rsquare": _time_regression(lambda d: op.ts_rsquare(CLOSE, d), 1),
