@@ -17,7 +17,6 @@ time linearly (the output says so); quote full runs.
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import time

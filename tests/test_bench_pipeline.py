@@ -1,6 +1,5 @@
 import collections
 import inspect
-import warnings
 
 import numpy as np
 import pandas as pd
