@@ -15,6 +15,7 @@ from tarnfold import _kernels
 from tarnfold.analysis import assay_bench as ab
 from tarnfold.analysis import display
 from tarnfold.analysis import statistics as st
+from tarnfold.analysis.traded import TradedQuantileAnalysis, trading_rules
 from tarnfold.analysis.formatting import SummaryTables
 from tarnfold.constants import (ANALYSER_STEPS, DEFAULT_BENCHMARK, DEFAULT_PERIODS,
                                 PREPROCESS_STEPS, SIZE_BUCKETS)
@@ -150,7 +151,6 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
     (trading rules, "a-share", ...; see
     ``tarnfold.analysis.traded.trading_rules``) adds the step "traded": the
     groups traded under those rules."""
-    from tarnfold.analysis.traded import TradedQuantileAnalysis, trading_rules
     rules = trading_rules(trading)
     ind = None if industry is None or (isinstance(industry, str) and not industry) else industry
     bm = benchmark or None

@@ -299,7 +299,3 @@ class FactorReturnAnalysisResult(_AnalysisResult):
     def _figures(self, pyplot):
         return {"cumulative factor return": plots.factor_returns(
             self.factor_returns, getattr(self, "name", ""), pyplot)}
-
-
-# result classes of our own analysers outside this module register on import
-from tarnfold.analysis import traded_result  # noqa: E402,F401

@@ -44,6 +44,8 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from tarnfold.analysis.analysis_result import RESULT_CLASSES, result_class
+# (the workflow imports every analyser of ours, so their result classes are
+# registered before a stored folder is read back)
 from tarnfold.workflow import AssayResults
 
 RESULT_FILE = "result.json"
