@@ -162,8 +162,14 @@ def performance(daily, periods_per_year=PERIODS_PER_YEAR):
 def _label_codes(quantile_detail):
     """(codes, where): the group label of every (date, instrument) as an
     integer code (-1 where there is none) and the code of each label."""
-    codes, uniques = pd.factorize(quantile_detail.to_numpy(dtype=object).ravel())
-    return codes.reshape(quantile_detail.shape), {u: k for k, u in enumerate(uniques)}
+    values = quantile_detail.to_numpy(dtype=object)
+    got = _kernels.label_codes(values)   # texts and NaN, as the analyser writes them
+    if got is None:
+        codes, uniques = pd.factorize(values.ravel())
+        codes = codes.reshape(quantile_detail.shape)
+    else:
+        codes, uniques = got
+    return codes, {u: k for k, u in enumerate(uniques)}
 
 
 def group_presence(quantile_detail, labels):
