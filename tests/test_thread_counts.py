@@ -59,3 +59,10 @@ def test_every_table_is_the_same_on_any_number_of_threads(value_factor, monkeypa
                 pd.testing.assert_frame_equal(got[key], want, check_exact=True, obj=str(key))
             else:
                 pd.testing.assert_series_equal(got[key], want, check_exact=True, obj=str(key))
+
+
+def test_a_bad_thread_count_is_named(value_factor, monkeypatch):
+    from tarnfold.analysis import assay_bench as ab
+    monkeypatch.setenv(ENVIRONMENT_VARIABLE, "0")
+    with pytest.raises(ValueError, match="TARNFOLD_THREADS: expected a positive integer"):
+        ab.Normalization().process(value_factor)
