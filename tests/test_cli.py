@@ -342,6 +342,19 @@ def test_data_loss_account_counts_each_pair_once(rng):
     assert (loss.loc[["NaN factor", "not listed", "no exposure", "preprocessing (other)",
                       "no forward return", "used"]].sum() == 24).all()
 
+    # the factor as a block of a longer returns table (read by slicing), an
+    # infinite return followed by a total loss: the same account as when the
+    # returns' columns come in another order (read by position)
+    longer = pd.DataFrame(0.01, index=pd.bdate_range("2021-12-30", periods=10),
+                          columns=["A", "B", "C", "D"])
+    longer.loc[dates[2], "A"], longer.loc[dates[3], "A"] = np.inf, -1.0
+    block = data_loss_account(factor, processed, longer, (1, 2))
+    pd.testing.assert_frame_equal(
+        block, data_loss_account(factor, processed, longer[["D", "C", "B", "A"]], (1, 2)))
+    # A's two-day product from dates[1] is inf * 0: no number
+    assert block.loc["no forward return"].tolist() == [0, 1]
+    assert block.loc["used"].tolist() == [22, 21]
+
 
 def test_assay_and_report_on_a_bench_result_dict(tmp_path, rng):
     dates = pd.bdate_range("2022-01-03", periods=30)

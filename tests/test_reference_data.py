@@ -91,6 +91,10 @@ def test_listing_mask(client):
     assert list(mask.index) == [(d, oid) for d in dates for oid in ("600000.XSHG", "000002.XSHE")]
     assert mask.dtype == bool
     assert mask.tolist() == [True, False, True, True, True, True, False, True]
+    # dates in any order: the same value for every pair
+    shuffled = ab._get_listed_date_mask_series(["000002.XSHE", "600000.XSHG"],
+                                               dates[::-1][1:] + [dates[-1]])
+    assert shuffled.to_dict() == mask.to_dict()
     with pytest.raises(KeyError):
         ab._get_listed_date_mask_series(["000300.XSHG"], dates)
 
@@ -147,7 +151,7 @@ def test_industry_ic_by_source_name_equals_the_label_series(client, monkeypatch)
     factor = pd.DataFrame(rng.normal(size=(140, 4)), index=dates, columns=ids)
     returns = pd.DataFrame(rng.normal(scale=0.02, size=(140, 4)), index=dates, columns=ids)
     fd = ab._format_factor_data(factor, returns, [1, 2])
-    own = ab._load_industry_data
+    own, own_mask = ab._load_industry_data, ab._get_listed_date_mask_series
     for source in ("citics_2019", "sws"):
         analyser = ab.ICAnalysis(rank_ic=True, industry_classification=source)
         direct = analyser._calc_ic_industry_distribute(fd)
@@ -155,5 +159,10 @@ def test_industry_ic_by_source_name_equals_the_label_series(client, monkeypatch)
         through_labels = analyser._calc_ic_industry_distribute(fd)
         monkeypatch.setattr(ab, "_load_industry_data", own)
         pd.testing.assert_frame_equal(direct, through_labels, check_exact=True)
+        # the listing read through the mask series, as a substitute gives it
+        monkeypatch.setattr(ab, "_get_listed_date_mask_series", lambda *a: own_mask(*a))
+        through_mask = analyser._calc_ic_industry_distribute(fd)
+        monkeypatch.setattr(ab, "_get_listed_date_mask_series", own_mask)
+        pd.testing.assert_frame_equal(direct, through_mask, check_exact=True)
         assert len(direct) >= 2
     assert client.queries == ["__internal__zx2019_industry", "__internal__shenwan_industry"]

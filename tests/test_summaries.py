@@ -273,3 +273,20 @@ def test_factor_return_statistics_start_on_the_first_held_day():
                                       name="fr").summary()["factor return by holding period"]
     assert flat.loc["P_1", "days"] == 0 and flat.loc["P_1", "excluded"] == 29
     assert pd.isna(flat.loc["P_1", "from"]) and np.isnan(flat.loc["P_1", "Sharpe"])
+
+
+def test_label_codes_are_the_codes_factorize_gives():
+    # shared label objects and equal texts that are other objects, NaN of
+    # both float types; anything else (None, a number) goes to factorize
+    q1, q2 = "q1", "q2"
+    fresh = "".join(["q", "3"])
+    table = pd.DataFrame([[q2, np.nan, q1, fresh], [q1, q2, np.float64("nan"), "q3"]],
+                         dtype=object)
+    odd = table.copy()
+    odd.iloc[0, 1] = None
+    odd.iloc[1, 3] = 7
+    for t in (table, odd):
+        codes, where = st._label_codes(t)
+        want, uniques = pd.factorize(t.to_numpy(dtype=object).ravel())
+        np.testing.assert_array_equal(np.asarray(codes).ravel(), want)
+        assert where == {u: k for k, u in enumerate(uniques)}

@@ -43,10 +43,11 @@ Wide read_wide(py::handle factor_data, py::handle returns, bool with_level) {
     w.m = w.factor.view.cols;
     w.cum.resize(static_cast<std::size_t>(w.n * w.m));
     if (with_level) w.level.resize(w.cum.size());
+    const int threads = thread_count();
     {
         py::gil_scoped_release nogil;
         kern::growth_index(ret.view, row_of, col_of, w.cum.data(),
-                           with_level ? w.level.data() : nullptr);
+                           with_level ? w.level.data() : nullptr, threads);
     }
     return w;
 }

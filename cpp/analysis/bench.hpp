@@ -26,6 +26,12 @@ py::module_ &module();
 // `mivada`, `WINSORIZE_METHODS`, ... on the module).
 py::object glob(const char *name);
 
+// The number of threads a step shares its work over:
+// tarnfold.threads.thread_count(), read at every call (TARNFOLD_THREADS,
+// else one inside a Dask worker, else the cores available).  The results
+// are the same for every count.
+int thread_count();
+
 // ---- arguments and tables, checked the same way by every step ----------------
 
 // Raises naming `table` unless the columns of the data frame `df` are a flat

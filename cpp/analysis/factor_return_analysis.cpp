@@ -35,14 +35,15 @@ py::object fra_analysis(py::object self, py::object factor_data, py::object retu
     const bool negate = py::bool_(ascending);
 
     std::vector<std::vector<double>> cols(per.value.size());
+    const int threads = thread_count();
     {
         py::gil_scoped_release nogil;
         std::vector<double> weights(static_cast<std::size_t>(n * m));
-        kern::demeaned_weights(w.factor.view, negate, weights.data());
+        kern::demeaned_weights(w.factor.view, negate, weights.data(), threads);
         std::vector<double> daily(static_cast<std::size_t>(n));
         for (std::size_t k = 0; k < per.value.size(); ++k) {
             kern::factor_weighted_returns(weights.data(), w.cum.data(), w.level.data(), n, m,
-                                          per.value[k], daily.data());
+                                          per.value[k], daily.data(), threads);
             std::vector<double> &out = cols[k];
             out.resize(static_cast<std::size_t>(n));
             double run = 1.0;

@@ -103,10 +103,11 @@ py::tuple calc_ic(py::object self, py::object factor_data) {
         std::vector<double> stat(static_cast<std::size_t>(n_dates * n_fields));
         std::vector<double> pvalue(stat.size());
         kern::CorrCounters counters;
+        const int threads = thread_count();
         {
             py::gil_scoped_release nogil;
             kern::grouped_correlation(kind, cols.table, dates.start, dates.rows, stat.data(),
-                                      pvalue.data(), counters);
+                                      pvalue.data(), counters, threads);
         }
         warn_constant(counters);
         return py::make_tuple(float_frame(stat, n_dates, n_fields, index, columns),
@@ -165,10 +166,11 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
     if (kernel_kind(ic_func, kind)) {
         longf::Columns cols = longf::read_columns(factor_data, fields);
         kern::CorrCounters counters;
+        const int threads = thread_count();
         {
             py::gil_scoped_release nogil;
             kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst,
-                                    max_lag, out, counters);
+                                    max_lag, out, counters, nullptr, nullptr, threads);
         }
         warn_constant(counters);
         lags_frame = decay_rows_frame(out, grid, n_fields, columns);
@@ -288,10 +290,11 @@ py::object calc_ic_industry_distribute(py::object self, py::object factor_data) 
         longf::Columns cols = longf::read_columns(factor_data, fields);
         std::vector<double> stat(static_cast<std::size_t>(n_groups * n_fields));
         kern::CorrCounters counters;
+        const int threads = thread_count();
         {
             py::gil_scoped_release nogil;
             kern::grouped_correlation(kind, cols.table, groups.start, groups.rows, stat.data(),
-                                      nullptr, counters);
+                                      nullptr, counters, threads);
         }
         warn_constant(counters);
         return float_frame(stat, n_groups, n_fields, index, columns);
@@ -372,10 +375,11 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
         std::vector<double> pvalue(stat.size());
         kern::DecayRows out;
         kern::CorrCounters counters;
+        const int threads = thread_count();
         {
             py::gil_scoped_release nogil;
             kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst,
-                                    max_lag, out, counters, stat.data(), pvalue.data());
+                                    max_lag, out, counters, stat.data(), pvalue.data(), threads);
         }
         warn_constant(counters);
         py::object columns = field_columns(fd, fields);

@@ -69,6 +69,7 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
     // Each output column is contiguous: a column-major (rows x fields) array
     // becomes the frame's single block without a copy.
     frame::OutArray out = frame::new_column_major(n_rows, n_fields + 1);
+    const int threads = thread_count();
     {
         py::gil_scoped_release nogil;
         if (n_fields > 0) {
@@ -78,10 +79,10 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
             kern::growth_factors(ret.view, g);
             for (index_t k = 0; k < n_fields; ++k) {
                 kern::forward_return(g, ret_rows, key_period[k],
-                                     out.view.data + k * n_rows);
+                                     out.view.data + k * n_rows, threads);
             }
         }
-        kern::gather(fac.view, fac_rows, fac_cols, out.view.data + n_fields * n_rows);
+        kern::gather(fac.view, fac_rows, fac_cols, out.view.data + n_fields * n_rows, threads);
     }
     py::object mindex = pd.attr("MultiIndex").attr("from_product")(
         py::make_tuple(index, ret_columns),

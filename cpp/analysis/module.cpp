@@ -31,6 +31,10 @@ py::module_ &module() { return *g_module; }
 
 py::object glob(const char *name) { return g_module->attr(name); }
 
+int thread_count() {
+    return py::module_::import("tarnfold.threads").attr("thread_count")().cast<int>();
+}
+
 }  // namespace tarnfold::bench
 
 PYBIND11_MODULE(assay_bench, m) {

@@ -352,9 +352,10 @@ py::object neutralization_process(py::object self, py::object factor_data) {
         in.n_industries = n_industries;
     }
     kern::NeutralizeOutput res;
+    const int threads = thread_count();
     {
         py::gil_scoped_release nogil;
-        kern::neutralize(in, out.view, res);
+        kern::neutralize(in, out.view, res, threads);
     }
     if (res.infinite_cells > 0) {
         pyc::warn(pyc::format(

@@ -15,9 +15,10 @@ template <typename Kernel>
 py::object transform_rows(py::object factor_data, const char *table, Kernel &&kernel) {
     frame::FrameValues in = frame::frame_values(factor_data, table);
     frame::OutArray out = frame::new_column_major(in.view.rows, in.view.cols);
+    const int threads = thread_count();
     {
         py::gil_scoped_release nogil;
-        kernel(in.view, out.view);
+        kernel(in.view, out.view, threads);
     }
     return frame::make_frame(out.array, factor_data.attr("index"), factor_data.attr("columns"));
 }
@@ -43,8 +44,9 @@ py::object winsorize_process(py::object self, py::object factor_data) {
     // tables); a user's callable, or an empty table, goes row by row.
     if (kernel_rule(winsorize, rule) && py::len(factor_data.attr("index")) > 0) {
         return transform_rows(factor_data, "factor_data",
-                              [rule](const kern::ConstView &in, const kern::MutView &out) {
-                                  kern::clip_rows(in, out, rule);
+                              [rule](const kern::ConstView &in, const kern::MutView &out,
+                                     int threads) {
+                                  kern::clip_rows(in, out, rule, threads);
                               });
     }
     return winsorize_rows_generic(factor_data, winsorize);
@@ -99,8 +101,8 @@ void register_preprocessors(py::module_ &m) {
                         require_data_frame(factor_data, py::str("factor_data"));
                         return transform_rows(factor_data, "factor_data",
                                               [](const kern::ConstView &in,
-                                                 const kern::MutView &out) {
-                                                  kern::zscore_rows(in, out);
+                                                 const kern::MutView &out, int threads) {
+                                                  kern::zscore_rows(in, out, threads);
                                               });
                     },
                     py::arg("self"), py::arg("factor_data"));

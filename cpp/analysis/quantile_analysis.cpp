@@ -176,14 +176,15 @@ py::object qra_analysis(py::object self, py::object factor_data, py::object retu
     const std::size_t cells = static_cast<std::size_t>(q * n);
     std::vector<std::int32_t> labels(static_cast<std::size_t>(n * m));
     std::vector<std::vector<double>> ret_cols, to_cols, ls_cols;
+    const int threads = thread_count();
     {
         py::gil_scoped_release nogil;
-        kern::lagged_quantile_labels(w.factor.view, asc, q, labels.data());
+        kern::lagged_quantile_labels(w.factor.view, asc, q, labels.data(), threads);
         std::vector<double> daily(cells), ls_daily(static_cast<std::size_t>(n));
         for (index_t p : per.value) {
             std::vector<double> turnover(cells), cumulative(cells), long_short(static_cast<std::size_t>(n));
             kern::quantile_period(labels.data(), w.cum.data(), n, m, q, p, daily.data(),
-                                  turnover.data());
+                                  turnover.data(), threads);
             for (double &x : daily)
                 if (std::isnan(x)) x = 0.0;  // an empty group earns nothing that day
             for (index_t t = 0; t < n; ++t) ls_daily[t] = daily[t] - daily[(q - 1) * n + t];

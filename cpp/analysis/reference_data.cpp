@@ -71,6 +71,86 @@ struct HistoryRecords {
     }
 };
 
+// The listing mask's values: instrument j (of `ids`, the distinct
+// order_book_ids in order of first occurrence) is listed on date i from
+// its listing date up to the day before its delisting, dates compared as
+// their YYYY-MM-DD texts.  listed[i * ids.size() + j].
+struct ListedCells {
+    py::list ids;
+    std::vector<std::uint8_t> listed;
+};
+
+ListedCells listed_cells(py::object order_book_ids, const py::list &dates) {
+    py::object stocks = glob("mivada").attr("all_instruments")("CS");
+    stocks = stocks.attr("set_index")("order_book_id");
+    py::dict listed = stocks.attr("__getitem__")("listed_date").attr("to_dict")();
+    py::dict delisted = stocks.attr("__getitem__")("de_listed_date")
+                            .attr("replace")("0000-00-00", "2999-12-31")
+                            .attr("to_dict")();
+    py::object to_date_str = glob("to_date_str");
+    auto text = [&](py::handle v) {
+        return py::isinstance<py::str>(v) ? v.cast<std::string>()
+                                          : to_date_str(v).cast<std::string>();
+    };
+    std::vector<std::string> date_text;
+    for (py::handle d : dates) date_text.push_back(to_date_str(d).cast<std::string>());
+
+    // Instruments in order of first occurrence.
+    ListedCells out;
+    py::dict seen;
+    std::vector<std::pair<std::string, std::string>> bounds;
+    py::list unknown;
+    for (py::handle oid : order_book_ids) {
+        if (seen.contains(oid)) continue;
+        seen[oid] = py::none();
+        out.ids.append(oid);
+        if (!listed.contains(oid)) {
+            unknown.append(oid);
+            continue;
+        }
+        bounds.emplace_back(text(listed[oid]), text(delisted[oid]));
+    }
+    if (py::len(unknown) > 0) {
+        // A KeyError, as the lookup of one unknown id would raise, but
+        // naming every id the listing lacks.
+        throw py::key_error(pyc::format(
+            "order_book_ids: {} id(s) are not common stocks of the market-data store: {}",
+            py::make_tuple(py::len(unknown), unknown)));
+    }
+    const std::size_t n_dates = date_text.size(), n_ids = bounds.size();
+    out.listed.resize(n_dates * n_ids);
+    std::uint8_t *cell = out.listed.data();
+    if (std::is_sorted(date_text.begin(), date_text.end())) {
+        // Each instrument is listed on one run of the (sorted) dates: find
+        // its ends once, then fill the table row by row.
+        std::vector<std::size_t> from(n_ids), until(n_ids);
+        for (std::size_t j = 0; j < n_ids; ++j) {
+            from[j] = static_cast<std::size_t>(
+                std::lower_bound(date_text.begin(), date_text.end(), bounds[j].first) -
+                date_text.begin());
+            until[j] = static_cast<std::size_t>(
+                std::lower_bound(date_text.begin(), date_text.end(), bounds[j].second) -
+                date_text.begin());
+        }
+        for (std::size_t i = 0; i < n_dates; ++i)
+            for (std::size_t j = 0; j < n_ids; ++j)
+                cell[i * n_ids + j] = from[j] <= i && i < until[j];
+    } else {
+        for (std::size_t i = 0; i < n_dates; ++i)
+            for (std::size_t j = 0; j < n_ids; ++j)
+                cell[i * n_ids + j] =
+                    bounds[j].first <= date_text[i] && date_text[i] < bounds[j].second;
+    }
+    return out;
+}
+
+// True when fn is this module's own _get_listed_date_mask_series.
+bool own_listed_mask(py::handle fn) {
+    return PyCFunction_Check(fn.ptr()) &&
+           py::getattr(fn, "__name__", py::none()).equal(py::str("_get_listed_date_mask_series")) &&
+           py::getattr(fn, "__module__", py::none()).equal(module().attr("__name__"));
+}
+
 // ---- classification history -------------------------------------------------
 
 py::object cache_industry_data(py::object source) {
@@ -155,25 +235,29 @@ std::int32_t industry_cell_codes(std::vector<std::int32_t> &cells, py::object so
     HistoryRecords records(history, instruments);
     std::vector<std::int64_t> date_ns = as_ns(dates);
 
-    // Listing mask, matched to the cells by its labels.
-    py::object msk = glob("_get_listed_date_mask_series")(instruments.attr("tolist")(),
-                                                           dates.attr("tolist")());
-    py::object mi = msk.attr("index");
-    if (!py::isinstance(mi, pd.attr("MultiIndex")) || py::len(mi.attr("levels")) != 2) {
-        throw py::value_error("listing mask: expect a series indexed by (date, instrument)");
-    }
-    Int64Array mdate(dates.attr("get_indexer")(
-        date_level_values(mi.attr("levels")[py::int_(0)], "listing mask")));
-    Int64Array minst(instruments.attr("get_indexer")(mi.attr("levels")[py::int_(1)]));
-    Int64Array c0(mi.attr("codes")[py::int_(0)]);
-    Int64Array c1(mi.attr("codes")[py::int_(1)]);
-    py::array_t<bool, py::array::c_style | py::array::forcecast> listed_values(
-        msk.attr("to_numpy")(py::arg("dtype") = "bool"));
-
-    std::vector<std::uint8_t> listed(static_cast<std::size_t>(n_dates * n_inst), 0);
-    cells.resize(static_cast<std::size_t>(n_dates * n_inst));
-    {
-        py::gil_scoped_release nogil;
+    std::vector<std::uint8_t> listed;
+    py::object mask_function = glob("_get_listed_date_mask_series");
+    if (own_listed_mask(mask_function) && py::bool_(instruments.attr("is_unique")) &&
+        py::bool_(dates.attr("is_unique"))) {
+        // The module's own mask, whose series runs over exactly these
+        // dates and instruments in this order: its values are the cells.
+        listed = listed_cells(instruments.attr("tolist")(), py::list(dates.attr("tolist")()))
+                     .listed;
+    } else {
+        // Listing mask, matched to the cells by its labels.
+        py::object msk = mask_function(instruments.attr("tolist")(), dates.attr("tolist")());
+        py::object mi = msk.attr("index");
+        if (!py::isinstance(mi, pd.attr("MultiIndex")) || py::len(mi.attr("levels")) != 2) {
+            throw py::value_error("listing mask: expect a series indexed by (date, instrument)");
+        }
+        Int64Array mdate(dates.attr("get_indexer")(
+            date_level_values(mi.attr("levels")[py::int_(0)], "listing mask")));
+        Int64Array minst(instruments.attr("get_indexer")(mi.attr("levels")[py::int_(1)]));
+        Int64Array c0(mi.attr("codes")[py::int_(0)]);
+        Int64Array c1(mi.attr("codes")[py::int_(1)]);
+        py::array_t<bool, py::array::c_style | py::array::forcecast> listed_values(
+            msk.attr("to_numpy")(py::arg("dtype") = "bool"));
+        listed.assign(static_cast<std::size_t>(n_dates * n_inst), 0);
         for (index_t r = 0; r < c0.size(); ++r) {
             const long long a = c0.data()[r], b = c1.data()[r];
             if (a < 0 || b < 0 || !listed_values.data()[r]) continue;
@@ -181,8 +265,13 @@ std::int32_t industry_cell_codes(std::vector<std::int32_t> &cells, py::object so
             if (t < 0 || j < 0) continue;
             listed[static_cast<std::size_t>(t * n_inst + j)] = 1;
         }
+    }
+    cells.resize(static_cast<std::size_t>(n_dates * n_inst));
+    const int threads = thread_count();
+    {
+        py::gil_scoped_release nogil;
         kern::industry_codes(records.view(code.data()), date_ns.data(), n_dates, n_inst,
-                             listed.data(), unknown, kern::kNoIndustryRow, cells.data());
+                             listed.data(), unknown, kern::kNoIndustryRow, cells.data(), threads);
     }
     return n_groups;
 }
@@ -193,54 +282,13 @@ namespace {
 
 py::object listed_date_mask(py::object order_book_ids, py::object trading_dates) {
     auto &pd = frame::pandas();
-    py::object stocks = glob("mivada").attr("all_instruments")("CS");
-    stocks = stocks.attr("set_index")("order_book_id");
-    py::dict listed = stocks.attr("__getitem__")("listed_date").attr("to_dict")();
-    py::dict delisted = stocks.attr("__getitem__")("de_listed_date")
-                            .attr("replace")("0000-00-00", "2999-12-31")
-                            .attr("to_dict")();
     // Read the dates once, so that any iterable will do.
     py::list dates(trading_dates);
-    py::object to_date_str = glob("to_date_str");
-    auto text = [&](py::handle v) {
-        return py::isinstance<py::str>(v) ? v.cast<std::string>()
-                                          : to_date_str(v).cast<std::string>();
-    };
-    std::vector<std::string> date_text;
-    for (py::handle d : dates) date_text.push_back(to_date_str(d).cast<std::string>());
-
-    // Instruments in order of first occurrence.
-    py::list ids;
-    py::dict seen;
-    std::vector<std::pair<std::string, std::string>> bounds;
-    py::list unknown;
-    for (py::handle oid : order_book_ids) {
-        if (seen.contains(oid)) continue;
-        seen[oid] = py::none();
-        ids.append(oid);
-        if (!listed.contains(oid)) {
-            unknown.append(oid);
-            continue;
-        }
-        bounds.emplace_back(text(listed[oid]), text(delisted[oid]));
-    }
-    if (py::len(unknown) > 0) {
-        // A KeyError, as the lookup of one unknown id would raise, but
-        // naming every id the listing lacks.
-        throw py::key_error(pyc::format(
-            "order_book_ids: {} id(s) are not common stocks of the market-data store: {}",
-            py::make_tuple(py::len(unknown), unknown)));
-    }
-    const std::size_t n_dates = date_text.size(), n_ids = bounds.size();
-    py::array_t<bool> values(static_cast<py::ssize_t>(n_dates * n_ids));
-    bool *out = values.mutable_data();
-    for (std::size_t i = 0; i < n_dates; ++i) {
-        for (std::size_t j = 0; j < n_ids; ++j) {
-            out[i * n_ids + j] = bounds[j].first <= date_text[i] && date_text[i] < bounds[j].second;
-        }
-    }
+    ListedCells cells = listed_cells(order_book_ids, dates);
+    py::array_t<bool> values(static_cast<py::ssize_t>(cells.listed.size()));
+    std::copy(cells.listed.begin(), cells.listed.end(), values.mutable_data());
     py::object index = pd.attr("MultiIndex").attr("from_product")(
-        py::make_tuple(pd.attr("to_datetime")(dates), ids));
+        py::make_tuple(pd.attr("to_datetime")(dates), cells.ids));
     return pd.attr("Series")(values, py::arg("index") = index);
 }
 

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include <boost/math/distributions/students_t.hpp>
 #include <boost/math/special_functions/beta.hpp>
 
+#include "kernels/parallel.hpp"
 #include "kernels/ranking.hpp"
 
 namespace tarnfold::kern {
@@ -139,55 +141,65 @@ double spearman_stat(double sxy, double sxx, double syy, index_t n) {
 void grouped_correlation(CorrKind kind, const LongTable &table,
                          const std::vector<index_t> &group_start,
                          const std::vector<index_t> &group_rows, double *stat, double *pvalue,
-                         CorrCounters &counters) {
+                         CorrCounters &counters, int threads) {
     const std::size_t n_fields = table.fields.size();
     const std::size_t n_groups = group_start.empty() ? 0 : group_start.size() - 1;
-    Work w;
-    for (std::size_t g = 0; g < n_groups; ++g) {
-        const index_t begin = group_start[g], end = group_start[g + 1];
-        const std::size_t m = static_cast<std::size_t>(end - begin);
-        w.resize(m, n_fields);
-        for (std::size_t p = 0; p < m; ++p) {
-            const index_t r = group_rows[static_cast<std::size_t>(begin) + p];
-            w.factor[p] = table.factor[r];
-            for (std::size_t k = 0; k < n_fields; ++k) w.fields[k][p] = table.fields[k][r];
-        }
-        const auto m32 = static_cast<std::uint32_t>(m);
-        if (kind == CorrKind::Spearman) sort_valid(w.factor.data(), m32, w.factor_sorted, w.scratch);
-        for (std::size_t k = 0; k < n_fields; ++k) {
-            double &s = stat[g * n_fields + k];
-            double *pv = pvalue ? &pvalue[g * n_fields + k] : nullptr;
-            const double *x = w.fields[k].data();
-            index_t n = 0;
+    const std::size_t slots = static_cast<std::size_t>(std::max(threads, 1));
+    std::vector<Work> works(slots);
+    std::vector<std::int64_t> constant(slots, 0);
+    parallel_chunks(static_cast<index_t>(n_groups), threads, 1, [&](int thread, index_t lo,
+                                                                     index_t hi) {
+        Work &w = works[static_cast<std::size_t>(thread)];
+        std::int64_t &constant_inputs = constant[static_cast<std::size_t>(thread)];
+        for (std::size_t g = static_cast<std::size_t>(lo); g < static_cast<std::size_t>(hi); ++g) {
+            const index_t begin = group_start[g], end = group_start[g + 1];
+            const std::size_t m = static_cast<std::size_t>(end - begin);
+            w.resize(m, n_fields);
             for (std::size_t p = 0; p < m; ++p) {
-                w.keep[p] = !std::isnan(w.factor[p]) && !std::isnan(x[p]);
-                n += w.keep[p];
+                const index_t r = group_rows[static_cast<std::size_t>(begin) + p];
+                w.factor[p] = table.factor[r];
+                for (std::size_t k = 0; k < n_fields; ++k) w.fields[k][p] = table.fields[k][r];
             }
-            if (n < 2) {
-                s = 0.0;
-                if (pv) *pv = 0.0;
-                continue;
-            }
-            bool constant = false;
-            if (kind == CorrKind::Spearman) {
-                sort_valid(x, m32, w.field_sorted[k], w.scratch);
-                s = spearman_kept(w.field_sorted[k], w.factor_sorted, w.keep.data(), m, n,
-                                  w.ranks_x.data(), w.ranks_f.data(), w.kept_pos, constant);
-                if (pv) *pv = constant ? kNaN : spearman_pvalue(s, n);
-            } else {
-                w.bx.clear();
-                w.by.clear();
+            const auto m32 = static_cast<std::uint32_t>(m);
+            if (kind == CorrKind::Spearman)
+                sort_valid(w.factor.data(), m32, w.factor_sorted, w.scratch);
+            for (std::size_t k = 0; k < n_fields; ++k) {
+                double &s = stat[g * n_fields + k];
+                double *pv = pvalue ? &pvalue[g * n_fields + k] : nullptr;
+                const double *x = w.fields[k].data();
+                index_t n = 0;
                 for (std::size_t p = 0; p < m; ++p) {
-                    if (!w.keep[p]) continue;
-                    w.bx.push_back(x[p]);
-                    w.by.push_back(w.factor[p]);
+                    w.keep[p] = !std::isnan(w.factor[p]) && !std::isnan(x[p]);
+                    n += w.keep[p];
                 }
-                s = pearson_stat(w.bx.data(), w.by.data(), n, constant);
-                if (pv) *pv = pearson_pvalue(s, n);
+                if (n < 2) {
+                    s = 0.0;
+                    if (pv) *pv = 0.0;
+                    continue;
+                }
+                bool is_constant = false;
+                if (kind == CorrKind::Spearman) {
+                    sort_valid(x, m32, w.field_sorted[k], w.scratch);
+                    s = spearman_kept(w.field_sorted[k], w.factor_sorted, w.keep.data(), m, n,
+                                      w.ranks_x.data(), w.ranks_f.data(), w.kept_pos,
+                                      is_constant);
+                    if (pv) *pv = is_constant ? kNaN : spearman_pvalue(s, n);
+                } else {
+                    w.bx.clear();
+                    w.by.clear();
+                    for (std::size_t p = 0; p < m; ++p) {
+                        if (!w.keep[p]) continue;
+                        w.bx.push_back(x[p]);
+                        w.by.push_back(w.factor[p]);
+                    }
+                    s = pearson_stat(w.bx.data(), w.by.data(), n, is_constant);
+                    if (pv) *pv = pearson_pvalue(s, n);
+                }
+                constant_inputs += is_constant;
             }
-            counters.constant_inputs += constant;
         }
-    }
+    });
+    for (std::int64_t c : constant) counters.constant_inputs += c;
 }
 
 namespace {
@@ -225,24 +237,41 @@ void load_field_date(CorrKind kind, const LongTable &t, const std::vector<index_
 
 }  // namespace
 
-void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<index_t> &grid,
-                       index_t n_dates, index_t n_inst, index_t max_lag, DecayRows &out,
-                       CorrCounters &counters, double *lag0_stat, double *lag0_pvalue) {
-    // Lag 0 (per-field masks, with p-values) is computed here only for the
-    // rank statistic, whose sorts it shares with the later lags.
-    const bool lag0 = lag0_stat && kind == CorrKind::Spearman;
-    if (!lag0 && (max_lag < 2 || n_dates < 2)) return;
-    const std::size_t n_fields = table.fields.size();
-    const auto n = static_cast<std::size_t>(n_inst);
-    const index_t ring = std::max<index_t>(1, std::min(std::max<index_t>(max_lag, 1), n_dates));
-    std::vector<FieldDate> slots(static_cast<std::size_t>(ring));
-    std::vector<double> factor(n), bx, by;
-    std::vector<std::int32_t> ranks_f(n), ranks_x(n);
+namespace {
+
+// The decay rows (and lag-0 statistics) of a run of dates, with buffers
+// reused from one run to the next.  The fields of the dates a run reads
+// are sorted once and kept in a ring of max_lag slots.
+struct DecayWorker {
+    DecayWorker(index_t n_inst, index_t ring)
+        : slots(static_cast<std::size_t>(ring)),
+          factor(static_cast<std::size_t>(n_inst)),
+          ranks_f(static_cast<std::size_t>(n_inst)),
+          ranks_x(static_cast<std::size_t>(n_inst)),
+          keep(static_cast<std::size_t>(n_inst)) {}
+
+    std::vector<FieldDate> slots;
+    std::vector<double> factor, bx, by;
+    std::vector<std::int32_t> ranks_f, ranks_x;
     SortedColumn factor_sorted;
     std::vector<std::uint32_t> kept_pos;
-    std::vector<std::uint8_t> keep(n);
+    std::vector<std::uint8_t> keep;
     SortScratch scratch;
-    for (index_t i = 0; i < n_dates; ++i) {
+    std::int64_t constant_inputs = 0;
+
+    void dates(CorrKind kind, const LongTable &table, const std::vector<index_t> &grid,
+               index_t n_dates, index_t n_inst, index_t max_lag, index_t first, index_t last,
+               DecayRows &out, double *lag0_stat, double *lag0_pvalue);
+};
+
+void DecayWorker::dates(CorrKind kind, const LongTable &table, const std::vector<index_t> &grid,
+                        index_t n_dates, index_t n_inst, index_t max_lag, index_t first,
+                        index_t last, DecayRows &out, double *lag0_stat, double *lag0_pvalue) {
+    const bool lag0 = lag0_stat != nullptr;
+    const std::size_t n_fields = table.fields.size();
+    const auto n = static_cast<std::size_t>(n_inst);
+    const auto ring = static_cast<index_t>(slots.size());
+    for (index_t i = first; i < last; ++i) {
         const index_t *rows = grid.data() + i * n_inst;
         bool any_factor = false;
         for (std::size_t s = 0; s < n; ++s) {
@@ -275,7 +304,7 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
                                             kept_pos);
                 x.cross = centred_dot(ranks_x.data(), ranks_f.data(), n);
                 const bool constant = f.constant || x.constant;
-                counters.constant_inputs += constant;
+                constant_inputs += constant;
                 st = constant ? kNaN : spearman_from_sums(x, f, kept);
                 pv = constant ? kNaN : spearman_pvalue(st, kept);
             }
@@ -309,7 +338,7 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
                                                 kept_pos);
                     x.cross = centred_dot(ranks_x.data(), ranks_f.data(), n);
                     const bool constant = f.constant || x.constant;
-                    counters.constant_inputs += constant;
+                    constant_inputs += constant;
                     out.stat.push_back(constant ? kNaN : spearman_from_sums(x, f, kept));
                 }
             } else {
@@ -323,10 +352,58 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
                     }
                     bool constant = false;
                     out.stat.push_back(pearson_stat(bx.data(), by.data(), kept, constant));
-                    counters.constant_inputs += constant;
+                    constant_inputs += constant;
                 }
             }
         }
+    }
+}
+
+}  // namespace
+
+void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<index_t> &grid,
+                       index_t n_dates, index_t n_inst, index_t max_lag, DecayRows &out,
+                       CorrCounters &counters, double *lag0_stat, double *lag0_pvalue,
+                       int threads) {
+    // Lag 0 (per-field masks, with p-values) is computed here only for the
+    // rank statistic, whose sorts it shares with the later lags.
+    const bool lag0 = lag0_stat && kind == CorrKind::Spearman;
+    if (!lag0 && (max_lag < 2 || n_dates < 2)) return;
+    const index_t ring = std::max<index_t>(1, std::min(std::max<index_t>(max_lag, 1), n_dates));
+    // Runs of dates: each run sorts again the fields of the max_lag - 1
+    // dates past its end that the next run sorts too, so runs are made
+    // long enough for that to cost little, and only when threads share
+    // them.
+    threads = std::max(threads, 1);
+    const index_t run = threads == 1 ? std::max<index_t>(n_dates, 1)
+                                     : std::max<index_t>(4 * ring,
+                                                         (n_dates + 8 * threads - 1) /
+                                                             (8 * threads));
+    const index_t n_runs = (n_dates + run - 1) / run;
+    std::vector<DecayRows> parts(static_cast<std::size_t>(n_runs));
+    std::vector<std::unique_ptr<DecayWorker>> workers(static_cast<std::size_t>(threads));
+    parallel_chunks(n_runs, threads, 1, [&](int thread, index_t lo, index_t hi) {
+        auto &w = workers[static_cast<std::size_t>(thread)];
+        if (!w) w = std::make_unique<DecayWorker>(n_inst, ring);
+        for (index_t c = lo; c < hi; ++c) {
+            w->dates(kind, table, grid, n_dates, n_inst, max_lag, c * run,
+                     std::min(n_dates, (c + 1) * run), parts[static_cast<std::size_t>(c)],
+                     lag0 ? lag0_stat : nullptr, lag0 ? lag0_pvalue : nullptr);
+        }
+    });
+    for (const auto &w : workers)
+        if (w) counters.constant_inputs += w->constant_inputs;
+    // The runs' rows in date order.
+    std::size_t rows = 0;
+    for (const DecayRows &p : parts) rows += p.date.size();
+    out.date.reserve(out.date.size() + rows);
+    out.lag.reserve(out.lag.size() + rows);
+    out.stat.reserve(out.stat.size() + rows * table.fields.size());
+    for (DecayRows &p : parts) {
+        out.date.insert(out.date.end(), p.date.begin(), p.date.end());
+        out.lag.insert(out.lag.end(), p.lag.begin(), p.lag.end());
+        out.stat.insert(out.stat.end(), p.stat.begin(), p.stat.end());
+        p = DecayRows();
     }
 }
 

@@ -48,11 +48,11 @@ struct CorrCounters {
 // For every group g (rows group_rows[group_start[g] .. group_start[g+1]))
 // and field k: the correlation of field k with the factor over the rows
 // where both are non-NaN.  stat/pvalue are groups x fields, row-major;
-// pvalue may be null.
+// pvalue may be null.  Groups are shared out over up to `threads` threads.
 void grouped_correlation(CorrKind kind, const LongTable &table,
                          const std::vector<index_t> &group_start,
                          const std::vector<index_t> &group_rows, double *stat, double *pvalue,
-                         CorrCounters &counters);
+                         CorrCounters &counters, int threads = 1);
 
 // IC decay for lags 1 .. max_lag - 1.  `grid` holds, date-major, the table
 // row of (date i, instrument s) or -1 (n_dates x n_inst).  At lag d the
@@ -63,6 +63,7 @@ void grouped_correlation(CorrKind kind, const LongTable &table,
 // lag0_stat/lag0_pvalue (dates x fields, row-major; both null to skip)
 // also receive every date's lag-0 statistic and p-value with each field
 // masked on its own, as grouped_correlation gives them, from the same sorts.
+// Runs of dates are shared out over up to `threads` threads.
 struct DecayRows {
     std::vector<index_t> date, lag;
     std::vector<double> stat;  // rows x fields, row-major
@@ -70,6 +71,6 @@ struct DecayRows {
 void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<index_t> &grid,
                        index_t n_dates, index_t n_inst, index_t max_lag, DecayRows &out,
                        CorrCounters &counters, double *lag0_stat = nullptr,
-                       double *lag0_pvalue = nullptr);
+                       double *lag0_pvalue = nullptr, int threads = 1);
 
 }  // namespace tarnfold::kern

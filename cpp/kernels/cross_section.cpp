@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/parallel.hpp"
+
 namespace tarnfold::kern {
 
 namespace {
@@ -153,11 +155,27 @@ double quantile_linear_sorted(const std::vector<double> &sorted, double q) {
     return a + diff * gamma;
 }
 
-void zscore_rows(const ConstView &in, const MutView &out) {
-    std::vector<double> buf;
-    for (index_t r0 = 0; r0 < in.rows; r0 += kBlock) {
-        const index_t r1 = std::min(in.rows, r0 + kBlock);
-        load_rows(in, r0, r1, buf);
+// Runs body(thread, buf, r0, r1) over the blocks of kBlock rows of `in`,
+// with rows r0 .. r1 loaded row-major into `buf` and stored back into `out`
+// afterwards; blocks are shared out over the threads (`thread` numbers the
+// one running the body, for scratch of its own).
+template <typename Body>
+void over_row_blocks(const ConstView &in, const MutView &out, int threads, Body &&body) {
+    const index_t blocks = (in.rows + kBlock - 1) / kBlock;
+    std::vector<std::vector<double>> bufs(static_cast<std::size_t>(std::max(threads, 1)));
+    parallel_chunks(blocks, threads, 1, [&](int thread, index_t lo, index_t hi) {
+        std::vector<double> &buf = bufs[static_cast<std::size_t>(thread)];
+        for (index_t b = lo; b < hi; ++b) {
+            const index_t r0 = b * kBlock, r1 = std::min(in.rows, r0 + kBlock);
+            load_rows(in, r0, r1, buf);
+            body(thread, buf, r0, r1);
+            store_rows(out, r0, r1, buf);
+        }
+    });
+}
+
+void zscore_rows(const ConstView &in, const MutView &out, int threads) {
+    over_row_blocks(in, out, threads, [&](int, std::vector<double> &buf, index_t r0, index_t r1) {
         for (index_t i = r0; i < r1; ++i) {
             double *x = buf.data() + (i - r0) * in.cols;
             double mean, sd;
@@ -167,16 +185,15 @@ void zscore_rows(const ConstView &in, const MutView &out) {
                 x[j] = std::isinf(z) ? 0.0 : z;
             }
         }
-        store_rows(out, r0, r1, buf);
-    }
+    });
 }
 
-void clip_rows(const ConstView &in, const MutView &out, ClipRule rule) {
-    std::vector<double> buf, valid;
-    valid.reserve(static_cast<std::size_t>(in.cols));
-    for (index_t r0 = 0; r0 < in.rows; r0 += kBlock) {
-        const index_t r1 = std::min(in.rows, r0 + kBlock);
-        load_rows(in, r0, r1, buf);
+void clip_rows(const ConstView &in, const MutView &out, ClipRule rule, int threads) {
+    std::vector<std::vector<double>> valids(static_cast<std::size_t>(std::max(threads, 1)));
+    over_row_blocks(in, out, threads, [&](int thread, std::vector<double> &buf, index_t r0,
+                                          index_t r1) {
+        std::vector<double> &valid = valids[static_cast<std::size_t>(thread)];
+        valid.reserve(static_cast<std::size_t>(in.cols));
         for (index_t i = r0; i < r1; ++i) {
             double *x = buf.data() + (i - r0) * in.cols;
             double lo = kNaN, hi = kNaN;
@@ -211,8 +228,7 @@ void clip_rows(const ConstView &in, const MutView &out, ClipRule rule) {
             }
             for (index_t j = 0; j < in.cols; ++j) x[j] = clip_value(x[j], lo, hi);
         }
-        store_rows(out, r0, r1, buf);
-    }
+    });
 }
 
 }  // namespace tarnfold::kern

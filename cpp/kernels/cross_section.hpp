@@ -8,8 +8,10 @@
 namespace tarnfold::kern {
 
 // Row z-score: (x - mean) / sample sd, NaN skipped in both statistics; a
-// cell that comes out +-inf becomes 0, NaN stays NaN.
-void zscore_rows(const ConstView &in, const MutView &out);
+// cell that comes out +-inf becomes 0, NaN stays NaN.  Rows are shared out
+// over up to `threads` threads (each row's arithmetic is the same whoever
+// computes it).
+void zscore_rows(const ConstView &in, const MutView &out, int threads = 1);
 
 enum class ClipRule { Mad, Std, Percentile };
 
@@ -24,7 +26,8 @@ inline constexpr double kUpperQuantile = 0.99;
 
 // Clips every row into the bounds the rule derives from that row's non-NaN
 // values.  NaN cells stay NaN; a NaN bound leaves that side unclipped.
-void clip_rows(const ConstView &in, const MutView &out, ClipRule rule);
+// Rows are shared out over up to `threads` threads.
+void clip_rows(const ConstView &in, const MutView &out, ClipRule rule, int threads = 1);
 
 // Statistics on a buffer of non-NaN values (the buffer is reordered).
 double median_inplace(std::vector<double> &v);

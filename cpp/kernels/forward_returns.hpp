@@ -39,12 +39,14 @@ void growth_factors(const ConstView &returns, GrowthFactors &out);
 // The value depends only on the returns of rows t + 1 .. t + p, so a date's
 // forward return is the same whatever rows precede it, and equal returns
 // give equal forward returns.  Output layout as for the overload above.
+// The rows are shared out over up to `threads` threads.
 void forward_return(const GrowthFactors &growth, const std::vector<index_t> &rows,
-                    index_t period, double *out);
+                    index_t period, double *out, int threads = 1);
 
 // Gathers values(row_pos[k], col_pos[j]) into out[k * ncols + j]; a negative
-// position yields NaN.
+// position yields NaN.  The rows are shared out over up to `threads`
+// threads.
 void gather(const ConstView &values, const std::vector<index_t> &row_pos,
-            const std::vector<index_t> &col_pos, double *out);
+            const std::vector<index_t> &col_pos, double *out, int threads = 1);
 
 }  // namespace tarnfold::kern

@@ -24,7 +24,10 @@ namespace tarnfold::kern {
 // before that row (a missing return counted as zero); a factor date absent
 // from the returns takes the level of the factor row before it.  NaN until
 // the instrument's first return.
+//
+// Instruments are shared out over up to `threads` threads.
 void growth_index(const ConstView &returns, const std::vector<index_t> &row_of,
-                  const std::vector<index_t> &col_of, double *cum, double *level);
+                  const std::vector<index_t> &col_of, double *cum, double *level,
+                  int threads = 1);
 
 }  // namespace tarnfold::kern

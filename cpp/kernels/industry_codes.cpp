@@ -4,6 +4,8 @@
 #include <numeric>
 #include <vector>
 
+#include "kernels/parallel.hpp"
+
 namespace tarnfold::kern {
 
 namespace {
@@ -34,7 +36,8 @@ std::int32_t classification_version_in_force(std::int64_t start_ns) {
 
 void industry_codes(const ClassificationRecords &records, const std::int64_t *dates,
                     index_t n_dates, index_t n_inst, const std::uint8_t *listed,
-                    std::int32_t unclassified, std::int32_t unlisted, std::int32_t *out) {
+                    std::int32_t unclassified, std::int32_t unlisted, std::int32_t *out,
+                    int threads) {
     // The counted records of each grid instrument, by start day (stable:
     // records starting the same day keep their order).
     std::vector<index_t> first(static_cast<std::size_t>(n_inst) + 1, 0);
@@ -53,24 +56,36 @@ void industry_codes(const ClassificationRecords &records, const std::int64_t *da
         for (index_t r = 0; r < records.count; ++r)
             if (counted(r)) order[static_cast<std::size_t>(next[records.instrument[r]]++)] = r;
     }
-    std::vector<std::int64_t> starts;
+    // Each instrument's start days in order, side by side with `order`.
+    std::vector<std::int64_t> starts(order.size());
     for (index_t j = 0; j < n_inst; ++j) {
         const auto b = order.begin() + first[j], e = order.begin() + first[j + 1];
         std::stable_sort(b, e, [&](index_t x, index_t y) {
             return records.start[x] < records.start[y];
         });
-        starts.clear();
-        for (auto it = b; it != e; ++it) starts.push_back(records.start[*it]);
-        for (index_t t = 0; t < n_dates; ++t) {
-            std::int32_t &cell = out[t * n_inst + j];
-            if (listed && !listed[t * n_inst + j]) {
-                cell = unlisted;
-                continue;
-            }
-            const auto at = std::upper_bound(starts.begin(), starts.end(), dates[t]);
-            cell = at == starts.begin() ? unclassified : records.code[b[at - starts.begin() - 1]];
-        }
+        for (auto it = b; it != e; ++it)
+            starts[static_cast<std::size_t>(it - order.begin())] = records.start[*it];
     }
+    // The cells row by row (a date's cells are contiguous), blocks of dates
+    // on threads: every cell is looked up on its own.
+    constexpr index_t kDates = 16;
+    parallel_chunks(n_dates, threads, kDates, [&](int, index_t t0, index_t t1) {
+        for (index_t t = t0; t < t1; ++t) {
+            std::int32_t *row = out + t * n_inst;
+            const std::uint8_t *on = listed ? listed + t * n_inst : nullptr;
+            for (index_t j = 0; j < n_inst; ++j) {
+                if (on && !on[j]) {
+                    row[j] = unlisted;
+                    continue;
+                }
+                const auto b = starts.begin() + first[j], e = starts.begin() + first[j + 1];
+                const auto at = std::upper_bound(b, e, dates[t]);
+                row[j] = at == b ? unclassified
+                                 : records.code[order[static_cast<std::size_t>(
+                                       at - starts.begin() - 1)]];
+            }
+        }
+    });
 }
 
 }  // namespace tarnfold::kern

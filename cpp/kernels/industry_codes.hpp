@@ -29,9 +29,11 @@ struct ClassificationRecords {
 // starting on or before dates[t] (a record starting that day counts; among
 // records of one instrument starting the same day the last one given wins),
 // `unclassified` when it has none, `unlisted` where `listed` (same layout,
-// may be null) is zero.  Dates need not be sorted.
+// may be null) is zero.  Dates need not be sorted.  Blocks of dates are
+// shared out over up to `threads` threads.
 void industry_codes(const ClassificationRecords &records, const std::int64_t *dates,
                     index_t n_dates, index_t n_inst, const std::uint8_t *listed,
-                    std::int32_t unclassified, std::int32_t unlisted, std::int32_t *out);
+                    std::int32_t unclassified, std::int32_t unlisted, std::int32_t *out,
+                    int threads = 1);
 
 }  // namespace tarnfold::kern

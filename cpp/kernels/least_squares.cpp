@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernels/parallel.hpp"
+
 namespace tarnfold::kern {
 
 namespace {
@@ -243,114 +245,176 @@ void gather_exposures(const std::vector<ExposureBlock> &blocks, index_t t0, inde
     }
 }
 
+namespace {
+
+// What one thread keeps while it fits its blocks of dates: buffers, the
+// solver, and its share of the tallies of NeutralizeOutput.
+struct NeutralizeWorker {
+    NeutralizeWorker(index_t block, index_t n_inst, index_t k, std::int32_t n_groups,
+                     double rcond)
+        : fbuf(static_cast<std::size_t>(block * n_inst)),
+          ebuf(static_cast<std::size_t>(block * k * n_inst)),
+          rbuf(static_cast<std::size_t>(block * n_inst)),
+          y(static_cast<std::size_t>(n_inst)),
+          z(static_cast<std::size_t>(n_inst * k)),
+          g(static_cast<std::size_t>(n_inst)),
+          which(static_cast<std::size_t>(n_inst)),
+          member(static_cast<std::size_t>(n_inst)),
+          present(static_cast<std::size_t>(n_inst), 0),
+          solver(k, n_groups, rcond) {}
+
+    std::vector<double> fbuf, ebuf, rbuf;
+    std::vector<std::int64_t> rowbuf;
+    std::vector<double> y, z;
+    std::vector<std::int32_t> g;
+    std::vector<index_t> which;
+    std::vector<unsigned char> member, present;
+    // The instruments of the first date this worker fitted, and whether
+    // every later date of its own had the same ones.
+    std::vector<unsigned char> first;
+    bool uniform = true;
+    index_t fitted = 0, empty = 0, first_empty = -1, infinite = 0;
+    GroupedLeastSquares solver;
+
+    void fit_block(const NeutralizeInput &in, const MutView &out, index_t t0, index_t nb,
+                   index_t k);
+};
+
 // Dates are processed in blocks: the factor rows, exposures and residuals
 // of a block are moved between the (usually instrument-major) tables and
 // date-major buffers instrument by instrument, so that neither side is
 // walked with a page-sized stride per cell.
-void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res) {
+void NeutralizeWorker::fit_block(const NeutralizeInput &in, const MutView &out, index_t t0,
+                                 index_t nb, index_t k) {
+    const index_t n_inst = in.factor.cols;
+    // Gather the block: factor rows, then each exposure column (NaN where
+    // the cell has no exposure row).
+    if (in.factor.col_stride == 1) {
+        for (index_t tl = 0; tl < nb; ++tl)
+            for (index_t j = 0; j < n_inst; ++j)
+                fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
+    } else {
+        for (index_t j = 0; j < n_inst; ++j)
+            for (index_t tl = 0; tl < nb; ++tl)
+                fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
+    }
+    gather_exposures(in.blocks, t0, nb, n_inst, k, ebuf.data(), rowbuf);
+
+    for (index_t tl = 0; tl < nb; ++tl) {
+        const index_t t = t0 + tl;
+        const double *f = fbuf.data() + tl * n_inst;
+        const double *e = ebuf.data() + tl * k * n_inst;
+        double *r = rbuf.data() + tl * n_inst;
+        std::fill(r, r + n_inst, kNaN);
+        const std::int32_t *codes = in.industry ? in.industry + t * n_inst : nullptr;
+        index_t m = 0;
+        bool all_nan = true;
+        for (index_t j = 0; j < n_inst; ++j) {
+            const double v = f[j];
+            if (std::isnan(v)) continue;
+            all_nan = false;
+            if (std::isinf(v)) {
+                ++infinite;
+                continue;
+            }
+            std::int32_t code = kNoIndustryDummy;
+            if (codes) {
+                code = codes[j];
+                if (code == kNoIndustryRow) continue;
+            }
+            bool complete = true, inf_exposure = false;
+            for (index_t c = 0; c < k; ++c) {
+                const double x = e[c * n_inst + j];
+                if (!std::isfinite(x)) {
+                    complete = false;
+                    inf_exposure = !std::isnan(x);
+                    break;
+                }
+                z[static_cast<std::size_t>(c * n_inst + m)] = x;
+            }
+            if (!complete) {
+                if (inf_exposure) ++infinite;
+                continue;
+            }
+            y[static_cast<std::size_t>(m)] = v;
+            g[static_cast<std::size_t>(m)] = code;
+            which[static_cast<std::size_t>(m)] = j;
+            ++m;
+        }
+
+        // The instruments of this date's residual series.
+        if (all_nan || m == 0) {
+            std::fill(member.begin(), member.end(), 1);
+            if (!all_nan && empty++ == 0) first_empty = t;
+        } else {
+            solver.solve(y.data(), n_inst, 1, z.data(), n_inst, codes ? g.data() : nullptr, m);
+            ++fitted;
+            std::fill(member.begin(), member.end(), 0);
+            for (index_t i = 0; i < m; ++i) {
+                const index_t j = which[static_cast<std::size_t>(i)];
+                r[j] = y[static_cast<std::size_t>(i)];
+                member[static_cast<std::size_t>(j)] = 1;
+            }
+        }
+        for (index_t j = 0; j < n_inst; ++j)
+            present[static_cast<std::size_t>(j)] |= member[static_cast<std::size_t>(j)];
+        if (first.empty()) {
+            first = member;
+        } else if (uniform && member != first) {
+            uniform = false;
+        }
+    }
+
+    for (index_t j = 0; j < n_inst; ++j)
+        for (index_t tl = 0; tl < nb; ++tl)
+            out(t0 + tl, j) = rbuf[static_cast<std::size_t>(tl * n_inst + j)];
+}
+
+}  // namespace
+
+void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res,
+                int threads) {
     const index_t n_dates = in.factor.rows, n_inst = in.factor.cols;
     index_t k = 0;
     for (const auto &b : in.blocks) k += static_cast<index_t>(b.columns.size());
     const index_t block = std::clamp<index_t>(
         kBufferCells / std::max<index_t>(1, n_inst * (k + 2)), 1, kMaxBlockDates);
+    const index_t n_blocks = (n_dates + block - 1) / block;
+    const std::int32_t n_groups = in.industry ? in.n_industries : 0;
 
-    std::vector<double> fbuf(static_cast<std::size_t>(block * n_inst));
-    std::vector<double> ebuf(static_cast<std::size_t>(block * k * n_inst));
-    std::vector<double> rbuf(static_cast<std::size_t>(block * n_inst));
-    std::vector<std::int64_t> rowbuf;
-    std::vector<double> y(static_cast<std::size_t>(n_inst));
-    std::vector<double> z(static_cast<std::size_t>(n_inst * k));
-    std::vector<std::int32_t> g(static_cast<std::size_t>(n_inst));
-    std::vector<index_t> which(static_cast<std::size_t>(n_inst));
-    std::vector<unsigned char> member(static_cast<std::size_t>(n_inst));
-    std::vector<unsigned char> first;
+    // Workers are made by the thread that first needs one.
+    std::vector<std::unique_ptr<NeutralizeWorker>> workers(
+        static_cast<std::size_t>(std::max(threads, 1)));
+    parallel_chunks(n_blocks, threads, 1, [&](int thread, index_t lo, index_t hi) {
+        auto &w = workers[static_cast<std::size_t>(thread)];
+        if (!w) w = std::make_unique<NeutralizeWorker>(block, n_inst, k, n_groups, in.rcond);
+        for (index_t b = lo; b < hi; ++b) {
+            const index_t t0 = b * block;
+            w->fit_block(in, out, t0, std::min(block, n_dates - t0), k);
+        }
+    });
+
+    // The tallies of all workers: counts add up, the first empty date is
+    // the earliest, and every date has the same instruments when each
+    // worker's dates agree among themselves and with the other workers'.
     res.present.assign(static_cast<std::size_t>(n_inst), 0);
     res.same_on_every_date = true;
-    GroupedLeastSquares solver(k, in.industry ? in.n_industries : 0, in.rcond);
-
-    for (index_t t0 = 0; t0 < n_dates; t0 += block) {
-        const index_t nb = std::min(block, n_dates - t0);
-        // Gather the block: factor rows, then each exposure column (NaN where
-        // the cell has no exposure row).
-        if (in.factor.col_stride == 1) {
-            for (index_t tl = 0; tl < nb; ++tl)
-                for (index_t j = 0; j < n_inst; ++j)
-                    fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
-        } else {
-            for (index_t j = 0; j < n_inst; ++j)
-                for (index_t tl = 0; tl < nb; ++tl)
-                    fbuf[static_cast<std::size_t>(tl * n_inst + j)] = in.factor(t0 + tl, j);
-        }
-        gather_exposures(in.blocks, t0, nb, n_inst, k, ebuf.data(), rowbuf);
-
-        for (index_t tl = 0; tl < nb; ++tl) {
-            const index_t t = t0 + tl;
-            const double *f = fbuf.data() + tl * n_inst;
-            const double *e = ebuf.data() + tl * k * n_inst;
-            double *r = rbuf.data() + tl * n_inst;
-            std::fill(r, r + n_inst, kNaN);
-            const std::int32_t *codes = in.industry ? in.industry + t * n_inst : nullptr;
-            index_t m = 0;
-            bool all_nan = true;
-            for (index_t j = 0; j < n_inst; ++j) {
-                const double v = f[j];
-                if (std::isnan(v)) continue;
-                all_nan = false;
-                if (std::isinf(v)) {
-                    ++res.infinite_cells;
-                    continue;
-                }
-                std::int32_t code = kNoIndustryDummy;
-                if (codes) {
-                    code = codes[j];
-                    if (code == kNoIndustryRow) continue;
-                }
-                bool complete = true, infinite = false;
-                for (index_t c = 0; c < k; ++c) {
-                    const double x = e[c * n_inst + j];
-                    if (!std::isfinite(x)) {
-                        complete = false;
-                        infinite = !std::isnan(x);
-                        break;
-                    }
-                    z[static_cast<std::size_t>(c * n_inst + m)] = x;
-                }
-                if (!complete) {
-                    if (infinite) ++res.infinite_cells;
-                    continue;
-                }
-                y[static_cast<std::size_t>(m)] = v;
-                g[static_cast<std::size_t>(m)] = code;
-                which[static_cast<std::size_t>(m)] = j;
-                ++m;
-            }
-
-            // The instruments of this date's residual series.
-            if (all_nan || m == 0) {
-                std::fill(member.begin(), member.end(), 1);
-                if (!all_nan && res.empty_dates++ == 0) res.first_empty_date = t;
-            } else {
-                solver.solve(y.data(), n_inst, 1, z.data(), n_inst, codes ? g.data() : nullptr, m);
-                ++res.fitted_dates;
-                std::fill(member.begin(), member.end(), 0);
-                for (index_t i = 0; i < m; ++i) {
-                    const index_t j = which[static_cast<std::size_t>(i)];
-                    r[j] = y[static_cast<std::size_t>(i)];
-                    member[static_cast<std::size_t>(j)] = 1;
-                }
-            }
-            for (index_t j = 0; j < n_inst; ++j)
-                res.present[static_cast<std::size_t>(j)] |= member[static_cast<std::size_t>(j)];
-            if (t == 0) {
-                first = member;
-            } else if (res.same_on_every_date && member != first) {
-                res.same_on_every_date = false;
-            }
-        }
-
+    res.fitted_dates = res.empty_dates = res.infinite_cells = 0;
+    res.first_empty_date = -1;
+    const std::vector<unsigned char> *reference = nullptr;
+    for (const auto &w : workers) {
+        if (!w) continue;
+        res.fitted_dates += w->fitted;
+        res.empty_dates += w->empty;
+        res.infinite_cells += w->infinite;
+        if (w->first_empty >= 0 &&
+            (res.first_empty_date < 0 || w->first_empty < res.first_empty_date))
+            res.first_empty_date = w->first_empty;
         for (index_t j = 0; j < n_inst; ++j)
-            for (index_t tl = 0; tl < nb; ++tl)
-                out(t0 + tl, j) = rbuf[static_cast<std::size_t>(tl * n_inst + j)];
+            res.present[static_cast<std::size_t>(j)] |= w->present[static_cast<std::size_t>(j)];
+        if (w->first.empty()) continue;
+        if (!w->uniform || (reference && w->first != *reference)) res.same_on_every_date = false;
+        if (!reference) reference = &w->first;
     }
 }
 

@@ -66,8 +66,10 @@ struct NeutralizeOutput {
 };
 
 // Writes the residuals into `out` (dates x instruments), NaN outside each
-// date's sample.
-void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res);
+// date's sample.  Blocks of dates are shared out over up to `threads`
+// threads; every date's regression is the same whoever computes it.
+void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res,
+                int threads = 1);
 
 // One cross-section's regression, with buffers reused from one call to the
 // next: the residuals of `nrhs` columns on the same exposures share one

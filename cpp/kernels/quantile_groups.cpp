@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/parallel.hpp"
 #include "kernels/ranking.hpp"
 
 namespace tarnfold::kern {
@@ -39,33 +40,42 @@ void rank_groups(index_t k, index_t q, std::int32_t *out) {
 }
 
 void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q,
-                            std::int32_t *out) {
+                            std::int32_t *out, int threads) {
     const index_t n = factor.rows, m = factor.cols;
-    std::fill(out, out + n * m, -1);
     // Descending order is the ascending order of the negated values; equal
     // values are then put back in column order, as rank(method='first')
     // breaks ties.
-    std::vector<double> row(static_cast<std::size_t>(m));
-    std::vector<std::int32_t> groups;
-    SortedColumn sorted;
-    SortScratch scratch;
-    for (index_t t = 0; t + 1 < n; ++t) {
-        for (index_t j = 0; j < m; ++j) {
-            const double v = factor(t, j);
-            row[static_cast<std::size_t>(j)] = ascending ? v : -v;
+    struct Scratch {
+        std::vector<double> row;
+        std::vector<std::int32_t> groups;
+        SortedColumn sorted;
+        SortScratch sort;
+    };
+    std::vector<Scratch> scratch(static_cast<std::size_t>(std::max(threads, 1)));
+    std::fill(out, out + std::min<index_t>(n, 1) * m, -1);
+    parallel_chunks(std::max<index_t>(n - 1, 0), threads, 16, [&](int thread, index_t lo,
+                                                                  index_t hi) {
+        Scratch &sc = scratch[static_cast<std::size_t>(thread)];
+        sc.row.resize(static_cast<std::size_t>(m));
+        for (index_t t = lo; t < hi; ++t) {
+            std::int32_t *dst = out + (t + 1) * m;
+            std::fill(dst, dst + m, -1);
+            for (index_t j = 0; j < m; ++j) {
+                const double v = factor(t, j);
+                sc.row[static_cast<std::size_t>(j)] = ascending ? v : -v;
+            }
+            sort_valid(sc.row.data(), static_cast<std::uint32_t>(m), sc.sorted, sc.sort);
+            const index_t k = sc.sorted.size();
+            if (k == 0) continue;
+            for (std::size_t r = 0; r < sc.sorted.runs.size(); r += 2) {
+                std::sort(sc.sorted.order.begin() + sc.sorted.runs[r],
+                          sc.sorted.order.begin() + sc.sorted.runs[r + 1] + 1);
+            }
+            sc.groups.resize(static_cast<std::size_t>(k));
+            rank_groups(k, q, sc.groups.data());
+            for (index_t r = 0; r < k; ++r) dst[sc.sorted.order[r]] = sc.groups[r];
         }
-        sort_valid(row.data(), static_cast<std::uint32_t>(m), sorted, scratch);
-        const index_t k = sorted.size();
-        if (k == 0) continue;
-        for (std::size_t r = 0; r < sorted.runs.size(); r += 2) {
-            std::sort(sorted.order.begin() + sorted.runs[r],
-                      sorted.order.begin() + sorted.runs[r + 1] + 1);
-        }
-        groups.resize(static_cast<std::size_t>(k));
-        rank_groups(k, q, groups.data());
-        std::int32_t *dst = out + (t + 1) * m;
-        for (index_t r = 0; r < k; ++r) dst[sorted.order[r]] = groups[r];
-    }
+    });
 }
 
 namespace {
@@ -93,83 +103,127 @@ struct Window {
 
 }  // namespace
 
-void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m,
-                     index_t q, index_t period, double *returns_out, double *turnover_out) {
-    const std::size_t cells = static_cast<std::size_t>(q * n);
-    std::vector<double> ret_sum(cells, 0.0), to_sum(cells, 0.0);
-    std::vector<std::int32_t> ret_cnt(cells, 0), to_cnt(cells, 0);
-    // Per schedule: the table rows (factor rows with members) and the
-    // group means on them.
+namespace {
+
+// One staggered schedule lv of a period: its daily group returns and
+// turnover (q x n each, NaN where the schedule has none), with buffers
+// reused from one schedule to the next.
+struct ScheduleRun {
     std::vector<index_t> table_row;
     std::vector<double> mean;
-    std::vector<char> occurs(static_cast<std::size_t>(q));
-    std::vector<index_t> last_start(static_cast<std::size_t>(q));
+    std::vector<char> occurs;
+    std::vector<index_t> last_start;
     Window win;
 
-    for (index_t lv = 1; lv <= period && lv < n; ++lv) {
-        table_row.clear();
-        mean.clear();
-        std::fill(occurs.begin(), occurs.end(), 0);
-        std::fill(last_start.begin(), last_start.end(), -1);
-        win.start = -1;
-        for (index_t t = lv; t < n; ++t) {
-            const index_t s = lv + period * ((t - lv) / period);
-            if (win.start != s) win.build(labels, m, q, s);
-            if (win.empty()) continue;
-            table_row.push_back(t);
-            const double *now = cum + t * m;
-            const double *base = cum + (s - 1) * m;
-            for (index_t g = 0; g < q; ++g) {
-                const index_t size = win.count(g);
-                if (size == 0) {
-                    mean.push_back(kNaN);
-                    continue;
-                }
-                occurs[g] = 1;
-                const std::uint32_t *mem = win.member.data() + win.offset[g];
-                double sum = 0.0;
-                index_t valid = 0;
-                for (index_t k = 0; k < size; ++k) {
-                    const double x = now[mem[k]] / base[mem[k]];
-                    if (!std::isnan(x)) {
-                        sum += x;
-                        ++valid;
-                    }
-                }
-                mean.push_back(valid ? sum / static_cast<double>(valid) : kNaN);
+    void run(const std::int32_t *labels, const double *cum, index_t n, index_t m, index_t q,
+             index_t period, index_t lv, double *ret, double *turnover_out);
+};
 
-                // Turnover: members that joined since the group's previous
-                // date with members (the same window: nobody joined).
-                double turnover = 0.0;
-                const index_t prev = last_start[g];
-                if (prev >= 0 && prev != s) {
-                    const std::int32_t *before = labels + prev * m;
-                    index_t joined = 0;
-                    for (index_t k = 0; k < size; ++k)
-                        joined += before[mem[k]] != static_cast<std::int32_t>(g);
-                    turnover = static_cast<double>(joined) / static_cast<double>(size);
-                }
-                last_start[g] = s;
-                to_sum[g * n + t] += turnover;
-                ++to_cnt[g * n + t];
-            }
-        }
-        // Daily returns from the group means: the change against the
-        // previous table row of the forward-filled means, replaced by the
-        // mean growth minus 1 on table positions 0, p, 2p, ...
-        const index_t rows = static_cast<index_t>(table_row.size());
+void ScheduleRun::run(const std::int32_t *labels, const double *cum, index_t n, index_t m,
+                      index_t q, index_t period, index_t lv, double *ret, double *turnover_out) {
+    std::fill(ret, ret + q * n, kNaN);
+    std::fill(turnover_out, turnover_out + q * n, kNaN);
+    table_row.clear();
+    mean.clear();
+    occurs.assign(static_cast<std::size_t>(q), 0);
+    last_start.assign(static_cast<std::size_t>(q), -1);
+    win.start = -1;
+    for (index_t t = lv; t < n; ++t) {
+        const index_t s = lv + period * ((t - lv) / period);
+        if (win.start != s) win.build(labels, m, q, s);
+        if (win.empty()) continue;
+        table_row.push_back(t);
+        const double *now = cum + t * m;
+        const double *base = cum + (s - 1) * m;
         for (index_t g = 0; g < q; ++g) {
-            if (!occurs[g]) continue;
-            double filled = kNaN;
-            for (index_t pos = 0; pos < rows; ++pos) {
-                const double x = mean[pos * q + g];
-                const double now = std::isnan(x) ? filled : x;
-                const double v = (pos % period == 0) ? x - 1.0 : now / filled - 1.0;
-                filled = now;
-                if (std::isnan(v)) continue;
-                const index_t cell = g * n + table_row[pos];
-                ret_sum[cell] += v;
-                ++ret_cnt[cell];
+            const index_t size = win.count(g);
+            if (size == 0) {
+                mean.push_back(kNaN);
+                continue;
+            }
+            occurs[g] = 1;
+            const std::uint32_t *mem = win.member.data() + win.offset[g];
+            double sum = 0.0;
+            index_t valid = 0;
+            for (index_t k = 0; k < size; ++k) {
+                const double x = now[mem[k]] / base[mem[k]];
+                if (!std::isnan(x)) {
+                    sum += x;
+                    ++valid;
+                }
+            }
+            mean.push_back(valid ? sum / static_cast<double>(valid) : kNaN);
+
+            // Turnover: members that joined since the group's previous
+            // date with members (the same window: nobody joined).
+            double turnover = 0.0;
+            const index_t prev = last_start[g];
+            if (prev >= 0 && prev != s) {
+                const std::int32_t *before = labels + prev * m;
+                index_t joined = 0;
+                for (index_t k = 0; k < size; ++k)
+                    joined += before[mem[k]] != static_cast<std::int32_t>(g);
+                turnover = static_cast<double>(joined) / static_cast<double>(size);
+            }
+            last_start[g] = s;
+            turnover_out[g * n + t] = turnover;
+        }
+    }
+    // Daily returns from the group means: the change against the
+    // previous table row of the forward-filled means, replaced by the
+    // mean growth minus 1 on table positions 0, p, 2p, ...
+    const index_t rows = static_cast<index_t>(table_row.size());
+    for (index_t g = 0; g < q; ++g) {
+        if (!occurs[g]) continue;
+        double filled = kNaN;
+        for (index_t pos = 0; pos < rows; ++pos) {
+            const double x = mean[pos * q + g];
+            const double now = std::isnan(x) ? filled : x;
+            const double v = (pos % period == 0) ? x - 1.0 : now / filled - 1.0;
+            filled = now;
+            ret[g * n + table_row[pos]] = v;
+        }
+    }
+}
+
+}  // namespace
+
+void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m,
+                     index_t q, index_t period, double *returns_out, double *turnover_out,
+                     int threads) {
+    const std::size_t cells = static_cast<std::size_t>(q * n);
+    const index_t schedules = std::max<index_t>(0, std::min(period, n - 1));
+    threads = std::max(threads, 1);
+    std::vector<double> ret_sum(cells, 0.0), to_sum(cells, 0.0);
+    std::vector<std::int32_t> ret_cnt(cells, 0), to_cnt(cells, 0);
+    // Schedules run a batch at a time, each into a table of its own; the
+    // tables are then added up in schedule order, which keeps the sums'
+    // rounding the same for every thread count and the memory to a few
+    // tables.
+    const index_t batch = std::min<index_t>(2 * threads, std::max<index_t>(schedules, 1));
+    std::vector<double> ret(cells * static_cast<std::size_t>(batch));
+    std::vector<double> to(ret.size());
+    std::vector<ScheduleRun> runs(static_cast<std::size_t>(threads));
+    for (index_t b0 = 0; b0 < schedules; b0 += batch) {
+        const index_t nb = std::min(batch, schedules - b0);
+        parallel_chunks(nb, threads, 1, [&](int thread, index_t lo, index_t hi) {
+            for (index_t k = lo; k < hi; ++k) {
+                runs[static_cast<std::size_t>(thread)].run(labels, cum, n, m, q, period,
+                                                           b0 + k + 1, ret.data() + k * cells,
+                                                           to.data() + k * cells);
+            }
+        });
+        for (index_t k = 0; k < nb; ++k) {
+            const double *r = ret.data() + k * cells, *u = to.data() + k * cells;
+            for (std::size_t c = 0; c < cells; ++c) {
+                if (!std::isnan(r[c])) {
+                    ret_sum[c] += r[c];
+                    ++ret_cnt[c];
+                }
+                if (!std::isnan(u[c])) {
+                    to_sum[c] += u[c];
+                    ++to_cnt[c];
+                }
             }
         }
     }

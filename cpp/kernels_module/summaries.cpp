@@ -1,5 +1,8 @@
 // Numbers behind the result summaries that need the whole factor table
 // (the summaries themselves are Python: tarnfold.analysis.statistics).
+#include <pybind11/numpy.h>
+
+#include <cmath>
 #include <vector>
 
 #include "kernels/autocorrelation.hpp"
@@ -7,7 +10,83 @@
 
 namespace tarnfold::kernels_module {
 
+namespace {
+
+// Integer codes of an object array holding label texts and float NaN: the
+// codes pd.factorize gives (first appearance order, -1 for NaN), read with
+// one pointer comparison per cell where the labels are shared objects, as
+// in a quantile analyser's detail table.  None when a cell holds anything
+// else (the caller factorizes it instead).
+py::object label_codes(py::array values) {
+    if (values.dtype().kind() != 'O') {
+        throw py::type_error("values: expected an array of dtype object");
+    }
+    py::array contiguous = py::array::ensure(values, py::array::c_style);
+    const auto *cells = static_cast<PyObject *const *>(contiguous.data());
+    const py::ssize_t size = contiguous.size();
+    std::vector<py::ssize_t> shape(contiguous.shape(), contiguous.shape() + contiguous.ndim());
+    py::array_t<std::int32_t> codes(shape);
+    std::int32_t *out = codes.mutable_data();
+    py::list uniques;
+    py::dict code_of;  // label text -> code
+    // The last few objects met, with their codes: the labels of a table
+    // the analyser wrote are a handful of shared objects.
+    constexpr std::size_t kRemembered = 16;
+    std::vector<PyObject *> seen;
+    std::vector<std::int32_t> seen_code;
+    PyObject *last = nullptr;
+    std::int32_t last_code = -1;
+    for (py::ssize_t k = 0; k < size; ++k) {
+        PyObject *obj = cells[k];
+        if (obj == last) {
+            out[k] = last_code;
+            continue;
+        }
+        std::int32_t code = -2;
+        for (std::size_t s = 0; s < seen.size(); ++s) {
+            if (seen[s] == obj) {
+                code = seen_code[s];
+                break;
+            }
+        }
+        if (code == -2) {
+            if (PyFloat_Check(obj) && std::isnan(PyFloat_AS_DOUBLE(obj))) {
+                code = -1;
+            } else if (PyUnicode_Check(obj)) {
+                PyObject *found = PyDict_GetItemWithError(code_of.ptr(), obj);
+                if (found) {
+                    code = static_cast<std::int32_t>(PyLong_AsLong(found));
+                } else {
+                    if (PyErr_Occurred()) throw py::error_already_set();
+                    code = static_cast<std::int32_t>(py::len(uniques));
+                    uniques.append(py::reinterpret_borrow<py::object>(obj));
+                    code_of[py::reinterpret_borrow<py::object>(obj)] = py::int_(code);
+                }
+            } else {
+                return py::none();
+            }
+            // The objects of the array stay alive while it does.
+            if (seen.size() < kRemembered) {
+                seen.push_back(obj);
+                seen_code.push_back(code);
+            }
+        }
+        out[k] = code;
+        last = obj;
+        last_code = code;
+    }
+    return py::make_tuple(codes, uniques);
+}
+
+}  // namespace
+
 void register_summaries(py::module_ &m) {
+    pyc::def_function(
+        m, "label_codes", "(values)",
+        "(codes, uniques) of an object array of label texts and float NaN, as\n"
+        "pd.factorize gives them (codes int32, shaped like `values`; -1 for NaN),\n"
+        "or None when a cell holds something else.",
+        &label_codes, py::arg("values"));
     pyc::def_function(
         m, "rank_autocorrelation", "(factor_data, lags)",
         "Spearman correlation of each date's factor with the factor `lag` rows\n"

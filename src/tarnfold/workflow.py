@@ -292,23 +292,25 @@ def data_loss_account(factor, processed, returns, periods, neutralized=False):
         missing = _exposure_missing(dates, ids)
         if missing is not None:
             no_exposure = lost_pre & ~not_listed & missing
-    other = lost_pre & ~not_listed & ~no_exposure
     usable = has_raw & ~lost_pre
+    n_usable = int(np.count_nonzero(usable))
+    n_not_listed = int(np.count_nonzero(not_listed))
+    n_no_exposure = int(np.count_nonzero(no_exposure))
+    stages = {
+        "pairs in factor table": raw.size,
+        "NaN factor": raw.size - int(np.count_nonzero(has_raw)),
+        "not listed": n_not_listed,
+        "no exposure": n_no_exposure,
+        # not_listed and no_exposure are disjoint parts of lost_pre
+        "preprocessing (other)": int(np.count_nonzero(lost_pre)) - n_not_listed - n_no_exposure,
+    }
 
     fwd_valid = _forward_return_valid(returns, dates, ids, periods)
     table = {}
     for p in periods:
-        field = "P_{}".format(p)
-        has_fwd = fwd_valid[p]
-        table[field] = {
-            "pairs in factor table": raw.size,
-            "NaN factor": int((~has_raw).sum()),
-            "not listed": int(not_listed.sum()),
-            "no exposure": int(no_exposure.sum()),
-            "preprocessing (other)": int(other.sum()),
-            "no forward return": int((usable & ~has_fwd).sum()),
-            "used": int((usable & has_fwd).sum()),
-        }
+        used = int(np.count_nonzero(usable & fwd_valid[p]))
+        table["P_{}".format(p)] = dict(stages, **{"no forward return": n_usable - used,
+                                                  "used": used})
     out = pd.DataFrame(table)
     out.index.name = "stage"
     return out.astype(int)
@@ -369,21 +371,32 @@ def _forward_return_valid(returns, dates, ids, periods):
     r = returns.to_numpy(dtype=float, na_value=np.nan)
     n = r.shape[0]
     started = np.maximum.accumulate(~np.isnan(r), axis=0)
-    factor = np.where(np.isnan(r), 1.0, 1.0 + r)
+    # only infinite returns can make the product NaN (inf * 0): the growth
+    # factors are needed only then
+    factor = np.where(np.isnan(r), 1.0, 1.0 + r) if np.isinf(r).any() else None
     rows = returns.index.get_indexer(dates)
     cols = returns.columns.get_indexer(ids)
+    # the factor's dates and instruments as a block of the returns table:
+    # a slice instead of a gather
+    block = None
+    if len(rows) and len(cols) and (rows == np.arange(rows[0], rows[0] + len(rows))).all() \
+            and (cols == np.arange(cols[0], cols[0] + len(cols))).all() and rows[0] >= 0 \
+            and cols[0] >= 0:
+        block = (slice(rows[0], rows[0] + len(rows)), slice(cols[0], cols[0] + len(cols)))
     out = {}
     for p in periods:
         valid = np.zeros(r.shape, dtype=bool)
         if p < n:
             valid[:n - p] = started[:n - p]
-            if not np.isfinite(factor).all():
-                # only infinite returns can make the product NaN (inf * 0)
+            if factor is not None:
                 prod = np.ones((n - p, r.shape[1]))
                 with np.errstate(invalid="ignore", over="ignore"):
                     for k in range(1, p + 1):
                         prod *= factor[k:n - p + k]
                 valid[:n - p] &= ~np.isnan(prod)
+        if block is not None:
+            out[p] = valid[block]
+            continue
         pick = valid[np.ix_(np.where(rows >= 0, rows, 0), np.where(cols >= 0, cols, 0))]
         pick[rows < 0, :] = False
         pick[:, cols < 0] = False

@@ -257,8 +257,9 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
     def _figures(self, pyplot):
         name = getattr(self, "name", "")
         labels = list(pd.unique(self.quantile_returns.index.get_level_values("tag")))
+        codes = st._label_codes(self.quantile_detail)
         per_rebalance = {field: st.rebalance_turnover(self.quantile_detail, labels,
-                                                      st.period_of(field))
+                                                      st.period_of(field), codes)
                          for field in self.quantile_returns.columns}
         return {
             "cumulative group returns": plots.group_returns(self.quantile_returns, name, pyplot),

@@ -162,8 +162,14 @@ def performance(daily, periods_per_year=PERIODS_PER_YEAR):
 def _label_codes(quantile_detail):
     """(codes, where): the group label of every (date, instrument) as an
     integer code (-1 where there is none) and the code of each label."""
-    codes, uniques = pd.factorize(quantile_detail.to_numpy(dtype=object).ravel())
-    return codes.reshape(quantile_detail.shape), {u: k for k, u in enumerate(uniques)}
+    values = quantile_detail.to_numpy(dtype=object)
+    got = _kernels.label_codes(values)   # texts and NaN, as the analyser writes them
+    if got is None:
+        codes, uniques = pd.factorize(values.ravel())
+        codes = codes.reshape(quantile_detail.shape)
+    else:
+        codes, uniques = got
+    return codes, {u: k for k, u in enumerate(uniques)}
 
 
 def group_presence(quantile_detail, labels):
@@ -184,7 +190,7 @@ def group_active(present, period):
     return present.astype(float).rolling(int(period), min_periods=1).max() > 0
 
 
-def rebalance_turnover(quantile_detail, labels, period):
+def rebalance_turnover(quantile_detail, labels, period, codes=None):
     """Turnover per rebalance (dates x labels): on each date, the share of
     a group's members that were not in the group ``period`` rows earlier.
 
@@ -194,8 +200,9 @@ def rebalance_turnover(quantile_detail, labels, period):
     daily average over all the books, most of which hold still on a given
     date: about this figure divided by ``period``.  NaN where the group has
     no members on the date or ``period`` rows earlier (the first
-    ``period`` rows among them)."""
-    codes, where = _label_codes(quantile_detail)
+    ``period`` rows among them).  ``codes``: ``_label_codes`` of the table,
+    when the caller has them (they take a pass over every cell)."""
+    codes, where = codes if codes is not None else _label_codes(quantile_detail)
     n, p = len(codes), int(period)
     out = np.full((n, len(labels)), np.nan)
     for k, label in enumerate(labels):
@@ -269,10 +276,12 @@ def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
     rows = []
     if present is None:
         present = group_presence(quantile_detail, labels)
+    codes = _label_codes(quantile_detail)
     for field in quantile_returns.columns:
         dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom,
                                       field, present)
-        per_rebalance = rebalance_turnover(quantile_detail, labels, period_of(field)).mean()
+        per_rebalance = rebalance_turnover(quantile_detail, labels, period_of(field),
+                                           codes).mean()
         for label, daily in dailies.items():
             row = {"period": field, "group": label}
             row.update(performance(daily, periods_per_year))
