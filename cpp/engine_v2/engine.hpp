@@ -69,21 +69,17 @@ public:
     void run(py::handle ctx, py::handle order_book_id, index_t nvalid);
 
     // Bulk evaluation, for a context that hands over every instrument's
-    // series packed back to back (valid days only): `inputs` gives, for
-    // each node returned by input_nodes(), the packed values (or a
-    // constant) and where each context column's series starts and stops.
-    // An input may also be a column-major date x column table (a
-    // cross-sectional or fixed dependency): the instrument's series is
-    // then gathered from its table column at its valid days `pos`.
+    // values at once: `inputs` gives, for each node returned by
+    // input_nodes(), a constant or a column-major date x column table (a
+    // leaf, a cross-sectional or fixed dependency) and the table column
+    // of each context column; the instrument's series is its column at its
+    // valid days `pos` (the column itself where they have no gap).
     // Touches no Python object, so it may run without the GIL, one
     // workspace per thread.
     struct Packed {
         bool scalar = false;
         double number = 0.0;
-        const double *data = nullptr;
-        const long long *starts = nullptr;      // per context column
-        const long long *stops = nullptr;
-        const double *table = nullptr;          // table mode
+        const double *table = nullptr;
         long long col_stride = 0;               // elements between table columns
         const long long *table_cols = nullptr;  // per context column; -1: none
     };

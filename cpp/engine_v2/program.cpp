@@ -349,21 +349,24 @@ void Program::run_packed(const std::vector<Packed> &inputs, index_t column, inde
             const Packed &p = inputs[next_input++];
             if (p.scalar) {
                 slot.value = Value::of(p.number);
-            } else if (p.table) {
-                const long long tc = p.table_cols ? p.table_cols[column] : 0;
-                slot.buf.resize(static_cast<std::size_t>(nvalid));
-                double *dst = slot.buf.data();
-                if (tc < 0) {
-                    std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
-                } else {
-                    const double *src = p.table + tc * p.col_stride;
-                    for (index_t t = 0; t < nvalid; ++t) dst[t] = src[pos[t]];
-                }
-                slot.value = Value::series(dst, nvalid);
-            } else {
-                const long long lo = p.starts[column], hi = p.stops[column];
-                slot.value = Value::series(p.data + lo, static_cast<index_t>(hi - lo));
+                break;
             }
+            const long long tc = p.table_cols ? p.table_cols[column] : 0;
+            if (tc >= 0 && (nvalid == 0 || pos[nvalid - 1] - pos[0] == nvalid - 1)) {
+                // valid days without a gap: the column itself
+                slot.value = Value::series(p.table + tc * p.col_stride + (nvalid ? pos[0] : 0),
+                                           nvalid);
+                break;
+            }
+            slot.buf.resize(static_cast<std::size_t>(nvalid));
+            double *dst = slot.buf.data();
+            if (tc < 0) {
+                std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
+            } else {
+                const double *src = p.table + tc * p.col_stride;
+                for (index_t t = 0; t < nvalid; ++t) dst[t] = src[pos[t]];
+            }
+            slot.value = Value::series(dst, nvalid);
             break;
         }
         case Kind::Foreign:
