@@ -73,7 +73,9 @@ public:
     // input_nodes(), a constant or a column-major date x column table (a
     // leaf, a cross-sectional or fixed dependency) and the table column
     // of each context column; the instrument's series is its column at its
-    // valid days `pos` (the column itself where they have no gap).
+    // valid days: `pos` (ascending date positions) and `valid` (the
+    // instrument's valid-day flags by date position).  Where the valid
+    // days have no gap the series is the column itself.
     // Touches no Python object, so it may run without the GIL, one
     // workspace per thread.
     struct Packed {
@@ -87,7 +89,7 @@ public:
     std::vector<int> input_nodes() const;
     py::object node_object(int node) const { return nodes_[node].obj; }
     void run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid,
-                    const index_t *pos, Workspace &ws) const;
+                    const index_t *pos, const bool *valid, Workspace &ws) const;
 
     std::size_t root_count() const { return roots_.size(); }
     // After run_packed(): root k's value (valid until the next run).

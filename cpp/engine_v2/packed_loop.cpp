@@ -35,13 +35,19 @@ struct Layout {
     int threads = 1;
     std::vector<py::object> keep;
 
-    // The date positions of requested instrument i's valid days.
+    // Requested instrument i's valid-day flags by date position.
+    const bool *flags(index_t i) const { return valid + col[i] * valid_stride; }
+    // The date positions of requested instrument i's valid days (`pos`
+    // holds ndays + 1 entries: every day is written, the next position
+    // taken at valid days only).
     void positions(index_t i, std::vector<index_t> &pos) const {
-        pos.resize(static_cast<std::size_t>(nvalid[static_cast<std::size_t>(i)]));
-        const bool *v = valid + col[i] * valid_stride;
+        pos.resize(static_cast<std::size_t>(ndays) + 1);
+        const bool *v = flags(i);
         index_t k = 0;
-        for (index_t t = 0; t < ndays; ++t)
-            if (v[t]) pos[static_cast<std::size_t>(k++)] = t;
+        for (index_t t = 0; t < ndays; ++t) {
+            pos[static_cast<std::size_t>(k)] = t;
+            k += v[t];
+        }
     }
 };
 
@@ -156,29 +162,35 @@ void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
             const bool run = static_cast<double>(nv) > lowest;
             if (run) {
                 try {
-                    program.run_packed(inputs, static_cast<index_t>(c), nv, pos, ws);
+                    program.run_packed(inputs, static_cast<index_t>(c), nv, pos, lay.flags(i), ws);
                 } catch (const OpError &e) {
                     throw Failed{i, e.message};
                 }
             }
             for (std::size_t k = 0; k < nroots; ++k) {
                 double *column = outs[k].view.data + i * ndays;
-                if (!run || static_cast<double>(nv) <= shifts[k]) {
+                if (!run || nv == 0 || static_cast<double>(nv) <= shifts[k]) {
                     std::fill(column, column + ndays, kNaN);
                     continue;
                 }
                 const Value &v = program.root_value(ws, k);
                 if (!v.scalar && !(v.len > 0 && v.len <= nv)) throw Failed{i, std::string()};
                 // NaN on the days the value does not cover, then the value
-                const index_t first = v.scalar ? 0 : nv - v.len;
-                index_t t = 0;
-                for (index_t k2 = first; k2 < nv; ++k2) {
-                    std::fill(column + t, column + pos[k2], kNaN);
-                    t = pos[k2] + 1;
+                // at valid days, each day written once, in date order
+                const index_t from = pos[v.scalar ? 0 : nv - v.len], last = pos[nv - 1];
+                const bool *flag = lay.flags(i);
+                std::fill(column, column + from, kNaN);
+                if (v.scalar) {
+                    for (index_t t = from; t <= last; ++t) column[t] = flag[t] ? v.number : kNaN;
+                } else {
+                    const double *data = v.data;
+                    index_t at = 0;
+                    for (index_t t = from; t <= last; ++t) {
+                        column[t] = flag[t] ? data[at] : kNaN;
+                        at += flag[t];
+                    }
                 }
-                std::fill(column + t, column + ndays, kNaN);
-                if (v.scalar) fill_constant(column + 0, pos, nv, v.number);
-                else write_series(column, pos, nv, v.data, v.len);
+                std::fill(column + last + 1, column + ndays, kNaN);
             }
         }
     });
@@ -221,7 +233,8 @@ frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids
                 std::vector<index_t> pos;
                 lay.positions(f.at, pos);
                 Program::Workspace ws = program->workspace();
-                program->run_packed(inputs, static_cast<index_t>(c), lay.nvalid[f.at], pos.data(), ws);
+                program->run_packed(inputs, static_cast<index_t>(c), lay.nvalid[f.at], pos.data(),
+                                    lay.flags(f.at), ws);
                 py::array result = out.array;
                 assign_through_numpy(result, pos.data(), lay.nvalid[f.at], f.at,
                                      Program::value_to_python(program->root_value(ws)));

@@ -336,7 +336,7 @@ std::vector<int> Program::input_nodes() const {
 }
 
 void Program::run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid,
-                         const index_t *pos, Workspace &ws) const {
+                         const index_t *pos, const bool *valid, Workspace &ws) const {
     std::size_t next_input = 0;
     for (std::size_t k = 0; k < nodes_.size(); ++k) {
         const Node &node = nodes_[k];
@@ -363,8 +363,14 @@ void Program::run_packed(const std::vector<Packed> &inputs, index_t column, inde
             if (tc < 0) {
                 std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
             } else {
+                // every day from the first valid one to the last, the
+                // write position moving on at valid days only (no branch)
                 const double *src = p.table + tc * p.col_stride;
-                for (index_t t = 0; t < nvalid; ++t) dst[t] = src[pos[t]];
+                index_t at = 0;
+                for (index_t t = pos[0]; t <= pos[nvalid - 1]; ++t) {
+                    dst[at] = src[t];
+                    at += valid[t];
+                }
             }
             slot.value = Value::series(dst, nvalid);
             break;
