@@ -1,7 +1,9 @@
 #include "kernels/rolling.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace tarnfold::kern {
@@ -239,17 +241,41 @@ void rolling_argmax(const double *x, index_t n, index_t d, double *out) {
     rolling_extreme(x, n, d, out, true, [](double a, double b) { return a > b; });
 }
 
-void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
-    over_full_windows(x, n, d, out, [x, d](index_t lo, index_t t) {
+namespace {
+
+// The window's counts below and equal to x[t]; `D` > 0 fixes the window
+// length at compile time (the count loop is then unrolled), 0 leaves it
+// to `d`.
+template <index_t D>
+void rank_pct_windows(const double *x, index_t n, index_t d, double *out) {
+    const index_t len = D > 0 ? D : d;
+    over_full_windows(x, n, len, out, [x, len](index_t lo, index_t t) {
         const double v = x[t];
+        const double *w = x + lo;
         index_t below = 0, equal = 0;
-        for (index_t k = lo; k <= t; ++k) {
-            below += x[k] < v;
-            equal += x[k] == v;
+        for (index_t k = 0; k < len; ++k) {
+            below += w[k] < v;
+            equal += w[k] == v;
         }
         return (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
-               static_cast<double>(d);
+               static_cast<double>(len);
     });
+}
+
+template <std::size_t... L>
+constexpr auto fixed_rank_kernels(std::index_sequence<L...>) {
+    using Kernel = void (*)(const double *, index_t, index_t, double *);
+    return std::array<Kernel, sizeof...(L)>{rank_pct_windows<static_cast<index_t>(L)>...};
+}
+
+// Windows up to this length have a kernel of their own (index 0: any length).
+constexpr auto kFixedRank = fixed_rank_kernels(std::make_index_sequence<17>());
+
+}  // namespace
+
+void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
+    const bool fixed = d > 0 && d < static_cast<index_t>(kFixedRank.size());
+    kFixedRank[fixed ? static_cast<std::size_t>(d) : 0](x, n, d, out);
 }
 
 void decay_linear(const double *x, index_t n, index_t d, double *out) {
