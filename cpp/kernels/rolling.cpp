@@ -289,6 +289,103 @@ void decay_linear(const double *x, index_t n, index_t d, double *out) {
 
 namespace {
 
+// Short windows: the two-pass formula on each window, oldest day first.
+// Windows holding the same pairs then give the same bits whatever came
+// before, so exact ties stay ties for a later rank.  `D` > 0 fixes the
+// window length at compile time (the loops over a window are then
+// unrolled), 0 leaves it to `window`.
+template <bool Corr, index_t D>
+void pair_direct(const double *x, const double *y, index_t n, index_t window, double *out) {
+    const index_t d = D > 0 ? D : window;
+    const double dd = static_cast<double>(d);
+    auto ok = [&](index_t k) { return std::isfinite(x[k]) && std::isfinite(y[k]); };
+    // Which windows need the formula is settled first; they are then
+    // computed four consecutive windows at a time (four independent
+    // sums in flight, each in its own window's order: the same bits).
+    std::vector<index_t> todo;
+    todo.reserve(static_cast<std::size_t>(n));
+    index_t bad = -1, rx = 0, ry = 0;
+    for (index_t t = 0; t < n; ++t) {
+        if (!ok(t)) bad = t;
+        rx = (t > 0 && x[t] == x[t - 1]) ? rx + 1 : 1;
+        ry = (t > 0 && y[t] == y[t - 1]) ? ry + 1 : 1;
+        const index_t lo = t - d + 1;
+        if (lo < 0 || bad >= lo || (Corr && (rx >= d || ry >= d))) {
+            out[t] = kNaN;
+        } else if (Corr && d == 2) {
+            out[t] = (x[t] > x[t - 1]) == (y[t] > y[t - 1]) ? 1.0 : -1.0;
+        } else {
+            todo.push_back(t);
+        }
+    }
+    auto finish = [&](index_t t, double cxy, double vx, double vy) {
+        const double cov = cxy / (dd - 1.0);
+        if (!Corr) {
+            out[t] = cov;
+            return;
+        }
+        const double r = cov * (dd - 1.0) / std::sqrt(vx * vy);
+        out[t] = std::isnan(r) ? kNaN : std::max(-1.0, std::min(1.0, r));
+    };
+    const std::size_t m = todo.size();
+    std::size_t u = 0;
+    while (u < m) {
+        const index_t t0 = todo[u];
+        if (u + 3 < m && todo[u + 3] == t0 + 3) {
+            const double *px = x + (t0 - d + 1), *py = y + (t0 - d + 1);
+            double mx[4] = {0, 0, 0, 0}, my[4] = {0, 0, 0, 0};
+            for (index_t k = 0; k < d; ++k)
+                for (int q = 0; q < 4; ++q) {
+                    mx[q] += px[k + q];
+                    my[q] += py[k + q];
+                }
+            for (int q = 0; q < 4; ++q) {
+                mx[q] /= dd;
+                my[q] /= dd;
+            }
+            double cxy[4] = {0, 0, 0, 0}, vx[4] = {0, 0, 0, 0}, vy[4] = {0, 0, 0, 0};
+            for (index_t k = 0; k < d; ++k)
+                for (int q = 0; q < 4; ++q) {
+                    const double ex = px[k + q] - mx[q], ey = py[k + q] - my[q];
+                    cxy[q] += ex * ey;
+                    vx[q] += ex * ex;
+                    vy[q] += ey * ey;
+                }
+            for (int q = 0; q < 4; ++q) finish(t0 + q, cxy[q], vx[q], vy[q]);
+            u += 4;
+            continue;
+        }
+        const index_t lo = t0 - d + 1;
+        double mx = 0.0, my = 0.0;
+        for (index_t k = lo; k <= t0; ++k) {
+            mx += x[k];
+            my += y[k];
+        }
+        mx /= dd;
+        my /= dd;
+        double cxy = 0.0, vx = 0.0, vy = 0.0;
+        for (index_t k = lo; k <= t0; ++k) {
+            const double ex = x[k] - mx, ey = y[k] - my;
+            cxy += ex * ey;
+            vx += ex * ex;
+            vy += ey * ey;
+        }
+        finish(t0, cxy, vx, vy);
+        ++u;
+    }
+}
+
+template <bool Corr, std::size_t... L>
+constexpr auto direct_pair_kernels(std::index_sequence<L...>) {
+    using Kernel = void (*)(const double *, const double *, index_t, index_t, double *);
+    return std::array<Kernel, sizeof...(L)>{pair_direct<Corr, static_cast<index_t>(L)>...};
+}
+
+// A kernel per window length 0 .. kDirectPairWindow (0 and 1 never used).
+template <bool Corr>
+constexpr auto kDirectPair =
+    direct_pair_kernels<Corr>(std::make_index_sequence<kDirectPairWindow + 1>());
+
 // Shifted running sums of a pair of series, recomputed every d steps
 // (see rolling_std).
 template <bool Corr>
@@ -310,83 +407,7 @@ void rolling_pair(const double *x, const double *y, index_t n, index_t d, double
     };
     const double dd = static_cast<double>(d);
     if (d <= kDirectPairWindow) {
-        // Short windows: the two-pass formula on each window, oldest day
-        // first.  Windows holding the same pairs then give the same bits
-        // whatever came before, so exact ties stay ties for a later rank.
-        // Which windows need the formula is settled first; they are then
-        // computed four consecutive windows at a time (four independent
-        // sums in flight, each in its own window's order: the same bits).
-        std::vector<index_t> todo;
-        todo.reserve(static_cast<std::size_t>(n));
-        index_t bad = -1, rx = 0, ry = 0;
-        for (index_t t = 0; t < n; ++t) {
-            if (!ok(t)) bad = t;
-            rx = (t > 0 && x[t] == x[t - 1]) ? rx + 1 : 1;
-            ry = (t > 0 && y[t] == y[t - 1]) ? ry + 1 : 1;
-            const index_t lo = t - d + 1;
-            if (lo < 0 || bad >= lo || (Corr && (rx >= d || ry >= d))) {
-                out[t] = kNaN;
-            } else if (Corr && d == 2) {
-                out[t] = (x[t] > x[t - 1]) == (y[t] > y[t - 1]) ? 1.0 : -1.0;
-            } else {
-                todo.push_back(t);
-            }
-        }
-        auto finish = [&](index_t t, double cxy, double vx, double vy) {
-            const double cov = cxy / (dd - 1.0);
-            if (!Corr) {
-                out[t] = cov;
-                return;
-            }
-            const double r = cov * (dd - 1.0) / std::sqrt(vx * vy);
-            out[t] = std::isnan(r) ? kNaN : std::max(-1.0, std::min(1.0, r));
-        };
-        const std::size_t m = todo.size();
-        std::size_t u = 0;
-        while (u < m) {
-            const index_t t0 = todo[u];
-            if (u + 3 < m && todo[u + 3] == t0 + 3) {
-                const double *px = x + (t0 - d + 1), *py = y + (t0 - d + 1);
-                double mx[4] = {0, 0, 0, 0}, my[4] = {0, 0, 0, 0};
-                for (index_t k = 0; k < d; ++k)
-                    for (int q = 0; q < 4; ++q) {
-                        mx[q] += px[k + q];
-                        my[q] += py[k + q];
-                    }
-                for (int q = 0; q < 4; ++q) {
-                    mx[q] /= dd;
-                    my[q] /= dd;
-                }
-                double cxy[4] = {0, 0, 0, 0}, vx[4] = {0, 0, 0, 0}, vy[4] = {0, 0, 0, 0};
-                for (index_t k = 0; k < d; ++k)
-                    for (int q = 0; q < 4; ++q) {
-                        const double ex = px[k + q] - mx[q], ey = py[k + q] - my[q];
-                        cxy[q] += ex * ey;
-                        vx[q] += ex * ex;
-                        vy[q] += ey * ey;
-                    }
-                for (int q = 0; q < 4; ++q) finish(t0 + q, cxy[q], vx[q], vy[q]);
-                u += 4;
-                continue;
-            }
-            const index_t lo = t0 - d + 1;
-            double mx = 0.0, my = 0.0;
-            for (index_t k = lo; k <= t0; ++k) {
-                mx += x[k];
-                my += y[k];
-            }
-            mx /= dd;
-            my /= dd;
-            double cxy = 0.0, vx = 0.0, vy = 0.0;
-            for (index_t k = lo; k <= t0; ++k) {
-                const double ex = x[k] - mx, ey = y[k] - my;
-                cxy += ex * ey;
-                vx += ex * ex;
-                vy += ey * ey;
-            }
-            finish(t0, cxy, vx, vy);
-            ++u;
-        }
+        kDirectPair<Corr>[static_cast<std::size_t>(d)](x, y, n, d, out);
         return;
     }
     auto recompute = [&](index_t t) {
