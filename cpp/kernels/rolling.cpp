@@ -225,20 +225,67 @@ void rolling_product(const double *x, index_t n, index_t d, double *out) {
     });
 }
 
+namespace {
+
+// Short windows scanned whole, oldest day first, keeping the earliest
+// extreme (as the queue does); the scan has no branch to mispredict.
+template <index_t D, bool Max, bool Position>
+void extreme_direct(const double *x, index_t n, index_t, double *out) {
+    over_full_windows(x, n, D, out, [x](index_t lo, index_t) {
+        const double *w = x + lo;
+        double m = w[0];
+        index_t at = 0;
+        for (index_t k = 1; k < D; ++k) {
+            const bool better = Max ? w[k] > m : w[k] < m;
+            m = better ? w[k] : m;
+            at = better ? k : at;
+        }
+        return Position ? static_cast<double>(at) : m;
+    });
+}
+
+using ExtremeKernel = void (*)(const double *, index_t, index_t, double *);
+
+template <bool Max, bool Position, std::size_t... L>
+constexpr auto direct_extreme_kernels(std::index_sequence<L...>) {
+    return std::array<ExtremeKernel, sizeof...(L)>{
+        extreme_direct<static_cast<index_t>(L) + 1, Max, Position>...};
+}
+
+// Windows of 1 .. kDirectExtremeWindow days are scanned whole.
+constexpr index_t kDirectExtremeWindow = 16;
+
+template <bool Max, bool Position>
+constexpr auto kDirectExtreme = direct_extreme_kernels<Max, Position>(
+    std::make_index_sequence<static_cast<std::size_t>(kDirectExtremeWindow)>());
+
+template <bool Max, bool Position>
+void rolling_extreme_of(const double *x, index_t n, index_t d, double *out) {
+    if (d >= 1 && d <= kDirectExtremeWindow) {
+        kDirectExtreme<Max, Position>[static_cast<std::size_t>(d - 1)](x, n, d, out);
+    } else if (Max) {
+        rolling_extreme(x, n, d, out, Position, [](double a, double b) { return a > b; });
+    } else {
+        rolling_extreme(x, n, d, out, Position, [](double a, double b) { return a < b; });
+    }
+}
+
+}  // namespace
+
 void rolling_min(const double *x, index_t n, index_t d, double *out) {
-    rolling_extreme(x, n, d, out, false, [](double a, double b) { return a < b; });
+    rolling_extreme_of<false, false>(x, n, d, out);
 }
 
 void rolling_max(const double *x, index_t n, index_t d, double *out) {
-    rolling_extreme(x, n, d, out, false, [](double a, double b) { return a > b; });
+    rolling_extreme_of<true, false>(x, n, d, out);
 }
 
 void rolling_argmin(const double *x, index_t n, index_t d, double *out) {
-    rolling_extreme(x, n, d, out, true, [](double a, double b) { return a < b; });
+    rolling_extreme_of<false, true>(x, n, d, out);
 }
 
 void rolling_argmax(const double *x, index_t n, index_t d, double *out) {
-    rolling_extreme(x, n, d, out, true, [](double a, double b) { return a > b; });
+    rolling_extreme_of<true, true>(x, n, d, out);
 }
 
 namespace {
