@@ -20,7 +20,7 @@ Without --store, builds (once, in the mivada cache folder) a sample store of
 * ``execute_factor`` end to end (context, look-back, evaluation, slicing);
 * the per-call cost: ``execute_factor(CLOSE * 1)`` for 500 stocks and for
   all of them against reading their close alone from the store (what is
-  left is the call's own cost: listings, calendar, valid days, packing,
+  left is the call's own cost: listings, calendar, valid days,
   evaluation, the table).
 
 Time is the best of --repeat runs; peak memory is the growth of the

@@ -10,16 +10,37 @@ void warn(const std::string &message) { glob("warnings").attr("warn")(py::str(me
 
 std::string fmt(const char *templ, const py::tuple &args) { return pyc::format(templ, args); }
 
-py::object ensure_end_date(py::object end_date) {
-    py::object mivada = glob("mivada");
-    py::object date = glob("pd").attr("Timestamp")(mivada.attr("get_latest_trading_date")());
-    if (!py::bool_(end_date >= date)) return end_date;
+// The day to fall back to when the store's latest trading date `date` has
+// no volumes (None when it has them).  With our own mivada the answer is
+// kept per store and date: the store does not change while it is open.
+py::object fallback_date(py::object mivada, py::object date) {
+    static py::dict *kept = new py::dict();  // never freed: outlives the interpreter's teardown
+    py::object key = py::none();
+    if (mivada.is(py::module_::import("mivada"))) {
+        py::object token = py::module_::import("mivada.api").attr("store_token")();
+        if (!token.is_none()) key = py::make_tuple(token, date);
+    }
+    if (!key.is_none() && kept->contains(key)) return (*kept)[key];
     py::object listed = mivada.attr("all_instruments")("CS", py::arg("date") = date);
     py::object order_book_id = listed["order_book_id"].attr("iloc")[py::int_(0)];
     py::object volume = mivada.attr("get_price")(order_book_id, date, date,
                                                  py::arg("fields") = "volume");
-    if (volume.is_none()) {
-        py::object prev_date = mivada.attr("get_previous_trading_date")(date);
+    py::object prev_date = volume.is_none()
+                               ? mivada.attr("get_previous_trading_date")(date)
+                               : py::none();
+    if (!key.is_none()) {
+        if (py::len(*kept) >= 64) kept->clear();
+        (*kept)[key] = prev_date;
+    }
+    return prev_date;
+}
+
+py::object ensure_end_date(py::object end_date) {
+    py::object mivada = glob("mivada");
+    py::object date = glob("pd").attr("Timestamp")(mivada.attr("get_latest_trading_date")());
+    if (!py::bool_(end_date >= date)) return end_date;
+    py::object prev_date = fallback_date(mivada, date);
+    if (!prev_date.is_none()) {
         warn(fmt("volumes at {} is not available currently! fallback to date: {}!",
                  py::make_tuple(date, prev_date)));
         return prev_date;

@@ -69,21 +69,19 @@ public:
     void run(py::handle ctx, py::handle order_book_id, index_t nvalid);
 
     // Bulk evaluation, for a context that hands over every instrument's
-    // series packed back to back (valid days only): `inputs` gives, for
-    // each node returned by input_nodes(), the packed values (or a
-    // constant) and where each context column's series starts and stops.
-    // An input may also be a column-major date x column table (a
-    // cross-sectional or fixed dependency): the instrument's series is
-    // then gathered from its table column at its valid days `pos`.
+    // values at once: `inputs` gives, for each node returned by
+    // input_nodes(), a constant or a column-major date x column table (a
+    // leaf, a cross-sectional or fixed dependency) and the table column
+    // of each context column; the instrument's series is its column at its
+    // valid days: `pos` (ascending date positions) and `valid` (the
+    // instrument's valid-day flags by date position).  Where the valid
+    // days have no gap the series is the column itself.
     // Touches no Python object, so it may run without the GIL, one
     // workspace per thread.
     struct Packed {
         bool scalar = false;
         double number = 0.0;
-        const double *data = nullptr;
-        const long long *starts = nullptr;      // per context column
-        const long long *stops = nullptr;
-        const double *table = nullptr;          // table mode
+        const double *table = nullptr;
         long long col_stride = 0;               // elements between table columns
         const long long *table_cols = nullptr;  // per context column; -1: none
     };
@@ -91,7 +89,7 @@ public:
     std::vector<int> input_nodes() const;
     py::object node_object(int node) const { return nodes_[node].obj; }
     void run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid,
-                    const index_t *pos, Workspace &ws) const;
+                    const index_t *pos, const bool *valid, Workspace &ws) const;
 
     std::size_t root_count() const { return roots_.size(); }
     // After run_packed(): root k's value (valid until the next run).

@@ -1,8 +1,8 @@
 // The per-instrument loop: a compiled expression run over every
 // instrument's right-aligned valid-day series, writing straight into one
-// preallocated column-major table.  With our own context the series come
-// packed instrument after instrument and the whole loop runs in C++
-// without the GIL, instruments spread over the context's threads (each
+// preallocated column-major table.  With our own context every input comes
+// as one date x instrument table with the valid-day mask, and the whole
+// loop runs in C++ without the GIL, instruments spread over the context's threads (each
 // instrument's column is computed as on one thread).  Otherwise the
 // generic loop of evaluate_generic.cpp asks the context for each series.
 #include <cmath>
@@ -22,49 +22,65 @@ using LongArray = py::array_t<long long, py::array::c_style | py::array::forceca
 using IndexArray = py::array_t<index_t, py::array::c_style | py::array::forcecast>;
 
 // How our context lays out the requested instruments: for each, its
-// context column; for each context column, where its packed series (and
-// its valid-day positions, packed the same way) start and stop.
+// context column; for each context column, its valid days (a column-major
+// date x column boolean array).
 struct Layout {
     index_t ndays = 0;
     py::ssize_t n = 0;
     const long long *col = nullptr;
-    const long long *starts = nullptr, *stops = nullptr;
-    const index_t *days = nullptr;
+    const bool *valid = nullptr;
+    index_t valid_stride = 0;     // elements between the mask's columns
     py::ssize_t ncols = 0;
     std::vector<index_t> nvalid;  // per requested instrument
     int threads = 1;
     std::vector<py::object> keep;
+
+    // Requested instrument i's valid-day flags by date position.
+    const bool *flags(index_t i) const { return valid + col[i] * valid_stride; }
+    // The date positions of requested instrument i's valid days (`pos`
+    // holds ndays + 1 entries: every day is written, the next position
+    // taken at valid days only).
+    void positions(index_t i, std::vector<index_t> &pos) const {
+        pos.resize(static_cast<std::size_t>(ndays) + 1);
+        const bool *v = flags(i);
+        index_t k = 0;
+        for (index_t t = 0; t < ndays; ++t) {
+            pos[static_cast<std::size_t>(k)] = t;
+            k += v[t];
+        }
+    }
 };
 
 bool read_layout(py::handle ctx, py::handle order_book_ids, index_t ndays, py::ssize_t n,
                  Layout &lay) {
     if (!py::hasattr(ctx, "_engine_bulk")) return false;
     py::object bulk = ctx.attr("_engine_bulk")(order_book_ids);
-    if (bulk.is_none() || !py::isinstance<py::tuple>(bulk) || py::len(bulk) != 4) return false;
+    if (bulk.is_none() || !py::isinstance<py::tuple>(bulk) || py::len(bulk) != 2) return false;
     auto parts = bulk.cast<py::tuple>();
     auto cols = parts[0].cast<LongArray>();
-    auto starts = parts[1].cast<LongArray>();
-    auto stops = parts[2].cast<LongArray>();
-    auto days = parts[3].cast<IndexArray>();
-    if (cols.size() != n || starts.size() != stops.size()) return false;
+    if (!py::isinstance<py::array>(parts[1])) return false;
+    auto valid = py::reinterpret_borrow<py::array>(parts[1]);
+    if (!valid.dtype().is(py::dtype::of<bool>()) || valid.ndim() != 2 ||
+        valid.shape(0) != ndays || valid.strides(0) != 1 || cols.size() != n) {
+        return false;
+    }
     lay.ndays = ndays;
     lay.n = n;
-    lay.ncols = starts.size();
+    lay.ncols = valid.shape(1);
     lay.col = cols.data();
-    lay.starts = starts.data();
-    lay.stops = stops.data();
-    lay.days = days.data();
+    lay.valid = static_cast<const bool *>(valid.data());
+    lay.valid_stride = lay.ncols > 1 ? valid.strides(1) : ndays;
     lay.nvalid.assign(static_cast<std::size_t>(n), 0);
-    const long long total = days.size();
     for (py::ssize_t i = 0; i < n; ++i) {
         const long long c = lay.col[i];
         if (c < 0 || c >= lay.ncols) return false;
-        const long long lo = lay.starts[c], hi = lay.stops[c];
-        if (lo < 0 || hi < lo || hi > total || hi - lo > ndays) return false;
-        lay.nvalid[i] = static_cast<index_t>(hi - lo);
+        const bool *v = lay.valid + c * lay.valid_stride;
+        index_t count = 0;
+        for (index_t t = 0; t < ndays; ++t) count += v[t] ? 1 : 0;
+        lay.nvalid[static_cast<std::size_t>(i)] = count;
     }
     lay.threads = context_threads(ctx);
-    lay.keep = {cols, starts, stops, days};
+    lay.keep = {cols, valid};
     return true;
 }
 
@@ -80,11 +96,12 @@ bool read_inputs(const Program &program, py::handle ctx, py::handle order_book_i
         if (is_real(packed)) {
             p.scalar = true;
             p.number = packed.cast<double>();
-        } else if (py::isinstance<py::tuple>(packed) && py::len(packed) == 3 &&
-                   py::isinstance<py::str>(packed.cast<py::tuple>()[0])) {
+        } else {
             // ("table", column-major date x column values, table column of
             // each context column or -1)
+            if (!py::isinstance<py::tuple>(packed) || py::len(packed) != 3) return false;
             auto parts = packed.cast<py::tuple>();
+            if (!py::isinstance<py::str>(parts[0])) return false;
             auto table = py::reinterpret_borrow<py::object>(parts[1]);
             if (!py::isinstance<py::array_t<double>>(table)) return false;
             auto arr = py::reinterpret_borrow<py::array>(table);
@@ -103,26 +120,6 @@ bool read_inputs(const Program &program, py::handle ctx, py::handle order_book_i
             p.table_cols = tcols.data();
             keep.push_back(table);
             keep.push_back(tcols);
-        } else {
-            // (packed values, starts, stops)
-            auto parts = packed.cast<py::tuple>();
-            if (py::len(parts) != 3) return false;
-            auto data = parts[0].cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
-            auto starts = parts[1].cast<LongArray>();
-            auto stops = parts[2].cast<LongArray>();
-            if (starts.size() != lay.ncols || stops.size() != lay.ncols) return false;
-            // each instrument's series as long as its valid days
-            for (py::ssize_t i = 0; i < lay.n; ++i) {
-                const long long c = lay.col[i];
-                const long long lo = starts.data()[c], hi = stops.data()[c];
-                if (lo < 0 || hi > data.size() || hi - lo != lay.nvalid[i]) return false;
-            }
-            p.data = data.data();
-            p.starts = starts.data();
-            p.stops = stops.data();
-            keep.push_back(data);
-            keep.push_back(starts);
-            keep.push_back(stops);
         }
         inputs.push_back(p);
     }
@@ -151,43 +148,49 @@ void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
     const int threads = kern::threads_for(cells * static_cast<index_t>(nroots) * 8, lay.threads);
     std::vector<Program::Workspace> spaces;
     for (int t = 0; t < threads; ++t) spaces.push_back(program.workspace());
+    std::vector<std::vector<index_t>> days(static_cast<std::size_t>(threads));
     const index_t grain = std::max<index_t>(1, lay.n / (8 * threads));
     py::gil_scoped_release nogil;
     kern::parallel_chunks(lay.n, threads, grain, [&](int thread, index_t lo, index_t hi) {
         Program::Workspace &ws = spaces[static_cast<std::size_t>(thread)];
+        std::vector<index_t> &scratch = days[static_cast<std::size_t>(thread)];
         for (index_t i = lo; i < hi; ++i) {
             const index_t nv = lay.nvalid[i];
             const long long c = lay.col[i];
-            const index_t *pos = lay.days + lay.starts[c];
+            lay.positions(i, scratch);
+            const index_t *pos = scratch.data();
             const bool run = static_cast<double>(nv) > lowest;
             if (run) {
-                for (index_t k = 0; k < nv; ++k)
-                    if (pos[k] < 0 || pos[k] >= ndays || (k && pos[k] <= pos[k - 1]))
-                        throw Failed{i, "exec_context: valid-day positions out of order"};
                 try {
-                    program.run_packed(inputs, static_cast<index_t>(c), nv, pos, ws);
+                    program.run_packed(inputs, static_cast<index_t>(c), nv, pos, lay.flags(i), ws);
                 } catch (const OpError &e) {
                     throw Failed{i, e.message};
                 }
             }
             for (std::size_t k = 0; k < nroots; ++k) {
                 double *column = outs[k].view.data + i * ndays;
-                if (!run || static_cast<double>(nv) <= shifts[k]) {
+                if (!run || nv == 0 || static_cast<double>(nv) <= shifts[k]) {
                     std::fill(column, column + ndays, kNaN);
                     continue;
                 }
                 const Value &v = program.root_value(ws, k);
                 if (!v.scalar && !(v.len > 0 && v.len <= nv)) throw Failed{i, std::string()};
                 // NaN on the days the value does not cover, then the value
-                const index_t first = v.scalar ? 0 : nv - v.len;
-                index_t t = 0;
-                for (index_t k2 = first; k2 < nv; ++k2) {
-                    std::fill(column + t, column + pos[k2], kNaN);
-                    t = pos[k2] + 1;
+                // at valid days, each day written once, in date order
+                const index_t from = pos[v.scalar ? 0 : nv - v.len], last = pos[nv - 1];
+                const bool *flag = lay.flags(i);
+                std::fill(column, column + from, kNaN);
+                if (v.scalar) {
+                    for (index_t t = from; t <= last; ++t) column[t] = flag[t] ? v.number : kNaN;
+                } else {
+                    const double *data = v.data;
+                    index_t at = 0;
+                    for (index_t t = from; t <= last; ++t) {
+                        column[t] = flag[t] ? data[at] : kNaN;
+                        at += flag[t];
+                    }
                 }
-                std::fill(column + t, column + ndays, kNaN);
-                if (v.scalar) fill_constant(column + 0, pos, nv, v.number);
-                else write_series(column, pos, nv, v.data, v.len);
+                std::fill(column + last + 1, column + ndays, kNaN);
             }
         }
     });
@@ -227,11 +230,13 @@ frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids
                 // Let the array library report the misfit, with the value
                 // computed again for that instrument.
                 const long long c = lay.col[f.at];
-                const index_t *pos = lay.days + lay.starts[c];
+                std::vector<index_t> pos;
+                lay.positions(f.at, pos);
                 Program::Workspace ws = program->workspace();
-                program->run_packed(inputs, static_cast<index_t>(c), lay.nvalid[f.at], pos, ws);
+                program->run_packed(inputs, static_cast<index_t>(c), lay.nvalid[f.at], pos.data(),
+                                    lay.flags(f.at), ws);
                 py::array result = out.array;
-                assign_through_numpy(result, pos, lay.nvalid[f.at], f.at,
+                assign_through_numpy(result, pos.data(), lay.nvalid[f.at], f.at,
                                      Program::value_to_python(program->root_value(ws)));
             }
             return out;

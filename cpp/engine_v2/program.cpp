@@ -336,7 +336,7 @@ std::vector<int> Program::input_nodes() const {
 }
 
 void Program::run_packed(const std::vector<Packed> &inputs, index_t column, index_t nvalid,
-                         const index_t *pos, Workspace &ws) const {
+                         const index_t *pos, const bool *valid, Workspace &ws) const {
     std::size_t next_input = 0;
     for (std::size_t k = 0; k < nodes_.size(); ++k) {
         const Node &node = nodes_[k];
@@ -349,21 +349,30 @@ void Program::run_packed(const std::vector<Packed> &inputs, index_t column, inde
             const Packed &p = inputs[next_input++];
             if (p.scalar) {
                 slot.value = Value::of(p.number);
-            } else if (p.table) {
-                const long long tc = p.table_cols ? p.table_cols[column] : 0;
-                slot.buf.resize(static_cast<std::size_t>(nvalid));
-                double *dst = slot.buf.data();
-                if (tc < 0) {
-                    std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
-                } else {
-                    const double *src = p.table + tc * p.col_stride;
-                    for (index_t t = 0; t < nvalid; ++t) dst[t] = src[pos[t]];
-                }
-                slot.value = Value::series(dst, nvalid);
-            } else {
-                const long long lo = p.starts[column], hi = p.stops[column];
-                slot.value = Value::series(p.data + lo, static_cast<index_t>(hi - lo));
+                break;
             }
+            const long long tc = p.table_cols ? p.table_cols[column] : 0;
+            if (tc >= 0 && (nvalid == 0 || pos[nvalid - 1] - pos[0] == nvalid - 1)) {
+                // valid days without a gap: the column itself
+                slot.value = Value::series(p.table + tc * p.col_stride + (nvalid ? pos[0] : 0),
+                                           nvalid);
+                break;
+            }
+            slot.buf.resize(static_cast<std::size_t>(nvalid));
+            double *dst = slot.buf.data();
+            if (tc < 0) {
+                std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
+            } else {
+                // every day from the first valid one to the last, the
+                // write position moving on at valid days only (no branch)
+                const double *src = p.table + tc * p.col_stride;
+                index_t at = 0;
+                for (index_t t = pos[0]; t <= pos[nvalid - 1]; ++t) {
+                    dst[at] = src[t];
+                    at += valid[t];
+                }
+            }
+            slot.value = Value::series(dst, nvalid);
             break;
         }
         case Kind::Foreign:

@@ -1,7 +1,9 @@
 #include "kernels/rolling.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace tarnfold::kern {
@@ -223,33 +225,104 @@ void rolling_product(const double *x, index_t n, index_t d, double *out) {
     });
 }
 
+namespace {
+
+// Short windows scanned whole, oldest day first, keeping the earliest
+// extreme (as the queue does); the scan has no branch to mispredict.
+template <index_t D, bool Max, bool Position>
+void extreme_direct(const double *x, index_t n, index_t, double *out) {
+    over_full_windows(x, n, D, out, [x](index_t lo, index_t) {
+        const double *w = x + lo;
+        double m = w[0];
+        index_t at = 0;
+        for (index_t k = 1; k < D; ++k) {
+            const bool better = Max ? w[k] > m : w[k] < m;
+            m = better ? w[k] : m;
+            at = better ? k : at;
+        }
+        return Position ? static_cast<double>(at) : m;
+    });
+}
+
+using ExtremeKernel = void (*)(const double *, index_t, index_t, double *);
+
+template <bool Max, bool Position, std::size_t... L>
+constexpr auto direct_extreme_kernels(std::index_sequence<L...>) {
+    return std::array<ExtremeKernel, sizeof...(L)>{
+        extreme_direct<static_cast<index_t>(L) + 1, Max, Position>...};
+}
+
+// Windows of 1 .. kDirectExtremeWindow days are scanned whole.
+constexpr index_t kDirectExtremeWindow = 16;
+
+template <bool Max, bool Position>
+constexpr auto kDirectExtreme = direct_extreme_kernels<Max, Position>(
+    std::make_index_sequence<static_cast<std::size_t>(kDirectExtremeWindow)>());
+
+template <bool Max, bool Position>
+void rolling_extreme_of(const double *x, index_t n, index_t d, double *out) {
+    if (d >= 1 && d <= kDirectExtremeWindow) {
+        kDirectExtreme<Max, Position>[static_cast<std::size_t>(d - 1)](x, n, d, out);
+    } else if (Max) {
+        rolling_extreme(x, n, d, out, Position, [](double a, double b) { return a > b; });
+    } else {
+        rolling_extreme(x, n, d, out, Position, [](double a, double b) { return a < b; });
+    }
+}
+
+}  // namespace
+
 void rolling_min(const double *x, index_t n, index_t d, double *out) {
-    rolling_extreme(x, n, d, out, false, [](double a, double b) { return a < b; });
+    rolling_extreme_of<false, false>(x, n, d, out);
 }
 
 void rolling_max(const double *x, index_t n, index_t d, double *out) {
-    rolling_extreme(x, n, d, out, false, [](double a, double b) { return a > b; });
+    rolling_extreme_of<true, false>(x, n, d, out);
 }
 
 void rolling_argmin(const double *x, index_t n, index_t d, double *out) {
-    rolling_extreme(x, n, d, out, true, [](double a, double b) { return a < b; });
+    rolling_extreme_of<false, true>(x, n, d, out);
 }
 
 void rolling_argmax(const double *x, index_t n, index_t d, double *out) {
-    rolling_extreme(x, n, d, out, true, [](double a, double b) { return a > b; });
+    rolling_extreme_of<true, true>(x, n, d, out);
 }
 
-void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
-    over_full_windows(x, n, d, out, [x, d](index_t lo, index_t t) {
+namespace {
+
+// The window's counts below and equal to x[t]; `D` > 0 fixes the window
+// length at compile time (the count loop is then unrolled), 0 leaves it
+// to `d`.
+template <index_t D>
+void rank_pct_windows(const double *x, index_t n, index_t d, double *out) {
+    const index_t len = D > 0 ? D : d;
+    over_full_windows(x, n, len, out, [x, len](index_t lo, index_t t) {
         const double v = x[t];
+        const double *w = x + lo;
         index_t below = 0, equal = 0;
-        for (index_t k = lo; k <= t; ++k) {
-            below += x[k] < v;
-            equal += x[k] == v;
+        for (index_t k = 0; k < len; ++k) {
+            below += w[k] < v;
+            equal += w[k] == v;
         }
         return (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
-               static_cast<double>(d);
+               static_cast<double>(len);
     });
+}
+
+template <std::size_t... L>
+constexpr auto fixed_rank_kernels(std::index_sequence<L...>) {
+    using Kernel = void (*)(const double *, index_t, index_t, double *);
+    return std::array<Kernel, sizeof...(L)>{rank_pct_windows<static_cast<index_t>(L)>...};
+}
+
+// Windows up to this length have a kernel of their own (index 0: any length).
+constexpr auto kFixedRank = fixed_rank_kernels(std::make_index_sequence<17>());
+
+}  // namespace
+
+void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
+    const bool fixed = d > 0 && d < static_cast<index_t>(kFixedRank.size());
+    kFixedRank[fixed ? static_cast<std::size_t>(d) : 0](x, n, d, out);
 }
 
 void decay_linear(const double *x, index_t n, index_t d, double *out) {
@@ -262,6 +335,103 @@ void decay_linear(const double *x, index_t n, index_t d, double *out) {
 }
 
 namespace {
+
+// Short windows: the two-pass formula on each window, oldest day first.
+// Windows holding the same pairs then give the same bits whatever came
+// before, so exact ties stay ties for a later rank.  `D` > 0 fixes the
+// window length at compile time (the loops over a window are then
+// unrolled), 0 leaves it to `window`.
+template <bool Corr, index_t D>
+void pair_direct(const double *x, const double *y, index_t n, index_t window, double *out) {
+    const index_t d = D > 0 ? D : window;
+    const double dd = static_cast<double>(d);
+    auto ok = [&](index_t k) { return std::isfinite(x[k]) && std::isfinite(y[k]); };
+    // Which windows need the formula is settled first; they are then
+    // computed four consecutive windows at a time (four independent
+    // sums in flight, each in its own window's order: the same bits).
+    std::vector<index_t> todo;
+    todo.reserve(static_cast<std::size_t>(n));
+    index_t bad = -1, rx = 0, ry = 0;
+    for (index_t t = 0; t < n; ++t) {
+        if (!ok(t)) bad = t;
+        rx = (t > 0 && x[t] == x[t - 1]) ? rx + 1 : 1;
+        ry = (t > 0 && y[t] == y[t - 1]) ? ry + 1 : 1;
+        const index_t lo = t - d + 1;
+        if (lo < 0 || bad >= lo || (Corr && (rx >= d || ry >= d))) {
+            out[t] = kNaN;
+        } else if (Corr && d == 2) {
+            out[t] = (x[t] > x[t - 1]) == (y[t] > y[t - 1]) ? 1.0 : -1.0;
+        } else {
+            todo.push_back(t);
+        }
+    }
+    auto finish = [&](index_t t, double cxy, double vx, double vy) {
+        const double cov = cxy / (dd - 1.0);
+        if (!Corr) {
+            out[t] = cov;
+            return;
+        }
+        const double r = cov * (dd - 1.0) / std::sqrt(vx * vy);
+        out[t] = std::isnan(r) ? kNaN : std::max(-1.0, std::min(1.0, r));
+    };
+    const std::size_t m = todo.size();
+    std::size_t u = 0;
+    while (u < m) {
+        const index_t t0 = todo[u];
+        if (u + 3 < m && todo[u + 3] == t0 + 3) {
+            const double *px = x + (t0 - d + 1), *py = y + (t0 - d + 1);
+            double mx[4] = {0, 0, 0, 0}, my[4] = {0, 0, 0, 0};
+            for (index_t k = 0; k < d; ++k)
+                for (int q = 0; q < 4; ++q) {
+                    mx[q] += px[k + q];
+                    my[q] += py[k + q];
+                }
+            for (int q = 0; q < 4; ++q) {
+                mx[q] /= dd;
+                my[q] /= dd;
+            }
+            double cxy[4] = {0, 0, 0, 0}, vx[4] = {0, 0, 0, 0}, vy[4] = {0, 0, 0, 0};
+            for (index_t k = 0; k < d; ++k)
+                for (int q = 0; q < 4; ++q) {
+                    const double ex = px[k + q] - mx[q], ey = py[k + q] - my[q];
+                    cxy[q] += ex * ey;
+                    vx[q] += ex * ex;
+                    vy[q] += ey * ey;
+                }
+            for (int q = 0; q < 4; ++q) finish(t0 + q, cxy[q], vx[q], vy[q]);
+            u += 4;
+            continue;
+        }
+        const index_t lo = t0 - d + 1;
+        double mx = 0.0, my = 0.0;
+        for (index_t k = lo; k <= t0; ++k) {
+            mx += x[k];
+            my += y[k];
+        }
+        mx /= dd;
+        my /= dd;
+        double cxy = 0.0, vx = 0.0, vy = 0.0;
+        for (index_t k = lo; k <= t0; ++k) {
+            const double ex = x[k] - mx, ey = y[k] - my;
+            cxy += ex * ey;
+            vx += ex * ex;
+            vy += ey * ey;
+        }
+        finish(t0, cxy, vx, vy);
+        ++u;
+    }
+}
+
+template <bool Corr, std::size_t... L>
+constexpr auto direct_pair_kernels(std::index_sequence<L...>) {
+    using Kernel = void (*)(const double *, const double *, index_t, index_t, double *);
+    return std::array<Kernel, sizeof...(L)>{pair_direct<Corr, static_cast<index_t>(L)>...};
+}
+
+// A kernel per window length 0 .. kDirectPairWindow (0 and 1 never used).
+template <bool Corr>
+constexpr auto kDirectPair =
+    direct_pair_kernels<Corr>(std::make_index_sequence<kDirectPairWindow + 1>());
 
 // Shifted running sums of a pair of series, recomputed every d steps
 // (see rolling_std).
@@ -284,83 +454,7 @@ void rolling_pair(const double *x, const double *y, index_t n, index_t d, double
     };
     const double dd = static_cast<double>(d);
     if (d <= kDirectPairWindow) {
-        // Short windows: the two-pass formula on each window, oldest day
-        // first.  Windows holding the same pairs then give the same bits
-        // whatever came before, so exact ties stay ties for a later rank.
-        // Which windows need the formula is settled first; they are then
-        // computed four consecutive windows at a time (four independent
-        // sums in flight, each in its own window's order: the same bits).
-        std::vector<index_t> todo;
-        todo.reserve(static_cast<std::size_t>(n));
-        index_t bad = -1, rx = 0, ry = 0;
-        for (index_t t = 0; t < n; ++t) {
-            if (!ok(t)) bad = t;
-            rx = (t > 0 && x[t] == x[t - 1]) ? rx + 1 : 1;
-            ry = (t > 0 && y[t] == y[t - 1]) ? ry + 1 : 1;
-            const index_t lo = t - d + 1;
-            if (lo < 0 || bad >= lo || (Corr && (rx >= d || ry >= d))) {
-                out[t] = kNaN;
-            } else if (Corr && d == 2) {
-                out[t] = (x[t] > x[t - 1]) == (y[t] > y[t - 1]) ? 1.0 : -1.0;
-            } else {
-                todo.push_back(t);
-            }
-        }
-        auto finish = [&](index_t t, double cxy, double vx, double vy) {
-            const double cov = cxy / (dd - 1.0);
-            if (!Corr) {
-                out[t] = cov;
-                return;
-            }
-            const double r = cov * (dd - 1.0) / std::sqrt(vx * vy);
-            out[t] = std::isnan(r) ? kNaN : std::max(-1.0, std::min(1.0, r));
-        };
-        const std::size_t m = todo.size();
-        std::size_t u = 0;
-        while (u < m) {
-            const index_t t0 = todo[u];
-            if (u + 3 < m && todo[u + 3] == t0 + 3) {
-                const double *px = x + (t0 - d + 1), *py = y + (t0 - d + 1);
-                double mx[4] = {0, 0, 0, 0}, my[4] = {0, 0, 0, 0};
-                for (index_t k = 0; k < d; ++k)
-                    for (int q = 0; q < 4; ++q) {
-                        mx[q] += px[k + q];
-                        my[q] += py[k + q];
-                    }
-                for (int q = 0; q < 4; ++q) {
-                    mx[q] /= dd;
-                    my[q] /= dd;
-                }
-                double cxy[4] = {0, 0, 0, 0}, vx[4] = {0, 0, 0, 0}, vy[4] = {0, 0, 0, 0};
-                for (index_t k = 0; k < d; ++k)
-                    for (int q = 0; q < 4; ++q) {
-                        const double ex = px[k + q] - mx[q], ey = py[k + q] - my[q];
-                        cxy[q] += ex * ey;
-                        vx[q] += ex * ex;
-                        vy[q] += ey * ey;
-                    }
-                for (int q = 0; q < 4; ++q) finish(t0 + q, cxy[q], vx[q], vy[q]);
-                u += 4;
-                continue;
-            }
-            const index_t lo = t0 - d + 1;
-            double mx = 0.0, my = 0.0;
-            for (index_t k = lo; k <= t0; ++k) {
-                mx += x[k];
-                my += y[k];
-            }
-            mx /= dd;
-            my /= dd;
-            double cxy = 0.0, vx = 0.0, vy = 0.0;
-            for (index_t k = lo; k <= t0; ++k) {
-                const double ex = x[k] - mx, ey = y[k] - my;
-                cxy += ex * ey;
-                vx += ex * ex;
-                vy += ey * ey;
-            }
-            finish(t0, cxy, vx, vy);
-            ++u;
-        }
+        kDirectPair<Corr>[static_cast<std::size_t>(d)](x, y, n, d, out);
         return;
     }
     auto recompute = [&](index_t t) {

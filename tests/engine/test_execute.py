@@ -194,6 +194,27 @@ def test_end_date_clamping_with_both_warnings(monkeypatch):
             "fallback to date: 2024-03-07 00:00:00!"]
 
 
+def test_end_date_check_asks_the_store_once_per_store(span, monkeypatch):
+    latest = mivada.get_latest_trading_date()
+    calls = []
+    own = mivada.get_price
+
+    def spy(*args, **kwargs):
+        calls.append(args)
+        return own(*args, **kwargs)
+
+    monkeypatch.setattr(mivada, "get_price", spy)
+    token = [object()]
+    monkeypatch.setattr(mivada.api, "store_token", lambda: token[0])
+    for _ in range(3):
+        assert eval_core.ensure_end_date(latest) == latest
+    assert len(calls) == 1
+    token[0] = object()          # another store: asked again
+    with pytest.warns(UserWarning, match="volumes after"):
+        assert eval_core.ensure_end_date(latest + pd.Timedelta(days=30)) == latest
+    assert len(calls) == 2
+
+
 def test_lookback_widening_and_a_substituted_context(span, monkeypatch):
     ids, start, end = span
     offsets = []

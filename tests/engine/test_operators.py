@@ -180,3 +180,26 @@ def test_cross_sectional_operators_in_a_tree_equal_their_table_form(store):
         # read back on each instrument's valid days inside a larger tree
         tree = eval_core._exec_factor(f * 2 - 1, ids, ctx)
         np.testing.assert_array_equal(tree.to_numpy(), want.where(ctx._valid).to_numpy() * 2 - 1)
+
+
+@pytest.mark.parametrize("d", [3, 16, 17, 40])
+def test_window_extremes_take_the_earliest_of_equal_values(rng, d):
+    # Short windows are scanned whole, long ones kept in a queue: both give
+    # the window's first extreme, so -0.0 and 0.0 keep the sign of the
+    # earlier one and argmin/argmax the earlier position.
+    x = rng.choice([-0.0, 0.0, 1.0, -1.0, 2.5, np.inf, -np.inf], size=300)
+    x[rng.random(300) < 0.03] = np.nan
+    windows = np.lib.stride_tricks.sliding_window_view(x, d)
+    full = ~np.isnan(windows).any(axis=1)
+    for build, pick, position in ((op.ts_min, np.argmin, False), (op.ts_max, np.argmax, False),
+                                  (op.ts_argmin, np.argmin, True),
+                                  (op.ts_argmax, np.argmax, True)):
+        got = _kernel(build(CLOSE, d))(x)
+        at = np.array([pick(w) for w in windows])
+        want = np.full(len(x), np.nan)
+        want[d - 1:] = np.where(full, at if position else windows[np.arange(len(at)), at],
+                                np.nan)
+        label = "{}({})".format(build.__name__, d)
+        assert np.array_equal(got, want, equal_nan=True), label
+        ok = ~np.isnan(want)
+        assert np.array_equal(np.signbit(got[ok]), np.signbit(want[ok])), label

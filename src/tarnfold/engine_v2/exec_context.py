@@ -15,9 +15,11 @@ works on:
   (``tarnfold.engine_v2.store_data``), so that only the leaves are read;
 * ``threads``: how many threads the engine may use on this data
   (``tarnfold.threads.thread_count``);
-* the leaves packed per instrument, valid days only, so that
+* the leaves as read, date x instrument: the engine's compiled loop takes
+  each instrument's valid days straight from its column, and
   ``get_factor_value(leaf, order_book_id)`` hands out a read-only view of
-  the instrument's right-aligned series without copying;
+  the instrument's right-aligned series (the leaf packed per instrument,
+  valid days only, on first use);
 * the tables of cross-sectional and fixed dependencies stored by
   ``update``, read per instrument on its valid days.
 
@@ -413,21 +415,20 @@ class ThreadingExecContext:
             valid = ~np.isnan(close) & (volume != 0)
         # Valid days: a bar (a close) whose volume is not zero.
         self._valid = np.asfortranarray(valid)
-        valid_t = self._valid.T          # instrument after instrument
-        counts = np.count_nonzero(valid_t, axis=1)
+        self._loaded_valid = self._valid
+        counts = np.count_nonzero(self._valid, axis=0)
         offsets = np.zeros(len(ids) + 1, dtype=np.int64)
         np.cumsum(counts, out=offsets[1:])
-        # each instrument's packed series runs from _starts to _stops
+        # each instrument's packed series (get_factor_value) runs from
+        # _starts to _stops
         self._starts, self._stops = offsets[:-1], offsets[1:]
-        # Leaf values packed per instrument on its valid days.
+        # The leaves as read (date x instrument, column-major): the engine
+        # reads each instrument's valid days straight from its column.  The
+        # packed series get_factor_value hands out are made on first use.
+        self._panels = {name: np.asfortranarray(panels.pop(name))
+                        for name in set(bar_names) | set(factor_names)}
         self._packed = {}
-        for name in set(bar_names) | set(factor_names):
-            packed = np.ascontiguousarray(np.asarray(panels.pop(name)).T[valid_t])
-            packed.flags.writeable = False
-            self._packed[name] = packed
-        # each instrument's valid days as date positions, packed the same way
-        self._days = np.broadcast_to(np.arange(self.ndays, dtype=np.intp), valid_t.shape)[valid_t]
-        self._days.flags.writeable = False
+        self._identity = None
         self._tables = {}
         self._packed_tables = {}
 
@@ -508,6 +509,20 @@ class ThreadingExecContext:
         return view
 
     # -- what the engine reads --------------------------------------------
+    def _packed_leaf(self, name):
+        """A leaf's values on the loaded valid days, instrument after
+        instrument (read-only), made on first use and shared with the
+        views of ``_from_row``; None for a leaf not loaded."""
+        packed = self._packed.get(name)
+        if packed is None:
+            panel = self._panels.get(name)
+            if panel is None:
+                return None
+            packed = np.ascontiguousarray(panel.T[self._loaded_valid.T])
+            packed.flags.writeable = False
+            self._packed[name] = packed
+        return packed
+
     def _position(self, order_book_id):
         try:
             return self._col[order_book_id]
@@ -525,7 +540,7 @@ class ThreadingExecContext:
         or fixed factor (or a number for a constant fixed factor)."""
         j = self._position(order_book_id)
         if isinstance(expr, _Factor):
-            packed = self._packed.get(expr.name)
+            packed = self._packed_leaf(expr.name)
             if packed is None:
                 raise ValueError("factor {!r}: not loaded in this context"
                                  .format(expr.name))
@@ -552,10 +567,10 @@ class ThreadingExecContext:
 
     # -- packed access for the engine's compiled loop ----------------------
     def _engine_bulk(self, order_book_ids):
-        """(context column of each instrument, where each column's packed
-        series starts and stops, valid-day positions packed like the
-        series), or None when ``get_mask_for`` or ``get_factor_value`` is
-        overridden (the engine then calls them)."""
+        """(context column of each instrument, the valid days: a
+        column-major date x context column boolean array), or None when
+        ``get_mask_for`` or ``get_factor_value`` is overridden (the engine
+        then calls them)."""
         cls = type(self)
         if (cls.get_mask_for is not ThreadingExecContext.get_mask_for or
                 cls.get_factor_value is not ThreadingExecContext.get_factor_value or
@@ -573,18 +588,21 @@ class ThreadingExecContext:
                 return None
             cols.flags.writeable = False
             self._bulk_cols = (key, cols)
-        return cols, self._starts, self._stops, self._days
+        return cols, self._valid
 
     def _engine_packed(self, expr, order_book_ids):
-        """Every instrument's series of ``expr`` packed back to back as
-        (values, starts, stops); for a cross-sectional or fixed dependency
-        ("table", column-major date x column values, the table column of
-        each context column or -1); a number; or None when
-        ``get_factor_value`` should be asked instead (it then raises for
-        what is missing)."""
+        """Every instrument's values of ``expr`` as ("table", column-major
+        date x column values, the table column of each context column or
+        -1), the engine reading each instrument's valid days from its
+        column; a number; or None when ``get_factor_value`` should be asked
+        instead (it then raises for what is missing)."""
         if isinstance(expr, _Factor):
-            packed = self._packed.get(expr.name)
-            return None if packed is None else (packed, self._starts, self._stops)
+            panel = self._panels.get(expr.name)
+            if panel is None:
+                return None
+            if self._identity is None:
+                self._identity = np.arange(len(self.order_book_ids), dtype=np.int64)
+            return ("table", panel, self._identity)
         if not isinstance(expr, (CrossSectionalFactor, FixedFactor)):
             return None
         entry = self._tables.get(expr)
