@@ -241,7 +241,8 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         return ev.remembered(self, "groups", lambda: st.quantile_summary(
             self.quantile_returns, self.quantile_turnover, self.quantile_detail,
             self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
-            self.periods_per_year, present=ev.group_presence(self)))
+            self.periods_per_year, present=ev.group_presence(self),
+            codes=ev.label_codes(self)))
 
     def _own_summary(self):
         from tarnfold.evidence import summaries as ev
@@ -255,9 +256,10 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         return tables
 
     def _figures(self, pyplot):
+        from tarnfold.evidence import summaries as ev
         name = getattr(self, "name", "")
         labels = list(pd.unique(self.quantile_returns.index.get_level_values("tag")))
-        codes = st._label_codes(self.quantile_detail)
+        codes = ev.label_codes(self)
         per_rebalance = {field: st.rebalance_turnover(self.quantile_detail, labels,
                                                       st.period_of(field), codes)
                          for field in self.quantile_returns.columns}

@@ -172,11 +172,22 @@ def _label_codes(quantile_detail):
     return codes, {u: k for k, u in enumerate(uniques)}
 
 
-def group_presence(quantile_detail, labels):
+def _counts_per_row(codes, n_codes, mask=None):
+    """rows x codes: how many cells of each row hold each code (cells with
+    a negative code, or outside ``mask``, not counted)."""
+    n = len(codes)
+    keep = codes >= 0 if mask is None else mask & (codes >= 0)
+    key = (np.arange(n, dtype=np.int64)[:, None] * n_codes + codes)[keep]
+    return np.bincount(key, minlength=n * n_codes).reshape(n, n_codes)
+
+
+def group_presence(quantile_detail, labels, codes=None):
     """Boolean table (dates x labels): True where group ``label`` has
-    members on that date in ``quantile_detail``."""
-    codes, where = _label_codes(quantile_detail)
-    return pd.DataFrame({label: (codes == where[label]).any(axis=1) if label in where
+    members on that date in ``quantile_detail``.  ``codes``: its
+    ``_label_codes``, when the caller has them."""
+    codes, where = codes if codes is not None else _label_codes(quantile_detail)
+    has = _counts_per_row(codes, len(where)) > 0
+    return pd.DataFrame({label: has[:, where[label]] if label in where
                          else np.zeros(len(codes), bool) for label in labels},
                         index=quantile_detail.index)
 
@@ -205,15 +216,20 @@ def rebalance_turnover(quantile_detail, labels, period, codes=None):
     codes, where = codes if codes is not None else _label_codes(quantile_detail)
     n, p = len(codes), int(period)
     out = np.full((n, len(labels)), np.nan)
-    for k, label in enumerate(labels):
-        if label not in where or p >= n:
-            continue
-        member = codes == where[label]
-        now, before = member[p:], member[:-p]
-        size = now.sum(axis=1)
-        joined = (now & ~before).sum(axis=1)
-        ok = (size > 0) & before.any(axis=1)
-        out[p:, k] = np.where(ok, joined / np.maximum(size, 1), np.nan)
+    if p < n and any(label in where for label in labels):
+        # members counted per row and label at once: now in the group,
+        # in it p rows earlier too, and in it p rows earlier at all
+        now, before = codes[p:], codes[:-p]
+        size = _counts_per_row(now, len(where))
+        stayed = _counts_per_row(now, len(where), now == before)
+        held = _counts_per_row(before, len(where))
+        for k, label in enumerate(labels):
+            if label not in where:
+                continue
+            c = where[label]
+            joined = size[:, c] - stayed[:, c]
+            ok = (size[:, c] > 0) & (held[:, c] > 0)
+            out[p:, k] = np.where(ok, joined / np.maximum(size[:, c], 1), np.nan)
     return pd.DataFrame(out, index=quantile_detail.index, columns=list(labels))
 
 
@@ -255,7 +271,7 @@ def mean_group_returns(quantile_returns, quantile_detail, top_minus_bottom):
 
 def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
                      top_minus_bottom, benchmark=None,
-                     periods_per_year=PERIODS_PER_YEAR, present=None):
+                     periods_per_year=PERIODS_PER_YEAR, present=None, codes=None):
     """Per period and group: annualised return and volatility, Sharpe ratio,
     maximum drawdown, turnover and the annualised excess return over the
     benchmark (of the daily differences); the row "top-bottom" is the
@@ -268,15 +284,17 @@ def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
     trading costs scale with, see ``rebalance_turnover``); "turnover per
     day" is the mean of the analyser's table, the daily average over the
     period's staggered books, about the first divided by the period.
-    ``present``: ``group_presence`` of the labels, when the caller has it."""
+    ``present``: ``group_presence`` of the labels, ``codes``: the
+    ``_label_codes`` of ``quantile_detail``, when the caller has them."""
     labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
     bench_daily = None
     if benchmark is not None:
         bench_daily = daily_from_cumulative(pd.Series(benchmark, dtype=float))
     rows = []
+    if codes is None:
+        codes = _label_codes(quantile_detail)
     if present is None:
-        present = group_presence(quantile_detail, labels)
-    codes = _label_codes(quantile_detail)
+        present = group_presence(quantile_detail, labels, codes)
     for field in quantile_returns.columns:
         dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom,
                                       field, present)
