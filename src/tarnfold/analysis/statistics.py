@@ -172,13 +172,12 @@ def _label_codes(quantile_detail):
     return codes, {u: k for k, u in enumerate(uniques)}
 
 
-def _counts_per_row(codes, n_codes, mask=None):
-    """rows x codes: how many cells of each row hold each code (cells with
-    a negative code, or outside ``mask``, not counted)."""
-    n = len(codes)
-    keep = codes >= 0 if mask is None else mask & (codes >= 0)
-    key = (np.arange(n, dtype=np.int64)[:, None] * n_codes + codes)[keep]
-    return np.bincount(key, minlength=n * n_codes).reshape(n, n_codes)
+def _row_counts(slots, n_slots):
+    """rows x slots: how many cells of each row of ``slots`` (integers from
+    0 to n_slots - 1) hold each slot, in one counting pass."""
+    n = len(slots)
+    key = np.arange(n, dtype=np.int64)[:, None] * n_slots + slots
+    return np.bincount(key.ravel(), minlength=n * n_slots).reshape(n, n_slots)
 
 
 def group_presence(quantile_detail, labels, codes=None):
@@ -186,7 +185,8 @@ def group_presence(quantile_detail, labels, codes=None):
     members on that date in ``quantile_detail``.  ``codes``: its
     ``_label_codes``, when the caller has them."""
     codes, where = codes if codes is not None else _label_codes(quantile_detail)
-    has = _counts_per_row(codes, len(where)) > 0
+    # slot 0: no group (code -1)
+    has = _row_counts(codes + 1, len(where) + 1)[:, 1:] > 0
     return pd.DataFrame({label: has[:, where[label]] if label in where
                          else np.zeros(len(codes), bool) for label in labels},
                         index=quantile_detail.index)
@@ -219,10 +219,15 @@ def rebalance_turnover(quantile_detail, labels, period, codes=None):
     if p < n and any(label in where for label in labels):
         # members counted per row and label at once: now in the group,
         # in it p rows earlier too, and in it p rows earlier at all
-        now, before = codes[p:], codes[:-p]
-        size = _counts_per_row(now, len(where))
-        stayed = _counts_per_row(now, len(where), now == before)
-        held = _counts_per_row(before, len(where))
+        # (slot 0: no group, code -1)
+        now, before, side = codes[p:] + 1, codes[:-p] + 1, len(where) + 1
+        if side <= 16:   # every (now, before) pair of a row in one pass
+            pairs = _row_counts(now * side + before, side * side).reshape(-1, side, side)
+            size, held = pairs.sum(axis=2)[:, 1:], pairs.sum(axis=1)[:, 1:]
+            stayed = np.diagonal(pairs, axis1=1, axis2=2)[:, 1:]
+        else:
+            size, held = _row_counts(now, side)[:, 1:], _row_counts(before, side)[:, 1:]
+            stayed = _row_counts(np.where(now == before, now, 0), side)[:, 1:]
         for k, label in enumerate(labels):
             if label not in where:
                 continue
