@@ -172,6 +172,11 @@ def _label_codes(quantile_detail):
     return codes, {u: k for k, u in enumerate(uniques)}
 
 
+# label pairs are counted per row up to this many labels (with "none"),
+# each label's members alone beyond
+PAIR_COUNTS_UP_TO = 16
+
+
 def _row_counts(slots, n_slots):
     """rows x slots: how many cells of each row of ``slots`` (integers from
     0 to n_slots - 1) hold each slot, in one counting pass."""
@@ -185,8 +190,12 @@ def group_presence(quantile_detail, labels, codes=None):
     members on that date in ``quantile_detail``.  ``codes``: its
     ``_label_codes``, when the caller has them."""
     codes, where = codes if codes is not None else _label_codes(quantile_detail)
-    # slot 0: no group (code -1)
-    has = _row_counts(codes + 1, len(where) + 1)[:, 1:] > 0
+    side = len(where) + 1   # slot 0: no group (code -1)
+    if side <= PAIR_COUNTS_UP_TO:
+        has = np.diagonal(_kernels.label_pair_counts(codes, 0, len(where)),
+                          axis1=1, axis2=2)[:, 1:] > 0
+    else:
+        has = _row_counts(codes + 1, side)[:, 1:] > 0
     return pd.DataFrame({label: has[:, where[label]] if label in where
                          else np.zeros(len(codes), bool) for label in labels},
                         index=quantile_detail.index)
@@ -220,12 +229,13 @@ def rebalance_turnover(quantile_detail, labels, period, codes=None):
         # members counted per row and label at once: now in the group,
         # in it p rows earlier too, and in it p rows earlier at all
         # (slot 0: no group, code -1)
-        now, before, side = codes[p:] + 1, codes[:-p] + 1, len(where) + 1
-        if side <= 16:   # every (now, before) pair of a row in one pass
-            pairs = _row_counts(now * side + before, side * side).reshape(-1, side, side)
+        side = len(where) + 1
+        if side <= PAIR_COUNTS_UP_TO:   # every (now, before) pair of a row in one pass
+            pairs = _kernels.label_pair_counts(codes, p, len(where))
             size, held = pairs.sum(axis=2)[:, 1:], pairs.sum(axis=1)[:, 1:]
             stayed = np.diagonal(pairs, axis1=1, axis2=2)[:, 1:]
         else:
+            now, before = codes[p:] + 1, codes[:-p] + 1
             size, held = _row_counts(now, side)[:, 1:], _row_counts(before, side)[:, 1:]
             stayed = _row_counts(np.where(now == before, now, 0), side)[:, 1:]
         for k, label in enumerate(labels):
