@@ -238,11 +238,15 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
 
     def _groups_table(self):
         from tarnfold.evidence import summaries as ev
-        return ev.remembered(self, "groups", lambda: st.quantile_summary(
-            self.quantile_returns, self.quantile_turnover, self.quantile_detail,
-            self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
-            self.periods_per_year, present=ev.group_presence(self),
-            codes=ev.label_codes(self)))
+        def compute():
+            table = st.quantile_summary(
+                self.quantile_returns, self.quantile_turnover, self.quantile_detail,
+                self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
+                self.periods_per_year, present=ev.group_presence(self),
+                codes=ev.label_codes(self))
+            ev.forget_label_codes(self)   # as large as the detail table: not kept
+            return table
+        return ev.remembered(self, "groups", compute)
 
     def _own_summary(self):
         from tarnfold.evidence import summaries as ev
@@ -256,10 +260,9 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         return tables
 
     def _figures(self, pyplot):
-        from tarnfold.evidence import summaries as ev
         name = getattr(self, "name", "")
         labels = list(pd.unique(self.quantile_returns.index.get_level_values("tag")))
-        codes = ev.label_codes(self)
+        codes = st._label_codes(self.quantile_detail)
         per_rebalance = {field: st.rebalance_turnover(self.quantile_detail, labels,
                                                       st.period_of(field), codes)
                          for field in self.quantile_returns.columns}
