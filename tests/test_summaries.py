@@ -290,3 +290,33 @@ def test_label_codes_are_the_codes_factorize_gives():
         want, uniques = pd.factorize(t.to_numpy(dtype=object).ravel())
         np.testing.assert_array_equal(np.asarray(codes).ravel(), want)
         assert where == {u: k for k, u in enumerate(uniques)}
+
+
+def test_member_counts_match_one_boolean_table_per_group():
+    # few groups (all label pairs counted at once) and many (one count per
+    # side); missing labels, a label that never occurs, periods up to the
+    # table's length
+    rng = np.random.default_rng(7)
+    for n_groups in (3, 20):
+        tags = np.array(["q{}".format(g) for g in range(1, n_groups + 1)], dtype=object)
+        cells = tags[rng.integers(0, n_groups, size=(40, 30))]
+        cells[rng.random(cells.shape) < 0.2] = np.nan
+        cells[:3, :] = np.nan
+        detail = pd.DataFrame(cells, index=pd.bdate_range("2024-01-01", periods=40))
+        labels = list(tags) + ["absent"]
+        is_member = {g: (detail == g).to_numpy() for g in labels}
+        presence = st.group_presence(detail, labels)
+        for g in labels:
+            np.testing.assert_array_equal(presence[g].to_numpy(), is_member[g].any(axis=1))
+        for p in (1, 5, 39, 40):
+            got = st.rebalance_turnover(detail, labels, p)
+            want = np.full((40, len(labels)), np.nan)
+            for k, g in enumerate(labels):
+                if p >= 40 or g == "absent":
+                    continue
+                now, before = is_member[g][p:], is_member[g][:-p]
+                size = now.sum(axis=1)
+                ok = (size > 0) & before.any(axis=1)
+                want[p:, k] = np.where(ok, (now & ~before).sum(axis=1) / np.maximum(size, 1),
+                                       np.nan)
+            np.testing.assert_array_equal(got.to_numpy(), want)

@@ -2,7 +2,9 @@
 // (the summaries themselves are Python: tarnfold.analysis.statistics).
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "kernels/autocorrelation.hpp"
@@ -78,6 +80,42 @@ py::object label_codes(py::array values) {
     return py::make_tuple(codes, uniques);
 }
 
+// Per row t of the result: how many columns hold label code a on row
+// t + lag and code b on row t (codes from -1, "no label", to n_codes - 1),
+// as counts[t][a + 1][b + 1]; one pass over the codes.
+py::object label_pair_counts(py::array_t<std::int32_t, py::array::c_style | py::array::forcecast> codes,
+                             py::ssize_t lag, py::ssize_t n_codes) {
+    if (codes.ndim() != 2) throw py::value_error("codes: expected a 2-dimensional array");
+    const py::ssize_t n = codes.shape(0), m = codes.shape(1);
+    if (lag < 0 || n_codes < 0 || n_codes > 4096) {
+        throw py::value_error("lag, n_codes: expected a lag of 0 or more and 0 to 4096 codes");
+    }
+    const py::ssize_t rows = lag < n ? n - lag : 0, side = n_codes + 1;
+    py::array_t<std::int64_t> counts({rows, side, side});
+    std::int64_t *out = counts.mutable_data();
+    std::fill(out, out + rows * side * side, std::int64_t{0});
+    const std::int32_t *c = codes.data();
+    bool in_range = true;
+    {
+        py::gil_scoped_release nogil;
+        for (py::ssize_t t = 0; t < rows; ++t) {
+            const std::int32_t *now = c + (t + lag) * m, *before = c + t * m;
+            std::int64_t *cell = out + t * side * side;
+            for (py::ssize_t i = 0; i < m; ++i) {
+                const py::ssize_t a = static_cast<py::ssize_t>(now[i]) + 1;
+                const py::ssize_t b = static_cast<py::ssize_t>(before[i]) + 1;
+                if (a < 0 || a >= side || b < 0 || b >= side) {
+                    in_range = false;
+                    continue;
+                }
+                ++cell[a * side + b];
+            }
+        }
+    }
+    if (!in_range) throw py::value_error("codes: expected codes from -1 to n_codes - 1");
+    return py::object(counts);
+}
+
 }  // namespace
 
 void register_summaries(py::module_ &m) {
@@ -87,6 +125,12 @@ void register_summaries(py::module_ &m) {
         "pd.factorize gives them (codes int32, shaped like `values`; -1 for NaN),\n"
         "or None when a cell holds something else.",
         &label_codes, py::arg("values"));
+    pyc::def_function(
+        m, "label_pair_counts", "(codes, lag, n_codes)",
+        "rows x (n_codes + 1) x (n_codes + 1) int64: on each row t, how many\n"
+        "columns of `codes` (label codes from -1, none, to n_codes - 1) hold code\n"
+        "a on row t + lag and code b on row t, at [t, a + 1, b + 1].",
+        &label_pair_counts, py::arg("codes"), py::arg("lag"), py::arg("n_codes"));
     pyc::def_function(
         m, "rank_autocorrelation", "(factor_data, lags)",
         "Spearman correlation of each date's factor with the factor `lag` rows\n"

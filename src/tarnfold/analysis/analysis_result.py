@@ -238,10 +238,15 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
 
     def _groups_table(self):
         from tarnfold.evidence import summaries as ev
-        return ev.remembered(self, "groups", lambda: st.quantile_summary(
-            self.quantile_returns, self.quantile_turnover, self.quantile_detail,
-            self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
-            self.periods_per_year, present=ev.group_presence(self)))
+        def compute():
+            table = st.quantile_summary(
+                self.quantile_returns, self.quantile_turnover, self.quantile_detail,
+                self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
+                self.periods_per_year, present=ev.group_presence(self),
+                codes=ev.label_codes(self))
+            ev.forget_label_codes(self)   # as large as the detail table: not kept
+            return table
+        return ev.remembered(self, "groups", compute)
 
     def _own_summary(self):
         from tarnfold.evidence import summaries as ev

@@ -172,11 +172,31 @@ def _label_codes(quantile_detail):
     return codes, {u: k for k, u in enumerate(uniques)}
 
 
-def group_presence(quantile_detail, labels):
+# label pairs are counted per row up to this many labels (with "none"),
+# each label's members alone beyond
+PAIR_COUNTS_UP_TO = 16
+
+
+def _row_counts(slots, n_slots):
+    """rows x slots: how many cells of each row of ``slots`` (integers from
+    0 to n_slots - 1) hold each slot, in one counting pass."""
+    n = len(slots)
+    key = np.arange(n, dtype=np.int64)[:, None] * n_slots + slots
+    return np.bincount(key.ravel(), minlength=n * n_slots).reshape(n, n_slots)
+
+
+def group_presence(quantile_detail, labels, codes=None):
     """Boolean table (dates x labels): True where group ``label`` has
-    members on that date in ``quantile_detail``."""
-    codes, where = _label_codes(quantile_detail)
-    return pd.DataFrame({label: (codes == where[label]).any(axis=1) if label in where
+    members on that date in ``quantile_detail``.  ``codes``: its
+    ``_label_codes``, when the caller has them."""
+    codes, where = codes if codes is not None else _label_codes(quantile_detail)
+    side = len(where) + 1   # slot 0: no group (code -1)
+    if side <= PAIR_COUNTS_UP_TO:
+        has = np.diagonal(_kernels.label_pair_counts(codes, 0, len(where)),
+                          axis1=1, axis2=2)[:, 1:] > 0
+    else:
+        has = _row_counts(codes + 1, side)[:, 1:] > 0
+    return pd.DataFrame({label: has[:, where[label]] if label in where
                          else np.zeros(len(codes), bool) for label in labels},
                         index=quantile_detail.index)
 
@@ -205,15 +225,26 @@ def rebalance_turnover(quantile_detail, labels, period, codes=None):
     codes, where = codes if codes is not None else _label_codes(quantile_detail)
     n, p = len(codes), int(period)
     out = np.full((n, len(labels)), np.nan)
-    for k, label in enumerate(labels):
-        if label not in where or p >= n:
-            continue
-        member = codes == where[label]
-        now, before = member[p:], member[:-p]
-        size = now.sum(axis=1)
-        joined = (now & ~before).sum(axis=1)
-        ok = (size > 0) & before.any(axis=1)
-        out[p:, k] = np.where(ok, joined / np.maximum(size, 1), np.nan)
+    if p < n and any(label in where for label in labels):
+        # members counted per row and label at once: now in the group,
+        # in it p rows earlier too, and in it p rows earlier at all
+        # (slot 0: no group, code -1)
+        side = len(where) + 1
+        if side <= PAIR_COUNTS_UP_TO:   # every (now, before) pair of a row in one pass
+            pairs = _kernels.label_pair_counts(codes, p, len(where))
+            size, held = pairs.sum(axis=2)[:, 1:], pairs.sum(axis=1)[:, 1:]
+            stayed = np.diagonal(pairs, axis1=1, axis2=2)[:, 1:]
+        else:
+            now, before = codes[p:] + 1, codes[:-p] + 1
+            size, held = _row_counts(now, side)[:, 1:], _row_counts(before, side)[:, 1:]
+            stayed = _row_counts(np.where(now == before, now, 0), side)[:, 1:]
+        for k, label in enumerate(labels):
+            if label not in where:
+                continue
+            c = where[label]
+            joined = size[:, c] - stayed[:, c]
+            ok = (size[:, c] > 0) & (held[:, c] > 0)
+            out[p:, k] = np.where(ok, joined / np.maximum(size[:, c], 1), np.nan)
     return pd.DataFrame(out, index=quantile_detail.index, columns=list(labels))
 
 
@@ -255,7 +286,7 @@ def mean_group_returns(quantile_returns, quantile_detail, top_minus_bottom):
 
 def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
                      top_minus_bottom, benchmark=None,
-                     periods_per_year=PERIODS_PER_YEAR, present=None):
+                     periods_per_year=PERIODS_PER_YEAR, present=None, codes=None):
     """Per period and group: annualised return and volatility, Sharpe ratio,
     maximum drawdown, turnover and the annualised excess return over the
     benchmark (of the daily differences); the row "top-bottom" is the
@@ -268,15 +299,17 @@ def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
     trading costs scale with, see ``rebalance_turnover``); "turnover per
     day" is the mean of the analyser's table, the daily average over the
     period's staggered books, about the first divided by the period.
-    ``present``: ``group_presence`` of the labels, when the caller has it."""
+    ``present``: ``group_presence`` of the labels, ``codes``: the
+    ``_label_codes`` of ``quantile_detail``, when the caller has them."""
     labels = list(pd.unique(quantile_returns.index.get_level_values("tag")))
     bench_daily = None
     if benchmark is not None:
         bench_daily = daily_from_cumulative(pd.Series(benchmark, dtype=float))
     rows = []
+    if codes is None:
+        codes = _label_codes(quantile_detail)
     if present is None:
-        present = group_presence(quantile_detail, labels)
-    codes = _label_codes(quantile_detail)
+        present = group_presence(quantile_detail, labels, codes)
     for field in quantile_returns.columns:
         dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom,
                                       field, present)

@@ -15,16 +15,34 @@ def group_presence(result):
 
 
 def _cached(result):
-    """(key, group presence, daily series by period, tables by name) of a
-    quantile result, kept on it while its tables stay the same objects."""
+    """[key, group presence, daily series by period, tables by name, label
+    codes of the detail table or None] of a quantile result, kept on it
+    while its tables stay the same objects."""
     key = (id(result.quantile_returns), id(result.quantile_detail),
            id(result.top_minus_bottom_returns), id(getattr(result, "benchmark_return", None)))
     cache = result.__dict__.get("_dailies")
     if cache is None or cache[0] != key:
         labels = list(pd.unique(result.quantile_returns.index.get_level_values("tag")))
-        cache = (key, st.group_presence(result.quantile_detail, labels), {}, {})
+        codes = st._label_codes(result.quantile_detail)
+        cache = [key, st.group_presence(result.quantile_detail, labels, codes), {}, {}, codes]
         result.__dict__["_dailies"] = cache
     return cache
+
+
+def label_codes(result):
+    """``statistics._label_codes`` of a quantile result's detail table, read
+    once for its group presence and the summary table; ``forget_label_codes``
+    lets them go."""
+    cache = _cached(result)
+    if cache[4] is None:
+        cache[4] = st._label_codes(result.quantile_detail)
+    return cache[4]
+
+
+def forget_label_codes(result):
+    """Drop the kept label codes (a dates x instruments table) of a quantile
+    result."""
+    _cached(result)[4] = None
 
 
 def remembered(result, name, compute):
