@@ -5,6 +5,7 @@ before the call (Linux: the high-water mark is reset through
 /proc/self/clear_refs before each run), so it counts C++ allocations as well
 as numpy's.
 """
+
 import gc
 import os
 import time
@@ -50,8 +51,8 @@ def report(label, ours, theirs):
     t_ours, m_ours, _ = ours
     t_theirs, m_theirs, _ = theirs
     print(
-        f"{label:<34} ours {t_ours*1e3:9.1f} ms  peak {m_ours:8.1f} MiB | "
-        f"pandas {t_theirs*1e3:9.1f} ms  peak {m_theirs:8.1f} MiB | "
+        f"{label:<34} ours {t_ours * 1e3:9.1f} ms  peak {m_ours:8.1f} MiB | "
+        f"pandas {t_theirs * 1e3:9.1f} ms  peak {m_theirs:8.1f} MiB | "
         f"speed-up {t_theirs / t_ours:6.1f}x"
     )
 
@@ -71,8 +72,11 @@ def engine_bench_store(store, stocks, days):
         if not os.path.exists(path):
             t0 = time.perf_counter()
             build_sample_store(path, size)
-            print("generated {} stocks x {} days in {:.1f}s".format(
-                size.n_stocks, size.n_days, time.perf_counter() - t0))
+            print(
+                "generated {} stocks x {} days in {:.1f}s".format(
+                    size.n_stocks, size.n_days, time.perf_counter() - t0
+                )
+            )
     return mivada.init(path)
 
 
@@ -94,7 +98,7 @@ def engine_bench_setup(argv, more=None):
         more(parser)
     args = parser.parse_args(argv)
     store = engine_bench_store(args.store, args.stocks, args.days)
-    ids = list(mivada.all_instruments("CS")["order_book_id"][:args.stocks])
+    ids = list(mivada.all_instruments("CS")["order_book_id"][: args.stocks])
     end = store.data_end
     start = mivada.trading_date_offset(end, -(args.days - 1))
     return args, store, ids, start, end

@@ -13,6 +13,7 @@ means) and gather them back.  As in the engine, an instrument with no more
 valid days than a formula's look-back gets NaN for it (applied to the
 inputs of cross-sectional operators and to the result).
 """
+
 import os
 import sys
 import types
@@ -21,8 +22,9 @@ import numpy as np
 import pandas as pd
 from numpy.lib.stride_tricks import sliding_window_view
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "engine"))
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "engine")
+)
 from alpha_pandas_reference import ElementwiseOps, V  # noqa: E402
 
 
@@ -77,7 +79,7 @@ class NumpyOps(ElementwiseOps):
 
     def _pad(self, body, d):
         out = np.full((self.rows,) + body.shape[1:], np.nan)
-        out[d - 1:] = body
+        out[d - 1 :] = body
         return out
 
     def _win(self, x, d, f):
@@ -87,7 +89,7 @@ class NumpyOps(ElementwiseOps):
 
     def delay(self, x, d):
         out = np.full_like(x.s, np.nan)
-        out[d:] = x.s[:len(x.s) - d] if d else x.s
+        out[d:] = x.s[: len(x.s) - d] if d else x.s
         return V(self, out, x.shift + d)
 
     def delta(self, x, d):
@@ -115,6 +117,7 @@ class NumpyOps(ElementwiseOps):
         def arg(w):
             bad = np.isnan(w).any(axis=-1)
             return np.where(bad, np.nan, f(np.where(np.isnan(w), 0.0, w), axis=-1))
+
         return self._win(x, d, arg)
 
     def ts_argmax(self, x, d):
@@ -130,6 +133,7 @@ class NumpyOps(ElementwiseOps):
             equal = (w == today).sum(axis=-1)
             r = (below + 0.5 * (equal + 1)) / d
             return np.where(np.isnan(w).any(axis=-1), np.nan, r)
+
         return self._win(x, d, rank)
 
     def decay_linear(self, x, d):
@@ -148,7 +152,7 @@ class NumpyOps(ElementwiseOps):
             mean = w.mean(axis=-1)
             slope = (w @ k) / stt
             sxx = ((w - mean[..., None]) ** 2).sum(axis=-1)
-            rsq = np.minimum(np.where(sxx == 0, np.nan, slope ** 2 * stt / sxx), 1.0)
+            rsq = np.minimum(np.where(sxx == 0, np.nan, slope**2 * stt / sxx), 1.0)
             resid = w[..., -1] - mean - slope * tm
         return [V(self, self._pad(v, d), x.shift + d - 1) for v in (slope, rsq, resid)]
 
@@ -159,11 +163,13 @@ class NumpyOps(ElementwiseOps):
             ey = wy - wy.mean(axis=-1, keepdims=True)
             cov = (ex * ey).sum(axis=-1) / (d - 1)
             if corr:
-                out = np.clip(cov * (d - 1) / np.sqrt((ex * ex).sum(axis=-1) *
-                                                     (ey * ey).sum(axis=-1)), -1, 1)
+                out = np.clip(
+                    cov * (d - 1) / np.sqrt((ex * ex).sum(axis=-1) * (ey * ey).sum(axis=-1)), -1, 1
+                )
                 if d == 2:
-                    out = np.where((wx[..., 1] > wx[..., 0]) == (wy[..., 1] > wy[..., 0]),
-                                   1.0, -1.0)
+                    out = np.where(
+                        (wx[..., 1] > wx[..., 0]) == (wy[..., 1] > wy[..., 0]), 1.0, -1.0
+                    )
                 constant = (wx == wx[..., -1:]).all(axis=-1) | (wy == wy[..., -1:]).all(axis=-1)
                 out = np.where(constant, np.nan, out)
             else:
@@ -194,10 +200,16 @@ class NumpyOps(ElementwiseOps):
     def indneutralize(self, x):
         def demean(t):
             values = np.where(self.codes >= 0, t.to_numpy(), np.nan)
-            long = pd.DataFrame({"x": values.ravel(), "g": self.codes.ravel(),
-                                 "d": np.repeat(np.arange(values.shape[0]), values.shape[1])})
+            long = pd.DataFrame(
+                {
+                    "x": values.ravel(),
+                    "g": self.codes.ravel(),
+                    "d": np.repeat(np.arange(values.shape[0]), values.shape[1]),
+                }
+            )
             mean = long.groupby(["d", "g"])["x"].transform("mean").to_numpy()
             return (values.ravel() - mean).reshape(values.shape)
+
         return self._per_date(x, demean)
 
     # -- element-wise -------------------------------------------------------------
@@ -208,10 +220,13 @@ class NumpyOps(ElementwiseOps):
             return V(self, f(*vals), shift)
 
 
-
 def namespace(panels, codes=None):
     """(ops, the operator namespace the alpha and feature functions take)."""
     ops = NumpyOps(panels, codes)
-    names = [n for n in dir(ops) if not n.startswith("_") and n not in
-             ("dates", "ids", "count", "rows", "at_row", "valid", "codes", "table")]
+    names = [
+        n
+        for n in dir(ops)
+        if not n.startswith("_")
+        and n not in ("dates", "ids", "count", "rows", "at_row", "valid", "codes", "table")
+    ]
     return ops, types.SimpleNamespace(**{n: getattr(ops, n) for n in names})

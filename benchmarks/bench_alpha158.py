@@ -19,6 +19,7 @@ bench_engine.py.  Every feature over the last --days days:
 
 Ours: best of --repeat; numpy: one run.  CPU time (all threads) beside wall.
 """
+
 import gc
 import os
 import sys
@@ -43,9 +44,16 @@ def main(argv=None):
     args, store, ids, start, end = engine_bench_setup(argv)
     factors = features()
     threads = thread_count()
-    print("store {}: {} instruments x {} days, {} features, {} threads; load average {}".format(
-        store.path, len(ids), args.days, len(factors), threads,
-        " ".join("%.2f" % v for v in os.getloadavg())))
+    print(
+        "store {}: {} instruments x {} days, {} features, {} threads; load average {}".format(
+            store.path,
+            len(ids),
+            args.days,
+            len(factors),
+            threads,
+            " ".join("%.2f" % v for v in os.getloadavg()),
+        )
+    )
 
     def numpy_end_to_end():
         first = mivada.trading_date_offset(start, -120)
@@ -78,8 +86,11 @@ def main(argv=None):
     ev_numpy = timed(numpy_formulas)
     show("evaluation, {} threads".format(threads), ev_ours, ev_numpy)
     show("evaluation, 1 thread", ev_one + (None,), ev_numpy)
-    print("  {} of {} cells differ between ours and numpy".format(
-        *count_differing(ev_ours[2], ev_numpy[2])))
+    print(
+        "  {} of {} cells differ between ours and numpy".format(
+            *count_differing(ev_ours[2], ev_numpy[2])
+        )
+    )
     mivada.close()
 
 

@@ -35,6 +35,7 @@ resident set during the first run (benchmarks/_harness.py).  A few numbers
 both define alike are compared and the largest differences printed.
 Figures on a shared machine are for sanity only.
 """
+
 import argparse
 import json
 import os
@@ -58,11 +59,16 @@ def make_data(path, stocks, days, seed=20261209):
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2015-01-05", periods=days + max(PERIODS))
     returns = rng.normal(0.0003, 0.02, size=(len(dates), stocks))
-    factor = returns[1:days + 1] * 0.3 + rng.normal(size=(days, stocks))
+    factor = returns[1 : days + 1] * 0.3 + rng.normal(size=(days, stocks))
     factor[rng.random(factor.shape) < 0.05] = np.nan
     ids = np.array(["%06d.%s" % (i, "XSHE" if i % 2 else "XSHG") for i in range(stocks)])
-    np.savez(path, factor=factor, returns=returns, ids=ids,
-             dates=dates.values.astype("datetime64[ns]").astype("int64"))
+    np.savez(
+        path,
+        factor=factor,
+        returns=returns,
+        ids=ids,
+        dates=dates.values.astype("datetime64[ns]").astype("int64"),
+    )
 
 
 def load_data(path):
@@ -73,7 +79,7 @@ def load_data(path):
     dates = pd.DatetimeIndex(z["dates"].astype("datetime64[ns]"))
     ids = pd.Index([str(x) for x in z["ids"]], dtype=object)
     returns = pd.DataFrame(z["returns"], index=dates, columns=ids)
-    factor = pd.DataFrame(z["factor"], index=dates[:len(z["factor"])], columns=ids)
+    factor = pd.DataFrame(z["factor"], index=dates[: len(z["factor"])], columns=ids)
     return factor, returns
 
 
@@ -98,12 +104,17 @@ def run_ours(data, repeat):
     from tarnfold.workflow import assay, bench_steps
 
     factor, returns = load_data(data)
-    steps = bench_steps(preprocess=(), industry=None, max_decay=0, quantile=QUANTILE,
-                        benchmark=None, analysers=("ic", "quantile", "factor_return"))
+    steps = bench_steps(
+        preprocess=(),
+        industry=None,
+        max_decay=0,
+        quantile=QUANTILE,
+        benchmark=None,
+        analysers=("ic", "quantile", "factor_return"),
+    )
 
     def run():
-        results = assay(factor, returns, periods=PERIODS, steps=steps, health=False,
-                        account=False)
+        results = assay(factor, returns, periods=PERIODS, steps=steps, health=False, account=False)
         tables = {name: r.summary() for name, r in results.items()}
         ic = results["ic"]
         monthly = st.monthly_ic(ic.ic, ic.ic_p_value)
@@ -116,8 +127,9 @@ def run_ours(data, repeat):
     # date (alphalens's convention) rather than the day it is earned
     daily = st.daily_from_cumulative(results["factor_return"].factor_returns["P_1"])
     daily = pd.Series(daily.to_numpy()[1:], index=daily.index[:-1])
-    print(json.dumps(dict(seconds=best, repeat=repeat, peak_mib=peak,
-                          **_checks(ic, monthly, daily))))
+    print(
+        json.dumps(dict(seconds=best, repeat=repeat, peak_mib=peak, **_checks(ic, monthly, daily)))
+    )
 
 
 PEER_SCRIPT = r"""
@@ -209,22 +221,25 @@ def peer_python(given):
     cache folder, made and filled with the peer package on first use.
     Returns (python or None, why not)."""
     if given:
-        return (given, None) if os.path.exists(given) else (None, "no such interpreter: " +
-                                                             given)
+        return (given, None) if os.path.exists(given) else (None, "no such interpreter: " + given)
     base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     venv = os.path.join(base, "tarnfold-bench", "alphalens-venv")
     python = os.path.join(venv, "bin", "python")
     probe = [python, "-c", "import alphalens"]
     if os.path.exists(python) and subprocess.run(probe, capture_output=True).returncode == 0:
         return python, None
-    print("installing {} into a throwaway virtualenv at {} (once)".format(PEER_PACKAGE, venv),
-          flush=True)
-    made = subprocess.run([sys.executable, "-m", "venv", "--clear", venv],
-                          capture_output=True, text=True)
+    print(
+        "installing {} into a throwaway virtualenv at {} (once)".format(PEER_PACKAGE, venv),
+        flush=True,
+    )
+    made = subprocess.run(
+        [sys.executable, "-m", "venv", "--clear", venv], capture_output=True, text=True
+    )
     if made.returncode != 0:
         return None, "could not make the virtualenv: " + _last_line(made.stderr)
-    pip = subprocess.run([python, "-m", "pip", "install", "-q", PEER_PACKAGE],
-                         capture_output=True, text=True)
+    pip = subprocess.run(
+        [python, "-m", "pip", "install", "-q", PEER_PACKAGE], capture_output=True, text=True
+    )
     if pip.returncode != 0:
         return None, "pip install {} failed: {}".format(PEER_PACKAGE, _last_line(pip.stderr))
     return python, None
@@ -256,15 +271,21 @@ def largest_differences(ours, theirs):
     m_o, m_t = frame(ours, "months", "monthly_ic"), frame(theirs, "months", "monthly_ic")
     months = m_o.index.intersection(m_t.index)
     return [
-        ("mean IC per period", np.abs(ic_o.loc[common].mean().to_numpy()
-                                      - ic_t.loc[common].mean().to_numpy()).max(),
-         "{} dates".format(len(common))),
-        ("rank IC per date and period",
-         np.nanmax(np.abs(ic_o.loc[common].to_numpy() - ic_t.loc[common].to_numpy())),
-         "{} dates x {} periods".format(len(common), ic_o.shape[1])),
-        ("mean monthly IC", np.nanmax(np.abs(m_o.loc[months].to_numpy()
-                                             - m_t.loc[months].to_numpy())),
-         "{} months".format(len(months))),
+        (
+            "mean IC per period",
+            np.abs(ic_o.loc[common].mean().to_numpy() - ic_t.loc[common].mean().to_numpy()).max(),
+            "{} dates".format(len(common)),
+        ),
+        (
+            "rank IC per date and period",
+            np.nanmax(np.abs(ic_o.loc[common].to_numpy() - ic_t.loc[common].to_numpy())),
+            "{} dates x {} periods".format(len(common), ic_o.shape[1]),
+        ),
+        (
+            "mean monthly IC",
+            np.nanmax(np.abs(m_o.loc[months].to_numpy() - m_t.loc[months].to_numpy())),
+            "{} months".format(len(months)),
+        ),
     ]
 
 
@@ -279,8 +300,7 @@ def factor_return_difference(ours, theirs):
     f_o = pd.Series(ours["fret_1"], index=ours["fret_dates"], dtype=float)
     f_t = pd.Series(theirs["fret_1"], index=theirs["fret_dates"], dtype=float)
     fdates = f_o.index.intersection(f_t.index)
-    return np.nanmax(np.abs(f_o.loc[fdates].to_numpy() - f_t.loc[fdates].to_numpy())), \
-        len(fdates)
+    return np.nanmax(np.abs(f_o.loc[fdates].to_numpy() - f_t.loc[fdates].to_numpy())), len(fdates)
 
 
 def main():
@@ -288,10 +308,14 @@ def main():
     parser.add_argument("--stocks", type=int, default=3000)
     parser.add_argument("--days", type=int, default=1495, help="factor dates")
     parser.add_argument("--repeat", type=int, default=3, help="runs of our side (best taken)")
-    parser.add_argument("--peer-repeat", type=int, default=1,
-                        help="runs of the peer's side (best taken)")
-    parser.add_argument("--peer", help="python of a virtualenv holding alphalens-reloaded "
-                                       "(default: one made in the cache folder)")
+    parser.add_argument(
+        "--peer-repeat", type=int, default=1, help="runs of the peer's side (best taken)"
+    )
+    parser.add_argument(
+        "--peer",
+        help="python of a virtualenv holding alphalens-reloaded "
+        "(default: one made in the cache folder)",
+    )
     parser.add_argument("--side", choices=["ours"], help=argparse.SUPPRESS)
     parser.add_argument("--data", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -300,14 +324,28 @@ def main():
         return
     if args.stocks < 10 or args.days < 2 * max(PERIODS):
         parser.error("--stocks: at least 10, --days: at least {}".format(2 * max(PERIODS)))
-    print("full tear sheet's numbers, {} stocks x {} dates, quantiles={}, periods={}".format(
-        args.stocks, args.days, QUANTILE, PERIODS), flush=True)
+    print(
+        "full tear sheet's numbers, {} stocks x {} dates, quantiles={}, periods={}".format(
+            args.stocks, args.days, QUANTILE, PERIODS
+        ),
+        flush=True,
+    )
     python, why = peer_python(args.peer)
     with tempfile.TemporaryDirectory() as folder:
         data = os.path.join(folder, "data.npz")
         make_data(data, args.stocks, args.days)
-        ours = run([sys.executable, os.path.abspath(__file__), "--side", "ours", "--data",
-                    data, "--repeat", str(args.repeat)])
+        ours = run(
+            [
+                sys.executable,
+                os.path.abspath(__file__),
+                "--side",
+                "ours",
+                "--data",
+                data,
+                "--repeat",
+                str(args.repeat),
+            ]
+        )
         if "skipped" in ours:
             sys.exit("our side " + ours["skipped"])
         theirs = {"skipped": why}
@@ -316,21 +354,28 @@ def main():
             with open(script, "w") as fh:
                 fh.write(PEER_SCRIPT)
             theirs = run([python, script, data, HERE, str(args.peer_repeat)])
-    print("  tarnfold (assay + summaries)  : {:8.2f} s  (best of {})  peak +{:.0f} MiB".format(
-        ours["seconds"], ours["repeat"], ours["peak_mib"]))
+    print(
+        "  tarnfold (assay + summaries)  : {:8.2f} s  (best of {})  peak +{:.0f} MiB".format(
+            ours["seconds"], ours["repeat"], ours["peak_mib"]
+        )
+    )
     if "skipped" in theirs:
         print("  alphalens                     : skipped ({})".format(theirs["skipped"]))
         return
-    print("  alphalens {:<6} (tear sheet) : {:8.2f} s  (best of {})  peak +{:.0f} MiB".format(
-        theirs["version"], theirs["seconds"], theirs["repeat"], theirs["peak_mib"]))
-    print("  speed-up                      : {:8.1f} x".format(
-        theirs["seconds"] / ours["seconds"]))
+    print(
+        "  alphalens {:<6} (tear sheet) : {:8.2f} s  (best of {})  peak +{:.0f} MiB".format(
+            theirs["version"], theirs["seconds"], theirs["repeat"], theirs["peak_mib"]
+        )
+    )
+    print("  speed-up                      : {:8.1f} x".format(theirs["seconds"] / ours["seconds"]))
     print("  largest differences where both define a number alike:")
     for label, diff, over in largest_differences(ours, theirs):
         print("    {:<30} {:.3g}  ({})".format(label, diff, over))
     diff, n = factor_return_difference(ours, theirs)
-    print("  and where the definitions part (a missing factor value: alphalens drops the\n"
-          "  instrument from that date's weights, the bench keeps its last weight):")
+    print(
+        "  and where the definitions part (a missing factor value: alphalens drops the\n"
+        "  instrument from that date's weights, the bench keeps its last weight):"
+    )
     print("    {:<30} {:.3g}  ({} dates)".format("factor-weighted 1-day return", diff, n))
 
 

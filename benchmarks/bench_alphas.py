@@ -25,6 +25,7 @@ Times are the best of --repeat runs for ours and one run for the others;
 CPU time (all threads) is shown beside wall time, since the machine may be
 shared.
 """
+
 import gc
 import os
 import resource
@@ -45,11 +46,14 @@ from tarnfold.alphas import ALPHAS  # noqa: E402
 from tarnfold.engine_v2 import eval_core  # noqa: E402
 from tarnfold.engine_v2.exec_context import ThreadingExecContext  # noqa: E402
 from tarnfold.leaf import Factor  # noqa: E402
+
 try:
     from tarnfold.threads import thread_count  # noqa: E402
-except ImportError:                       # a build that evaluates on one thread
+except ImportError:  # a build that evaluates on one thread
+
     def thread_count():
         return 1
+
 
 FIELDS = ["open", "high", "low", "close", "volume", "total_turnover"]
 INDUSTRY_ALPHAS = ("alpha_058", "alpha_059", "alpha_067", "alpha_080")
@@ -76,29 +80,41 @@ def timed(fn, repeat=1):
 
 
 def show(label, ours, theirs, their_name="numpy"):
-    print("{:<30} ours {:7.2f} s (cpu {:6.2f}) | {} {:7.2f} s (cpu {:6.2f}) | "
-          "speed-up {:5.1f}x wall, {:5.1f}x cpu".format(
-              label, ours[0], ours[1], their_name, theirs[0], theirs[1],
-              theirs[0] / ours[0], theirs[1] / ours[1]))
+    print(
+        "{:<30} ours {:7.2f} s (cpu {:6.2f}) | {} {:7.2f} s (cpu {:6.2f}) | "
+        "speed-up {:5.1f}x wall, {:5.1f}x cpu".format(
+            label,
+            ours[0],
+            ours[1],
+            their_name,
+            theirs[0],
+            theirs[1],
+            theirs[0] / ours[0],
+            theirs[1] / ours[1],
+        )
+    )
 
 
 def load_panels(ids, start, end, with_cap, with_codes):
     panels = mivada.get_price_panel(ids, start, end, fields=FIELDS)
     if with_cap:
         cap = mivada.get_factor(ids, "market_cap", start, end, expect_df=True)
-        panels["market_cap"] = cap["market_cap"].unstack("order_book_id").reindex(
-            index=panels["close"].index, columns=panels["close"].columns)
+        panels["market_cap"] = (
+            cap["market_cap"]
+            .unstack("order_book_id")
+            .reindex(index=panels["close"].index, columns=panels["close"].columns)
+        )
     codes = None
     if with_codes:
         from tarnfold.industry import industry_codes
+
         codes = industry_codes(ids, panels["close"].index, "citics_2019")[0]
     return panels, codes
 
 
 def compare(got, want):
     g, w = got.to_numpy(), want.reindex(index=got.index, columns=got.columns).to_numpy()
-    same = (np.isnan(g) == np.isnan(w)) & (
-        np.isnan(g) | np.isclose(g, w, rtol=1e-9, atol=1e-12))
+    same = (np.isnan(g) == np.isnan(w)) & (np.isnan(g) | np.isclose(g, w, rtol=1e-9, atol=1e-12))
     return int((~same).sum()), g.size
 
 
@@ -121,28 +137,41 @@ def ours_in_context(factors, ids, ctx):
 def context(leaves, ids, start, end, threads):
     try:
         return ThreadingExecContext(leaves, ids, start, end, threads=threads)
-    except TypeError:       # a context without a thread setting
+    except TypeError:  # a context without a thread setting
         return ThreadingExecContext(leaves, ids, start, end)
 
 
 def main(argv=None):
     def more(parser):
         parser.add_argument("--pandas", action="store_true")
-        parser.add_argument("--ours-only", action="store_true",
-                            help="time our side only (the numpy side takes a minute or two)")
+        parser.add_argument(
+            "--ours-only",
+            action="store_true",
+            help="time our side only (the numpy side takes a minute or two)",
+        )
 
     args, store, ids, start, end = engine_bench_setup(argv, more)
     factors = {name: fn() for name, fn in ALPHAS.items()}
     lookback = max(f.shift for f in factors.values())
     leaf_start = mivada.trading_date_offset(start, -lookback)
     threads = thread_count()
-    print("store {}: {} instruments x {} days (+{} look-back), {} alphas, {} threads; "
-          "load average {}".format(store.path, len(ids), args.days, lookback, len(factors),
-                                   threads, " ".join("%.2f" % v for v in os.getloadavg())))
+    print(
+        "store {}: {} instruments x {} days (+{} look-back), {} alphas, {} threads; "
+        "load average {}".format(
+            store.path,
+            len(ids),
+            args.days,
+            lookback,
+            len(factors),
+            threads,
+            " ".join("%.2f" % v for v in os.getloadavg()),
+        )
+    )
 
     # -- end to end ---------------------------------------------------------
     def ours_end_to_end():
         from tarnfold import engine_v2
+
         many = getattr(engine_v2, "execute_factors", None)
         if many is not None:
             return many(factors, ids, start, end)
@@ -153,8 +182,9 @@ def main(argv=None):
         for name, fn in ALPHAS.items():
             # the look-back in trading days, with room for suspensions
             first = mivada.trading_date_offset(start, -(2 * factors[name].shift + 20))
-            panels, codes = load_panels(ids, first, end, name == "alpha_056",
-                                        name in INDUSTRY_ALPHAS)
+            panels, codes = load_panels(
+                ids, first, end, name == "alpha_056", name in INDUSTRY_ALPHAS
+            )
             ops, o = alpha_numpy.namespace(panels, codes)
             out[name] = ops.table(fn(o)).loc[start:end]
         return out
@@ -166,8 +196,10 @@ def main(argv=None):
         e2e_numpy = timed(numpy_end_to_end)
         show("end to end", e2e_ours, e2e_numpy)
         bad = sum(compare(e2e_ours[2][n], e2e_numpy[2][n])[0] for n in factors)
-        print("  cells differing between the two: {} (where a suspension outlasts the numpy "
-              "side's look-back, counted in trading days)".format(bad))
+        print(
+            "  cells differing between the two: {} (where a suspension outlasts the numpy "
+            "side's look-back, counted in trading days)".format(bad)
+        )
     e2e_ours = e2e_numpy = None
 
     # -- evaluation only ----------------------------------------------------
@@ -181,8 +213,10 @@ def main(argv=None):
     ev_one = timed(lambda: ours_in_context(factors, ids, ctx_one), args.repeat)
     ev_ours = timed(lambda: ours_in_context(factors, ids, ctx_all), args.repeat)
     if args.ours_only:
-        print("evaluation: ours {:.2f} s (cpu {:.2f}) on {} threads, {:.2f} s (cpu {:.2f}) "
-              "on 1".format(ev_ours[0], ev_ours[1], threads, ev_one[0], ev_one[1]))
+        print(
+            "evaluation: ours {:.2f} s (cpu {:.2f}) on {} threads, {:.2f} s (cpu {:.2f}) "
+            "on 1".format(ev_ours[0], ev_ours[1], threads, ev_one[0], ev_one[1])
+        )
         mivada.close()
         return
 
@@ -193,10 +227,15 @@ def main(argv=None):
     ev_numpy = timed(numpy_formulas)
     show("evaluation, {} threads".format(threads), ev_ours, ev_numpy)
     show("evaluation, 1 thread", ev_one, ev_numpy)
-    print("  {} of {} cells differ between ours and numpy".format(
-        *count_differing(ev_ours[2], ev_numpy[2])))
-    same = all(np.array_equal(a.to_numpy(), b.to_numpy(), equal_nan=True)
-               for a, b in zip(ev_ours[2], ev_one[2]))
+    print(
+        "  {} of {} cells differ between ours and numpy".format(
+            *count_differing(ev_ours[2], ev_numpy[2])
+        )
+    )
+    same = all(
+        np.array_equal(a.to_numpy(), b.to_numpy(), equal_nan=True)
+        for a, b in zip(ev_ours[2], ev_one[2])
+    )
     print("  {} threads and 1 thread give the same bits: {}".format(threads, same))
     ev_numpy = ev_one = None
 
@@ -206,6 +245,7 @@ def main(argv=None):
         def pandas_formulas():
             ops, o = namespace(panels)
             return [ops.table(fn(o)) for fn in ALPHAS.values()]
+
         ev_pandas = timed(pandas_formulas)
         show("evaluation vs pandas group-by", ev_ours, ev_pandas, "pandas")
     mivada.close()

@@ -22,6 +22,7 @@ runs); the printed CPU/wall ratio of the serial run shows how much of a
 second core it used all the same.  The cluster is started with
 ``tarnfold.batch.local_cluster``, the one ``assay_many`` starts itself.
 """
+
 import os
 
 # before numpy is imported: the setting Dask gives its worker processes
@@ -75,6 +76,7 @@ def _warm_up():
     import tarnfold.analysis.assay_bench  # noqa: F401
     import tarnfold.engine_v2.eval_core  # noqa: F401
     from tarnfold.workflow import bench_steps
+
     for _, _, make, _ in bench_steps():
         make()
 
@@ -97,8 +99,13 @@ def _split(table):
     parts = {k: ok[k + " s"].sum() for k in ("load", "compute", "write")}
     total = sum(parts.values())
     return "load {:.0f} s ({:.0%}), compute {:.0f} s ({:.0%}), write {:.0f} s ({:.0%})".format(
-        parts["load"], parts["load"] / total, parts["compute"], parts["compute"] / total,
-        parts["write"], parts["write"] / total)
+        parts["load"],
+        parts["load"] / total,
+        parts["compute"],
+        parts["compute"] / total,
+        parts["write"],
+        parts["write"] / total,
+    )
 
 
 def main():
@@ -112,21 +119,36 @@ def main():
     periods = tuple(int(p) for p in args.periods.split(","))
 
     store = mivada.init(sample="bench")
-    ids = mivada.all_instruments("CS")["order_book_id"].tolist()[:args.stocks]
+    ids = mivada.all_instruments("CS")["order_book_id"].tolist()[: args.stocks]
     end = mivada.get_previous_trading_date(mivada.get_latest_trading_date(), max(periods) + 1)
     start = mivada.trading_date_offset(end, -(args.days - 1))
     factors = operator_factors(args.factors)
-    print("{} factors, {} stocks x {} days ({:%Y-%m-%d} .. {:%Y-%m-%d}), periods {}, "
-          "{} cores, load average {:.1f}".format(
-              len(factors), len(ids), args.days, start, end, periods, os.cpu_count(),
-              os.getloadavg()[0]), flush=True)
-    print("threads per process, both runs: OMP/MKL/OPENBLAS_NUM_THREADS={}/{}/{}, DuckDB and "
-          "pyarrow defaults; cluster workers: 1 thread each".format(
-              *(os.environ.get(v) for v in ("OMP_NUM_THREADS", "MKL_NUM_THREADS",
-                                            "OPENBLAS_NUM_THREADS"))), flush=True)
-    kw = dict(order_book_ids=ids, start_date=start, end_date=end, periods=periods,
-              store=store.path)
-    _warm_up()   # imports and first-call set-up outside the clock, here and on the workers
+    print(
+        "{} factors, {} stocks x {} days ({:%Y-%m-%d} .. {:%Y-%m-%d}), periods {}, "
+        "{} cores, load average {:.1f}".format(
+            len(factors),
+            len(ids),
+            args.days,
+            start,
+            end,
+            periods,
+            os.cpu_count(),
+            os.getloadavg()[0],
+        ),
+        flush=True,
+    )
+    print(
+        "threads per process, both runs: OMP/MKL/OPENBLAS_NUM_THREADS={}/{}/{}, DuckDB and "
+        "pyarrow defaults; cluster workers: 1 thread each".format(
+            *(
+                os.environ.get(v)
+                for v in ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS")
+            )
+        ),
+        flush=True,
+    )
+    kw = dict(order_book_ids=ids, start_date=start, end_date=end, periods=periods, store=store.path)
+    _warm_up()  # imports and first-call set-up outside the clock, here and on the workers
     tmp = tempfile.mkdtemp(prefix="bench-batch-")
     try:
         serial_time = serial_peak = float("nan")
@@ -137,11 +159,18 @@ def main():
             serial_time = time.perf_counter() - t0
             serial_cpu = _cpu_seconds() - c0
             serial_peak = _status_kib("VmHWM") / 1024.0
-            print("serial      {:8.1f} s  peak RSS {:7.0f} MiB  failed {}  | {}".format(
-                serial_time, serial_peak, int(serial["error"].notna().sum()), _split(serial)),
-                flush=True)
-            print("            CPU {:.1f} s ({:.2f} of the wall time), load average {:.1f}".format(
-                serial_cpu, serial_cpu / serial_time, os.getloadavg()[0]), flush=True)
+            print(
+                "serial      {:8.1f} s  peak RSS {:7.0f} MiB  failed {}  | {}".format(
+                    serial_time, serial_peak, int(serial["error"].notna().sum()), _split(serial)
+                ),
+                flush=True,
+            )
+            print(
+                "            CPU {:.1f} s ({:.2f} of the wall time), load average {:.1f}".format(
+                    serial_cpu, serial_cpu / serial_time, os.getloadavg()[0]
+                ),
+                flush=True,
+            )
 
         client, cluster = local_cluster(2)
         try:
@@ -156,15 +185,27 @@ def main():
         finally:
             client.close()
             cluster.close()
-        print("2 workers   {:8.1f} s  peak RSS per worker {}  failed {}  | {}".format(
-            dist_time, ", ".join("{:.0f} MiB".format(v) for v in peaks.values()),
-            int(dist["error"].notna().sum()), _split(dist)))
-        print("            CPU per worker {}, this process {:.1f} s, load average {:.1f}".format(
-            ", ".join("{:.1f} s".format(v) for v in worker_cpu.values()), main_cpu,
-            os.getloadavg()[0]))
-        print("speed-up    {:8.2f}x  (worker peak / serial peak: {})".format(
-            serial_time / dist_time, ", ".join("{:.2f}".format(v / serial_peak)
-                                               for v in peaks.values())))
+        print(
+            "2 workers   {:8.1f} s  peak RSS per worker {}  failed {}  | {}".format(
+                dist_time,
+                ", ".join("{:.0f} MiB".format(v) for v in peaks.values()),
+                int(dist["error"].notna().sum()),
+                _split(dist),
+            )
+        )
+        print(
+            "            CPU per worker {}, this process {:.1f} s, load average {:.1f}".format(
+                ", ".join("{:.1f} s".format(v) for v in worker_cpu.values()),
+                main_cpu,
+                os.getloadavg()[0],
+            )
+        )
+        print(
+            "speed-up    {:8.2f}x  (worker peak / serial peak: {})".format(
+                serial_time / dist_time,
+                ", ".join("{:.2f}".format(v / serial_peak) for v in peaks.values()),
+            )
+        )
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

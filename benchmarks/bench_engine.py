@@ -27,6 +27,7 @@ Time is the best of --repeat runs; peak memory is the growth of the
 resident set during one run (see _harness.py) and, separately, the
 tracemalloc peak of one run (numpy and Python allocations).
 """
+
 import os
 import sys
 import tracemalloc
@@ -39,8 +40,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mivada  # noqa: E402
 from _harness import engine_bench_setup, measure, report  # noqa: E402
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "tests", "engine"))
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "engine")
+)
 
 from alpha_pandas_reference import namespace  # noqa: E402
 from tarnfold import alphas  # noqa: E402
@@ -60,8 +62,7 @@ def make_factor(o):
     risk_adjusted = o.rank(mom / o.ts_std(ret, 20))
     volume_trend = o.ts_mean(o.volume, 10) / o.ts_mean(o.volume, 60)
     smooth_change = o.ema(o.delta(o.close, 5), 20) / o.close
-    return risk_adjusted + o.correlation(o.volume, o.close, 10) + volume_trend \
-        - smooth_change
+    return risk_adjusted + o.correlation(o.volume, o.close, 10) + volume_trend - smooth_change
 
 
 def read_close(ids, start, end):
@@ -77,13 +78,15 @@ def per_call_cost(ids, start, end, repeat):
     from tarnfold.leaf import CLOSE
 
     factor = CLOSE * 1
-    eval_core.execute_factor(factor, ids, start, end)      # the store's kept data
+    eval_core.execute_factor(factor, ids, start, end)  # the store's kept data
     call = measure(lambda: eval_core.execute_factor(factor, ids, start, end), max(repeat, 5))
     read = measure(lambda: read_close(ids, start, end), max(repeat, 5))
-    print("execute_factor(CLOSE * 1), {:>4} stocks: {:7.1f} ms | reading their close: "
-          "{:7.1f} ms | the call's own cost {:6.1f} ms (ratio {:.2f})".format(
-              len(ids), call[0] * 1e3, read[0] * 1e3, (call[0] - read[0]) * 1e3,
-              call[0] / read[0]))
+    print(
+        "execute_factor(CLOSE * 1), {:>4} stocks: {:7.1f} ms | reading their close: "
+        "{:7.1f} ms | the call's own cost {:6.1f} ms (ratio {:.2f})".format(
+            len(ids), call[0] * 1e3, read[0] * 1e3, (call[0] - read[0]) * 1e3, call[0] / read[0]
+        )
+    )
 
 
 def count_nodes(factor):
@@ -97,10 +100,12 @@ def main(argv=None):
     factor = make_factor(OURS)
     lookback = factor.shift + DMA_WARMUP_DAYS
     leaf_start = mivada.trading_date_offset(start, -lookback)
-    print("store {}: {} instruments, {} days requested ({} loaded), "
-          "factor of {} nodes, shift {}".format(
-              store.path, len(ids), args.days, args.days + lookback,
-              count_nodes(factor), factor.shift))
+    print(
+        "store {}: {} instruments, {} days requested ({} loaded), "
+        "factor of {} nodes, shift {}".format(
+            store.path, len(ids), args.days, args.days + lookback, count_nodes(factor), factor.shift
+        )
+    )
 
     for n in (500, len(ids)):
         per_call_cost(ids[:n], start, end, args.repeat)
@@ -126,25 +131,29 @@ def main(argv=None):
     got, want = ours(), theirs()
     want = want.reindex(index=got.index, columns=got.columns)
     same_nan = np.array_equal(np.isnan(got.to_numpy()), np.isnan(want.to_numpy()))
-    close_enough = np.allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10,
-                               atol=1e-12, equal_nan=True)
-    print("results agree: NaN in the same places: {}, values within 1e-10: {}"
-          .format(same_nan, close_enough))
-    report("leaf loading (context)", measure(load, args.repeat),
-           measure(load_pandas, args.repeat))
-    report("~20-node factor, warm", measure(ours, args.repeat),
-           measure(theirs, args.repeat))
+    close_enough = np.allclose(
+        got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12, equal_nan=True
+    )
+    print(
+        "results agree: NaN in the same places: {}, values within 1e-10: {}".format(
+            same_nan, close_enough
+        )
+    )
+    report("leaf loading (context)", measure(load, args.repeat), measure(load_pandas, args.repeat))
+    report("~20-node factor, warm", measure(ours, args.repeat), measure(theirs, args.repeat))
     t_e2e, m_e2e, _ = measure(
-        lambda: eval_core.execute_factor(factor, ids, start, end), args.repeat)
-    print("execute_factor end to end: {:.1f} ms, peak {:.1f} MiB (leaf panels: "
-          "{:.1f} MiB each)".format(t_e2e * 1e3, m_e2e,
-                                   close.to_numpy().nbytes / 2 ** 20))
+        lambda: eval_core.execute_factor(factor, ids, start, end), args.repeat
+    )
+    print(
+        "execute_factor end to end: {:.1f} ms, peak {:.1f} MiB (leaf panels: "
+        "{:.1f} MiB each)".format(t_e2e * 1e3, m_e2e, close.to_numpy().nbytes / 2**20)
+    )
     for label, fn in (("ours", ours), ("pandas", theirs)):
         tracemalloc.start()
         fn()
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
-        print("tracemalloc peak of the factor, {}: {:.1f} MiB".format(label, peak / 2 ** 20))
+        print("tracemalloc peak of the factor, {}: {:.1f} MiB".format(label, peak / 2**20))
     mivada.close()
     return 0 if (same_nan and close_enough) else 1
 

@@ -29,6 +29,7 @@ summaries and headlines against the bench's former summaries, timed right
 after in the same process) and print their share of the rest of the run:
 both sides then see the same load.
 """
+
 import os
 
 # one BLAS thread: CPU time then measures the work, not idle spinning
@@ -56,20 +57,27 @@ def add_evidence_data(market, factor, returns, seed=11):
 
     rng = np.random.default_rng(seed)
     dates, ids = factor.index, list(factor.columns)
-    cap = pd.DataFrame(np.exp(rng.normal(23.0, 1.0, (1, len(ids))) +
-                              np.cumsum(rng.normal(0, 0.01, (len(dates), len(ids))), axis=0)),
-                       index=dates, columns=ids)
+    cap = pd.DataFrame(
+        np.exp(
+            rng.normal(23.0, 1.0, (1, len(ids)))
+            + np.cumsum(rng.normal(0, 0.01, (len(dates), len(ids))), axis=0)
+        ),
+        index=dates,
+        columns=ids,
+    )
     # laid out as the store answers: instrument by instrument, dates in order
-    long_cap = pd.DataFrame({"market_cap": cap.to_numpy().T.ravel()},
-                            index=pd.MultiIndex.from_product([ids, dates],
-                                                             names=["order_book_id", "date"]))
+    long_cap = pd.DataFrame(
+        {"market_cap": cap.to_numpy().T.ravel()},
+        index=pd.MultiIndex.from_product([ids, dates], names=["order_book_id", "date"]),
+    )
     close = (1.0 + returns.fillna(0.0)).cumprod() * 10.0
     high = close * (1.0 + np.abs(rng.normal(0, 0.01, close.shape)))
     low = close * (1.0 - np.abs(rng.normal(0, 0.01, close.shape)))
     bars = {"open": (high + low) / 2, "high": high, "low": low, "close": close}
 
-    def get_factor(order_book_ids, factor_name, start_date=None, end_date=None, universe=None,
-                   expect_df=True):
+    def get_factor(
+        order_book_ids, factor_name, start_date=None, end_date=None, universe=None, expect_df=True
+    ):
         return long_cap
 
     def get_price_panel(order_book_ids, start_date=None, end_date=None, fields=("close",)):
@@ -82,12 +90,25 @@ def add_evidence_data(market, factor, returns, seed=11):
         # the store's scan (one pass over the bars), done on the stand-in's
         # arrays (every instrument, all dates: the stand-in's request)
         o, h, l, c = (arrays[f] for f in ("open", "high", "low", "close"))
-        bad = (h < l) | (c > h) | (c < l) | (o > h) | (o < l) | \
-            (np.fmin(np.fmin(o, h), np.fmin(l, c)) <= 0)
+        bad = (
+            (h < l)
+            | (c > h)
+            | (c < l)
+            | (o > h)
+            | (o < l)
+            | (np.fmin(np.fmin(o, h), np.fmin(l, c)) <= 0)
+        )
         t, j = np.nonzero(bad)
-        return pd.DataFrame({"order_book_id": np.asarray(order_book_ids, dtype=object)[j],
-                             "date": bars["close"].index[t], "open": o[t, j], "high": h[t, j],
-                             "low": l[t, j], "close": c[t, j]})
+        return pd.DataFrame(
+            {
+                "order_book_id": np.asarray(order_book_ids, dtype=object)[j],
+                "date": bars["close"].index[t],
+                "open": o[t, j],
+                "high": h[t, j],
+                "low": l[t, j],
+                "close": c[t, j],
+            }
+        )
 
     market.inconsistent_bars = inconsistent_bars
     market.get_factor = get_factor
@@ -95,7 +116,8 @@ def add_evidence_data(market, factor, returns, seed=11):
     market.get_price_panel = get_price_panel
     market.get_latest_trading_date = lambda: returns.index[-1]
     market.get_trading_dates = lambda start, end: returns.index[
-        (returns.index >= pd.Timestamp(start)) & (returns.index <= pd.Timestamp(end))]
+        (returns.index >= pd.Timestamp(start)) & (returns.index <= pd.Timestamp(end))
+    ]
     return market
 
 
@@ -103,11 +125,18 @@ def install(market):
     import mivada
     import mivada.api
     from tarnfold import industry
+
     bw.install_market(market)
-    for name in ("get_factor", "get_factor_names", "get_price_panel",
-                 "get_latest_trading_date", "get_trading_dates"):
+    for name in (
+        "get_factor",
+        "get_factor_names",
+        "get_price_panel",
+        "get_latest_trading_date",
+        "get_trading_dates",
+    ):
         setattr(mivada, name, getattr(market, name))
     import mivada.api.bar_checks
+
     mivada.api.bar_checks.inconsistent_bars = market.inconsistent_bars
     # the industry kernel's records and a store the checks may ask
     industry.client = market.client
@@ -120,6 +149,7 @@ def old_summaries(results):
     before the evidence (each result's headline computed its summary
     table again)."""
     from tarnfold.analysis import statistics as st
+
     tables = {}
     for name, r in results.items():
         for _ in ("summary", "headline"):
@@ -130,8 +160,12 @@ def old_summaries(results):
                     st.industry_summary(r.ic_industry_distribute)
             elif name == "quantile":
                 tables[name] = st.quantile_summary(
-                    r.quantile_returns, r.quantile_turnover, r.quantile_detail,
-                    r.top_minus_bottom_returns, r.benchmark_return)
+                    r.quantile_returns,
+                    r.quantile_turnover,
+                    r.quantile_detail,
+                    r.top_minus_bottom_returns,
+                    r.benchmark_return,
+                )
             elif name == "factor_return":
                 tables[name] = st.factor_return_summary(r.factor_returns)
     return tables
@@ -147,6 +181,7 @@ def _timed(timer, owner, name):
             return inner(*args, **kwargs)
         finally:
             timer[0] += time.perf_counter() - t0
+
     setattr(owner, name, timed)
 
 
@@ -154,6 +189,7 @@ def run_side(side, n_dates, n_inst, repeat):
     warnings.simplefilter("ignore")
     from tarnfold import evidence as ev
     from tarnfold.workflow import assay, bench_steps
+
     # within one run: the time the evidence's own steps take
     own = [0.0]
     if side == "evidence":
@@ -164,10 +200,14 @@ def run_side(side, n_dates, n_inst, repeat):
     market = add_evidence_data(bw.make_market(factor, returns, industry), factor, returns)
     install(market)
     evidence = side == "evidence"
-    steps = bench_steps(preprocess=("winsorize", "normalize", "neutralize"),
-                        industry="citics_2019", max_decay=bw.MAX_DECAY, quantile=bw.QUANTILE,
-                        benchmark=bw.BENCHMARK,
-                        **({} if evidence else {"analysers": OLD_ANALYSERS}))
+    steps = bench_steps(
+        preprocess=("winsorize", "normalize", "neutralize"),
+        industry="citics_2019",
+        max_decay=bw.MAX_DECAY,
+        quantile=bw.QUANTILE,
+        benchmark=bw.BENCHMARK,
+        **({} if evidence else {"analysers": OLD_ANALYSERS}),
+    )
     times, cpu, parts, shares = [], [], {}, []
     for _ in range(repeat):
         own[0] = 0.0
@@ -191,15 +231,38 @@ def run_side(side, n_dates, n_inst, repeat):
             old = time.perf_counter() - t2
             added = own[0] + parts["summaries"] - old
             shares.append(added / (times[-1] - added))
-    print(json.dumps({"times": times, "cpu": cpu, "parts": parts, "shares": shares,
-                      "steps": list(results.steps),
-                      "tables": sum(len(t) for t in tables.values())}))
+    print(
+        json.dumps(
+            {
+                "times": times,
+                "cpu": cpu,
+                "parts": parts,
+                "shares": shares,
+                "steps": list(results.steps),
+                "tables": sum(len(t) for t in tables.values()),
+            }
+        )
+    )
 
 
 def measure(side, n_dates, n_inst, repeat):
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--side", side,
-                          "--dates", str(n_dates), "--instruments", str(n_inst),
-                          "--repeat", str(repeat)], check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--side",
+            side,
+            "--dates",
+            str(n_dates),
+            "--instruments",
+            str(n_inst),
+            "--repeat",
+            str(repeat),
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -220,26 +283,39 @@ def main():
     for _ in range(args.rounds):
         for side in runs:
             runs[side].append(measure(side, args.dates, args.instruments, args.repeat))
-    print("{} instruments x {} dates, periods {}".format(args.instruments, args.dates,
-                                                        bw.PERIODS))
+    print("{} instruments x {} dates, periods {}".format(args.instruments, args.dates, bw.PERIODS))
     best = {}
     for side, label in (("bench", "bench"), ("evidence", "with evidence")):
         wall = min(t for r in runs[side] for t in r["times"])
         cpu = min(t for r in runs[side] for t in r["cpu"])
         best[side] = (wall, cpu)
         last = runs[side][-1]
-        print("{:<14} wall {:6.2f} s  cpu {:6.2f} s (best of {}; last run: assay {:.2f} s, "
-              "summaries {:.2f} s); steps: {}".format(
-                  label, wall, cpu, args.rounds * args.repeat, last["parts"]["assay"],
-                  last["parts"]["summaries"], ", ".join(last["steps"])))
+        print(
+            "{:<14} wall {:6.2f} s  cpu {:6.2f} s (best of {}; last run: assay {:.2f} s, "
+            "summaries {:.2f} s); steps: {}".format(
+                label,
+                wall,
+                cpu,
+                args.rounds * args.repeat,
+                last["parts"]["assay"],
+                last["parts"]["summaries"],
+                ", ".join(last["steps"]),
+            )
+        )
     for i, what in enumerate(("wall", "cpu")):
         ratio = best["evidence"][i] / best["bench"][i]
-        print("ratio ({}) {:.3f}: the evidence adds {:+.1%} (budget +25 %)".format(
-            what, ratio, ratio - 1.0))
+        print(
+            "ratio ({}) {:.3f}: the evidence adds {:+.1%} (budget +25 %)".format(
+                what, ratio, ratio - 1.0
+            )
+        )
     shares = sorted(x for r in runs["evidence"] for x in r["shares"])
-    print("within one run: the evidence's own steps and tables add {:+.1%} to the rest "
-          "(median of {}; range {:+.1%} .. {:+.1%})".format(
-              shares[len(shares) // 2], len(shares), shares[0], shares[-1]))
+    print(
+        "within one run: the evidence's own steps and tables add {:+.1%} to the rest "
+        "(median of {}; range {:+.1%} .. {:+.1%})".format(
+            shares[len(shares) // 2], len(shares), shares[0], shares[-1]
+        )
+    )
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ formulation (a ratio of running products).
 
     python benchmarks/bench_format.py [n_dates n_inst]
 """
+
 import os
 import sys
 

@@ -13,6 +13,7 @@ says so).  Fixed costs make that estimate run high (100 dates scaled to 1500
 overstated the measured full run by about half), and the memory is then
 that of the subset run, so quote full runs.
 """
+
 import argparse
 import json
 import os
@@ -35,13 +36,15 @@ def make_inputs(n_dates, n_inst, seed=20240601):
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2015-01-05", periods=n_dates + max(PERIODS))
     ids = ["%06d.%s" % (i, "XSHE" if i % 2 else "XSHG") for i in range(n_inst)]
-    returns = pd.DataFrame(rng.normal(0.0003, 0.02, size=(len(dates), n_inst)),
-                           index=dates, columns=ids)
-    returns = returns.mask(rng.random(returns.shape) < 0.02)         # suspensions
+    returns = pd.DataFrame(
+        rng.normal(0.0003, 0.02, size=(len(dates), n_inst)), index=dates, columns=ids
+    )
+    returns = returns.mask(rng.random(returns.shape) < 0.02)  # suspensions
     signal = returns.shift(-1).fillna(0.0).values[:n_dates] * 0.3
-    factor = pd.DataFrame(signal + rng.normal(size=(n_dates, n_inst)),
-                          index=dates[:n_dates], columns=ids)
-    factor = factor.mask(rng.random(factor.shape) < 0.05)            # missing factor values
+    factor = pd.DataFrame(
+        signal + rng.normal(size=(n_dates, n_inst)), index=dates[:n_dates], columns=ids
+    )
+    factor = factor.mask(rng.random(factor.shape) < 0.05)  # missing factor values
     industry = {oid: "industry_%02d" % (k % N_INDUSTRIES) for k, oid in enumerate(ids)}
     return factor, returns, industry
 
@@ -59,26 +62,54 @@ def run_side(side, n_dates, n_inst, repeat):
     for _ in range(repeat):
         t0 = time.perf_counter()
         if side == "compiled":
-            analyser = ab.ICAnalysis(rank_ic=True, industry_classification=industry,
-                                     max_decay=MAX_DECAY)
+            analyser = ab.ICAnalysis(
+                rank_ic=True, industry_classification=industry, max_decay=MAX_DECAY
+            )
             res = analyser.analysis(factor, returns, PERIODS, ascending=False)
             shapes = [res.ic.shape, res.ic_decay.shape, res.ic_industry_distribute.shape]
         else:
-            ic, _, decay, ind = ref.ic_analysis(factor, returns, PERIODS, rank_ic=True,
-                                                industry=industry, max_decay=MAX_DECAY,
-                                                ascending=False)
+            ic, _, decay, ind = ref.ic_analysis(
+                factor,
+                returns,
+                PERIODS,
+                rank_ic=True,
+                industry=industry,
+                max_decay=MAX_DECAY,
+                ascending=False,
+            )
             shapes = [ic.shape, decay.shape, ind.shape]
         times.append(time.perf_counter() - t0)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps({"times": times, "peak_kib": peak, "base_kib": base,
-                      "shapes": [list(s) for s in shapes]}))
+    print(
+        json.dumps(
+            {
+                "times": times,
+                "peak_kib": peak,
+                "base_kib": base,
+                "shapes": [list(s) for s in shapes],
+            }
+        )
+    )
 
 
 def measure(side, n_dates, n_inst, repeat):
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--side", side,
-                          "--dates", str(n_dates), "--instruments", str(n_inst),
-                          "--repeat", str(repeat)],
-                         check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--side",
+            side,
+            "--dates",
+            str(n_dates),
+            "--instruments",
+            str(n_inst),
+            "--repeat",
+            str(repeat),
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -86,8 +117,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dates", type=int, default=1500)
     parser.add_argument("--instruments", type=int, default=3000)
-    parser.add_argument("--pandas-dates", type=int, default=0,
-                        help="dates for the pandas run, time scaled to --dates (0: all)")
+    parser.add_argument(
+        "--pandas-dates",
+        type=int,
+        default=0,
+        help="dates for the pandas run, time scaled to --dates (0: all)",
+    )
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--side", choices=["compiled", "pandas"], help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -97,29 +132,44 @@ def main():
 
     n_dates, n_inst = args.dates, args.instruments
     p_dates = args.pandas_dates or n_dates
-    print("ICAnalysis(rank_ic=True, industry_classification=<dict of %d industries>, "
-          "max_decay=%d), periods=%s, %d instruments x %d dates"
-          % (N_INDUSTRIES, MAX_DECAY, PERIODS, n_inst, n_dates))
+    print(
+        "ICAnalysis(rank_ic=True, industry_classification=<dict of %d industries>, "
+        "max_decay=%d), periods=%s, %d instruments x %d dates"
+        % (N_INDUSTRIES, MAX_DECAY, PERIODS, n_inst, n_dates)
+    )
     ours = measure("compiled", n_dates, n_inst, args.repeat)
     theirs = measure("pandas", p_dates, n_inst, 1)
     t_ours = min(ours["times"])
     t_theirs = theirs["times"][0] * n_dates / p_dates
     mib = lambda kib: kib / 1024.0
-    print("compiled : %8.2f s  (best of %d: %s)" % (
-        t_ours, len(ours["times"]), ", ".join("%.2f" % t for t in ours["times"])))
+    print(
+        "compiled : %8.2f s  (best of %d: %s)"
+        % (t_ours, len(ours["times"]), ", ".join("%.2f" % t for t in ours["times"]))
+    )
     if p_dates == n_dates:
         print("pandas   : %8.2f s  (all %d dates)" % (t_theirs, n_dates))
     else:
-        print("pandas   : %8.2f s  (estimate: %.2f s measured on the first %d dates, "
-              "scaled linearly to %d)" % (t_theirs, theirs["times"][0], p_dates, n_dates))
+        print(
+            "pandas   : %8.2f s  (estimate: %.2f s measured on the first %d dates, "
+            "scaled linearly to %d)" % (t_theirs, theirs["times"][0], p_dates, n_dates)
+        )
     print("speed-up : %8.1f x" % (t_theirs / t_ours))
-    print("peak RSS : compiled %.0f MiB (inputs %.0f MiB, +%.0f MiB for the analysis)"
-          % (mib(ours["peak_kib"]), mib(ours["base_kib"]), mib(ours["peak_kib"] - ours["base_kib"])))
-    print("peak RSS : pandas   %.0f MiB (inputs %.0f MiB, +%.0f MiB for the analysis)%s"
-          % (mib(theirs["peak_kib"]), mib(theirs["base_kib"]),
-             mib(theirs["peak_kib"] - theirs["base_kib"]),
-             "" if p_dates == n_dates else
-             "  [on %d dates only; run without --pandas-dates for the full-size figure]" % p_dates))
+    print(
+        "peak RSS : compiled %.0f MiB (inputs %.0f MiB, +%.0f MiB for the analysis)"
+        % (mib(ours["peak_kib"]), mib(ours["base_kib"]), mib(ours["peak_kib"] - ours["base_kib"]))
+    )
+    print(
+        "peak RSS : pandas   %.0f MiB (inputs %.0f MiB, +%.0f MiB for the analysis)%s"
+        % (
+            mib(theirs["peak_kib"]),
+            mib(theirs["base_kib"]),
+            mib(theirs["peak_kib"] - theirs["base_kib"]),
+            ""
+            if p_dates == n_dates
+            else "  [on %d dates only; run without --pandas-dates for the full-size figure]"
+            % p_dates,
+        )
+    )
 
 
 if __name__ == "__main__":

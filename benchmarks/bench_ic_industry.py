@@ -10,6 +10,7 @@ instrument reclassified once, a tenth listed during the window).
 Times are CPU seconds of the process (the machine is shared) and wall
 seconds; peak is the growth of the resident set over the run.
 """
+
 import argparse
 import time
 import types
@@ -25,15 +26,22 @@ def make_inputs(n_dates, n_inst, seed=7):
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2015-01-05", periods=n_dates + 20)
     ids = ["%06d.%s" % (i, "XSHE" if i % 2 else "XSHG") for i in range(n_inst)]
-    returns = pd.DataFrame(rng.normal(0.0003, 0.02, size=(len(dates), n_inst)),
-                           index=dates, columns=ids)
+    returns = pd.DataFrame(
+        rng.normal(0.0003, 0.02, size=(len(dates), n_inst)), index=dates, columns=ids
+    )
     factor = pd.DataFrame(rng.normal(size=(n_dates, n_inst)), index=dates[:n_dates], columns=ids)
     factor = factor.mask(rng.random(factor.shape) < 0.05)
-    listed = [dates[rng.integers(0, n_dates)] if k % 10 == 0 else pd.Timestamp("2010-01-04")
-              for k in range(n_inst)]
-    listing = pd.DataFrame({"order_book_id": ids,
-                            "listed_date": [d.strftime("%Y-%m-%d") for d in listed],
-                            "de_listed_date": ["0000-00-00"] * n_inst})
+    listed = [
+        dates[rng.integers(0, n_dates)] if k % 10 == 0 else pd.Timestamp("2010-01-04")
+        for k in range(n_inst)
+    ]
+    listing = pd.DataFrame(
+        {
+            "order_book_id": ids,
+            "listed_date": [d.strftime("%Y-%m-%d") for d in listed],
+            "de_listed_date": ["0000-00-00"] * n_inst,
+        }
+    )
     records = []
     for k, oid in enumerate(ids):
         records.append(("industry_%02d" % (k % 30), oid, listed[k]))
@@ -52,13 +60,17 @@ def main():
 
     factor, returns, listing, records, fixed = make_inputs(args.dates, args.instruments)
     fake = types.SimpleNamespace(execute=lambda name: list(records))
-    ab.mivada = types.SimpleNamespace(client=types.SimpleNamespace(get_client=lambda: fake),
-                                      all_instruments=lambda kind: listing.copy())
+    ab.mivada = types.SimpleNamespace(
+        client=types.SimpleNamespace(get_client=lambda: fake),
+        all_instruments=lambda kind: listing.copy(),
+    )
     fixed_str = pd.Series(fixed, dtype="str")
-    cases = [("citics_2019", "citics_2019"),
-             ("fixed str", fixed_str),
-             ("fixed object", fixed_str.astype(object)),
-             ("fixed categorical", fixed_str.astype("category"))]
+    cases = [
+        ("citics_2019", "citics_2019"),
+        ("fixed str", fixed_str),
+        ("fixed object", fixed_str.astype(object)),
+        ("fixed categorical", fixed_str.astype("category")),
+    ]
     print("%d dates x %d instruments" % (args.dates, args.instruments))
     for name, industry in cases:
         ab._cache_industry_data.cache_clear()
@@ -74,8 +86,10 @@ def main():
         c1 = time.process_time()
         analyser._calc_ic_industry_distribute(fd)
         ind = time.process_time() - c1
-        print("%-18s analysis cpu %6.2f s wall %6.2f s peak +%5.0f MiB | industry step cpu %5.2f s"
-              " | %d industries" % (name, cpu, wall, peak, ind, len(res.ic_industry_distribute)))
+        print(
+            "%-18s analysis cpu %6.2f s wall %6.2f s peak +%5.0f MiB | industry step cpu %5.2f s"
+            " | %d industries" % (name, cpu, wall, peak, ind, len(res.ic_industry_distribute))
+        )
 
 
 if __name__ == "__main__":

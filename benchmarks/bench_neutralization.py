@@ -11,6 +11,7 @@ concat, reindex) and one statsmodels OLS per date through a row-wise apply
 -- run in this process; the script checks that they agree and prints times,
 peak memory and the speed-up.
 """
+
 import argparse
 import os
 import sys
@@ -37,22 +38,37 @@ def make_market(n_inst, n_dates, seed=11):
     listed[late] = dates[rng.integers(n_dates // 2, size=late.sum())].strftime("%Y-%m-%d")
     delisted = np.full(n_inst, "0000-00-00", dtype=object)
     gone = rng.random(n_inst) < 0.02
-    delisted[gone] = dates[rng.integers(n_dates // 2, n_dates, size=gone.sum())].strftime("%Y-%m-%d")
-    listing = pd.DataFrame({"order_book_id": ids, "listed_date": listed, "de_listed_date": delisted})
+    delisted[gone] = dates[rng.integers(n_dates // 2, n_dates, size=gone.sum())].strftime(
+        "%Y-%m-%d"
+    )
+    listing = pd.DataFrame(
+        {"order_book_id": ids, "listed_date": listed, "de_listed_date": delisted}
+    )
 
     # Industry history: one record per instrument, a fifth reclassified once.
     records = []
     for k, oid in enumerate(ids):
-        records.append((CITICS_INDUSTRIES[rng.integers(len(CITICS_INDUSTRIES))], oid,
-                        pd.Timestamp("2009-01-05")))
+        records.append(
+            (
+                CITICS_INDUSTRIES[rng.integers(len(CITICS_INDUSTRIES))],
+                oid,
+                pd.Timestamp("2009-01-05"),
+            )
+        )
         if rng.random() < 0.2:
-            records.append((CITICS_INDUSTRIES[rng.integers(len(CITICS_INDUSTRIES))], oid,
-                            dates[rng.integers(n_dates)]))
+            records.append(
+                (
+                    CITICS_INDUSTRIES[rng.integers(len(CITICS_INDUSTRIES))],
+                    oid,
+                    dates[rng.integers(n_dates)],
+                )
+            )
 
     # Style exposures for every instrument and day, about 1 % missing.
     index = pd.MultiIndex.from_product([ids, dates], names=["order_book_id", "date"])
-    styles = pd.DataFrame({name: rng.standard_normal(len(index)) for name in STYLE_FACTORS},
-                          index=index)
+    styles = pd.DataFrame(
+        {name: rng.standard_normal(len(index)) for name in STYLE_FACTORS}, index=index
+    )
     for name in STYLE_FACTORS:
         styles.loc[rng.random(len(index)) < 0.01, name] = np.nan
 
@@ -67,7 +83,7 @@ def make_market(n_inst, n_dates, seed=11):
     )
     factor = pd.DataFrame(rng.standard_normal((n_dates, n_inst)), index=dates, columns=ids)
     factor = factor.mask(rng.random(factor.shape) < 0.05)
-    factor.iloc[3] = np.nan                                   # a date without values
+    factor.iloc[3] = np.nan  # a date without values
     factor.index.name, factor.columns.name = "datetime", "order_book_id"
     return market, factor
 
@@ -76,8 +92,9 @@ def statsmodels_neutralize(factor_data, industry="citics_2019"):
     """The plain formulation: one exposure table, one OLS per date."""
     dates = factor_data.index.tolist()
     order_book_ids = factor_data.columns.tolist()
-    exog = ab.mivada.get_style_factor_exposure(order_book_ids=order_book_ids, start_date=dates[0],
-                                               end_date=dates[-1], factors=None)
+    exog = ab.mivada.get_style_factor_exposure(
+        order_book_ids=order_book_ids, start_date=dates[0], end_date=dates[-1], factors=None
+    )
     exog = exog.reorder_levels(["date", "order_book_id"])
     industry_data = ab._load_industry_data(order_book_ids, dates, source=industry)
     exog = pd.concat([exog, pd.get_dummies(industry_data, dtype=float)], axis=1)
@@ -101,9 +118,11 @@ def main():
     market, factor = make_market(args.instruments, args.dates)
     ab.mivada = market
     ab._cache_industry_data.cache_clear()
-    ab._cache_industry_data(source="citics_2019")          # the hour-long cache, warm for both
-    print(f"{args.instruments} instruments x {args.dates} dates, {len(STYLE_FACTORS)} style "
-          f"factors + {len(CITICS_INDUSTRIES)} industries, pandas {pd.__version__}")
+    ab._cache_industry_data(source="citics_2019")  # the hour-long cache, warm for both
+    print(
+        f"{args.instruments} instruments x {args.dates} dates, {len(STYLE_FACTORS)} style "
+        f"factors + {len(CITICS_INDUSTRIES)} industries, pandas {pd.__version__}"
+    )
 
     step = ab.Neutralization(industry="citics_2019", style_factors="all")
     ours = measure(lambda: step.process(factor), repeat=args.repeat)

@@ -6,6 +6,7 @@ Each computation runs through our module and through the plain pandas
 formulation on the same data in this process; the script checks that the two
 agree and prints times, peak memory and the speed-up.
 """
+
 import argparse
 import os
 import sys
@@ -28,7 +29,9 @@ def make_data(n_inst, n_dates, seed=7):
     ids = [f"{600000 + k:06d}.XSHG" for k in range(n_inst)]
     returns = pd.DataFrame(rng.normal(0, 0.02, size=(len(dates), n_inst)), index=dates, columns=ids)
     returns = returns.mask(rng.random(returns.shape) < 0.03)
-    factor = pd.DataFrame(rng.standard_t(4, size=(n_dates, n_inst)), index=dates[:n_dates], columns=ids)
+    factor = pd.DataFrame(
+        rng.standard_t(4, size=(n_dates, n_inst)), index=dates[:n_dates], columns=ids
+    )
     factor = factor.mask(rng.random(factor.shape) < 0.05)
     return factor, returns
 

@@ -14,6 +14,7 @@ machine the CPU times are the steadier comparison.
 --pandas-dates N runs the pandas side on the first N dates and scales its
 time linearly (the output says so); quote full runs.
 """
+
 import argparse
 import json
 import os
@@ -34,13 +35,15 @@ def make_inputs(n_dates, n_inst, seed=20240601):
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2015-01-05", periods=n_dates + max(PERIODS))
     ids = ["%06d.%s" % (i, "XSHE" if i % 2 else "XSHG") for i in range(n_inst)]
-    returns = pd.DataFrame(rng.normal(0.0003, 0.02, size=(len(dates), n_inst)),
-                           index=dates, columns=ids)
-    returns = returns.mask(rng.random(returns.shape) < 0.02)         # suspensions
+    returns = pd.DataFrame(
+        rng.normal(0.0003, 0.02, size=(len(dates), n_inst)), index=dates, columns=ids
+    )
+    returns = returns.mask(rng.random(returns.shape) < 0.02)  # suspensions
     signal = returns.shift(-1).fillna(0.0).values[:n_dates] * 0.3
-    factor = pd.DataFrame(signal + rng.normal(size=(n_dates, n_inst)),
-                          index=dates[:n_dates], columns=ids)
-    factor = factor.mask(rng.random(factor.shape) < 0.05)            # missing factor values
+    factor = pd.DataFrame(
+        signal + rng.normal(size=(n_dates, n_inst)), index=dates[:n_dates], columns=ids
+    )
+    factor = factor.mask(rng.random(factor.shape) < 0.05)  # missing factor values
     return factor, returns
 
 
@@ -56,23 +59,32 @@ def run_side(side, analyser, n_dates, n_inst, repeat):
     factor, returns = make_inputs(n_dates, n_inst)
     if analyser == "quantile":
         if side == "compiled":
+
             def run():
                 res = ab.QuantileReturnAnalysis(quantile=QUANTILE).analysis(
-                    factor, returns, PERIODS, ascending=False)
+                    factor, returns, PERIODS, ascending=False
+                )
                 return res.quantile_returns.shape
         else:
+
             def run():
-                return ref.quantile_return_analysis(factor, returns, PERIODS, quantile=QUANTILE,
-                                                    ascending=False)[0].shape
+                return ref.quantile_return_analysis(
+                    factor, returns, PERIODS, quantile=QUANTILE, ascending=False
+                )[0].shape
     else:
         if side == "compiled":
+
             def run():
-                return ab.FactorReturnAnalysis().analysis(
-                    factor, returns, PERIODS, ascending=False).factor_returns.shape
+                return (
+                    ab.FactorReturnAnalysis()
+                    .analysis(factor, returns, PERIODS, ascending=False)
+                    .factor_returns.shape
+                )
         else:
+
             def run():
-                return ref.factor_return_analysis(factor, returns, PERIODS,
-                                                  ascending=False).shape
+                return ref.factor_return_analysis(factor, returns, PERIODS, ascending=False).shape
+
     times = []
 
     def timed():
@@ -86,15 +98,38 @@ def run_side(side, analyser, n_dates, n_inst, repeat):
     # run (the high-water mark is reset first), so input generation does not
     # hide it.
     _, peak_mib, shape = _harness.measure(timed, repeat=repeat)
-    print(json.dumps({"times": [t for t, _ in times], "cpu": [c for _, c in times],
-                      "peak_mib": peak_mib, "shape": list(shape)}))
+    print(
+        json.dumps(
+            {
+                "times": [t for t, _ in times],
+                "cpu": [c for _, c in times],
+                "peak_mib": peak_mib,
+                "shape": list(shape),
+            }
+        )
+    )
 
 
 def measure(side, analyser, n_dates, n_inst, repeat):
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--side", side,
-                          "--analyser", analyser, "--dates", str(n_dates),
-                          "--instruments", str(n_inst), "--repeat", str(repeat)],
-                         check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--side",
+            side,
+            "--analyser",
+            analyser,
+            "--dates",
+            str(n_dates),
+            "--instruments",
+            str(n_inst),
+            "--repeat",
+            str(repeat),
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -104,29 +139,50 @@ def compare(analyser, label, n_dates, n_inst, p_dates, repeat):
     theirs = measure("pandas", analyser, p_dates, n_inst, 1)
     t_ours = min(ours["times"])
     t_theirs = theirs["times"][0] * n_dates / p_dates
-    print("  compiled : %8.2f s  (best of %d: %s; CPU %s s)" % (
-        t_ours, len(ours["times"]), ", ".join("%.2f" % t for t in ours["times"]),
-        ", ".join("%.2f" % t for t in ours["cpu"])))
+    print(
+        "  compiled : %8.2f s  (best of %d: %s; CPU %s s)"
+        % (
+            t_ours,
+            len(ours["times"]),
+            ", ".join("%.2f" % t for t in ours["times"]),
+            ", ".join("%.2f" % t for t in ours["cpu"]),
+        )
+    )
     if p_dates == n_dates:
-        print("  pandas   : %8.2f s  (all %d dates; CPU %.2f s)" % (t_theirs, n_dates,
-                                                                  theirs["cpu"][0]))
+        print(
+            "  pandas   : %8.2f s  (all %d dates; CPU %.2f s)"
+            % (t_theirs, n_dates, theirs["cpu"][0])
+        )
     else:
-        print("  pandas   : %8.2f s  (estimate: %.2f s measured on the first %d dates, "
-              "scaled linearly to %d)" % (t_theirs, theirs["times"][0], p_dates, n_dates))
-    print("  speed-up : %8.1f x  (CPU time: %.1f x)" % (
-        t_theirs / t_ours, theirs["cpu"][0] * n_dates / p_dates / min(ours["cpu"])))
-    print("  peak     : compiled +%.0f MiB, pandas +%.0f MiB over the inputs%s -> %.3f of it"
-          % (ours["peak_mib"], theirs["peak_mib"],
-             "" if p_dates == n_dates else " [pandas on the subset]",
-             ours["peak_mib"] / max(theirs["peak_mib"], 1e-9)))
+        print(
+            "  pandas   : %8.2f s  (estimate: %.2f s measured on the first %d dates, "
+            "scaled linearly to %d)" % (t_theirs, theirs["times"][0], p_dates, n_dates)
+        )
+    print(
+        "  speed-up : %8.1f x  (CPU time: %.1f x)"
+        % (t_theirs / t_ours, theirs["cpu"][0] * n_dates / p_dates / min(ours["cpu"]))
+    )
+    print(
+        "  peak     : compiled +%.0f MiB, pandas +%.0f MiB over the inputs%s -> %.3f of it"
+        % (
+            ours["peak_mib"],
+            theirs["peak_mib"],
+            "" if p_dates == n_dates else " [pandas on the subset]",
+            ours["peak_mib"] / max(theirs["peak_mib"], 1e-9),
+        )
+    )
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dates", type=int, default=1500)
     parser.add_argument("--instruments", type=int, default=3000)
-    parser.add_argument("--pandas-dates", type=int, default=0,
-                        help="dates for the pandas run, time scaled to --dates (0: all)")
+    parser.add_argument(
+        "--pandas-dates",
+        type=int,
+        default=0,
+        help="dates for the pandas run, time scaled to --dates (0: all)",
+    )
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--only", choices=["quantile", "factor"])
     parser.add_argument("--side", choices=["compiled", "pandas"], help=argparse.SUPPRESS)
@@ -137,11 +193,18 @@ def main():
         return
     p_dates = args.pandas_dates or args.dates
     if args.only in (None, "quantile"):
-        compare("quantile", "QuantileReturnAnalysis(quantile=%d)" % QUANTILE, args.dates,
-                args.instruments, p_dates, args.repeat)
+        compare(
+            "quantile",
+            "QuantileReturnAnalysis(quantile=%d)" % QUANTILE,
+            args.dates,
+            args.instruments,
+            p_dates,
+            args.repeat,
+        )
     if args.only in (None, "factor"):
-        compare("factor", "FactorReturnAnalysis()", args.dates, args.instruments, p_dates,
-                args.repeat)
+        compare(
+            "factor", "FactorReturnAnalysis()", args.dates, args.instruments, p_dates, args.repeat
+        )
 
 
 if __name__ == "__main__":

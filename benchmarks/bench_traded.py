@@ -19,6 +19,7 @@ factor and bars handed over as arrays; it is skipped when the interpreter
 or the package is missing.  Figures on a shared machine are for sanity
 only.
 """
+
 import argparse
 import json
 import os
@@ -42,8 +43,11 @@ def inputs(store, stocks, days):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     end = mivada.get_previous_trading_date(mivada.get_latest_trading_date(), max(PERIODS) + 1)
     start = mivada.trading_date_offset(end, -(days - 1))
-    factor = mivada.get_factor(ids, "reversal_5d", start, end)["reversal_5d"].unstack(
-        "order_book_id").reindex(columns=ids)
+    factor = (
+        mivada.get_factor(ids, "reversal_5d", start, end)["reversal_5d"]
+        .unstack("order_book_id")
+        .reindex(columns=ids)
+    )
     factor.index.name, factor.columns.name = "datetime", "order_book_id"
     last = mivada.get_next_trading_date(end, max(PERIODS))
     returns = mivada.get_price_change_rate(ids, start, last)
@@ -60,9 +64,13 @@ def run_side(side, store, stocks, days, repeat):
     factor, returns = inputs(store, stocks, days)
     extra = {}
     if side == "quantile":
+
         def run():
-            return ab.QuantileReturnAnalysis(quantile=QUANTILE).analysis(
-                factor, returns, PERIODS, ascending=False).quantile_returns.shape
+            return (
+                ab.QuantileReturnAnalysis(quantile=QUANTILE)
+                .analysis(factor, returns, PERIODS, ascending=False)
+                .quantile_returns.shape
+            )
     else:
         rules = TradingRules(exclude_st=True)
         t0 = time.perf_counter()
@@ -71,8 +79,8 @@ def run_side(side, store, stocks, days, repeat):
         analyser = TradedQuantileAnalysis(quantile=QUANTILE, rules=rules, market=market)
 
         def run():
-            return analyser.analysis(factor, returns, PERIODS, ascending=False) \
-                .daily_returns.shape
+            return analyser.analysis(factor, returns, PERIODS, ascending=False).daily_returns.shape
+
     times = []
 
     def timed():
@@ -82,13 +90,32 @@ def run_side(side, store, stocks, days, repeat):
         return shape
 
     _, peak, shape = _harness.measure(timed, repeat=repeat)
-    print(json.dumps(dict(extra, times=[t for t, _ in times], cpu=[c for _, c in times],
-                          peak_mib=peak, shape=list(shape))))
+    print(
+        json.dumps(
+            dict(
+                extra,
+                times=[t for t, _ in times],
+                cpu=[c for _, c in times],
+                peak_mib=peak,
+                shape=list(shape),
+            )
+        )
+    )
 
 
 def measure(side, args):
-    cmd = [sys.executable, os.path.abspath(__file__), "--side", side, "--stocks",
-           str(args.stocks), "--days", str(args.days), "--repeat", str(args.repeat)]
+    cmd = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--side",
+        side,
+        "--stocks",
+        str(args.stocks),
+        "--days",
+        str(args.days),
+        "--repeat",
+        str(args.repeat),
+    ]
     if args.store:
         cmd += ["--store", args.store]
     out = subprocess.run(cmd, check=True, capture_output=True, text=True)
@@ -147,14 +174,24 @@ def peer_time(python, args):
     factor, _ = inputs(args.store, args.stocks, args.days)
     ids = list(factor.columns)
     end = mivada.get_next_trading_date(factor.index[-1], max(PERIODS) + 1)
-    panel = mivada.get_price_panel(ids, factor.index[0], end, fields=(
-        "open", "high", "low", "close", "prev_close", "volume", "total_turnover"))
+    panel = mivada.get_price_panel(
+        ids,
+        factor.index[0],
+        end,
+        fields=("open", "high", "low", "close", "prev_close", "volume", "total_turnover"),
+    )
     cal = mivada.get_trading_dates(factor.index[0], end)
     with tempfile.TemporaryDirectory() as folder:
         data = os.path.join(folder, "data.npz")
-        np.savez(data, factor=factor.to_numpy(), fdates=factor.index.values.astype("int64"),
-                 ids=np.array(ids), dates=panel["close"].index.values.astype("int64"),
-                 cal=cal.values.astype("int64"), **{k: v.to_numpy() for k, v in panel.items()})
+        np.savez(
+            data,
+            factor=factor.to_numpy(),
+            fdates=factor.index.values.astype("int64"),
+            ids=np.array(ids),
+            dates=panel["close"].index.values.astype("int64"),
+            cal=cal.values.astype("int64"),
+            **{k: v.to_numpy() for k, v in panel.items()},
+        )
         script = os.path.join(folder, "peer.py")
         with open(script, "w") as fh:
             fh.write(PEER_SCRIPT)
@@ -170,8 +207,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--stocks", type=int, default=3000)
     parser.add_argument("--days", type=int, default=1500)
-    parser.add_argument("--store", help="a store to use (default: the sample store of "
-                                        "that size, generated in the cache on first use)")
+    parser.add_argument(
+        "--store",
+        help="a store to use (default: the sample store of "
+        "that size, generated in the cache on first use)",
+    )
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--peer", help="python of a virtualenv holding the peer package")
     parser.add_argument("--side", choices=["quantile", "traded"], help=argparse.SUPPRESS)
@@ -179,28 +219,46 @@ def main():
     if args.side:
         run_side(args.side, args.store, args.stocks, args.days, args.repeat)
         return
-    print("quantile groups, {} stocks x {} dates, quantile={}, periods={}".format(
-        args.stocks, args.days, QUANTILE, PERIODS))
+    print(
+        "quantile groups, {} stocks x {} dates, quantile={}, periods={}".format(
+            args.stocks, args.days, QUANTILE, PERIODS
+        )
+    )
     plain = measure("quantile", args)
     traded = measure("traded", args)
     t_c, t_t = min(plain["times"]), min(traded["times"])
-    print("  QuantileReturnAnalysis  : {:7.2f} s  (best of {}; CPU {} s)  peak +{:.0f} MiB"
-          .format(t_c, len(plain["times"]), ", ".join("%.2f" % c for c in plain["cpu"]),
-                  plain["peak_mib"]))
-    print("  TradedQuantileAnalysis  : {:7.2f} s  (best of {}; CPU {} s)  peak +{:.0f} MiB"
-          .format(t_t, len(traded["times"]), ", ".join("%.2f" % c for c in traded["cpu"]),
-                  traded["peak_mib"]))
-    print("  market load (once)      : {:7.2f} s  (bars, limit prices, ST status)".format(
-        traded["load"]))
-    print("  ratio traded / quantile : {:7.2f} x  (with the market load: {:.2f} x)".format(
-        t_t / t_c, (t_t + traded["load"]) / t_c))
+    print(
+        "  QuantileReturnAnalysis  : {:7.2f} s  (best of {}; CPU {} s)  peak +{:.0f} MiB".format(
+            t_c, len(plain["times"]), ", ".join("%.2f" % c for c in plain["cpu"]), plain["peak_mib"]
+        )
+    )
+    print(
+        "  TradedQuantileAnalysis  : {:7.2f} s  (best of {}; CPU {} s)  peak +{:.0f} MiB".format(
+            t_t,
+            len(traded["times"]),
+            ", ".join("%.2f" % c for c in traded["cpu"]),
+            traded["peak_mib"],
+        )
+    )
+    print(
+        "  market load (once)      : {:7.2f} s  (bars, limit prices, ST status)".format(
+            traded["load"]
+        )
+    )
+    print(
+        "  ratio traded / quantile : {:7.2f} x  (with the market load: {:.2f} x)".format(
+            t_t / t_c, (t_t + traded["load"]) / t_c
+        )
+    )
     if args.peer:
         seconds, why = peer_time(args.peer, args)
         if seconds is None:
             print("  peer package            : skipped ({})".format(why))
         else:
-            print("  peer package (one call) : {:7.2f} s  ({:.0f} x the traded analysis with "
-                  "its market load)".format(seconds, seconds / (t_t + traded["load"])))
+            print(
+                "  peer package (one call) : {:7.2f} s  ({:.0f} x the traded analysis with "
+                "its market load)".format(seconds, seconds / (t_t + traded["load"]))
+            )
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@ formulation of the same steps at 1000 x 500.  Each run is a fresh
 interpreter so its peak resident memory (ru_maxrss) is its own; "inputs"
 is the resident size after the tables were generated.
 """
+
 import argparse
 import json
 import os
@@ -44,12 +45,14 @@ def make_inputs(n_dates, n_inst, seed=20261209):
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2014-01-02", periods=n_dates + max(PERIODS))
     ids = ["%06d.%s" % (i, "XSHE" if i % 2 else "XSHG") for i in range(n_inst)]
-    returns = pd.DataFrame(rng.normal(0.0003, 0.02, size=(len(dates), n_inst)),
-                           index=dates, columns=ids)
+    returns = pd.DataFrame(
+        rng.normal(0.0003, 0.02, size=(len(dates), n_inst)), index=dates, columns=ids
+    )
     returns = returns.mask(rng.random(returns.shape) < 0.02)
     signal = returns.shift(-1).fillna(0.0).values[:n_dates] * 0.3
-    factor = pd.DataFrame(signal + rng.normal(size=(n_dates, n_inst)),
-                          index=dates[:n_dates], columns=ids)
+    factor = pd.DataFrame(
+        signal + rng.normal(size=(n_dates, n_inst)), index=dates[:n_dates], columns=ids
+    )
     factor = factor.mask(rng.random(factor.shape) < 0.05)
     industry = {oid: "industry_%02d" % (k % N_INDUSTRIES) for k, oid in enumerate(ids)}
     return factor, returns, industry
@@ -69,34 +72,49 @@ def make_market(factor, returns, industry, seed=7):
     listed = np.full(len(ids), "2010-01-04", dtype=object)
     late = rng.random(len(ids)) < 0.05
     listed[late] = dates[rng.integers(len(dates) // 2, size=late.sum())].strftime("%Y-%m-%d")
-    listing = pd.DataFrame({"order_book_id": ids, "listed_date": listed,
-                            "de_listed_date": "0000-00-00", "type": "CS"})
-    names = {"industry_%02d" % k: CITICS_INDUSTRIES[k % len(CITICS_INDUSTRIES)]
-             for k in range(N_INDUSTRIES)}
+    listing = pd.DataFrame(
+        {"order_book_id": ids, "listed_date": listed, "de_listed_date": "0000-00-00", "type": "CS"}
+    )
+    names = {
+        "industry_%02d" % k: CITICS_INDUSTRIES[k % len(CITICS_INDUSTRIES)]
+        for k in range(N_INDUSTRIES)
+    }
     records = [(names[industry[oid]], oid, pd.Timestamp("2009-01-05")) for oid in ids]
     for k in np.flatnonzero(rng.random(len(ids)) < 0.2):
-        records.append((CITICS_INDUSTRIES[rng.integers(len(CITICS_INDUSTRIES))], ids[k],
-                        dates[rng.integers(len(dates))]))
+        records.append(
+            (
+                CITICS_INDUSTRIES[rng.integers(len(CITICS_INDUSTRIES))],
+                ids[k],
+                dates[rng.integers(len(dates))],
+            )
+        )
     index = pd.MultiIndex.from_product([ids, dates], names=["order_book_id", "date"])
-    styles = pd.DataFrame({name: rng.standard_normal(len(index)).astype(np.float64)
-                           for name in STYLE_FACTORS}, index=index)
+    styles = pd.DataFrame(
+        {name: rng.standard_normal(len(index)).astype(np.float64) for name in STYLE_FACTORS},
+        index=index,
+    )
     for name in STYLE_FACTORS:
         styles.loc[rng.random(len(index)) < 0.01, name] = np.nan
-    close = pd.Series(3000.0 * np.cumprod(1.0 + rng.normal(0.0003, 0.012, len(returns))),
-                      index=returns.index)
+    close = pd.Series(
+        3000.0 * np.cumprod(1.0 + rng.normal(0.0003, 0.012, len(returns))), index=returns.index
+    )
 
     def get_style_factor_exposure(order_book_ids, start_date, end_date, factors=None):
         return styles if factors is None else styles[list(factors)]
 
     def instruments(code):
-        return types.SimpleNamespace(type="INDX", order_book_id=code) if code == BENCHMARK \
-            else None
+        return types.SimpleNamespace(type="INDX", order_book_id=code) if code == BENCHMARK else None
 
-    def get_price(code, start_date=None, end_date=None, frequency="1d", fields=None,
-                  expect_df=True):
-        s = close.loc[pd.Timestamp(start_date):pd.Timestamp(end_date)]
-        out = pd.DataFrame({"close": s.to_numpy()}, index=pd.MultiIndex.from_arrays(
-            [[code] * len(s), s.index], names=["order_book_id", "date"]))
+    def get_price(
+        code, start_date=None, end_date=None, frequency="1d", fields=None, expect_df=True
+    ):
+        s = close.loc[pd.Timestamp(start_date) : pd.Timestamp(end_date)]
+        out = pd.DataFrame(
+            {"close": s.to_numpy()},
+            index=pd.MultiIndex.from_arrays(
+                [[code] * len(s), s.index], names=["order_book_id", "date"]
+            ),
+        )
         return out
 
     client = types.SimpleNamespace(execute=lambda name: list(records))
@@ -104,14 +122,19 @@ def make_market(factor, returns, industry, seed=7):
         client=types.SimpleNamespace(get_client=lambda: client),
         all_instruments=lambda kind="CS": listing.copy(),
         get_style_factor_exposure=get_style_factor_exposure,
-        instruments=instruments, get_price=get_price, close=close, styles=styles,
-        records=records)
+        instruments=instruments,
+        get_price=get_price,
+        close=close,
+        styles=styles,
+        records=records,
+    )
 
 
 def install_market(market):
     """Point the bench and the data-loss account at the stand-in."""
     import mivada
     from tarnfold.analysis import assay_bench as ab
+
     ab.mivada = market
     for name in ("all_instruments", "get_style_factor_exposure", "instruments", "get_price"):
         setattr(mivada, name, getattr(market, name))
@@ -120,11 +143,17 @@ def install_market(market):
 
 def run_ours(factor, returns, industry):
     from tarnfold.workflow import assay, bench_steps
+
     # the steps the pandas side formulates (what the evidence adds:
     # bench_evidence.py)
-    steps = bench_steps(preprocess=("winsorize", "normalize", "neutralize"),
-                        industry="citics_2019", max_decay=MAX_DECAY, quantile=QUANTILE,
-                        benchmark=BENCHMARK, analysers=("ic", "quantile", "factor_return"))
+    steps = bench_steps(
+        preprocess=("winsorize", "normalize", "neutralize"),
+        industry="citics_2019",
+        max_decay=MAX_DECAY,
+        quantile=QUANTILE,
+        benchmark=BENCHMARK,
+        analysers=("ic", "quantile", "factor_return"),
+    )
     results = assay(factor, returns, periods=PERIODS, steps=steps, health=False)
     tables = {name: r.summary() for name, r in results.items()}
     return list(results.steps), tables
@@ -155,22 +184,25 @@ def run_pandas(factor, returns, industry, market):
         inforce = records[records["start"] <= date].groupby("order_book_id")["industry"].last()
         dummies = pd.get_dummies(inforce.reindex(row.index), dtype=float)
         x = pd.concat([exog.loc[date].reindex(row.index), dummies], axis=1)
-        resid[date] = OLS(row, exog=x, hasconst=False, missing="drop").fit().resid \
-            .reindex(row.index)
+        resid[date] = (
+            OLS(row, exog=x, hasconst=False, missing="drop").fit().resid.reindex(row.index)
+        )
     f = pd.DataFrame(resid).T.reindex(index=f.index, columns=f.columns)
-    ic, p, decay, ind = ref.ic_analysis(f, returns, PERIODS, rank_ic=True, industry=industry,
-                                        max_decay=MAX_DECAY, ascending=False)
+    ic, p, decay, ind = ref.ic_analysis(
+        f, returns, PERIODS, rank_ic=True, industry=industry, max_decay=MAX_DECAY, ascending=False
+    )
     # quantile groups against the index, factor returns
-    qret = qref.quantile_return_analysis(f, returns, PERIODS, quantile=QUANTILE,
-                                         ascending=False)[0]
+    qret = qref.quantile_return_analysis(f, returns, PERIODS, quantile=QUANTILE, ascending=False)[0]
     bench_ret = market.close.pct_change().reindex(f.index)
     excess = qret.sub(bench_ret.reindex(qret.index, level="datetime"), axis=0)
     fret = qref.factor_return_analysis(f, returns, PERIODS, ascending=False)
     # data loss: NaN factor, no forward return, used
     fmt = ref.format_factor_data(f, returns, PERIODS)
     has_f = fmt["factor"].notna()
-    loss = {c: {"nan": int((~has_f).sum()), "no_fwd": int((has_f & fmt[c].isna()).sum())}
-            for c in ref.return_fields(fmt.columns)}
+    loss = {
+        c: {"nan": int((~has_f).sum()), "no_fwd": int((has_f & fmt[c].isna()).sum())}
+        for c in ref.return_fields(fmt.columns)
+    }
     # summaries: measured dates only, plain t and Newey-West t
     measured = ~(((ic == 0) & (p == 0)) | ic.isna())
     summary = {}
@@ -178,16 +210,21 @@ def run_pandas(factor, returns, industry, market):
         s = ic[c][measured[c]]
         e = s - s.mean()
         lags = int(c.split("_")[1]) - 1
-        lrv = (e * e).mean() + sum(2 * (1 - k / (lags + 1)) * (e.values[k:] * e.values[:-k]).mean()
-                                   * (len(s) - k) / len(s) for k in range(1, lags + 1))
-        summary[c] = (s.mean(), s.std(), s.mean() / s.std() * np.sqrt(len(s)),
-                      s.mean() / np.sqrt(lrv / len(s)))
+        lrv = (e * e).mean() + sum(
+            2 * (1 - k / (lags + 1)) * (e.values[k:] * e.values[:-k]).mean() * (len(s) - k) / len(s)
+            for k in range(1, lags + 1)
+        )
+        summary[c] = (
+            s.mean(),
+            s.std(),
+            s.mean() / s.std() * np.sqrt(len(s)),
+            s.mean() / np.sqrt(lrv / len(s)),
+        )
     decay_mean = decay.groupby(level="decay").mean()
     # rank autocorrelation per period
     ranks = f.rank(axis=1)
     autocorr = {p: ranks.corrwith(ranks.shift(p), axis=1).mean() for p in PERIODS}
-    return ic.shape, decay_mean.shape, ind.shape, loss, summary, autocorr, excess.shape, \
-        fret.shape
+    return ic.shape, decay_mean.shape, ind.shape, loss, summary, autocorr, excess.shape, fret.shape
 
 
 def run_side(side, n_dates, n_inst, repeat):
@@ -202,8 +239,11 @@ def run_side(side, n_dates, n_inst, repeat):
     times, info = [], None
     for _ in range(repeat):
         t0 = time.perf_counter()
-        out = run_ours(factor, returns, industry) if side == "ours" \
+        out = (
+            run_ours(factor, returns, industry)
+            if side == "ours"
             else run_pandas(factor, returns, industry, market)
+        )
         times.append(time.perf_counter() - t0)
         if side == "ours":
             info = {"steps": out[0]}
@@ -212,18 +252,36 @@ def run_side(side, n_dates, n_inst, repeat):
 
 
 def measure(side, n_dates, n_inst, repeat):
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--side", side,
-                          "--dates", str(n_dates), "--instruments", str(n_inst),
-                          "--repeat", str(repeat)],
-                         check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--side",
+            side,
+            "--dates",
+            str(n_dates),
+            "--instruments",
+            str(n_inst),
+            "--repeat",
+            str(repeat),
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def _line(label, res):
     mib = lambda kib: kib / 1024.0
     return "{:<8} {:8.2f} s (best of {})  peak RSS {:6.0f} MiB (inputs {:.0f} MiB, +{:.0f})".format(
-        label, min(res["times"]), len(res["times"]), mib(res["peak_kib"]),
-        mib(res["base_kib"]), mib(res["peak_kib"] - res["base_kib"]))
+        label,
+        min(res["times"]),
+        len(res["times"]),
+        mib(res["peak_kib"]),
+        mib(res["base_kib"]),
+        mib(res["peak_kib"] - res["base_kib"]),
+    )
 
 
 def main():
@@ -237,14 +295,17 @@ def main():
     if args.side:
         run_side(args.side, args.dates, args.instruments, args.repeat)
         return
-    print("bench: winsorize(mad), normalize, neutralize (industry + 8 styles), "
-          "ICAnalysis(rank, decay %d, citics_2019 industries), QuantileReturnAnalysis(%d, "
-          "benchmark), FactorReturnAnalysis, periods %s, data-loss account, rank "
-          "autocorrelation, summaries" % (MAX_DECAY, QUANTILE, PERIODS))
+    print(
+        "bench: winsorize(mad), normalize, neutralize (industry + 8 styles), "
+        "ICAnalysis(rank, decay %d, citics_2019 industries), QuantileReturnAnalysis(%d, "
+        "benchmark), FactorReturnAnalysis, periods %s, data-loss account, rank "
+        "autocorrelation, summaries" % (MAX_DECAY, QUANTILE, PERIODS)
+    )
     if args.large:
         big = measure("ours", 2500, 5000, args.repeat)
-        print("5000 instruments x 2500 dates (steps run: {})".format(
-            ", ".join(big["info"]["steps"])))
+        print(
+            "5000 instruments x 2500 dates (steps run: {})".format(", ".join(big["info"]["steps"]))
+        )
         print(_line("ours", big))
     ours = measure("ours", 500, 1000, args.repeat)
     theirs = measure("pandas", 500, 1000, 1)

@@ -1,4 +1,5 @@
 """Random tables shared by the tests."""
+
 import numpy as np
 import pandas as pd
 

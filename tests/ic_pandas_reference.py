@@ -2,6 +2,7 @@
 group-by/apply with the scipy statistic per date, one
 unstack/shift/stack per decay lag, group-by per industry.  Tests compare the
 compiled analyser with it; the benchmark times it."""
+
 import warnings
 
 import numpy as np
@@ -74,8 +75,9 @@ def format_factor_data(factor_data, returns, periods):
     for p in periods:
         prod = (cumprod.shift(-p) / cumprod).reindex(index) - 1
         table["P_{}".format(p)] = np.concatenate(prod.values)
-    mindex = pd.MultiIndex.from_product([index, returns.columns],
-                                        names=["datetime", "order_book_id"])
+    mindex = pd.MultiIndex.from_product(
+        [index, returns.columns], names=["datetime", "order_book_id"]
+    )
     df = pd.DataFrame(table, index=mindex)
     df["factor"] = np.concatenate(factor_data.reindex(index, columns=returns.columns).values)
     return df
@@ -136,8 +138,9 @@ def calc_ic_industry(factor_data, labels, func):
     return factor_data.groupby(labels).apply(per_industry)
 
 
-def ic_analysis(factor_data, returns, periods, rank_ic=True, industry=None, max_decay=None,
-                ascending=True):
+def ic_analysis(
+    factor_data, returns, periods, rank_ic=True, industry=None, max_decay=None, ascending=True
+):
     fd = format_factor_data(factor_data, returns, periods)
     if rank_ic and ascending:
         fd["factor"] *= -1

@@ -5,6 +5,7 @@ repeat/resize/roll, group-by per schedule and label with Python sets for
 turnover.  pct_change is spelled out as forward fill, then x / x.shift(1) - 1,
 so that the numbers do not depend on the pandas version.  Tests compare the
 compiled analysers with it; the benchmark times it."""
+
 import numpy as np
 import pandas as pd
 
@@ -49,8 +50,10 @@ def turnover_of_schedule(column):
 
 def calc_level_returns_of_period(lv_returns, period_tags, period):
     lv_name = lv_returns.name
-    parts = {label: s.groupby(level="datetime").mean()
-             for label, s in lv_returns.groupby(period_tags[lv_name])}
+    parts = {
+        label: s.groupby(level="datetime").mean()
+        for label, s in lv_returns.groupby(period_tags[lv_name])
+    }
     if not parts:
         return pd.Series(dtype=float)
     _returns = pd.concat(parts, names=[lv_name, "datetime"]).unstack(lv_name)
@@ -81,16 +84,19 @@ def quantile_return_analysis(factor_data, returns, periods, quantile=5, ascendin
     factor = factor_data.shift(1)
     tags = np.array(["q{}".format(i) for i in range(1, quantile + 1)])
     cum_returns = returns.add(1).cumprod().reindex(factor.index, columns=factor.columns)
-    quantile_returns = pd.DataFrame(index=pd.MultiIndex.from_product(
-        [tags, cum_returns.index], names=["tag", "datetime"]))
+    quantile_returns = pd.DataFrame(
+        index=pd.MultiIndex.from_product([tags, cum_returns.index], names=["tag", "datetime"])
+    )
     quantile_turnover = quantile_returns.copy()
-    multi_index = pd.MultiIndex.from_product([cum_returns.index, cum_returns.columns],
-                                             names=["datetime", "order_book_id"])
+    multi_index = pd.MultiIndex.from_product(
+        [cum_returns.index, cum_returns.columns], names=["datetime", "order_book_id"]
+    )
     shape = cum_returns.shape
     data_length = len(multi_index)
     ranked = factor.rank(method="first", ascending=ascending, axis=1)
-    tags_value = np.apply_along_axis(my_quantile, axis=1, arr=ranked.values, q=quantile,
-                                     labels=tags)
+    tags_value = np.apply_along_axis(
+        my_quantile, axis=1, arr=ranked.values, q=quantile, labels=tags
+    )
     cum_value = cum_returns.values
     div_value = cum_returns.shift(1, fill_value=1).values
     for period in periods:
@@ -98,23 +104,29 @@ def quantile_return_analysis(factor_data, returns, periods, quantile=5, ascendin
         period_returns = {}
         for lv in range(1, period + 1):
             col = "lv{}".format(lv)
-            period_tags[col] = np.resize(_staggered(tags_value, lv, period, shape, data_length),
-                                         (data_length,))
+            period_tags[col] = np.resize(
+                _staggered(tags_value, lv, period, shape, data_length), (data_length,)
+            )
             _div = _staggered(div_value, lv, period, shape, data_length)
             period_returns[col] = np.resize(cum_value / _div, (data_length,))
         period_tags = pd.DataFrame(period_tags, index=multi_index)
         period_returns = pd.DataFrame(period_returns, index=multi_index)
         period_col = "P_{}".format(period)
         quantile_returns[period_col] = _mean_of_schedules(
-            [calc_level_returns_of_period(period_returns[c], period_tags, period)
-             for c in period_returns.columns])
+            [
+                calc_level_returns_of_period(period_returns[c], period_tags, period)
+                for c in period_returns.columns
+            ]
+        )
         quantile_turnover[period_col] = _mean_of_schedules(
-            [turnover_of_schedule(period_tags[c]) for c in period_tags.columns])
+            [turnover_of_schedule(period_tags[c]) for c in period_tags.columns]
+        )
     quantile_returns = quantile_returns.fillna(0)
-    top_minus_bottom = (quantile_returns.loc[tags[0]] - quantile_returns.loc[tags[-1]])
+    top_minus_bottom = quantile_returns.loc[tags[0]] - quantile_returns.loc[tags[-1]]
     top_minus_bottom = top_minus_bottom.add(1).cumprod().sub(1)
     quantile_returns = quantile_returns.groupby(level="tag", group_keys=False).transform(
-        lambda x: x.add(1).cumprod().sub(1))
+        lambda x: x.add(1).cumprod().sub(1)
+    )
     quantile_detail = pd.DataFrame(data=tags_value, index=factor.index, columns=factor.columns)
     return quantile_returns, quantile_turnover, quantile_detail, top_minus_bottom
 

@@ -2,6 +2,7 @@
 NaN/inf/denormal patterns, strides, dtypes and index orders go into the
 formatting, the preprocessors and the IC; every call either matches the
 pandas formulation or raises a clear ValueError/TypeError."""
+
 import os
 import warnings
 
@@ -17,8 +18,13 @@ import ic_pandas_reference as ref
 
 # A bounded number of examples: CI runs these under the sanitizers too.
 EXAMPLES = int(os.environ.get("TARNFOLD_HYPOTHESIS_EXAMPLES", "25"))
-SETTINGS = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 EDGE_VALUES = [np.nan, np.inf, -np.inf, 5e-324, -5e-324, 2.2250738585072014e-308, 0.0, -0.0, 1.0]
 
@@ -27,9 +33,16 @@ EDGE_VALUES = [np.nan, np.inf, -np.inf, 5e-324, -5e-324, 2.2250738585072014e-308
 def tables(draw, max_dates=7, max_inst=6, edge=True, scale=1.0):
     n_dates = draw(st.integers(0, max_dates))
     n_inst = draw(st.integers(0, max_inst))
-    values = draw(st.lists(
-        st.one_of(st.floats(-3, 3, allow_nan=False), st.sampled_from(EDGE_VALUES if edge else [np.nan, 0.5])),
-        min_size=n_dates * n_inst, max_size=n_dates * n_inst))
+    values = draw(
+        st.lists(
+            st.one_of(
+                st.floats(-3, 3, allow_nan=False),
+                st.sampled_from(EDGE_VALUES if edge else [np.nan, 0.5]),
+            ),
+            min_size=n_dates * n_inst,
+            max_size=n_dates * n_inst,
+        )
+    )
     arr = np.array(values, dtype=np.float64).reshape(n_dates, n_inst) * scale
     layout = draw(st.sampled_from(["c", "f", "strided"]))
     if layout == "f":
@@ -52,16 +65,22 @@ def tables(draw, max_dates=7, max_inst=6, edge=True, scale=1.0):
 def clear_error(exc):
     text = str(exc)
     return isinstance(exc, (ValueError, TypeError)) and (
-        text.startswith(("factor_data", "returns", "periods")))
+        text.startswith(("factor_data", "returns", "periods"))
+    )
 
 
 @SETTINGS
 @given(tables(edge=False, scale=0.05), tables(), st.lists(st.integers(1, 4), max_size=3))
 def test_formatting_matches_the_pandas_formulation(returns, factor, periods):
     returns = returns.sort_index()
-    factor = factor.set_axis(returns.columns[:len(factor.columns)].append(
-        pd.Index(["X{}".format(k) for k in range(len(factor.columns) - len(returns.columns))]))
-        if len(factor.columns) > len(returns.columns) else returns.columns[:len(factor.columns)], axis=1)
+    factor = factor.set_axis(
+        returns.columns[: len(factor.columns)].append(
+            pd.Index(["X{}".format(k) for k in range(len(factor.columns) - len(returns.columns))])
+        )
+        if len(factor.columns) > len(returns.columns)
+        else returns.columns[: len(factor.columns)],
+        axis=1,
+    )
     try:
         got = ab._format_factor_data(factor, returns, periods)
     except (ValueError, TypeError) as exc:
@@ -70,8 +89,11 @@ def test_formatting_matches_the_pandas_formulation(returns, factor, periods):
     index = factor.index.intersection(returns.index).sort_values()  # results in date order
     assert list(got.columns) == ["P_{}".format(p) for p in dict.fromkeys(periods)] + ["factor"]
     for p in dict.fromkeys(periods):
-        want = pd.DataFrame(ref.forward_returns(returns.to_numpy(dtype=np.float64, na_value=np.nan), p),
-                            index=returns.index, columns=returns.columns).reindex(index)
+        want = pd.DataFrame(
+            ref.forward_returns(returns.to_numpy(dtype=np.float64, na_value=np.nan), p),
+            index=returns.index,
+            columns=returns.columns,
+        ).reindex(index)
         np.testing.assert_array_equal(got["P_{}".format(p)].to_numpy(), want.to_numpy().ravel())
     want = factor.astype("float64").reindex(index, columns=returns.columns).to_numpy().ravel()
     np.testing.assert_array_equal(got["factor"].to_numpy(), want)
@@ -83,8 +105,11 @@ def test_preprocessors_match_the_row_functions(factor):
     plain = factor.astype("float64")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        want_norm = (plain.sub(plain.mean(axis=1), axis=0).div(plain.std(axis=1), axis=0)
-                     .where(lambda x: ~np.isinf(x), 0))
+        want_norm = (
+            plain.sub(plain.mean(axis=1), axis=0)
+            .div(plain.std(axis=1), axis=0)
+            .where(lambda x: ~np.isinf(x), 0)
+        )
         got_norm = ab.Normalization().process(factor)
         pd.testing.assert_frame_equal(got_norm, want_norm, rtol=1e-9, check_dtype=False)
         for method in ("mad", "std", "percentile"):

@@ -1,5 +1,6 @@
 """Batch assays: serial against a two-process local cluster, failing factors,
 a worker killed mid-task, resuming, and the cross-factor correlation view."""
+
 import functools
 import json
 import os
@@ -16,15 +17,31 @@ from tarnfold import operators as op
 import tarnfold
 from tarnfold.analysis import assay_bench as ab
 from tarnfold.analysis.analysis_result import AnalysisResult
-from tarnfold.batch import (DamagedResultsError, FolderInUseError, assay_many, completed_factors,
-                            factor_correlation, load_factor_table, load_results,
-                            pick_uncorrelated, storage)
+from tarnfold.batch import (
+    DamagedResultsError,
+    FolderInUseError,
+    assay_many,
+    completed_factors,
+    factor_correlation,
+    load_factor_table,
+    load_results,
+    pick_uncorrelated,
+    storage,
+)
 from tarnfold.leaf import VOLUME
 from tarnfold.workflow import bench_steps
 
 START, END = "2023-08-01", "2023-11-30"
-FIGURES = ["IC mean P_1", "IC IR P_1", "IC NW t P_5", "top-bottom Sharpe P_1",
-           "factor return Sharpe P_5", "rank autocorr P_1", "NaN factor", "used P_5"]
+FIGURES = [
+    "IC mean P_1",
+    "IC IR P_1",
+    "IC NW t P_5",
+    "top-bottom Sharpe P_1",
+    "factor return Sharpe P_5",
+    "rank autocorr P_1",
+    "NaN factor",
+    "used P_5",
+]
 
 
 @pytest.fixture
@@ -35,6 +52,7 @@ def tiny():
 @pytest.fixture(scope="module")
 def cluster_client():
     from tarnfold.batch import local_cluster
+
     # what an earlier default Dask cluster leaves in this process's environment
     saved = os.environ.get("MALLOC_TRIM_THRESHOLD_")
     os.environ["MALLOC_TRIM_THRESHOLD_"] = "65536"
@@ -53,10 +71,14 @@ def cluster_client():
 
 def _worker_settings():
     import dask
-    return (os.environ.get("MALLOC_TRIM_THRESHOLD_"), os.environ.get("OMP_NUM_THREADS"),
-            os.environ.get("MALLOC_ARENA_MAX"),
-            dask.config.get("distributed.worker.profile.enabled"),
-            dask.config.get("distributed.admin.tick.interval"))
+
+    return (
+        os.environ.get("MALLOC_TRIM_THRESHOLD_"),
+        os.environ.get("OMP_NUM_THREADS"),
+        os.environ.get("MALLOC_ARENA_MAX"),
+        dask.config.get("distributed.worker.profile.enabled"),
+        dask.config.get("distributed.admin.tick.interval"),
+    )
 
 
 def test_local_cluster_workers_run_one_thread_with_malloc_defaults(cluster_client):
@@ -66,10 +88,12 @@ def test_local_cluster_workers_run_one_thread_with_malloc_defaults(cluster_clien
     assert all(w == 1 for w in cluster_client.nthreads().values())
     # a factor computed in a task keeps to its worker's one thread
     from tarnfold.threads import ENVIRONMENT_VARIABLE, thread_count
+
     if ENVIRONMENT_VARIABLE not in os.environ:
         assert cluster_client.submit(thread_count, pure=False).result() == 1
     # the settings were those of the cluster only, not left behind here
     import dask
+
     assert dask.config.get("distributed.admin.tick.interval") != "1s"
 
 
@@ -88,14 +112,17 @@ def _kill_once(marker):
             open(marker, "w").close()
             os.kill(os.getpid(), signal.SIGKILL)
         return op.ts_mean(op.returns(), 3)
+
     return build
 
 
 def _factors():
-    return {"mom5": op.ts_mean(op.returns(), 5),
-            "vol10": op.ts_std(op.returns(), 10),
-            "volume chg/5d": op.delta(VOLUME, 5),
-            "broken": _fail}
+    return {
+        "mom5": op.ts_mean(op.returns(), 5),
+        "vol10": op.ts_std(op.returns(), 10),
+        "volume chg/5d": op.delta(VOLUME, 5),
+        "broken": _fail,
+    }
 
 
 def test_cluster_run_equals_serial_run_factor_by_factor(tiny, cluster_client, tmp_path):
@@ -104,22 +131,24 @@ def test_cluster_run_equals_serial_run_factor_by_factor(tiny, cluster_client, tm
     lines = []
     # a factor that cannot be pickled for a worker
     unsendable = dict(_factors(), unsendable=functools.partial(_locked_build, threading.Lock()))
-    dist = assay_many(unsendable, out=tmp_path / "dist", client=cluster_client,
-                      progress=lines.append, **kw)
+    dist = assay_many(
+        unsendable, out=tmp_path / "dist", client=cluster_client, progress=lines.append, **kw
+    )
     assert list(dist.index) == list(unsendable)
     pd.testing.assert_frame_equal(dist.loc[serial.index, FIGURES], serial[FIGURES])
     # a raising or unsendable factor is a row with its error, not a failed batch
     assert dist.loc["broken", "error"] == "RuntimeError: no data for this one"
     assert dist.loc["unsendable", "error"].startswith(
-        "cannot send the factor to a worker: TypeError: cannot pickle '_thread.lock'")
+        "cannot send the factor to a worker: TypeError: cannot pickle '_thread.lock'"
+    )
     assert dist["error"].drop(["broken", "unsendable"]).isna().all()
     assert len(lines) == 5 and lines[-1].startswith("3 completed, 2 failed, 0 remaining")
     for name in ("mom5", "vol10", "volume chg/5d"):
-        pd.testing.assert_frame_equal(load_factor_table(tmp_path / "dist", name),
-                                      load_factor_table(tmp_path / "serial", name))
+        pd.testing.assert_frame_equal(
+            load_factor_table(tmp_path / "dist", name), load_factor_table(tmp_path / "serial", name)
+        )
     assert completed_factors(tmp_path / "dist") == sorted(["mom5", "vol10", "volume chg/5d"])
-    assert not [e for e in os.listdir(storage.factors_dir(tmp_path / "dist"))
-                if e.startswith(".")]
+    assert not [e for e in os.listdir(storage.factors_dir(tmp_path / "dist")) if e.startswith(".")]
     summary = pd.read_csv(tmp_path / "dist" / "summary.csv", index_col="factor")
     assert summary.loc["mom5", "IC mean P_1"] == pytest.approx(dist.loc["mom5", "IC mean P_1"])
 
@@ -127,13 +156,21 @@ def test_cluster_run_equals_serial_run_factor_by_factor(tiny, cluster_client, tm
 def test_stored_results_rebuild_the_bench_results(tiny, tmp_path):
     from tarnfold.engine_v2.eval_core import execute_factor
     from tarnfold.workflow import assay
+
     tree = op.ts_mean(op.returns(), 5)
-    row = assay_many({"mom5": tree}, start_date=START, end_date=END, periods=(1, 5),
-                     out=tmp_path, client="serial")
+    row = assay_many(
+        {"mom5": tree},
+        start_date=START,
+        end_date=END,
+        periods=(1, 5),
+        out=tmp_path,
+        client="serial",
+    )
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     table = execute_factor(tree, ids, START, END)
-    pd.testing.assert_frame_equal(load_factor_table(tmp_path, "mom5"), table,
-                                  check_names=False, check_freq=False)
+    pd.testing.assert_frame_equal(
+        load_factor_table(tmp_path, "mom5"), table, check_names=False, check_freq=False
+    )
     direct = assay(table, "daily", periods=(1, 5))
     loaded = load_results(tmp_path, "mom5")
     assert set(loaded) == set(direct)
@@ -141,23 +178,38 @@ def test_stored_results_rebuild_the_bench_results(tiny, tmp_path):
         got, want = loaded[step].summary(), direct[step].summary()
         assert list(got) == list(want)
         for title in want:
-            pd.testing.assert_frame_equal(got[title], want[title], check_dtype=False,
-                                          check_index_type=False, check_column_type=False)
+            pd.testing.assert_frame_equal(
+                got[title],
+                want[title],
+                check_dtype=False,
+                check_index_type=False,
+                check_column_type=False,
+            )
         # the factor's own tables come back too (its figures draw from them)
-        pd.testing.assert_frame_equal(loaded[step].rank_autocorrelation_by_date,
-                                      direct[step].rank_autocorrelation_by_date,
-                                      check_freq=False)
+        pd.testing.assert_frame_equal(
+            loaded[step].rank_autocorrelation_by_date,
+            direct[step].rank_autocorrelation_by_date,
+            check_freq=False,
+        )
         assert set(loaded[step].plot()) == set(direct[step].plot())
     want_ic = direct["ic"].summary()["IC by holding period"]
     assert row.loc["mom5", "IC IR P_5"] == pytest.approx(want_ic.loc["P_5", "IR"])
 
 
 def test_a_killed_worker_is_retried_and_every_factor_comes_once(tiny, cluster_client, tmp_path):
-    factors = {"mom5": op.ts_mean(op.returns(), 5),
-               "killer": _kill_once(str(tmp_path / "killed")),
-               "vol10": op.ts_std(op.returns(), 10)}
-    out = assay_many(factors, start_date=START, end_date=END, periods=(1,), out=tmp_path / "o",
-                     client=cluster_client)
+    factors = {
+        "mom5": op.ts_mean(op.returns(), 5),
+        "killer": _kill_once(str(tmp_path / "killed")),
+        "vol10": op.ts_std(op.returns(), 10),
+    }
+    out = assay_many(
+        factors,
+        start_date=START,
+        end_date=END,
+        periods=(1,),
+        out=tmp_path / "o",
+        client=cluster_client,
+    )
     assert os.path.exists(tmp_path / "killed")
     assert list(out.index) == list(factors)
     assert out["error"].isna().all()
@@ -165,8 +217,12 @@ def test_a_killed_worker_is_retried_and_every_factor_comes_once(tiny, cluster_cl
 
 
 def test_resume_redoes_only_what_is_missing(tiny, tmp_path):
-    factors = {"a": op.ts_mean(op.returns(), 5), "b": op.ts_std(op.returns(), 10),
-               "c": op.delta(VOLUME, 5), "bad": _fail}
+    factors = {
+        "a": op.ts_mean(op.returns(), 5),
+        "b": op.ts_std(op.returns(), 10),
+        "c": op.delta(VOLUME, 5),
+        "bad": _fail,
+    }
     kw = dict(start_date=START, end_date=END, periods=(1,), out=tmp_path, client="serial")
     first = assay_many(factors, **kw)
     # "b" is lost; a killed writer left a half-written folder for "c" (its
@@ -200,15 +256,18 @@ def test_resume_needs_the_same_instruments_and_steps(tiny, tmp_path):
     # as many instruments, other ones; the same instruments another universe
     assert not assay_many(factors, order_book_ids=ids[20:], resume=True, **kw)["resumed"].any()
     assay_many(factors, order_book_ids=ids[:20], **kw)
-    assert not assay_many(factors, order_book_ids=ids[:20], universe=ids[:10], resume=True,
-                          **kw)["resumed"].any()
+    assert not assay_many(factors, order_book_ids=ids[:20], universe=ids[:10], resume=True, **kw)[
+        "resumed"
+    ].any()
     # the same step names with another setting
     steps = bench_steps(quantile=3)
     assay_many(factors, order_book_ids=ids[:20], steps=steps, **kw)
-    assert assay_many(factors, order_book_ids=ids[:20], steps=steps, resume=True,
-                      **kw)["resumed"].all()
-    assert not assay_many(factors, order_book_ids=ids[:20], steps=bench_steps(quantile=4),
-                          resume=True, **kw)["resumed"].any()
+    assert assay_many(factors, order_book_ids=ids[:20], steps=steps, resume=True, **kw)[
+        "resumed"
+    ].all()
+    assert not assay_many(
+        factors, order_book_ids=ids[:20], steps=bench_steps(quantile=4), resume=True, **kw
+    )["resumed"].any()
 
 
 def _damage(out, name, how):
@@ -229,11 +288,14 @@ def _damage(out, name, how):
     elif how == "a figure changed":
         record["row"]["IC mean P_1"] = 0.5
         json.dump(record, open(os.path.join(folder, storage.RESULT_FILE), "w"))
-    else:   # a record that is no JSON
+    else:  # a record that is no JSON
         with open(os.path.join(folder, storage.RESULT_FILE), "r+b") as fh:
             fh.truncate(100)
-    return os.path.basename(table) if how in ("cut short", "a byte flipped", "deleted") \
+    return (
+        os.path.basename(table)
+        if how in ("cut short", "a byte flipped", "deleted")
         else storage.RESULT_FILE
+    )
 
 
 def test_damaged_results_are_computed_again_and_never_loaded(tiny, tmp_path):
@@ -260,15 +322,18 @@ def _flaky(marker):
         if os.path.exists(marker):
             raise RuntimeError("no data today")
         return op.ts_mean(op.returns(), 5)
+
     return build
 
 
 def test_a_factor_that_fails_later_keeps_no_earlier_results(tiny, tmp_path):
     marker = str(tmp_path / "fail")
-    factors = {"flaky": _flaky(marker), "steady": op.ts_std(op.returns(), 5),
-               "other": op.delta(VOLUME, 5)}
-    kw = dict(start_date=START, end_date=END, periods=(1,), out=tmp_path / "o",
-              client="serial")
+    factors = {
+        "flaky": _flaky(marker),
+        "steady": op.ts_std(op.returns(), 5),
+        "other": op.delta(VOLUME, 5),
+    }
+    kw = dict(start_date=START, end_date=END, periods=(1,), out=tmp_path / "o", client="serial")
     assay_many(factors, **kw)
     assert completed_factors(tmp_path / "o") == ["flaky", "other", "steady"]
     open(marker, "w").close()
@@ -293,15 +358,34 @@ def test_one_batch_at_a_time_writes_into_a_folder(tiny, tmp_path, capsys):
     progress = os.path.join(storage.factors_dir(tmp_path), storage.TMP_PREFIX + "a-123")
     os.makedirs(progress)
     with storage.batch_lock(tmp_path):
-        with pytest.raises(FolderInUseError, match=r"another batch \(pid {} ".format(
-                os.getpid())):
+        with pytest.raises(FolderInUseError, match=r"another batch \(pid {} ".format(os.getpid())):
             assay_many(factors, out=tmp_path, **kw)
         src = tmp_path / "f.py"
-        src.write_text("from tarnfold.operators import ts_mean, returns\n"
-                       "FACTORS = {'a': ts_mean(returns(), 5)}\n")
+        src.write_text(
+            "from tarnfold.operators import ts_mean, returns\n"
+            "FACTORS = {'a': ts_mean(returns(), 5)}\n"
+        )
         from tarnfold.cli import main
-        assert main(["assay-many", str(src), "--serial", "--out", str(tmp_path),
-                     "--start", START, "--end", END, "--report", "none", "--quiet"]) == 1
+
+        assert (
+            main(
+                [
+                    "assay-many",
+                    str(src),
+                    "--serial",
+                    "--out",
+                    str(tmp_path),
+                    "--start",
+                    START,
+                    "--end",
+                    END,
+                    "--report",
+                    "none",
+                    "--quiet",
+                ]
+            )
+            == 1
+        )
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and "another batch" in err
         assert os.path.isdir(progress)
@@ -313,22 +397,31 @@ def test_one_batch_at_a_time_writes_into_a_folder(tiny, tmp_path, capsys):
 def test_factors_without_instruments_in_common_and_long_names(tiny, tmp_path):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()[:12]
     dates = mivada.get_trading_dates(START, END)
-    table = pd.DataFrame(np.random.default_rng(5).normal(size=(len(dates), len(ids))),
-                         index=dates, columns=ids)
-    vendor = table.set_axis([i.replace(".XSHE", ".SZ").replace(".XSHG", ".SH") for i in ids],
-                            axis=1)
+    table = pd.DataFrame(
+        np.random.default_rng(5).normal(size=(len(dates), len(ids))), index=dates, columns=ids
+    )
+    vendor = table.set_axis(
+        [i.replace(".XSHE", ".SZ").replace(".XSHG", ".SH") for i in ids], axis=1
+    )
     long_name = "ts_mean(returns(), 5) / ts_std(returns(), 20) " * 8
-    out = assay_many({"vendor ids": vendor, long_name: table, ".hidden/x": table},
-                     periods=(1,), out=tmp_path, client="serial")
+    out = assay_many(
+        {"vendor ids": vendor, long_name: table, ".hidden/x": table},
+        periods=(1,),
+        out=tmp_path,
+        client="serial",
+    )
     assert out.loc["vendor ids", "error"].startswith(
-        "ValueError: factor, returns: no order_book_id in common")
+        "ValueError: factor, returns: no order_book_id in common"
+    )
     assert out["error"].drop("vendor ids").isna().all()
     assert sorted(completed_factors(tmp_path)) == sorted([".hidden/x", long_name])
     assert all(len(e) <= storage.MAX_NAME for e in os.listdir(storage.factors_dir(tmp_path)))
     direct = tarnfold.assay(table, "daily", periods=(1,))
     pd.testing.assert_frame_equal(
         load_results(tmp_path, long_name)["ic"].summary()["IC by holding period"],
-        direct["ic"].summary()["IC by holding period"], check_dtype=False)
+        direct["ic"].summary()["IC by holding period"],
+        check_dtype=False,
+    )
 
 
 def test_each_factor_gets_the_returns_of_its_own_instruments_and_dates(tiny, tmp_path):
@@ -338,8 +431,13 @@ def test_each_factor_gets_the_returns_of_its_own_instruments_and_dates(tiny, tmp
     full = pd.DataFrame(rng.normal(size=(len(dates), 20)), index=dates, columns=ids[:20])
     # each after one that differs from it only in its last date, its first
     # date or its instruments, in a process that keeps the returns it read
-    tables = {"earlier": full.iloc[:-10], "full": full, "later": full.iloc[10:],
-              "full again": full, "other instruments": full.set_axis(ids[20:40], axis=1)}
+    tables = {
+        "earlier": full.iloc[:-10],
+        "full": full,
+        "later": full.iloc[10:],
+        "full again": full,
+        "other instruments": full.set_axis(ids[20:40], axis=1),
+    }
     rows = assay_many(tables, periods=(1, 5), client="serial")
     for name, table in tables.items():
         want = tarnfold.assay(table, "daily", periods=(1, 5)).headline()
@@ -374,8 +472,15 @@ class SpreadAnalysis(ab.FactorAnalyser):
 def test_a_new_analyser_is_summarised_stored_and_loaded_without_changes_here(tiny, tmp_path):
     steps = bench_steps(preprocess=(), industry=None, benchmark=None, analysers=("ic",))
     steps.append(("spread", "analyser", SpreadAnalysis, "top minus bottom half"))
-    row = assay_many({"mom5": op.ts_mean(op.returns(), 5)}, start_date=START, end_date=END,
-                     periods=(1, 5), steps=steps, out=tmp_path, client="serial")
+    row = assay_many(
+        {"mom5": op.ts_mean(op.returns(), 5)},
+        start_date=START,
+        end_date=END,
+        periods=(1, 5),
+        steps=steps,
+        out=tmp_path,
+        client="serial",
+    )
     loaded = load_results(tmp_path, "mom5")
     assert isinstance(loaded["spread"], SpreadResult)
     assert row.loc["mom5", "spread P_5"] == pytest.approx(loaded["spread"].spread["P_5"])
@@ -398,7 +503,7 @@ def test_correlation_view_matches_pandas(tmp_path, rng):
     tables = {
         "x": base,
         "near x": base + 0.3 * rng.normal(size=(23, 30)),
-        "ties": np.round(rng.normal(size=(23, 30))),          # many tied values
+        "ties": np.round(rng.normal(size=(23, 30))),  # many tied values
         "sparse": np.where(rng.random((23, 30)) < 0.4, np.nan, -base),
     }
     frames = {}
@@ -414,8 +519,10 @@ def test_correlation_view_matches_pandas(tmp_path, rng):
     storage.write_factor_results(tmp_path, "short", short, {}, {"error": None}, {})
     frames["short"] = short.reindex(columns=ids)
 
-    for names in (["x", "near x", "ties", "sparse", "short"],
-                  ["short", "x", "near x", "ties", "sparse"]):     # the narrower one first
+    for names in (
+        ["x", "near x", "ties", "sparse", "short"],
+        ["short", "x", "near x", "ties", "sparse"],
+    ):  # the narrower one first
         got = factor_correlation(tmp_path, names, block=5)
         want = _pandas_mean_rank_correlation([frames[n] for n in names], names)
         np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
@@ -428,10 +535,15 @@ def test_greedy_pick_by_ic_ir_below_the_threshold():
     names = ["a", "b", "c", "d", "e"]
     corr = pd.DataFrame(np.eye(5), index=names, columns=names)
     corr.loc["a", "b"] = corr.loc["b", "a"] = 0.9
-    corr.loc["a", "c"] = corr.loc["c", "a"] = -0.7      # strongly alike, opposite sign
-    corr.loc["c", "d"] = corr.loc["d", "c"] = np.nan    # never compared
-    summary = pd.DataFrame({"IC IR P_1": [0.5, 0.9, 0.3, 0.2, 1.5],
-                            "error": [None, None, None, None, "ValueError: x"]}, index=names)
+    corr.loc["a", "c"] = corr.loc["c", "a"] = -0.7  # strongly alike, opposite sign
+    corr.loc["c", "d"] = corr.loc["d", "c"] = np.nan  # never compared
+    summary = pd.DataFrame(
+        {
+            "IC IR P_1": [0.5, 0.9, 0.3, 0.2, 1.5],
+            "error": [None, None, None, None, "ValueError: x"],
+        },
+        index=names,
+    )
     assert pick_uncorrelated(summary, corr, threshold=0.5) == ["b", "c", "d"]
     assert pick_uncorrelated(summary, corr, threshold=0.95) == ["b", "a", "c", "d"]
     assert pick_uncorrelated(summary, corr, threshold=0.95, max_factors=2) == ["b", "a"]
@@ -444,18 +556,23 @@ def test_greedy_pick_by_ic_ir_below_the_threshold():
 def test_a_serial_batch_computes_its_trees_together_and_keeps_their_errors(tiny, tmp_path):
     from tarnfold.engine_v2.eval_core import execute_factor
     from tarnfold.leaf import Factor
-    factors = {"mom5": op.ts_mean(op.returns(), 5), "typo": op.ts_mean(Factor("clsoe"), 5),
-               "chg": op.delta(VOLUME, 5), "too long": op.ts_mean(VOLUME, 400)}
-    rows = assay_many(factors, start_date=START, end_date=END, periods=(1,), out=tmp_path,
-                      client="serial")
+
+    factors = {
+        "mom5": op.ts_mean(op.returns(), 5),
+        "typo": op.ts_mean(Factor("clsoe"), 5),
+        "chg": op.delta(VOLUME, 5),
+        "too long": op.ts_mean(VOLUME, 400),
+    }
+    rows = assay_many(
+        factors, start_date=START, end_date=END, periods=(1,), out=tmp_path, client="serial"
+    )
     assert rows.loc["typo", "error"].startswith("ValueError: factor 'clsoe': unknown field")
     assert rows.loc["too long", "error"].startswith("ValueError: factor")
     assert rows.loc[["mom5", "chg"], "error"].isna().all()
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     for name in ("mom5", "chg"):
         want = execute_factor(factors[name], ids, START, END)
-        np.testing.assert_array_equal(load_factor_table(tmp_path, name).to_numpy(),
-                                      want.to_numpy())
+        np.testing.assert_array_equal(load_factor_table(tmp_path, name).to_numpy(), want.to_numpy())
         assert rows.loc[name, "compute s"] > 0
 
 
@@ -463,30 +580,53 @@ def test_bad_arguments_are_named(tiny):
     with pytest.raises(ValueError, match="factors"):
         assay_many({}, start_date=START, end_date=END, client="serial")
     with pytest.raises(ValueError, match="factors: names"):
-        assay_many({"": op.ts_mean(op.returns(), 5)}, start_date=START, end_date=END,
-                   client="serial")
+        assay_many(
+            {"": op.ts_mean(op.returns(), 5)}, start_date=START, end_date=END, client="serial"
+        )
     with pytest.raises(ValueError, match="start_date"):
         assay_many({"a": op.ts_mean(op.returns(), 5)}, client="serial")
     with pytest.raises(ValueError, match="resume"):
-        assay_many({"a": op.ts_mean(op.returns(), 5)}, start_date=START, end_date=END,
-                   client="serial", resume=True)
-    row = assay_many({"a": "not a factor"}, start_date=START, end_date=END, client="serial",
-                     periods=(1,))
+        assay_many(
+            {"a": op.ts_mean(op.returns(), 5)},
+            start_date=START,
+            end_date=END,
+            client="serial",
+            resume=True,
+        )
+    row = assay_many(
+        {"a": "not a factor"}, start_date=START, end_date=END, client="serial", periods=(1,)
+    )
     assert row.loc["a", "error"].startswith("TypeError: factor: expected a factor tree")
 
 
 def test_command_line_batch(tiny, tmp_path, capsys):
     from tarnfold.cli import main
+
     src = tmp_path / "my_factors.py"
     src.write_text(
         "from tarnfold.operators import ts_mean, ts_std, returns\n"
         "FACTORS = {'mom5': ts_mean(returns(), 5), 'mom10': ts_mean(returns(), 10),\n"
         "           'vol10': ts_std(returns(), 10), 'oops': lambda: 1 / 0}\n"
-        "START_DATE, END_DATE = '{}', '{}'\n".replace("{}", "%s") % (START, END))
+        "START_DATE, END_DATE = '{}', '{}'\n".replace("{}", "%s")
+        % (START, END)
+    )
     report = tmp_path / "batch.html"
-    argv = ["assay-many", str(src), "--serial", "--sample", "tiny", "--out",
-            str(tmp_path / "out"), "--periods", "1,5", "--report", str(report), "--pick", "1"]
-    assert main(argv) == 3                      # one factor failed
+    argv = [
+        "assay-many",
+        str(src),
+        "--serial",
+        "--sample",
+        "tiny",
+        "--out",
+        str(tmp_path / "out"),
+        "--periods",
+        "1,5",
+        "--report",
+        str(report),
+        "--pick",
+        "1",
+    ]
+    assert main(argv) == 3  # one factor failed
     captured = capsys.readouterr()
     assert "4 factors (1 failed)" in captured.out
     assert "ZeroDivisionError: division by zero" in captured.out
@@ -508,17 +648,21 @@ def test_command_line_batch(tiny, tmp_path, capsys):
 def test_wide_float_tables_are_written_as_pandas_would_write_them(tmp_path, rng):
     import pyarrow as pa
     import pyarrow.parquet as pq
+
     values = rng.normal(size=(40, 300))
     values[rng.random(values.shape) < 0.2] = np.nan
-    frames = [pd.DataFrame(values, index=pd.DatetimeIndex(pd.bdate_range("2023-01-02", periods=40),
-                                                          name="datetime"),
-                           columns=pd.Index(["s{:03d}".format(i) for i in range(300)],
-                                            name="order_book_id")),
-              pd.DataFrame(values[:, :3], columns=["a", "b", "c"])]   # a RangeIndex
+    frames = [
+        pd.DataFrame(
+            values,
+            index=pd.DatetimeIndex(pd.bdate_range("2023-01-02", periods=40), name="datetime"),
+            columns=pd.Index(["s{:03d}".format(i) for i in range(300)], name="order_book_id"),
+        ),
+        pd.DataFrame(values[:, :3], columns=["a", "b", "c"]),
+    ]  # a RangeIndex
     for frame in frames:
         assert storage._all_float(frame)
         ours, theirs = storage._float_table(frame), pa.Table.from_pandas(frame)
-        assert ours.equals(theirs)   # NaN stored as null in both
+        assert ours.equals(theirs)  # NaN stored as null in both
         assert ours.schema.equals(theirs.schema, check_metadata=True)
         path = tmp_path / "t.parquet"
         storage._write_parquet(frame, path, row_group_size=16)
@@ -528,7 +672,6 @@ def test_wide_float_tables_are_written_as_pandas_would_write_them(tmp_path, rng)
     storage._write_parquet(frames[0], path, row_group_size=16)
     groups = pq.ParquetFile(path).metadata
     assert groups.num_row_groups == 3
-    dates = [c for c in range(groups.num_columns)
-             if groups.schema.column(c).name == "datetime"][0]
+    dates = [c for c in range(groups.num_columns) if groups.schema.column(c).name == "datetime"][0]
     assert groups.row_group(1).column(dates).statistics.has_min_max
     assert not storage._all_float(frames[0].astype({"s001": object}))

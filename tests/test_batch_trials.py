@@ -1,5 +1,6 @@
 """A folder's trials: counted across batches (failures included, re-runs
 not), and the corrections computed over all of them."""
+
 import json
 
 import numpy as np
@@ -19,8 +20,9 @@ def _broken():
 
 
 def _run(factors, out, **kw):
-    return assay_many(factors, start_date=START, end_date=END, periods=(1, 5), out=out,
-                      client="serial", **kw)
+    return assay_many(
+        factors, start_date=START, end_date=END, periods=(1, 5), out=out, client="serial", **kw
+    )
 
 
 def test_split_search_is_corrected_for_every_trial(tmp_path):
@@ -36,7 +38,8 @@ def test_split_search_is_corrected_for_every_trial(tmp_path):
         want = multipletests(family, method=method)[1][2]
         assert second.loc["vol10", "p {} P_5".format(label)] == pytest.approx(want, rel=1e-12)
     assert first.loc["mom5", "p NW P_5"] == pytest.approx(
-        trials.nw_p_value(first.loc["mom5", "IC NW t P_5"]))
+        trials.nw_p_value(first.loc["mom5", "IC NW t P_5"])
+    )
     # running a factor again, resumed or not, is no new trial; a name used for
     # another tree is
     again = _run({"vol10": op.ts_std(op.returns(), 10)}, out, resume=True)
@@ -58,8 +61,13 @@ def test_split_search_is_corrected_for_every_trial(tmp_path):
 
 def test_without_a_folder_the_batch_is_the_family(tmp_path):
     mivada.init(sample="tiny")
-    table = assay_many({"a": op.ts_mean(op.returns(), 5), "b": op.delta(op.returns(), 3)},
-                       start_date=START, end_date=END, periods=(1,), client="serial")
+    table = assay_many(
+        {"a": op.ts_mean(op.returns(), 5), "b": op.delta(op.returns(), 3)},
+        start_date=START,
+        end_date=END,
+        periods=(1,),
+        client="serial",
+    )
     assert table["trials"].tolist() == [2, 2]
     want = multipletests(table["p NW P_1"].to_numpy(), method="holm")[1]
     np.testing.assert_allclose(table["p Holm P_1"], want, rtol=1e-12)
@@ -67,11 +75,13 @@ def test_without_a_folder_the_batch_is_the_family(tmp_path):
 
 def test_identity_of_a_trial():
     import pandas as pd
+
     t = pd.DataFrame({"a": [1.0, 2.0]})
     assert trials.identity(t) == trials.identity(t.copy())
     assert trials.identity(t) != trials.identity(t + 1)
-    assert trials.identity(op.ts_mean(op.returns(), 5)) == \
-        trials.identity(op.ts_mean(op.returns(), 5))
+    assert trials.identity(op.ts_mean(op.returns(), 5)) == trials.identity(
+        op.ts_mean(op.returns(), 5)
+    )
     assert trials.identity(lambda: 1) != trials.identity(lambda: 2)
     assert trials.identity(3) is None
 

@@ -29,14 +29,24 @@ class AddOne(ab.FactorPreprocessor):
 def tables():
     dates = pd.bdate_range("2022-03-01", periods=6)
     factor = pd.DataFrame(np.arange(18.0).reshape(6, 3), index=dates, columns=["a", "b", "c"])
-    returns = pd.DataFrame(np.full((8, 3), 0.01), index=pd.bdate_range("2022-03-01", periods=8),
-                           columns=["a", "b", "c"])
+    returns = pd.DataFrame(
+        np.full((8, 3), 0.01),
+        index=pd.bdate_range("2022-03-01", periods=8),
+        columns=["a", "b", "c"],
+    )
     return factor, returns
 
 
 def test_module_surface():
-    assert ab.__all__ == ["Winzorization", "Normalization", "Neutralization", "ICAnalysis",
-                          "QuantileReturnAnalysis", "FactorReturnAnalysis", "FactorAssayBench"]
+    assert ab.__all__ == [
+        "Winzorization",
+        "Normalization",
+        "Neutralization",
+        "ICAnalysis",
+        "QuantileReturnAnalysis",
+        "FactorReturnAnalysis",
+        "FactorAssayBench",
+    ]
     assert ab.VALID_INDUSTRY_SOURCE == ("citics_2019", "sws")
     assert ab.VALID_WINSORIZE_METHODS == ("mad", "std", "percentile")
     assert ab.pd is pd and ab.np is np and ab.defaultdict is collections.defaultdict
@@ -58,27 +68,43 @@ def test_module_surface():
     assert ab.FactorAnalyser.step_name == "FactorAnalysisStep"
     # module-private names: the ones the steps use, and nothing else
     private = {n for n in dir(ab) if n.startswith("_") and not n.startswith("__")}
-    assert private == {"_get_return_fields", "_format_factor_data", "_validate_data_frame",
-                       "_cache_industry_data", "_get_listed_date_mask_series",
-                       "_load_industry_data", "_get_ic_func", "_get_datetime_freq",
-                       "_is_date_frequency_index"}
+    assert private == {
+        "_get_return_fields",
+        "_format_factor_data",
+        "_validate_data_frame",
+        "_cache_industry_data",
+        "_get_listed_date_mask_series",
+        "_load_industry_data",
+        "_get_ic_func",
+        "_get_datetime_freq",
+        "_is_date_frequency_index",
+    }
 
 
-@pytest.mark.parametrize("func, expected", [
-    (ab.FactorAssayBench.analysis,
-     "(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)"),
-    (ab.FactorAssayBench.append, "(self, step)"),
-    (ab.Winzorization.__init__, "(self, method='mad')"),
-    (ab.Neutralization.__init__,
-     "(self, industry='citics_2019', style_factors='all', other_factors=None)"),
-    (ab.FactorAnalyser.analysis, "(self, factor_data, returns, periods, ascending=True)"),
-    (ab.ICAnalysis.__init__,
-     "(self, rank_ic=True, industry_classification=None, max_decay=None)"),
-    (ab.QuantileReturnAnalysis.__init__, "(self, quantile=5, benchmark=None)"),
-    (ab._format_factor_data, "(factor_data, returns, periods)"),
-    (ab._validate_data_frame, "(df, name)"),
-    (ab._get_return_fields, "(columns, /)"),
-])
+@pytest.mark.parametrize(
+    "func, expected",
+    [
+        (
+            ab.FactorAssayBench.analysis,
+            "(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)",
+        ),
+        (ab.FactorAssayBench.append, "(self, step)"),
+        (ab.Winzorization.__init__, "(self, method='mad')"),
+        (
+            ab.Neutralization.__init__,
+            "(self, industry='citics_2019', style_factors='all', other_factors=None)",
+        ),
+        (ab.FactorAnalyser.analysis, "(self, factor_data, returns, periods, ascending=True)"),
+        (
+            ab.ICAnalysis.__init__,
+            "(self, rank_ic=True, industry_classification=None, max_decay=None)",
+        ),
+        (ab.QuantileReturnAnalysis.__init__, "(self, quantile=5, benchmark=None)"),
+        (ab._format_factor_data, "(factor_data, returns, periods)"),
+        (ab._validate_data_frame, "(df, name)"),
+        (ab._get_return_fields, "(columns, /)"),
+    ],
+)
 def test_signatures(func, expected):
     assert str(inspect.signature(func)) == expected
 
@@ -117,7 +143,9 @@ def test_append_registers_and_refuses():
     with pytest.raises(ValueError, match="^Invalid step=a, unknown processor=42$"):
         bench.append(("a", 42))
     # the name stays reserved after the failed append
-    with pytest.raises(RuntimeError, match="^pipeline step name=a already exists, please use another name.$"):
+    with pytest.raises(
+        RuntimeError, match="^pipeline step name=a already exists, please use another name.$"
+    ):
         bench.append(("a", Recorder()))
     assert bench._FactorAssayBench__exists_step_names == ["norm", "a"]
     assert isinstance(bench.analysis_pipelines, collections.defaultdict)
@@ -182,7 +210,9 @@ def test_argument_errors(tables):
     factor, returns = tables
     bench = ab.FactorAssayBench()
     bench.append(("rec", Recorder()))
-    with pytest.raises(AssertionError, match="^periods must be tuple/list/int, but got <class 'str'>$"):
+    with pytest.raises(
+        AssertionError, match="^periods must be tuple/list/int, but got <class 'str'>$"
+    ):
         bench.analysis(factor, returns, periods="1")
     with pytest.raises(ValueError, match='^returns: expect pd.DataFrame or "daily", got Daily$'):
         bench.analysis(factor, "Daily")

@@ -1,4 +1,5 @@
 """A bench run on the embedded sample market through the real client."""
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -30,8 +31,10 @@ class MeanSpread(ab.FactorAnalyser):
 
 def test_bench_on_daily_and_on_a_returns_table(sample_store):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
-    dates = mivada.get_trading_dates(mivada.trading_date_offset(mivada.get_latest_trading_date(), -80),
-                                     mivada.trading_date_offset(mivada.get_latest_trading_date(), -10))
+    dates = mivada.get_trading_dates(
+        mivada.trading_date_offset(mivada.get_latest_trading_date(), -80),
+        mivada.trading_date_offset(mivada.get_latest_trading_date(), -10),
+    )
     factor = mivada.get_factor(ids, "value_score", dates[0], dates[-1])["value_score"]
     factor = factor.unstack(level="order_book_id")
     bench = ab.FactorAssayBench()
@@ -45,7 +48,9 @@ def test_bench_on_daily_and_on_a_returns_table(sample_store):
     np.testing.assert_allclose(row_sd, 1.0, rtol=1e-12)
     assert list(daily["spread"].index) == ["P_1", "P_5"] and daily["spread"].notna().all()
 
-    returns = mivada.get_price_change_rate(ids, dates[0], mivada.get_next_trading_date(dates[-1], 5))
+    returns = mivada.get_price_change_rate(
+        ids, dates[0], mivada.get_next_trading_date(dates[-1], 5)
+    )
     given = bench.analysis(factor, returns, periods=(1, 5))
     pd.testing.assert_series_equal(given["spread"], daily["spread"])
 
@@ -53,8 +58,9 @@ def test_bench_on_daily_and_on_a_returns_table(sample_store):
 def test_group_and_portfolio_returns_against_the_sample_index(sample_store):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     latest = mivada.get_latest_trading_date()
-    dates = mivada.get_trading_dates(mivada.trading_date_offset(latest, -60),
-                                     mivada.trading_date_offset(latest, -10))
+    dates = mivada.get_trading_dates(
+        mivada.trading_date_offset(latest, -60), mivada.trading_date_offset(latest, -10)
+    )
     factor = mivada.get_factor(ids, "value_score", dates[0], dates[-1])["value_score"]
     factor = factor.unstack(level="order_book_id")
     bench = ab.FactorAssayBench()

@@ -1,6 +1,7 @@
 """FactorReturnAnalysis: the worked two-instrument example, agreement with
 the plain pandas formulation, the base of a window after a missing return,
 and bad or empty input."""
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -15,10 +16,12 @@ F = ab.FactorReturnAnalysis
 
 def example():
     dates = pd.bdate_range("2024-03-04", periods=4)
-    factor = pd.DataFrame([[1, 3], [3, 1], [1, 3], [2, 2]], index=dates, columns=list("AB"),
-                          dtype=float)
-    returns = pd.DataFrame([[0, 0], [0.1, 0], [0, 0.1], [0.1, 0.1]], index=dates,
-                           columns=list("AB"))
+    factor = pd.DataFrame(
+        [[1, 3], [3, 1], [1, 3], [2, 2]], index=dates, columns=list("AB"), dtype=float
+    )
+    returns = pd.DataFrame(
+        [[0, 0], [0.1, 0], [0, 0.1], [0.1, 0.1]], index=dates, columns=list("AB")
+    )
     return factor, returns
 
 
@@ -43,12 +46,13 @@ def test_worked_example():
 @pytest.mark.parametrize("seed,ascending", [(11, True), (12, False)])
 def test_matches_the_pandas_formulation(seed, ascending):
     factor, returns = random_tables(seed)
-    factor.iloc[7] = 0.25                                   # all equal: weights carried on
-    periods = [5, 1, 3, 2, 60]                              # 60: longer than the table
+    factor.iloc[7] = 0.25  # all equal: weights carried on
+    periods = [5, 1, 3, 2, 60]  # 60: longer than the table
     with pytest.warns(UserWarning, match=r"^Invalid periods found: \[60\], will ignore.$"):
         mine = F().analysis(factor, returns, periods, ascending=ascending).factor_returns
-    assert_close(mine, ref.factor_return_analysis(factor, returns, periods[:-1],
-                                                  ascending=ascending))
+    assert_close(
+        mine, ref.factor_return_analysis(factor, returns, periods[:-1], ascending=ascending)
+    )
     assert list(mine.columns) == ["P_5", "P_1", "P_3", "P_2"]
 
 
@@ -58,10 +62,12 @@ def test_missing_return_before_a_rebalance_counts_as_zero():
     # which is its level on row 1: its return on row 3 is its row-3 return,
     # not the growth since row 0.
     dates = pd.bdate_range("2024-03-04", periods=4)
-    factor = pd.DataFrame([[1, 3], [1, 3], [3, 1], [3, 1]], index=dates, columns=list("AB"),
-                          dtype=float)
-    returns = pd.DataFrame([[0, 0], [0.5, 0], [np.nan, 0], [0.1, 0]], index=dates,
-                           columns=list("AB"))
+    factor = pd.DataFrame(
+        [[1, 3], [1, 3], [3, 1], [3, 1]], index=dates, columns=list("AB"), dtype=float
+    )
+    returns = pd.DataFrame(
+        [[0, 0], [0.5, 0], [np.nan, 0], [0.1, 0]], index=dates, columns=list("AB")
+    )
     daily = F().analysis(factor, returns, [2], ascending=False).factor_returns["P_2"]
     daily = (daily + 1) / (daily + 1).shift(1) - 1
     # row 3: lv1 holds A +0.5 / B -0.5 from row 3: 0.5 * 0.1; lv2 (rebalanced
@@ -73,10 +79,18 @@ def test_missing_return_before_a_rebalance_counts_as_zero():
 
 def test_bad_and_empty_input():
     factor, returns = example()
-    pd.testing.assert_frame_equal(F().analysis(factor, returns, range(1, 3)).factor_returns,
-                                  F().analysis(factor, returns, [1, 2]).factor_returns)
-    for bad, kind in (([0], ValueError), ([1.5], TypeError), (["2"], TypeError), (2, TypeError),
-                      (None, TypeError), ("12", TypeError)):
+    pd.testing.assert_frame_equal(
+        F().analysis(factor, returns, range(1, 3)).factor_returns,
+        F().analysis(factor, returns, [1, 2]).factor_returns,
+    )
+    for bad, kind in (
+        ([0], ValueError),
+        ([1.5], TypeError),
+        (["2"], TypeError),
+        (2, TypeError),
+        (None, TypeError),
+        ("12", TypeError),
+    ):
         with pytest.raises(kind, match="^periods: expected"):
             F().analysis(factor, returns, bad)
     # the same rule as the quantile analyser: a period needs that many rows

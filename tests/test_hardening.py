@@ -2,6 +2,7 @@
 switching stores, "daily" on unsorted factor tables, forward returns that
 depended on where the returns table starts, the integer rank-sum bound, and
 arguments that cannot mean anything."""
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -90,7 +91,8 @@ def test_daily_returns_reach_past_the_end_of_an_ingested_calendar(tmp_path):
     folder = tmp_path / "in"
     folder.mkdir()
     pd.DataFrame({"order_book_id": ids, "type": "CS", "listed_date": "2020-01-01"}).to_csv(
-        folder / "instruments.csv", index=False)
+        folder / "instruments.csv", index=False
+    )
     bars = pd.DataFrame(close, index=dates, columns=ids).stack().rename("close").reset_index()
     bars.columns = ["date", "order_book_id", "close"]
     bars["date"] = bars["date"].dt.strftime("%Y-%m-%d")
@@ -111,15 +113,19 @@ def test_daily_returns_reach_past_the_end_of_an_ingested_calendar(tmp_path):
 
 # -- forward returns ------------------------------------------------------------
 
+
 @pytest.mark.filterwarnings("ignore:An input array is constant")
 def test_forward_returns_are_products_of_the_following_returns(rng):
-    returns = pd.DataFrame(rng.normal(0, 0.03, (120, 9)), index=pd.bdate_range("2021-01-04", periods=120),
-                           columns=["{:06d}.XSHE".format(k) for k in range(1, 10)])
+    returns = pd.DataFrame(
+        rng.normal(0, 0.03, (120, 9)),
+        index=pd.bdate_range("2021-01-04", periods=120),
+        columns=["{:06d}.XSHE".format(k) for k in range(1, 10)],
+    )
     returns.iloc[45:] = returns.iloc[45:].mask(rng.random((75, 9)) < 0.1)
     returns.iloc[:5, 2] = np.nan
     # equal returns over the holding period after different histories
     returns.iloc[60:, 4] = returns.iloc[60:, 3]
-    returns.iloc[:, 6] = 0.0           # unchanged prices
+    returns.iloc[:, 6] = 0.0  # unchanged prices
     returns.iloc[:50, 7] = 0.013
     returns.iloc[50:, 7] = 0.0
     factor = random_table(rng, 100, 9)
@@ -131,10 +137,11 @@ def test_forward_returns_are_products_of_the_following_returns(rng):
         # a table starting later gives the same values on the common dates
         for start in (5, 17, 40):
             later = ab._format_factor_data(factor, returns.iloc[start:], periods)
-            pd.testing.assert_series_equal(later["P_{}".format(p)],
-                                           full["P_{}".format(p)].loc[later.index], check_exact=True)
+            pd.testing.assert_series_equal(
+                later["P_{}".format(p)], full["P_{}".format(p)].loc[later.index], check_exact=True
+            )
         tail = full["P_{}".format(p)].unstack()
-        assert (tail.iloc[60:100 - p, 3] == tail.iloc[60:100 - p, 4]).all()
+        assert (tail.iloc[60 : 100 - p, 3] == tail.iloc[60 : 100 - p, 4]).all()
         assert (tail.iloc[:, 6].dropna() == 0.0).all() and (tail.iloc[50:, 7].dropna() == 0.0).all()
     # rank IC does not depend on the start of the returns table either
     ic = ab.ICAnalysis(max_decay=3)
@@ -158,11 +165,18 @@ def test_integer_rank_sums_have_an_exact_bound():
 
 # -- arguments that cannot mean anything -------------------------------------------
 
+
 def test_holding_periods_must_be_positive_integers(rng, two_stores):
     returns = random_table(rng, 30, 4) * 0.01
     factor = random_table(rng, 25, 4)
-    for bad, kind in ((0, ValueError), (-1, ValueError), (True, TypeError), (2**64, ValueError),
-                      (1.5, TypeError), (np.bool_(True), TypeError)):
+    for bad, kind in (
+        (0, ValueError),
+        (-1, ValueError),
+        (True, TypeError),
+        (2**64, ValueError),
+        (1.5, TypeError),
+        (np.bool_(True), TypeError),
+    ):
         with pytest.raises(kind, match="^periods:"):
             run_ic(factor, returns, periods=[1, bad])
     mivada.init(two_stores[0])

@@ -1,6 +1,7 @@
 """ICAnalysis end to end: agreement with the plain pandas/scipy formulation,
 the sign rule, decay lags, industry labels, user IC functions and the
 documented failures."""
+
 import inspect
 import warnings
 
@@ -19,14 +20,15 @@ def tables(n_dates=25, n_inst=14, seed=3):
     dates = pd.bdate_range("2022-03-01", periods=n_dates + 3)
     ids = ["%06d.XSHE" % i for i in range(n_inst)]
     factor = pd.DataFrame(rng.normal(size=(n_dates, n_inst)), index=dates[:n_dates], columns=ids)
-    factor.iloc[:, :4] = np.round(factor.iloc[:, :4])          # ties
+    factor.iloc[:, :4] = np.round(factor.iloc[:, :4])  # ties
     factor = factor.mask(rng.random(factor.shape) < 0.1)
     if n_dates > 6:
-        factor.iloc[2] = 1.5                                      # a constant date
-        factor.iloc[4, 2:] = np.nan                               # two valid pairs
-        factor.iloc[6] = np.nan                                   # no valid pair
-    returns = pd.DataFrame(rng.normal(scale=0.02, size=(n_dates + 3, n_inst)),
-                           index=dates, columns=ids)
+        factor.iloc[2] = 1.5  # a constant date
+        factor.iloc[4, 2:] = np.nan  # two valid pairs
+        factor.iloc[6] = np.nan  # no valid pair
+    returns = pd.DataFrame(
+        rng.normal(scale=0.02, size=(n_dates + 3, n_inst)), index=dates, columns=ids
+    )
     returns = returns.mask(rng.random(returns.shape) < 0.08)
     return factor, returns
 
@@ -38,8 +40,9 @@ def quiet(fn, *args, **kwargs):
 
 
 def assert_same(mine, theirs):
-    pd.testing.assert_frame_equal(mine, theirs.astype(float), check_exact=False,
-                                  rtol=1e-9, atol=1e-12)
+    pd.testing.assert_frame_equal(
+        mine, theirs.astype(float), check_exact=False, rtol=1e-9, atol=1e-12
+    )
 
 
 @pytest.mark.parametrize("rank_ic,ascending", [(True, True), (True, False), (False, True)])
@@ -48,10 +51,19 @@ def test_analysis_matches_pandas_formulation(rank_ic, ascending):
     industry = {oid: "ind%d" % (k % 3) for k, oid in enumerate(factor.columns[:-2])}
     industry["not.in.table"] = "ind9"
     before = factor.copy()
-    res = quiet(ab.ICAnalysis(rank_ic, industry, 4).analysis, factor, returns, (1, 3),
-                ascending=ascending)
-    ic, pv, decay, ind = quiet(ref.ic_analysis, factor, returns, (1, 3), rank_ic=rank_ic,
-                               industry=industry, max_decay=4, ascending=ascending)
+    res = quiet(
+        ab.ICAnalysis(rank_ic, industry, 4).analysis, factor, returns, (1, 3), ascending=ascending
+    )
+    ic, pv, decay, ind = quiet(
+        ref.ic_analysis,
+        factor,
+        returns,
+        (1, 3),
+        rank_ic=rank_ic,
+        industry=industry,
+        max_decay=4,
+        ascending=ascending,
+    )
     assert isinstance(res, ICAnalysisResult) and res.name == "FactorAnalysisStep"
     assert set(res._keys) == {"ic", "ic_p_value", "ic_decay", "ic_industry_distribute", "name"}
     assert_same(res.ic, ic)
@@ -65,8 +77,9 @@ def test_analysis_matches_pandas_formulation(rank_ic, ascending):
 
 def test_sign_flip_only_for_rank_ic_and_ascending():
     factor, returns = tables(seed=5)
-    run = lambda rank_ic, asc: quiet(ab.ICAnalysis(rank_ic, {"x": "a"}, 3).analysis,
-                                     factor, returns, [1], ascending=asc)
+    run = lambda rank_ic, asc: quiet(
+        ab.ICAnalysis(rank_ic, {"x": "a"}, 3).analysis, factor, returns, [1], ascending=asc
+    )
     up, down = run(True, True), run(True, False)
     for name in ("ic", "ic_decay", "ic_industry_distribute"):
         pd.testing.assert_frame_equal(getattr(up, name), -getattr(down, name))
@@ -78,7 +91,10 @@ def test_user_ic_function_is_called_like_the_documented_algorithm():
     factor, returns = tables(n_dates=8, n_inst=6, seed=11)
     fd = ab._format_factor_data(factor, returns, [1, 2])
     analyser = ab.ICAnalysis(rank_ic=True, industry_classification={}, max_decay=3)
-    fast = quiet(analyser._calc_ic, fd), quiet(analyser._calc_ic_decay, fd, quiet(analyser._calc_ic, fd)[0])
+    fast = (
+        quiet(analyser._calc_ic, fd),
+        quiet(analyser._calc_ic_decay, fd, quiet(analyser._calc_ic, fd)[0]),
+    )
     calls = []
     plain = ref.ic_func(True)
 
@@ -105,7 +121,8 @@ def test_user_ic_function_is_called_like_the_documented_algorithm():
     analyser.ic_func = wrapper
     ic, pv = analyser._calc_ic(fd)
     valid = fd.groupby(level="datetime").apply(
-        lambda g: (g["P_1"].notna() & g["factor"].notna()).sum() > 1)
+        lambda g: (g["P_1"].notna() & g["factor"].notna()).sum() > 1
+    )
     assert (ic.loc[valid, "P_1"] == 42.0).all() and (pv.loc[valid, "P_1"] == 0.25).all()
     assert (ic.loc[~valid, "P_1"] == 0).all()
 
@@ -115,9 +132,11 @@ def test_decay_lags():
     ids = ["a", "b", "c", "d"]
     index = pd.MultiIndex.from_product([dates, ids], names=["datetime", "order_book_id"])
     rng = np.random.default_rng(2)
-    fd = pd.DataFrame({"P_1": rng.normal(size=24), "P_2": rng.normal(size=24),
-                       "factor": rng.normal(size=24)}, index=index)
-    fd.loc[(dates[1], "d"), "P_2"] = np.nan   # d incomplete on date 1, P_1 still there
+    fd = pd.DataFrame(
+        {"P_1": rng.normal(size=24), "P_2": rng.normal(size=24), "factor": rng.normal(size=24)},
+        index=index,
+    )
+    fd.loc[(dates[1], "d"), "P_2"] = np.nan  # d incomplete on date 1, P_1 still there
     analyser = ab.ICAnalysis(rank_ic=True, max_decay=3)
     ic, _ = quiet(analyser._calc_ic, fd)
     decay = quiet(analyser._calc_ic_decay, fd, ic)
@@ -147,7 +166,7 @@ def test_decay_lags():
     factor = fd["factor"].unstack()
     returns = fd["P_1"].unstack()
     for bad in ("5", 2.0):
-        analyser = ab.ICAnalysis(max_decay=bad)   # accepted until used
+        analyser = ab.ICAnalysis(max_decay=bad)  # accepted until used
         with pytest.raises(TypeError, match="max_decay: expected None or an integer"):
             quiet(analyser.analysis, factor, returns, [1])
 
@@ -164,33 +183,44 @@ def test_industry_labels_from_dict_and_series():
     assert labels.xs(factor.index[0], level="datetime").tolist() == expected
     pd.testing.assert_series_equal(series, copy)
     by_dict = ab.ICAnalysis(industry_classification={ids[0]: "bank", ids[1]: None})
-    assert by_dict._get_industry_data(fd).xs(factor.index[1], level="datetime").tolist() == \
-        ["bank"] + ["Unknown"] * 4
+    assert (
+        by_dict._get_industry_data(fd).xs(factor.index[1], level="datetime").tolist()
+        == ["bank"] + ["Unknown"] * 4
+    )
 
     # an industry with a single row over the whole period gets 0
     single = factor.copy()
     single.iloc[1:, 0] = np.nan
-    res = quiet(ab.ICAnalysis(industry_classification={ids[0]: "bank"}).analysis,
-                single, returns, [1])
+    res = quiet(
+        ab.ICAnalysis(industry_classification={ids[0]: "bank"}).analysis, single, returns, [1]
+    )
     assert res.ic_industry_distribute.loc["bank", "P_1"] == 0
 
 
 def test_constructor_and_failures():
     with pytest.raises(ValueError) as err:
         ab.ICAnalysis(industry_classification="CITICS_2019")
-    assert str(err.value) == \
-        "industry_classification: expect one of ('citics_2019', 'sws'), got CITICS_2019"
+    assert (
+        str(err.value)
+        == "industry_classification: expect one of ('citics_2019', 'sws'), got CITICS_2019"
+    )
     with pytest.raises(ValueError) as err:
         ab.ICAnalysis(industry_classification=["sws"])
-    assert str(err.value) == ("Unsupported industry_classification type, expect one of "
-                              "None/str/pd.Series/dict, got type=<class 'list'>")
+    assert str(err.value) == (
+        "Unsupported industry_classification type, expect one of "
+        "None/str/pd.Series/dict, got type=<class 'list'>"
+    )
     analyser = ab.ICAnalysis(rank_ic=0, industry_classification="sws", max_decay=3)
     assert (analyser.rank_ic, analyser.industry, analyser.max_decay) == (0, "sws", 3)
     assert analyser.ic_func.func.__name__ == "pearsonr"
-    assert str(inspect.signature(ab.ICAnalysis.__init__)) == \
-        "(self, rank_ic=True, industry_classification=None, max_decay=None)"
-    assert str(inspect.signature(ab.ICAnalysis.analysis)) == \
-        "(self, factor_data, returns, periods, ascending=True)"
+    assert (
+        str(inspect.signature(ab.ICAnalysis.__init__))
+        == "(self, rank_ic=True, industry_classification=None, max_decay=None)"
+    )
+    assert (
+        str(inspect.signature(ab.ICAnalysis.analysis))
+        == "(self, factor_data, returns, periods, ascending=True)"
+    )
 
     factor, returns = tables(n_dates=4, n_inst=3)
     analyser.industry = 5
@@ -218,19 +248,23 @@ def test_bench_names_the_result():
 
 def test_analysis_equals_the_step_methods_and_honours_overrides():
     factor, returns = tables(n_dates=30, n_inst=40, seed=8)
-    analyser = ab.ICAnalysis(rank_ic=True, industry_classification={"000001.XSHE": "a"},
-                             max_decay=6)
+    analyser = ab.ICAnalysis(
+        rank_ic=True, industry_classification={"000001.XSHE": "a"}, max_decay=6
+    )
     res = quiet(analyser.analysis, factor, returns, (1, 5), ascending=True)
     fd = ab._format_factor_data(factor, returns, (1, 5))
     fd["factor"] *= -1
     ic, pv = quiet(analyser._calc_ic, fd)
     pd.testing.assert_frame_equal(res.ic, ic, check_exact=True)
     pd.testing.assert_frame_equal(res.ic_p_value, pv, check_exact=True)
-    pd.testing.assert_frame_equal(res.ic_decay, quiet(analyser._calc_ic_decay, fd, ic),
-                                  check_exact=True)
-    pd.testing.assert_frame_equal(res.ic_industry_distribute,
-                                  quiet(analyser._calc_ic_industry_distribute, fd),
-                                  check_exact=True)
+    pd.testing.assert_frame_equal(
+        res.ic_decay, quiet(analyser._calc_ic_decay, fd, ic), check_exact=True
+    )
+    pd.testing.assert_frame_equal(
+        res.ic_industry_distribute,
+        quiet(analyser._calc_ic_industry_distribute, fd),
+        check_exact=True,
+    )
 
     for max_decay in (1, -3, True, None):
         analyser.max_decay = max_decay
@@ -265,7 +299,9 @@ def test_industry_ic_is_the_same_for_every_label_dtype():
         "str": text,
         "python str": text.astype(pd.StringDtype("python")),
         "object": pd.Series(names, index=fd.index, dtype=object),
-        "categorical": text.astype(pd.CategoricalDtype(["zinc", "coal", "钢铁", "Unknown", "bank"])),
+        "categorical": text.astype(
+            pd.CategoricalDtype(["zinc", "coal", "钢铁", "Unknown", "bank"])
+        ),
     }
 
     class Given(ab.ICAnalysis):
@@ -288,4 +324,5 @@ def test_industry_ic_is_the_same_for_every_label_dtype():
         block = fd.loc[rows]
         for field in ("P_1", "P_3"):
             assert expected.loc[label, field] == pytest.approx(
-                ic_func(block[field], block["factor"])[0], abs=1e-12)
+                ic_func(block[field], block["factor"])[0], abs=1e-12
+            )

@@ -1,6 +1,7 @@
 """Per-date IC statistics and p-values of the compiled analyser against
 scipy itself, including scipy's edge behaviour (two pairs, constant input,
 infinite values, ties)."""
+
 import inspect
 import warnings
 
@@ -19,8 +20,10 @@ def long_frame(blocks):
     parts = []
     for date, (factor, fields) in blocks.items():
         n = len(factor)
-        idx = pd.MultiIndex.from_product([[pd.Timestamp(date)], ["s%03d" % i for i in range(n)]],
-                                         names=["datetime", "order_book_id"])
+        idx = pd.MultiIndex.from_product(
+            [[pd.Timestamp(date)], ["s%03d" % i for i in range(n)]],
+            names=["datetime", "order_book_id"],
+        )
         parts.append(pd.DataFrame({**fields, "factor": factor}, index=idx, dtype=float))
     return pd.concat(parts)
 
@@ -40,7 +43,7 @@ def test_random_dates_with_nans_and_ties(rank_ic):
         n = int(rng.integers(3, 60))
         factor = rng.normal(size=n)
         if k % 3 == 0:
-            factor = np.round(factor * 2) / 2           # heavy ties
+            factor = np.round(factor * 2) / 2  # heavy ties
         p1 = rng.normal(scale=0.02, size=n)
         p5 = np.round(rng.normal(scale=0.05, size=n), 2)  # ties in the returns
         factor[rng.random(n) < 0.15] = np.nan
@@ -74,21 +77,24 @@ def test_edge_dates_follow_scipy(rank_ic):
 
 @pytest.mark.parametrize("rank_ic", [True, False])
 def test_documented_example_and_too_few_pairs(rank_ic):
-    fd = long_frame({
-        "2021-01-04": ([1.0, 2.0, 3.0], {"P_1": [0.01, 0.03, 0.02]}),
-        "2021-01-05": ([1.0, np.nan, 3.0], {"P_1": [np.nan, 0.03, 0.02]}),
-        "2021-01-06": ([np.nan, np.nan, np.nan], {"P_1": [0.01, 0.03, 0.02]}),
-    })
+    fd = long_frame(
+        {
+            "2021-01-04": ([1.0, 2.0, 3.0], {"P_1": [0.01, 0.03, 0.02]}),
+            "2021-01-05": ([1.0, np.nan, 3.0], {"P_1": [np.nan, 0.03, 0.02]}),
+            "2021-01-06": ([np.nan, np.nan, np.nan], {"P_1": [0.01, 0.03, 0.02]}),
+        }
+    )
     with warnings.catch_warnings():
-        warnings.simplefilter("error")   # no warning for these dates
+        warnings.simplefilter("error")  # no warning for these dates
         ic, pv = ab.ICAnalysis(rank_ic=rank_ic)._calc_ic(fd)
     assert ic["P_1"].tolist() == pytest.approx([0.5, 0.0, 0.0], abs=1e-15)
     assert pv["P_1"].tolist() == pytest.approx([2 / 3, 0.0, 0.0], rel=1e-12)
 
 
 def test_constant_input_warns_once_like_scipy():
-    fd = long_frame({d: ([1.0, 1.0, 1.0], {"P_1": [0.1, 0.2, 0.3]})
-                     for d in ("2021-01-04", "2021-01-05")})
+    fd = long_frame(
+        {d: ([1.0, 1.0, 1.0], {"P_1": [0.1, 0.2, 0.3]}) for d in ("2021-01-04", "2021-01-05")}
+    )
     with pytest.warns(stats.ConstantInputWarning):
         ic, _ = ab.ICAnalysis(rank_ic=True)._calc_ic(fd)
     assert ic["P_1"].isna().all()
@@ -122,17 +128,21 @@ def test_pooled_industry_statistic_on_a_large_group(rank_ic):
     n_dates, n_inst = 750, 201
     index = pd.MultiIndex.from_product(
         [pd.bdate_range("2015-01-05", periods=n_dates), ["s%03d" % i for i in range(n_inst)]],
-        names=["datetime", "order_book_id"])
+        names=["datetime", "order_book_id"],
+    )
     n = len(index)
-    fd = pd.DataFrame({"P_1": np.round(rng.normal(scale=0.02, size=n), 4),
-                       "factor": rng.normal(size=n)}, index=index)
+    fd = pd.DataFrame(
+        {"P_1": np.round(rng.normal(scale=0.02, size=n), 4), "factor": rng.normal(size=n)},
+        index=index,
+    )
     fd.loc[rng.random(n) < 0.05, "factor"] = np.nan
     fd.loc[rng.random(n) < 0.03, "P_1"] = np.nan
     industry = {"s%03d" % i: ("big" if i else "small") for i in range(n_inst)}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        got = ab.ICAnalysis(rank_ic=rank_ic,
-                            industry_classification=industry)._calc_ic_industry_distribute(fd)
+        got = ab.ICAnalysis(
+            rank_ic=rank_ic, industry_classification=industry
+        )._calc_ic_industry_distribute(fd)
     small = fd.index.get_level_values("order_book_id") == "s000"
     for name, rows in (("big", ~small), ("small", small)):
         expected, _ = ref.scipy_ic(fd.loc[rows, "P_1"], fd.loc[rows, "factor"], rank_ic)

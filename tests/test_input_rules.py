@@ -2,6 +2,7 @@
 not change an answer, tables that do not meet are refused, holding periods
 and group counts are checked the same way everywhere, a table of the wrong
 type gets one error, and "daily" returns come from one loader."""
+
 import re
 import warnings
 
@@ -24,8 +25,7 @@ def assert_same_tables(got, want, attrs):
         if getattr(want, attr) is None:
             assert getattr(got, attr) is None
         else:
-            pd.testing.assert_frame_equal(getattr(got, attr), getattr(want, attr),
-                                          check_freq=False)
+            pd.testing.assert_frame_equal(getattr(got, attr), getattr(want, attr), check_freq=False)
 
 
 def quiet(fn, *args, **kwargs):
@@ -42,11 +42,14 @@ def tables(seed=5, n_dates=40, n_inst=9):
 
 
 ANALYSERS = {
-    "ic": (lambda: ab.ICAnalysis(max_decay=4, industry_classification={"000001.XSHE": "a"}),
-           ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute")),
-    "quantile": (lambda: ab.QuantileReturnAnalysis(quantile=3),
-                 ("quantile_returns", "quantile_turnover", "quantile_detail",
-                  "top_minus_bottom_returns")),
+    "ic": (
+        lambda: ab.ICAnalysis(max_decay=4, industry_classification={"000001.XSHE": "a"}),
+        ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute"),
+    ),
+    "quantile": (
+        lambda: ab.QuantileReturnAnalysis(quantile=3),
+        ("quantile_returns", "quantile_turnover", "quantile_detail", "top_minus_bottom_returns"),
+    ),
     "factor_return": (lambda: ab.FactorReturnAnalysis(), ("factor_returns",)),
 }
 
@@ -57,8 +60,10 @@ def test_row_order_changes_no_answer(name):
     factor, returns = tables()
     want = quiet(make().analysis, factor, returns, [1, 3], ascending=False)
     rng = np.random.default_rng(1)
-    orders = [(factor.iloc[::-1], returns.iloc[::-1]),
-              (factor.iloc[rng.permutation(len(factor))], returns.iloc[rng.permutation(len(returns))])]
+    orders = [
+        (factor.iloc[::-1], returns.iloc[::-1]),
+        (factor.iloc[rng.permutation(len(factor))], returns.iloc[rng.permutation(len(returns))]),
+    ]
     for shuffled_factor, shuffled_returns in orders:
         got = quiet(make().analysis, shuffled_factor, shuffled_returns, [1, 3], ascending=False)
         assert_same_tables(got, want, tables_of)
@@ -84,23 +89,31 @@ def test_the_bench_runs_its_steps_on_tables_in_date_order():
         assert_same_tables(got[name], want[name], tables_of)
     # the caller's own tables keep their order; only their axes are named
     assert newest_first[0].index.is_monotonic_decreasing
-    assert newest_first[0].index.name == "datetime" and newest_first[1].columns.name == "order_book_id"
+    assert (
+        newest_first[0].index.name == "datetime" and newest_first[1].columns.name == "order_book_id"
+    )
 
 
 def test_zone_aware_dates_are_read_as_their_wall_clock_dates():
     factor, returns = tables()
     want = quiet(ANALYSERS["quantile"][0]().analysis, factor, returns, [1, 2])
-    got = quiet(ANALYSERS["quantile"][0]().analysis, factor.tz_localize("UTC"),
-                returns.tz_localize("Asia/Shanghai"), [1, 2])
+    got = quiet(
+        ANALYSERS["quantile"][0]().analysis,
+        factor.tz_localize("UTC"),
+        returns.tz_localize("Asia/Shanghai"),
+        [1, 2],
+    )
     pd.testing.assert_frame_equal(got.quantile_returns, want.quantile_returns)
     bench = ab.FactorAssayBench()
     bench.append(("ic", ab.ICAnalysis()))
     result = quiet(bench.analysis, factor.tz_localize("America/New_York"), returns, periods=1)
-    pd.testing.assert_frame_equal(result["ic"].ic, quiet(ab.ICAnalysis().analysis, factor,
-                                                          returns, [1], ascending=False).ic)
+    pd.testing.assert_frame_equal(
+        result["ic"].ic, quiet(ab.ICAnalysis().analysis, factor, returns, [1], ascending=False).ic
+    )
     with pytest.raises(ValueError, match="^returns: expected a date on every row, got a missing"):
-        ab.FactorReturnAnalysis().analysis(factor, returns.set_axis(
-            returns.index[:-1].append(pd.DatetimeIndex([pd.NaT]))), [1])
+        ab.FactorReturnAnalysis().analysis(
+            factor, returns.set_axis(returns.index[:-1].append(pd.DatetimeIndex([pd.NaT]))), [1]
+        )
 
 
 def vendor_ids(df):
@@ -108,12 +121,15 @@ def vendor_ids(df):
 
 
 @pytest.mark.parametrize("name", list(ANALYSERS))
-@pytest.mark.parametrize("case,message", [
-    ("a year later", "^factor_data and returns have no date in common$"),
-    ("vendor ids", "^factor_data and returns have no order_book_id in common$"),
-    ("text dates", re.escape("returns: expect index type=pd.DatetimeIndex, got ")),
-    ("no rows", "^factor_data and returns have no date in common$"),
-])
+@pytest.mark.parametrize(
+    "case,message",
+    [
+        ("a year later", "^factor_data and returns have no date in common$"),
+        ("vendor ids", "^factor_data and returns have no order_book_id in common$"),
+        ("text dates", re.escape("returns: expect index type=pd.DatetimeIndex, got ")),
+        ("no rows", "^factor_data and returns have no date in common$"),
+    ],
+)
 def test_tables_that_do_not_meet_are_refused(name, case, message):
     factor, returns = tables()
     if case == "a year later":
@@ -133,15 +149,26 @@ def test_one_rule_for_holding_periods(name):
     factor, returns = tables(n_dates=12)
     returns = returns.iloc[:12]
     analyser = ANALYSERS[name][0]()
-    for bad, kind in (([True], TypeError), ([np.bool_(True)], TypeError), ([2.0], TypeError),
-                      (["1"], TypeError), (3, TypeError), ([0], ValueError), ([-2], ValueError)):
-        with pytest.raises(kind, match=r"^periods: expected (a list or tuple of )?positive "
-                                       r"integer holding periods, got "):
+    for bad, kind in (
+        ([True], TypeError),
+        ([np.bool_(True)], TypeError),
+        ([2.0], TypeError),
+        (["1"], TypeError),
+        (3, TypeError),
+        ([0], ValueError),
+        ([-2], ValueError),
+    ):
+        with pytest.raises(
+            kind,
+            match=r"^periods: expected (a list or tuple of )?positive "
+            r"integer holding periods, got ",
+        ):
             quiet(analyser.analysis, factor, returns, bad)
     with pytest.warns(UserWarning) as record:
         res = analyser.analysis(factor, returns, [1, 12, 2, 20, 12])
-    assert [str(w.message) for w in record
-            if "Invalid" in str(w.message)] == ["Invalid periods found: [12, 20, 12], will ignore."]
+    assert [str(w.message) for w in record if "Invalid" in str(w.message)] == [
+        "Invalid periods found: [12, 20, 12], will ignore."
+    ]
     with pytest.raises(ValueError, match="^Invalid periods, must be less than 12$"):
         quiet(analyser.analysis, factor, returns, (12,))
     # a repeated period is one column, and the summary reads it
@@ -182,8 +209,11 @@ def test_more_groups_than_instruments_is_refused_before_any_work():
     factor, returns = tables(n_inst=6)
     assert quiet(ab.QuantileReturnAnalysis(quantile=6).analysis, factor, returns, [1]) is not None
     for q in (7, 10**9, 2**62):
-        with pytest.raises(ValueError, match=r"^quantile: expected at most as many groups as "
-                                             r"factor_data has instruments \(6\), got "):
+        with pytest.raises(
+            ValueError,
+            match=r"^quantile: expected at most as many groups as "
+            r"factor_data has instruments \(6\), got ",
+        ):
             ab.QuantileReturnAnalysis(quantile=q).analysis(factor, returns, [1])
 
 
@@ -200,8 +230,10 @@ STEPS = {
     "Neutralization": lambda f, r: ab.Neutralization(None, None, [pd.DataFrame()]).process(f),
     "_format_factor_data": lambda f, r: ab._format_factor_data(f, r, [1]),
     "bench": _bench,
-    **{name: (lambda make: lambda f, r: make().analysis(f, r, [1]))(make)
-       for name, (make, _) in ANALYSERS.items()},
+    **{
+        name: (lambda make: lambda f, r: make().analysis(f, r, [1]))(make)
+        for name, (make, _) in ANALYSERS.items()
+    },
 }
 
 
@@ -217,6 +249,7 @@ def test_a_table_of_the_wrong_type_gets_one_error(step, monkeypatch):
 
 
 # -- daily returns -------------------------------------------------------------
+
 
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):

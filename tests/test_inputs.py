@@ -14,13 +14,21 @@ def test_validate_data_frame_messages():
         pass
 
     # the class prints as <class 'pandas.Series'> (pandas.core.series.Series before pandas 3)
-    with pytest.raises(ValueError, match="^returns: expect pd.DataFrame, got {}$".format(
-            re.escape(str(pd.Series)))):
+    with pytest.raises(
+        ValueError, match="^returns: expect pd.DataFrame, got {}$".format(re.escape(str(pd.Series)))
+    ):
         ab._validate_data_frame(pd.Series([1.0]), "returns")
-    with pytest.raises(ValueError, match="^factor_data: expect index type=pd.DatetimeIndex, got {}$".format(
-            re.escape(str(pd.RangeIndex)))):
+    with pytest.raises(
+        ValueError,
+        match="^factor_data: expect index type=pd.DatetimeIndex, got {}$".format(
+            re.escape(str(pd.RangeIndex))
+        ),
+    ):
         ab._validate_data_frame(df=pd.DataFrame({"a": [1.0]}), name="factor_data")
-    assert ab._validate_data_frame(Sub({"a": [1.0]}, index=pd.DatetimeIndex(["2020-01-01"])), "x") is None
+    assert (
+        ab._validate_data_frame(Sub({"a": [1.0]}, index=pd.DatetimeIndex(["2020-01-01"])), "x")
+        is None
+    )
 
 
 @pytest.mark.parametrize("periods", [(1, 5, 20), [0, 3], (2, 2), []])
@@ -36,7 +44,9 @@ def test_format_matches_pandas(rng, periods):
 
 def test_format_worked_example():
     dates = pd.bdate_range("2021-06-01", periods=10)
-    r = pd.DataFrame(0.01 * np.arange(1, 31).reshape(10, 3), index=dates, columns=["i1", "i2", "i3"])
+    r = pd.DataFrame(
+        0.01 * np.arange(1, 31).reshape(10, 3), index=dates, columns=["i1", "i2", "i3"]
+    )
     r.loc[dates[3], "i1"] = np.nan
     f = pd.DataFrame(1.0, index=dates[:8], columns=["i1", "i2", "zz"])
     out = ab._format_factor_data(f, r, [1, 5])
@@ -80,9 +90,13 @@ def test_return_fields_and_frequency():
     minutes = pd.DatetimeIndex(["2021-01-04 09:31:00", "2021-01-04 09:32:00"])
     assert ab._get_datetime_freq(days) == "1d" and ab._is_date_frequency_index(days)
     assert ab._get_datetime_freq(minutes) == "1m" and not ab._is_date_frequency_index(minutes)
-    assert ab._get_datetime_freq(minutes.append(pd.DatetimeIndex(["2021-01-04 09:31:03"]))) == "tick"
+    assert (
+        ab._get_datetime_freq(minutes.append(pd.DatetimeIndex(["2021-01-04 09:31:03"]))) == "tick"
+    )
     assert ab._get_datetime_freq(pd.DatetimeIndex([])) == "1d"
-    for bad in (days.append(pd.DatetimeIndex(["2021-01-06 10:00"])),
-                pd.DatetimeIndex(["2021-01-04 00:00:00.5"])):
+    for bad in (
+        days.append(pd.DatetimeIndex(["2021-01-06 10:00"])),
+        pd.DatetimeIndex(["2021-01-04 00:00:00.5"]),
+    ):
         with pytest.raises(ValueError, match="^Unknown datetime index: "):
             ab._is_date_frequency_index(bad)

@@ -2,6 +2,7 @@
 without ipywidgets and with a non-interactive matplotlib backend: it runs,
 and its saved output holds the figures as images and the summaries as HTML
 tables."""
+
 import json
 import pathlib
 import sys
@@ -24,9 +25,15 @@ def _kernel_of_this_python(folder):
     the machine may run another one, without tarnfold)."""
     spec = folder / "kernels" / "tarnfold-test"
     spec.mkdir(parents=True)
-    (spec / "kernel.json").write_text(json.dumps({
-        "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
-        "display_name": "tarnfold test", "language": "python"}))
+    (spec / "kernel.json").write_text(
+        json.dumps(
+            {
+                "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
+                "display_name": "tarnfold test",
+                "language": "python",
+            }
+        )
+    )
     return "tarnfold-test"
 
 
@@ -43,13 +50,17 @@ def executed(tmp_path_factory):
     folder = tmp_path_factory.mktemp("notebook")
     with pytest.MonkeyPatch.context() as patch:
         patch.setenv("JUPYTER_PATH", str(folder / "jupyter"))
-        patch.setenv("MPLBACKEND", "Agg")      # figures must show without the inline backend
+        patch.setenv("MPLBACKEND", "Agg")  # figures must show without the inline backend
         kernel = _kernel_of_this_python(folder / "jupyter")
         nb = nbformat.read(NOTEBOOK, as_version=4)
         nb.cells.insert(0, nbformat.v4.new_code_cell(NO_IPYWIDGETS))
-        client = nbclient.NotebookClient(nb, kernel_name=kernel, timeout=600,
-                                         startup_timeout=120,
-                                         resources={"metadata": {"path": str(folder)}})
+        client = nbclient.NotebookClient(
+            nb,
+            kernel_name=kernel,
+            timeout=600,
+            startup_timeout=120,
+            resources={"metadata": {"path": str(folder)}},
+        )
         client.execute()
     saved = folder / "executed.ipynb"
     nbformat.write(nb, saved)
@@ -64,11 +75,13 @@ def test_the_readme_notebook_runs_and_keeps_figures_and_tables(executed):
     nb, folder = executed
     assert not [o for c in nb.cells for o in _outputs(c) if o.get("output_type") == "error"]
     # summary(): titled HTML tables, never a printed dict
-    for text, title in (("ic.summary()", "IC by holding period"),
-                        ("groups.summary()", "groups by holding period")):
+    for text, title in (
+        ("ic.summary()", "IC by holding period"),
+        ("groups.summary()", "groups by holding period"),
+    ):
         html = _data(cell(nb, text), "text/html")
         assert html and "<table" in html[0] and title in html[0]
-        assert _data(cell(nb, text), "text/plain")[0].startswith(title)   # text, not a dict
+        assert _data(cell(nb, text), "text/plain")[0].startswith(title)  # text, not a dict
     # show(): the tables as HTML, then every figure as a PNG image
     shown = cell(nb, "ic.show()")
     assert any("IC by holding period" in h for h in _data(shown, "text/html"))
@@ -81,4 +94,3 @@ def test_the_readme_notebook_runs_and_keeps_figures_and_tables(executed):
     # the one-call results show every step's figures and the factor's own
     assert len(_data(cell(nb, "results = tarnfold.assay"), "image/png")) >= 12
     assert (folder / "report.html").stat().st_size > 0
-

@@ -8,9 +8,11 @@ from _tables import random_table
 
 
 def pandas_normalize(factor_data):
-    return (factor_data.sub(factor_data.mean(axis=1), axis=0)
-            .div(factor_data.std(axis=1), axis=0)
-            .where(lambda x: ~np.isinf(x), 0))
+    return (
+        factor_data.sub(factor_data.mean(axis=1), axis=0)
+        .div(factor_data.std(axis=1), axis=0)
+        .where(lambda x: ~np.isinf(x), 0)
+    )
 
 
 @pytest.mark.parametrize("ties", [False, True])
@@ -87,7 +89,9 @@ def test_winsorization_method_checked():
     for bad in ("MAD", " mad", None):
         with pytest.raises(ValueError) as err:
             ab.Winzorization(bad)
-        assert str(err.value) == "method: expect one of ('mad', 'std', 'percentile'), got {}".format(bad)
+        assert str(
+            err.value
+        ) == "method: expect one of ('mad', 'std', 'percentile'), got {}".format(bad)
     with pytest.raises(TypeError):
         ab.Winzorization("mad", "std")
 

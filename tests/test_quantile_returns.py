@@ -2,6 +2,7 @@
 returns, turnover, agreement with the plain pandas formulation, the
 benchmark through a substituted market-data client, and the documented
 warnings and errors."""
+
 import types
 import warnings
 
@@ -39,11 +40,21 @@ def test_labels_follow_the_breakpoint_rule():
     k_max = 40
     rows = np.full((k_max + 1, k_max), np.nan)
     for t in range(k_max):
-        rows[t, :t + 1] = np.arange(t + 1) * 0.5 - 3
+        rows[t, : t + 1] = np.arange(t + 1) * 0.5 - 3
     factor = frame(rows)
     returns = frame(np.zeros(rows.shape))
-    table5 = {1: "1", 2: "15", 3: "135", 4: "1245", 5: "12345", 6: "112345", 7: "1123455",
-              10: "1122334455", 11: "11122334455", 12: "111223344555"}
+    table5 = {
+        1: "1",
+        2: "15",
+        3: "135",
+        4: "1245",
+        5: "12345",
+        6: "112345",
+        7: "1123455",
+        10: "1122334455",
+        11: "11122334455",
+        12: "111223344555",
+    }
     for q in range(1, 13):
         detail = Q(quantile=q).analysis(factor, returns, [1]).quantile_detail
         assert detail.iloc[0].isna().all()
@@ -75,8 +86,9 @@ def test_buy_and_hold_drift_within_a_window():
     returns = frame([[0.0, 0.0], [0.0, 0.0], [0.0, 1.0], [1.0, 0.0]])
     res = Q(quantile=1).analysis(factor, returns, [3])
     daily = [0.0, 0.0, (0.5 + 0.5) / 2, (1 / 3 + 1 / 3 + 0.5) / 3]
-    np.testing.assert_allclose(res.quantile_returns["P_3"].values,
-                               np.cumprod(np.add(daily, 1)) - 1, rtol=1e-14)
+    np.testing.assert_allclose(
+        res.quantile_returns["P_3"].values, np.cumprod(np.add(daily, 1)) - 1, rtol=1e-14
+    )
     np.testing.assert_allclose(res.top_minus_bottom_returns["P_3"].values, 0.0)
     # period 1: the equal-weighted mean of the day's returns, a missing one left out
     returns.iloc[3, 1] = np.nan
@@ -105,24 +117,33 @@ def random_tables(seed, n=40, m=16, extra=True):
     dates = pd.bdate_range("2022-01-03", periods=n + 8)
     ids = ["%06d.XSHE" % k for k in range(m + 3)]
     returns = pd.DataFrame(rng.normal(0.001, 0.03, (n + 8, m + 3)), index=dates, columns=ids)
-    returns = returns.mask(rng.random(returns.shape) < 0.1)         # missing returns
-    factor = pd.DataFrame(rng.normal(size=(n, m)), index=dates[3:n + 3], columns=ids[2:m + 2])
-    factor.iloc[:, :3] = np.round(factor.iloc[:, :3])                 # ties
+    returns = returns.mask(rng.random(returns.shape) < 0.1)  # missing returns
+    factor = pd.DataFrame(rng.normal(size=(n, m)), index=dates[3 : n + 3], columns=ids[2 : m + 2])
+    factor.iloc[:, :3] = np.round(factor.iloc[:, :3])  # ties
     factor = factor.mask(rng.random(factor.shape) < 0.15)
     if n > 22:
-        factor.iloc[[4, 9, 10, 11]] = np.nan                          # all-NaN rows: empty windows
-        factor.iloc[15, 3:] = np.nan                                  # 3 values: groups q2, q4 empty
-        factor.iloc[22, :-1] = np.nan                                 # one value
+        factor.iloc[[4, 9, 10, 11]] = np.nan  # all-NaN rows: empty windows
+        factor.iloc[15, 3:] = np.nan  # 3 values: groups q2, q4 empty
+        factor.iloc[22, :-1] = np.nan  # one value
     returns = returns.drop(index=dates[[8, 20]] if n > 22 else dates[[5]])  # factor dates missing
     if not extra:
-        returns = returns.reindex(index=returns.index.intersection(factor.index),
-                                  columns=factor.columns.intersection(returns.columns))
+        returns = returns.reindex(
+            index=returns.index.intersection(factor.index),
+            columns=factor.columns.intersection(returns.columns),
+        )
     return factor, returns
 
 
 def assert_close(mine, theirs):
-    pd.testing.assert_frame_equal(mine, theirs, check_freq=False, check_index_type=False,
-                                  check_column_type=False, rtol=1e-10, atol=1e-13)
+    pd.testing.assert_frame_equal(
+        mine,
+        theirs,
+        check_freq=False,
+        check_index_type=False,
+        check_column_type=False,
+        rtol=1e-10,
+        atol=1e-13,
+    )
 
 
 @pytest.mark.parametrize("seed,quantile,ascending", [(1, 5, False), (2, 3, True), (3, 7, False)])
@@ -130,8 +151,9 @@ def test_matches_the_pandas_formulation(seed, quantile, ascending):
     factor, returns = random_tables(seed)
     periods = (1, 2, 3, 5)
     res = Q(quantile=quantile).analysis(factor, returns, periods, ascending=ascending)
-    qr, qt, qd, tmb = ref.quantile_return_analysis(factor, returns, periods, quantile=quantile,
-                                                   ascending=ascending)
+    qr, qt, qd, tmb = ref.quantile_return_analysis(
+        factor, returns, periods, quantile=quantile, ascending=ascending
+    )
     assert list(res.quantile_returns.index.names) == ["tag", "datetime"]
     assert list(res.quantile_returns.columns) == ["P_1", "P_2", "P_3", "P_5"]
     assert_close(res.quantile_returns, qr)
@@ -176,8 +198,13 @@ def test_periods_warning_and_error():
     with pytest.raises(ValueError) as err:
         Q().analysis(factor, returns, [10])
     assert str(err.value) == "Invalid periods, must be less than 10"
-    for bad, kind in (([0], ValueError), ([2.0], TypeError), (["3"], TypeError),
-                      ([-1], ValueError), (3, TypeError)):
+    for bad, kind in (
+        ([0], ValueError),
+        ([2.0], TypeError),
+        (["3"], TypeError),
+        ([-1], ValueError),
+        (3, TypeError),
+    ):
         with pytest.raises(kind, match="^periods: expected"):
             Q().analysis(factor, returns, bad)
     for bad, kind in ((0, ValueError), (2.5, TypeError), ("5", TypeError), (None, TypeError)):
@@ -221,17 +248,28 @@ class FakeClient:
 def test_benchmark_through_the_client(monkeypatch):
     factor, returns = random_tables(8, n=6)
     dates = factor.index
-    bars = pd.DataFrame({"close": [10.0, 11.0, 12.1]},
-                        index=pd.MultiIndex.from_arrays(
-                            [["000300.XSHG"] * 3, dates[[1, 2, 4]]], names=["order_book_id", "date"]))
+    bars = pd.DataFrame(
+        {"close": [10.0, 11.0, 12.1]},
+        index=pd.MultiIndex.from_arrays(
+            [["000300.XSHG"] * 3, dates[[1, 2, 4]]], names=["order_book_id", "date"]
+        ),
+    )
     client = FakeClient(price=bars)
     monkeypatch.setattr(ab, "mivada", client)
     analyser = Q(benchmark="000300.XSHG")
     assert analyser.benchmark == "000300.XSHG"
     series = quiet(analyser.analysis, factor, returns, [1]).benchmark_return
-    assert client.calls[-1] == ("get_price", "000300.XSHG", dict(
-        start_date=dates[0].date(), end_date=dates[-1].date(), frequency="1d",
-        fields=["close"], expect_df=True))
+    assert client.calls[-1] == (
+        "get_price",
+        "000300.XSHG",
+        dict(
+            start_date=dates[0].date(),
+            end_date=dates[-1].date(),
+            frequency="1d",
+            fields=["close"],
+            expect_df=True,
+        ),
+    )
     assert series.name == "000300.XSHG" and series.index.equals(dates)
     np.testing.assert_allclose(series.values, [0, 0, 0.1, 0.1, 0.21, 0.21])
 
@@ -240,7 +278,9 @@ def test_benchmark_through_the_client(monkeypatch):
         res = analyser.analysis(factor, returns, [1])
     assert res.benchmark_return is None
     assert str(record[0].message) == "No price data for benchmark [000300.XSHG] from %s to %s" % (
-        dates[0].date(), dates[-1].date())
+        dates[0].date(),
+        dates[-1].date(),
+    )
 
 
 @pytest.mark.parametrize("kind", [None, "CS"])
@@ -265,8 +305,14 @@ def test_in_a_bench_with_the_result_keywords():
     out = quiet(bench.analysis, factor, returns, periods=3)
     res = out["groups"]
     assert res.name == "groups" and out["portfolio"].name == "portfolio"
-    assert res._keys == ("quantile_turnover", "quantile_returns", "quantile_detail",
-                         "benchmark_return", "top_minus_bottom_returns", "name")
+    assert res._keys == (
+        "quantile_turnover",
+        "quantile_returns",
+        "quantile_detail",
+        "benchmark_return",
+        "top_minus_bottom_returns",
+        "name",
+    )
     assert list(res.quantile_returns.columns) == ["P_3"]
     assert list(out["portfolio"].factor_returns.columns) == ["P_3"]
     # the bench's ascending=False: q1 holds the largest previous values

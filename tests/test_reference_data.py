@@ -1,6 +1,7 @@
 """Industry classification history (one service query per source within
 the hour, the sws version rule), the positional label lookup, and the
 listing-date mask, with the market-data client substituted."""
+
 import types
 
 import numpy as np
@@ -22,11 +23,13 @@ class FakeClient:
         return list(self.records[name])
 
 
-LISTING = pd.DataFrame({
-    "order_book_id": ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG"],
-    "listed_date": ["2019-01-02", "2020-01-10", "2010-05-04", "2015-01-05"],
-    "de_listed_date": ["0000-00-00", "0000-00-00", "2021-03-01", "0000-00-00"],
-})
+LISTING = pd.DataFrame(
+    {
+        "order_book_id": ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600001.XSHG"],
+        "listed_date": ["2019-01-02", "2020-01-10", "2010-05-04", "2015-01-05"],
+        "de_listed_date": ["0000-00-00", "0000-00-00", "2021-03-01", "0000-00-00"],
+    }
+)
 
 ZX = [
     ("银行", "000001.XSHE", T("2019-01-02")),
@@ -36,10 +39,14 @@ ZX = [
 ]
 
 SW = [
-    ("v1", "000001.XSHE", T("2014-01-01"), 1), ("v2", "000001.XSHE", T("2014-01-01"), 2),
-    ("v1", "000002.XSHE", T("2014-01-02"), 1), ("v2", "000002.XSHE", T("2014-01-02"), 2),
-    ("v2", "600000.XSHG", T("2021-07-31"), 2), ("v3", "600000.XSHG", T("2021-07-31"), 3),
-    ("v2", "600001.XSHG", T("2021-08-01"), 2), ("v3", "600001.XSHG", T("2021-08-01"), 3),
+    ("v1", "000001.XSHE", T("2014-01-01"), 1),
+    ("v2", "000001.XSHE", T("2014-01-01"), 2),
+    ("v1", "000002.XSHE", T("2014-01-02"), 1),
+    ("v2", "000002.XSHE", T("2014-01-02"), 2),
+    ("v2", "600000.XSHG", T("2021-07-31"), 2),
+    ("v3", "600000.XSHG", T("2021-07-31"), 3),
+    ("v2", "600001.XSHG", T("2021-08-01"), 2),
+    ("v3", "600001.XSHG", T("2021-08-01"), 3),
 ]
 
 
@@ -71,13 +78,19 @@ def test_sws_version_rule(client):
     sw = ab._cache_industry_data(source="sws")
     assert sw.name == "index_name"
     kept = {oid: name for (oid, _), name in sw.items()}
-    assert kept == {"000001.XSHE": "v1", "000002.XSHE": "v2", "600000.XSHG": "v2",
-                    "600001.XSHG": "v3"}
+    assert kept == {
+        "000001.XSHE": "v1",
+        "000002.XSHE": "v2",
+        "600000.XSHG": "v2",
+        "600001.XSHG": "v3",
+    }
 
 
 def test_invalid_source_makes_no_query(client):
-    for call in (lambda: ab._cache_industry_data(source="CITICS"),
-                 lambda: ab._load_industry_data(["000001.XSHE"], [T("2020-01-02")], source="CITICS")):
+    for call in (
+        lambda: ab._cache_industry_data(source="CITICS"),
+        lambda: ab._load_industry_data(["000001.XSHE"], [T("2020-01-02")], source="CITICS"),
+    ):
         with pytest.raises(ValueError) as err:
             call()
         assert str(err.value) == "source: invalid source=CITICS, expect one of [sws, citics_2019]"
@@ -86,21 +99,23 @@ def test_invalid_source_makes_no_query(client):
 
 def test_listing_mask(client):
     dates = [T("2020-01-09"), T("2020-01-10"), T("2021-02-26"), T("2021-03-01")]
-    mask = ab._get_listed_date_mask_series(["600000.XSHG", "000002.XSHE", "600000.XSHG"],
-                                           iter(dates))
+    mask = ab._get_listed_date_mask_series(
+        ["600000.XSHG", "000002.XSHE", "600000.XSHG"], iter(dates)
+    )
     assert list(mask.index) == [(d, oid) for d in dates for oid in ("600000.XSHG", "000002.XSHE")]
     assert mask.dtype == bool
     assert mask.tolist() == [True, False, True, True, True, True, False, True]
     # dates in any order: the same value for every pair
-    shuffled = ab._get_listed_date_mask_series(["000002.XSHE", "600000.XSHG"],
-                                               dates[::-1][1:] + [dates[-1]])
+    shuffled = ab._get_listed_date_mask_series(
+        ["000002.XSHE", "600000.XSHG"], dates[::-1][1:] + [dates[-1]]
+    )
     assert shuffled.to_dict() == mask.to_dict()
     with pytest.raises(KeyError):
         ab._get_listed_date_mask_series(["000300.XSHG"], dates)
 
 
 def test_industry_labels_lookup_and_mask(client):
-    ids = ["600000.XSHG", "000001.XSHE", "600001.XSHG"]     # not sorted on purpose
+    ids = ["600000.XSHG", "000001.XSHE", "600001.XSHG"]  # not sorted on purpose
     dates = [T("2021-03-01"), T("2020-05-29"), T("2020-06-01"), T("2018-12-28")]
     labels = ab._load_industry_data(ids, dates)
     assert labels.index.names == ["datetime", "order_book_id"] and labels.name is None
@@ -108,11 +123,11 @@ def test_industry_labels_lookup_and_mask(client):
     assert labels.to_dict() == {
         # 000001 is not listed yet on 2018-12-28; 600000 delisted on 2021-03-01
         (T("2018-12-28"), "600000.XSHG"): "钢铁",
-        (T("2018-12-28"), "600001.XSHG"): "Unknown",   # listed but never classified
+        (T("2018-12-28"), "600001.XSHG"): "Unknown",  # listed but never classified
         (T("2020-05-29"), "000001.XSHE"): "银行",
         (T("2020-05-29"), "600000.XSHG"): "钢铁",
         (T("2020-05-29"), "600001.XSHG"): "Unknown",
-        (T("2020-06-01"), "000001.XSHE"): "地产",     # a record starting that day counts
+        (T("2020-06-01"), "000001.XSHE"): "地产",  # a record starting that day counts
         (T("2020-06-01"), "600000.XSHG"): "钢铁",
         (T("2020-06-01"), "600001.XSHG"): "Unknown",
         (T("2021-03-01"), "000001.XSHE"): "地产",

@@ -1,5 +1,6 @@
 """The README's layout section names every folder of the source tree, so a
 newcomer finds any file in one guess (only in a source checkout)."""
+
 import ast
 import re
 from pathlib import Path
@@ -13,15 +14,27 @@ NESTED = ("src/tarnfold", "tests")
 
 
 def source_folders():
-    tops = [p for p in ROOT.iterdir() if p.is_dir() and not p.name.startswith(".")
-            and p.name not in ("build", "src") and not p.name.endswith(".egg-info")]
+    tops = [
+        p
+        for p in ROOT.iterdir()
+        if p.is_dir()
+        and not p.name.startswith(".")
+        and p.name not in ("build", "src")
+        and not p.name.endswith(".egg-info")
+    ]
     folders = [".ci"] + [p.name for p in tops]
     folders += ["cpp/" + p.name for p in (ROOT / "cpp").iterdir() if p.is_dir()]
-    folders += ["src/" + p.name for p in (ROOT / "src").iterdir()
-                if p.is_dir() and not p.name.endswith(".egg-info")]
+    folders += [
+        "src/" + p.name
+        for p in (ROOT / "src").iterdir()
+        if p.is_dir() and not p.name.endswith(".egg-info")
+    ]
     for parent in NESTED:
-        folders += [parent + "/" + p.name for p in (ROOT / parent).iterdir()
-                    if p.is_dir() and p.name != "__pycache__"]
+        folders += [
+            parent + "/" + p.name
+            for p in (ROOT / parent).iterdir()
+            if p.is_dir() and p.name != "__pycache__"
+        ]
     return sorted(folders)
 
 
@@ -31,8 +44,9 @@ def layout_block():
     return re.search(r"```\n(.*?)```", section, re.S).group(1)
 
 
-@pytest.mark.skipif(not (README.exists() and (ROOT / "cpp").is_dir()),
-                    reason="not a source checkout")
+@pytest.mark.skipif(
+    not (README.exists() and (ROOT / "cpp").is_dir()), reason="not a source checkout"
+)
 def test_readme_layout_names_every_folder():
     block = layout_block()
     missing = []
@@ -67,7 +81,9 @@ def module_imports(src):
             elif isinstance(node, ast.ImportFrom):
                 base = node.module or ""
                 if node.level:
-                    base = ".".join(package[:len(package) - node.level + 1] + ([base] if base else []))
+                    base = ".".join(
+                        package[: len(package) - node.level + 1] + ([base] if base else [])
+                    )
                 found = [base] + ["{}.{}".format(base, a.name) for a in node.names]
             else:
                 continue
@@ -75,8 +91,9 @@ def module_imports(src):
                 parts = target.split(".")
                 # importing a.b.c loads a and a.b first
                 targets.update(".".join(parts[:k]) for k in range(1, len(parts) + 1))
-        graph[name] = {t for t in targets if t in paths and t != name
-                       and not name.startswith(t + ".")}
+        graph[name] = {
+            t for t in targets if t in paths and t != name and not name.startswith(t + ".")
+        }
     return graph
 
 
@@ -92,7 +109,7 @@ def test_no_import_cycles_between_our_modules():
             node, edges = stack[-1]
             for nxt in edges:
                 if state.get(nxt) == "open":
-                    cycles.append(path[path.index(nxt):] + [nxt])
+                    cycles.append(path[path.index(nxt) :] + [nxt])
                 elif nxt not in state:
                     state[nxt] = "open"
                     path.append(nxt)
@@ -107,4 +124,5 @@ def test_no_import_cycles_between_our_modules():
         if name not in state:
             visit(name)
     assert not cycles, "modules that import each other at load time: {}".format(
-        [" -> ".join(c) for c in cycles])
+        [" -> ".join(c) for c in cycles]
+    )

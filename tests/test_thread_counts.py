@@ -2,6 +2,7 @@
 table of every step, compared exactly, with TARNFOLD_THREADS at 1 and at
 counts that split each step's dates, instruments and schedules in other
 places (more threads than the machine has cores included)."""
+
 import warnings
 
 import pandas as pd
@@ -63,6 +64,7 @@ def test_every_table_is_the_same_on_any_number_of_threads(value_factor, monkeypa
 
 def test_a_bad_thread_count_is_named(value_factor, monkeypatch):
     from tarnfold.analysis import assay_bench as ab
+
     monkeypatch.setenv(ENVIRONMENT_VARIABLE, "0")
     with pytest.raises(ValueError, match="TARNFOLD_THREADS: expected a positive integer"):
         ab.Normalization().process(value_factor)

@@ -8,14 +8,23 @@ value of a group at the end of a day over its value at the end of the
 day before is its gross return (a trade does not change the value, a
 write-off does), and the costs of the day's trades, as a share of the
 value at the trading moment, give the net return."""
+
 import numpy as np
 import pandas as pd
 
 from quantile_pandas_reference import my_quantile
 
-COUNTS = ("intended buys", "intended sells", "not bought: suspended", "not bought: limit-up",
-          "not bought: new listing", "not bought: ST", "not sold: suspended",
-          "not sold: limit-down", "delisted while held")
+COUNTS = (
+    "intended buys",
+    "intended sells",
+    "not bought: suspended",
+    "not bought: limit-up",
+    "not bought: new listing",
+    "not bought: ST",
+    "not sold: suspended",
+    "not sold: limit-down",
+    "delisted while held",
+)
 TOL = 0.005
 
 
@@ -33,8 +42,7 @@ def blocked(bars, st, listed_pos, delisted_pos, date_pos, rules, at_open):
     price = bars["open"] if at_open else close
     idx, cols = close.index, close.columns
     no = pd.DataFrame(False, index=idx, columns=cols)
-    suspended = (close.isna() | price.isna() | (bars["volume"] == 0)) if rules.suspension \
-        else no
+    suspended = (close.isna() | price.isna() | (bars["volume"] == 0)) if rules.suspension else no
     if rules.price_limits == "price":
         up, down = price >= bars["limit_up"] - TOL, price <= bars["limit_down"] + TOL
     elif rules.price_limits == "sealed":
@@ -44,14 +52,21 @@ def blocked(bars, st, listed_pos, delisted_pos, date_pos, rules, at_open):
     age = pd.DataFrame(date_pos[:, None] - listed_pos[None, :], index=idx, columns=cols)
     new = age < rules.min_listed_days if rules.min_listed_days else no
     st_block = st.astype(bool) if rules.exclude_st else no
-    gone = pd.DataFrame(date_pos[:, None] >= delisted_pos[None, :], index=idx, columns=cols) \
-        if rules.delisting else no
+    gone = (
+        pd.DataFrame(date_pos[:, None] >= delisted_pos[None, :], index=idx, columns=cols)
+        if rules.delisting
+        else no
+    )
     suspended = suspended | gone
     nothing = np.full(close.shape, None, dtype=object)
     buy = pd.DataFrame(nothing, index=idx, columns=cols)
-    for reason, mask in (("not bought: ST", st_block), ("not bought: new listing", new),
-                         ("not bought: limit-up", up), ("not bought: suspended", suspended)):
-        buy = buy.mask(mask, reason)   # later masks win: the first reason in order
+    for reason, mask in (
+        ("not bought: ST", st_block),
+        ("not bought: new listing", new),
+        ("not bought: limit-up", up),
+        ("not bought: suspended", suspended),
+    ):
+        buy = buy.mask(mask, reason)  # later masks win: the first reason in order
     sell = pd.DataFrame(nothing.copy(), index=idx, columns=cols)
     for reason, mask in (("not sold: limit-down", down), ("not sold: suspended", suspended)):
         sell = sell.mask(mask, reason)
@@ -60,6 +75,7 @@ def blocked(bars, st, listed_pos, delisted_pos, date_pos, rules, at_open):
 
 def cost_rates(dates, costs):
     from tarnfold.analysis.traded import STAMP_DUTY
+
     buy, sell = [], []
     for d in dates:
         b = s = costs.commission + costs.slippage
@@ -80,15 +96,27 @@ def cost_rates(dates, costs):
 class Book:
     def __init__(self):
         self.cash = 1.0
-        self.shares = {}      # instrument -> shares (money / price level)
+        self.shares = {}  # instrument -> shares (money / price level)
         self.pending = set()  # instruments waiting to be sold
         self.started = False
-        self.value = None     # at the end of the last day (or the first trade)
-        self.carry = 1.0      # cost factors of days without a return yet
+        self.value = None  # at the end of the last day (or the first trade)
+        self.carry = 1.0  # cost factors of days without a return yet
 
 
-def simulate(factor, returns, bars, st, listed_pos, delisted_pos, date_pos, rules, periods,
-             quantile=5, ascending=True, float_cap=None):
+def simulate(
+    factor,
+    returns,
+    bars,
+    st,
+    listed_pos,
+    delisted_pos,
+    date_pos,
+    rules,
+    periods,
+    quantile=5,
+    ascending=True,
+    float_cap=None,
+):
     """dict period -> (gross, net, turnover, counts): gross, net and
     turnover as (tag, datetime) series of means over the schedules, counts
     a (tag, datetime) x COUNTS frame of sums over them."""
@@ -101,11 +129,11 @@ def simulate(factor, returns, bars, st, listed_pos, delisted_pos, date_pos, rule
     level = (1 + returns).cumprod().ffill().reindex(index=dates, columns=ids)
     open_level = level * bars["open"] / bars["close"]
     at_open = rules.entry == "open"
-    buy_why, sell_why, gone = blocked(bars, st, listed_pos, delisted_pos, date_pos, rules,
-                                      at_open)
+    buy_why, sell_why, gone = blocked(bars, st, listed_pos, delisted_pos, date_pos, rules, at_open)
     buy_rate, sell_rate = cost_rates(dates, rules.costs)
-    keep = {None: 1.0, "last_price": 1.0, "haircut": 1.0 - rules.delisting_haircut,
-            "lost": 0.0}[rules.delisting]
+    keep = {None: 1.0, "last_price": 1.0, "haircut": 1.0 - rules.delisting_haircut, "lost": 0.0}[
+        rules.delisting
+    ]
 
     def price(t, j, open_phase):
         if not open_phase:
@@ -128,8 +156,10 @@ def simulate(factor, returns, bars, st, listed_pos, delisted_pos, date_pos, rule
 
     out = {}
     for p in periods:
-        values = {key: {(g, t): [] for g in tags for t in range(n)}
-                  for key in ("gross", "net", "turnover")}
+        values = {
+            key: {(g, t): [] for g in tags for t in range(n)}
+            for key in ("gross", "net", "turnover")
+        }
         counts = {(g, t): dict.fromkeys(COUNTS, 0) for g in tags for t in range(n)}
 
         def moment(b, g, t, s, open_phase):
@@ -181,8 +211,11 @@ def simulate(factor, returns, bars, st, listed_pos, delisted_pos, date_pos, rule
                 for j in members:
                     if j in b.shares:
                         b.pending.discard(j)
-                        if buy_why.iat[t, j] is None and sell_why.iat[t, j] is None \
-                                and np.isfinite(px[j]):
+                        if (
+                            buy_why.iat[t, j] is None
+                            and sell_why.iat[t, j] is None
+                            and np.isfinite(px[j])
+                        ):
                             trade.append(j)
                         continue
                     count["intended buys"] += 1
@@ -236,7 +269,7 @@ def simulate(factor, returns, bars, st, listed_pos, delisted_pos, date_pos, rule
                     b.carry *= 1 - cost_share
                     if had or at_open:
                         with np.errstate(invalid="ignore", divide="ignore"):
-                            daily = np.float64(end_value) / b.value - 1   # 0 / 0: all lost
+                            daily = np.float64(end_value) / b.value - 1  # 0 / 0: all lost
                         if not np.isnan(daily):
                             values["gross"][(g, t)].append(daily)
                             values["net"][(g, t)].append((1 + daily) * b.carry - 1)
@@ -246,9 +279,19 @@ def simulate(factor, returns, bars, st, listed_pos, delisted_pos, date_pos, rule
         rows = pd.MultiIndex.from_product([tags, dates], names=["tag", "datetime"])
 
         def table(key):
-            return pd.Series([np.mean(values[key][(g, t)]) if values[key][(g, t)] else np.nan
-                              for g in tags for t in range(n)], index=rows)
-        frame = pd.DataFrame([[counts[(g, t)][k] for k in COUNTS] for g in tags
-                              for t in range(n)], columns=list(COUNTS), index=rows)
+            return pd.Series(
+                [
+                    np.mean(values[key][(g, t)]) if values[key][(g, t)] else np.nan
+                    for g in tags
+                    for t in range(n)
+                ],
+                index=rows,
+            )
+
+        frame = pd.DataFrame(
+            [[counts[(g, t)][k] for k in COUNTS] for g in tags for t in range(n)],
+            columns=list(COUNTS),
+            index=rows,
+        )
         out[p] = (table("gross"), table("net"), table("turnover"), frame)
     return out

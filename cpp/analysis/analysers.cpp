@@ -24,10 +24,11 @@ Wide read_wide(py::handle factor_data, py::handle returns, bool with_level) {
         throw py::value_error(
             "factor_data: the date index has duplicate labels; each date must appear once");
     }
-    std::vector<index_t> row_of =
-        frame::positions(returns.attr("index"), f_index, "returns: the date index");
-    std::vector<index_t> col_of = frame::positions(
-        returns.attr("columns"), factor_data.attr("columns"), "returns: the columns");
+    std::vector<index_t> row_of = frame::positions(returns.attr("index"), f_index,
+                                                   "returns: the date index");
+    std::vector<index_t> col_of = frame::positions(returns.attr("columns"),
+                                                   factor_data.attr("columns"),
+                                                   "returns: the columns");
     // Nothing in common would leave every growth missing: flat curves that
     // look like an answer.
     auto none_found = [](const std::vector<index_t> &pos) {

@@ -11,7 +11,6 @@ namespace tarnfold::bench {
 
 namespace {
 
-
 const char *kClassDoc = " 分析器：因子收益率检验 ";
 
 const char *kAnalysisDoc =

@@ -111,7 +111,8 @@ py::tuple calc_ic(py::object self, py::object factor_data) {
         }
         warn_constant(counters);
         return py::make_tuple(float_frame(stat, n_dates, n_fields, index, columns),
-                              float_frame(pvalue, n_dates, n_fields, index.attr("copy")(), columns));
+                              float_frame(pvalue, n_dates, n_fields, index.attr("copy")(),
+                                          columns));
     }
 
     return ic::grouped_ic_generic(ic_func, factor_data, fields, dates, index, columns, true);
@@ -143,10 +144,13 @@ py::object assemble_decay(py::object ic, py::object lags_frame) {
 py::object decay_rows_frame(const kern::DecayRows &out, const longf::Grid &grid, index_t n_fields,
                             py::object columns) {
     const index_t n_rows = static_cast<index_t>(out.date.size());
-    py::object mindex = frame::pandas().attr("MultiIndex").attr("from_arrays")(
-        py::make_tuple(grid.dates.attr("take")(longf::int64_array(out.date)),
-                       longf::int64_array(out.lag)),
-        py::arg("names") = py::make_tuple("datetime", "decay"));
+    py::object mindex = frame::pandas()
+                            .attr("MultiIndex")
+                            .attr("from_arrays")(py::make_tuple(grid.dates.attr("take")(
+                                                                    longf::int64_array(out.date)),
+                                                                longf::int64_array(out.lag)),
+                                                 py::arg("names") = py::make_tuple("datetime",
+                                                                                   "decay"));
     return float_frame(out.stat, n_rows, n_fields, mindex, columns);
 }
 
@@ -169,8 +173,8 @@ py::object calc_ic_decay(py::object self, py::object factor_data, py::object ic)
         const int threads = thread_count();
         {
             py::gil_scoped_release nogil;
-            kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst,
-                                    max_lag, out, counters, nullptr, nullptr, threads);
+            kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst, max_lag,
+                                    out, counters, nullptr, nullptr, threads);
         }
         warn_constant(counters);
         lags_frame = decay_rows_frame(out, grid, n_fields, columns);
@@ -188,7 +192,8 @@ py::object get_industry_data(py::object self, py::object factor_data) {
     py::object index = factor_data.attr("index");
     if (py::isinstance<py::str>(industry)) {
         return glob("_load_industry_data")(
-            py::arg("order_book_ids") = index.attr("get_level_values")("order_book_id").attr("unique")(),
+            py::arg("order_book_ids") =
+                index.attr("get_level_values")("order_book_id").attr("unique")(),
             py::arg("dates") = index.attr("get_level_values")("datetime").attr("unique")(),
             py::arg("source") = industry);
     }
@@ -311,10 +316,10 @@ void ic_analysis_init(py::object self, py::object rank_ic, py::object industry_c
         const bool is_str = py::isinstance<py::str>(industry_classification);
         if (!is_str && !py::isinstance<py::dict>(industry_classification) &&
             !py::isinstance(industry_classification, pd.attr("Series"))) {
-            throw py::value_error(pyc::format(
-                "Unsupported industry_classification type, expect one of "
-                "None/str/pd.Series/dict, got type={}",
-                py::make_tuple(py::type::handle_of(industry_classification))));
+            throw py::value_error(
+                pyc::format("Unsupported industry_classification type, expect one of "
+                            "None/str/pd.Series/dict, got type={}",
+                            py::make_tuple(py::type::handle_of(industry_classification))));
         }
         py::object valid = glob("VALID_INDUSTRY_SOURCE");
         if (is_str && !valid.contains(industry_classification)) {
@@ -348,8 +353,7 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     // also accepts 0.)
     const index_t n_returns = static_cast<index_t>(py::len(returns));
     Periods per = usable_periods(periods, n_returns);
-    if (per.dropped ||
-        !(py::isinstance<py::list>(periods) || py::isinstance<py::tuple>(periods))) {
+    if (per.dropped || !(py::isinstance<py::list>(periods) || py::isinstance<py::tuple>(periods))) {
         py::list kept;
         for (const py::object &p : per.items) kept.append(p);
         periods = kept;
@@ -361,7 +365,8 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     py::object ic, ic_p_value, ic_decay;
     kern::CorrKind kind;
     if (kernel_kind(self.attr("ic_func"), kind) && kind == kern::CorrKind::Spearman &&
-        uses_own(self, "_calc_ic", g_calc_ic) && uses_own(self, "_calc_ic_decay", g_calc_ic_decay)) {
+        uses_own(self, "_calc_ic", g_calc_ic) &&
+        uses_own(self, "_calc_ic_decay", g_calc_ic_decay)) {
         // IC, p-values and decay from one pass that sorts each date once;
         // the same numbers as _calc_ic and _calc_ic_decay give.
         py::object max_decay = self.attr("max_decay");
@@ -378,8 +383,8 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
         const int threads = thread_count();
         {
             py::gil_scoped_release nogil;
-            kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst,
-                                    max_lag, out, counters, stat.data(), pvalue.data(), threads);
+            kern::decay_correlation(kind, cols.table, grid.rows, grid.n_dates, grid.n_inst, max_lag,
+                                    out, counters, stat.data(), pvalue.data(), threads);
         }
         warn_constant(counters);
         py::object columns = field_columns(fd, fields);
@@ -410,8 +415,8 @@ void register_ic_analysis(py::module_ &m) {
     py::object base = glob("FactorAnalyser");
     py::object cls = pyc::make_class(m, "ICAnalysis", py::make_tuple(base), nullptr);
     pyc::def_method(cls, "__init__",
-                    "(self, rank_ic=True, industry_classification=None, max_decay=None)",
-                    kInitDoc, &ic_analysis_init, py::arg("self"), py::arg("rank_ic") = true,
+                    "(self, rank_ic=True, industry_classification=None, max_decay=None)", kInitDoc,
+                    &ic_analysis_init, py::arg("self"), py::arg("rank_ic") = true,
                     py::arg("industry_classification") = py::none(),
                     py::arg("max_decay") = py::none());
     pyc::def_method(cls, "_get_industry_data", "(self, factor_data)", "", &get_industry_data,

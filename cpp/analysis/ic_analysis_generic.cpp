@@ -17,9 +17,9 @@ namespace {
 // Item k of the IC function's result, which must be a sequence holding it.
 py::object result_item(py::handle res, py::ssize_t k) {
     if (!PySequence_Check(res.ptr()) || py::len(res) <= static_cast<std::size_t>(k)) {
-        throw py::type_error(pyc::format(
-            "ic_func: expected a (statistic, p-value) pair as result, got {!r}",
-            py::make_tuple(res)));
+        throw py::type_error(
+            pyc::format("ic_func: expected a (statistic, p-value) pair as result, got {!r}",
+                        py::make_tuple(res)));
     }
     return res[py::int_(k)];
 }
@@ -32,8 +32,8 @@ py::object rows_array(const std::vector<index_t> &rows, index_t begin, index_t e
 }
 
 // A frame of per-field columns of Python values.
-py::object lists_frame(const py::list &fields, const std::vector<py::list> &cols,
-                       py::object index, py::object columns) {
+py::object lists_frame(const py::list &fields, const std::vector<py::list> &cols, py::object index,
+                       py::object columns) {
     py::dict d;
     for (std::size_t k = 0; k < cols.size(); ++k) d[fields[k]] = cols[k];
     return frame::pandas().attr("DataFrame")(d, py::arg("index") = index,
@@ -46,8 +46,7 @@ py::object column_series(const kern::ColumnRef &column, const std::vector<index_
     const index_t m = static_cast<index_t>(rows.size());
     py::array_t<double> values(m);
     for (index_t s = 0; s < m; ++s) values.mutable_data()[s] = column[rows[s]];
-    return frame::pandas().attr("Series")(values, py::arg("index") = index,
-                                          py::arg("name") = name);
+    return frame::pandas().attr("Series")(values, py::arg("index") = index, py::arg("name") = name);
 }
 
 }  // namespace
@@ -112,10 +111,13 @@ py::object decay_lags_generic(py::object ic_func, py::object factor_data, const 
             lags_out.push_back(d);
         }
     }
-    py::object mindex = frame::pandas().attr("MultiIndex").attr("from_arrays")(
-        py::make_tuple(grid.dates.attr("take")(longf::int64_array(dates_out)),
-                       longf::int64_array(lags_out)),
-        py::arg("names") = py::make_tuple("datetime", "decay"));
+    py::object mindex = frame::pandas()
+                            .attr("MultiIndex")
+                            .attr("from_arrays")(py::make_tuple(grid.dates.attr("take")(
+                                                                    longf::int64_array(dates_out)),
+                                                                longf::int64_array(lags_out)),
+                                                 py::arg("names") = py::make_tuple("datetime",
+                                                                                   "decay"));
     return lists_frame(fields, stat_cols, mindex, columns);
 }
 

@@ -58,8 +58,7 @@ py::object get_ic_func(py::object rank_ic) {
     obj.attr("func") = func;
     obj.attr("__name__") = py::str("wrapper");
     obj.attr("__qualname__") = py::str("_get_ic_func.<locals>.wrapper");
-    obj.attr("__closure__") =
-        py::make_tuple(py::module_::import("types").attr("CellType")(func));
+    obj.attr("__closure__") = py::make_tuple(py::module_::import("types").attr("CellType")(func));
     return obj;
 }
 
@@ -73,19 +72,22 @@ void register_ic_function(py::module_ &m) {
         "pairs remain.  `func` is the scipy statistic it calls.");
     pyc::def_method(cls, "__call__", "(self, fs, rs)", "", &ic_function_call, py::arg("self"),
                     py::arg("fs"), py::arg("rs"));
-    pyc::def_method(cls, "__repr__", "(self)", "", [](py::object self) {
-        py::object func = py::getattr(self, "func", py::none());
-        return pyc::format("<IC function _get_ic_func.<locals>.wrapper calling {}>",
-                           py::make_tuple(py::getattr(func, "__name__", func)));
-    }, py::arg("self"));
+    pyc::def_method(
+        cls, "__repr__", "(self)", "",
+        [](py::object self) {
+            py::object func = py::getattr(self, "func", py::none());
+            return pyc::format("<IC function _get_ic_func.<locals>.wrapper calling {}>",
+                               py::make_tuple(py::getattr(func, "__name__", func)));
+        },
+        py::arg("self"));
     py::module_ stats = py::module_::import("scipy.stats");
     // inspect reads the call signature from here: (fs, rs), positional or
     // keyword.
     py::module_ inspect = py::module_::import("inspect");
     py::object param = inspect.attr("Parameter");
     py::object pok = param.attr("POSITIONAL_OR_KEYWORD");
-    cls.attr("__signature__") = inspect.attr("Signature")(
-        py::make_tuple(param("fs", pok), param("rs", pok)));
+    cls.attr("__signature__") = inspect.attr("Signature")(py::make_tuple(param("fs", pok),
+                                                                         param("rs", pok)));
     g_ic_function_class = cls.release();
     g_spearmanr = py::object(stats.attr("spearmanr")).release();
     g_pearsonr = py::object(stats.attr("pearsonr")).release();

@@ -34,16 +34,16 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
     if (n_dates == 0) {
         throw py::value_error("factor_data and returns have no date in common");
     }
-    std::vector<index_t> ret_rows =
-        frame::positions(ret_index, index, "returns: the date index");
-    std::vector<index_t> fac_rows =
-        frame::positions(factor_data.attr("index"), index, "factor_data: the date index");
+    std::vector<index_t> ret_rows = frame::positions(ret_index, index, "returns: the date index");
+    std::vector<index_t> fac_rows = frame::positions(factor_data.attr("index"), index,
+                                                     "factor_data: the date index");
     if (!ret_columns.attr("is_unique").cast<bool>()) {
-        throw py::value_error("returns: the columns has duplicate labels; each label must appear "
-                              "once");
+        throw py::value_error(
+            "returns: the columns has duplicate labels; each label must appear "
+            "once");
     }
-    std::vector<index_t> fac_cols =
-        frame::positions(factor_data.attr("columns"), ret_columns, "factor_data: the columns");
+    std::vector<index_t> fac_cols = frame::positions(factor_data.attr("columns"), ret_columns,
+                                                     "factor_data: the columns");
     if (std::none_of(fac_cols.begin(), fac_cols.end(), [](index_t c) { return c >= 0; })) {
         throw py::value_error("factor_data and returns have no order_book_id in common");
     }
@@ -78,15 +78,16 @@ py::object format_factor_data(py::object factor_data, py::object returns, py::ob
             kern::GrowthFactors g;
             kern::growth_factors(ret.view, g);
             for (index_t k = 0; k < n_fields; ++k) {
-                kern::forward_return(g, ret_rows, key_period[k],
-                                     out.view.data + k * n_rows, threads);
+                kern::forward_return(g, ret_rows, key_period[k], out.view.data + k * n_rows,
+                                     threads);
             }
         }
         kern::gather(fac.view, fac_rows, fac_cols, out.view.data + n_fields * n_rows, threads);
     }
-    py::object mindex = pd.attr("MultiIndex").attr("from_product")(
-        py::make_tuple(index, ret_columns),
-        py::arg("names") = py::make_tuple("datetime", "order_book_id"));
+    py::object mindex = pd.attr("MultiIndex")
+                            .attr("from_product")(
+                                py::make_tuple(index, ret_columns),
+                                py::arg("names") = py::make_tuple("datetime", "order_book_id"));
     return frame::make_frame(out.array, mindex, pd.attr("Index")(names));
 }
 
@@ -99,8 +100,7 @@ py::list get_return_fields(py::object columns) {
 }
 
 bool all_zero(py::object values) {
-    Int64Array a(
-        frame::numpy().attr("asarray")(values));
+    Int64Array a(frame::numpy().attr("asarray")(values));
     auto p = a.data();
     for (py::ssize_t k = 0; k < a.size(); ++k)
         if (p[k] != 0) return false;
@@ -129,9 +129,9 @@ void check_instrument_labels(py::handle df, const char *table) {
     }
     for (py::handle label : columns) {
         if (!py::isinstance<py::str>(label)) {
-            throw py::type_error(pyc::format(
-                "{}: expected order_book_id text as column labels, got {!r} of type {}",
-                py::make_tuple(table, label, py::type::handle_of(label))));
+            throw py::type_error(
+                pyc::format("{}: expected order_book_id text as column labels, got {!r} of type {}",
+                            py::make_tuple(table, label, py::type::handle_of(label))));
         }
     }
 }
@@ -159,9 +159,9 @@ py::object in_date_order(py::object df, const char *table) {
     py::object index = df.attr("index");
     if (!py::isinstance(index, pd.attr("DatetimeIndex"))) return df;
     if (index.attr("hasnans").cast<bool>()) {
-        throw py::value_error(pyc::format(
-            "{}: expected a date on every row, got a missing date (NaT) in the index",
-            py::make_tuple(table)));
+        throw py::value_error(
+            pyc::format("{}: expected a date on every row, got a missing date (NaT) in the index",
+                        py::make_tuple(table)));
     }
     if (!index.attr("tz").is_none()) {
         df = df.attr("set_axis")(index.attr("tz_localize")(py::none()), py::arg("axis") = 0);
@@ -177,7 +177,6 @@ py::object dated_table(py::object df, const char *table) {
     validate_data_frame(df, py::str(table));
     return in_date_order(df, table);
 }
-
 
 Periods usable_periods(py::handle periods, index_t n_rows) {
     require_periods_sequence(periods);
@@ -207,10 +206,11 @@ Periods usable_periods(py::handle periods, index_t n_rows) {
 }
 
 void register_inputs(py::module_ &m) {
-    pyc::def_function(m, "_validate_data_frame", "(df, name)",
-                      "ValueError naming `name` unless df is a DataFrame with a DatetimeIndex.",
-                      [](py::object df, py::object name) { validate_data_frame(df, name); },
-                      py::arg("df"), py::arg("name"));
+    pyc::def_function(
+        m, "_validate_data_frame", "(df, name)",
+        "ValueError naming `name` unless df is a DataFrame with a DatetimeIndex.",
+        [](py::object df, py::object name) { validate_data_frame(df, name); }, py::arg("df"),
+        py::arg("name"));
     pyc::def_function(m, "_format_factor_data", "(factor_data, returns, periods)",
                       "因子数据与未来收益对齐为长表: index (datetime, order_book_id), "
                       "列为各持有期收益 P_n 与 factor\n\n"
@@ -222,15 +222,13 @@ void register_inputs(py::module_ &m) {
                       py::arg("periods"));
     pyc::def_function(m, "_get_return_fields", "(columns, /)",
                       "The forward-return column names (those starting with P_), in order.",
-                      &get_return_fields,
-                      py::arg("columns"), py::pos_only());
+                      &get_return_fields, py::arg("columns"), py::pos_only());
     pyc::def_function(m, "_get_datetime_freq", "(index, /)", "", &get_datetime_freq,
                       py::arg("index"), py::pos_only());
-    pyc::def_function(m, "_is_date_frequency_index", "(index, /)", "",
-                      [](py::object index) {
-                          return glob("_get_datetime_freq")(index).equal(py::str("1d"));
-                      },
-                      py::arg("index"), py::pos_only());
+    pyc::def_function(
+        m, "_is_date_frequency_index", "(index, /)", "",
+        [](py::object index) { return glob("_get_datetime_freq")(index).equal(py::str("1d")); },
+        py::arg("index"), py::pos_only());
 }
 
 }  // namespace tarnfold::bench

@@ -3,13 +3,12 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
-#include <numeric>
 #include <cstdint>
+#include <numeric>
 
 namespace tarnfold::bench::longf {
 
 namespace {
-
 
 // Counting sort of rows by a dense code in [0, n_groups); code -1 rows are
 // left out.
@@ -175,7 +174,8 @@ void sorted_label_codes(py::handle labels, std::vector<index_t> &code, py::objec
         code.resize(static_cast<std::size_t>(c.size()));
         for (index_t r = 0; r < c.size(); ++r) {
             const long long k = c.data()[r];
-            code[static_cast<std::size_t>(r)] = k < 0 ? -1 : by_category[static_cast<std::size_t>(k)];
+            code[static_cast<std::size_t>(r)] = k < 0 ? -1
+                                                      : by_category[static_cast<std::size_t>(k)];
         }
         drop_unused_keys(code, keys);
         return;
@@ -335,15 +335,16 @@ Grid date_instrument_grid(py::handle frame) {
         with_codes(inst.codes, [&](const auto *ic) {
             for (index_t r = 0; r < n && !duplicate; ++r) {
                 if (dc[r] < 0 || ic[r] < 0) continue;
-                index_t &cell = grid.rows[static_cast<std::size_t>(
-                    dates.map[dc[r]] * grid.n_inst + inst.map[ic[r]])];
+                index_t &cell = grid.rows[static_cast<std::size_t>(dates.map[dc[r]] * grid.n_inst +
+                                                                   inst.map[ic[r]])];
                 duplicate = cell >= 0;
                 cell = r;
             }
         });
     });
     if (duplicate) {
-        throw py::value_error("factor_data: a (datetime, order_book_id) pair occurs more than once");
+        throw py::value_error(
+            "factor_data: a (datetime, order_book_id) pair occurs more than once");
     }
     return grid;
 }
@@ -370,13 +371,15 @@ Columns read_columns(py::handle frame, const py::list &fields) {
         py::object dtype = col.attr("dtype");
         if (!is_numeric(dtype).cast<bool>() ||
             pd.attr("api").attr("types").attr("is_complex_dtype")(dtype).cast<bool>()) {
-            throw py::type_error(pyc::format("factor_data: column {!r} has dtype {}; expected "
-                                             "numeric values", py::make_tuple(name, dtype)));
+            throw py::type_error(
+                pyc::format("factor_data: column {!r} has dtype {}; expected "
+                            "numeric values",
+                            py::make_tuple(name, dtype)));
         }
-        py::object values =
-            py::isinstance(dtype, np.attr("dtype"))
-                ? col.attr("to_numpy")(py::arg("dtype") = float64)
-                : col.attr("to_numpy")(py::arg("dtype") = float64, py::arg("na_value") = np.attr("nan"));
+        py::object values = py::isinstance(dtype, np.attr("dtype"))
+                                ? col.attr("to_numpy")(py::arg("dtype") = float64)
+                                : col.attr("to_numpy")(py::arg("dtype") = float64,
+                                                       py::arg("na_value") = np.attr("nan"));
         py::array arr = py::array::ensure(values);
         if (!arr || arr.ndim() != 1 || !arr.dtype().is(py::dtype::of<double>()) ||
             arr.strides(0) % static_cast<py::ssize_t>(sizeof(double)) != 0) {

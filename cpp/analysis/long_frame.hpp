@@ -12,7 +12,6 @@
 
 namespace tarnfold::bench::longf {
 
-
 // Rows grouped by a key, groups in ascending key order.
 struct Groups {
     std::vector<index_t> start;  // n_groups + 1 offsets into rows

@@ -69,9 +69,9 @@ PYBIND11_MODULE(assay_bench, m) {
     register_bench(m);
 
     py::list all;
-    for (const char *name : {"Winzorization", "Normalization", "Neutralization", "ICAnalysis",
-                             "QuantileReturnAnalysis", "FactorReturnAnalysis",
-                             "FactorAssayBench"}) {
+    for (const char *name :
+         {"Winzorization", "Normalization", "Neutralization", "ICAnalysis",
+          "QuantileReturnAnalysis", "FactorReturnAnalysis", "FactorAssayBench"}) {
         all.append(name);
     }
     m.attr("__all__") = all;

@@ -23,7 +23,6 @@ namespace tarnfold::bench {
 
 namespace {
 
-
 const char *kNothingToDo =
     "Do not make any processing because no industry nor style factors nor other_factors "
     "specify.";
@@ -52,8 +51,7 @@ py::array float_column(py::object column, const std::string &table, py::handle n
     if (!api.attr("is_numeric_dtype")(dtype).cast<bool>() ||
         api.attr("is_complex_dtype")(dtype).cast<bool>()) {
         throw py::value_error(table + ": column " + pyc::repr(name) + " has dtype " +
-                              py::str(dtype).cast<std::string>() +
-                              "; expected numeric exposures");
+                              py::str(dtype).cast<std::string>() + "; expected numeric exposures");
     }
     py::object values;
     if (py::isinstance(dtype, np.attr("dtype"))) {
@@ -106,9 +104,8 @@ index_t match_rows(Block &b, py::object df, int date_level, int id_level, py::ob
         if (key < 0 || inst < 0) continue;
         std::int64_t &slot = b.rows[static_cast<std::size_t>(inst * n_keys + key)];
         if (slot >= 0) {
-            throw py::value_error(table + ": the pair (" +
-                                  pyc::repr(dates[py::int_(pd_[r])]) + ", " +
-                                  pyc::repr(levels[py::int_(id_level)][py::int_(pi[r])]) +
+            throw py::value_error(table + ": the pair (" + pyc::repr(dates[py::int_(pd_[r])]) +
+                                  ", " + pyc::repr(levels[py::int_(id_level)][py::int_(pi[r])]) +
                                   ") appears more than once");
         }
         slot = r;
@@ -150,14 +147,18 @@ void style_block(Block &b, py::object self, py::object factor_data, const Grid &
     }
     if (!py::isinstance(exog, pd.attr("DataFrame")) ||
         !py::isinstance(exog.attr("index"), pd.attr("MultiIndex"))) {
-        throw py::value_error(table + ": expected a pd.DataFrame indexed by (order_book_id, date), "
-                                      "got " + type_repr(exog));
+        throw py::value_error(table +
+                              ": expected a pd.DataFrame indexed by (order_book_id, date), "
+                              "got " +
+                              type_repr(exog));
     }
     const int id_level = longf::find_level(exog.attr("index"), "order_book_id");
     const int date_level = longf::find_level(exog.attr("index"), "date");
     if (id_level < 0 || date_level < 0) {
-        throw py::value_error(table + ": expected the index levels 'order_book_id' and 'date', "
-                                      "got " + pyc::repr(exog.attr("index").attr("names")));
+        throw py::value_error(table +
+                              ": expected the index levels 'order_book_id' and 'date', "
+                              "got " +
+                              pyc::repr(exog.attr("index").attr("names")));
     }
     check_numeric_columns(exog, table);
     py::object keys = grid.index;
@@ -211,8 +212,7 @@ std::vector<py::object> user_tables(py::object other_factors) {
             throw py::value_error(name + ": expect pd.DataFrame, got " + type_repr(item));
         }
         py::object index = item.attr("index");
-        if (!py::isinstance(index, pd.attr("MultiIndex")) ||
-            py::len(index.attr("levels")) != 2 ||
+        if (!py::isinstance(index, pd.attr("MultiIndex")) || py::len(index.attr("levels")) != 2 ||
             !api.attr("is_datetime64_any_dtype")(index.attr("levels")[py::int_(0)]).cast<bool>()) {
             throw py::value_error(name +
                                   ": expected an index of two levels, the date (datetime64) then "
@@ -367,8 +367,7 @@ py::object neutralization_process(py::object self, py::object factor_data) {
         pyc::warn(pyc::format(
             "Neutralization: {} date(s) have factor values but no instrument with a complete "
             "set of exposures (first: {}); their residuals are NaN.",
-            py::make_tuple(res.empty_dates,
-                           grid.index[py::int_(res.first_empty_date)])));
+            py::make_tuple(res.empty_dates, grid.index[py::int_(res.first_empty_date)])));
     }
     return residual_frame(out, res, grid);
 }

@@ -67,7 +67,6 @@ void name_axes(py::handle df) {
     df.attr("columns").attr("name") = py::str("order_book_id");
 }
 
-
 [[noreturn]] void not_implemented(const char *message) {
     PyErr_SetString(PyExc_NotImplementedError, message);
     throw py::error_already_set();
@@ -168,73 +167,81 @@ py::object run_analysis(py::object self, py::object factor_data, py::object retu
 void register_step_bases(py::module_ &m) {
     py::object pre = pyc::make_class(m, "FactorPreprocessor", py::make_tuple(pyc::builtin_object()),
                                      " 因子数据预处理基类 ");
-    pyc::def_method(pre, "process", "(self, factor_data)",
-                    "Return the next factor table (dates x order_book_id) from this one.\n"
-                    "Subclasses implement it; the base class raises NotImplementedError.",
-                    [](py::object, py::object) -> py::object {
-                        not_implemented("Need implement FactorPreprocessor.process");
-                    },
-                    py::arg("self"), py::arg("factor_data"));
+    pyc::def_method(
+        pre, "process", "(self, factor_data)",
+        "Return the next factor table (dates x order_book_id) from this one.\n"
+        "Subclasses implement it; the base class raises NotImplementedError.",
+        [](py::object, py::object) -> py::object {
+            not_implemented("Need implement FactorPreprocessor.process");
+        },
+        py::arg("self"), py::arg("factor_data"));
 
-    py::object ana = pyc::make_class(m, "FactorAnalyser", py::make_tuple(pyc::builtin_object()), nullptr);
+    py::object ana = pyc::make_class(m, "FactorAnalyser", py::make_tuple(pyc::builtin_object()),
+                                     nullptr);
     ana.attr("step_name") = py::str("FactorAnalysisStep");
-    pyc::def_method(ana, "analysis", "(self, factor_data, returns, periods, ascending=True)",
-                    "Analyse the preprocessed factor table against the daily returns table\n"
-                    "for the holding periods `periods` (a list or tuple) and return a\n"
-                    "result object.  Subclasses implement it; the base class raises\n"
-                    "NotImplementedError.",
-                    [](py::object, py::object, py::object, py::object,
-                       py::object) -> py::object {
-                        not_implemented("Need implement FactorAnalyser.analysis");
-                    },
-                    py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                    py::arg("periods"), py::arg("ascending") = true);
+    pyc::def_method(
+        ana, "analysis", "(self, factor_data, returns, periods, ascending=True)",
+        "Analyse the preprocessed factor table against the daily returns table\n"
+        "for the holding periods `periods` (a list or tuple) and return a\n"
+        "result object.  Subclasses implement it; the base class raises\n"
+        "NotImplementedError.",
+        [](py::object, py::object, py::object, py::object, py::object) -> py::object {
+            not_implemented("Need implement FactorAnalyser.analysis");
+        },
+        py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+        py::arg("ascending") = true);
 }
 
 void register_bench(py::module_ &m) {
     py::object cls = pyc::make_class(m, "FactorAssayBench", py::make_tuple(pyc::builtin_object()),
                                      " 因子检验引擎 ");
 
-    pyc::def_method(cls, "__init__", "(self)", "An empty bench; add steps with append().",
-                    [](py::object self) {
-        self.attr("preprocess_pipelines") = py::list();
-        self.attr("analysis_pipelines") = glob("defaultdict")(glob("FactorAnalyser"));
-        self.attr("_FactorAssayBench__exists_step_names") = py::list();
-    }, py::arg("self"));
+    pyc::def_method(
+        cls, "__init__", "(self)", "An empty bench; add steps with append().",
+        [](py::object self) {
+            self.attr("preprocess_pipelines") = py::list();
+            self.attr("analysis_pipelines") = glob("defaultdict")(glob("FactorAnalyser"));
+            self.attr("_FactorAssayBench__exists_step_names") = py::list();
+        },
+        py::arg("self"));
 
-    pyc::def_method(cls, "append", "(self, step)", kAppendDoc,
-                    [](py::object self, py::object step) {
-        if (!step.is_none() && Py_TYPE(step.ptr()) != &PyTuple_Type) {
-            throw py::type_error(
-                "Argument 'step' has incorrect type (expected tuple, got " +
-                py::type::handle_of(step).attr("__name__").cast<std::string>() + ")");
-        }
-        if (step.is_none()) throw py::type_error("'NoneType' object is not iterable");
-        auto tup = py::reinterpret_borrow<py::tuple>(step);
-        if (tup.size() > 2) throw py::value_error("too many values to unpack (expected 2)");
-        if (tup.size() < 2) {
-            throw py::value_error("not enough values to unpack (expected 2, got " +
-                                  std::to_string(tup.size()) + ")");
-        }
-        py::object name = tup[0], processor = tup[1];
-        py::list names = self.attr("_FactorAssayBench__exists_step_names");
-        if (names.contains(name)) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            pyc::format("pipeline step name={} already exists, please use "
-                                        "another name.", py::make_tuple(name)).c_str());
-            throw py::error_already_set();
-        }
-        names.append(name);
-        if (py::isinstance(processor, glob("FactorPreprocessor"))) {
-            self.attr("preprocess_pipelines").attr("append")(step);
-        } else if (py::isinstance(processor, glob("FactorAnalyser"))) {
-            processor.attr("step_name") = name;
-            self.attr("analysis_pipelines")[name] = processor;
-        } else {
-            throw py::value_error(pyc::format("Invalid step={}, unknown processor={}",
-                                              py::make_tuple(name, processor)));
-        }
-    }, py::arg("self"), py::arg("step"));
+    pyc::def_method(
+        cls, "append", "(self, step)", kAppendDoc,
+        [](py::object self, py::object step) {
+            if (!step.is_none() && Py_TYPE(step.ptr()) != &PyTuple_Type) {
+                throw py::type_error(
+                    "Argument 'step' has incorrect type (expected tuple, got " +
+                    py::type::handle_of(step).attr("__name__").cast<std::string>() + ")");
+            }
+            if (step.is_none()) throw py::type_error("'NoneType' object is not iterable");
+            auto tup = py::reinterpret_borrow<py::tuple>(step);
+            if (tup.size() > 2) throw py::value_error("too many values to unpack (expected 2)");
+            if (tup.size() < 2) {
+                throw py::value_error("not enough values to unpack (expected 2, got " +
+                                      std::to_string(tup.size()) + ")");
+            }
+            py::object name = tup[0], processor = tup[1];
+            py::list names = self.attr("_FactorAssayBench__exists_step_names");
+            if (names.contains(name)) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                pyc::format("pipeline step name={} already exists, please use "
+                                            "another name.",
+                                            py::make_tuple(name))
+                                    .c_str());
+                throw py::error_already_set();
+            }
+            names.append(name);
+            if (py::isinstance(processor, glob("FactorPreprocessor"))) {
+                self.attr("preprocess_pipelines").attr("append")(step);
+            } else if (py::isinstance(processor, glob("FactorAnalyser"))) {
+                processor.attr("step_name") = name;
+                self.attr("analysis_pipelines")[name] = processor;
+            } else {
+                throw py::value_error(pyc::format("Invalid step={}, unknown processor={}",
+                                                  py::make_tuple(name, processor)));
+            }
+        },
+        py::arg("self"), py::arg("step"));
 
     pyc::def_method(cls, "analysis",
                     "(self, factor_data, returns, ascending=False, periods=1, "

@@ -45,9 +45,7 @@ py::object winsorize_process(py::object self, py::object factor_data) {
     if (kernel_rule(winsorize, rule) && py::len(factor_data.attr("index")) > 0) {
         return transform_rows(factor_data, "factor_data",
                               [rule](const kern::ConstView &in, const kern::MutView &out,
-                                     int threads) {
-                                  kern::clip_rows(in, out, rule, threads);
-                              });
+                                     int threads) { kern::clip_rows(in, out, rule, threads); });
     }
     return winsorize_rows_generic(factor_data, winsorize);
 }
@@ -81,31 +79,31 @@ void register_preprocessors(py::module_ &m) {
     py::object base = glob("FactorPreprocessor");
 
     py::object win = pyc::make_class(m, "Winzorization", py::make_tuple(base), nullptr);
-    pyc::def_method(win, "__init__", "(self, method='mad')",
-                    "离群值数据处理\n\n:param method: 处理方法，默认='mad'，可选 mad/std/percentile",
-                    [](py::object self, py::object method) {
-                        py::object valid = glob("VALID_WINSORIZE_METHODS");
-                        if (!valid.contains(method)) {
-                            throw py::value_error(pyc::format(
-                                "method: expect one of {}, got {}", py::make_tuple(valid, method)));
-                        }
-                        self.attr("method") = method;
-                    },
-                    py::arg("self"), py::arg("method") = "mad");
-    pyc::def_method(win, "process", "(self, factor_data)", "", &winsorize_process,
-                    py::arg("self"), py::arg("factor_data"));
+    pyc::def_method(
+        win, "__init__", "(self, method='mad')",
+        "离群值数据处理\n\n:param method: 处理方法，默认='mad'，可选 mad/std/percentile",
+        [](py::object self, py::object method) {
+            py::object valid = glob("VALID_WINSORIZE_METHODS");
+            if (!valid.contains(method)) {
+                throw py::value_error(pyc::format("method: expect one of {}, got {}",
+                                                  py::make_tuple(valid, method)));
+            }
+            self.attr("method") = method;
+        },
+        py::arg("self"), py::arg("method") = "mad");
+    pyc::def_method(win, "process", "(self, factor_data)", "", &winsorize_process, py::arg("self"),
+                    py::arg("factor_data"));
 
     py::object norm = pyc::make_class(m, "Normalization", py::make_tuple(base), " 标准化方法 ");
-    pyc::def_method(norm, "process", "(self, factor_data)", "",
-                    [](py::object, py::object factor_data) {
-                        require_data_frame(factor_data, py::str("factor_data"));
-                        return transform_rows(factor_data, "factor_data",
-                                              [](const kern::ConstView &in,
-                                                 const kern::MutView &out, int threads) {
-                                                  kern::zscore_rows(in, out, threads);
-                                              });
-                    },
-                    py::arg("self"), py::arg("factor_data"));
+    pyc::def_method(
+        norm, "process", "(self, factor_data)", "",
+        [](py::object, py::object factor_data) {
+            require_data_frame(factor_data, py::str("factor_data"));
+            return transform_rows(factor_data, "factor_data",
+                                  [](const kern::ConstView &in, const kern::MutView &out,
+                                     int threads) { kern::zscore_rows(in, out, threads); });
+        },
+        py::arg("self"), py::arg("factor_data"));
 
     py::object neu = pyc::make_class(m, "Neutralization", py::make_tuple(base), nullptr);
     pyc::def_method(
@@ -125,8 +123,9 @@ void register_preprocessors(py::module_ &m) {
             }
             self.attr("industry") = industry;
             self.attr("style_neutralize") = py::bool_(py::bool_(style_factors));
-            self.attr("style_factors") =
-                style_factors.equal(py::str("all")) ? py::object(py::none()) : style_factors;
+            self.attr("style_factors") = style_factors.equal(py::str("all"))
+                                             ? py::object(py::none())
+                                             : style_factors;
             self.attr("other_factors") = other_factors;
         },
         py::arg("self"), py::arg("industry") = "citics_2019", py::arg("style_factors") = "all",

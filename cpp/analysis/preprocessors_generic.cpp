@@ -21,14 +21,16 @@ std::int32_t industry_codes_generic(std::vector<std::int32_t> &cells, py::object
                                     const NeutralGrid &grid) {
     auto &pd = frame::pandas();
     const std::string table = "industry labels";
-    py::object labels = glob("_load_industry_data")(
-        grid.columns.attr("tolist")(), grid.index.attr("tolist")(),
-        py::arg("source") = self.attr("industry"));
+    py::object labels = glob("_load_industry_data")(grid.columns.attr("tolist")(),
+                                                    grid.index.attr("tolist")(),
+                                                    py::arg("source") = self.attr("industry"));
     if (!py::isinstance(labels, pd.attr("Series")) ||
         !py::isinstance(labels.attr("index"), pd.attr("MultiIndex")) ||
         py::len(labels.attr("index").attr("levels")) != 2) {
-        throw py::value_error(table + ": expected a pd.Series indexed by (datetime, order_book_id), "
-                                      "got " + pyc::type_repr(labels));
+        throw py::value_error(table +
+                              ": expected a pd.Series indexed by (datetime, order_book_id), "
+                              "got " +
+                              pyc::type_repr(labels));
     }
     py::object mi = labels.attr("index");
     int date_level = longf::find_level(mi, "datetime");

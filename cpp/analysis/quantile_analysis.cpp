@@ -19,7 +19,6 @@ namespace tarnfold::bench {
 
 namespace {
 
-
 const char *kInitDoc =
     "因子分组收益分析\n\n"
     ":param quantile: 分组数量, 默认 5\n"
@@ -133,8 +132,8 @@ py::object load_benchmark_series(py::object self, py::object index) {
     py::list fields;
     fields.append(field);
     py::object price = glob("mivada").attr("get_price")(
-        code, py::arg("start_date") = start, py::arg("end_date") = end,
-        py::arg("frequency") = freq, py::arg("fields") = fields, py::arg("expect_df") = true);
+        code, py::arg("start_date") = start, py::arg("end_date") = end, py::arg("frequency") = freq,
+        py::arg("fields") = fields, py::arg("expect_df") = true);
     if (price.is_none()) {
         py::object text = py::str("No price data for benchmark [{}] from %s to %s")
                               .attr("__mod__")(py::make_tuple(start, end));
@@ -144,7 +143,8 @@ py::object load_benchmark_series(py::object self, py::object index) {
     py::object s = price.attr("__getitem__")(field);
     s.attr("index") = s.attr("index").attr("droplevel")("order_book_id");
     s = s.attr("reindex")(index).attr("ffill")();
-    s = s.attr("__truediv__")(s.attr("shift")(1)).attr("__sub__")(1);  // change from the previous date
+    s = s.attr("__truediv__")(s.attr("shift")(1))
+            .attr("__sub__")(1);  // change from the previous date
     s = s.attr("fillna")(0);
     s.attr("name") = code;
     return s.attr("add")(1).attr("cumprod")().attr("__sub__")(1);
@@ -182,14 +182,16 @@ py::object qra_analysis(py::object self, py::object factor_data, py::object retu
         kern::lagged_quantile_labels(w.factor.view, asc, q, labels.data(), threads);
         std::vector<double> daily(cells), ls_daily(static_cast<std::size_t>(n));
         for (index_t p : per.value) {
-            std::vector<double> turnover(cells), cumulative(cells), long_short(static_cast<std::size_t>(n));
+            std::vector<double> turnover(cells), cumulative(cells),
+                long_short(static_cast<std::size_t>(n));
             kern::quantile_period(labels.data(), w.cum.data(), n, m, q, p, daily.data(),
                                   turnover.data(), threads);
             for (double &x : daily)
                 if (std::isnan(x)) x = 0.0;  // an empty group earns nothing that day
             for (index_t t = 0; t < n; ++t) ls_daily[t] = daily[t] - daily[(q - 1) * n + t];
             compound(ls_daily.data(), n, long_short.data());
-            for (index_t g = 0; g < q; ++g) compound(daily.data() + g * n, n, cumulative.data() + g * n);
+            for (index_t g = 0; g < q; ++g)
+                compound(daily.data() + g * n, n, cumulative.data() + g * n);
             ret_cols.push_back(std::move(cumulative));
             to_cols.push_back(std::move(turnover));
             ls_cols.push_back(std::move(long_short));
@@ -200,12 +202,13 @@ py::object qra_analysis(py::object self, py::object factor_data, py::object retu
     for (index_t g = 1; g <= q; ++g) tags.append(py::str("q" + std::to_string(g)));
     py::object product = pd.attr("MultiIndex").attr("from_product");
     auto tag_index = [&] {
-        return product(py::make_tuple(tags, index), py::arg("names") = py::make_tuple("tag", "datetime"));
+        return product(py::make_tuple(tags, index),
+                       py::arg("names") = py::make_tuple("tag", "datetime"));
     };
     py::object quantile_returns = holding::columns_frame(ret_cols, tag_index(), per.name);
     py::object quantile_turnover = holding::columns_frame(to_cols, tag_index(), per.name);
-    py::object top_minus_bottom =
-        holding::columns_frame(ls_cols, index.attr("rename")("datetime"), per.name);
+    py::object top_minus_bottom = holding::columns_frame(ls_cols, index.attr("rename")("datetime"),
+                                                         per.name);
     py::object quantile_detail = pd.attr("DataFrame")(
         py::arg("data") = detail_values(labels, n, m, tags), py::arg("index") = index,
         py::arg("columns") = factor_data.attr("columns"), py::arg("dtype") = py::str("O"),

@@ -23,8 +23,7 @@ using Int32Array = py::array_t<std::int32_t, py::array::c_style | py::array::for
 // starting on or before the date.
 const char *kUnclassified = "Unknown";
 
-const char *kListedMaskDoc =
-    "\n获取合约的有效期mask， trading_dates 中的合约，未退市时值为True\n";
+const char *kListedMaskDoc = "\n获取合约的有效期mask， trading_dates 中的合约，未退市时值为True\n";
 
 const char *kLoadIndustryDoc =
     "加载行业分类数据\n"
@@ -55,8 +54,8 @@ struct HistoryRecords {
     std::vector<std::int64_t> start;
     HistoryRecords(py::handle history, py::handle grid_instruments) {
         py::object index = history.attr("index");
-        Int64Array level_col(grid_instruments.attr("get_indexer")(
-            index.attr("levels")[py::int_(0)]));
+        Int64Array level_col(
+            grid_instruments.attr("get_indexer")(index.attr("levels")[py::int_(0)]));
         Int64Array codes(index.attr("codes")[py::int_(0)]);
         instrument.resize(static_cast<std::size_t>(codes.size()));
         for (py::ssize_t r = 0; r < codes.size(); ++r) {
@@ -125,12 +124,12 @@ ListedCells listed_cells(py::object order_book_ids, const py::list &dates) {
         // its ends once, then fill the table row by row.
         std::vector<std::size_t> from(n_ids), until(n_ids);
         for (std::size_t j = 0; j < n_ids; ++j) {
-            from[j] = static_cast<std::size_t>(
-                std::lower_bound(date_text.begin(), date_text.end(), bounds[j].first) -
-                date_text.begin());
-            until[j] = static_cast<std::size_t>(
-                std::lower_bound(date_text.begin(), date_text.end(), bounds[j].second) -
-                date_text.begin());
+            from[j] = static_cast<std::size_t>(std::lower_bound(date_text.begin(), date_text.end(),
+                                                                bounds[j].first) -
+                                               date_text.begin());
+            until[j] = static_cast<std::size_t>(std::lower_bound(date_text.begin(), date_text.end(),
+                                                                 bounds[j].second) -
+                                                date_text.begin());
         }
         for (std::size_t i = 0; i < n_dates; ++i)
             for (std::size_t j = 0; j < n_ids; ++j)
@@ -138,8 +137,8 @@ ListedCells listed_cells(py::object order_book_ids, const py::list &dates) {
     } else {
         for (std::size_t i = 0; i < n_dates; ++i)
             for (std::size_t j = 0; j < n_ids; ++j)
-                cell[i * n_ids + j] =
-                    bounds[j].first <= date_text[i] && date_text[i] < bounds[j].second;
+                cell[i * n_ids + j] = bounds[j].first <= date_text[i] &&
+                                      date_text[i] < bounds[j].second;
     }
     return out;
 }
@@ -159,18 +158,17 @@ py::object cache_industry_data(py::object source) {
     py::object df;
     if (source.equal(py::str("citics_2019"))) {
         field = "first_industry_name";
-        py::object data =
-            glob("mivada").attr("client").attr("get_client")().attr("execute")(
-                "__internal__zx2019_industry");
+        py::object data = glob("mivada").attr("client").attr("get_client")().attr("execute")(
+            "__internal__zx2019_industry");
         df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(
                                             "first_industry_name", "order_book_id", "start_date"));
     } else if (source.equal(py::str("sws"))) {
         field = "index_name";
-        py::object data =
-            glob("mivada").attr("client").attr("get_client")().attr("execute")(
-                "__internal__shenwan_industry");
-        df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(
-                                            "index_name", "order_book_id", "start_date", "version"));
+        py::object data = glob("mivada").attr("client").attr("get_client")().attr("execute")(
+            "__internal__shenwan_industry");
+        df = pd.attr("DataFrame")(data,
+                                  py::arg("columns") = py::make_tuple("index_name", "order_book_id",
+                                                                      "start_date", "version"));
         // One classification version per record: the one in force when the
         // record starts (the kernel's rule, shared with the engine).
         df.attr("__setitem__")("select", version_in_force(df.attr("__getitem__")("start_date")));
@@ -229,7 +227,8 @@ std::int32_t industry_cell_codes(std::vector<std::int32_t> &cells, py::object so
     std::vector<std::int32_t> code(static_cast<std::size_t>(n_records));
     for (std::int64_t r = 0; r < n_records; ++r) {
         const long long c = label.data()[r];
-        code[static_cast<std::size_t>(r)] = c < 0 ? kern::kNoIndustryDummy : static_cast<std::int32_t>(c);
+        code[static_cast<std::size_t>(r)] = c < 0 ? kern::kNoIndustryDummy
+                                                  : static_cast<std::int32_t>(c);
     }
     const auto unknown = static_cast<std::int32_t>(label.data()[n_records]);
     HistoryRecords records(history, instruments);
@@ -241,8 +240,8 @@ std::int32_t industry_cell_codes(std::vector<std::int32_t> &cells, py::object so
         py::bool_(dates.attr("is_unique"))) {
         // The module's own mask, whose series runs over exactly these
         // dates and instruments in this order: its values are the cells.
-        listed = listed_cells(instruments.attr("tolist")(), py::list(dates.attr("tolist")()))
-                     .listed;
+        listed =
+            listed_cells(instruments.attr("tolist")(), py::list(dates.attr("tolist")())).listed;
     } else {
         // Listing mask, matched to the cells by its labels.
         py::object msk = mask_function(instruments.attr("tolist")(), dates.attr("tolist")());
@@ -250,8 +249,8 @@ std::int32_t industry_cell_codes(std::vector<std::int32_t> &cells, py::object so
         if (!py::isinstance(mi, pd.attr("MultiIndex")) || py::len(mi.attr("levels")) != 2) {
             throw py::value_error("listing mask: expect a series indexed by (date, instrument)");
         }
-        Int64Array mdate(dates.attr("get_indexer")(
-            date_level_values(mi.attr("levels")[py::int_(0)], "listing mask")));
+        Int64Array mdate(dates.attr("get_indexer")(date_level_values(mi.attr("levels")[py::int_(0)],
+                                                                     "listing mask")));
         Int64Array minst(instruments.attr("get_indexer")(mi.attr("levels")[py::int_(1)]));
         Int64Array c0(mi.attr("codes")[py::int_(0)]);
         Int64Array c1(mi.attr("codes")[py::int_(1)]);
@@ -287,8 +286,9 @@ py::object listed_date_mask(py::object order_book_ids, py::object trading_dates)
     ListedCells cells = listed_cells(order_book_ids, dates);
     py::array_t<bool> values(static_cast<py::ssize_t>(cells.listed.size()));
     std::copy(cells.listed.begin(), cells.listed.end(), values.mutable_data());
-    py::object index = pd.attr("MultiIndex").attr("from_product")(
-        py::make_tuple(pd.attr("to_datetime")(dates), cells.ids));
+    py::object index = pd.attr("MultiIndex")
+                           .attr("from_product")(py::make_tuple(pd.attr("to_datetime")(dates),
+                                                                cells.ids));
     return pd.attr("Series")(values, py::arg("index") = index);
 }
 
@@ -316,7 +316,8 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     // Listing mask, matched to the pairs by its labels.
     py::object msk = glob("_get_listed_date_mask_series")(order_book_ids, dates);
     py::object msk_index = msk.attr("index");
-    if (!py::isinstance(msk_index, pd.attr("MultiIndex")) || py::len(msk_index.attr("levels")) != 2) {
+    if (!py::isinstance(msk_index, pd.attr("MultiIndex")) ||
+        py::len(msk_index.attr("levels")) != 2) {
         throw py::value_error("listing mask: expect a series indexed by (date, instrument)");
     }
     Int64Array date_map(sorted_dates.attr("get_indexer")(msk_index.attr("levels")[py::int_(0)]));
@@ -341,8 +342,8 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     std::vector<std::int32_t> record(static_cast<std::size_t>(n_records));
     for (std::int32_t r = 0; r < n_records; ++r) record[static_cast<std::size_t>(r)] = r;
     std::vector<std::int32_t> pos(static_cast<std::size_t>(n_dates * n_ids));
-    kern::industry_codes(records.view(record.data()), date_ns.data(), n_dates, n_ids,
-                         listed.data(), n_records, -1, pos.data());
+    kern::industry_codes(records.view(record.data()), date_ns.data(), n_dates, n_ids, listed.data(),
+                         n_records, -1, pos.data());
 
     std::vector<index_t> keep_date, keep_id, keep_pos;
     for (index_t i = 0; i < n_dates; ++i) {
@@ -359,8 +360,8 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
                                                           py::arg("dtype") = "object"));
     // The record labels read as pandas reads them (text as a string array),
     // then taken per pair: no Python string per pair.
-    py::object labels =
-        pd.attr("Series")(names).attr("array").attr("take")(longf::int64_array(keep_pos));
+    py::object labels = pd.attr("Series")(names).attr("array").attr("take")(
+        longf::int64_array(keep_pos));
     // The index from its levels (the dates and instruments of the kept
     // pairs, ascending) and codes, rather than factorizing one value per pair.
     auto compact = [](std::vector<index_t> &codes, index_t n_values) {
@@ -378,7 +379,8 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     py::object id_level = sorted_ids.attr("take")(compact(keep_id, n_ids));
     py::object index = pd.attr("MultiIndex")(
         py::arg("levels") = py::make_tuple(date_level, id_level),
-        py::arg("codes") = py::make_tuple(longf::int64_array(keep_date), longf::int64_array(keep_id)),
+        py::arg("codes") = py::make_tuple(longf::int64_array(keep_date),
+                                          longf::int64_array(keep_id)),
         py::arg("names") = py::make_tuple("datetime", "order_book_id"),
         py::arg("verify_integrity") = false);
     return pd.attr("Series")(labels, py::arg("index") = index);

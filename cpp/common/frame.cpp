@@ -36,14 +36,12 @@ FrameValues frame_values(py::handle df, const std::string &table) {
             py::ssize_t n = py::len(cols);
             for (py::ssize_t j = 0; j < n; ++j) {
                 if (py::object(dtypes.attr("iloc")[py::int_(j)]).equal(dt)) {
-                    throw py::type_error(
-                        table + ": column " + pyc::repr(cols[py::int_(j)]) +
-                        " has dtype " + py::str(dt).cast<std::string>() +
-                        "; expected numeric values");
+                    throw py::type_error(table + ": column " + pyc::repr(cols[py::int_(j)]) +
+                                         " has dtype " + py::str(dt).cast<std::string>() +
+                                         "; expected numeric values");
                 }
             }
-            throw py::type_error(table + ": non-numeric dtype " +
-                                 py::str(dt).cast<std::string>());
+            throw py::type_error(table + ": non-numeric dtype " + py::str(dt).cast<std::string>());
         }
         if (!py::isinstance(dt, np.attr("dtype"))) extension = true;
     }
@@ -89,17 +87,14 @@ OutArray new_column_major(index_t rows, index_t cols) {
 
 py::object make_frame(py::handle values, py::handle index, py::handle columns) {
     return pandas().attr("DataFrame")(values, py::arg("index") = index,
-                                      py::arg("columns") = columns,
-                                      py::arg("copy") = false);
+                                      py::arg("columns") = columns, py::arg("copy") = false);
 }
 
-std::vector<index_t> positions(py::handle index, py::handle target,
-                               const std::string &what) {
+std::vector<index_t> positions(py::handle index, py::handle target, const std::string &what) {
     if (!index.attr("is_unique").cast<bool>()) {
         throw py::value_error(what + " has duplicate labels; each label must appear once");
     }
-    Int64Array idx(
-        index.attr("get_indexer")(target));
+    Int64Array idx(index.attr("get_indexer")(target));
     std::vector<index_t> out(static_cast<std::size_t>(idx.size()));
     auto p = idx.data();
     for (py::ssize_t k = 0; k < idx.size(); ++k) out[k] = static_cast<index_t>(p[k]);
@@ -107,4 +102,3 @@ std::vector<index_t> positions(py::handle index, py::handle target,
 }
 
 }  // namespace tarnfold::frame
-

@@ -46,8 +46,7 @@ py::object make_frame(py::handle values, py::handle index, py::handle columns);
 
 // index.get_indexer(target) as positions (-1 where missing).  The index must
 // be unique; otherwise ValueError naming `what`.
-std::vector<index_t> positions(py::handle index, py::handle target,
-                               const std::string &what);
+std::vector<index_t> positions(py::handle index, py::handle target, const std::string &what);
 
 py::module_ &pandas();
 py::module_ &numpy();

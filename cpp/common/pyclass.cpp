@@ -17,9 +17,7 @@ py::object init_signature_descriptor() {
         ns["__qualname__"] = py::str("_InitSignature");
         py::object type = py::reinterpret_borrow<py::object>(
             reinterpret_cast<PyObject *>(&PyType_Type));
-        py::object cls = type(py::str("_InitSignature"),
-                              py::make_tuple(builtin_object()),
-                              ns);
+        py::object cls = type(py::str("_InitSignature"), py::make_tuple(builtin_object()), ns);
         py::cpp_function get(
             [](py::object, py::object instance, py::object owner) -> py::object {
                 if (!instance.is_none() || owner.is_none()) return py::none();
@@ -45,8 +43,7 @@ py::object init_signature_descriptor() {
 
 py::object builtin_object() { return py::module_::import("builtins").attr("object"); }
 
-py::object new_class(py::module_ &mod, const char *name, py::tuple bases,
-                     const char *doc) {
+py::object new_class(py::module_ &mod, const char *name, py::tuple bases, const char *doc) {
     py::dict ns;
     ns["__module__"] = mod.attr("__name__");
     ns["__qualname__"] = py::str(name);
@@ -56,8 +53,7 @@ py::object new_class(py::module_ &mod, const char *name, py::tuple bases,
     return type(py::str(name), bases, ns);
 }
 
-py::object make_class(py::module_ &mod, const char *name, py::tuple bases,
-                      const char *doc) {
+py::object make_class(py::module_ &mod, const char *name, py::tuple bases, const char *doc) {
     py::object cls = new_class(mod, name, bases, doc);
     mod.attr(name) = cls;
     return cls;
@@ -124,10 +120,9 @@ py::object plain_builtin(py::object target, const char *name, const char *doc,
         throw py::error_already_set();
     }
     // Lives as long as the function (for the life of the process).
-    auto *def = new PyMethodDef{keep(name),
-                                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                                    &forward_call)),
-                                METH_FASTCALL | METH_KEYWORDS, doc};
+    auto *def = new PyMethodDef{
+        keep(name), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward_call)),
+        METH_FASTCALL | METH_KEYWORDS, doc};
     PyObject *fn = PyCFunction_NewEx(def, holder, module_name.ptr());
     if (!fn) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(fn);

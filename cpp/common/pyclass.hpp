@@ -21,13 +21,11 @@ py::object builtin_object();
 
 // Creates `class name(*bases)` belonging to module `mod` without storing it
 // there (for helper classes whose instances are handed out by functions).
-py::object new_class(py::module_ &mod, const char *name, py::tuple bases,
-                     const char *doc);
+py::object new_class(py::module_ &mod, const char *name, py::tuple bases, const char *doc);
 
 // Creates `class name(*bases)` in module `mod` with the given docstring
 // (nullptr for none) and stores it as a module attribute.
-py::object make_class(py::module_ &mod, const char *name, py::tuple bases,
-                      const char *doc);
+py::object make_class(py::module_ &mod, const char *name, py::tuple bases, const char *doc);
 
 // Builds the docstring CPython parses into __text_signature__:
 // "name(sig)\n--\n\n" followed by the documentation proper.
@@ -69,12 +67,12 @@ py::object plain_builtin(py::object target, const char *name, const char *doc,
                          py::handle module_name);
 
 template <typename Func, typename... Extra>
-void def_method(py::object cls, const char *name, const char *sig,
-                const char *doc, Func &&f, const Extra &...extra) {
+void def_method(py::object cls, const char *name, const char *sig, const char *doc, Func &&f,
+                const Extra &...extra) {
     const bool init = std::string(name) == "__init__";
     const char *full_doc = keep(text_sig(name, sig, doc));
-    py::cpp_function fn(std::forward<Func>(f), py::name(init ? "init_" : name),
-                        py::doc(full_doc), extra...);
+    py::cpp_function fn(std::forward<Func>(f), py::name(init ? "init_" : name), py::doc(full_doc),
+                        extra...);
     if (init) rename_function(fn, name);
     add_method(cls, name, plain_builtin(fn, name, full_doc, cls.attr("__module__")));
 }
@@ -82,8 +80,8 @@ void def_method(py::object cls, const char *name, const char *sig,
 // A module-level function object of `mod` (not yet stored there, so that
 // it can be wrapped first).
 template <typename Func, typename... Extra>
-py::object make_function(py::module_ &mod, const char *name, const char *sig,
-                         const char *doc, Func &&f, const Extra &...extra) {
+py::object make_function(py::module_ &mod, const char *name, const char *sig, const char *doc,
+                         Func &&f, const Extra &...extra) {
     const char *full_doc = keep(text_sig(name, sig, doc));
     py::object fn = py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(mod),
                                      py::doc(full_doc), extra...);
@@ -91,8 +89,8 @@ py::object make_function(py::module_ &mod, const char *name, const char *sig,
 }
 
 template <typename Func, typename... Extra>
-void def_function(py::module_ &mod, const char *name, const char *sig,
-                  const char *doc, Func &&f, const Extra &...extra) {
+void def_function(py::module_ &mod, const char *name, const char *sig, const char *doc, Func &&f,
+                  const Extra &...extra) {
     mod.attr(name) = make_function(mod, name, sig, doc, std::forward<Func>(f), extra...);
 }
 

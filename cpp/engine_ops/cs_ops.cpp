@@ -11,8 +11,8 @@ namespace tarnfold::engine {
 namespace {
 
 using kern::CodeView;
-using kern::index_t;
 using kern::ConstView;
+using kern::index_t;
 using kern::MutView;
 
 void run_rank(const ConstView &in, const CodeView *, const MutView &out, const double *) {

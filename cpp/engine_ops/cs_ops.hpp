@@ -21,8 +21,8 @@ struct CsOpDef {
     bool grouped;  // reads one group (industry) code per cell
     int nparams;
     // `codes` is null unless the operator is grouped.
-    void (*run)(const kern::ConstView &in, const kern::CodeView *codes,
-                const kern::MutView &out, const double *params);
+    void (*run)(const kern::ConstView &in, const kern::CodeView *codes, const kern::MutView &out,
+                const double *params);
 };
 
 // The operator called `name`, or nullptr.

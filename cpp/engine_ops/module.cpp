@@ -60,13 +60,16 @@ py::object apply_kernel(const std::string &name, py::handle params, py::handle a
         throw py::type_error(name + ": expected " + std::to_string(op->nargs) +
                              " argument(s), got " + std::to_string(vals.size()));
     }
-    if (static_cast<int>(p.size()) < op->min_params || static_cast<int>(p.size()) > op->max_params) {
+    if (static_cast<int>(p.size()) < op->min_params ||
+        static_cast<int>(p.size()) > op->max_params) {
         throw py::value_error(name + ": expected " + std::to_string(op->min_params) +
                               " parameter(s), got " + std::to_string(p.size()));
     }
     std::vector<double> buf, aux;
-    OpCall call{vals.data(), static_cast<int>(vals.size()), p.data(), static_cast<int>(p.size()),
-                &buf, &aux, -1, op->name};
+    OpCall call{vals.data(), static_cast<int>(vals.size()),
+                p.data(),    static_cast<int>(p.size()),
+                &buf,        &aux,
+                -1,          op->name};
     Value v;
     try {
         v = op->run(call);
@@ -86,7 +89,8 @@ struct GroupCodes {
     GroupCodes(py::handle codes, const std::string &op, index_t rows, index_t cols)
         : array(py::array_t<std::int32_t, py::array::forcecast>::ensure(codes)) {
         if (!array || array.ndim() != 2 || array.shape(0) != rows || array.shape(1) != cols) {
-            throw py::value_error(op + ": group codes must be an integer array shaped like the table");
+            throw py::value_error(op +
+                                  ": group codes must be an integer array shaped like the table");
         }
         view = kern::CodeView{array.data(),
                               static_cast<kern::index_t>(array.strides(0) / sizeof(std::int32_t)),
@@ -136,23 +140,26 @@ Array one_dimensional(py::handle values, const char *name, py::ssize_t n) {
     return a;
 }
 
-py::array industry_codes(py::handle instrument, py::handle start, py::handle code,
-                         py::handle dates, py::ssize_t n_instruments, py::handle version,
-                         py::handle listed, std::int32_t unclassified) {
+py::array industry_codes(py::handle instrument, py::handle start, py::handle code, py::handle dates,
+                         py::ssize_t n_instruments, py::handle version, py::handle listed,
+                         std::int32_t unclassified) {
     auto inst = one_dimensional<Int64Array>(instrument, "instrument", -1);
     const py::ssize_t n = inst.shape(0);
     auto first = one_dimensional<Int64Array>(start, "start", n);
     auto codes = one_dimensional<Int32Array>(code, "code", n);
     auto days = one_dimensional<Int64Array>(dates, "dates", -1);
-    if (n_instruments < 0) throw py::value_error("n_instruments: expected a count, got a negative number");
+    if (n_instruments < 0)
+        throw py::value_error("n_instruments: expected a count, got a negative number");
     Int32Array versions;
     if (!version.is_none()) versions = one_dimensional<Int32Array>(version, "version", n);
     const py::ssize_t n_dates = days.shape(0);
     py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast> mask;
     if (!listed.is_none()) {
         mask = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(listed);
-        if (!mask || mask.ndim() != 2 || mask.shape(0) != n_dates || mask.shape(1) != n_instruments) {
-            throw py::value_error("listed: expected a boolean array of shape (len(dates), n_instruments)");
+        if (!mask || mask.ndim() != 2 || mask.shape(0) != n_dates ||
+            mask.shape(1) != n_instruments) {
+            throw py::value_error(
+                "listed: expected a boolean array of shape (len(dates), n_instruments)");
         }
     }
     py::array_t<std::int32_t> out({n_dates, static_cast<py::ssize_t>(n_instruments)});
@@ -177,8 +184,8 @@ PYBIND11_MODULE(_operators, m) {
     m.doc() = "The engine's operators, for the factor classes (private).";
     m.def("apply_kernel", &apply_kernel, py::arg("op"), py::arg("params"), py::arg("args"),
           "Runs one of the engine's operators on numbers and one-dimensional arrays.");
-    m.def("apply_cs_kernel", &apply_cs_kernel, py::arg("op"), py::arg("params"),
-          py::arg("tables"), py::arg("threads") = 1,
+    m.def("apply_cs_kernel", &apply_cs_kernel, py::arg("op"), py::arg("params"), py::arg("tables"),
+          py::arg("threads") = 1,
           "Runs one of the engine's cross-sectional operators on a data frame (and the group "
           "codes of its cells for a grouped one) over up to `threads` threads (the same "
           "numbers whatever the count); returns a column-major array.");

@@ -81,15 +81,30 @@ double sign_of(double x) {
     return x > 0 ? 1.0 : (x < 0 ? -1.0 : 0.0);
 }
 
-Value op_add(const OpCall &c) { return map2(c, [](double a, double b) { return a + b; }); }
-Value op_sub(const OpCall &c) { return map2(c, [](double a, double b) { return a - b; }); }
-Value op_mul(const OpCall &c) { return map2(c, [](double a, double b) { return a * b; }); }
-Value op_div(const OpCall &c) { return map2(c, [](double a, double b) { return a / b; }); }
+Value op_add(const OpCall &c) {
+    return map2(c, [](double a, double b) { return a + b; });
+}
+Value op_sub(const OpCall &c) {
+    return map2(c, [](double a, double b) { return a - b; });
+}
+Value op_mul(const OpCall &c) {
+    return map2(c, [](double a, double b) { return a * b; });
+}
+Value op_div(const OpCall &c) {
+    return map2(c, [](double a, double b) { return a / b; });
+}
 Value op_floordiv(const OpCall &c) {
-    return map2(c, [](double a, double b) { double m; return py_divmod(a, b, m); });
+    return map2(c, [](double a, double b) {
+        double m;
+        return py_divmod(a, b, m);
+    });
 }
 Value op_mod(const OpCall &c) {
-    return map2(c, [](double a, double b) { double m; py_divmod(a, b, m); return m; });
+    return map2(c, [](double a, double b) {
+        double m;
+        py_divmod(a, b, m);
+        return m;
+    });
 }
 // pow with a constant exponent of 1 or 2 is a copy or a product (the same
 // numbers as the library call, which is exact or correctly rounded there,
@@ -101,21 +116,43 @@ Value op_pow(const OpCall &c) {
     }
     return map2(c, [](double a, double b) { return std::pow(a, b); });
 }
-Value op_lt(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a < b); }); }
-Value op_le(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a <= b); }); }
-Value op_gt(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a > b); }); }
-Value op_ge(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a >= b); }); }
-Value op_eq(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a == b); }); }
-Value op_ne(const OpCall &c) { return map2(c, [](double a, double b) { return nan_or(a, b, a != b); }); }
-Value op_neg(const OpCall &c) { return map1(c, [](double a) { return -a; }); }
-Value op_abs(const OpCall &c) { return map1(c, [](double a) { return std::fabs(a); }); }
-Value op_log(const OpCall &c) { return map1(c, [](double a) { return std::log(a); }); }
+Value op_lt(const OpCall &c) {
+    return map2(c, [](double a, double b) { return nan_or(a, b, a < b); });
+}
+Value op_le(const OpCall &c) {
+    return map2(c, [](double a, double b) { return nan_or(a, b, a <= b); });
+}
+Value op_gt(const OpCall &c) {
+    return map2(c, [](double a, double b) { return nan_or(a, b, a > b); });
+}
+Value op_ge(const OpCall &c) {
+    return map2(c, [](double a, double b) { return nan_or(a, b, a >= b); });
+}
+Value op_eq(const OpCall &c) {
+    return map2(c, [](double a, double b) { return nan_or(a, b, a == b); });
+}
+Value op_ne(const OpCall &c) {
+    return map2(c, [](double a, double b) { return nan_or(a, b, a != b); });
+}
+Value op_neg(const OpCall &c) {
+    return map1(c, [](double a) { return -a; });
+}
+Value op_abs(const OpCall &c) {
+    return map1(c, [](double a) { return std::fabs(a); });
+}
+Value op_log(const OpCall &c) {
+    return map1(c, [](double a) { return std::log(a); });
+}
 Value op_sign(const OpCall &c) { return map1(c, sign_of); }
 Value op_min(const OpCall &c) {
-    return map2(c, [](double a, double b) { return (std::isnan(a) || std::isnan(b)) ? kNaN : std::min(a, b); });
+    return map2(c, [](double a, double b) {
+        return (std::isnan(a) || std::isnan(b)) ? kNaN : std::min(a, b);
+    });
 }
 Value op_max(const OpCall &c) {
-    return map2(c, [](double a, double b) { return (std::isnan(a) || std::isnan(b)) ? kNaN : std::max(a, b); });
+    return map2(c, [](double a, double b) {
+        return (std::isnan(a) || std::isnan(b)) ? kNaN : std::max(a, b);
+    });
 }
 Value op_and(const OpCall &c) {
     return map2(c, [](double a, double b) { return nan_or(a, b, a != 0.0 && b != 0.0); });
@@ -150,7 +187,8 @@ Value op_where(const OpCall &c) {
 Value op_signed_power(const OpCall &c) {
     // a constant exponent of 1 or 2 as in op_pow: the same numbers
     if (!c.args[0].scalar && c.args[1].scalar) {
-        if (c.args[1].number == 1.0) return map1(c, [](double a) { return sign_of(a) * std::fabs(a); });
+        if (c.args[1].number == 1.0)
+            return map1(c, [](double a) { return sign_of(a) * std::fabs(a); });
         if (c.args[1].number == 2.0) return map1(c, [](double a) { return sign_of(a) * (a * a); });
     }
     return map2(c, [](double a, double b) { return sign_of(a) * std::pow(std::fabs(a), b); });
@@ -174,8 +212,7 @@ const Value series_arg(const OpCall &c, int k) {
 index_t window_param(const OpCall &c, int k, index_t minimum) {
     const double d = c.params[k];
     if (!std::isfinite(d) || std::floor(d) < static_cast<double>(minimum)) {
-        throw OpError{std::string(c.name) + ": window must be at least " +
-                      std::to_string(minimum)};
+        throw OpError{std::string(c.name) + ": window must be at least " + std::to_string(minimum)};
     }
     return static_cast<index_t>(std::floor(d));
 }

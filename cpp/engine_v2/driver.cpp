@@ -25,9 +25,8 @@ py::object fallback_date(py::object mivada, py::object date) {
     py::object order_book_id = listed["order_book_id"].attr("iloc")[py::int_(0)];
     py::object volume = mivada.attr("get_price")(order_book_id, date, date,
                                                  py::arg("fields") = "volume");
-    py::object prev_date = volume.is_none()
-                               ? mivada.attr("get_previous_trading_date")(date)
-                               : py::none();
+    py::object prev_date = volume.is_none() ? mivada.attr("get_previous_trading_date")(date)
+                                            : py::none();
     if (!key.is_none()) {
         if (py::len(*kept) >= 64) kept->clear();
         (*kept)[key] = prev_date;
@@ -69,10 +68,11 @@ void check_factor(py::handle factor) {
         py::hasattr(factor, "expr")) {
         return;
     }
-    std::string message = "factor: expected a factor tree (tarnfold.leaf, tarnfold.operators, "
-                          "tarnfold.cross_sectional), got " + describe(factor) + " (" +
-                          py::str(py::type::handle_of(factor).attr("__name__")).cast<std::string>() +
-                          ")";
+    std::string message =
+        "factor: expected a factor tree (tarnfold.leaf, tarnfold.operators, "
+        "tarnfold.cross_sectional), got " +
+        describe(factor) + " (" +
+        py::str(py::type::handle_of(factor).attr("__name__")).cast<std::string>() + ")";
     if (py::isinstance<py::str>(factor)) {
         message += "; a stored field or factor is tarnfold.leaf.Factor(" + describe(factor) + ")";
     }
@@ -94,8 +94,8 @@ Plan plan_factor(py::handle factor, py::handle order_book_ids, py::handle start_
     plan.leaves = glob("get_leaves")(factor);
     plan.fixed = glob("get_fixed_order_book_ids")(factor, order_book_ids);
     plan.leaf_start_date = py::reinterpret_borrow<py::object>(start_date);
-    plan.shift =
-        pyc::as_integer(factor.attr("shift"), "factor.shift: expected an integer number of days");
+    plan.shift = pyc::as_integer(factor.attr("shift"),
+                                 "factor.shift: expected an integer number of days");
     const long long warmup =
         py::bool_(glob("use_dma")(factor))
             ? pyc::as_integer(py::module_::import("tarnfold.utils").attr("DMA_WARMUP_DAYS"),
@@ -108,10 +108,10 @@ Plan plan_factor(py::handle factor, py::handle order_book_ids, py::handle start_
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
             py::object cause = e.value();
-            throw py::value_error(fmt(
-                "factor {}: its look-back of {} trading days before start_date {} reaches "
-                "outside the trading calendar ({})",
-                py::make_tuple(describe(factor), -n, start_date, py::str(cause))));
+            throw py::value_error(
+                fmt("factor {}: its look-back of {} trading days before start_date {} reaches "
+                    "outside the trading calendar ({})",
+                    py::make_tuple(describe(factor), -n, start_date, py::str(cause))));
         }
         plan.leaf_start_date = glob("lookback_start")(factor, order_book_ids, plan.fixed,
                                                       start_date, plan.leaf_start_date, warmup);
@@ -121,8 +121,8 @@ Plan plan_factor(py::handle factor, py::handle order_book_ids, py::handle start_
 
 // A look-back no instrument can satisfy would give an all-NaN table: say
 // so instead.
-void check_history(py::handle factor, py::handle order_book_ids, py::handle ctx,
-                   long long shift, py::handle leaf_start_date, py::handle end_date) {
+void check_history(py::handle factor, py::handle order_book_ids, py::handle ctx, long long shift,
+                   py::handle leaf_start_date, py::handle end_date) {
     if (shift <= 0 || py::len(order_book_ids) == 0) return;
     py::object count_nonzero = glob("np").attr("count_nonzero");
     for (py::handle oid : order_book_ids) {
@@ -130,10 +130,10 @@ void check_history(py::handle factor, py::handle order_book_ids, py::handle ctx,
                                             "get_mask_for: expected a boolean array");
         if (n > shift) return;
     }
-    throw py::value_error(fmt(
-        "factor {}: needs more than {} valid days of history, but no instrument "
-        "has that many between {} and {}",
-        py::make_tuple(describe(factor), shift, leaf_start_date, end_date)));
+    throw py::value_error(
+        fmt("factor {}: needs more than {} valid days of history, but no instrument "
+            "has that many between {} and {}",
+            py::make_tuple(describe(factor), shift, leaf_start_date, end_date)));
 }
 
 // The requested days: integers read as YYYYMMDD, times of day dropped,
@@ -150,8 +150,7 @@ std::pair<py::object, py::object> requested_days(py::handle start_date, py::hand
 }
 
 py::object execute_factor(py::object factor, py::object order_book_ids, py::object start_date,
-                          py::object end_date, py::object universe,
-                          py::object exec_context_class) {
+                          py::object end_date, py::object universe, py::object exec_context_class) {
     py::object mivada = glob("mivada");
     py::object pd = glob("pd");
     TableScope tables;
@@ -171,11 +170,11 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
                 py::arg("index") = mivada.attr("get_trading_dates")(start_date, end_date),
                 py::arg("columns") = order_book_ids, py::arg("dtype") = "float64");
         } else {
-            df = df[name].attr("unstack")("order_book_id").attr("reindex")(
-                py::arg("columns") = order_book_ids);
+            df = df[name]
+                     .attr("unstack")("order_book_id")
+                     .attr("reindex")(py::arg("columns") = order_book_ids);
         }
-        py::object mask =
-            glob("get_universe_mask")(order_book_ids, start_date, end_date, universe);
+        py::object mask = glob("get_universe_mask")(order_book_ids, start_date, end_date, universe);
         if (mask.is_none()) return df;
         return df.attr("where")(mask);
     }
@@ -190,8 +189,8 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
                                         plan.leaf_start_date, end, py::arg("universe") = universe);
     // The universe over the widened range: cross-sectional parts see it
     // before their own look-back.
-    py::object universe_mask =
-        glob("get_universe_mask")(order_book_ids, plan.leaf_start_date, end, universe);
+    py::object universe_mask = glob("get_universe_mask")(order_book_ids, plan.leaf_start_date, end,
+                                                         universe);
     ctx.attr("universe_mask") = universe_mask;
     check_history(factor, order_book_ids, ctx, plan.shift, plan.leaf_start_date, end);
     py::object df = glob("_exec_factor")(factor, order_book_ids, ctx);
@@ -204,10 +203,9 @@ py::object execute_factor(py::object factor, py::object order_book_ids, py::obje
 }  // namespace
 
 void register_driver(py::module_ &m) {
-    pyc::def_function(
-        m, "ensure_end_date", "(end_date)",
-        "确保结束日期有成交量数据：晚于最新交易日时回退到最新可用交易日",
-        &ensure_end_date, py::arg("end_date"));
+    pyc::def_function(m, "ensure_end_date", "(end_date)",
+                      "确保结束日期有成交量数据：晚于最新交易日时回退到最新可用交易日",
+                      &ensure_end_date, py::arg("end_date"));
     pyc::def_function(
         m, "execute_factor",
         "(factor, order_book_ids, start_date, end_date, universe=None, exec_context_class=None)",
@@ -219,7 +217,8 @@ void register_driver(py::module_ &m) {
         ":param universe: 股票池，指数代码或标的列表，默认为 None\n"
         ":param exec_context_class: 执行上下文类，默认为 ThreadingExecContext\n"
         ":return: pd.DataFrame，index 为交易日，columns 为 order_book_ids\n\n"
-        "回看窗口按各标的自身的有效交易日（成交量非零）计算，含指数平均的因子另加 DMA_WARMUP_DAYS 个有效"
+        "回看窗口按各标的自身的有效交易日（成交量非零）计算，含指数平均的因子另加 DMA_WARMUP_DAYS "
+        "个有效"
         "交易日；为此最多在交易日回看之外再向前搜索 250 个交易日（LOOKBACK_SEARCH_DAYS），"
         "因此某日的因子值与所请求的日期区间无关。",
         &execute_factor, py::arg("factor"), py::arg("order_book_ids"), py::arg("start_date"),
@@ -227,22 +226,28 @@ void register_driver(py::module_ &m) {
         py::arg("exec_context_class") = py::none());
     // The steps of execute_factor for code computing several factors in
     // one context (tarnfold.engine_v2.execute_factors).
-    m.def("_plan_factor", [](py::object factor, py::object order_book_ids, py::object start_date,
-                             py::object end_date) {
-        check_factor(factor);
-        order_book_ids = id_list(order_book_ids);
-        auto [start, end] = requested_days(start_date, end_date);
-        Plan plan = plan_factor(factor, order_book_ids, start);
-        return py::make_tuple(plan.leaves, plan.fixed, plan.leaf_start_date, plan.shift);
-    }, py::arg("factor"), py::arg("order_book_ids"), py::arg("start_date"), py::arg("end_date"),
-       "(leaves, pinned instruments not among order_book_ids, first day to load, shift) of a "
-       "factor requested from start_date to end_date, with execute_factor's checks and errors");
-    m.def("_check_history", [](py::object factor, py::object order_book_ids, py::object ctx,
-                               long long shift, py::object leaf_start_date, py::object end_date) {
-        check_history(factor, order_book_ids, ctx, shift, leaf_start_date, end_date);
-    }, py::arg("factor"), py::arg("order_book_ids"), py::arg("exec_context"), py::arg("shift"),
-       py::arg("leaf_start_date"), py::arg("end_date"),
-       "ValueError when no instrument has more than `shift` valid days in the context");
+    m.def(
+        "_plan_factor",
+        [](py::object factor, py::object order_book_ids, py::object start_date,
+           py::object end_date) {
+            check_factor(factor);
+            order_book_ids = id_list(order_book_ids);
+            auto [start, end] = requested_days(start_date, end_date);
+            Plan plan = plan_factor(factor, order_book_ids, start);
+            return py::make_tuple(plan.leaves, plan.fixed, plan.leaf_start_date, plan.shift);
+        },
+        py::arg("factor"), py::arg("order_book_ids"), py::arg("start_date"), py::arg("end_date"),
+        "(leaves, pinned instruments not among order_book_ids, first day to load, shift) of a "
+        "factor requested from start_date to end_date, with execute_factor's checks and errors");
+    m.def(
+        "_check_history",
+        [](py::object factor, py::object order_book_ids, py::object ctx, long long shift,
+           py::object leaf_start_date, py::object end_date) {
+            check_history(factor, order_book_ids, ctx, shift, leaf_start_date, end_date);
+        },
+        py::arg("factor"), py::arg("order_book_ids"), py::arg("exec_context"), py::arg("shift"),
+        py::arg("leaf_start_date"), py::arg("end_date"),
+        "ValueError when no instrument has more than `shift` valid days in the context");
 }
 
 }  // namespace tarnfold::engine

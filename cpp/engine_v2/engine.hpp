@@ -118,7 +118,7 @@ private:
         // Kernel nodes: the buffers of these arguments go back to the pool
         // once this node has run (it is their last reader).
         std::vector<int> release;
-        py::object out;   // Python object produced by run() (Const, Input, Foreign)
+        py::object out;  // Python object produced by run() (Const, Input, Foreign)
     };
     // What makes two kernel nodes the same computation.
     struct KernelKey {
@@ -137,13 +137,13 @@ private:
     Value to_value(Node &node, Workspace::Slot &slot, py::handle obj);
 
     std::vector<Node> nodes_;
-    std::unordered_map<PyObject *, int> memo_;     // expression object -> slot
-    std::vector<py::object> keep_;                 // the memo's keys, kept alive
-    std::map<KernelKey, int> kernels_;             // kernel computation -> slot
-    std::map<std::uint64_t, int> constants_;       // number (bits) -> slot
-    py::dict inputs_;                              // factor -> slot (equal factors share)
+    std::unordered_map<PyObject *, int> memo_;  // expression object -> slot
+    std::vector<py::object> keep_;              // the memo's keys, kept alive
+    std::map<KernelKey, int> kernels_;          // kernel computation -> slot
+    std::map<std::uint64_t, int> constants_;    // number (bits) -> slot
+    py::dict inputs_;                           // factor -> slot (equal factors share)
     std::vector<int> roots_;
-    Workspace ws_;                                 // the workspace of run()
+    Workspace ws_;  // the workspace of run()
 };
 
 // The dependencies computed during one call of the evaluation functions

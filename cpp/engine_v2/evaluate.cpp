@@ -57,8 +57,8 @@ const CsOpDef *own_cs_op(py::handle factor, std::vector<double> &params) {
 // a fixed factor pins; -1 for a sub-factor evaluated per instrument).
 class DependencyRun {
 public:
-    DependencyRun(const std::vector<py::object> &roots, py::handle order_book_ids,
-                  py::handle ctx, CallScope &scope)
+    DependencyRun(const std::vector<py::object> &roots, py::handle order_book_ids, py::handle ctx,
+                  CallScope &scope)
         : ids_(py::reinterpret_borrow<py::object>(order_book_ids)),
           ctx_(py::reinterpret_borrow<py::object>(ctx)),
           scope_(scope) {
@@ -121,8 +121,7 @@ public:
                 }
             }
             for (int j : node.inputs) {
-                if (j < 0 || --nodes_[j].readers > 0 || nodes_[j].dependency ||
-                    nodes_[j].result) {
+                if (j < 0 || --nodes_[j].readers > 0 || nodes_[j].dependency || nodes_[j].result) {
                     continue;
                 }
                 nodes_[j].value = py::object();  // read by nobody else
@@ -154,9 +153,9 @@ private:
         bool cross_sectional = false;
         bool result = false;  // a root's own table: kept
         std::vector<int> inputs;
-        int readers = 0;      // nodes still to take this one's table
-        py::object value;     // the table (cross-sectional) or the pinned values
-        py::object array;     // our own array holding the table, when there is one
+        int readers = 0;   // nodes still to take this one's table
+        py::object value;  // the table (cross-sectional) or the pinned values
+        py::object array;  // our own array holding the table, when there is one
     };
 
     // A cross-sectional node's table as a frame (made when first asked for).
@@ -227,8 +226,9 @@ private:
             auto arr = py::array_t<std::int32_t, py::array::forcecast>::ensure(codes_owner);
             if (!arr || arr.ndim() != 2 || arr.shape(0) != in.view.rows ||
                 arr.shape(1) != in.view.cols) {
-                throw py::value_error(std::string(op.name) +
-                                      ": group codes must be an integer array shaped like the table");
+                throw py::value_error(
+                    std::string(op.name) +
+                    ": group codes must be an integer array shaped like the table");
             }
             codes_owner = arr;
             codes = kern::CodeView{arr.data(),
@@ -238,8 +238,7 @@ private:
         const int threads = context_threads(ctx_);
         {
             py::gil_scoped_release nogil;
-            run_cs_op(op, in.view, op.grouped ? &codes : nullptr, out.view, params.data(),
-                      threads);
+            run_cs_op(op, in.view, op.grouped ? &codes : nullptr, out.view, params.data(), threads);
         }
         node.array = out.array;
         node.value = py::object();
@@ -362,8 +361,7 @@ py::object exec_factors(py::object factors, py::object order_book_ids, py::objec
         if (can_forget) {
             for (std::size_t k = begin; k < end; ++k)
                 for (const py::object &d : deps[k]) {
-                    if (!last_group.contains(d) ||
-                        last_group[d].cast<std::size_t>() != g) continue;
+                    if (!last_group.contains(d) || last_group[d].cast<std::size_t>() != g) continue;
                     last_group.attr("pop")(d);
                     if (guard.scope().values.contains(d)) guard.scope().values.attr("pop")(d);
                     ctx.attr("_forget")(d);
@@ -426,7 +424,8 @@ bool own_functions() {
 }
 
 ScopeGuard::ScopeGuard(py::handle ctx, py::handle ids) : scope_(nullptr), opened_(false) {
-    if (!t_scopes.empty() && t_scopes.back()->ctx == ctx.ptr() && t_scopes.back()->ids == ids.ptr()) {
+    if (!t_scopes.empty() && t_scopes.back()->ctx == ctx.ptr() &&
+        t_scopes.back()->ids == ids.ptr()) {
         scope_ = t_scopes.back();
         return;
     }
@@ -459,24 +458,23 @@ void register_eval(py::module_ &m) {
     m.attr("_exec_factors") = pyc::make_function(
         m, "_exec_factors", "(factors, order_book_ids, exec_context)",
         "在同一执行上下文中计算多个因子，返回与各自 _exec_factor 结果相同的 DataFrame 列表；"
-        "共同的部分只计算一次", &exec_factors, py::arg("factors"), py::arg("order_book_ids"),
-        py::arg("exec_context"));
-    py::object ee = pyc::make_function(
-        m, "_exec_expr", "(expr, order_book_id, exec_context)",
-        "对单个标的计算表达式，返回数值或右对齐的序列", &exec_expr, py::arg("expr"),
-        py::arg("order_book_id"), py::arg("exec_context"));
+        "共同的部分只计算一次",
+        &exec_factors, py::arg("factors"), py::arg("order_book_ids"), py::arg("exec_context"));
+    py::object ee = pyc::make_function(m, "_exec_expr", "(expr, order_book_id, exec_context)",
+                                       "对单个标的计算表达式，返回数值或右对齐的序列", &exec_expr,
+                                       py::arg("expr"), py::arg("order_book_id"),
+                                       py::arg("exec_context"));
     m.attr("_exec_expr") = ee;
     g_own_exec_expr = ee.release().ptr();
-    py::object ecs = pyc::make_function(
-        m, "_exec_cross_sectional", "(factor, order_book_ids, exec_context)",
-        "计算截面因子", &exec_cross_sectional, py::arg("factor"), py::arg("order_book_ids"),
-        py::arg("exec_context"));
+    py::object ecs = pyc::make_function(m, "_exec_cross_sectional",
+                                        "(factor, order_book_ids, exec_context)", "计算截面因子",
+                                        &exec_cross_sectional, py::arg("factor"),
+                                        py::arg("order_book_ids"), py::arg("exec_context"));
     m.attr("_exec_cross_sectional") = ecs;
     g_own_exec_cross_sectional = ecs.release().ptr();
-    py::object efx = pyc::make_function(
-        m, "_exec_fixed", "(factor, order_book_ids, exec_context)",
-        "计算固定标的因子", &exec_fixed, py::arg("factor"), py::arg("order_book_ids"),
-        py::arg("exec_context"));
+    py::object efx = pyc::make_function(m, "_exec_fixed", "(factor, order_book_ids, exec_context)",
+                                        "计算固定标的因子", &exec_fixed, py::arg("factor"),
+                                        py::arg("order_book_ids"), py::arg("exec_context"));
     m.attr("_exec_fixed") = efx;
     g_own_exec_fixed = efx.release().ptr();
 }

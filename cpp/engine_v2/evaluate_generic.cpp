@@ -22,11 +22,10 @@ py::array_t<bool> mask_array(py::handle mask, py::handle order_book_id, index_t 
         arr = py::array_t<bool>(frame::numpy().attr("asarray")(mask).attr("astype")("bool"));
     }
     if (arr.ndim() != 1 || arr.shape(0) != ndays) {
-        throw py::value_error("get_mask_for(" + py::repr(order_book_id).cast<std::string>() +
-                              "): expected a boolean array of length " + std::to_string(ndays) +
-                              ", got shape " +
-                              py::str(py::reinterpret_borrow<py::object>(arr).attr("shape"))
-                                  .cast<std::string>());
+        throw py::value_error(
+            "get_mask_for(" + py::repr(order_book_id).cast<std::string>() +
+            "): expected a boolean array of length " + std::to_string(ndays) + ", got shape " +
+            py::str(py::reinterpret_borrow<py::object>(arr).attr("shape")).cast<std::string>());
     }
     return arr;
 }
@@ -61,8 +60,8 @@ void assign_through_numpy(py::array &result, const index_t *pos, index_t npos, p
     py::array_t<long long> indexes(static_cast<py::ssize_t>(npos));
     for (index_t k = 0; k < npos; ++k) indexes.mutable_data()[k] = pos[k];
     const py::ssize_t len = py::len(s);
-    py::object tail = py::reinterpret_borrow<py::object>(indexes)[py::slice(
-        py::int_(-len), py::none(), py::none())];
+    py::object tail = py::reinterpret_borrow<py::object>(
+        indexes)[py::slice(py::int_(-len), py::none(), py::none())];
     result[py::make_tuple(tail, py::int_(col))] = s;
 }
 
@@ -100,7 +99,8 @@ void run_generic_loop(py::handle expr, double shift, py::handle order_book_ids, 
         } else {
             const Value &v = program->root_value();
             if (v.scalar) fill_constant(column, pos.data(), nvalid, v.number);
-            else if (v.len > 0 && v.len <= nvalid) write_series(column, pos.data(), nvalid, v.data, v.len);
+            else if (v.len > 0 && v.len <= nvalid)
+                write_series(column, pos.data(), nvalid, v.data, v.len);
             else assign_through_numpy(result, pos.data(), nvalid, i, program->root_as_python());
         }
         ++i;
@@ -146,12 +146,13 @@ void check_pinned(py::handle factor, py::handle order_book_ids) {
     py::object pinned = factor.attr("order_book_id");
     if (py::reinterpret_borrow<py::object>(order_book_ids).contains(pinned)) return;
     const std::string id = py::repr(pinned).cast<std::string>();
-    const std::string head = "order_book_ids: expected " + id + " among them, got a list without it; " +
-                             describe(factor) + " reads ";
+    const std::string head = "order_book_ids: expected " + id +
+                             " among them, got a list without it; " + describe(factor) + " reads ";
     const std::string tail = ", which is computed over order_book_ids only; add " + id +
                              " to order_book_ids";
     if (glob("is_cross_sectional")(inner).cast<bool>()) {
-        raise_error(glob("PinnedInstrumentError"), head + "the cross-sectional factor it pins" + tail);
+        raise_error(glob("PinnedInstrumentError"),
+                    head + "the cross-sectional factor it pins" + tail);
     }
     for (py::handle f : inner.attr("dependencies")) {
         if (is_instance_of(f, "CrossSectionalFactor")) {
@@ -166,8 +167,8 @@ py::object exec_fixed_generic(py::handle factor, py::handle order_book_ids, py::
     py::object inner = factor.attr("factor");
     check_pinned(factor, order_book_ids);
     if (glob("is_cross_sectional")(inner).cast<bool>()) {
-        return glob("_exec_cross_sectional")(inner, order_book_ids, ctx)[factor.attr(
-            "order_book_id")];
+        return glob("_exec_cross_sectional")(inner, order_book_ids,
+                                             ctx)[factor.attr("order_book_id")];
     }
     // what the wrapped factor reads across instruments, computed over the
     // requested ones (the same tables the rest of the tree reads)

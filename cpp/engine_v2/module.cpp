@@ -11,9 +11,7 @@ py::module_ *g_module = nullptr;
 
 py::object glob(const char *name) { return g_module->attr(name); }
 
-bool is_instance_of(py::handle obj, const char *name) {
-    return py::isinstance(obj, glob(name));
-}
+bool is_instance_of(py::handle obj, const char *name) { return py::isinstance(obj, glob(name)); }
 
 bool is_real(py::handle obj) {
     // Fast answers for the common types, the ABC for the rest.
@@ -63,8 +61,8 @@ PYBIND11_MODULE(eval_core, m) {
         m.attr(name) = utils.attr(name);
     }
     py::module_ ctx = py::module_::import("tarnfold.engine_v2.exec_context");
-    for (const char *name : {"PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask",
-                             "lookback_start"}) {
+    for (const char *name :
+         {"PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask", "lookback_start"}) {
         m.attr(name) = ctx.attr(name);
     }
 

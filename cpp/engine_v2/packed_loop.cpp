@@ -29,7 +29,7 @@ struct Layout {
     py::ssize_t n = 0;
     const long long *col = nullptr;
     const bool *valid = nullptr;
-    index_t valid_stride = 0;     // elements between the mask's columns
+    index_t valid_stride = 0;  // elements between the mask's columns
     py::ssize_t ncols = 0;
     std::vector<index_t> nvalid;  // per requested instrument
     int threads = 1;
@@ -60,8 +60,8 @@ bool read_layout(py::handle ctx, py::handle order_book_ids, index_t ndays, py::s
     auto cols = parts[0].cast<LongArray>();
     if (!py::isinstance<py::array>(parts[1])) return false;
     auto valid = py::reinterpret_borrow<py::array>(parts[1]);
-    if (!valid.dtype().is(py::dtype::of<bool>()) || valid.ndim() != 2 ||
-        valid.shape(0) != ndays || valid.strides(0) != 1 || cols.size() != n) {
+    if (!valid.dtype().is(py::dtype::of<bool>()) || valid.ndim() != 2 || valid.shape(0) != ndays ||
+        valid.strides(0) != 1 || cols.size() != n) {
         return false;
     }
     lay.ndays = ndays;
@@ -136,9 +136,8 @@ struct Failed {
 // Runs the program over every instrument, writing root k into outs[k] for
 // instruments with more than shifts[k] valid days (NaN elsewhere).  Throws
 // Failed for the first instrument (in order) that fails.
-void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
-             const Layout &lay, const std::vector<double> &shifts,
-             std::vector<frame::OutArray> &outs) {
+void run_all(const Program &program, const std::vector<Program::Packed> &inputs, const Layout &lay,
+             const std::vector<double> &shifts, std::vector<frame::OutArray> &outs) {
     const std::size_t nroots = shifts.size();
     double lowest = shifts[0];
     for (double s : shifts) lowest = std::min(lowest, s);
@@ -199,9 +198,11 @@ void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
 }  // namespace
 
 frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids, py::handle ctx) {
-    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
+    const index_t ndays = pyc::as_integer(ctx.attr("ndays"),
+                                          "exec_context.ndays: expected an integer");
     const py::ssize_t n = py::len(order_book_ids);
-    if (ndays < 0) throw py::value_error("exec_context.ndays: expected a count, got a negative number");
+    if (ndays < 0)
+        throw py::value_error("exec_context.ndays: expected a count, got a negative number");
     frame::OutArray out = new_table(ndays, n);
 
     py::object expr = factor.attr("expr");
@@ -221,7 +222,8 @@ frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids
         program = std::make_unique<Program>(expr);
         std::vector<Program::Packed> inputs;
         std::vector<py::object> keep;
-        if (!program->has_foreign() && read_inputs(*program, ctx, order_book_ids, lay, inputs, keep)) {
+        if (!program->has_foreign() &&
+            read_inputs(*program, ctx, order_book_ids, lay, inputs, keep)) {
             std::vector<frame::OutArray> outs{out};
             try {
                 run_all(*program, inputs, lay, {shift}, outs);
@@ -250,7 +252,8 @@ frame::OutArray run_instrument_loop(py::handle factor, py::handle order_book_ids
 std::vector<frame::OutArray> run_instrument_loops(const std::vector<py::object> &factors,
                                                   py::handle order_book_ids, py::handle ctx) {
     if (factors.empty() || !own_exec_expr(glob("_exec_expr"))) return {};
-    const index_t ndays = pyc::as_integer(ctx.attr("ndays"), "exec_context.ndays: expected an integer");
+    const index_t ndays = pyc::as_integer(ctx.attr("ndays"),
+                                          "exec_context.ndays: expected an integer");
     const py::ssize_t n = py::len(order_book_ids);
     if (ndays < 0) return {};
     Layout lay;

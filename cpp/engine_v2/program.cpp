@@ -50,9 +50,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle expr) {
 
 }  // namespace
 
-Program::Program(py::handle expr) {
-    compile_roots({py::reinterpret_borrow<py::object>(expr)});
-}
+Program::Program(py::handle expr) { compile_roots({py::reinterpret_borrow<py::object>(expr)}); }
 
 Program::Program(const std::vector<py::object> &exprs) { compile_roots(exprs); }
 
@@ -150,8 +148,8 @@ int Program::compile(py::handle root) {
         const std::string name = tag.cast<std::string>();
         node.op = find_op(name);
         if (!node.op) {
-            throw py::value_error("operator " + describe(p.func) + ": unknown operation '" +
-                                  name + "'");
+            throw py::value_error("operator " + describe(p.func) + ": unknown operation '" + name +
+                                  "'");
         }
         if (static_cast<int>(p.slots.size()) != node.op->nargs) {
             throw py::type_error(name + ": expected " + std::to_string(node.op->nargs) +
@@ -248,7 +246,8 @@ Value Program::to_value(Node &node, Workspace::Slot &slot, py::handle obj) {
         obj, py::arg("dtype") = "float64");
     auto arr = py::reinterpret_borrow<py::array>(conv);
     if (arr.ndim() != 1) {
-        throw py::type_error(describe(node.obj) + ": expected a number or a one-dimensional "
+        throw py::type_error(describe(node.obj) +
+                             ": expected a number or a one-dimensional "
                              "series, got an array of shape " +
                              py::str(conv.attr("shape")).cast<std::string>());
     }
@@ -273,8 +272,13 @@ void Program::run_kernel(int at, Workspace &ws, index_t nvalid) const {
         slot.buf.swap(ws.pool.back());
         ws.pool.pop_back();
     }
-    OpCall call{ws.args.data(), static_cast<int>(ws.args.size()), node.params.data(),
-                static_cast<int>(node.params.size()), &slot.buf, &slot.aux, nvalid,
+    OpCall call{ws.args.data(),
+                static_cast<int>(ws.args.size()),
+                node.params.data(),
+                static_cast<int>(node.params.size()),
+                &slot.buf,
+                &slot.aux,
+                nvalid,
                 node.op->name};
     slot.value = node.op->run(call);
     for (int s : node.release) {
@@ -288,36 +292,37 @@ void Program::run(py::handle ctx, py::handle order_book_id, index_t nvalid) {
         Node &node = nodes_[k];
         Workspace::Slot &slot = ws_.slots[k];
         switch (node.kind) {
-        case Kind::Const:
-            node.out = node.obj;
-            slot.value = Value::of(node.number);
-            break;
-        case Kind::Input:
-            node.out = ctx.attr("get_factor_value")(node.obj, order_book_id);
-            if (node.kernel_consumed) slot.value = to_value(node, slot, node.out);
-            break;
-        case Kind::Foreign: {
-            py::tuple call_args(node.args.size());
-            for (std::size_t a = 0; a < node.args.size(); ++a) {
-                const int s = node.args[a];
-                call_args[a] = nodes_[s].kind == Kind::Kernel ? value_to_python(ws_.slots[s].value)
-                                                               : nodes_[s].out;
+            case Kind::Const:
+                node.out = node.obj;
+                slot.value = Value::of(node.number);
+                break;
+            case Kind::Input:
+                node.out = ctx.attr("get_factor_value")(node.obj, order_book_id);
+                if (node.kernel_consumed) slot.value = to_value(node, slot, node.out);
+                break;
+            case Kind::Foreign: {
+                py::tuple call_args(node.args.size());
+                for (std::size_t a = 0; a < node.args.size(); ++a) {
+                    const int s = node.args[a];
+                    call_args[a] = nodes_[s].kind == Kind::Kernel
+                                       ? value_to_python(ws_.slots[s].value)
+                                       : nodes_[s].out;
+                }
+                node.out = node.obj(*call_args);
+                if (node.kernel_consumed) slot.value = to_value(node, slot, node.out);
+                for (int s : node.release) {
+                    ws_.pool.emplace_back();
+                    ws_.pool.back().swap(ws_.slots[s].buf);
+                }
+                break;
             }
-            node.out = node.obj(*call_args);
-            if (node.kernel_consumed) slot.value = to_value(node, slot, node.out);
-            for (int s : node.release) {
-                ws_.pool.emplace_back();
-                ws_.pool.back().swap(ws_.slots[s].buf);
-            }
-            break;
-        }
-        case Kind::Kernel:
-            try {
-                run_kernel(static_cast<int>(k), ws_, nvalid);
-            } catch (const OpError &e) {
-                throw py::value_error(e.message);
-            }
-            break;
+            case Kind::Kernel:
+                try {
+                    run_kernel(static_cast<int>(k), ws_, nvalid);
+                } catch (const OpError &e) {
+                    throw py::value_error(e.message);
+                }
+                break;
         }
     }
 }
@@ -342,44 +347,44 @@ void Program::run_packed(const std::vector<Packed> &inputs, index_t column, inde
         const Node &node = nodes_[k];
         Workspace::Slot &slot = ws.slots[k];
         switch (node.kind) {
-        case Kind::Const:
-            slot.value = Value::of(node.number);
-            break;
-        case Kind::Input: {
-            const Packed &p = inputs[next_input++];
-            if (p.scalar) {
-                slot.value = Value::of(p.number);
+            case Kind::Const:
+                slot.value = Value::of(node.number);
                 break;
-            }
-            const long long tc = p.table_cols ? p.table_cols[column] : 0;
-            if (tc >= 0 && (nvalid == 0 || pos[nvalid - 1] - pos[0] == nvalid - 1)) {
-                // valid days without a gap: the column itself
-                slot.value = Value::series(p.table + tc * p.col_stride + (nvalid ? pos[0] : 0),
-                                           nvalid);
-                break;
-            }
-            slot.buf.resize(static_cast<std::size_t>(nvalid));
-            double *dst = slot.buf.data();
-            if (tc < 0) {
-                std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
-            } else {
-                // every day from the first valid one to the last, the
-                // write position moving on at valid days only (no branch)
-                const double *src = p.table + tc * p.col_stride;
-                index_t at = 0;
-                for (index_t t = pos[0]; t <= pos[nvalid - 1]; ++t) {
-                    dst[at] = src[t];
-                    at += valid[t];
+            case Kind::Input: {
+                const Packed &p = inputs[next_input++];
+                if (p.scalar) {
+                    slot.value = Value::of(p.number);
+                    break;
                 }
+                const long long tc = p.table_cols ? p.table_cols[column] : 0;
+                if (tc >= 0 && (nvalid == 0 || pos[nvalid - 1] - pos[0] == nvalid - 1)) {
+                    // valid days without a gap: the column itself
+                    slot.value = Value::series(p.table + tc * p.col_stride + (nvalid ? pos[0] : 0),
+                                               nvalid);
+                    break;
+                }
+                slot.buf.resize(static_cast<std::size_t>(nvalid));
+                double *dst = slot.buf.data();
+                if (tc < 0) {
+                    std::fill(dst, dst + nvalid, std::numeric_limits<double>::quiet_NaN());
+                } else {
+                    // every day from the first valid one to the last, the
+                    // write position moving on at valid days only (no branch)
+                    const double *src = p.table + tc * p.col_stride;
+                    index_t at = 0;
+                    for (index_t t = pos[0]; t <= pos[nvalid - 1]; ++t) {
+                        dst[at] = src[t];
+                        at += valid[t];
+                    }
+                }
+                slot.value = Value::series(dst, nvalid);
+                break;
             }
-            slot.value = Value::series(dst, nvalid);
-            break;
-        }
-        case Kind::Foreign:
-            throw OpError{"a Python function cannot run in the packed loop"};
-        case Kind::Kernel:
-            run_kernel(static_cast<int>(k), ws, nvalid);
-            break;
+            case Kind::Foreign:
+                throw OpError{"a Python function cannot run in the packed loop"};
+            case Kind::Kernel:
+                run_kernel(static_cast<int>(k), ws, nvalid);
+                break;
         }
     }
 }

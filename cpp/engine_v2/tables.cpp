@@ -85,11 +85,11 @@ frame::OutArray new_table(index_t rows, index_t cols) {
     Block *block = take(bytes);
     py::capsule owner(block, give_back);
     frame::OutArray out;
-    out.array = py::array_t<double, py::array::f_style>(
-        {rows, cols},
-        {static_cast<py::ssize_t>(sizeof(double)),
-         static_cast<py::ssize_t>(sizeof(double)) * std::max<index_t>(rows, 1)},
-        block->data, owner);
+    out.array = py::array_t<double, py::array::f_style>({rows, cols},
+                                                        {static_cast<py::ssize_t>(sizeof(double)),
+                                                         static_cast<py::ssize_t>(sizeof(double)) *
+                                                             std::max<index_t>(rows, 1)},
+                                                        block->data, owner);
     out.view = kern::MutView{block->data, rows, cols, 1, rows};
     return out;
 }

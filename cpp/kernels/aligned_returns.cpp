@@ -2,8 +2,8 @@
 
 namespace tarnfold::kern {
 
-void forward_row(const AlignedReturns &a, index_t t, index_t period,
-                 std::vector<double> &scratch, double *out) {
+void forward_row(const AlignedReturns &a, index_t t, index_t period, std::vector<double> &scratch,
+                 double *out) {
     const index_t r = a.row[t];
     if (r < 0) {
         for (index_t j = 0; j < a.n_inst; ++j) out[j] = kNaN;

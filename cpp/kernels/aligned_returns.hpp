@@ -22,8 +22,8 @@ struct AlignedReturns {
 // following growth factors, a missing return counting as zero; NaN past the
 // end of the returns, before an instrument's first return, and for dates or
 // instruments the returns lack).  `scratch` holds one returns row.
-void forward_row(const AlignedReturns &a, index_t t, index_t period,
-                 std::vector<double> &scratch, double *out);
+void forward_row(const AlignedReturns &a, index_t t, index_t period, std::vector<double> &scratch,
+                 double *out);
 
 // Row t of a view into a contiguous buffer.
 void copy_row(const ConstView &v, index_t t, double *out);

@@ -147,58 +147,60 @@ void grouped_correlation(CorrKind kind, const LongTable &table,
     const std::size_t slots = static_cast<std::size_t>(std::max(threads, 1));
     std::vector<Work> works(slots);
     std::vector<std::int64_t> constant(slots, 0);
-    parallel_chunks(static_cast<index_t>(n_groups), threads, 1, [&](int thread, index_t lo,
-                                                                     index_t hi) {
-        Work &w = works[static_cast<std::size_t>(thread)];
-        std::int64_t &constant_inputs = constant[static_cast<std::size_t>(thread)];
-        for (std::size_t g = static_cast<std::size_t>(lo); g < static_cast<std::size_t>(hi); ++g) {
-            const index_t begin = group_start[g], end = group_start[g + 1];
-            const std::size_t m = static_cast<std::size_t>(end - begin);
-            w.resize(m, n_fields);
-            for (std::size_t p = 0; p < m; ++p) {
-                const index_t r = group_rows[static_cast<std::size_t>(begin) + p];
-                w.factor[p] = table.factor[r];
-                for (std::size_t k = 0; k < n_fields; ++k) w.fields[k][p] = table.fields[k][r];
-            }
-            const auto m32 = static_cast<std::uint32_t>(m);
-            if (kind == CorrKind::Spearman)
-                sort_valid(w.factor.data(), m32, w.factor_sorted, w.scratch);
-            for (std::size_t k = 0; k < n_fields; ++k) {
-                double &s = stat[g * n_fields + k];
-                double *pv = pvalue ? &pvalue[g * n_fields + k] : nullptr;
-                const double *x = w.fields[k].data();
-                index_t n = 0;
-                for (std::size_t p = 0; p < m; ++p) {
-                    w.keep[p] = !std::isnan(w.factor[p]) && !std::isnan(x[p]);
-                    n += w.keep[p];
-                }
-                if (n < 2) {
-                    s = 0.0;
-                    if (pv) *pv = 0.0;
-                    continue;
-                }
-                bool is_constant = false;
-                if (kind == CorrKind::Spearman) {
-                    sort_valid(x, m32, w.field_sorted[k], w.scratch);
-                    s = spearman_kept(w.field_sorted[k], w.factor_sorted, w.keep.data(), m, n,
-                                      w.ranks_x.data(), w.ranks_f.data(), w.kept_pos,
-                                      is_constant);
-                    if (pv) *pv = is_constant ? kNaN : spearman_pvalue(s, n);
-                } else {
-                    w.bx.clear();
-                    w.by.clear();
-                    for (std::size_t p = 0; p < m; ++p) {
-                        if (!w.keep[p]) continue;
-                        w.bx.push_back(x[p]);
-                        w.by.push_back(w.factor[p]);
-                    }
-                    s = pearson_stat(w.bx.data(), w.by.data(), n, is_constant);
-                    if (pv) *pv = pearson_pvalue(s, n);
-                }
-                constant_inputs += is_constant;
-            }
-        }
-    });
+    parallel_chunks(static_cast<index_t>(n_groups), threads, 1,
+                    [&](int thread, index_t lo, index_t hi) {
+                        Work &w = works[static_cast<std::size_t>(thread)];
+                        std::int64_t &constant_inputs = constant[static_cast<std::size_t>(thread)];
+                        for (std::size_t g = static_cast<std::size_t>(lo);
+                             g < static_cast<std::size_t>(hi); ++g) {
+                            const index_t begin = group_start[g], end = group_start[g + 1];
+                            const std::size_t m = static_cast<std::size_t>(end - begin);
+                            w.resize(m, n_fields);
+                            for (std::size_t p = 0; p < m; ++p) {
+                                const index_t r = group_rows[static_cast<std::size_t>(begin) + p];
+                                w.factor[p] = table.factor[r];
+                                for (std::size_t k = 0; k < n_fields; ++k)
+                                    w.fields[k][p] = table.fields[k][r];
+                            }
+                            const auto m32 = static_cast<std::uint32_t>(m);
+                            if (kind == CorrKind::Spearman)
+                                sort_valid(w.factor.data(), m32, w.factor_sorted, w.scratch);
+                            for (std::size_t k = 0; k < n_fields; ++k) {
+                                double &s = stat[g * n_fields + k];
+                                double *pv = pvalue ? &pvalue[g * n_fields + k] : nullptr;
+                                const double *x = w.fields[k].data();
+                                index_t n = 0;
+                                for (std::size_t p = 0; p < m; ++p) {
+                                    w.keep[p] = !std::isnan(w.factor[p]) && !std::isnan(x[p]);
+                                    n += w.keep[p];
+                                }
+                                if (n < 2) {
+                                    s = 0.0;
+                                    if (pv) *pv = 0.0;
+                                    continue;
+                                }
+                                bool is_constant = false;
+                                if (kind == CorrKind::Spearman) {
+                                    sort_valid(x, m32, w.field_sorted[k], w.scratch);
+                                    s = spearman_kept(w.field_sorted[k], w.factor_sorted,
+                                                      w.keep.data(), m, n, w.ranks_x.data(),
+                                                      w.ranks_f.data(), w.kept_pos, is_constant);
+                                    if (pv) *pv = is_constant ? kNaN : spearman_pvalue(s, n);
+                                } else {
+                                    w.bx.clear();
+                                    w.by.clear();
+                                    for (std::size_t p = 0; p < m; ++p) {
+                                        if (!w.keep[p]) continue;
+                                        w.bx.push_back(x[p]);
+                                        w.by.push_back(w.factor[p]);
+                                    }
+                                    s = pearson_stat(w.bx.data(), w.by.data(), n, is_constant);
+                                    if (pv) *pv = pearson_pvalue(s, n);
+                                }
+                                constant_inputs += is_constant;
+                            }
+                        }
+                    });
     for (std::int64_t c : constant) counters.constant_inputs += c;
 }
 
@@ -376,9 +378,8 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
     // them.
     threads = std::max(threads, 1);
     const index_t run = threads == 1 ? std::max<index_t>(n_dates, 1)
-                                     : std::max<index_t>(4 * ring,
-                                                         (n_dates + 8 * threads - 1) /
-                                                             (8 * threads));
+                                     : std::max<index_t>(4 * ring, (n_dates + 8 * threads - 1) /
+                                                                       (8 * threads));
     const index_t n_runs = (n_dates + run - 1) / run;
     std::vector<DecayRows> parts(static_cast<std::size_t>(n_runs));
     std::vector<std::unique_ptr<DecayWorker>> workers(static_cast<std::size_t>(threads));

@@ -21,7 +21,7 @@ void accumulate_cross_rank_correlation(const std::vector<ConstView> &tables, dou
 
     std::vector<SortedColumn> sorted(k);
     std::vector<std::uint8_t> valid(k * mz);
-    std::vector<std::int32_t> own_rank(k * mz);     // centred ranks over each row's own valid set
+    std::vector<std::int32_t> own_rank(k * mz);  // centred ranks over each row's own valid set
     std::vector<RankSums> own(k);
     std::vector<std::uint32_t> n_valid(k);
     std::vector<double> row(mz);
@@ -53,8 +53,7 @@ void accumulate_cross_rank_correlation(const std::vector<ConstView> &tables, dou
             n_valid[f] = n;
             group[f] = rep.size();
             for (std::size_t g = 0; g < rep.size(); ++g) {
-                if (n_valid[rep[g]] == n &&
-                    std::memcmp(valid.data() + rep[g] * mz, v, mz) == 0) {
+                if (n_valid[rep[g]] == n && std::memcmp(valid.data() + rep[g] * mz, v, mz) == 0) {
                     group[f] = g;
                     break;
                 }
@@ -105,13 +104,13 @@ void accumulate_cross_rank_correlation(const std::vector<ConstView> &tables, dou
                     kept = 0;
                     for (std::size_t j = 0; j < mz; ++j) kept += va[j] & vb[j];
                     if (kept < 2) continue;
-                    if (kept == n_valid[a]) {          // a's instruments are a subset of b's
+                    if (kept == n_valid[a]) {  // a's instruments are a subset of b's
                         const std::size_t slot = ranks_over(b, group[a]);
                         ra = own_rank.data() + a * mz;
                         sa = own[a];
                         rb = sub_rank[slot].data();
                         sb = sub_sums[slot];
-                    } else if (kept == n_valid[b]) {   // and the other way round
+                    } else if (kept == n_valid[b]) {  // and the other way round
                         const std::size_t slot = ranks_over(a, group[b]);
                         ra = sub_rank[slot].data();
                         sa = sub_sums[slot];

@@ -15,16 +15,14 @@ constexpr index_t kBlock = 32;
 
 // Copies rows [r0, r1) into a row-major buffer.  Reading a block of rows
 // column by column keeps a column-major source in cache.
-void load_rows(const ConstView &in, index_t r0, index_t r1,
-               std::vector<double> &buf) {
+void load_rows(const ConstView &in, index_t r0, index_t r1, std::vector<double> &buf) {
     const index_t n = in.cols;
     buf.resize(static_cast<std::size_t>((r1 - r0) * n));
     for (index_t j = 0; j < n; ++j)
         for (index_t i = r0; i < r1; ++i) buf[(i - r0) * n + j] = in(i, j);
 }
 
-void store_rows(const MutView &out, index_t r0, index_t r1,
-                const std::vector<double> &buf) {
+void store_rows(const MutView &out, index_t r0, index_t r1, const std::vector<double> &buf) {
     const index_t n = out.cols;
     for (index_t j = 0; j < n; ++j)
         for (index_t i = r0; i < r1; ++i) out(i, j) = buf[(i - r0) * n + j];
@@ -90,7 +88,8 @@ void select_pair(const double *x, std::size_t n, std::size_t k, bool lower,
     constexpr std::size_t kMargin = 12;
     if (n > 4 * kSample) {
         double sample[kSample];
-        for (std::size_t i = 0; i < kSample; ++i) sample[i] = x[(i * n) / kSample + n / (2 * kSample)];
+        for (std::size_t i = 0; i < kSample; ++i)
+            sample[i] = x[(i * n) / kSample + n / (2 * kSample)];
         std::sort(sample, sample + kSample);
         const std::size_t centre = (k * kSample) / n;
         const double lo = sample[centre > kMargin ? centre - kMargin : 0];
@@ -190,45 +189,45 @@ void zscore_rows(const ConstView &in, const MutView &out, int threads) {
 
 void clip_rows(const ConstView &in, const MutView &out, ClipRule rule, int threads) {
     std::vector<std::vector<double>> valids(static_cast<std::size_t>(std::max(threads, 1)));
-    over_row_blocks(in, out, threads, [&](int thread, std::vector<double> &buf, index_t r0,
-                                          index_t r1) {
-        std::vector<double> &valid = valids[static_cast<std::size_t>(thread)];
-        valid.reserve(static_cast<std::size_t>(in.cols));
-        for (index_t i = r0; i < r1; ++i) {
-            double *x = buf.data() + (i - r0) * in.cols;
-            double lo = kNaN, hi = kNaN;
-            if (rule == ClipRule::Std) {
-                double mean, sd;
-                mean_sd(x, in.cols, mean, sd);
-                lo = mean - kStdWidth * sd;
-                hi = mean + kStdWidth * sd;
-            } else {
-                valid.clear();
-                for (index_t j = 0; j < in.cols; ++j)
-                    if (!std::isnan(x[j])) valid.push_back(x[j]);
-                if (rule == ClipRule::Mad) {
-                    const double med = median_inplace(valid);
-                    // Absolute deviations; a NaN one (inf - inf) is skipped
-                    // like any missing value.
-                    std::size_t k = 0;
-                    for (double v : valid) {
-                        const double d = std::fabs(v - med);
-                        if (!std::isnan(d)) valid[k++] = d;
-                    }
-                    valid.resize(k);
-                    const double mad = median_inplace(valid);
-                    const double width = kMadWidth * kMadScale * mad;
-                    lo = med - width;
-                    hi = med + width;
-                } else {
-                    std::sort(valid.begin(), valid.end());
-                    lo = quantile_linear_sorted(valid, kLowerQuantile);
-                    hi = quantile_linear_sorted(valid, kUpperQuantile);
-                }
-            }
-            for (index_t j = 0; j < in.cols; ++j) x[j] = clip_value(x[j], lo, hi);
-        }
-    });
+    over_row_blocks(in, out, threads,
+                    [&](int thread, std::vector<double> &buf, index_t r0, index_t r1) {
+                        std::vector<double> &valid = valids[static_cast<std::size_t>(thread)];
+                        valid.reserve(static_cast<std::size_t>(in.cols));
+                        for (index_t i = r0; i < r1; ++i) {
+                            double *x = buf.data() + (i - r0) * in.cols;
+                            double lo = kNaN, hi = kNaN;
+                            if (rule == ClipRule::Std) {
+                                double mean, sd;
+                                mean_sd(x, in.cols, mean, sd);
+                                lo = mean - kStdWidth * sd;
+                                hi = mean + kStdWidth * sd;
+                            } else {
+                                valid.clear();
+                                for (index_t j = 0; j < in.cols; ++j)
+                                    if (!std::isnan(x[j])) valid.push_back(x[j]);
+                                if (rule == ClipRule::Mad) {
+                                    const double med = median_inplace(valid);
+                                    // Absolute deviations; a NaN one (inf - inf) is skipped
+                                    // like any missing value.
+                                    std::size_t k = 0;
+                                    for (double v : valid) {
+                                        const double d = std::fabs(v - med);
+                                        if (!std::isnan(d)) valid[k++] = d;
+                                    }
+                                    valid.resize(k);
+                                    const double mad = median_inplace(valid);
+                                    const double width = kMadWidth * kMadScale * mad;
+                                    lo = med - width;
+                                    hi = med + width;
+                                } else {
+                                    std::sort(valid.begin(), valid.end());
+                                    lo = quantile_linear_sorted(valid, kLowerQuantile);
+                                    hi = quantile_linear_sorted(valid, kUpperQuantile);
+                                }
+                            }
+                            for (index_t j = 0; j < in.cols; ++j) x[j] = clip_value(x[j], lo, hi);
+                        }
+                    });
 }
 
 }  // namespace tarnfold::kern

@@ -25,7 +25,8 @@ void sort_notes(std::vector<CellNote> &notes, index_t max_notes) {
     std::sort(notes.begin(), notes.end(), [](const CellNote &a, const CellNote &b) {
         return a.row != b.row ? a.row < b.row : a.col < b.col;
     });
-    if (static_cast<index_t>(notes.size()) > max_notes) notes.resize(static_cast<std::size_t>(max_notes));
+    if (static_cast<index_t>(notes.size()) > max_notes)
+        notes.resize(static_cast<std::size_t>(max_notes));
 }
 
 }  // namespace
@@ -39,9 +40,11 @@ void factor_health(const ConstView &factor, index_t min_run, FactorHealth &out) 
     out.repeated_rows.clear();
     out.constant_rows.clear();
     std::vector<std::uint8_t> differs(static_cast<std::size_t>(n), 0);
-    std::vector<double> lo(static_cast<std::size_t>(n), kNaN), hi(static_cast<std::size_t>(n), kNaN);
+    std::vector<double> lo(static_cast<std::size_t>(n), kNaN),
+        hi(static_cast<std::size_t>(n), kNaN);
     // per instrument: the current run's start, length and value
-    std::vector<index_t> start(static_cast<std::size_t>(m), 0), length(static_cast<std::size_t>(m), 0);
+    std::vector<index_t> start(static_cast<std::size_t>(m), 0),
+        length(static_cast<std::size_t>(m), 0);
     std::vector<double> last(static_cast<std::size_t>(m), kNaN);
     auto close_run = [&](index_t j) {
         index_t &len = length[static_cast<std::size_t>(j)];

@@ -87,7 +87,8 @@ void event_study(const EventStudyInput &in, double *raw_sum, double *excess_sum,
     const index_t rows = g.rows;
     const std::vector<double> market = market_factors(in.returns, in.aligned);
     std::vector<double> x(static_cast<std::size_t>(m));
-    std::vector<std::int32_t> label(static_cast<std::size_t>(m)), previous(static_cast<std::size_t>(m), -1);
+    std::vector<std::int32_t> label(static_cast<std::size_t>(m)),
+        previous(static_cast<std::size_t>(m), -1);
     std::vector<std::uint32_t> best;
     std::vector<index_t> cnt;
     std::vector<double> mkt(static_cast<std::size_t>(width)), acc;
@@ -104,7 +105,7 @@ void event_study(const EventStudyInput &in, double *raw_sum, double *excess_sum,
         } else {
             copy_row(in.factor, t, x.data());
             for (double &v : x)
-                if (!std::isfinite(v)) v = kNaN;   // as the group views leave them out
+                if (!std::isfinite(v)) v = kNaN;  // as the group views leave them out
             sort_with_ties_by_position(x.data(), m, xs, scratch);
             largest_first(xs, best);
             subset_groups(best, m, nullptr, 1, groups, cnt, label.data());

@@ -17,8 +17,8 @@
 namespace tarnfold::kern {
 
 struct EventStudyInput {
-    ConstView factor;        // dates x instruments, larger is better
-    ConstView returns;       // the returns table the growth factors came from
+    ConstView factor;   // dates x instruments, larger is better
+    ConstView returns;  // the returns table the growth factors came from
     AlignedReturns aligned;
     index_t quantile = 5;
     index_t before = 10, after = 20;

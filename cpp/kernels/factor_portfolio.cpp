@@ -52,8 +52,8 @@ struct WeightedSchedule {
     // that weight * (cum / base - 1) = cum * ratio - held.
     std::vector<double> w, ratio, held;
 
-    void run(const double *weights, const double *cum, const double *level, index_t n,
-             index_t m, index_t period, index_t lv, double *change) {
+    void run(const double *weights, const double *cum, const double *level, index_t n, index_t m,
+             index_t period, index_t lv, double *change) {
         w.assign(static_cast<std::size_t>(m), kNaN);
         ratio.resize(static_cast<std::size_t>(m));
         held.resize(static_cast<std::size_t>(m));

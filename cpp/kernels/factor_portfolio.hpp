@@ -26,7 +26,6 @@ void demeaned_weights(const ConstView &factor, bool negate, double *weights, int
 // schedules run on up to `threads` threads and are averaged in schedule
 // order, so `daily` does not depend on the thread count.
 void factor_weighted_returns(const double *weights, const double *cum, const double *level,
-                             index_t n, index_t m, index_t period, double *daily,
-                             int threads = 1);
+                             index_t n, index_t m, index_t period, double *daily, int threads = 1);
 
 }  // namespace tarnfold::kern

@@ -27,8 +27,8 @@ double centred_sum_of_squares(const double *v, index_t n) {
 // The slope of y on x with a constant over the pairs where both are finite
 // (two-pass means), its sample size and R^2; the slope stays NaN for fewer
 // than three pairs or an x without variation.
-void simple_slope(const double *x, const double *y, index_t m, double &slope,
-                  std::int64_t &count, double &r2) {
+void simple_slope(const double *x, const double *y, index_t m, double &slope, std::int64_t &count,
+                  double &r2) {
     double sx = 0.0, sy = 0.0;
     index_t n = 0;
     for (index_t j = 0; j < m; ++j) {
@@ -108,7 +108,8 @@ void fama_macbeth(const FamaMacBethInput &in, double *premium, std::int64_t *obs
             // The cells usable for every period: factor, controls and an
             // industry present.
             for (index_t j = 0; j < m; ++j) {
-                bool ok = std::isfinite(x[static_cast<std::size_t>(j)]) && (!codes || codes[j] >= 0);
+                bool ok = std::isfinite(x[static_cast<std::size_t>(j)]) &&
+                          (!codes || codes[j] >= 0);
                 for (index_t c = 0; ok && c < k; ++c) ok = std::isfinite(e[c * m + j]);
                 for (index_t p = 0; p < n_per; ++p)
                     in_sample[static_cast<std::size_t>(p * m + j)] =
@@ -121,8 +122,9 @@ void fama_macbeth(const FamaMacBethInput &in, double *premium, std::int64_t *obs
                 index_t n_share = 0;
                 for (index_t p = p0; p < n_per; ++p) {
                     if (done[static_cast<std::size_t>(p)]) continue;
-                    if (p != p0 && !std::equal(in_sample.begin() + p * m, in_sample.begin() + (p + 1) * m,
-                                               in_sample.begin() + p0 * m))
+                    if (p != p0 &&
+                        !std::equal(in_sample.begin() + p * m, in_sample.begin() + (p + 1) * m,
+                                    in_sample.begin() + p0 * m))
                         continue;
                     done[static_cast<std::size_t>(p)] = 1;
                     share[static_cast<std::size_t>(n_share++)] = p;
@@ -134,11 +136,13 @@ void fama_macbeth(const FamaMacBethInput &in, double *premium, std::int64_t *obs
                     if (!mask[j]) continue;
                     y[static_cast<std::size_t>(rows)] = x[static_cast<std::size_t>(j)];
                     for (index_t s = 0; s < n_share; ++s) {
-                        const double v = fwd[static_cast<std::size_t>(share[static_cast<std::size_t>(s)] * m + j)];
+                        const double v = fwd[static_cast<std::size_t>(
+                            share[static_cast<std::size_t>(s)] * m + j)];
                         y[static_cast<std::size_t>((s + 1) * m + rows)] = v;
                         raw[static_cast<std::size_t>(s * m + rows)] = v;
                     }
-                    for (index_t c = 0; c < k; ++c) z[static_cast<std::size_t>(c * m + rows)] = e[c * m + j];
+                    for (index_t c = 0; c < k; ++c)
+                        z[static_cast<std::size_t>(c * m + rows)] = e[c * m + j];
                     const std::int32_t code = codes ? codes[j] : 0;
                     g[static_cast<std::size_t>(rows)] = code;
                     used_group[static_cast<std::size_t>(code)] = 1;
@@ -152,7 +156,8 @@ void fama_macbeth(const FamaMacBethInput &in, double *premium, std::int64_t *obs
                 const double x_total = centred_sum_of_squares(y.data(), rows);
                 solver.solve(y.data(), m, n_share + 1, z.data(), m, g.data(), rows);
                 double xx = 0.0;
-                for (index_t i = 0; i < rows; ++i) xx += y[static_cast<std::size_t>(i)] * y[static_cast<std::size_t>(i)];
+                for (index_t i = 0; i < rows; ++i)
+                    xx += y[static_cast<std::size_t>(i)] * y[static_cast<std::size_t>(i)];
                 if (!(xx > kCollinear * x_total)) continue;
                 for (index_t s = 0; s < n_share; ++s) {
                     const double *ry = y.data() + (s + 1) * m;

@@ -18,10 +18,10 @@
 namespace tarnfold::kern {
 
 struct FamaMacBethInput {
-    ConstView factor;                  // dates x instruments, row-major
+    ConstView factor;  // dates x instruments, row-major
     AlignedReturns returns;
     std::vector<index_t> periods;
-    std::vector<ExposureBlock> blocks; // style controls
+    std::vector<ExposureBlock> blocks;  // style controls
     // Industry code per cell (row-major dates x instruments): >= 0 the
     // cell's industry, negative: left out.  Null: one common intercept.
     const std::int32_t *industry = nullptr;

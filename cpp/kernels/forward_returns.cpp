@@ -1,7 +1,7 @@
 #include "kernels/forward_returns.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 
 #include "kernels/parallel.hpp"
 
@@ -33,8 +33,8 @@ void cumulative_growth(const ConstView &returns, const MutView &out) {
     }
 }
 
-void forward_return(const ConstView &growth, const std::vector<index_t> &rows,
-                    index_t period, double *out) {
+void forward_return(const ConstView &growth, const std::vector<index_t> &rows, index_t period,
+                    double *out) {
     const index_t n = growth.cols;
     for (std::size_t k = 0; k < rows.size(); ++k) {
         const index_t t = rows[k];
@@ -44,8 +44,7 @@ void forward_return(const ConstView &growth, const std::vector<index_t> &rows,
             for (index_t j = 0; j < n; ++j) dst[j] = kNaN;
             continue;
         }
-        for (index_t j = 0; j < n; ++j)
-            dst[j] = growth(ahead, j) / growth(t, j) - 1.0;
+        for (index_t j = 0; j < n; ++j) dst[j] = growth(ahead, j) / growth(t, j) - 1.0;
     }
 }
 
@@ -72,50 +71,50 @@ void growth_factors(const ConstView &returns, GrowthFactors &out) {
     }
 }
 
-void forward_return(const GrowthFactors &growth, const std::vector<index_t> &rows,
-                    index_t period, double *out, int threads) {
+void forward_return(const GrowthFactors &growth, const std::vector<index_t> &rows, index_t period,
+                    double *out, int threads) {
     const index_t n = growth.cols;
     const double *f = growth.factor.data();
     const index_t *first = growth.first_valid.data();
-    parallel_chunks(static_cast<index_t>(rows.size()), threads, 16, [&](int, index_t lo,
-                                                                        index_t hi) {
-        for (index_t k = lo; k < hi; ++k) {
-            const index_t t = rows[static_cast<std::size_t>(k)];
-            double *dst = out + k * n;
-            if (t < 0 || t >= growth.rows || period < 0 || period >= growth.rows - t) {
-                for (index_t j = 0; j < n; ++j) dst[j] = kNaN;
-                continue;
+    parallel_chunks(
+        static_cast<index_t>(rows.size()), threads, 16, [&](int, index_t lo, index_t hi) {
+            for (index_t k = lo; k < hi; ++k) {
+                const index_t t = rows[static_cast<std::size_t>(k)];
+                double *dst = out + k * n;
+                if (t < 0 || t >= growth.rows || period < 0 || period >= growth.rows - t) {
+                    for (index_t j = 0; j < n; ++j) dst[j] = kNaN;
+                    continue;
+                }
+                if (period == 0) {
+                    for (index_t j = 0; j < n; ++j) dst[j] = 1.0;
+                } else {
+                    const double *row = f + (t + 1) * n;
+                    for (index_t j = 0; j < n; ++j) dst[j] = row[j];
+                }
+                // Left to right in date order: ((f1 * f2) * f3) ...
+                for (index_t i = 2; i <= period; ++i) {
+                    const double *row = f + (t + i) * n;
+                    for (index_t j = 0; j < n; ++j) dst[j] *= row[j];
+                }
+                for (index_t j = 0; j < n; ++j) dst[j] = t >= first[j] ? dst[j] - 1.0 : kNaN;
             }
-            if (period == 0) {
-                for (index_t j = 0; j < n; ++j) dst[j] = 1.0;
-            } else {
-                const double *row = f + (t + 1) * n;
-                for (index_t j = 0; j < n; ++j) dst[j] = row[j];
-            }
-            // Left to right in date order: ((f1 * f2) * f3) ...
-            for (index_t i = 2; i <= period; ++i) {
-                const double *row = f + (t + i) * n;
-                for (index_t j = 0; j < n; ++j) dst[j] *= row[j];
-            }
-            for (index_t j = 0; j < n; ++j) dst[j] = t >= first[j] ? dst[j] - 1.0 : kNaN;
-        }
-    });
+        });
 }
 
 void gather(const ConstView &values, const std::vector<index_t> &row_pos,
             const std::vector<index_t> &col_pos, double *out, int threads) {
     const index_t n = static_cast<index_t>(col_pos.size());
-    parallel_chunks(static_cast<index_t>(row_pos.size()), threads, 16, [&](int, index_t lo,
-                                                                           index_t hi) {
-        for (index_t k = lo; k < hi; ++k) {
-            const index_t r = row_pos[static_cast<std::size_t>(k)];
-            double *dst = out + k * n;
-            for (index_t j = 0; j < n; ++j) {
-                const index_t c = col_pos[j];
-                dst[j] = (r < 0 || c < 0) ? kNaN : values(r, c);
-            }
-        }
-    });
+    parallel_chunks(static_cast<index_t>(row_pos.size()), threads, 16,
+                    [&](int, index_t lo, index_t hi) {
+                        for (index_t k = lo; k < hi; ++k) {
+                            const index_t r = row_pos[static_cast<std::size_t>(k)];
+                            double *dst = out + k * n;
+                            for (index_t j = 0; j < n; ++j) {
+                                const index_t c = col_pos[j];
+                                dst[j] = (r < 0 || c < 0) ? kNaN : values(r, c);
+                            }
+                        }
+                    });
 }
 
 }  // namespace tarnfold::kern

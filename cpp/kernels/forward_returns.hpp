@@ -18,8 +18,8 @@ void cumulative_growth(const ConstView &returns, const MutView &out);
 // The analysers use the GrowthFactors overload below.
 // `out` is rows.size() x growth.cols laid out row-major in a flat column of
 // the caller's output (row k, instrument j at out[k * cols + j]).
-void forward_return(const ConstView &growth, const std::vector<index_t> &rows,
-                    index_t period, double *out);
+void forward_return(const ConstView &growth, const std::vector<index_t> &rows, index_t period,
+                    double *out);
 
 // Per-row growth factors of a returns table, for forward returns that do
 // not depend on where the table starts: factor(i, j) = 1 + r(i, j), 1 where
@@ -40,8 +40,8 @@ void growth_factors(const ConstView &returns, GrowthFactors &out);
 // forward return is the same whatever rows precede it, and equal returns
 // give equal forward returns.  Output layout as for the overload above.
 // The rows are shared out over up to `threads` threads.
-void forward_return(const GrowthFactors &growth, const std::vector<index_t> &rows,
-                    index_t period, double *out, int threads = 1);
+void forward_return(const GrowthFactors &growth, const std::vector<index_t> &rows, index_t period,
+                    double *out, int threads = 1);
 
 // Gathers values(row_pos[k], col_pos[j]) into out[k * ncols + j]; a negative
 // position yields NaN.  The rows are shared out over up to `threads`

@@ -55,14 +55,17 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
     std::vector<double> cap(static_cast<std::size_t>(m)), scratch, before, sums;
     std::vector<double> rx(static_cast<std::size_t>(m)), ry(static_cast<std::size_t>(m));
     std::vector<double> masked(static_cast<std::size_t>(m));
-    std::vector<std::int32_t> all_label(static_cast<std::size_t>(m)), ind_label(static_cast<std::size_t>(m));
-    std::vector<std::int32_t> bucket(static_cast<std::size_t>(m)), size_label(static_cast<std::size_t>(m));
+    std::vector<std::int32_t> all_label(static_cast<std::size_t>(m)),
+        ind_label(static_cast<std::size_t>(m));
+    std::vector<std::int32_t> bucket(static_cast<std::size_t>(m)),
+        size_label(static_cast<std::size_t>(m));
     std::vector<std::int32_t> ind_code(static_cast<std::size_t>(m));
     std::vector<std::uint8_t> keep(static_cast<std::size_t>(m)), has_x(static_cast<std::size_t>(m));
     // Ranks of the factor within each view's subsets over every instrument
     // with a factor value: they serve every period whose returns cover
     // those instruments (the usual case).
-    std::vector<double> rx_industry(static_cast<std::size_t>(m)), rx_size(static_cast<std::size_t>(m));
+    std::vector<double> rx_industry(static_cast<std::size_t>(m)),
+        rx_size(static_cast<std::size_t>(m));
     std::vector<std::uint32_t> best;
     std::vector<index_t> count, tied;
     SortedColumn xs, ys, ss;
@@ -75,7 +78,8 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
         copy_row(in.factor, t, x.data());
         for (double &v : x)
             if (!std::isfinite(v)) v = kNaN;
-        for (index_t j = 0; j < m; ++j) has_x[static_cast<std::size_t>(j)] = !std::isnan(x[static_cast<std::size_t>(j)]);
+        for (index_t j = 0; j < m; ++j)
+            has_x[static_cast<std::size_t>(j)] = !std::isnan(x[static_cast<std::size_t>(j)]);
         bool industry_ranked = false, size_ranked = false;
         sort_with_ties_by_position(x.data(), m, xs, sort_scratch);
         largest_first(xs, best);
@@ -85,8 +89,9 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
             for (index_t j = 0; j < m; ++j) {
                 const double c = in.size[t * m + j];
                 cap[static_cast<std::size_t>(j)] = std::isfinite(c) && c > 0.0 ? c : kNaN;
-                masked[static_cast<std::size_t>(j)] =
-                    std::isnan(x[static_cast<std::size_t>(j)]) ? kNaN : cap[static_cast<std::size_t>(j)];
+                masked[static_cast<std::size_t>(j)] = std::isnan(x[static_cast<std::size_t>(j)])
+                                                          ? kNaN
+                                                          : cap[static_cast<std::size_t>(j)];
             }
             // Size buckets from the smallest (0) up, among the instruments
             // with a factor value and a size.
@@ -96,14 +101,15 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
                 for (index_t j = 0; j < m; ++j)
                     if (bucket[static_cast<std::size_t>(j)] >= 0)
                         ++out.size_members[t * nb + bucket[static_cast<std::size_t>(j)]];
-            subset_groups(best, m, bucket.data(), static_cast<std::int32_t>(nb), factor_groups, count,
-                          size_label.data());
+            subset_groups(best, m, bucket.data(), static_cast<std::int32_t>(nb), factor_groups,
+                          count, size_label.data());
         }
         if (n_ind > 0) {
             for (index_t j = 0; j < m; ++j) {
                 const std::int32_t c = in.industry[t * m + j];
                 ind_code[static_cast<std::size_t>(j)] = c < n_ind ? c : -1;
-                if (c >= 0 && c < n_ind && !std::isnan(x[static_cast<std::size_t>(j)]) && out.industry_members)
+                if (c >= 0 && c < n_ind && !std::isnan(x[static_cast<std::size_t>(j)]) &&
+                    out.industry_members)
                     ++out.industry_members[t * n_ind + c];
             }
             subset_groups(best, m, ind_code.data(), n_ind, factor_groups, count, ind_label.data());
@@ -136,8 +142,10 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
                     cap_means.add(0, lab, v, cap[static_cast<std::size_t>(j)]);
             }
             for (index_t g = 0; g < q; ++g) {
-                if (out.groups_equal) out.groups_equal[at * q + g] = means.mean(0, static_cast<std::int32_t>(g));
-                if (out.groups_cap && sized) out.groups_cap[at * q + g] = cap_means.mean(0, static_cast<std::int32_t>(g));
+                if (out.groups_equal)
+                    out.groups_equal[at * q + g] = means.mean(0, static_cast<std::int32_t>(g));
+                if (out.groups_cap && sized)
+                    out.groups_cap[at * q + g] = cap_means.mean(0, static_cast<std::int32_t>(g));
             }
             if (n_ind == 0 && !sized) continue;
 
@@ -160,8 +168,8 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
                     subset_average_ranks(xs, code, n_codes, keep.data(), before, tied, rx.data());
                 }
                 subset_average_ranks(ys, code, n_codes, keep.data(), before, tied, ry.data());
-                subset_rank_correlation(rxp, ry.data(), keep.data(), code, n_codes, m,
-                                        in.min_pairs, sums, ic.data());
+                subset_rank_correlation(rxp, ry.data(), keep.data(), code, n_codes, m, in.min_pairs,
+                                        sums, ic.data());
                 gm.reset(n_codes, q);
                 for (index_t j = 0; j < m; ++j) {
                     const std::int32_t s = code[j], lab = label[j];
@@ -172,11 +180,12 @@ void group_views(const GroupViewInput &in, const GroupViewOutput &out) {
                 for (std::int32_t s = 0; s < n_codes; ++s) {
                     if (ic_out) ic_out[at * n_codes + s] = ic[static_cast<std::size_t>(s)];
                     if (spread_out)
-                        spread_out[at * n_codes + s] =
-                            gm.mean(s, 0) - gm.mean(s, static_cast<std::int32_t>(q - 1));
+                        spread_out[at * n_codes + s] = gm.mean(s, 0) -
+                                                       gm.mean(s, static_cast<std::int32_t>(q - 1));
                     if (cells_out)
                         for (index_t g = 0; g < q; ++g)
-                            cells_out[(at * n_codes + s) * q + g] = gm.mean(s, static_cast<std::int32_t>(g));
+                            cells_out[(at * n_codes + s) * q + g] = gm.mean(
+                                s, static_cast<std::int32_t>(g));
                 }
             };
             if (n_ind > 0)

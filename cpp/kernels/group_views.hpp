@@ -18,29 +18,29 @@
 namespace tarnfold::kern {
 
 struct GroupViewInput {
-    ConstView factor;                          // dates x instruments, larger is better
+    ConstView factor;  // dates x instruments, larger is better
     AlignedReturns returns;
     std::vector<index_t> periods;
     index_t quantile = 5;
-    const std::int32_t *industry = nullptr;    // row-major codes, negative: none; null: no view
+    const std::int32_t *industry = nullptr;  // row-major codes, negative: none; null: no view
     std::int32_t n_industries = 0;
-    const double *size = nullptr;              // row-major capitalisation; null: no size views
+    const double *size = nullptr;  // row-major capitalisation; null: no size views
     index_t size_buckets = 3;
-    bool cap_weighted = false;                 // weights of the industry and size views
-    index_t min_pairs = 3;                     // fewest pairs for a rank IC
+    bool cap_weighted = false;  // weights of the industry and size views
+    index_t min_pairs = 3;      // fewest pairs for a rank IC
 };
 
 // Output arrays, all filled by the kernel (NaN where nothing was measured);
 // layouts are period-major: [k][t][...].  Arrays of a view the input does
 // not ask for may be null.
 struct GroupViewOutput {
-    double *groups_equal = nullptr;    // P x n x q
-    double *groups_cap = nullptr;      // P x n x q (needs size)
-    double *industry_ic = nullptr;     // P x n x G
-    double *industry_spread = nullptr; // P x n x G
-    double *size_ic = nullptr;         // P x n x B
-    double *size_spread = nullptr;     // P x n x B
-    double *double_sort = nullptr;     // P x n x B x q
+    double *groups_equal = nullptr;            // P x n x q
+    double *groups_cap = nullptr;              // P x n x q (needs size)
+    double *industry_ic = nullptr;             // P x n x G
+    double *industry_spread = nullptr;         // P x n x G
+    double *size_ic = nullptr;                 // P x n x B
+    double *size_spread = nullptr;             // P x n x B
+    double *double_sort = nullptr;             // P x n x B x q
     std::int64_t *industry_members = nullptr;  // n x G: instruments with a factor value
     std::int64_t *size_members = nullptr;      // n x B: instruments with a factor value and a size
     std::int32_t *labels = nullptr;            // n x m: the factor groups (-1: none), for reuse

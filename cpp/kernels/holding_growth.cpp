@@ -8,8 +8,7 @@
 namespace tarnfold::kern {
 
 void growth_index(const ConstView &returns, const std::vector<index_t> &row_of,
-                  const std::vector<index_t> &col_of, double *cum, double *level,
-                  int threads) {
+                  const std::vector<index_t> &col_of, double *cum, double *level, int threads) {
     const index_t n = static_cast<index_t>(row_of.size());
     const index_t m = static_cast<index_t>(col_of.size());
 

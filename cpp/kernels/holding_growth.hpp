@@ -27,7 +27,6 @@ namespace tarnfold::kern {
 //
 // Instruments are shared out over up to `threads` threads.
 void growth_index(const ConstView &returns, const std::vector<index_t> &row_of,
-                  const std::vector<index_t> &col_of, double *cum, double *level,
-                  int threads = 1);
+                  const std::vector<index_t> &col_of, double *cum, double *level, int threads = 1);
 
 }  // namespace tarnfold::kern

@@ -60,9 +60,8 @@ void industry_codes(const ClassificationRecords &records, const std::int64_t *da
     std::vector<std::int64_t> starts(order.size());
     for (index_t j = 0; j < n_inst; ++j) {
         const auto b = order.begin() + first[j], e = order.begin() + first[j + 1];
-        std::stable_sort(b, e, [&](index_t x, index_t y) {
-            return records.start[x] < records.start[y];
-        });
+        std::stable_sort(b, e,
+                         [&](index_t x, index_t y) { return records.start[x] < records.start[y]; });
         for (auto it = b; it != e; ++it)
             starts[static_cast<std::size_t>(it - order.begin())] = records.start[*it];
     }
@@ -80,9 +79,10 @@ void industry_codes(const ClassificationRecords &records, const std::int64_t *da
                 }
                 const auto b = starts.begin() + first[j], e = starts.begin() + first[j + 1];
                 const auto at = std::upper_bound(b, e, dates[t]);
-                row[j] = at == b ? unclassified
-                                 : records.code[order[static_cast<std::size_t>(
-                                       at - starts.begin() - 1)]];
+                row[j] =
+                    at == b
+                        ? unclassified
+                        : records.code[order[static_cast<std::size_t>(at - starts.begin() - 1)]];
             }
         }
     });

@@ -16,7 +16,6 @@ using Vec = Eigen::VectorXd;
 using ColMap = Eigen::Map<Mat, 0, Eigen::OuterStride<>>;
 using VecMap = Eigen::Map<Vec>;
 
-
 // Date blocks hold about this many cells (factor, exposures, residuals).
 constexpr index_t kBufferCells = index_t{1} << 21;
 constexpr index_t kMaxBlockDates = 32;
@@ -34,11 +33,13 @@ void prefetch_span(const T *p, std::int64_t n) {
 // One date's regression, with buffers reused from date to date.
 struct GroupedLeastSquares::Impl {
     Impl(index_t k, std::int32_t n_groups, double rcond)
-        : k_(k), n_groups_(n_groups), rcond_(rcond),
+        : k_(k),
+          n_groups_(n_groups),
+          rcond_(rcond),
           count_(static_cast<std::size_t>(std::max<std::int32_t>(n_groups, 0))) {}
 
-    void solve(double *y, index_t ldy, index_t nrhs, double *z, index_t ld,
-               const std::int32_t *g, index_t m) {
+    void solve(double *y, index_t ldy, index_t nrhs, double *z, index_t ld, const std::int32_t *g,
+               index_t m) {
         extra_norm2_ = 0.0;
         if (g) demean(y, ldy, nrhs, z, ld, g, m);
         if (k_ == 0 || m == 0) return;
@@ -81,13 +82,14 @@ struct GroupedLeastSquares::Impl {
     // with a code >= 0); two passes so that a column constant within an
     // industry comes out exactly zero.  The means of column col (y columns
     // first, then z) sit at mean_[c * (nrhs + k) + col].
-    void demean(double *y, index_t ldy, index_t nrhs, double *z, index_t ld,
-                const std::int32_t *g, index_t m) {
+    void demean(double *y, index_t ldy, index_t nrhs, double *z, index_t ld, const std::int32_t *g,
+                index_t m) {
         std::fill(count_.begin(), count_.end(), 0);
         for (index_t i = 0; i < m; ++i)
             if (g[i] >= 0) ++count_[static_cast<std::size_t>(g[i])];
         const index_t stride = k_ + nrhs;
-        const std::size_t need = static_cast<std::size_t>(std::max<std::int32_t>(n_groups_, 0) * stride);
+        const std::size_t need = static_cast<std::size_t>(std::max<std::int32_t>(n_groups_, 0) *
+                                                          stride);
         if (mean_.size() < need) {
             mean_.resize(need);
             corr_.resize(need);
@@ -102,7 +104,8 @@ struct GroupedLeastSquares::Impl {
                 if (g[i] >= 0) mean_[static_cast<std::size_t>(g[i] * stride + col)] += v[i];
             for (std::int32_t c = 0; c < n_groups_; ++c) {
                 const index_t n = count_[static_cast<std::size_t>(c)];
-                if (n > 0) mean_[static_cast<std::size_t>(c * stride + col)] /= static_cast<double>(n);
+                if (n > 0)
+                    mean_[static_cast<std::size_t>(c * stride + col)] /= static_cast<double>(n);
             }
             for (index_t i = 0; i < m; ++i) {
                 if (g[i] < 0) continue;
@@ -250,8 +253,7 @@ namespace {
 // What one thread keeps while it fits its blocks of dates: buffers, the
 // solver, and its share of the tallies of NeutralizeOutput.
 struct NeutralizeWorker {
-    NeutralizeWorker(index_t block, index_t n_inst, index_t k, std::int32_t n_groups,
-                     double rcond)
+    NeutralizeWorker(index_t block, index_t n_inst, index_t k, std::int32_t n_groups, double rcond)
         : fbuf(static_cast<std::size_t>(block * n_inst)),
           ebuf(static_cast<std::size_t>(block * k * n_inst)),
           rbuf(static_cast<std::size_t>(block * n_inst)),
@@ -372,13 +374,12 @@ void NeutralizeWorker::fit_block(const NeutralizeInput &in, const MutView &out, 
 
 }  // namespace
 
-void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res,
-                int threads) {
+void neutralize(const NeutralizeInput &in, const MutView &out, NeutralizeOutput &res, int threads) {
     const index_t n_dates = in.factor.rows, n_inst = in.factor.cols;
     index_t k = 0;
     for (const auto &b : in.blocks) k += static_cast<index_t>(b.columns.size());
-    const index_t block = std::clamp<index_t>(
-        kBufferCells / std::max<index_t>(1, n_inst * (k + 2)), 1, kMaxBlockDates);
+    const index_t block = std::clamp<index_t>(kBufferCells / std::max<index_t>(1, n_inst * (k + 2)),
+                                              1, kMaxBlockDates);
     const index_t n_blocks = (n_dates + block - 1) / block;
     const std::int32_t n_groups = in.industry ? in.n_industries : 0;
 

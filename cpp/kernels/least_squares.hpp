@@ -34,7 +34,7 @@ struct ExposureBlock {
     std::vector<const double *> columns;  // values of each column by source row
     const std::int64_t *rows = nullptr;   // n_inst x n_keys, row-major
     index_t n_keys = 0;
-    const std::int64_t *key = nullptr;    // n_dates, or null
+    const std::int64_t *key = nullptr;  // n_dates, or null
 };
 
 // Industry codes per cell (row-major dates x instruments): a code >= 0 is
@@ -45,9 +45,9 @@ inline constexpr std::int32_t kNoIndustryDummy = -1;
 inline constexpr std::int32_t kNoIndustryRow = -2;
 
 struct NeutralizeInput {
-    ConstView factor;                       // dates x instruments
-    std::vector<ExposureBlock> blocks;      // style and user exposure columns
-    const std::int32_t *industry = nullptr; // null: no industry dummies
+    ConstView factor;                        // dates x instruments
+    std::vector<ExposureBlock> blocks;       // style and user exposure columns
+    const std::int32_t *industry = nullptr;  // null: no industry dummies
     std::int32_t n_industries = 0;
     double rcond = kPinvRcond;
 };
@@ -59,10 +59,10 @@ struct NeutralizeOutput {
     // (all NaN).
     std::vector<unsigned char> present;
     bool same_on_every_date = true;
-    index_t fitted_dates = 0;     // dates with a regression
-    index_t empty_dates = 0;      // factor values but an empty sample
+    index_t fitted_dates = 0;  // dates with a regression
+    index_t empty_dates = 0;   // factor values but an empty sample
     index_t first_empty_date = -1;
-    index_t infinite_cells = 0;   // cells left out for an infinite value
+    index_t infinite_cells = 0;  // cells left out for an infinite value
 };
 
 // Writes the residuals into `out` (dates x instruments), NaN outside each
@@ -86,8 +86,8 @@ public:
     // group codes g (codes 0 .. n_groups - 1; null: no dummies), written
     // over y; z is overwritten.  Each column gets exactly the arithmetic of
     // a call with that column alone.
-    void solve(double *y, index_t ldy, index_t nrhs, double *z, index_t ldz,
-               const std::int32_t *g, index_t m);
+    void solve(double *y, index_t ldy, index_t nrhs, double *z, index_t ldz, const std::int32_t *g,
+               index_t m);
 
 private:
     struct Impl;

@@ -22,9 +22,7 @@ struct ConstView {
     index_t rows = 0, cols = 0;
     index_t row_stride = 0, col_stride = 0;  // in elements
 
-    double operator()(index_t i, index_t j) const {
-        return data[i * row_stride + j * col_stride];
-    }
+    double operator()(index_t i, index_t j) const { return data[i * row_stride + j * col_stride]; }
 };
 
 struct MutView {
@@ -32,12 +30,8 @@ struct MutView {
     index_t rows = 0, cols = 0;
     index_t row_stride = 0, col_stride = 0;
 
-    double &operator()(index_t i, index_t j) const {
-        return data[i * row_stride + j * col_stride];
-    }
-    ConstView as_const() const {
-        return ConstView{data, rows, cols, row_stride, col_stride};
-    }
+    double &operator()(index_t i, index_t j) const { return data[i * row_stride + j * col_stride]; }
+    ConstView as_const() const { return ConstView{data, rows, cols, row_stride, col_stride}; }
 };
 
 }  // namespace tarnfold::kern

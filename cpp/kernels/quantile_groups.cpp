@@ -39,8 +39,8 @@ void rank_groups(index_t k, index_t q, std::int32_t *out) {
     }
 }
 
-void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q,
-                            std::int32_t *out, int threads) {
+void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q, std::int32_t *out,
+                            int threads) {
     const index_t n = factor.rows, m = factor.cols;
     // Descending order is the ascending order of the negated values; equal
     // values are then put back in column order, as rank(method='first')
@@ -53,29 +53,29 @@ void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q,
     };
     std::vector<Scratch> scratch(static_cast<std::size_t>(std::max(threads, 1)));
     std::fill(out, out + std::min<index_t>(n, 1) * m, -1);
-    parallel_chunks(std::max<index_t>(n - 1, 0), threads, 16, [&](int thread, index_t lo,
-                                                                  index_t hi) {
-        Scratch &sc = scratch[static_cast<std::size_t>(thread)];
-        sc.row.resize(static_cast<std::size_t>(m));
-        for (index_t t = lo; t < hi; ++t) {
-            std::int32_t *dst = out + (t + 1) * m;
-            std::fill(dst, dst + m, -1);
-            for (index_t j = 0; j < m; ++j) {
-                const double v = factor(t, j);
-                sc.row[static_cast<std::size_t>(j)] = ascending ? v : -v;
+    parallel_chunks(
+        std::max<index_t>(n - 1, 0), threads, 16, [&](int thread, index_t lo, index_t hi) {
+            Scratch &sc = scratch[static_cast<std::size_t>(thread)];
+            sc.row.resize(static_cast<std::size_t>(m));
+            for (index_t t = lo; t < hi; ++t) {
+                std::int32_t *dst = out + (t + 1) * m;
+                std::fill(dst, dst + m, -1);
+                for (index_t j = 0; j < m; ++j) {
+                    const double v = factor(t, j);
+                    sc.row[static_cast<std::size_t>(j)] = ascending ? v : -v;
+                }
+                sort_valid(sc.row.data(), static_cast<std::uint32_t>(m), sc.sorted, sc.sort);
+                const index_t k = sc.sorted.size();
+                if (k == 0) continue;
+                for (std::size_t r = 0; r < sc.sorted.runs.size(); r += 2) {
+                    std::sort(sc.sorted.order.begin() + sc.sorted.runs[r],
+                              sc.sorted.order.begin() + sc.sorted.runs[r + 1] + 1);
+                }
+                sc.groups.resize(static_cast<std::size_t>(k));
+                rank_groups(k, q, sc.groups.data());
+                for (index_t r = 0; r < k; ++r) dst[sc.sorted.order[r]] = sc.groups[r];
             }
-            sort_valid(sc.row.data(), static_cast<std::uint32_t>(m), sc.sorted, sc.sort);
-            const index_t k = sc.sorted.size();
-            if (k == 0) continue;
-            for (std::size_t r = 0; r < sc.sorted.runs.size(); r += 2) {
-                std::sort(sc.sorted.order.begin() + sc.sorted.runs[r],
-                          sc.sorted.order.begin() + sc.sorted.runs[r + 1] + 1);
-            }
-            sc.groups.resize(static_cast<std::size_t>(k));
-            rank_groups(k, q, sc.groups.data());
-            for (index_t r = 0; r < k; ++r) dst[sc.sorted.order[r]] = sc.groups[r];
-        }
-    });
+        });
 }
 
 namespace {
@@ -188,9 +188,8 @@ void ScheduleRun::run(const std::int32_t *labels, const double *cum, index_t n, 
 
 }  // namespace
 
-void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m,
-                     index_t q, index_t period, double *returns_out, double *turnover_out,
-                     int threads) {
+void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m, index_t q,
+                     index_t period, double *returns_out, double *turnover_out, int threads) {
     const std::size_t cells = static_cast<std::size_t>(q * n);
     const index_t schedules = std::max<index_t>(0, std::min(period, n - 1));
     threads = std::max(threads, 1);
@@ -208,8 +207,8 @@ void quantile_period(const std::int32_t *labels, const double *cum, index_t n, i
         const index_t nb = std::min(batch, schedules - b0);
         parallel_chunks(nb, threads, 1, [&](int thread, index_t lo, index_t hi) {
             for (index_t k = lo; k < hi; ++k) {
-                runs[static_cast<std::size_t>(thread)].run(labels, cum, n, m, q, period,
-                                                           b0 + k + 1, ret.data() + k * cells,
+                runs[static_cast<std::size_t>(thread)].run(labels, cum, n, m, q, period, b0 + k + 1,
+                                                           ret.data() + k * cells,
                                                            to.data() + k * cells);
             }
         });

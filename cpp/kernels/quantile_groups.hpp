@@ -24,8 +24,8 @@ void rank_groups(index_t k, index_t q, std::int32_t *out);
 // ties broken by column order (smallest first when `ascending`, largest
 // first otherwise) and cut by rank_groups; NaN values and all of row 0 get
 // -1.  Rows are shared out over up to `threads` threads.
-void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q,
-                            std::int32_t *out, int threads = 1);
+void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q, std::int32_t *out,
+                            int threads = 1);
 
 // One holding period p of the quantile analyser.  Schedule lv (1 ... p)
 // rebalances on rows lv, lv + p, ...; the window opened on row s covers
@@ -44,8 +44,7 @@ void lagged_quantile_labels(const ConstView &factor, bool ascending, index_t q,
 // NaN where none has.  Rows are in ascending date order.  The schedules
 // run on up to `threads` threads and are averaged in schedule order, so the
 // outputs do not depend on the thread count.
-void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m,
-                     index_t q, index_t period, double *returns_out, double *turnover_out,
-                     int threads = 1);
+void quantile_period(const std::int32_t *labels, const double *cum, index_t n, index_t m, index_t q,
+                     index_t period, double *returns_out, double *turnover_out, int threads = 1);
 
 }  // namespace tarnfold::kern

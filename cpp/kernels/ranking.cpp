@@ -114,7 +114,8 @@ void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortSc
                 out.values[u] = run[u - t].first;
                 out.order[u] = run[u - t].second;
             }
-            for (std::size_t u = t + 1; u < e; ++u) out.ties = out.ties || out.values[u] == out.values[u - 1];
+            for (std::size_t u = t + 1; u < e; ++u)
+                out.ties = out.ties || out.values[u] == out.values[u - 1];
         } else if (e - t > 1) {
             // Order the run by value (insertion sort: runs are short).
             for (std::size_t u = t + 1; u < e; ++u) {
@@ -129,7 +130,8 @@ void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortSc
                 out.values[w] = v;
                 out.order[w] = p;
             }
-            for (std::size_t u = t + 1; u < e; ++u) out.ties = out.ties || out.values[u] == out.values[u - 1];
+            for (std::size_t u = t + 1; u < e; ++u)
+                out.ties = out.ties || out.values[u] == out.values[u - 1];
         }
         t = e;
     }

@@ -430,8 +430,8 @@ constexpr auto direct_pair_kernels(std::index_sequence<L...>) {
 
 // A kernel per window length 0 .. kDirectPairWindow (0 and 1 never used).
 template <bool Corr>
-constexpr auto kDirectPair =
-    direct_pair_kernels<Corr>(std::make_index_sequence<kDirectPairWindow + 1>());
+constexpr auto kDirectPair = direct_pair_kernels<Corr>(
+    std::make_index_sequence<kDirectPairWindow + 1>());
 
 // Shifted running sums of a pair of series, recomputed every d steps
 // (see rolling_std).
@@ -462,7 +462,11 @@ void rolling_pair(const double *x, const double *y, index_t n, index_t d, double
         double mx = 0, my = 0;
         index_t c = 0;
         for (index_t k = a; k <= t; ++k)
-            if (ok(k)) { mx += x[k]; my += y[k]; ++c; }
+            if (ok(k)) {
+                mx += x[k];
+                my += y[k];
+                ++c;
+            }
         kx = c ? mx / static_cast<double>(c) : 0.0;
         ky = c ? my / static_cast<double>(c) : 0.0;
         sx = sy = sxy = sxx = syy = 0.0;

@@ -8,10 +8,9 @@ namespace tarnfold::kern {
 
 namespace {
 
-
 // The moments of one window about its means.
 struct Fit {
-    double xm, ym;     // means (ym: of the regressand)
+    double xm, ym;  // means (ym: of the regressand)
     double sxy, sxx, syy;
     double x_last, y_last;
 };
@@ -105,16 +104,14 @@ void rolling_resid(const double *x, index_t n, index_t d, double *out) {
     on_time<resid_of>(x, n, d, out);
 }
 
-void rolling_regression_slope(const double *y, const double *x, index_t n, index_t d,
-                              double *out) {
+void rolling_regression_slope(const double *y, const double *x, index_t n, index_t d, double *out) {
     pair<slope_of>(y, x, n, d, out);
 }
 void rolling_regression_rsquare(const double *y, const double *x, index_t n, index_t d,
                                 double *out) {
     pair<rsquare_of>(y, x, n, d, out);
 }
-void rolling_regression_resid(const double *y, const double *x, index_t n, index_t d,
-                              double *out) {
+void rolling_regression_resid(const double *y, const double *x, index_t n, index_t d, double *out) {
     pair<resid_of>(y, x, n, d, out);
 }
 

@@ -22,11 +22,9 @@ void rolling_resid(const double *x, index_t n, index_t d, double *out);
 // y regressed on x: the slope (NaN when x is constant over the window),
 // the coefficient of determination (NaN when either is constant) and
 // today's residual y[t] - (intercept + slope * x[t]).
-void rolling_regression_slope(const double *y, const double *x, index_t n, index_t d,
-                              double *out);
+void rolling_regression_slope(const double *y, const double *x, index_t n, index_t d, double *out);
 void rolling_regression_rsquare(const double *y, const double *x, index_t n, index_t d,
                                 double *out);
-void rolling_regression_resid(const double *y, const double *x, index_t n, index_t d,
-                              double *out);
+void rolling_regression_resid(const double *y, const double *x, index_t n, index_t d, double *out);
 
 }  // namespace tarnfold::kern

@@ -9,7 +9,6 @@ namespace tarnfold::kern {
 
 namespace {
 
-
 // The window's finite values kept sorted while it slides: each step inserts
 // the new value and removes the one leaving (binary search, then a short
 // move), so an order statistic costs far less than sorting every window.
@@ -72,7 +71,8 @@ void rolling_mad(const double *x, index_t n, index_t d, double *out) {
         std::nth_element(dev.begin(), dev.begin() + static_cast<std::ptrdiff_t>(h), dev.end());
         const double upper = dev[h];
         if (dev.size() % 2) return upper;
-        const double lower = *std::max_element(dev.begin(), dev.begin() + static_cast<std::ptrdiff_t>(h));
+        const double lower = *std::max_element(dev.begin(),
+                                               dev.begin() + static_cast<std::ptrdiff_t>(h));
         return (lower + upper) / 2.0;
     });
 }

@@ -34,13 +34,15 @@ void largest_first(const SortedColumn &col, std::vector<std::uint32_t> &order) {
             first = col.runs[run - 2];
             run -= 2;
         }
-        for (std::int64_t v = first; v <= u; ++v) order[out++] = col.order[static_cast<std::size_t>(v)];
+        for (std::int64_t v = first; v <= u; ++v)
+            order[out++] = col.order[static_cast<std::size_t>(v)];
         u = first - 1;
     }
 }
 
 const std::int32_t *RankGroupTable::of(index_t k) {
-    if (static_cast<index_t>(by_count_.size()) <= k) by_count_.resize(static_cast<std::size_t>(k) + 1);
+    if (static_cast<index_t>(by_count_.size()) <= k)
+        by_count_.resize(static_cast<std::size_t>(k) + 1);
     std::vector<std::int32_t> &g = by_count_[static_cast<std::size_t>(k)];
     if (g.size() != static_cast<std::size_t>(k)) {
         g.resize(static_cast<std::size_t>(k));
@@ -67,9 +69,9 @@ void subset_groups(const std::vector<std::uint32_t> &order, index_t m, const std
     }
 }
 
-void subset_average_ranks(const SortedColumn &col, const std::int32_t *code,
-                          std::int32_t n_codes, const std::uint8_t *keep,
-                          std::vector<double> &before, std::vector<index_t> &tied, double *rank) {
+void subset_average_ranks(const SortedColumn &col, const std::int32_t *code, std::int32_t n_codes,
+                          const std::uint8_t *keep, std::vector<double> &before,
+                          std::vector<index_t> &tied, double *rank) {
     const std::int32_t n_sub = code ? n_codes : 1;
     before.assign(static_cast<std::size_t>(n_sub), 0.0);
     tied.assign(static_cast<std::size_t>(n_sub), 0);

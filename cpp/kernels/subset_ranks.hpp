@@ -47,9 +47,9 @@ void subset_groups(const std::vector<std::uint32_t> &order, index_t m, const std
 // positions p of a sorted column with keep[p] set and code[p] >= 0 (code
 // null: one subset 0); written to rank[p], other positions untouched.
 // `before` and `tied` are scratch.
-void subset_average_ranks(const SortedColumn &col, const std::int32_t *code,
-                          std::int32_t n_codes, const std::uint8_t *keep,
-                          std::vector<double> &before, std::vector<index_t> &tied, double *rank);
+void subset_average_ranks(const SortedColumn &col, const std::int32_t *code, std::int32_t n_codes,
+                          const std::uint8_t *keep, std::vector<double> &before,
+                          std::vector<index_t> &tied, double *rank);
 
 // Pearson correlation of two rank vectors per subset, from exact sums:
 // out[s] is NaN for fewer than `min_pairs` pairs or a constant ranking.

@@ -24,7 +24,7 @@ void trade_blocks(index_t n, index_t m, const MarketBars &bars, const std::int64
                 const bool sealed = s.limits == LimitRule::kSealed;
                 const double buy_at = sealed ? bars.low[k] : price;
                 const double sell_at = sealed ? bars.high[k] : price;
-                if (buy_at >= up - tol) f |= kBuyLimitUp;        // false for NaN
+                if (buy_at >= up - tol) f |= kBuyLimitUp;  // false for NaN
                 if (sell_at <= down + tol) f |= kSellLimitDown;
             }
             if (s.min_listed_days > 0 && date_pos[t] - listed_pos[j] < s.min_listed_days)

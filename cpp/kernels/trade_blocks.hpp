@@ -13,13 +13,13 @@
 namespace tarnfold::kern {
 
 enum TradeBlock : std::uint8_t {
-    kBuySuspended = 1,     // no bar, no volume or no price at the moment
+    kBuySuspended = 1,  // no bar, no volume or no price at the moment
     kBuyLimitUp = 2,
-    kBuyNewListing = 4,    // listed fewer than the required trading days
+    kBuyNewListing = 4,  // listed fewer than the required trading days
     kBuySt = 8,
     kSellSuspended = 16,
     kSellLimitDown = 32,
-    kDelisted = 64,        // delisted on or before this date
+    kDelisted = 64,  // delisted on or before this date
 };
 inline constexpr std::uint8_t kBuyBlocked = kBuySuspended | kBuyLimitUp | kBuyNewListing | kBuySt;
 inline constexpr std::uint8_t kSellBlocked = kSellSuspended | kSellLimitDown;
@@ -27,13 +27,13 @@ inline constexpr std::uint8_t kSellBlocked = kSellSuspended | kSellLimitDown;
 enum class LimitRule { kOff, kAtPrice, kSealed };
 
 struct TradeRuleSettings {
-    bool at_open = true;             // the trading moment: the open, else the close
+    bool at_open = true;  // the trading moment: the open, else the close
     LimitRule limits = LimitRule::kAtPrice;
     bool suspension = true;
     std::int64_t min_listed_days = 0;
     bool exclude_st = false;
     bool delisting = true;
-    double tolerance = 0.005;        // a price this close to a limit is at it
+    double tolerance = 0.005;  // a price this close to a limit is at it
 };
 
 // Bar fields of the market, n x m each; `open` may be null when trading at
@@ -43,7 +43,7 @@ struct TradeRuleSettings {
 struct MarketBars {
     const double *open = nullptr, *high = nullptr, *low = nullptr, *close = nullptr;
     const double *volume = nullptr, *limit_up = nullptr, *limit_down = nullptr;
-    const double *st = nullptr;      // > 0.5: ST that day
+    const double *st = nullptr;  // > 0.5: ST that day
 };
 
 // Flags for n dates x m instruments.  `date_pos` (n): each date's position

@@ -22,12 +22,12 @@ constexpr index_t kNever = std::numeric_limits<index_t>::max();
 struct Book {
     std::vector<std::uint32_t> at;
     std::vector<double> units, marks;
-    std::vector<std::uint8_t> waiting;   // 1: waiting to be sold
+    std::vector<std::uint8_t> waiting;  // 1: waiting to be sold
     double cash = 1.0;
-    double ref = kNaN;       // kHold: value at the last close or trade; kPricedOnly: carried growth
-    double carry = 1.0;      // cost factors of trades on rows without a value yet
+    double ref = kNaN;   // kHold: value at the last close or trade; kPricedOnly: carried growth
+    double carry = 1.0;  // cost factors of trades on rows without a value yet
     bool started = false;
-    bool fresh = false;      // kPricedOnly: the next close is the first after a trade
+    bool fresh = false;                  // kPricedOnly: the next close is the first after a trade
     std::vector<std::uint32_t> pending;  // the instruments waiting to be sold
     index_t next_delisting = kNever;
 
@@ -69,8 +69,14 @@ public:
     // `counts`: q x n x kTradeCounts, added to.
     Simulation(const TradedMarket &mk, const TradedSettings &st, index_t period,
                const std::vector<index_t> &delist_row, std::int64_t *counts)
-        : mk_(mk), st_(st), p_(period), n_(mk.n), m_(mk.m), q_(mk.q),
-          delist_row_(delist_row), counts_(counts) {
+        : mk_(mk),
+          st_(st),
+          p_(period),
+          n_(mk.n),
+          m_(mk.m),
+          q_(mk.q),
+          delist_row_(delist_row),
+          counts_(counts) {
         weight_sum_.resize(static_cast<std::size_t>(q_));
         weight_cnt_.resize(static_cast<std::size_t>(q_));
         members_of_.resize(static_cast<std::size_t>(q_));
@@ -238,8 +244,8 @@ private:
                 b.pending[w++] = j;
                 continue;
             }
-            const auto k = static_cast<std::size_t>(
-                std::lower_bound(b.at.begin(), b.at.end(), j) - b.at.begin());
+            const auto k = static_cast<std::size_t>(std::lower_bound(b.at.begin(), b.at.end(), j) -
+                                                    b.at.begin());
             sell(b, worth(b.units[k], b.marks[k], row[j]), t, f);
             b.at.erase(b.at.begin() + k);
             b.units.erase(b.units.begin() + k);
@@ -276,10 +282,8 @@ private:
             ++f.counts[(fl & kSellSuspended) ? kSellSuspendedCount : kSellLimitDownCount];
             if (st_.unsellable == UnsellablePolicy::kHoldUntilSellable)
                 kept_.push_back({j, true, b.units[k], b.marks[k]});
-            else if (st_.unsellable == UnsellablePolicy::kAtLastPrice)
-                sell(b, v, t, f);
-            else
-                f.lost += v;
+            else if (st_.unsellable == UnsellablePolicy::kAtLastPrice) sell(b, v, t, f);
+            else f.lost += v;
         };
         // walk the positions and the members together, by instrument
         std::size_t k = 0;
@@ -292,8 +296,7 @@ private:
             if (k < held && b.at[k] == j) {
                 if ((fl & (kBuyBlocked | kSellBlocked)) || no_price)
                     kept_.push_back({j, false, b.units[k], b.marks[k]});  // kept as it is
-                else
-                    trade_.push_back({j, member_weight(s, g, j), values_[k], px, k});
+                else trade_.push_back({j, member_weight(s, g, j), values_[k], px, k});
                 ++k;
                 continue;
             }
@@ -466,10 +469,8 @@ private:
             if (AtOpen) window_held = held_now;
             for (index_t g = 0; g < q_; ++g) {
                 Book &b = books[static_cast<std::size_t>(g)];
-                if (AtOpen)
-                    open_row(b, g, t, s, window_held);
-                else
-                    close_row(b, g, t, s, window_held);
+                if (AtOpen) open_row(b, g, t, s, window_held);
+                else close_row(b, g, t, s, window_held);
             }
             if (!AtOpen) window_held = held_now;
         }
@@ -489,12 +490,9 @@ private:
         double daily = kNaN;
         const double v = value(b, mk_.close_px + t * m_);
         if (Hold) {
-            if (!had)
-                daily = v / mo.v_post_new - 1.0;
-            else if (mo.acted)
-                daily = (mo.v_post_old / b.ref) * (v / mo.v_post_new) - 1.0;
-            else
-                daily = v / b.ref - 1.0;
+            if (!had) daily = v / mo.v_post_new - 1.0;
+            else if (mo.acted) daily = (mo.v_post_old / b.ref) * (v / mo.v_post_new) - 1.0;
+            else daily = v / b.ref - 1.0;
             b.ref = v;
         } else if (window_held) {
             daily = priced_only_daily(b, v, mo.acted || !had, pre);
@@ -508,10 +506,8 @@ private:
         double daily = kNaN, v = kNaN;
         if (had) {
             v = value(b, mk_.close_px + t * m_);
-            if (Hold)
-                daily = v / b.ref - 1.0;
-            else if (window_held)
-                daily = priced_only_daily(b, v, b.fresh, 1.0);
+            if (Hold) daily = v / b.ref - 1.0;
+            else if (window_held) daily = priced_only_daily(b, v, b.fresh, 1.0);
         }
         const Moment mo = moment(b, g, t, s, v);
         if (!b.started) return;
@@ -573,8 +569,8 @@ void simulate(const TradedMarket &mk, const TradedSettings &st, index_t period,
             for (index_t j = 0; j < m; ++j)
                 if (mk.blocks[t * m + j] & kDelisted) delist_row[j] = t;
     }
-    const int workers = static_cast<int>(std::max<index_t>(
-        1, std::min<index_t>(std::max(threads, 1), schedules)));
+    const int workers = static_cast<int>(
+        std::max<index_t>(1, std::min<index_t>(std::max(threads, 1), schedules)));
     std::vector<ScheduleRows> rows(static_cast<std::size_t>(schedules));
     std::vector<std::vector<std::int64_t>> counts(static_cast<std::size_t>(workers));
     std::vector<std::exception_ptr> failed(static_cast<std::size_t>(workers));
@@ -624,14 +620,10 @@ void traded_period(const TradedMarket &market, const TradedSettings &settings, i
                    const TradedOutputs &out, int threads) {
     const bool hold = settings.valuation == Valuation::kHold;
     const bool at_open = settings.timing == TradeTiming::kOpen;
-    if (hold && at_open)
-        simulate<true, true>(market, settings, period, out, threads);
-    else if (hold)
-        simulate<true, false>(market, settings, period, out, threads);
-    else if (at_open)
-        simulate<false, true>(market, settings, period, out, threads);
-    else
-        simulate<false, false>(market, settings, period, out, threads);
+    if (hold && at_open) simulate<true, true>(market, settings, period, out, threads);
+    else if (hold) simulate<true, false>(market, settings, period, out, threads);
+    else if (at_open) simulate<false, true>(market, settings, period, out, threads);
+    else simulate<false, false>(market, settings, period, out, threads);
 }
 
 }  // namespace tarnfold::kern

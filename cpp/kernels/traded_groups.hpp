@@ -61,19 +61,27 @@ enum class UnsellablePolicy { kHoldUntilSellable, kAtLastPrice, kLost };
 // Counts per (group, date), summed over the schedules: the intended trades
 // of the rebalances on that date and the ones blocked, by first reason.
 enum TradeCount {
-    kIntendedBuys, kIntendedSells, kBuySuspendedCount, kBuyLimitUpCount, kBuyNewListingCount,
-    kBuyStCount, kSellSuspendedCount, kSellLimitDownCount, kDelistedCount, kTradeCounts
+    kIntendedBuys,
+    kIntendedSells,
+    kBuySuspendedCount,
+    kBuyLimitUpCount,
+    kBuyNewListingCount,
+    kBuyStCount,
+    kSellSuspendedCount,
+    kSellLimitDownCount,
+    kDelistedCount,
+    kTradeCounts
 };
 
 struct TradedMarket {
     index_t n = 0, m = 0, q = 0;
-    const std::int32_t *labels = nullptr;   // n x m, 0 ... q-1 or -1
-    const double *close_px = nullptr;       // n x m price level at each close
-    const double *open_px = nullptr;        // n x m price level at each open (kOpen only);
-                                            // kHold: the last close where there is no open
-    const std::uint8_t *blocks = nullptr;   // n x m TradeBlock flags of each row's moment, or null
-    const double *weights = nullptr;        // n x m weights of row t's labels, or null (equal)
-    const double *buy_rate = nullptr;       // n cost rates of the trades of each row
+    const std::int32_t *labels = nullptr;  // n x m, 0 ... q-1 or -1
+    const double *close_px = nullptr;      // n x m price level at each close
+    const double *open_px = nullptr;       // n x m price level at each open (kOpen only);
+                                           // kHold: the last close where there is no open
+    const std::uint8_t *blocks = nullptr;  // n x m TradeBlock flags of each row's moment, or null
+    const double *weights = nullptr;       // n x m weights of row t's labels, or null (equal)
+    const double *buy_rate = nullptr;      // n cost rates of the trades of each row
     const double *sell_rate = nullptr;
 };
 
@@ -82,7 +90,7 @@ struct TradedSettings {
     Valuation valuation = Valuation::kHold;
     UnsellablePolicy unsellable = UnsellablePolicy::kHoldUntilSellable;
     bool settle_delisted = true;
-    double delisting_haircut = 0.0;        // share of the last price lost (1: all)
+    double delisting_haircut = 0.0;  // share of the last price lost (1: all)
 };
 
 // Outputs of one period: q x n each, the means over the schedules that

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "kernels_module/kernels_module.hpp"
 #include "kernels/cross_rank_correlation.hpp"
+#include "kernels_module/kernels_module.hpp"
 
 namespace tarnfold::kernels_module {
 

@@ -62,14 +62,16 @@ Int32Rows codes(py::handle obj, index_t rows, index_t cols, const std::string &w
     return a;
 }
 
-std::vector<index_t> positions(py::handle obj, index_t size, index_t bound, const std::string &what) {
+std::vector<index_t> positions(py::handle obj, index_t size, index_t bound,
+                               const std::string &what) {
     Int64Vec a = Int64Vec::ensure(obj);
     if (!a || a.ndim() != 1 || a.shape(0) != size)
         throw py::value_error(what + ": expected " + std::to_string(size) + " positions");
     std::vector<index_t> out(static_cast<std::size_t>(size));
     for (index_t k = 0; k < size; ++k) {
         const std::int64_t v = a.data()[k];
-        if (v >= bound) throw py::value_error(what + ": position " + std::to_string(v) + " out of range");
+        if (v >= bound)
+            throw py::value_error(what + ": position " + std::to_string(v) + " out of range");
         out[static_cast<std::size_t>(k)] = v < 0 ? -1 : static_cast<index_t>(v);
     }
     return out;
@@ -118,7 +120,8 @@ std::shared_ptr<ReturnsTable> returns_table(py::handle returns) {
 }
 
 // `returns`: a 2-D array or a ReturnsTable made of one.
-void align(Alignment &al, py::handle returns, py::handle rows, py::handle cols, index_t n, index_t m) {
+void align(Alignment &al, py::handle returns, py::handle rows, py::handle cols, index_t n,
+           index_t m) {
     if (py::isinstance<ReturnsTable>(returns)) {
         al.table = returns.cast<std::shared_ptr<ReturnsTable>>();
     } else {
@@ -165,17 +168,20 @@ py::object fama_macbeth(py::handle factor, py::handle returns, py::handle rows, 
     if (!exposures.is_none()) {
         for (py::handle c : exposures) {
             RowMajor col = RowMajor::ensure(c);
-            if (!col || col.ndim() != 1) throw py::value_error("exposures: expected 1-D float arrays");
+            if (!col || col.ndim() != 1)
+                throw py::value_error("exposures: expected 1-D float arrays");
             columns.push_back(col);
         }
     }
     if (!columns.empty()) {
         rowmap = Int64Vec::ensure(exposure_rows);
         if (!rowmap || rowmap.ndim() != 2 || rowmap.shape(0) != m || rowmap.shape(1) != n)
-            throw py::value_error("exposure_rows: expected an integer array of shape (instruments, dates)");
+            throw py::value_error(
+                "exposure_rows: expected an integer array of shape (instruments, dates)");
         const py::ssize_t size = columns[0].shape(0);
         for (const auto &c : columns)
-            if (c.shape(0) != size) throw py::value_error("exposures: expected columns of one length");
+            if (c.shape(0) != size)
+                throw py::value_error("exposures: expected columns of one length");
         for (py::ssize_t k = 0; k < rowmap.size(); ++k)
             if (rowmap.data()[k] >= size) throw py::value_error("exposure_rows: row out of range");
         kern::ExposureBlock b;
@@ -330,21 +336,20 @@ void register_evidence(py::module_ &m) {
         "A returns table (dates x instruments) with its growth factors, for the\n"
         "kernels below: made once, it spares each of them the pass.");
     pyc::def_function(m, "returns_table", "(returns)",
-                      "The ReturnsTable of a 2-D float array of daily returns.",
-                      &returns_table, py::arg("returns"));
-    pyc::def_function(
-        m, "fama_macbeth",
-        "(factor, returns, returns_rows, returns_cols, periods, exposures=None, "
-        "exposure_rows=None, industry=None, n_industries=0)",
-        "Per date and period: the factor's coefficient in the cross-sectional\n"
-        "regression of the forward return on the factor and the controls (style\n"
-        "columns `exposures` read through `exposure_rows` (instruments x dates,\n"
-        "-1: none), industry dummies of `industry` codes (negative: left out) or\n"
-        "a constant).  Returns (premium, observations, r_squared), periods x dates.",
-        &fama_macbeth, py::arg("factor"), py::arg("returns"), py::arg("returns_rows"),
-        py::arg("returns_cols"), py::arg("periods"), py::arg("exposures") = py::none(),
-        py::arg("exposure_rows") = py::none(), py::arg("industry") = py::none(),
-        py::arg("n_industries") = 0);
+                      "The ReturnsTable of a 2-D float array of daily returns.", &returns_table,
+                      py::arg("returns"));
+    pyc::def_function(m, "fama_macbeth",
+                      "(factor, returns, returns_rows, returns_cols, periods, exposures=None, "
+                      "exposure_rows=None, industry=None, n_industries=0)",
+                      "Per date and period: the factor's coefficient in the cross-sectional\n"
+                      "regression of the forward return on the factor and the controls (style\n"
+                      "columns `exposures` read through `exposure_rows` (instruments x dates,\n"
+                      "-1: none), industry dummies of `industry` codes (negative: left out) or\n"
+                      "a constant).  Returns (premium, observations, r_squared), periods x dates.",
+                      &fama_macbeth, py::arg("factor"), py::arg("returns"), py::arg("returns_rows"),
+                      py::arg("returns_cols"), py::arg("periods"),
+                      py::arg("exposures") = py::none(), py::arg("exposure_rows") = py::none(),
+                      py::arg("industry") = py::none(), py::arg("n_industries") = 0);
     pyc::def_function(
         m, "group_views",
         "(factor, returns, returns_rows, returns_cols, periods, quantile, industry=None, "
@@ -356,9 +361,8 @@ void register_evidence(py::module_ &m) {
         "groups of every date, dates x instruments).",
         &group_views, py::arg("factor"), py::arg("returns"), py::arg("returns_rows"),
         py::arg("returns_cols"), py::arg("periods"), py::arg("quantile"),
-        py::arg("industry") = py::none(), py::arg("n_industries") = 0,
-        py::arg("size") = py::none(), py::arg("size_buckets") = 3,
-        py::arg("cap_weighted") = false);
+        py::arg("industry") = py::none(), py::arg("n_industries") = 0, py::arg("size") = py::none(),
+        py::arg("size_buckets") = 3, py::arg("cap_weighted") = false);
     pyc::def_function(
         m, "event_study",
         "(factor, returns, returns_rows, returns_cols, quantile, before, after, labels=None)",
@@ -382,15 +386,17 @@ void register_evidence(py::module_ &m) {
                 py::gil_scoped_release nogil;
                 kern::factor_health(f.view, min_run, h);
             }
-            py::array_t<std::int64_t> runs({static_cast<py::ssize_t>(h.runs.size()), py::ssize_t{3}});
+            py::array_t<std::int64_t> runs({static_cast<py::ssize_t>(h.runs.size()),
+                                            py::ssize_t{3}});
             for (std::size_t k = 0; k < h.runs.size(); ++k) {
                 runs.mutable_data()[3 * k] = h.runs[k].instrument;
                 runs.mutable_data()[3 * k + 1] = h.runs[k].start;
                 runs.mutable_data()[3 * k + 2] = h.runs[k].length;
             }
             py::dict out;
-            out["coverage"] = py::array_t<std::int64_t>(static_cast<py::ssize_t>(h.coverage.size()),
-                                                        reinterpret_cast<const std::int64_t *>(h.coverage.data()));
+            out["coverage"] = py::array_t<std::int64_t>(
+                static_cast<py::ssize_t>(h.coverage.size()),
+                reinterpret_cast<const std::int64_t *>(h.coverage.data()));
             out["infinite"] = h.infinite;
             out["runs"] = runs;
             out["stale_cells"] = h.stale_cells;
@@ -422,14 +428,14 @@ void register_evidence(py::module_ &m) {
             index_t total = 0;
             {
                 py::gil_scoped_release nogil;
-                total = kern::limit_breaches(r.view, b.data(), a.data(), switch_row, tolerance, skip,
-                                             max_notes, notes);
+                total = kern::limit_breaches(r.view, b.data(), a.data(), switch_row, tolerance,
+                                             skip, max_notes, notes);
             }
             py::tuple cv = notes_array(notes);
             return py::make_tuple(total, cv[0], cv[1]);
         },
-        py::arg("returns"), py::arg("limit_before"), py::arg("limit_after"),
-        py::arg("switch_row"), py::arg("tolerance"), py::arg("skip"), py::arg("max_notes"));
+        py::arg("returns"), py::arg("limit_before"), py::arg("limit_after"), py::arg("switch_row"),
+        py::arg("tolerance"), py::arg("skip"), py::arg("max_notes"));
     pyc::def_function(
         m, "price_consistency", "(open, high, low, close, max_notes)",
         "Bars whose prices contradict each other: a list of four (count, cells,\n"

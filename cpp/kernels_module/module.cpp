@@ -8,10 +8,11 @@ namespace tarnfold::kernels_module {
 
 void register_ranking(py::module_ &m) {
     // Exposed for tests of the exact bound of the kernels' integer rank sums.
-    pyc::def_function(m, "rank_sum_block_length", "(n)",
-                      "How many products of two integers below n the rank kernels add in one\n"
-                      "signed 64-bit partial sum (a power of two, 1 to 4096).",
-                      [](std::uint64_t n) { return kern::sum_block_length(n); }, py::arg("n"));
+    pyc::def_function(
+        m, "rank_sum_block_length", "(n)",
+        "How many products of two integers below n the rank kernels add in one\n"
+        "signed 64-bit partial sum (a power of two, 1 to 4096).",
+        [](std::uint64_t n) { return kern::sum_block_length(n); }, py::arg("n"));
 }
 
 void register_arguments(py::module_ &m) {

@@ -83,8 +83,9 @@ py::object label_codes(py::array values) {
 // Per row t of the result: how many columns hold label code a on row
 // t + lag and code b on row t (codes from -1, "no label", to n_codes - 1),
 // as counts[t][a + 1][b + 1]; one pass over the codes.
-py::object label_pair_counts(py::array_t<std::int32_t, py::array::c_style | py::array::forcecast> codes,
-                             py::ssize_t lag, py::ssize_t n_codes) {
+py::object label_pair_counts(
+    py::array_t<std::int32_t, py::array::c_style | py::array::forcecast> codes, py::ssize_t lag,
+    py::ssize_t n_codes) {
     if (codes.ndim() != 2) throw py::value_error("codes: expected a 2-dimensional array");
     const py::ssize_t n = codes.shape(0), m = codes.shape(1);
     if (lag < 0 || n_codes < 0 || n_codes > 4096) {
@@ -119,18 +120,16 @@ py::object label_pair_counts(py::array_t<std::int32_t, py::array::c_style | py::
 }  // namespace
 
 void register_summaries(py::module_ &m) {
-    pyc::def_function(
-        m, "label_codes", "(values)",
-        "(codes, uniques) of an object array of label texts and float NaN, as\n"
-        "pd.factorize gives them (codes int32, shaped like `values`; -1 for NaN),\n"
-        "or None when a cell holds something else.",
-        &label_codes, py::arg("values"));
-    pyc::def_function(
-        m, "label_pair_counts", "(codes, lag, n_codes)",
-        "rows x (n_codes + 1) x (n_codes + 1) int64: on each row t, how many\n"
-        "columns of `codes` (label codes from -1, none, to n_codes - 1) hold code\n"
-        "a on row t + lag and code b on row t, at [t, a + 1, b + 1].",
-        &label_pair_counts, py::arg("codes"), py::arg("lag"), py::arg("n_codes"));
+    pyc::def_function(m, "label_codes", "(values)",
+                      "(codes, uniques) of an object array of label texts and float NaN, as\n"
+                      "pd.factorize gives them (codes int32, shaped like `values`; -1 for NaN),\n"
+                      "or None when a cell holds something else.",
+                      &label_codes, py::arg("values"));
+    pyc::def_function(m, "label_pair_counts", "(codes, lag, n_codes)",
+                      "rows x (n_codes + 1) x (n_codes + 1) int64: on each row t, how many\n"
+                      "columns of `codes` (label codes from -1, none, to n_codes - 1) hold code\n"
+                      "a on row t + lag and code b on row t, at [t, a + 1, b + 1].",
+                      &label_pair_counts, py::arg("codes"), py::arg("lag"), py::arg("n_codes"));
     pyc::def_function(
         m, "rank_autocorrelation", "(factor_data, lags)",
         "Spearman correlation of each date's factor with the factor `lag` rows\n"
@@ -139,8 +138,7 @@ void register_summaries(py::module_ &m) {
         [](py::object factor_data, py::object lags) {
             std::vector<index_t> ls;
             for (py::handle p : lags) {
-                ls.push_back(static_cast<index_t>(
-                    pyc::as_integer(p, "lags: expected integers")));
+                ls.push_back(static_cast<index_t>(pyc::as_integer(p, "lags: expected integers")));
             }
             frame::FrameValues in = frame::frame_values(factor_data, "factor_data");
             frame::OutArray out = frame::new_column_major(in.view.rows,

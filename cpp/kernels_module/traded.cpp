@@ -3,9 +3,9 @@
 // analyser aligns the tables and packs the results.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -86,8 +86,8 @@ Strided strided_table(py::handle value, const char *name) {
         throw py::value_error(std::string(name) + ": expected a 2-D array of numbers");
     const auto item = static_cast<index_t>(sizeof(double));
     if (a.strides(0) % item || a.strides(1) % item) a = Floats::ensure(a);  // unaligned
-    Strided out{a, kern::ConstView{static_cast<const double *>(a.data()), a.shape(0),
-                                   a.shape(1), a.strides(0) / item, a.strides(1) / item}};
+    Strided out{a, kern::ConstView{static_cast<const double *>(a.data()), a.shape(0), a.shape(1),
+                                   a.strides(0) / item, a.strides(1) / item}};
     return out;
 }
 
@@ -144,8 +144,8 @@ py::object trade_blocks(py::object open, py::object high, py::object low, py::ob
     Int64s dp = table<Int64s>(date_pos, "date_pos", n, -1, false);
     Int64s lp = table<Int64s>(listed_pos, "listed_pos", m, -1, false);
     Int64s xp = table<Int64s>(delisted_pos, "delisted_pos", m, -1, false);
-    kern::MarketBars bars{data_of(o), data_of(h), data_of(l), c.data(), data_of(v),
-                          data_of(up), data_of(down), data_of(stv)};
+    kern::MarketBars bars{data_of(o), data_of(h),  data_of(l),    c.data(),
+                          data_of(v), data_of(up), data_of(down), data_of(stv)};
     if (up.ptr() == nullptr) s.limits = kern::LimitRule::kOff;
     py::array_t<std::uint8_t> out({n, m});
     std::uint8_t *dst = out.mutable_data();
@@ -195,9 +195,10 @@ py::object traded_groups(py::object factor, py::object returns, py::object row_o
     const index_t q = args::checked_integer(quantile, "quantile",
                                             "a positive integer number of groups", 1);
     if (q > m) {
-        throw py::value_error("quantile: expected at most as many groups as factor has "
-                              "instruments (" + std::to_string(m) + "), got " +
-                              std::to_string(q));
+        throw py::value_error(
+            "quantile: expected at most as many groups as factor has "
+            "instruments (" +
+            std::to_string(m) + "), got " + std::to_string(q));
     }
     const args::Periods per = args::read_periods(periods);
     // 0: one thread per core
@@ -289,10 +290,9 @@ void register_traded(py::module_ &m) {
         "is within tolerance of the limit) or 'sealed' (the whole day is).",
         &trade_blocks, py::arg("open"), py::arg("high"), py::arg("low"), py::arg("close"),
         py::arg("volume"), py::arg("limit_up"), py::arg("limit_down"), py::arg("st"),
-        py::arg("date_pos"), py::arg("listed_pos"), py::arg("delisted_pos"),
-        py::arg("at_open"), py::arg("limits"), py::arg("suspension"),
-        py::arg("min_listed_days"), py::arg("exclude_st"), py::arg("delisting"),
-        py::arg("tolerance"));
+        py::arg("date_pos"), py::arg("listed_pos"), py::arg("delisted_pos"), py::arg("at_open"),
+        py::arg("limits"), py::arg("suspension"), py::arg("min_listed_days"), py::arg("exclude_st"),
+        py::arg("delisting"), py::arg("tolerance"));
     pyc::def_function(
         m, "traded_groups",
         "(factor, returns, row_of, col_of, open, close, blocks, weights, buy_rate, sell_rate, "
@@ -315,8 +315,8 @@ void register_traded(py::module_ &m) {
         "dates x 9, sums: intended buys, intended sells, buys blocked as\n"
         "suspended, at the limit-up, as new listings, as ST, sells blocked as\n"
         "suspended, at the limit-down, positions settled on delisting).",
-        &traded_groups, py::arg("factor"), py::arg("returns"), py::arg("row_of"),
-        py::arg("col_of"), py::arg("open"), py::arg("close"), py::arg("blocks"), py::arg("weights"),
+        &traded_groups, py::arg("factor"), py::arg("returns"), py::arg("row_of"), py::arg("col_of"),
+        py::arg("open"), py::arg("close"), py::arg("blocks"), py::arg("weights"),
         py::arg("buy_rate"), py::arg("sell_rate"), py::arg("periods"), py::arg("quantile"),
         py::arg("ascending"), py::arg("timing"), py::arg("valuation"), py::arg("unsellable"),
         py::arg("settle_delisted"), py::arg("delisting_haircut"), py::arg("threads") = 1);

@@ -1,10 +1,11 @@
 """Command line of the market-data client.
 
-    python -m mivada ingest DIR [--store PATH] [--date-format FORMAT]
-    python -m mivada generate [--sample NAME] [--n-stocks N] [--n-days N]
-                              [--seed N] [--out PATH]
-    python -m mivada info [--store PATH]
+python -m mivada ingest DIR [--store PATH] [--date-format FORMAT]
+python -m mivada generate [--sample NAME] [--n-stocks N] [--n-days N]
+                          [--seed N] [--out PATH]
+python -m mivada info [--store PATH]
 """
+
 import argparse
 import os
 import sys
@@ -16,12 +17,14 @@ def main(argv=None):
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("ingest", help="import CSV/Parquet table files")
     p.add_argument("directory")
-    p.add_argument("--store", help="store file (default: $MIVADA_STORE); "
-                   "created when missing")
-    p.add_argument("--date-format", help="strftime format of the files' text "
-                   "dates, such as %%d/%%m/%%Y (default: ISO 8601 or YYYYMMDD; "
-                   "dates like 03/04/2023 only when the values settle the "
-                   "order of day and month)")
+    p.add_argument("--store", help="store file (default: $MIVADA_STORE); created when missing")
+    p.add_argument(
+        "--date-format",
+        help="strftime format of the files' text "
+        "dates, such as %%d/%%m/%%Y (default: ISO 8601 or YYYYMMDD; "
+        "dates like 03/04/2023 only when the values settle the "
+        "order of day and month)",
+    )
     p = sub.add_parser("generate", help="build a sample store")
     p.add_argument("--sample", default="default")
     p.add_argument("--n-stocks", type=int)
@@ -40,8 +43,7 @@ def main(argv=None):
         from mivada.ingest_files import ingest
 
         try:
-            written = ingest(args.directory, store,
-                             date_format=args.date_format)
+            written = ingest(args.directory, store, date_format=args.date_format)
         except MivadaError as exc:
             print(exc, file=sys.stderr)
             return 1
@@ -61,15 +63,17 @@ def main(argv=None):
         out = args.out or sample_path(size)
         t0 = time.perf_counter()
         build_sample_store(out, size)
-        print("{} ({} stocks x {} days) in {:.1f}s".format(
-            out, size.n_stocks, size.n_days, time.perf_counter() - t0))
+        print(
+            "{} ({} stocks x {} days) in {:.1f}s".format(
+                out, size.n_stocks, size.n_days, time.perf_counter() - t0
+            )
+        )
         return 0
 
     from mivada.store import Store, StoreError
 
     try:
-        store = Store(args.store or os.environ.get("MIVADA_STORE") or
-                      _default_sample())
+        store = Store(args.store or os.environ.get("MIVADA_STORE") or _default_sample())
     except StoreError as exc:
         print(exc, file=sys.stderr)
         return 1
@@ -79,12 +83,16 @@ def main(argv=None):
             print("  {}: {}".format(key, value))
         from mivada.schema import OPTIONAL_TABLES_DDL
 
-        present = {r[0] for r in store.fetchall(
-            "SELECT table_name FROM information_schema.tables")}
-        for table in ("instruments", "daily_bars", "minute_bars",
-                      "industry_records", "index_members",
-                      "style_exposures", "factor_values") + tuple(
-                          t for t in OPTIONAL_TABLES_DDL if t in present):
+        present = {r[0] for r in store.fetchall("SELECT table_name FROM information_schema.tables")}
+        for table in (
+            "instruments",
+            "daily_bars",
+            "minute_bars",
+            "industry_records",
+            "index_members",
+            "style_exposures",
+            "factor_values",
+        ) + tuple(t for t in OPTIONAL_TABLES_DDL if t in present):
             n = store.fetchall("SELECT count(*) FROM " + table)[0][0]
             print("  {} rows: {}".format(table, n))
         print("  data: {} to {}".format(store.data_start, store.data_end))

@@ -11,6 +11,7 @@ data builders use:
 
 ``start_date`` values are ``datetime.datetime`` at midnight.
 """
+
 from mivada.api import current_store
 from mivada.errors import argument_error
 
@@ -18,11 +19,13 @@ _QUERIES = {
     "__internal__zx2019_industry": (
         "SELECT industry_name AS first_industry_name, order_book_id, "
         "start_date::TIMESTAMP AS start_date FROM industry_records "
-        "WHERE source = 'citics_2019' ORDER BY order_book_id, start_date"),
+        "WHERE source = 'citics_2019' ORDER BY order_book_id, start_date"
+    ),
     "__internal__shenwan_industry": (
         "SELECT industry_name AS index_name, order_book_id, "
         "start_date::TIMESTAMP AS start_date, version FROM industry_records "
-        "WHERE source = 'sws' ORDER BY order_book_id, start_date, version"),
+        "WHERE source = 'sws' ORDER BY order_book_id, start_date, version"
+    ),
 }
 
 
@@ -31,11 +34,11 @@ class Client:
 
     def execute(self, name, *args, **kwargs):
         if args or kwargs:
-            raise argument_error(name, "no arguments", "{} argument(s)".format(
-                len(args) + len(kwargs)))
+            raise argument_error(
+                name, "no arguments", "{} argument(s)".format(len(args) + len(kwargs))
+            )
         if not isinstance(name, str) or name not in _QUERIES:
-            raise argument_error("name", "one of {}".format(sorted(_QUERIES)),
-                                 repr(name))
+            raise argument_error("name", "one of {}".format(sorted(_QUERIES)), repr(name))
         return current_store().fetchall(_QUERIES[name])
 
 

@@ -1,4 +1,5 @@
 """Decorators of the market-data client."""
+
 import functools
 import threading
 import time
@@ -22,12 +23,17 @@ def _unchanged(value, pristine):
     if type(value) is not type(pristine):
         return False
     if hasattr(pristine, "equals"):
-        return (getattr(value, "name", None) == getattr(pristine, "name", None)
-                and value.equals(pristine)
-                and value.index.equals(pristine.index)
-                and list(value.index.names) == list(pristine.index.names))
-    return value.shape == pristine.shape and value.dtype == pristine.dtype \
+        return (
+            getattr(value, "name", None) == getattr(pristine, "name", None)
+            and value.equals(pristine)
+            and value.index.equals(pristine.index)
+            and list(value.index.names) == list(pristine.index.names)
+        )
+    return (
+        value.shape == pristine.shape
+        and value.dtype == pristine.dtype
         and np.array_equal(value, pristine, equal_nan=value.dtype.kind in "fc")
+    )
 
 
 def ttl_cache(ttl):

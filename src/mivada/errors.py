@@ -34,8 +34,10 @@ class IngestError(MivadaError, ValueError):
 
     def __init__(self, problems):
         self.problems = list(problems)
-        lines = ["{}{}: {}".format(f, "" if r is None else ", " + r, text)
-                 for f, r, text in self.problems[:MAX_REPORTED]]
+        lines = [
+            "{}{}: {}".format(f, "" if r is None else ", " + r, text)
+            for f, r, text in self.problems[:MAX_REPORTED]
+        ]
         more = len(self.problems) - MAX_REPORTED
         if more > 0:
             lines.append("... and {} more problem(s)".format(more))

@@ -10,6 +10,7 @@ of unknown indexes, ...).  The write is one transaction, and a new store is
 built in a temporary file renamed into place, so a failed import leaves the
 store exactly as it was.
 """
+
 import contextlib
 import os
 import time
@@ -18,14 +19,26 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from mivada.errors import (MAX_REPORTED, ArgumentError, IngestError,
-                           IngestStoreError, StoreError, argument_error)
+from mivada.errors import (
+    MAX_REPORTED,
+    ArgumentError,
+    IngestError,
+    IngestStoreError,
+    StoreError,
+    argument_error,
+)
 from mivada.market_rules import BOARDS
-from mivada.schema import (DAILY_FIELDS, INDUSTRY_SOURCES, INSTRUMENT_TYPES,
-                           MINUTE_FIELDS, OPTIONAL_TABLES_DDL, STYLE_TABLE,
-                           create_schema, quote_ident)
-from mivada.store import (connect, describe_duckdb_error,
-                          remove_stale_temp_files)
+from mivada.schema import (
+    DAILY_FIELDS,
+    INDUSTRY_SOURCES,
+    INSTRUMENT_TYPES,
+    MINUTE_FIELDS,
+    OPTIONAL_TABLES_DDL,
+    STYLE_TABLE,
+    create_schema,
+    quote_ident,
+)
+from mivada.store import connect, describe_duckdb_error, remove_stale_temp_files
 from mivada.utils import FIRST_DAY, LAST_DAY, parse_dates
 
 __all__ = ["IngestError", "ingest"]
@@ -37,44 +50,92 @@ LIMIT_FIELDS = ("limit_up", "limit_down")
 # column kinds: text, date, zero_date (date or "0000-00-00"), timestamp,
 # number, int.  (name, kind, required)
 TABLES = {
-    "trading_calendar": {"key": ("date",), "columns": [
-        ("date", "date", True)]},
-    "instruments": {"key": ("order_book_id",), "columns": [
-        ("order_book_id", "text", True), ("symbol", "text", False),
-        ("type", "text", True), ("exchange", "text", False),
-        ("listed_date", "date", True), ("de_listed_date", "zero_date", False)]},
-    "daily_bars": {"key": ("order_book_id", "date"), "columns": [
-        ("order_book_id", "text", True), ("date", "date", True)] + [
-        (f, "number", f == "close") for f in DAILY_FIELDS + LIMIT_FIELDS]},
-    "minute_bars": {"key": ("order_book_id", "datetime"), "columns": [
-        ("order_book_id", "text", True), ("datetime", "timestamp", True)] + [
-        (f, "number", f == "close") for f in MINUTE_FIELDS]},
-    "industry_records": {"key": ("source", "order_book_id", "start_date",
-                                 "version"), "columns": [
-        ("source", "text", True), ("order_book_id", "text", True),
-        ("start_date", "date", True), ("industry_name", "text", True),
-        ("version", "int", False)]},
-    "index_members": {"key": ("index_id", "order_book_id", "in_date"),
-                      "columns": [
-        ("index_id", "text", True), ("order_book_id", "text", True),
-        ("in_date", "date", True), ("out_date", "date", False)]},
-    "board_records": {"key": ("order_book_id", "start_date"), "columns": [
-        ("order_book_id", "text", True), ("start_date", "date", True),
-        ("board", "text", True)]},
-    "st_records": {"key": ("order_book_id", "start_date"), "columns": [
-        ("order_book_id", "text", True), ("start_date", "date", True),
-        ("end_date", "zero_date", False)]},
-    STYLE_TABLE: {"key": ("order_book_id", "date"), "wide": True, "columns": [
-        ("order_book_id", "text", True), ("date", "date", True)]},
-    "factor_values": {"key": ("order_book_id", "date", "factor"),
-                      "wide": True, "columns": [
-        ("order_book_id", "text", True), ("date", "date", True),
-        ("factor", "text", False), ("value", "number", False)]},
+    "trading_calendar": {"key": ("date",), "columns": [("date", "date", True)]},
+    "instruments": {
+        "key": ("order_book_id",),
+        "columns": [
+            ("order_book_id", "text", True),
+            ("symbol", "text", False),
+            ("type", "text", True),
+            ("exchange", "text", False),
+            ("listed_date", "date", True),
+            ("de_listed_date", "zero_date", False),
+        ],
+    },
+    "daily_bars": {
+        "key": ("order_book_id", "date"),
+        "columns": [("order_book_id", "text", True), ("date", "date", True)]
+        + [(f, "number", f == "close") for f in DAILY_FIELDS + LIMIT_FIELDS],
+    },
+    "minute_bars": {
+        "key": ("order_book_id", "datetime"),
+        "columns": [("order_book_id", "text", True), ("datetime", "timestamp", True)]
+        + [(f, "number", f == "close") for f in MINUTE_FIELDS],
+    },
+    "industry_records": {
+        "key": ("source", "order_book_id", "start_date", "version"),
+        "columns": [
+            ("source", "text", True),
+            ("order_book_id", "text", True),
+            ("start_date", "date", True),
+            ("industry_name", "text", True),
+            ("version", "int", False),
+        ],
+    },
+    "index_members": {
+        "key": ("index_id", "order_book_id", "in_date"),
+        "columns": [
+            ("index_id", "text", True),
+            ("order_book_id", "text", True),
+            ("in_date", "date", True),
+            ("out_date", "date", False),
+        ],
+    },
+    "board_records": {
+        "key": ("order_book_id", "start_date"),
+        "columns": [
+            ("order_book_id", "text", True),
+            ("start_date", "date", True),
+            ("board", "text", True),
+        ],
+    },
+    "st_records": {
+        "key": ("order_book_id", "start_date"),
+        "columns": [
+            ("order_book_id", "text", True),
+            ("start_date", "date", True),
+            ("end_date", "zero_date", False),
+        ],
+    },
+    STYLE_TABLE: {
+        "key": ("order_book_id", "date"),
+        "wide": True,
+        "columns": [("order_book_id", "text", True), ("date", "date", True)],
+    },
+    "factor_values": {
+        "key": ("order_book_id", "date", "factor"),
+        "wide": True,
+        "columns": [
+            ("order_book_id", "text", True),
+            ("date", "date", True),
+            ("factor", "text", False),
+            ("value", "number", False),
+        ],
+    },
 }
 # Written in this order: referenced tables first.
-TABLE_ORDER = ("trading_calendar", "instruments", "daily_bars", "minute_bars",
-               "industry_records", "index_members", "board_records",
-               "st_records", STYLE_TABLE, "factor_values")
+TABLE_ORDER = (
+    "trading_calendar",
+    "instruments",
+    "daily_bars",
+    "minute_bars",
+    "industry_records",
+    "index_members",
+    "board_records",
+    "st_records",
+    STYLE_TABLE,
+    "factor_values",
+)
 
 
 class _Batch:
@@ -115,11 +176,13 @@ def ingest(directory, path, *, create=None, date_format=None):
     directory = os.fspath(directory)
     path = os.path.abspath(os.fspath(path))
     if not os.path.isdir(directory):
-        raise argument_error("directory", "a folder of table files",
-                             "{}, which is not a folder".format(directory))
+        raise argument_error(
+            "directory", "a folder of table files", "{}, which is not a folder".format(directory)
+        )
     if date_format is not None and not isinstance(date_format, str):
-        raise argument_error("date_format", "strftime codes as text, such as "
-                             "'%d/%m/%Y'", repr(date_format))
+        raise argument_error(
+            "date_format", "strftime codes as text, such as '%d/%m/%Y'", repr(date_format)
+        )
     _check_writable(path, create)
 
     problems = []
@@ -143,8 +206,7 @@ def ingest(directory, path, *, create=None, date_format=None):
             return _ingest_new(path, batches)
         except duckdb.Error as exc:
             # locked by another process, no space, no permission ...
-            raise IngestStoreError(path, str(describe_duckdb_error(
-                path, exc))) from None
+            raise IngestStoreError(path, str(describe_duckdb_error(path, exc))) from None
         except StoreError as exc:
             if isinstance(exc, IngestError):
                 raise
@@ -160,14 +222,15 @@ def _check_writable(path, create):
     exists = os.path.exists(path)
     folder = os.path.dirname(path)
     if exists and not os.access(path, os.W_OK):
-        raise IngestStoreError(path, "cannot write {}: the file is "
-                               "read-only".format(path))
+        raise IngestStoreError(path, "cannot write {}: the file is read-only".format(path))
     if os.path.isdir(folder) and not os.access(folder, os.W_OK):
-        raise IngestStoreError(path, "cannot write {}: the folder {} is "
-                               "read-only".format(path, folder))
+        raise IngestStoreError(
+            path, "cannot write {}: the folder {} is read-only".format(path, folder)
+        )
     if create is True and exists:
-        raise argument_error("path", "a store that does not exist yet "
-                             "(create=True)", "{}, which exists".format(path))
+        raise argument_error(
+            "path", "a store that does not exist yet (create=True)", "{}, which exists".format(path)
+        )
     if create is False and not exists:
         raise IngestStoreError(path, "no mivada store at {}".format(path))
     return exists
@@ -180,7 +243,7 @@ def _import_lock(path, poll=0.1):
     another process."""
     try:
         import fcntl
-    except ImportError:         # no advisory locks on this system
+    except ImportError:  # no advisory locks on this system
         yield
         return
     folder = os.path.dirname(path)
@@ -199,15 +262,17 @@ def _import_lock(path, poll=0.1):
             except BlockingIOError:
                 if not waited:
                     waited = True
-                    warnings.warn("waiting for another import into {} to "
-                                  "finish".format(folder), stacklevel=4)
+                    warnings.warn(
+                        "waiting for another import into {} to finish".format(folder), stacklevel=4
+                    )
                 time.sleep(poll)
         yield
     finally:
-        os.close(fd)         # releases the lock
+        os.close(fd)  # releases the lock
 
 
 # -- reading and converting ----------------------------------------------------
+
 
 def _read_directory(directory, problems, date_format=None):
     found = {}
@@ -220,20 +285,19 @@ def _read_directory(directory, problems, date_format=None):
             problems.append((name, None, "not a .csv or .parquet file"))
             continue
         if stem not in TABLES:
-            problems.append((name, None, "unknown table {!r}, expect one of {}"
-                             .format(stem, list(TABLE_ORDER))))
+            problems.append(
+                (name, None, "unknown table {!r}, expect one of {}".format(stem, list(TABLE_ORDER)))
+            )
             continue
         if stem in found:
-            problems.append((name, None, "table {} is also given by {}".format(
-                stem, found[stem])))
+            problems.append((name, None, "table {} is also given by {}".format(stem, found[stem])))
             continue
         found[stem] = name
     if not found and not problems:
         problems.append((directory, None, "no table files found"))
     batches = {}
     for table, name in found.items():
-        batch = _read_table(table, os.path.join(directory, name), name,
-                            problems, date_format)
+        batch = _read_table(table, os.path.join(directory, name), name, problems, date_format)
         if batch is not None:
             batches[table] = batch
     return batches
@@ -242,17 +306,22 @@ def _read_directory(directory, problems, date_format=None):
 def _split_name(name):
     for ext in (".csv", ".parquet"):
         if name.lower().endswith(ext):
-            return name[:-len(ext)], ext
+            return name[: -len(ext)], ext
     return name, None
 
 
 def _read_table(table, full, name, problems, date_format=None):
     try:
         if name.lower().endswith(".csv"):
-            raw = pd.read_csv(full, dtype=str, keep_default_na=False,
-                              encoding="utf-8-sig",
-                              na_values=[""], skipinitialspace=True,
-                              skip_blank_lines=False)
+            raw = pd.read_csv(
+                full,
+                dtype=str,
+                keep_default_na=False,
+                encoding="utf-8-sig",
+                na_values=[""],
+                skipinitialspace=True,
+                skip_blank_lines=False,
+            )
             rows, word = np.arange(len(raw)) + 2, "line"
             # blank lines are skipped but still counted
             filled = raw.notna().any(axis=1).to_numpy()
@@ -260,19 +329,32 @@ def _read_table(table, full, name, problems, date_format=None):
         else:
             con = connect()
             try:
-                raw = con.execute("SELECT * FROM read_parquet(?)",
-                                  [full]).df()
+                raw = con.execute("SELECT * FROM read_parquet(?)", [full]).df()
             finally:
                 con.close()
             rows, word = np.arange(len(raw)) + 1, "row"
     except Exception as exc:  # any reader failure is a problem of the file
-        problems.append((name, None, "cannot read: {}".format(
-            str(exc).splitlines()[0] if str(exc) else type(exc).__name__)))
+        problems.append(
+            (
+                name,
+                None,
+                "cannot read: {}".format(
+                    str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+                ),
+            )
+        )
         return None
     blank = _blank_header_columns(full, name, raw)
     if blank:
-        problems.append((name, None, "blank column name(s) in the header at "
-                         "position(s) {} (counting from 1)".format(blank)))
+        problems.append(
+            (
+                name,
+                None,
+                "blank column name(s) in the header at position(s) {} (counting from 1)".format(
+                    blank
+                ),
+            )
+        )
         return None
     raw.columns = [str(c).strip() for c in raw.columns]
     # The store's column names ignore letter case.
@@ -281,9 +363,14 @@ def _read_table(table, full, name, problems, date_format=None):
         folded.setdefault(c.lower(), []).append(c)
     clash = [v for v in folded.values() if len(v) > 1 and len(set(v)) > 1]
     if clash:
-        problems.append((name, None, "column names {} differ only in letter "
-                         "case; the store's column names ignore case".format(
-                             clash[0])))
+        problems.append(
+            (
+                name,
+                None,
+                "column names {} differ only in letter "
+                "case; the store's column names ignore case".format(clash[0]),
+            )
+        )
         return None
     layout = TABLES[table]
     known = {c[0] for c in layout["columns"]}
@@ -292,25 +379,36 @@ def _read_table(table, full, name, problems, date_format=None):
         problems.append((name, None, "repeated column(s) {}".format(dup_cols)))
         return None
     header_problems = len(problems)
-    missing = [c for c, _, req in layout["columns"]
-               if req and c not in raw.columns]
+    missing = [c for c, _, req in layout["columns"] if req and c not in raw.columns]
     extra = [c for c in raw.columns if c not in known]
     if table == "factor_values":
         long_form = "factor" in raw.columns or "value" in raw.columns
         if long_form:
             missing += [c for c in ("factor", "value") if c not in raw.columns]
             if extra:
-                problems.append((name, None, "unexpected column(s) {} in the "
-                                 "long layout (order_book_id, date, factor, "
-                                 "value)".format(extra)))
+                problems.append(
+                    (
+                        name,
+                        None,
+                        "unexpected column(s) {} in the "
+                        "long layout (order_book_id, date, factor, "
+                        "value)".format(extra),
+                    )
+                )
         elif not extra:
             problems.append((name, None, "no factor columns"))
         else:
-            problems.extend((name, None, _bar_name("column", c))
-                            for c in extra if _is_bar_field(c))
+            problems.extend((name, None, _bar_name("column", c)) for c in extra if _is_bar_field(c))
     elif not layout.get("wide") and extra:
-        problems.append((name, None, "unexpected column(s) {}, expect {}"
-                         .format(extra, [c[0] for c in layout["columns"]])))
+        problems.append(
+            (
+                name,
+                None,
+                "unexpected column(s) {}, expect {}".format(
+                    extra, [c[0] for c in layout["columns"]]
+                ),
+            )
+        )
     elif layout.get("wide") and not extra:
         problems.append((name, None, "no style factor columns"))
     if missing:
@@ -326,17 +424,21 @@ def _read_table(table, full, name, problems, date_format=None):
             kinds[c] = "number"
     required = {c for c, _, req in layout["columns"] if req}
     for col in raw.columns:
-        out[col] = _convert(raw[col], kinds[col], col in required, name, col,
-                            rows, word, problems, date_format)
+        out[col] = _convert(
+            raw[col], kinds[col], col in required, name, col, rows, word, problems, date_format
+        )
     if len(problems) > before:
         return None
     if table == "factor_values" and "factor" not in out.columns:
-        out = out.melt(id_vars=["order_book_id", "date"], var_name="factor",
-                       value_name="value", ignore_index=False)
+        out = out.melt(
+            id_vars=["order_book_id", "date"],
+            var_name="factor",
+            value_name="value",
+            ignore_index=False,
+        )
         rows = rows[out.index.to_numpy()]
         out = out.reset_index(drop=True)
-    batch = _Batch(table, name, out.reset_index(drop=True), np.asarray(rows),
-                   word)
+    batch = _Batch(table, name, out.reset_index(drop=True), np.asarray(rows), word)
     _check_rows(batch, problems)
     if len(problems) > before:
         return None
@@ -354,8 +456,7 @@ def _blank_header_columns(full, name, raw):
     return [i + 1 for i, c in enumerate(raw.columns) if not str(c).strip()]
 
 
-def _to_timestamps(text, blank, col="column 'date'", date_format=None,
-                   timestamps=False):
+def _to_timestamps(text, blank, col="column 'date'", date_format=None, timestamps=False):
     """Date-like values as datetime64[ns] (NaT where unreadable), read as
     ``mivada.utils.parse_dates`` reads dates (integers as YYYYMMDD, text in
     ``date_format`` or ISO 8601, day/month order settled by the values),
@@ -389,8 +490,7 @@ def _iso_day_first(values, date_format):
     return out
 
 
-def _convert(series, kind, required, fname, col, rows, word, problems,
-             date_format=None):
+def _convert(series, kind, required, fname, col, rows, word, problems, date_format=None):
     blank = series.isna()
     if series.dtype == object or pd.api.types.is_string_dtype(series):
         text = series.astype(object).where(~blank, None)
@@ -401,26 +501,31 @@ def _convert(series, kind, required, fname, col, rows, word, problems,
     if kind == "zero_date":
         blank = blank | (text == "0000-00-00")
     if kind == "text":
-        values = text.map(lambda v: None if v is None or (
-            isinstance(v, float) and np.isnan(v)) else str(v))
+        values = text.map(
+            lambda v: None if v is None or (isinstance(v, float) and np.isnan(v)) else str(v)
+        )
         values = values.where(~blank, None).astype(object)
         bad = np.zeros(len(values), dtype=bool)
     elif kind in ("date", "zero_date", "timestamp"):
         try:
-            values, far = _to_timestamps(text, blank, "column {!r}".format(col),
-                                         date_format,
-                                         timestamps=kind == "timestamp")
+            values, far = _to_timestamps(
+                text, blank, "column {!r}".format(col), date_format, timestamps=kind == "timestamp"
+            )
         except ArgumentError as exc:
-            problems.append((fname, None, "{} as date_format (--date-format "
-                             "on the command line)".format(exc)))
-            return pd.Series(pd.NaT, index=series.index,
-                             dtype="datetime64[ns]")
+            problems.append(
+                (fname, None, "{} as date_format (--date-format on the command line)".format(exc))
+            )
+            return pd.Series(pd.NaT, index=series.index, dtype="datetime64[ns]")
         for i in np.flatnonzero(far):
-            problems.append((fname, "{} {}".format(word, rows[i]),
-                             "column {!r}: {!r} is outside the dates a "
-                             "timestamp can hold ({} to {})".format(
-                                 col, series.iloc[i], FIRST_DAY.date(),
-                                 LAST_DAY.date())))
+            problems.append(
+                (
+                    fname,
+                    "{} {}".format(word, rows[i]),
+                    "column {!r}: {!r} is outside the dates a timestamp can hold ({} to {})".format(
+                        col, series.iloc[i], FIRST_DAY.date(), LAST_DAY.date()
+                    ),
+                )
+            )
         bad = values.isna() & ~blank & ~far
         if kind != "timestamp":
             timed = values.notna() & (values != values.dt.normalize())
@@ -434,27 +539,38 @@ def _convert(series, kind, required, fname, col, rows, word, problems,
             values = values.astype("Int64")
     if required:
         for i in np.flatnonzero(blank.to_numpy()):
-            problems.append((fname, "{} {}".format(word, rows[i]),
-                             "column {!r} is empty".format(col)))
+            problems.append(
+                (fname, "{} {}".format(word, rows[i]), "column {!r} is empty".format(col))
+            )
     for i in np.flatnonzero(np.asarray(bad)):
-        problems.append((fname, "{} {}".format(word, rows[i]),
-                         "column {!r}: {!r} is not {}".format(
-                             col, series.iloc[i], _KIND_TEXT[kind])))
+        problems.append(
+            (
+                fname,
+                "{} {}".format(word, rows[i]),
+                "column {!r}: {!r} is not {}".format(col, series.iloc[i], _KIND_TEXT[kind]),
+            )
+        )
     return values
 
 
-_KIND_TEXT = {"date": "a date (YYYY-MM-DD)", "zero_date":
-              "a date (YYYY-MM-DD) or 0000-00-00",
-              "timestamp": "a timestamp (YYYY-MM-DD HH:MM:SS)",
-              "number": "a finite number", "int": "an integer",
-              "text": "text"}
+_KIND_TEXT = {
+    "date": "a date (YYYY-MM-DD)",
+    "zero_date": "a date (YYYY-MM-DD) or 0000-00-00",
+    "timestamp": "a timestamp (YYYY-MM-DD HH:MM:SS)",
+    "number": "a finite number",
+    "int": "an integer",
+    "text": "text",
+}
+
 
 # A published factor may not take a bar field's name: ``get_factor`` serves
 # the bar field under that name.
 def _bar_name(what, name):
-    return ("{} {!r}: a published factor cannot take the name of the daily "
-            "bar field {!r} (get_factor serves the bar under it); rename the "
-            "factor".format(what, name, name.strip().lower()))
+    return (
+        "{} {!r}: a published factor cannot take the name of the daily "
+        "bar field {!r} (get_factor serves the bar under it); rename the "
+        "factor".format(what, name, name.strip().lower())
+    )
 
 
 def _is_bar_field(name):
@@ -471,57 +587,99 @@ def _check_rows(batch, problems):
     f = batch.frame
     t = batch.table
     if t == "instruments":
-        _flag(batch, ~f["type"].isin(INSTRUMENT_TYPES),
-              lambda i: "type {!r} is not one of {}".format(
-                  f["type"].iat[i], list(INSTRUMENT_TYPES)), problems)
+        _flag(
+            batch,
+            ~f["type"].isin(INSTRUMENT_TYPES),
+            lambda i: "type {!r} is not one of {}".format(f["type"].iat[i], list(INSTRUMENT_TYPES)),
+            problems,
+        )
         if "de_listed_date" in f:
-            _flag(batch, f["de_listed_date"].notna() &
-                  (f["de_listed_date"] <= f["listed_date"]),
-                  lambda i: "de_listed_date is not after listed_date", problems)
+            _flag(
+                batch,
+                f["de_listed_date"].notna() & (f["de_listed_date"] <= f["listed_date"]),
+                lambda i: "de_listed_date is not after listed_date",
+                problems,
+            )
     if t in ("daily_bars", "minute_bars"):
         for col in ("open", "high", "low", "close", "prev_close"):
             if col in f:
-                _flag(batch, f[col] <= 0, lambda i, c=col: "{} must be "
-                      "positive".format(c), problems)
+                _flag(
+                    batch, f[col] <= 0, lambda i, c=col: "{} must be positive".format(c), problems
+                )
         for col in ("volume", "total_turnover"):
             if col in f:
-                _flag(batch, f[col] < 0, lambda i, c=col: "{} must not be "
-                      "negative".format(c), problems)
+                _flag(
+                    batch,
+                    f[col] < 0,
+                    lambda i, c=col: "{} must not be negative".format(c),
+                    problems,
+                )
         if "high" in f and "low" in f:
-            _flag(batch, f["high"] < f["low"], lambda i: "high is below low",
-                  problems)
+            _flag(batch, f["high"] < f["low"], lambda i: "high is below low", problems)
         for col in LIMIT_FIELDS:
             if col in f:
-                _flag(batch, f[col] <= 0, lambda i, c=col: "{} must be "
-                      "positive".format(c), problems)
+                _flag(
+                    batch, f[col] <= 0, lambda i, c=col: "{} must be positive".format(c), problems
+                )
         if all(c in f for c in LIMIT_FIELDS):
-            _flag(batch, f["limit_up"] < f["limit_down"],
-                  lambda i: "limit_up is below limit_down", problems)
+            _flag(
+                batch,
+                f["limit_up"] < f["limit_down"],
+                lambda i: "limit_up is below limit_down",
+                problems,
+            )
     if t == "board_records":
         known = f["board"].str.strip().str.lower().isin(BOARDS).to_numpy(bool)
-        _flag(batch, ~known, lambda i: "board {!r} is not one of {}".format(
-            f["board"].iat[i], list(BOARDS)), problems)
+        _flag(
+            batch,
+            ~known,
+            lambda i: "board {!r} is not one of {}".format(f["board"].iat[i], list(BOARDS)),
+            problems,
+        )
     if t == "st_records" and "end_date" in f:
-        _flag(batch, f["end_date"].notna() & (f["end_date"] <= f["start_date"]),
-              lambda i: "end_date is not after start_date", problems)
+        _flag(
+            batch,
+            f["end_date"].notna() & (f["end_date"] <= f["start_date"]),
+            lambda i: "end_date is not after start_date",
+            problems,
+        )
     if t == "industry_records":
-        _flag(batch, ~f["source"].isin(INDUSTRY_SOURCES),
-              lambda i: "source {!r} is not one of {}".format(
-                  f["source"].iat[i], list(INDUSTRY_SOURCES)), problems)
-        version = f["version"] if "version" in f else pd.Series(
-            pd.array([pd.NA] * len(f), dtype="Int64"))
+        _flag(
+            batch,
+            ~f["source"].isin(INDUSTRY_SOURCES),
+            lambda i: "source {!r} is not one of {}".format(
+                f["source"].iat[i], list(INDUSTRY_SOURCES)
+            ),
+            problems,
+        )
+        version = (
+            f["version"] if "version" in f else pd.Series(pd.array([pd.NA] * len(f), dtype="Int64"))
+        )
         sws = (f["source"] == "sws").to_numpy()
         ok_version = version.isin([1, 2, 3]).fillna(False).to_numpy(bool)
-        _flag(batch, sws & ~ok_version,
-              lambda i: "sws records need a version of 1, 2 or 3", problems)
-        _flag(batch, ~sws & version.notna().to_numpy(bool),
-              lambda i: "only sws records carry a version", problems)
+        _flag(
+            batch, sws & ~ok_version, lambda i: "sws records need a version of 1, 2 or 3", problems
+        )
+        _flag(
+            batch,
+            ~sws & version.notna().to_numpy(bool),
+            lambda i: "only sws records carry a version",
+            problems,
+        )
     if t == "factor_values":
-        _flag(batch, f["factor"].map(_is_bar_field).to_numpy(bool),
-              lambda i: _bar_name("factor", f["factor"].iat[i]), problems)
+        _flag(
+            batch,
+            f["factor"].map(_is_bar_field).to_numpy(bool),
+            lambda i: _bar_name("factor", f["factor"].iat[i]),
+            problems,
+        )
     if t == "index_members" and "out_date" in f:
-        _flag(batch, f["out_date"].notna() & (f["out_date"] <= f["in_date"]),
-              lambda i: "out_date is not after in_date", problems)
+        _flag(
+            batch,
+            f["out_date"].notna() & (f["out_date"] <= f["in_date"]),
+            lambda i: "out_date is not after in_date",
+            problems,
+        )
     key = [k for k in TABLES[t]["key"] if k in f]
     dup = f.duplicated(key, keep=False).to_numpy()
     if dup.any():
@@ -529,29 +687,41 @@ def _check_rows(batch, problems):
         for i in np.flatnonzero(dup):
             k = tuple(f[c].iat[i] for c in key)
             if k in first:
-                problems.append((batch.filename, batch.where(i),
-                                 "repeats the key {} of {}".format(
-                                     dict(zip(key, map(str, k))),
-                                     batch.where(first[k]))))
+                problems.append(
+                    (
+                        batch.filename,
+                        batch.where(i),
+                        "repeats the key {} of {}".format(
+                            dict(zip(key, map(str, k))), batch.where(first[k])
+                        ),
+                    )
+                )
             else:
                 first[k] = i
 
 
 # -- cross-table checks and writing --------------------------------------------
 
+
 def _check_references(con, batches, problems):
     """Checks against the store's existing rows and the other files."""
     inst = con.execute(
         "SELECT order_book_id, type, listed_date::TIMESTAMP AS listed_date, "
-        "de_listed_date::TIMESTAMP AS de_listed_date FROM instruments").df()
-    cal = con.execute("SELECT date::TIMESTAMP AS date FROM trading_calendar"
-                      ).df()["date"]
+        "de_listed_date::TIMESTAMP AS de_listed_date FROM instruments"
+    ).df()
+    cal = con.execute("SELECT date::TIMESTAMP AS date FROM trading_calendar").df()["date"]
     cal = pd.DatetimeIndex(pd.to_datetime(cal).astype("datetime64[ns]"))
     if "instruments" in batches:
         b = batches["instruments"]
         clash = b.frame["order_book_id"].isin(set(inst["order_book_id"]))
-        _flag(b, clash, lambda i: "instrument {} is already in the store"
-              .format(b.frame["order_book_id"].iat[i]), problems)
+        _flag(
+            b,
+            clash,
+            lambda i: "instrument {} is already in the store".format(
+                b.frame["order_book_id"].iat[i]
+            ),
+            problems,
+        )
         new = b.frame[["order_book_id", "type", "listed_date"]].copy()
         new["de_listed_date"] = b.frame.get("de_listed_date", pd.NaT)
         for frame in (inst, new):
@@ -564,32 +734,45 @@ def _check_references(con, batches, problems):
     for col in ("listed_date", "de_listed_date"):
         inst[col] = pd.to_datetime(inst[col]).astype("datetime64[ns]")
     if "trading_calendar" in batches:
-        cal = cal.union(pd.DatetimeIndex(batches["trading_calendar"]
-                                         .frame["date"]))
+        cal = cal.union(pd.DatetimeIndex(batches["trading_calendar"].frame["date"]))
     elif len(cal) == 0 and "daily_bars" in batches:
         # A new store without a calendar file trades on the bars' dates.
-        cal = pd.DatetimeIndex(batches["daily_bars"].frame["date"].unique()
-                               ).sort_values()
+        cal = pd.DatetimeIndex(batches["daily_bars"].frame["date"].unique()).sort_values()
         batches["trading_calendar"] = _Batch(
-            "trading_calendar", "(calendar from daily_bars)",
-            pd.DataFrame({"date": cal}), np.arange(len(cal)) + 1, "row")
+            "trading_calendar",
+            "(calendar from daily_bars)",
+            pd.DataFrame({"date": cal}),
+            np.arange(len(cal)) + 1,
+            "row",
+        )
     types = inst["type"]
 
     def known(b, col, want=None, what="instrument"):
         ids = b.frame[col]
         t = ids.map(types)
         bad = t.isna() if want is None else (t != want)
-        _flag(b, bad.to_numpy(bool), lambda i: "{} {} is not {}".format(
-            what, ids.iat[i], "in the store or instruments file" if want is None
-            else "a {} instrument of the store or instruments file".format(
-                want)), problems)
+        _flag(
+            b,
+            bad.to_numpy(bool),
+            lambda i: "{} {} is not {}".format(
+                what,
+                ids.iat[i],
+                "in the store or instruments file"
+                if want is None
+                else "a {} instrument of the store or instruments file".format(want),
+            ),
+            problems,
+        )
         return ~bad.to_numpy(bool)
 
     def on_calendar(b, col):
         days = b.frame[col].dt.normalize()
-        _flag(b, ~days.isin(cal).to_numpy(bool),
-              lambda i: "{} {} is not a trading date".format(
-                  col, days.iat[i].date()), problems)
+        _flag(
+            b,
+            ~days.isin(cal).to_numpy(bool),
+            lambda i: "{} {} is not a trading date".format(col, days.iat[i].date()),
+            problems,
+        )
 
     def listed(b, col, ok):
         if not ok.any():
@@ -597,11 +780,16 @@ def _check_references(con, batches, problems):
         ids = b.frame["order_book_id"]
         day = b.frame[col].dt.normalize()
         ld = pd.to_datetime(ids.map(inst["listed_date"])).astype("datetime64[ns]")
-        dd = pd.to_datetime(ids.map(inst["de_listed_date"])).astype(
-            "datetime64[ns]")
+        dd = pd.to_datetime(ids.map(inst["de_listed_date"])).astype("datetime64[ns]")
         bad = ok & ((day < ld) | (dd.notna() & (day >= dd))).to_numpy(bool)
-        _flag(b, bad, lambda i: "{} {} is outside the listing period of {}"
-              .format(col, day.iat[i].date(), ids.iat[i]), problems)
+        _flag(
+            b,
+            bad,
+            lambda i: "{} {} is outside the listing period of {}".format(
+                col, day.iat[i].date(), ids.iat[i]
+            ),
+            problems,
+        )
 
     for table in ("daily_bars", "minute_bars", STYLE_TABLE, "factor_values"):
         if table in batches:
@@ -613,16 +801,26 @@ def _check_references(con, batches, problems):
                 listed(b, col, ok)
     if STYLE_TABLE in batches:
         b = batches[STYLE_TABLE]
-        have = [r[0] for r in con.execute(
-            "SELECT column_name FROM information_schema.columns WHERE "
-            "table_name = ?", [STYLE_TABLE]).fetchall()]
+        have = [
+            r[0]
+            for r in con.execute(
+                "SELECT column_name FROM information_schema.columns WHERE table_name = ?",
+                [STYLE_TABLE],
+            ).fetchall()
+        ]
         by_case = {c.lower(): c for c in have}
         for c in b.frame.columns:
             if c not in have and c.lower() in by_case:
-                problems.append((b.filename, None, "column {!r} differs only "
-                                 "in letter case from the store's style "
-                                 "factor {!r}; the store's column names ignore "
-                                 "case".format(c, by_case[c.lower()])))
+                problems.append(
+                    (
+                        b.filename,
+                        None,
+                        "column {!r} differs only "
+                        "in letter case from the store's style "
+                        "factor {!r}; the store's column names ignore "
+                        "case".format(c, by_case[c.lower()]),
+                    )
+                )
     for table in ("industry_records", "board_records", "st_records"):
         if table in batches:
             known(batches[table], "order_book_id", "CS", "stock")
@@ -634,11 +832,19 @@ def _check_references(con, batches, problems):
 
 def _check_clashes(con, batches, problems):
     """Rows whose key the store already holds."""
-    tables = {r[0] for r in con.execute(
-        "SELECT table_name FROM information_schema.tables").fetchall()}
-    for table in ("daily_bars", "minute_bars", "industry_records",
-                  "index_members", "board_records", "st_records", STYLE_TABLE,
-                  "factor_values"):
+    tables = {
+        r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()
+    }
+    for table in (
+        "daily_bars",
+        "minute_bars",
+        "industry_records",
+        "index_members",
+        "board_records",
+        "st_records",
+        STYLE_TABLE,
+        "factor_values",
+    ):
         if table not in batches or table not in tables:
             continue
         b = batches[table]
@@ -646,31 +852,44 @@ def _check_clashes(con, batches, problems):
         keys = b.frame[key].copy()
         keys["_row"] = np.arange(len(keys))
         cond = " AND ".join(
-            "t.{c} IS NOT DISTINCT FROM k.{c}".format(c=quote_ident(c))
-            for c in key)
+            "t.{c} IS NOT DISTINCT FROM k.{c}".format(c=quote_ident(c)) for c in key
+        )
         con.register("_keys", keys)
         try:
-            hit = con.execute("SELECT k._row FROM _keys k JOIN {} t ON {} "
-                              "ORDER BY k._row LIMIT ?".format(table, cond),
-                              [MAX_REPORTED + 1]).fetchnumpy()["_row"]
+            hit = con.execute(
+                "SELECT k._row FROM _keys k JOIN {} t ON {} ORDER BY k._row LIMIT ?".format(
+                    table, cond
+                ),
+                [MAX_REPORTED + 1],
+            ).fetchnumpy()["_row"]
         finally:
             con.unregister("_keys")
         for i in hit:
-            problems.append((b.filename, b.where(int(i)),
-                             "the store already has a row with this key {}"
-                             .format(dict((c, str(b.frame[c].iat[int(i)]))
-                                          for c in key))))
+            problems.append(
+                (
+                    b.filename,
+                    b.where(int(i)),
+                    "the store already has a row with this key {}".format(
+                        dict((c, str(b.frame[c].iat[int(i)])) for c in key)
+                    ),
+                )
+            )
 
 
 def _write(con, batches):
     written = {}
     existing_cal = set()
     if "trading_calendar" in batches:
-        existing_cal = {pd.Timestamp(r[0]) for r in con.execute(
-            "SELECT date::TIMESTAMP FROM trading_calendar").fetchall()}
-    style_cols = [r[0] for r in con.execute(
-        "SELECT column_name FROM information_schema.columns WHERE "
-        "table_name = ?", [STYLE_TABLE]).fetchall()]
+        existing_cal = {
+            pd.Timestamp(r[0])
+            for r in con.execute("SELECT date::TIMESTAMP FROM trading_calendar").fetchall()
+        }
+    style_cols = [
+        r[0]
+        for r in con.execute(
+            "SELECT column_name FROM information_schema.columns WHERE table_name = ?", [STYLE_TABLE]
+        ).fetchall()
+    ]
     for table in TABLE_ORDER:
         if table not in batches:
             continue
@@ -688,8 +907,9 @@ def _write(con, batches):
         if table == STYLE_TABLE:
             for col in frame.columns:
                 if col not in style_cols:
-                    con.execute("ALTER TABLE {} ADD COLUMN {} DOUBLE".format(
-                        STYLE_TABLE, quote_ident(col)))
+                    con.execute(
+                        "ALTER TABLE {} ADD COLUMN {} DOUBLE".format(STYLE_TABLE, quote_ident(col))
+                    )
                     style_cols.append(col)
         if table == "daily_bars":
             frame = _split_limits(con, frame, written)
@@ -702,8 +922,7 @@ def _write(con, batches):
                 frame[col] = frame[col].astype(object)
         con.register("_batch", frame)
         try:
-            con.execute("INSERT INTO {} BY NAME SELECT * FROM _batch".format(
-                table))
+            con.execute("INSERT INTO {} BY NAME SELECT * FROM _batch".format(table))
         finally:
             con.unregister("_batch")
         written[table] = len(frame)
@@ -715,14 +934,16 @@ def _write(con, batches):
             "  PARTITION BY order_book_id ORDER BY date) AS pc"
             " FROM daily_bars) p "
             "WHERE b.prev_close IS NULL AND p.pc IS NOT NULL "
-            "AND b.order_book_id = p.order_book_id AND b.date = p.date")
+            "AND b.order_book_id = p.order_book_id AND b.date = p.date"
+        )
     return written
 
 
 def _ensure_table(con, table):
     """Create an optional table in a store made before it existed."""
-    have = con.execute("SELECT count(*) FROM information_schema.tables WHERE "
-                       "table_name = ?", [table]).fetchall()[0][0]
+    have = con.execute(
+        "SELECT count(*) FROM information_schema.tables WHERE table_name = ?", [table]
+    ).fetchall()[0][0]
     if not have:
         con.execute(OPTIONAL_TABLES_DDL[table])
 
@@ -751,7 +972,7 @@ def _ingest_existing(path, batches):
 
     from mivada.store import _connect_checked
 
-    _connect_checked(path).close()   # refuses non-stores and other versions
+    _connect_checked(path).close()  # refuses non-stores and other versions
     con = connect(path)
     try:
         problems = []
@@ -780,8 +1001,9 @@ def _ingest_existing(path, batches):
 def _ingest_new(path, batches):
     styles = []
     if STYLE_TABLE in batches:
-        styles = [c for c in batches[STYLE_TABLE].frame.columns
-                  if c not in ("order_book_id", "date")]
+        styles = [
+            c for c in batches[STYLE_TABLE].frame.columns if c not in ("order_book_id", "date")
+        ]
     folder = os.path.dirname(path)
     os.makedirs(folder, exist_ok=True)
     remove_stale_temp_files(path)

@@ -11,6 +11,7 @@ both read the same table.
 Boards (codes kept in arrays): 0 main board, 1 ChiNext, 2 STAR market,
 3 Beijing exchange, -1 unknown (no limit can be derived).
 """
+
 import numpy as np
 import pandas as pd
 
@@ -56,8 +57,9 @@ def board_of_codes(order_book_ids):
 def board_codes(names):
     """Board names ("main", "chinext", ...) as codes (-1 for other text)."""
     lookup = {b: k for k, b in enumerate(BOARDS)}
-    return np.array([lookup.get(str(n).strip().lower(), UNKNOWN_BOARD) for n in names],
-                    dtype=np.int8)
+    return np.array(
+        [lookup.get(str(n).strip().lower(), UNKNOWN_BOARD) for n in names], dtype=np.int8
+    )
 
 
 def limit_rates(board, dates, st, age, listed):
@@ -81,9 +83,11 @@ def limit_rates(board, dates, st, age, listed):
     rate = np.where(board == 2, 0.20, rate)
     rate = np.where(board == 3, 0.30, rate)
     up, down = rate.copy(), rate.copy()
-    five_free = ((board == 1) & (listed >= CHINEXT_REFORM.to_datetime64())) | \
-        (board == 2) | \
-        ((board == 0) & (listed >= MAIN_BOARD_REGISTRATION.to_datetime64()))
+    five_free = (
+        ((board == 1) & (listed >= CHINEXT_REFORM.to_datetime64()))
+        | (board == 2)
+        | ((board == 0) & (listed >= MAIN_BOARD_REGISTRATION.to_datetime64()))
+    )
     free = (five_free & (age < 5)) | ((board == 3) & (age < 1))
     first_band = (age == 0) & ~five_free & ((board == 0) | (board == 1))
     up = np.where(first_band, FIRST_DAY_UP, up)

@@ -106,14 +106,12 @@ OPTIONAL_TABLES_DDL = {
 STYLE_TABLE = "style_exposures"
 REQUIRED_TABLES = tuple(TABLES_DDL) + (STYLE_TABLE,)
 
-DAILY_FIELDS = ("open", "high", "low", "close", "prev_close", "volume",
-                "total_turnover")
+DAILY_FIELDS = ("open", "high", "low", "close", "prev_close", "volume", "total_turnover")
 MINUTE_FIELDS = ("open", "high", "low", "close", "volume", "total_turnover")
 
 
 def style_exposures_ddl(factors):
-    cols = "".join(",\n            {} DOUBLE".format(quote_ident(f))
-                   for f in factors)
+    cols = "".join(",\n            {} DOUBLE".format(quote_ident(f)) for f in factors)
     return """
         CREATE TABLE style_exposures (
             order_book_id VARCHAR NOT NULL,
@@ -129,5 +127,4 @@ def create_schema(con, style_factors=()):
     for ddl in list(TABLES_DDL.values()) + list(OPTIONAL_TABLES_DDL.values()):
         con.execute(ddl)
     con.execute(style_exposures_ddl(style_factors))
-    con.execute("INSERT INTO meta VALUES ('schema_version', ?)",
-                [str(SCHEMA_VERSION)])
+    con.execute("INSERT INTO meta VALUES ('schema_version', ?)", [str(SCHEMA_VERSION)])

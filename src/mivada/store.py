@@ -1,4 +1,5 @@
 """Opening and querying a mivada store."""
+
 import glob
 import itertools
 import os
@@ -106,6 +107,7 @@ class Store:
         numeric columns without NULL come over without a copy.  Falls back
         to ``fetch_numpy`` (one batch) where this DuckDB has no relation
         API taking parameters."""
+
         def work(con):
             try:
                 rel = con.sql(sql, params=params or [])
@@ -114,11 +116,16 @@ class Store:
             if rel is None:
                 got = con.execute(sql, params or []).fetchnumpy()
                 return [{k: _masked_values(v) for k, v in got.items()}]
-            fetch = getattr(rel, "to_arrow_table", None) or \
-                getattr(rel, "fetch_arrow_table", None) or rel.arrow
-            return [{name: _column_values(batch.column(k))
-                     for k, name in enumerate(batch.schema.names)}
-                    for batch in fetch().to_batches() if batch.num_rows]
+            fetch = (
+                getattr(rel, "to_arrow_table", None)
+                or getattr(rel, "fetch_arrow_table", None)
+                or rel.arrow
+            )
+            return [
+                {name: _column_values(batch.column(k)) for k, name in enumerate(batch.schema.names)}
+                for batch in fetch().to_batches()
+                if batch.num_rows
+            ]
 
         return self._using(frames, work)
 
@@ -128,12 +135,11 @@ class Store:
         meta = dict(con.execute("SELECT key, value FROM meta").fetchall())
         self.meta = meta
         days = con.execute(
-            "SELECT (date - DATE '1970-01-01')::INTEGER AS d "
-            "FROM trading_calendar ORDER BY date").fetchnumpy()["d"]
+            "SELECT (date - DATE '1970-01-01')::INTEGER AS d FROM trading_calendar ORDER BY date"
+        ).fetchnumpy()["d"]
         days = np.asarray(days, dtype=np.int64)
         self.calendar_days = days
-        self.calendar = pd.DatetimeIndex(
-            days.astype("datetime64[D]").astype("datetime64[ns]"))
+        self.calendar = pd.DatetimeIndex(days.astype("datetime64[D]").astype("datetime64[ns]"))
         if len(days):
             lo, hi = int(days[0]), int(days[-1])
             lookup = np.full(hi - lo + 1, -1, dtype=np.int64)
@@ -145,7 +151,8 @@ class Store:
 
         inst = con.execute(
             "SELECT order_book_id, symbol, type, exchange, listed_date, "
-            "de_listed_date FROM instruments ORDER BY order_book_id").df()
+            "de_listed_date FROM instruments ORDER BY order_book_id"
+        ).df()
         for col in ("listed_date", "de_listed_date"):
             inst[col] = pd.to_datetime(inst[col]).astype("datetime64[ns]")
         self.instruments = inst.set_index("order_book_id", drop=False)
@@ -159,16 +166,17 @@ class Store:
         cols = con.execute(
             "SELECT column_name FROM information_schema.columns "
             "WHERE table_name = ? ORDER BY ordinal_position",
-            [STYLE_TABLE]).fetchall()
-        self.style_factors = [c[0] for c in cols
-                              if c[0] not in ("order_book_id", "date")]
+            [STYLE_TABLE],
+        ).fetchall()
+        self.style_factors = [c[0] for c in cols if c[0] not in ("order_book_id", "date")]
 
     def require_calendar(self):
         """The trading calendar; StoreError when the store has none."""
         if len(self.calendar) == 0:
-            raise StoreError("{}: the store's trading calendar is empty; ingest "
-                             "a trading_calendar or daily_bars file".format(
-                                 self.path))
+            raise StoreError(
+                "{}: the store's trading calendar is empty; ingest "
+                "a trading_calendar or daily_bars file".format(self.path)
+            )
         return self.calendar
 
     def positions_of_days(self, days):
@@ -209,14 +217,16 @@ def describe_duckdb_error(path, exc):
     text = _first_line(exc)
     if _is_lock_error(exc):
         holder = re.search(r"held in (.*?) \(PID (\d+)\)", text)
-        return StoreError("{} is locked by another process{} (close it there "
-                          "first)".format(path, "" if holder is None else
-                                          " ({}, PID {})".format(
-                                              os.path.basename(holder.group(1)),
-                                              holder.group(2))))
+        return StoreError(
+            "{} is locked by another process{} (close it there first)".format(
+                path,
+                ""
+                if holder is None
+                else " ({}, PID {})".format(os.path.basename(holder.group(1)), holder.group(2)),
+            )
+        )
     low = text.lower()
-    if "permission denied" in low or "read-only" in low or \
-            "read only" in low:
+    if "permission denied" in low or "read-only" in low or "read only" in low:
         return StoreError("cannot write {}: {}".format(path, text))
     return StoreError("cannot use {} as a mivada store: {}".format(path, text))
 
@@ -228,7 +238,7 @@ def remove_stale_temp_files(path):
     for leftover in glob.glob(glob.escape(os.fspath(path)) + ".tmp-*"):
         pid = leftover.rsplit(".tmp-", 1)[1]
         if pid.endswith(".wal"):
-            pid = pid[:-len(".wal")]
+            pid = pid[: -len(".wal")]
         if not pid.isdigit() or _process_alive(int(pid)):
             continue
         try:
@@ -253,18 +263,15 @@ def _check_columns(con, path, tables):
     """StoreError when a fixed table lacks a column of the schema."""
     from mivada.schema import TABLES_DDL
 
-    rows = con.execute(
-        "SELECT table_name, column_name FROM information_schema.columns"
-    ).fetchall()
+    rows = con.execute("SELECT table_name, column_name FROM information_schema.columns").fetchall()
     have = {}
     for t, c in rows:
         have.setdefault(t, set()).add(c.lower())
     problems = []
     for table in TABLES_DDL:
         ddl = TABLES_DDL[table]
-        body = ddl[ddl.index("(") + 1:ddl.rindex(")")]
-        want = [line.strip().split()[0] for line in body.split(",\n")
-                if line.strip()]
+        body = ddl[ddl.index("(") + 1 : ddl.rindex(")")]
+        want = [line.strip().split()[0] for line in body.split(",\n") if line.strip()]
         missing = [c for c in want if c.lower() not in have.get(table, set())]
         if missing:
             problems.append("{} lacks {}".format(table, missing))
@@ -273,8 +280,7 @@ def _check_columns(con, path, tables):
         if c not in style:
             problems.append("style_exposures lacks {!r}".format(c))
     if problems:
-        raise StoreError("{} is not a complete mivada store: {}".format(
-            path, "; ".join(problems)))
+        raise StoreError("{} is not a complete mivada store: {}".format(path, "; ".join(problems)))
 
 
 def connect(path=None, read_only=False):
@@ -286,8 +292,7 @@ def connect(path=None, read_only=False):
     asked for but never decides whether a connection opens."""
     import duckdb
 
-    con = duckdb.connect(":memory:" if path is None else path,
-                         read_only=read_only)
+    con = duckdb.connect(":memory:" if path is None else path, read_only=read_only)
     try:
         con.execute("SET enable_progress_bar = false")
     except duckdb.Error:
@@ -296,13 +301,15 @@ def connect(path=None, read_only=False):
 
 
 # What a file that is not a DuckDB database holds, by its first bytes.
-_MAGIC = ((b"SQLite format 3\x00", "an SQLite database"),
-          (b"PAR1", "a Parquet file"),
-          (b"PK\x03\x04", "a zip archive (or an Excel workbook)"),
-          (b"\x1f\x8b", "a gzip-compressed file"),
-          (b"\x89HDF", "an HDF5 file"),
-          (b"ARROW1", "an Arrow file"),
-          (b"\x80", "a Python pickle"))
+_MAGIC = (
+    (b"SQLite format 3\x00", "an SQLite database"),
+    (b"PAR1", "a Parquet file"),
+    (b"PK\x03\x04", "a zip archive (or an Excel workbook)"),
+    (b"\x1f\x8b", "a gzip-compressed file"),
+    (b"\x89HDF", "an HDF5 file"),
+    (b"ARROW1", "an Arrow file"),
+    (b"\x80", "a Python pickle"),
+)
 
 
 def _not_a_database(path):
@@ -328,8 +335,10 @@ def _not_a_database(path):
         return "a binary file that is no database"
     first = text.splitlines()[0] if text.splitlines() else ""
     if "," in first or "\t" in first or ";" in first:
-        return ("a text table (CSV); import table files into a store with "
-                "`python -m mivada ingest DIR --store PATH`")
+        return (
+            "a text table (CSV); import table files into a store with "
+            "`python -m mivada ingest DIR --store PATH`"
+        )
     return "a text file"
 
 
@@ -340,8 +349,9 @@ def _connect_checked(path):
         raise StoreError("{} is a directory, not a mivada store".format(path))
     kind = _not_a_database(path)
     if kind is not None:
-        raise StoreError("cannot open {} as a mivada store: it is {}, not a "
-                         "DuckDB database".format(path, kind))
+        raise StoreError(
+            "cannot open {} as a mivada store: it is {}, not a DuckDB database".format(path, kind)
+        )
     import duckdb
 
     try:
@@ -349,24 +359,27 @@ def _connect_checked(path):
     except duckdb.Error as exc:
         if _is_lock_error(exc):
             raise describe_duckdb_error(path, exc) from None
-        raise StoreError("cannot open {} as a mivada store (a corrupt DuckDB "
-                         "database, or one written by another DuckDB "
-                         "version): {}".format(path, _first_line(exc))) from None
+        raise StoreError(
+            "cannot open {} as a mivada store (a corrupt DuckDB "
+            "database, or one written by another DuckDB "
+            "version): {}".format(path, _first_line(exc))
+        ) from None
     try:
-        tables = {r[0] for r in con.execute(
-            "SELECT table_name FROM information_schema.tables").fetchall()}
+        tables = {
+            r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()
+        }
         if "meta" not in tables:
-            raise StoreError("{} is a DuckDB database but not a mivada store "
-                             "(no meta table)".format(path))
-        row = con.execute(
-            "SELECT value FROM meta WHERE key = 'schema_version'").fetchone()
+            raise StoreError(
+                "{} is a DuckDB database but not a mivada store (no meta table)".format(path)
+            )
+        row = con.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone()
         if row is None:
             raise StoreError("{} has no schema version".format(path))
         if row[0] != str(SCHEMA_VERSION):
             raise StoreError(
                 "{} has store schema version {}, this mivada reads version {}; "
-                "regenerate the sample or re-ingest the data".format(
-                    path, row[0], SCHEMA_VERSION))
+                "regenerate the sample or re-ingest the data".format(path, row[0], SCHEMA_VERSION)
+            )
         missing = [t for t in REQUIRED_TABLES if t not in tables]
         if missing:
             raise StoreError("{} lacks the tables {}".format(path, missing))
@@ -376,8 +389,9 @@ def _connect_checked(path):
         raise
     except duckdb.Error as exc:
         con.close()
-        raise StoreError("cannot read {} as a mivada store: {}".format(
-            path, _first_line(exc))) from None
+        raise StoreError(
+            "cannot read {} as a mivada store: {}".format(path, _first_line(exc))
+        ) from None
     return con
 
 

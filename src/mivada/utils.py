@@ -1,5 +1,6 @@
 """Small helpers of the market-data client, and the one way of reading
 dates."""
+
 import datetime
 import re
 
@@ -15,8 +16,9 @@ TIMESTAMP_SPAN = "{} to {}".format(FIRST_DAY.date(), LAST_DAY.date())
 
 
 def _outside(name, value):
-    return argument_error(name, "a date a timestamp can hold ({})".format(
-        TIMESTAMP_SPAN), repr(value))
+    return argument_error(
+        name, "a date a timestamp can hold ({})".format(TIMESTAMP_SPAN), repr(value)
+    )
 
 
 def date_from_int(value, name="date"):
@@ -26,13 +28,13 @@ def date_from_int(value, name="date"):
     n = int(value)
     text = str(n)
     if len(text) != 8 or n < 0:
-        raise argument_error(name, "a date as YYYYMMDD (20230801) or text",
-                             "the integer {}".format(n))
+        raise argument_error(
+            name, "a date as YYYYMMDD (20230801) or text", "the integer {}".format(n)
+        )
     try:
         day = datetime.date(int(text[:4]), int(text[4:6]), int(text[6:]))
     except ValueError:
-        raise argument_error(name, "a YYYYMMDD date",
-                             "the integer {}".format(n)) from None
+        raise argument_error(name, "a YYYYMMDD date", "the integer {}".format(n)) from None
     if not FIRST_DAY.date() <= day <= LAST_DAY.date():
         raise _outside(name, n)
     return pd.Timestamp(day).as_unit("ns")
@@ -60,9 +62,11 @@ def to_date_str(date):
 
 _DAY_MONTH = r"^\s*(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{4})(?:\s.*)?$"
 _DAY_MONTH_HEAD = r"^(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{4})"
-_PLAIN_ISO = re.compile(r"^\s*\d{4}-(0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01])"
-                        r"(?:[ T]([01]\d|2[0-3]):[0-5]\d(?::[0-5]\d(?:\.\d+)?)?)?"
-                        r"\s*$")
+_PLAIN_ISO = re.compile(
+    r"^\s*\d{4}-(0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01])"
+    r"(?:[ T]([01]\d|2[0-3]):[0-5]\d(?::[0-5]\d(?:\.\d+)?)?)?"
+    r"\s*$"
+)
 # day, month and a two-digit year in some order: nothing settles which
 _SHORT_YEAR = re.compile(r"^\d{1,2}[/.\-]\d{1,2}[/.\-]\d{2}(?:\s|$)")
 
@@ -72,8 +76,7 @@ def as_date(value, name="date"):
 
     ``ArgumentError`` (a ``ValueError``) naming ``name`` when ``value`` is
     not a date or lies outside what a timestamp holds."""
-    if value is None or value is pd.NaT or isinstance(
-            value, (bool, np.bool_, float, np.floating)):
+    if value is None or value is pd.NaT or isinstance(value, (bool, np.bool_, float, np.floating)):
         raise argument_error(name, "a date", repr(value))
     if isinstance(value, (int, np.integer)):
         return date_from_int(value, name)
@@ -154,14 +157,18 @@ def _day_first(text, name):
         return False
     example = maybe[parts[0].notna()].iloc[0]
     raise argument_error(
-        name, "dates whose day/month order is settled", "{!r}, which reads "
+        name,
+        "dates whose day/month order is settled",
+        "{!r}, which reads "
         "day-first or month-first and no value says which; give the format "
-        "(for example '%d/%m/%Y' or '%m/%d/%Y')".format(example))
+        "(for example '%d/%m/%Y' or '%m/%d/%Y')".format(example),
+    )
 
 
 def _to_iso(text, day_first):
     """NN/NN/YYYY text rewritten as YYYY-MM-DD (anything after the date
     kept)."""
+
     def swap(m):
         a, b, year = m.group(1), m.group(2), m.group(3)
         day, month = (a, b) if day_first else (b, a)
@@ -195,16 +202,14 @@ def _read_text(text, name, date_format):
     fmt = date_format
     if fmt is None and len(text):
         first = text.iloc[0]
-        if len(first) == 8 and first.isdigit() and \
-                text.str.fullmatch(r"\d{8}").all():
+        if len(first) == 8 and first.isdigit() and text.str.fullmatch(r"\d{8}").all():
             fmt = "%Y%m%d"
         else:
             day_first = _day_first(text, name)
             if day_first is not None:
                 text = _to_iso(text, day_first)
     try:
-        parsed = pd.to_datetime(text, format=fmt or "ISO8601",
-                                errors="coerce")
+        parsed = pd.to_datetime(text, format=fmt or "ISO8601", errors="coerce")
         parsed, far = _as_nanoseconds(parsed)
     except (ValueError, TypeError, OverflowError):
         # zones mixed with naive values: read value by value below
@@ -240,8 +245,7 @@ def parse_dates(values, name="dates", date_format=None):
     ``ArgumentError`` naming ``name`` when the whole column cannot be dates
     (true/false values, several index levels, day/month order unsettled)."""
     if isinstance(values, pd.MultiIndex):
-        raise argument_error(name, "one level of dates",
-                             "{} levels".format(values.nlevels))
+        raise argument_error(name, "one level of dates", "{} levels".format(values.nlevels))
     if isinstance(values, (pd.Series, pd.Index)):
         values = values.array
     series = pd.Series(values, dtype=None if len(values) else object)
@@ -270,8 +274,7 @@ def parse_dates(values, name="dates", date_format=None):
         far[ok_at], bad[ok_at] = got_far, got_bad
         return out, far, bad
     if pd.api.types.infer_dtype(kept, skipna=False) == "string":
-        got, got_far, got_bad = _read_text(kept.str.strip(), name,
-                                           date_format)
+        got, got_far, got_bad = _read_text(kept.str.strip(), name, date_format)
         out.iloc[where] = got.to_numpy()
         far[where], bad[where] = got_far, got_bad
         return out, far, bad
@@ -281,11 +284,11 @@ def parse_dates(values, name="dates", date_format=None):
             bad[i] = True
             continue
         if isinstance(v, (int, np.integer)) or (
-                isinstance(v, (float, np.floating)) and float(v).is_integer()):
+            isinstance(v, (float, np.floating)) and float(v).is_integer()
+        ):
             v = str(int(v))
         if isinstance(v, str):
-            got, got_far, got_bad = _read_text(pd.Series([v.strip()]), name,
-                                               date_format)
+            got, got_far, got_bad = _read_text(pd.Series([v.strip()]), name, date_format)
             ts, far[i], bad[i] = got.iloc[0], got_far[0], got_bad[0]
         else:
             ts, far[i] = _timestamp(v)
@@ -305,16 +308,19 @@ def as_dates(values, name="dates", date_format=None):
     parsed, far, bad = parse_dates(values, name, date_format)
     if far.any() or bad.any():
         i = int(np.flatnonzero(far | bad)[0])
-        given = list(values.array if isinstance(values, (pd.Series, pd.Index))
-                     else values)
+        given = list(values.array if isinstance(values, (pd.Series, pd.Index)) else values)
         v = given[i]
         if far[i]:
             raise _outside(name, v)
-        if isinstance(v, (int, np.integer, float, np.floating)) and \
-                not isinstance(v, (bool, np.bool_)) and float(v).is_integer():
-            date_from_int(v, name)      # says why the integer is no date
+        if (
+            isinstance(v, (int, np.integer, float, np.floating))
+            and not isinstance(v, (bool, np.bool_))
+            and float(v).is_integer()
+        ):
+            date_from_int(v, name)  # says why the integer is no date
         raise argument_error(
-            name, "a date" + (" in the format {!r}".format(date_format)
-                              if date_format else ""), repr(v))
-    return pd.DatetimeIndex(parsed.dt.normalize().to_numpy(),
-                            name=getattr(values, "name", None))
+            name,
+            "a date" + (" in the format {!r}".format(date_format) if date_format else ""),
+            repr(v),
+        )
+    return pd.DatetimeIndex(parsed.dt.normalize().to_numpy(), name=getattr(values, "name", None))

@@ -6,6 +6,7 @@
 The test bench itself is ``tarnfold.analysis.assay_bench``; the command
 line is ``tarnfold --help`` (or ``python -m tarnfold``).
 """
+
 from tarnfold.constants import DEFAULT_PERIODS, __version__  # noqa: F401
 
 __all__ = ["assay", "report", "DEFAULT_PERIODS", "__version__"]
@@ -17,8 +18,10 @@ def __getattr__(name):
     # tarnfold.leaf`` and every worker's start cheap
     if name == "assay":
         from tarnfold.workflow import assay
+
         return assay
     if name == "report":
         from tarnfold.reporting import report
+
         return report
     raise AttributeError("module 'tarnfold' has no attribute {!r}".format(name))

@@ -64,6 +64,7 @@ named KIND + d (``ROC5`` ... ``VSUMD60``); ``ret = close / delay(close, 1)``,
 ``o`` is the operator namespace, ``OPS`` (tarnfold's) by default; the tests
 and the benchmark pass a pandas implementation of the same names.
 """
+
 import types
 
 from tarnfold import leaf as _leaf
@@ -72,14 +73,30 @@ from tarnfold import operators as _op
 __all__ = ["OPS", "WINDOWS", "EPS", "FEATURE_NAMES", "features", "feature"]
 
 OPS = types.SimpleNamespace(
-    open=_leaf.OPEN, high=_leaf.HIGH, low=_leaf.LOW, close=_leaf.CLOSE,
-    volume=_leaf.VOLUME, vwap=_op.vwap(),
-    delay=_op.delay, ts_mean=_op.ts_mean, ts_std=_op.ts_std, ts_sum=_op.ts_sum,
-    ts_max=_op.ts_max, ts_min=_op.ts_min, ts_quantile=_op.ts_quantile,
-    ts_rank=_op.ts_rank, ts_argmax=_op.ts_argmax, ts_argmin=_op.ts_argmin,
-    ts_slope=_op.ts_slope, ts_rsquare=_op.ts_rsquare, ts_resid=_op.ts_resid,
-    correlation=_op.correlation, log=_op.log, abs=_op.absolute,
-    maximum=_op.maximum, minimum=_op.minimum,
+    open=_leaf.OPEN,
+    high=_leaf.HIGH,
+    low=_leaf.LOW,
+    close=_leaf.CLOSE,
+    volume=_leaf.VOLUME,
+    vwap=_op.vwap(),
+    delay=_op.delay,
+    ts_mean=_op.ts_mean,
+    ts_std=_op.ts_std,
+    ts_sum=_op.ts_sum,
+    ts_max=_op.ts_max,
+    ts_min=_op.ts_min,
+    ts_quantile=_op.ts_quantile,
+    ts_rank=_op.ts_rank,
+    ts_argmax=_op.ts_argmax,
+    ts_argmin=_op.ts_argmin,
+    ts_slope=_op.ts_slope,
+    ts_rsquare=_op.ts_rsquare,
+    ts_resid=_op.ts_resid,
+    correlation=_op.correlation,
+    log=_op.log,
+    abs=_op.absolute,
+    maximum=_op.maximum,
+    minimum=_op.minimum,
 )
 
 WINDOWS = (5, 10, 20, 30, 60)
@@ -120,10 +137,37 @@ def _rolling(o, windows):
     moved = o.abs(ret - 1) * v
     up_day, down_day = c > prev_c, c < prev_c
     out = {}
-    for kind in ("ROC", "MA", "STD", "BETA", "RSQR", "RESI", "MAX", "MIN", "QTLU", "QTLD",
-                 "RANK", "RSV", "IMAX", "IMIN", "IMXD", "CORR", "CORD", "CNTP", "CNTN",
-                 "CNTD", "SUMP", "SUMN", "SUMD", "VMA", "VSTD", "WVMA", "VSUMP", "VSUMN",
-                 "VSUMD"):
+    for kind in (
+        "ROC",
+        "MA",
+        "STD",
+        "BETA",
+        "RSQR",
+        "RESI",
+        "MAX",
+        "MIN",
+        "QTLU",
+        "QTLD",
+        "RANK",
+        "RSV",
+        "IMAX",
+        "IMIN",
+        "IMXD",
+        "CORR",
+        "CORD",
+        "CNTP",
+        "CNTN",
+        "CNTD",
+        "SUMP",
+        "SUMN",
+        "SUMD",
+        "VMA",
+        "VSTD",
+        "WVMA",
+        "VSUMP",
+        "VSUMN",
+        "VSUMD",
+    ):
         for d in windows:
             out[kind + str(d)] = None
     for d in windows:
@@ -185,12 +229,15 @@ FEATURE_NAMES = tuple(features())
 def feature(name, o=OPS):
     """The feature called ``name`` (one of ``FEATURE_NAMES``)."""
     if name not in FEATURE_NAMES:
-        raise ValueError("feature: expected one of the {} names of FEATURE_NAMES, got {!r}"
-                         .format(len(FEATURE_NAMES), name))
+        raise ValueError(
+            "feature: expected one of the {} names of FEATURE_NAMES, got {!r}".format(
+                len(FEATURE_NAMES), name
+            )
+        )
     if name in _DAY_NAMES:
         return features(o, ())[name]
     kind = name.rstrip("0123456789")
-    return _rolling(o, (int(name[len(kind):]),))[name]
+    return _rolling(o, (int(name[len(kind) :]),))[name]
 
 
 _DAY_NAMES = frozenset(features(OPS, ()))

@@ -11,8 +11,7 @@ TRADING_DAYS_PER_YEAR = 244
 
 # the bench's steps by name, in the order they run
 PREPROCESS_STEPS = ("winsorize", "normalize", "neutralize")
-ANALYSER_STEPS = ("ic", "quantile", "factor_return", "fama_macbeth", "group_views",
-                  "event_study")
+ANALYSER_STEPS = ("ic", "quantile", "factor_return", "fama_macbeth", "group_views", "event_study")
 
 # size buckets of the group views (capitalisation terciles) and the weights
 # of their groups

@@ -33,6 +33,7 @@ The ``shift`` of a cross-sectional factor is the largest ``shift`` of its
 sub-factors.  ``OPERATOR_NAMES`` lists the operators the engine runs in
 C++ (each is a row of its table of cross-sectional operators).
 """
+
 import numbers
 
 import pandas as pd
@@ -42,9 +43,19 @@ from tarnfold.industry import INDUSTRY_SOURCES, industry_codes
 from tarnfold.interface import AbstractFactor, check_factor
 from tarnfold.threads import thread_count
 
-__all__ = ["CrossSectionalFactor", "CrossSectionalKernelFactor",
-           "GroupKernelFactor", "OPERATOR_NAMES", "rank", "zscore", "scale",
-           "demean", "group_demean", "group_rank", "group_zscore"]
+__all__ = [
+    "CrossSectionalFactor",
+    "CrossSectionalKernelFactor",
+    "GroupKernelFactor",
+    "OPERATOR_NAMES",
+    "rank",
+    "zscore",
+    "scale",
+    "demean",
+    "group_demean",
+    "group_rank",
+    "group_zscore",
+]
 
 # name -> (grouped, number of parameters), from the engine's table
 _TABLE = dict(_operators.CROSS_SECTIONAL_OPERATORS)
@@ -56,11 +67,11 @@ class CrossSectionalFactor(AbstractFactor):
     ``execute(*tables)``."""
 
     def __init__(self, sub_factors):
-        self.sub_factors = [check_factor(f, type(self).__name__, "sub_factors")
-                            for f in sub_factors]
+        self.sub_factors = [
+            check_factor(f, type(self).__name__, "sub_factors") for f in sub_factors
+        ]
         if not self.sub_factors:
-            raise ValueError("{}: needs at least one sub-factor".format(
-                type(self).__name__))
+            raise ValueError("{}: needs at least one sub-factor".format(type(self).__name__))
         self.shift = max(f.shift for f in self.sub_factors)
 
     @property
@@ -87,30 +98,38 @@ class CrossSectionalKernelFactor(CrossSectionalFactor):
         super().__init__(sub_factors)
         grouped, nparams = _TABLE.get(op, (None, None))
         if grouped is None or grouped != isinstance(self, GroupKernelFactor):
-            raise ValueError("op: expected one of {}, got {!r}".format(
-                sorted(k for k, v in _TABLE.items()
-                       if v[0] == isinstance(self, GroupKernelFactor)), op))
+            raise ValueError(
+                "op: expected one of {}, got {!r}".format(
+                    sorted(
+                        k for k, v in _TABLE.items() if v[0] == isinstance(self, GroupKernelFactor)
+                    ),
+                    op,
+                )
+            )
         if len(params) != nparams:
-            raise TypeError("{}: expected {} parameter(s), got {}".format(
-                op, nparams, len(params)))
+            raise TypeError("{}: expected {} parameter(s), got {}".format(op, nparams, len(params)))
         self.op = op
         self.params = tuple(float(p) for p in params)
 
     def execute(self, *tables):
-        values = _operators.apply_cs_kernel(self.op, self.params,
-                                            self._tables(tables), thread_count())
+        values = _operators.apply_cs_kernel(
+            self.op, self.params, self._tables(tables), thread_count()
+        )
         first = tables[0]
-        return pd.DataFrame(values, index=first.index, columns=first.columns,
-                            copy=False)
+        return pd.DataFrame(values, index=first.index, columns=first.columns, copy=False)
 
     def _tables(self, tables):
         if len(tables) != len(self.sub_factors):
-            raise TypeError("{}: expected {} table(s), got {}".format(
-                self.op, len(self.sub_factors), len(tables)))
+            raise TypeError(
+                "{}: expected {} table(s), got {}".format(
+                    self.op, len(self.sub_factors), len(tables)
+                )
+            )
         for k, t in enumerate(tables):
             if not isinstance(t, pd.DataFrame):
-                raise TypeError("{}: table {} must be a DataFrame, got {!r}"
-                                .format(self.op, k, type(t)))
+                raise TypeError(
+                    "{}: table {} must be a DataFrame, got {!r}".format(self.op, k, type(t))
+                )
         return tables
 
     def _local_key(self):
@@ -125,17 +144,20 @@ class GroupKernelFactor(CrossSectionalKernelFactor):
 
     def __init__(self, op, sub_factors, source="citics_2019"):
         if source not in INDUSTRY_SOURCES:
-            raise ValueError("{}: source must be one of {}, got {!r}".format(
-                op, sorted(INDUSTRY_SOURCES), source))
+            raise ValueError(
+                "{}: source must be one of {}, got {!r}".format(
+                    op, sorted(INDUSTRY_SOURCES), source
+                )
+            )
         super().__init__(op, sub_factors)
         self.source = source
 
     def execute(self, table):
         (table,) = self._tables((table,))
         values = _operators.apply_cs_kernel(
-            self.op, (), (table, self._codes(table.columns, table.index)), thread_count())
-        return pd.DataFrame(values, index=table.index, columns=table.columns,
-                            copy=False)
+            self.op, (), (table, self._codes(table.columns, table.index)), thread_count()
+        )
+        return pd.DataFrame(values, index=table.index, columns=table.columns, copy=False)
 
     def _codes(self, order_book_ids, dates):
         """The industry code of every (date, instrument) cell."""
@@ -159,8 +181,7 @@ def scale(x, a=1.0):
     """``x`` rescaled per date so that its absolute values sum to ``a``."""
     if isinstance(a, bool) or not isinstance(a, numbers.Real):
         raise TypeError("scale: a must be a real number, got {!r}".format(a))
-    return CrossSectionalKernelFactor("scale", [check_factor(x, "scale", "x")],
-                                      params=(a,))
+    return CrossSectionalKernelFactor("scale", [check_factor(x, "scale", "x")], params=(a,))
 
 
 def demean(x):
@@ -170,17 +191,14 @@ def demean(x):
 
 def group_demean(x, source="citics_2019"):
     """``x`` minus its industry mean, per date."""
-    return GroupKernelFactor("group_demean", [check_factor(x, "group_demean", "x")],
-                             source)
+    return GroupKernelFactor("group_demean", [check_factor(x, "group_demean", "x")], source)
 
 
 def group_rank(x, source="citics_2019"):
     """Percentile rank of ``x`` within its industry, per date."""
-    return GroupKernelFactor("group_rank", [check_factor(x, "group_rank", "x")],
-                             source)
+    return GroupKernelFactor("group_rank", [check_factor(x, "group_rank", "x")], source)
 
 
 def group_zscore(x, source="citics_2019"):
     """Z-score of ``x`` within its industry, per date."""
-    return GroupKernelFactor("group_zscore", [check_factor(x, "group_zscore", "x")],
-                             source)
+    return GroupKernelFactor("group_zscore", [check_factor(x, "group_zscore", "x")], source)

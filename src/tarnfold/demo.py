@@ -7,6 +7,7 @@ and writes ``tarnfold-demo.html``.  See ``tarnfold demo --help``.
 The same factors as a batch: ``tarnfold assay-many tarnfold.demo`` (this
 module's ``factors()``).
 """
+
 import sys
 
 from tarnfold.cli import main as _main
@@ -15,6 +16,7 @@ from tarnfold.cli import main as _main
 def factors():
     """The demo's factors, name -> factor tree, for ``tarnfold assay-many``."""
     from tarnfold.cli.factors import demo_factor_trees
+
     return demo_factor_trees()
 
 

@@ -19,6 +19,7 @@ so pinning one that reads a cross-sectional factor needs the pinned
 instrument among them; otherwise ``PinnedInstrumentError`` (a ``KeyError``
 and a ``ValueError``) says so.
 """
+
 from tarnfold.interface import AbstractFactor, check_factor
 
 __all__ = ["FixedFactor", "PinnedInstrumentError", "fix"]
@@ -38,8 +39,11 @@ class FixedFactor(AbstractFactor):
     def __init__(self, factor, order_book_id):
         self.factor = check_factor(factor, "FixedFactor", "factor")
         if not isinstance(order_book_id, str) or not order_book_id:
-            raise TypeError("FixedFactor: order_book_id must be a non-empty "
-                            "string, got {!r}".format(order_book_id))
+            raise TypeError(
+                "FixedFactor: order_book_id must be a non-empty string, got {!r}".format(
+                    order_book_id
+                )
+            )
         self.order_book_id = order_book_id
         self.shift = self.factor.shift
 

@@ -16,6 +16,7 @@ The last table made is kept (read-only) for the same store,
 classification, instruments and dates: the group operators of a formula,
 and consecutive formulas over one universe, ask for it again and again.
 """
+
 import numpy as np
 import pandas as pd
 
@@ -43,8 +44,11 @@ def industry_codes(order_book_ids, dates, source="citics_2019"):
     """(int32 codes of shape (len(dates), len(order_book_ids)), industry
     names indexed by code).  The codes are read-only."""
     if source not in INDUSTRY_SOURCES:
-        raise ValueError("source: unknown industry classification {!r}, expect "
-                         "one of {}".format(source, sorted(INDUSTRY_SOURCES)))
+        raise ValueError(
+            "source: unknown industry classification {!r}, expect one of {}".format(
+                source, sorted(INDUSTRY_SOURCES)
+            )
+        )
     ids = pd.Index(list(order_book_ids), dtype=object)
     day = pd.DatetimeIndex(dates).as_unit("ns").to_numpy(dtype="datetime64[ns]")
     key = (store_token(), source, tuple(ids), day.tobytes())
@@ -64,12 +68,17 @@ def _industry_codes(ids, day, source):
     width = 4 if source in _VERSIONED else 3
     table = pd.DataFrame.from_records(
         [tuple(r)[:width] for r in records],
-        columns=["industry", "order_book_id", "start_date", "version"][:width])
+        columns=["industry", "order_book_id", "start_date", "version"][:width],
+    )
     code, names = pd.factorize(table["industry"])
     start = pd.DatetimeIndex(pd.to_datetime(table["start_date"])).as_unit("ns")
     version = table["version"].to_numpy(dtype=np.int32) if width == 4 else None
     codes = _operators.industry_codes(
         ids.get_indexer(table["order_book_id"]).astype(np.int64),
-        start.asi8, code.astype(np.int32), day.view(np.int64), len(ids),
-        version=version)
+        start.asi8,
+        code.astype(np.int32),
+        day.view(np.int64),
+        len(ids),
+        version=version,
+    )
     return codes, list(names)

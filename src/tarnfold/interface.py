@@ -50,12 +50,20 @@ fine; Python's recursion limit only matters inside classes of one's own).
 A pickled tree keeps its shared parts shared, so a batch sends any tree to
 its workers.
 """
+
 import numbers
 
 from tarnfold.engine_v2 import _operators
 
-__all__ = ["AbstractFactor", "LeafFactor", "CombinedFactor", "Kernel",
-           "as_expr", "check_factor", "describe"]
+__all__ = [
+    "AbstractFactor",
+    "LeafFactor",
+    "CombinedFactor",
+    "Kernel",
+    "as_expr",
+    "check_factor",
+    "describe",
+]
 
 
 class Kernel:
@@ -65,6 +73,7 @@ class Kernel:
     Calling a kernel evaluates it on numbers and one-dimensional arrays
     (right-aligned series), exactly as the engine does inside its loop.
     """
+
     __slots__ = ("op", "params")
 
     def __init__(self, op, params=()):
@@ -75,16 +84,14 @@ class Kernel:
         return _operators.apply_kernel(self.op, self.params, args)
 
     def __eq__(self, other):
-        return (isinstance(other, Kernel) and self.op == other.op
-                and self.params == other.params)
+        return isinstance(other, Kernel) and self.op == other.op and self.params == other.params
 
     def __hash__(self):
         return hash(("Kernel", self.op, self.params))
 
     def __repr__(self):
         if self.params:
-            return "{}({})".format(self.op, ", ".join(
-                "{:g}".format(p) for p in self.params))
+            return "{}({})".format(self.op, ", ".join("{:g}".format(p) for p in self.params))
         return self.op
 
     # Read by the engine when it compiles an expression.
@@ -101,8 +108,9 @@ def check_factor(value, operator, argument):
     """Raise TypeError naming ``operator`` and ``argument`` unless ``value``
     is a factor."""
     if not isinstance(value, AbstractFactor):
-        raise TypeError("{}: argument {} must be a factor, got {!r}".format(
-            operator, argument, value))
+        raise TypeError(
+            "{}: argument {} must be a factor, got {!r}".format(operator, argument, value)
+        )
     return value
 
 
@@ -111,8 +119,9 @@ def _check_operand(value, operator):
         return value
     if isinstance(value, numbers.Real) and not isinstance(value, bool):
         return float(value)
-    raise TypeError("{}: operands must be factors or real numbers, got {!r}"
-                    .format(operator, value))
+    raise TypeError(
+        "{}: operands must be factors or real numbers, got {!r}".format(operator, value)
+    )
 
 
 def as_expr(value):
@@ -134,6 +143,7 @@ class AbstractFactor:
     ``_local_key()`` (what identifies the node apart from its children;
     by default ``_key()``).
     """
+
     shift = 0
     # attributes computed from the others, left out when pickling and
     # restored by _restore()
@@ -293,8 +303,9 @@ class AbstractFactor:
         return CombinedFactor(Kernel("abs"), (self,))
 
     def __bool__(self):
-        raise TypeError("the truth value of a factor is undefined; use & | "
-                        "or where() to combine conditions")
+        raise TypeError(
+            "the truth value of a factor is undefined; use & | or where() to combine conditions"
+        )
 
 
 class LeafFactor(AbstractFactor):
@@ -315,6 +326,7 @@ class CombinedFactor(AbstractFactor):
     delay); ``dma`` marks operations needing the long history of an
     exponential average.
     """
+
     _derived = ("_hash", "_expr", "_deps")
 
     def __init__(self, func, args, lookback=0, dma=False):
@@ -324,14 +336,16 @@ class CombinedFactor(AbstractFactor):
         self.args = tuple(args)
         for a in self.args:
             if not isinstance(a, AbstractFactor) and not (
-                    isinstance(a, numbers.Real) and not isinstance(a, bool)):
-                raise TypeError("{!r}: arguments must be factors or real "
-                                "numbers, got {!r}".format(func, a))
+                isinstance(a, numbers.Real) and not isinstance(a, bool)
+            ):
+                raise TypeError(
+                    "{!r}: arguments must be factors or real numbers, got {!r}".format(func, a)
+                )
         self.lookback = int(lookback)
         self.dma = bool(dma)
         self.shift = self.lookback + max(
-            [a.shift for a in self.args if isinstance(a, AbstractFactor)],
-            default=0)
+            [a.shift for a in self.args if isinstance(a, AbstractFactor)], default=0
+        )
         self._restore()
 
     def _restore(self):
@@ -362,13 +376,16 @@ class CombinedFactor(AbstractFactor):
         return tuple(a for a in self.args if isinstance(a, AbstractFactor))
 
     def _local_key(self):
-        return ("CombinedFactor", self.func, self.lookback, self.dma,
-                tuple(None if isinstance(a, AbstractFactor) else a
-                      for a in self.args))
+        return (
+            "CombinedFactor",
+            self.func,
+            self.lookback,
+            self.dma,
+            tuple(None if isinstance(a, AbstractFactor) else a for a in self.args),
+        )
 
     def _repr_head(self):
-        return repr(self.func), [a if isinstance(a, AbstractFactor) else repr(a)
-                                 for a in self.args]
+        return repr(self.func), [a if isinstance(a, AbstractFactor) else repr(a) for a in self.args]
 
 
 def describe(factor, limit=200):
@@ -387,6 +404,7 @@ def describe(factor, limit=200):
 
 
 # -- tree walks with an explicit stack ----------------------------------------
+
 
 def _own_repr(node):
     return type(node).__repr__ is AbstractFactor.__repr__
@@ -423,12 +441,14 @@ def _tree_hash(root):
             continue
         kids = node._children()
         if ready:
-            node.__dict__["_hash"] = hash((type(node), node._local_key(),
-                                           tuple(hash(c) for c in kids)))
+            node.__dict__["_hash"] = hash(
+                (type(node), node._local_key(), tuple(hash(c) for c in kids))
+            )
             continue
         stack.append((node, True))
-        stack.extend((c, False) for c in kids
-                     if isinstance(c, AbstractFactor) and "_hash" not in c.__dict__)
+        stack.extend(
+            (c, False) for c in kids if isinstance(c, AbstractFactor) and "_hash" not in c.__dict__
+        )
     return root.__dict__["_hash"]
 
 
@@ -441,8 +461,7 @@ def _same_tree(a, b):
         if x is y or (id(x), id(y)) in seen:
             continue
         seen.add((id(x), id(y)))
-        if type(x) is not type(y) or hash(x) != hash(y) or \
-                x._local_key() != y._local_key():
+        if type(x) is not type(y) or hash(x) != hash(y) or x._local_key() != y._local_key():
             return False
         kx, ky = x._children(), y._children()
         if len(kx) != len(ky):
@@ -453,6 +472,7 @@ def _same_tree(a, b):
 
 class _Ref:
     """A factor's place in a flattened tree."""
+
     __slots__ = ("at",)
 
     def __init__(self, at):
@@ -466,10 +486,12 @@ def _opaque(node, own_reduce=False):
     """Nodes pickled as they are: classes with pickling of their own, or
     without an instance dictionary."""
     cls = type(node)
-    return ((not own_reduce and cls.__reduce_ex__ is not AbstractFactor.__reduce_ex__)
-            or cls.__reduce__ is not object.__reduce__
-            or getattr(cls, "__getstate__", None) is not getattr(object, "__getstate__", None)
-            or not hasattr(node, "__dict__"))
+    return (
+        (not own_reduce and cls.__reduce_ex__ is not AbstractFactor.__reduce_ex__)
+        or cls.__reduce__ is not object.__reduce__
+        or getattr(cls, "__getstate__", None) is not getattr(object, "__getstate__", None)
+        or not hasattr(node, "__dict__")
+    )
 
 
 def _state_refs(value, index):
@@ -478,8 +500,9 @@ def _state_refs(value, index):
     if isinstance(value, AbstractFactor):
         return _Ref(index[id(value)])
     if type(value) in (list, tuple) and any(isinstance(v, AbstractFactor) for v in value):
-        return type(value)(_Ref(index[id(v)]) if isinstance(v, AbstractFactor) else v
-                           for v in value)
+        return type(value)(
+            _Ref(index[id(v)]) if isinstance(v, AbstractFactor) else v for v in value
+        )
     return value
 
 
@@ -503,16 +526,21 @@ def _flatten(root):
             if key in skip:
                 continue
             values = value if type(value) in (list, tuple) else (value,)
-            stack.extend((v, False) for v in values
-                         if isinstance(v, AbstractFactor) and id(v) not in index)
+            stack.extend(
+                (v, False) for v in values if isinstance(v, AbstractFactor) and id(v) not in index
+            )
     flat = []
     for node in order:
         if node is not root and _opaque(node):
             flat.append((None, node))
             continue
         skip = type(node)._derived
-        flat.append((type(node), {k: _state_refs(v, index)
-                                  for k, v in node.__dict__.items() if k not in skip}))
+        flat.append(
+            (
+                type(node),
+                {k: _state_refs(v, index) for k, v in node.__dict__.items() if k not in skip},
+            )
+        )
     return flat
 
 
@@ -536,4 +564,3 @@ def _rebuild(flat):
         node._restore()
         built.append(node)
     return built[-1]
-

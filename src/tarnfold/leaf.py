@@ -19,11 +19,25 @@ A published factor computed on its own goes straight to the store
 (``execute_factor`` recognises it through ``PRICING_FACTORS``); inside a
 tree it is served like any other leaf.
 """
+
 from tarnfold.interface import LeafFactor
 
-__all__ = ["Factor", "OPEN", "HIGH", "LOW", "CLOSE", "PREV_CLOSE", "VOLUME",
-           "TOTAL_TURNOVER", "TURNOVER", "VALUE_SCORE", "QUALITY_SCORE",
-           "REVERSAL_5D", "NOISE", "MARKET_CAP"]
+__all__ = [
+    "Factor",
+    "OPEN",
+    "HIGH",
+    "LOW",
+    "CLOSE",
+    "PREV_CLOSE",
+    "VOLUME",
+    "TOTAL_TURNOVER",
+    "TURNOVER",
+    "VALUE_SCORE",
+    "QUALITY_SCORE",
+    "REVERSAL_5D",
+    "NOISE",
+    "MARKET_CAP",
+]
 
 
 class _Factor(LeafFactor):
@@ -31,8 +45,7 @@ class _Factor(LeafFactor):
 
     def __init__(self, name):
         if not isinstance(name, str) or not name:
-            raise TypeError("Factor: name must be a non-empty string, got {!r}"
-                            .format(name))
+            raise TypeError("Factor: name must be a non-empty string, got {!r}".format(name))
         self.name = name
 
     def _local_key(self):

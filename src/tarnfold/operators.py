@@ -111,6 +111,7 @@ search.
 ``OPERATOR_NAMES`` lists the operations the engine runs in C++ (each is a
 row of its operator table).
 """
+
 import math
 import numbers
 
@@ -118,15 +119,51 @@ from tarnfold.engine_v2 import _operators
 from tarnfold.interface import AbstractFactor, CombinedFactor, Kernel, check_factor
 from tarnfold.leaf import CLOSE, TOTAL_TURNOVER, VOLUME
 
-__all__ = ["ts_mean", "ts_sum", "ts_std", "ts_product", "ts_min", "ts_max",
-           "ts_argmin", "ts_argmax", "ts_rank", "decay_linear", "correlation",
-           "covariance", "ts_median", "ts_quantile", "ts_mad", "ts_skew", "ts_kurt",
-           "ts_count", "ts_slope", "ts_rsquare", "ts_resid", "regression_slope",
-           "regression_rsquare", "regression_resid", "delay", "delta", "ema", "dma",
-           "log", "sign",
-           "absolute", "signed_power", "minimum", "maximum", "where",
-           "logical_and", "logical_or", "logical_not", "returns", "vwap",
-           "adv", "window", "OPERATOR_NAMES"]
+__all__ = [
+    "ts_mean",
+    "ts_sum",
+    "ts_std",
+    "ts_product",
+    "ts_min",
+    "ts_max",
+    "ts_argmin",
+    "ts_argmax",
+    "ts_rank",
+    "decay_linear",
+    "correlation",
+    "covariance",
+    "ts_median",
+    "ts_quantile",
+    "ts_mad",
+    "ts_skew",
+    "ts_kurt",
+    "ts_count",
+    "ts_slope",
+    "ts_rsquare",
+    "ts_resid",
+    "regression_slope",
+    "regression_rsquare",
+    "regression_resid",
+    "delay",
+    "delta",
+    "ema",
+    "dma",
+    "log",
+    "sign",
+    "absolute",
+    "signed_power",
+    "minimum",
+    "maximum",
+    "where",
+    "logical_and",
+    "logical_or",
+    "logical_not",
+    "returns",
+    "vwap",
+    "adv",
+    "window",
+    "OPERATOR_NAMES",
+]
 
 OPERATOR_NAMES = tuple(_operators.OPERATORS)
 
@@ -136,22 +173,22 @@ def window(d, operator, argument="d", minimum=1):
     and argument when ``d`` is not a real number of at least
     ``minimum``."""
     if isinstance(d, bool) or not isinstance(d, numbers.Real):
-        raise TypeError("{}: {} must be a number of days, got {!r}".format(
-            operator, argument, d))
+        raise TypeError("{}: {} must be a number of days, got {!r}".format(operator, argument, d))
     if not math.isfinite(float(d)):
-        raise ValueError("{}: {} must be finite, got {!r}".format(
-            operator, argument, d))
+        raise ValueError("{}: {} must be finite, got {!r}".format(operator, argument, d))
     n = int(math.floor(d))
     if n < minimum:
-        raise ValueError("{}: {} must be at least {}, got {!r}".format(
-            operator, argument, minimum, d))
+        raise ValueError(
+            "{}: {} must be at least {}, got {!r}".format(operator, argument, minimum, d)
+        )
     return n
 
 
 def _ts(op, x, d, lookback, dma=False, params=None):
     check_factor(x, op, "x")
-    return CombinedFactor(Kernel(op, (d,) if params is None else params),
-                          (x,), lookback=lookback, dma=dma)
+    return CombinedFactor(
+        Kernel(op, (d,) if params is None else params), (x,), lookback=lookback, dma=dma
+    )
 
 
 def _rolling(op, x, d):
@@ -305,16 +342,17 @@ def delta(x, d):
 def ema(x, span):
     """Exponential moving average with ``alpha = 2 / (span + 1)``."""
     span = window(span, "ema", "span")
-    return _ts("ema", x, span, span - 1, dma=True,
-               params=(2.0 / (span + 1.0), span))
+    return _ts("ema", x, span, span - 1, dma=True, params=(2.0 / (span + 1.0), span))
 
 
 def dma(x, alpha):
     """Dynamic moving average ``alpha * x + (1 - alpha) * previous``."""
-    if isinstance(alpha, bool) or not isinstance(alpha, numbers.Real) or \
-            not 0.0 < float(alpha) <= 1.0:
-        raise ValueError("dma: alpha must be a number in (0, 1], got {!r}"
-                         .format(alpha))
+    if (
+        isinstance(alpha, bool)
+        or not isinstance(alpha, numbers.Real)
+        or not 0.0 < float(alpha) <= 1.0
+    ):
+        raise ValueError("dma: alpha must be a number in (0, 1], got {!r}".format(alpha))
     return _ts("dma", x, None, 0, dma=True, params=(float(alpha), 1))
 
 
@@ -346,8 +384,9 @@ def _operands(op, *args):
         elif isinstance(a, numbers.Real) and not isinstance(a, bool):
             out.append(float(a))
         else:
-            raise TypeError("{}: argument {} must be a factor or a real number, "
-                            "got {!r}".format(op, k + 1, a))
+            raise TypeError(
+                "{}: argument {} must be a factor or a real number, got {!r}".format(op, k + 1, a)
+            )
     if not any(isinstance(a, AbstractFactor) for a in out):
         raise TypeError("{}: at least one argument must be a factor".format(op))
     return CombinedFactor(Kernel(op), tuple(out))

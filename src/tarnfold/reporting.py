@@ -1,5 +1,6 @@
 """One self-contained HTML report of bench results (tables and embedded PNG
 plots; opens offline, no external files)."""
+
 import datetime
 import os
 import re
@@ -9,8 +10,7 @@ import jinja2
 
 from tarnfold.analysis.analysis_result import _AnalysisResult
 from tarnfold.analysis.formatting import table_html
-from tarnfold.analysis.plots import (SHORT_HISTORY, WIDE_RANGE, industry_plot_labels,
-                                     to_png_base64)
+from tarnfold.analysis.plots import SHORT_HISTORY, WIDE_RANGE, industry_plot_labels, to_png_base64
 from tarnfold.constants import TRADING_DAYS_PER_YEAR, __version__
 from tarnfold.workflow import comparison_table, split_summaries
 
@@ -34,8 +34,9 @@ CONVENTIONS = (
     "with fewer than two pairs).",
     "Groups: q1 holds the best factor values in the bench's order "
     "(ascending=False: the largest). Annualised figures use {} trading days a year; "
-    "Sharpe ratios use a zero risk-free rate; maximum drawdown is negative."
-    .format(TRADING_DAYS_PER_YEAR),
+    "Sharpe ratios use a zero risk-free rate; maximum drawdown is negative.".format(
+        TRADING_DAYS_PER_YEAR
+    ),
     "Annualised return is geometric (the compounded growth per year); the Sharpe ratio "
     "is arithmetic (mean daily return over its deviation). A volatile series can have a "
     "positive mean daily return and still lose money compounded, since the compounded "
@@ -95,8 +96,10 @@ def _normalise(results):
     if isinstance(results, _AnalysisResult):
         return {getattr(results, "name", "result"): {getattr(results, "name", "result"): results}}
     if not isinstance(results, dict):
-        raise TypeError("results: expected a result object, the bench's result dict or a "
-                        "dict of those, got {}".format(type(results).__name__))
+        raise TypeError(
+            "results: expected a result object, the bench's result dict or a "
+            "dict of those, got {}".format(type(results).__name__)
+        )
     if results and all(isinstance(v, dict) for v in results.values()):
         return results
     name = getattr(results, "factor_name", "factor")
@@ -125,7 +128,7 @@ def _step_line(steps):
     for name, text in steps.items():
         text = str(text)
         if text.startswith(str(name)):
-            text = text[len(str(name)):].strip()
+            text = text[len(str(name)) :].strip()
         out.append((name, text))
     return out
 
@@ -136,7 +139,8 @@ def render(results, title="Factor test report", overview=None, dpi=96, sections=
     (title, DataFrame, note, figure)."""
     env = jinja2.Environment(
         loader=jinja2.PackageLoader("tarnfold", "templates"),
-        autoescape=jinja2.select_autoescape(["html", "j2"]))
+        autoescape=jinja2.select_autoescape(["html", "j2"]),
+    )
 
     taken = set()
     factors = []
@@ -146,37 +150,54 @@ def render(results, title="Factor test report", overview=None, dpi=96, sections=
         shared, per_result = split_summaries(ours)
         factor_plots = {}
         for step, (r, summary) in per_result.items():
-            tables = [{"title": t, "html": table_html(_with_plot_labels(t, df))}
-                      for t, df in summary.items()]
-            plots = [{"title": ptitle, "png": to_png_base64(fig, dpi)}
-                     for ptitle, fig in r._figures(pyplot=False).items()]
-            items.append({"name": step, "kind": type(r).__name__, "tables": tables,
-                          "plots": plots})
+            tables = [
+                {"title": t, "html": table_html(_with_plot_labels(t, df))}
+                for t, df in summary.items()
+            ]
+            plots = [
+                {"title": ptitle, "png": to_png_base64(fig, dpi)}
+                for ptitle, fig in r._figures(pyplot=False).items()
+            ]
+            items.append({"name": step, "kind": type(r).__name__, "tables": tables, "plots": plots})
             factor_plots = factor_plots or r._factor_figures(pyplot=False)
-        factors.append({
-            "name": fname, "anchor": _anchor(fname, taken), "results": items,
-            "shared": [{"title": t, "html": table_html(df)} for t, df in shared.items()],
-            "shared_plots": [{"title": t, "png": to_png_base64(fig, dpi)}
-                             for t, fig in factor_plots.items()],
-            "steps": _step_line(getattr(bench_result, "steps", {})),
-            "periods": getattr(bench_result, "periods", ()),
-        })
+        factors.append(
+            {
+                "name": fname,
+                "anchor": _anchor(fname, taken),
+                "results": items,
+                "shared": [{"title": t, "html": table_html(df)} for t, df in shared.items()],
+                "shared_plots": [
+                    {"title": t, "png": to_png_base64(fig, dpi)} for t, fig in factor_plots.items()
+                ],
+                "steps": _step_line(getattr(bench_result, "steps", {})),
+                "periods": getattr(bench_result, "periods", ()),
+            }
+        )
     normalised = _normalise(results)
     comparison = None
     if len(normalised) > 1:
         table = comparison_table(normalised)
         if table is not None and len(table) <= FACTORS_ACROSS:
-            table = table.T   # a few factors: one column each, a row per figure
+            table = table.T  # a few factors: one column each, a row per figure
         comparison = table_html(table) if table is not None else None
     return env.get_template("report.html.j2").render(
-        title=title, overview=overview, factors=factors, conventions=CONVENTIONS,
+        title=title,
+        overview=overview,
+        factors=factors,
+        conventions=CONVENTIONS,
         comparison=comparison,
-        sections=[{"title": sec[0], "html": table_html(sec[1]),
-                   "note": sec[2] if len(sec) > 2 else None,
-                   "png": to_png_base64(sec[3], dpi) if len(sec) > 3 and sec[3] is not None
-                   else None} for sec in (sections or ())],
+        sections=[
+            {
+                "title": sec[0],
+                "html": table_html(sec[1]),
+                "note": sec[2] if len(sec) > 2 else None,
+                "png": to_png_base64(sec[3], dpi) if len(sec) > 3 and sec[3] is not None else None,
+            }
+            for sec in (sections or ())
+        ],
         version=__version__,
-        generated=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"))
+        generated=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+    )
 
 
 def report(results, path, title="Factor test report", overview=None, sections=None):

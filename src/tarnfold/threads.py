@@ -13,6 +13,7 @@ computation starts with (the C++ side splits work with
 ``threads_setting(value, name)`` checks a ``threads=`` argument the same
 way (None passes), for functions that take one.
 """
+
 import numbers
 import os
 import sys
@@ -28,11 +29,13 @@ def threads_setting(value, name="threads"):
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError("{}: expected a positive integer number of threads, got {!r}".format(
-            name, value))
+        raise TypeError(
+            "{}: expected a positive integer number of threads, got {!r}".format(name, value)
+        )
     if value < 1:
-        raise ValueError("{}: expected a positive integer number of threads, got {!r}".format(
-            name, value))
+        raise ValueError(
+            "{}: expected a positive integer number of threads, got {!r}".format(name, value)
+        )
     return int(value)
 
 
@@ -45,8 +48,11 @@ def _from_environment():
     except ValueError:
         value = 0
     if value < 1:
-        raise ValueError("{}: expected a positive integer number of threads, got {!r}".format(
-            ENVIRONMENT_VARIABLE, text))
+        raise ValueError(
+            "{}: expected a positive integer number of threads, got {!r}".format(
+                ENVIRONMENT_VARIABLE, text
+            )
+        )
     return value
 
 
@@ -57,6 +63,7 @@ def _in_dask_worker():
         return False
     try:
         from distributed import get_worker
+
         get_worker()
     except (ImportError, ValueError):
         return False

@@ -5,15 +5,22 @@ factors, ``factor`` of fixed factors) and the expressions (``(func, args)``
 pairs), so they also work for factor classes of one's own that only
 provide ``expr``.
 """
+
 import numbers
 
 from tarnfold.cross_sectional import CrossSectionalFactor
 from tarnfold.fix import FixedFactor
 from tarnfold.interface import CombinedFactor, Kernel, LeafFactor
 
-__all__ = ["get_leaves", "use_dma", "is_cross_sectional",
-           "get_fixed_order_book_ids", "walk", "dependency_graph",
-           "DMA_WARMUP_DAYS"]
+__all__ = [
+    "get_leaves",
+    "use_dma",
+    "is_cross_sectional",
+    "get_fixed_order_book_ids",
+    "walk",
+    "dependency_graph",
+    "DMA_WARMUP_DAYS",
+]
 
 # Operators whose value depends on the whole history (exponential
 # averages): they need extra history to forget their seed.
@@ -70,8 +77,12 @@ def use_dma(factor):
     for node in walk(factor):
         if isinstance(node, CombinedFactor) and node.dma:
             return True
-        if isinstance(node, tuple) and len(node) == 2 and \
-                isinstance(node[0], Kernel) and node[0].op in DMA_OPS:
+        if (
+            isinstance(node, tuple)
+            and len(node) == 2
+            and isinstance(node[0], Kernel)
+            and node[0].op in DMA_OPS
+        ):
             return True
     return False
 
@@ -148,9 +159,14 @@ def dependency_graph(factor):
         if ready:
             children, direct = kids.pop(id(node))
             index[node] = len(entries)
-            entries.append([node, via, [-1 if d is None else index[d] for d in direct],
-                            sorted({index[c] for c, _ in children
-                                    if isinstance(c, boundary)})])
+            entries.append(
+                [
+                    node,
+                    via,
+                    [-1 if d is None else index[d] for d in direct],
+                    sorted({index[c] for c, _ in children if isinstance(c, boundary)}),
+                ]
+            )
             continue
         index[node] = -1
         kids[id(node)] = _graph_children(node)

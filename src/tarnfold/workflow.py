@@ -4,6 +4,7 @@ summarise, plot and report themselves.
 
 The steps are listed once, in ``bench_steps``.
 """
+
 import html
 import time
 
@@ -17,14 +18,25 @@ from tarnfold.analysis import display
 from tarnfold.analysis import statistics as st
 from tarnfold.analysis.traded import TradedQuantileAnalysis, trading_rules
 from tarnfold.analysis.formatting import SummaryTables
-from tarnfold.constants import (ANALYSER_STEPS, DEFAULT_BENCHMARK, DEFAULT_PERIODS,
-                                PREPROCESS_STEPS, SIZE_BUCKETS)
+from tarnfold.constants import (
+    ANALYSER_STEPS,
+    DEFAULT_BENCHMARK,
+    DEFAULT_PERIODS,
+    PREPROCESS_STEPS,
+    SIZE_BUCKETS,
+)
 from tarnfold.analysis.daily_returns import load_daily_returns
 from tarnfold import evidence as ev
 
 # the headline figures a comparison of factors shows, per holding period
-COMPARED = ("IC mean", "IC IR", "IC NW t", "top-bottom Sharpe", "factor return Sharpe",
-            "net top-bottom Sharpe")
+COMPARED = (
+    "IC mean",
+    "IC IR",
+    "IC NW t",
+    "top-bottom Sharpe",
+    "factor return Sharpe",
+    "net top-bottom Sharpe",
+)
 
 # a daily simple return is rarely beyond a few percent: a table whose
 # typical absolute value is above this holds something else (prices,
@@ -41,8 +53,7 @@ class AssayResults(dict):
 
     health = None
 
-    def __init__(self, results, factor_name="factor", periods=(), steps=None,
-                 elapsed=float("nan")):
+    def __init__(self, results, factor_name="factor", periods=(), steps=None, elapsed=float("nan")):
         super().__init__(results)
         self.factor_name = factor_name
         self.periods = tuple(periods)
@@ -58,20 +69,31 @@ class AssayResults(dict):
         shared, per_result = split_summaries(self)
         sections = []
         health = shared.pop(HEALTH_TABLE, None)
-        if health is not None:   # the checks of the input data come first
-            sections.append((SummaryTables({HEALTH_TABLE: health}, heading="== {} ==".format(
-                HEALTH_TABLE)), _no_figures))
+        if health is not None:  # the checks of the input data come first
+            sections.append(
+                (
+                    SummaryTables({HEALTH_TABLE: health}, heading="== {} ==".format(HEALTH_TABLE)),
+                    _no_figures,
+                )
+            )
         factor_figures = None
         for step, (r, tables) in per_result.items():
             heading = "== {} ({}) ==".format(step, type(r).__name__)
-            sections.append((SummaryTables(tables, heading=heading),
-                             getattr(r, "_figures", _no_figures)))
-            if factor_figures is None and getattr(r, "rank_autocorrelation_by_date",
-                                                  None) is not None:
+            sections.append(
+                (SummaryTables(tables, heading=heading), getattr(r, "_figures", _no_figures))
+            )
+            if (
+                factor_figures is None
+                and getattr(r, "rank_autocorrelation_by_date", None) is not None
+            ):
                 factor_figures = r._factor_figures
         if shared or (figures and factor_figures is not None):
-            sections.append((SummaryTables(shared, heading="== factor {} ==".format(
-                self.factor_name)), factor_figures or _no_figures))
+            sections.append(
+                (
+                    SummaryTables(shared, heading="== factor {} ==".format(self.factor_name)),
+                    factor_figures or _no_figures,
+                )
+            )
         return sections
 
     def _repr_html_(self):
@@ -83,8 +105,10 @@ class AssayResults(dict):
     def summary_text(self):
         """Every result's summary tables as console text; the factor's own
         tables (rank autocorrelation, data loss) once, at the end."""
-        return "\n\n".join(["#### factor {}".format(self.factor_name)] +
-                            [str(tables) for tables, _ in self._sections(figures=False)])
+        return "\n\n".join(
+            ["#### factor {}".format(self.factor_name)]
+            + [str(tables) for tables, _ in self._sections(figures=False)]
+        )
 
     def show(self):
         """Show every result's tables and figures (in a notebook as HTML
@@ -114,24 +138,35 @@ def split_summaries(results):
     ``per_result`` is step -> (result, title -> DataFrame) for the results
     that have ``summary()``.  A factor table that differs between results
     (results gathered from different runs) stays with each result."""
-    summaries = {step: (r, r.summary()) for step, r in results.items()
-                 if hasattr(r, "summary")}
+    summaries = {step: (r, r.summary()) for step, r in results.items() if hasattr(r, "summary")}
     shared = {}
     for title in FACTOR_TABLES:
         found = [tables[title] for _, tables in summaries.values() if title in tables]
         if found and all(t is found[0] or t.equals(found[0]) for t in found[1:]):
             shared[title] = found[0]
-    per_result = {step: (r, {t: df for t, df in tables.items() if t not in shared})
-                  for step, (r, tables) in summaries.items()}
+    per_result = {
+        step: (r, {t: df for t, df in tables.items() if t not in shared})
+        for step, (r, tables) in summaries.items()
+    }
     return shared, per_result
 
 
 # -- the steps ------------------------------------------------------------------
 
-def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2019",
-                max_decay=10, quantile=5, benchmark=DEFAULT_BENCHMARK,
-                analysers=ANALYSER_STEPS, size_buckets=SIZE_BUCKETS, weighting="equal",
-                within_industry=False, trading=None):
+
+def bench_steps(
+    preprocess=PREPROCESS_STEPS,
+    winsorize="mad",
+    industry="citics_2019",
+    max_decay=10,
+    quantile=5,
+    benchmark=DEFAULT_BENCHMARK,
+    analysers=ANALYSER_STEPS,
+    size_buckets=SIZE_BUCKETS,
+    weighting="equal",
+    within_industry=False,
+    trading=None,
+):
     """The bench's steps in order, as a list of (name, kind, factory, text):
     ``factory()`` builds the step, ``text`` says what it does with which
     settings.  Add a step by adding one entry here.
@@ -156,52 +191,80 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
     bm = benchmark or None
     neutralized = "neutralize" in tuple(preprocess or ())
     fm_industry, fm_styles = (None, None) if neutralized else (ind, "all")
-    ind_text = "none" if ind is None else ind if isinstance(ind, str) else \
-        "from a table of {} instruments".format(len(ind))
+    ind_text = (
+        "none"
+        if ind is None
+        else ind
+        if isinstance(ind, str)
+        else "from a table of {} instruments".format(len(ind))
+    )
     catalogue = {
-        "winsorize": ("preprocessor", lambda: ab.Winzorization(method=winsorize),
-                      "winsorize ({})".format(winsorize)),
+        "winsorize": (
+            "preprocessor",
+            lambda: ab.Winzorization(method=winsorize),
+            "winsorize ({})".format(winsorize),
+        ),
         "normalize": ("preprocessor", ab.Normalization, "normalize (z-score per date)"),
-        "neutralize": ("preprocessor",
-                       lambda: ab.Neutralization(industry=ind, style_factors="all"),
-                       "neutralize (industry {}, all styles)".format(ind_text)),
-        "ic": ("analyser",
-               lambda: ab.ICAnalysis(rank_ic=True, industry_classification=ind,
-                                     max_decay=max_decay),
-               "rank IC{}, industry {}".format(
-                   ", decay {} lags".format(max_decay) if max_decay else "", ind_text)),
-        "quantile": ("analyser",
-                     lambda: ab.QuantileReturnAnalysis(quantile=quantile, benchmark=bm),
-                     "{} quantile groups{}".format(
-                         quantile, " against {}".format(bm) if bm else "")),
-        "factor_return": ("analyser", ab.FactorReturnAnalysis,
-                          "factor-weighted long-short return"),
-        "fama_macbeth": ("analyser",
-                         lambda: ev.FamaMacBethAnalysis(industry=fm_industry,
-                                                        style_factors=fm_styles),
-                         "Fama-MacBeth regressions, controls: {}".format(
-                             "none (the factor is neutralized)" if neutralized else
-                             "industry {}, the store's styles".format(ind_text))),
-        "group_views": ("analyser",
-                        lambda: ev.GroupViewAnalysis(
-                            quantile=quantile, industry=ind if within_industry else None,
-                            size="market_cap" if size_buckets else None,
-                            size_buckets=size_buckets or 1,
-                            weighting=weighting if size_buckets else "equal"),
-                        "{} groups{}{}".format(
-                            quantile, " within industry {}".format(ind_text)
-                            if within_industry and ind is not None else "",
-                            " and {} size buckets ({} weights)".format(size_buckets, weighting)
-                            if size_buckets else "")),
-        "event_study": ("analyser", lambda: ev.EventStudyAnalysis(quantile=max(quantile, 2)),
-                        "returns around entering the top / bottom of {} groups".format(
-                            max(quantile, 2))),
-        "traded": ("analyser",
-                   lambda: TradedQuantileAnalysis(quantile=quantile, benchmark=bm,
-                                                  rules=rules),
-                   "{} quantile groups traded{}: {}".format(
-                       quantile, " against {}".format(bm) if bm else "",
-                       rules.short() if rules is not None else "")),
+        "neutralize": (
+            "preprocessor",
+            lambda: ab.Neutralization(industry=ind, style_factors="all"),
+            "neutralize (industry {}, all styles)".format(ind_text),
+        ),
+        "ic": (
+            "analyser",
+            lambda: ab.ICAnalysis(rank_ic=True, industry_classification=ind, max_decay=max_decay),
+            "rank IC{}, industry {}".format(
+                ", decay {} lags".format(max_decay) if max_decay else "", ind_text
+            ),
+        ),
+        "quantile": (
+            "analyser",
+            lambda: ab.QuantileReturnAnalysis(quantile=quantile, benchmark=bm),
+            "{} quantile groups{}".format(quantile, " against {}".format(bm) if bm else ""),
+        ),
+        "factor_return": ("analyser", ab.FactorReturnAnalysis, "factor-weighted long-short return"),
+        "fama_macbeth": (
+            "analyser",
+            lambda: ev.FamaMacBethAnalysis(industry=fm_industry, style_factors=fm_styles),
+            "Fama-MacBeth regressions, controls: {}".format(
+                "none (the factor is neutralized)"
+                if neutralized
+                else "industry {}, the store's styles".format(ind_text)
+            ),
+        ),
+        "group_views": (
+            "analyser",
+            lambda: ev.GroupViewAnalysis(
+                quantile=quantile,
+                industry=ind if within_industry else None,
+                size="market_cap" if size_buckets else None,
+                size_buckets=size_buckets or 1,
+                weighting=weighting if size_buckets else "equal",
+            ),
+            "{} groups{}{}".format(
+                quantile,
+                " within industry {}".format(ind_text)
+                if within_industry and ind is not None
+                else "",
+                " and {} size buckets ({} weights)".format(size_buckets, weighting)
+                if size_buckets
+                else "",
+            ),
+        ),
+        "event_study": (
+            "analyser",
+            lambda: ev.EventStudyAnalysis(quantile=max(quantile, 2)),
+            "returns around entering the top / bottom of {} groups".format(max(quantile, 2)),
+        ),
+        "traded": (
+            "analyser",
+            lambda: TradedQuantileAnalysis(quantile=quantile, benchmark=bm, rules=rules),
+            "{} quantile groups traded{}: {}".format(
+                quantile,
+                " against {}".format(bm) if bm else "",
+                rules.short() if rules is not None else "",
+            ),
+        ),
     }
     analysers = [a for a in analysers if a]
     if rules is not None and "traded" not in analysers:
@@ -209,17 +272,22 @@ def bench_steps(preprocess=PREPROCESS_STEPS, winsorize="mad", industry="citics_2
     wanted = [s for s in preprocess if s] + analysers
     unknown = [s for s in wanted if s not in catalogue]
     if unknown:
-        raise ValueError("steps: expected names among {}, got {}".format(
-            ", ".join(catalogue), ", ".join(map(str, unknown))))
+        raise ValueError(
+            "steps: expected names among {}, got {}".format(
+                ", ".join(catalogue), ", ".join(map(str, unknown))
+            )
+        )
     return [(name,) + catalogue[name] for name in wanted]
 
 
 # -- the data-loss account -------------------------------------------------------
 
+
 def _ymd(text):
     """YYYY-MM-DD texts as YYYYMMDD integers (comparable like the dates)."""
-    return np.asarray(pd.Series(text, dtype=object).str.replace("-", "", regex=False)
-                      .astype(np.int64))
+    return np.asarray(
+        pd.Series(text, dtype=object).str.replace("-", "", regex=False).astype(np.int64)
+    )
 
 
 def _listed_mask(dates, ids):
@@ -241,8 +309,9 @@ def _listed_mask(dates, ids):
 
 def _exposure_missing(dates, ids):
     try:
-        exp = mivada.get_style_factor_exposure(order_book_ids=list(ids), start_date=dates[0],
-                                               end_date=dates[-1])
+        exp = mivada.get_style_factor_exposure(
+            order_book_ids=list(ids), start_date=dates[0], end_date=dates[-1]
+        )
     except Exception:
         return None
     missing = np.ones((len(dates), len(ids)), bool)
@@ -309,8 +378,9 @@ def data_loss_account(factor, processed, returns, periods, neutralized=False):
     table = {}
     for p in periods:
         used = int(np.count_nonzero(usable & fwd_valid[p]))
-        table["P_{}".format(p)] = dict(stages, **{"no forward return": n_usable - used,
-                                                  "used": used})
+        table["P_{}".format(p)] = dict(
+            stages, **{"no forward return": n_usable - used, "used": used}
+        )
     out = pd.DataFrame(table)
     out.index.name = "stage"
     return out.astype(int)
@@ -353,8 +423,9 @@ def comparison_table(all_results):
     rows = {}
     for fname, results in all_results.items():
         figures = headline(results)
-        rows[fname] = {key: value for key, value in figures.items()
-                       if key.rpartition(" ")[0] in COMPARED}
+        rows[fname] = {
+            key: value for key, value in figures.items() if key.rpartition(" ")[0] in COMPARED
+        }
     if not any(rows.values()):
         return None
     out = pd.DataFrame.from_dict(rows, orient="index")
@@ -379,21 +450,26 @@ def _forward_return_valid(returns, dates, ids, periods):
     # the factor's dates and instruments as a block of the returns table:
     # a slice instead of a gather
     block = None
-    if len(rows) and len(cols) and (rows == np.arange(rows[0], rows[0] + len(rows))).all() \
-            and (cols == np.arange(cols[0], cols[0] + len(cols))).all() and rows[0] >= 0 \
-            and cols[0] >= 0:
+    if (
+        len(rows)
+        and len(cols)
+        and (rows == np.arange(rows[0], rows[0] + len(rows))).all()
+        and (cols == np.arange(cols[0], cols[0] + len(cols))).all()
+        and rows[0] >= 0
+        and cols[0] >= 0
+    ):
         block = (slice(rows[0], rows[0] + len(rows)), slice(cols[0], cols[0] + len(cols)))
     out = {}
     for p in periods:
         valid = np.zeros(r.shape, dtype=bool)
         if p < n:
-            valid[:n - p] = started[:n - p]
+            valid[: n - p] = started[: n - p]
             if factor is not None:
                 prod = np.ones((n - p, r.shape[1]))
                 with np.errstate(invalid="ignore", over="ignore"):
                     for k in range(1, p + 1):
-                        prod *= factor[k:n - p + k]
-                valid[:n - p] &= ~np.isnan(prod)
+                        prod *= factor[k : n - p + k]
+                valid[: n - p] &= ~np.isnan(prod)
         if block is not None:
             out[p] = valid[block]
             continue
@@ -406,6 +482,7 @@ def _forward_return_valid(returns, dates, ids, periods):
 
 # -- running it -------------------------------------------------------------------
 
+
 def as_periods(periods):
     """Holding periods as a tuple of distinct positive ints (one int is one
     period), checked and worded as the bench checks them."""
@@ -417,7 +494,7 @@ def returns_problem(returns):
     (prices, percentages), or None when it can."""
     values = returns.to_numpy(dtype=float, na_value=np.nan).ravel()
     # every k-th value: a million tell what a table holds as well as all
-    values = values[::max(values.size // 1_000_000, 1)]
+    values = values[:: max(values.size // 1_000_000, 1)]
     values = values[np.isfinite(values)]
     if values.size == 0:
         return None
@@ -428,14 +505,17 @@ def returns_problem(returns):
     if typical > MAX_MEDIAN_ABS_RETURN:
         return "returns in percent: the median absolute value is {:.4g}".format(typical)
     if below_total_loss >= 0.01:
-        return ("something else: {:.1%} of the values are below -1, losses of more than "
-                "everything".format(below_total_loss))
+        return (
+            "something else: {:.1%} of the values are below -1, losses of more than "
+            "everything".format(below_total_loss)
+        )
     return None
 
 
 def _date_span(index):
-    return "{:%Y-%m-%d} to {:%Y-%m-%d}".format(index.min(), index.max()) if len(index) \
-        else "no dates"
+    return (
+        "{:%Y-%m-%d} to {:%Y-%m-%d}".format(index.min(), index.max()) if len(index) else "no dates"
+    )
 
 
 def _some(labels, n=3):
@@ -448,27 +528,47 @@ def check_overlap(factor, returns, periods):
     instrument with returns, and the factor has more dates than the
     shortest holding period: without them every figure would be empty."""
     if len(factor.index) <= min(periods):
-        raise ValueError("factor: expected more dates than the shortest holding period ({}), "
-                         "got {} ({})".format(min(periods), len(factor.index),
-                                               _date_span(factor.index)))
+        raise ValueError(
+            "factor: expected more dates than the shortest holding period ({}), got {} ({})".format(
+                min(periods), len(factor.index), _date_span(factor.index)
+            )
+        )
     if returns is None or returns.shape[0] == 0 or returns.shape[1] == 0:
-        raise ValueError("returns: no returns for the factor's instruments from {}".format(
-            _date_span(factor.index)))
+        raise ValueError(
+            "returns: no returns for the factor's instruments from {}".format(
+                _date_span(factor.index)
+            )
+        )
     if not factor.index.isin(returns.index).any():
-        raise ValueError("factor, returns: no date in common (factor: {}; returns: {})".format(
-            _date_span(factor.index), _date_span(returns.index)))
+        raise ValueError(
+            "factor, returns: no date in common (factor: {}; returns: {})".format(
+                _date_span(factor.index), _date_span(returns.index)
+            )
+        )
     common = returns.columns.intersection(factor.columns)
     if not len(common) or not returns[common].notna().to_numpy().any():
-        raise ValueError("factor, returns: no order_book_id in common with a return (factor: "
-                         "{}; returns: {})".format(
-                             _some(factor.columns),
-                             _some(returns.columns[returns.notna().to_numpy().any(axis=0)])
-                             or "no values"))
+        raise ValueError(
+            "factor, returns: no order_book_id in common with a return (factor: "
+            "{}; returns: {})".format(
+                _some(factor.columns),
+                _some(returns.columns[returns.notna().to_numpy().any(axis=0)]) or "no values",
+            )
+        )
 
 
-def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, steps=None,
-          factor_name="factor", progress=None, account=True, check_returns=True, health=True,
-          trading=None):
+def assay(
+    factor,
+    returns="daily",
+    periods=DEFAULT_PERIODS,
+    ascending=False,
+    steps=None,
+    factor_name="factor",
+    progress=None,
+    account=True,
+    check_returns=True,
+    health=True,
+    trading=None,
+):
     """Test one factor with the whole bench and return ``AssayResults``.
 
     ``factor``: dates x instruments; ``returns``: "daily" (from the open
@@ -511,9 +611,10 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
         if check_returns:
             verdict["returns_problem"] = problem
         if problem:
-            raise ValueError("returns: expected daily simple returns (0.01 = 1 %), got what "
-                             "looks like {}; pass check_returns=False to use it as it is"
-                             .format(problem))
+            raise ValueError(
+                "returns: expected daily simple returns (0.01 = 1 %), got what "
+                "looks like {}; pass check_returns=False to use it as it is".format(problem)
+            )
     report = None
     if health:
         say("checking the data")
@@ -532,12 +633,20 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
         bench.append((name, make()))
         used[name] = text
     preprocessors = [name for name, kind, _, _ in steps if kind == "preprocessor"]
-    say("running {} on {} dates x {} instruments".format(
-        ", ".join(used), factor.shape[0], factor.shape[1]))
+    say(
+        "running {} on {} dates x {} instruments".format(
+            ", ".join(used), factor.shape[0], factor.shape[1]
+        )
+    )
     raw = factor  # the bench only renames its axes
     with ev.grid.shared_tables():
-        results = bench.analysis(factor, returns, ascending=ascending, periods=periods,
-                                 keep_preprocess_result=account and bool(preprocessors))
+        results = bench.analysis(
+            factor,
+            returns,
+            ascending=ascending,
+            periods=periods,
+            keep_preprocess_result=account and bool(preprocessors),
+        )
     if results is None:
         results = {}
     processed = results[preprocessors[-1]] if (account and preprocessors) else factor
@@ -545,16 +654,18 @@ def assay(factor, returns="daily", periods=DEFAULT_PERIODS, ascending=False, ste
         results.pop(name, None)
     if account:
         say("accounting for dropped pairs")
-        loss = data_loss_account(raw, processed, returns, periods,
-                                 neutralized="neutralize" in preprocessors)
+        loss = data_loss_account(
+            raw, processed, returns, periods, neutralized="neutralize" in preprocessors
+        )
         extra = [r.data_loss_rows() for r in results.values() if hasattr(r, "data_loss_rows")]
         if extra:
-            loss = pd.concat([loss, extra[0].reindex(columns=loss.columns).fillna(0)
-                              .astype(int)])
+            loss = pd.concat([loss, extra[0].reindex(columns=loss.columns).fillna(0).astype(int)])
         if loss.loc["used"].max() == 0:
-            raise ValueError("factor, returns: no (date, instrument) pair has both a factor "
-                             "value and a forward return: do the factor's dates and "
-                             "instruments match the returns (or the store's)?")
+            raise ValueError(
+                "factor, returns: no (date, instrument) pair has both a factor "
+                "value and a forward return: do the factor's dates and "
+                "instruments match the returns (or the store's)?"
+            )
         by_date = st.rank_autocorrelation_by_date(processed, periods)
         autocorr = st.rank_autocorrelation(processed, by_date=by_date)
         for r in results.values():

@@ -10,6 +10,7 @@ do: an instrument with no more valid days than a formula's look-back gets
 NaN for it (the engine's rule), applied to the inputs of cross-sectional
 operators and to the final result.
 """
+
 import types
 
 import numpy as np
@@ -42,8 +43,9 @@ class ElementwiseOps:
         return self._map(lambda v, p: np.sign(v) * np.abs(v) ** p, x, a)
 
     def where(self, c, a, b):
-        return self._map(lambda k, x, y: np.where(np.isnan(k), np.nan, np.where(k != 0, x, y)),
-                         c, a, b)
+        return self._map(
+            lambda k, x, y: np.where(np.isnan(k), np.nan, np.where(k != 0, x, y)), c, a, b
+        )
 
     def minimum(self, a, b):
         return self._map(np.minimum, a, b)
@@ -60,20 +62,22 @@ class PandasAlphaOps(ElementwiseOps):
         self.index = long.index[long.notna().to_numpy()]
         self.valid = valid
         counts = valid.sum()
-        self.count = pd.Series(counts.reindex(self.index.get_level_values(1)).to_numpy(),
-                               index=self.index)
+        self.count = pd.Series(
+            counts.reindex(self.index.get_level_values(1)).to_numpy(), index=self.index
+        )
         self.key = self.index.get_level_values(1)
-        leaf = {f: V(self, panels[f].stack(future_stack=True).reindex(self.index), 0)
-                for f in ("open", "high", "low", "close", "volume", "total_turnover")
-                if f in panels}
+        leaf = {
+            f: V(self, panels[f].stack(future_stack=True).reindex(self.index), 0)
+            for f in ("open", "high", "low", "close", "volume", "total_turnover")
+            if f in panels
+        }
         for f, v in leaf.items():
             setattr(self, f, v)
         self.returns = self.close / self.delay(self.close, 1) - 1
         if "total_turnover" in leaf:
             self.vwap = leaf["total_turnover"] / self.volume
         if "market_cap" in panels:
-            self.cap = V(self, panels["market_cap"].stack(future_stack=True)
-                         .reindex(self.index), 0)
+            self.cap = V(self, panels["market_cap"].stack(future_stack=True).reindex(self.index), 0)
 
     # -- helpers ------------------------------------------------------------
     def _g(self, x):
@@ -94,8 +98,7 @@ class PandasAlphaOps(ElementwiseOps):
         return s.where(self.count > (x.shift if isinstance(x, V) else 0))
 
     def table(self, x):
-        return self.result(x).unstack().reindex(index=self.valid.index,
-                                                columns=self.valid.columns)
+        return self.result(x).unstack().reindex(index=self.valid.index, columns=self.valid.columns)
 
     # -- time series ----------------------------------------------------------
     def delay(self, x, d):
@@ -134,10 +137,12 @@ class PandasAlphaOps(ElementwiseOps):
         slope = sum((k - tm) * c for k, c in enumerate(cols)) / (d * (d * d - 1) / 12)
         sxx = sum((c - mean) ** 2 for c in cols)
         with np.errstate(all="ignore"):
-            rsq = np.where(sxx == 0, np.nan, slope ** 2 * (d * (d * d - 1) / 12) / sxx)
+            rsq = np.where(sxx == 0, np.nan, slope**2 * (d * (d * d - 1) / 12) / sxx)
         resid = cols[-1] - mean - slope * tm
-        return [V(self, pd.Series(v, index=self.index), x.shift + d - 1)
-                for v in (slope, np.minimum(rsq, 1.0), resid)]
+        return [
+            V(self, pd.Series(v, index=self.index), x.shift + d - 1)
+            for v in (slope, np.minimum(rsq, 1.0), resid)
+        ]
 
     def ts_product(self, x, d):
         cols = self._shifts(x, d)
@@ -162,8 +167,7 @@ class PandasAlphaOps(ElementwiseOps):
             best = np.where(upd, c, best)
             pos = np.where(upd, k, pos)
         bad = np.any([np.isnan(c) for c in cols], axis=0)
-        return V(self, pd.Series(np.where(bad, np.nan, pos), index=self.index),
-                 x.shift + d - 1)
+        return V(self, pd.Series(np.where(bad, np.nan, pos), index=self.index), x.shift + d - 1)
 
     def ts_argmax(self, x, d):
         return self._arg(x, d, np.greater)
@@ -184,16 +188,16 @@ class PandasAlphaOps(ElementwiseOps):
             vy = sum((b - my) ** 2 for b in ys)
             with np.errstate(all="ignore"):
                 out = np.clip(cov * (d - 1) / np.sqrt(vx * vy), -1, 1)
-            if d == 2:      # two points: exactly +-1
+            if d == 2:  # two points: exactly +-1
                 out = np.where((xs[1] > xs[0]) == (ys[1] > ys[0]), 1.0, -1.0)
-            constant = np.all([a == xs[-1] for a in xs], axis=0) | \
-                np.all([b == ys[-1] for b in ys], axis=0)
+            constant = np.all([a == xs[-1] for a in xs], axis=0) | np.all(
+                [b == ys[-1] for b in ys], axis=0
+            )
             out[constant] = np.nan
         else:
             out = cov
         out = np.where(bad, np.nan, out)
-        return V(self, pd.Series(out, index=self.index),
-                 max(x.shift, y.shift) + d - 1)
+        return V(self, pd.Series(out, index=self.index), max(x.shift, y.shift) + d - 1)
 
     def correlation(self, x, y, d):
         return self._pair(x, y, d, True)
@@ -202,8 +206,7 @@ class PandasAlphaOps(ElementwiseOps):
         return self._pair(x, y, d, False)
 
     def ema(self, x, span):
-        r = self._g(x).transform(
-            lambda v: v.ewm(span=span, adjust=False, min_periods=span).mean())
+        r = self._g(x).transform(lambda v: v.ewm(span=span, adjust=False, min_periods=span).mean())
         return V(self, r, x.shift + span - 1)
 
     def adv(self, d):
@@ -226,8 +229,12 @@ class PandasAlphaOps(ElementwiseOps):
         from tarnfold.industry import industry_codes
 
         codes, _ = industry_codes(self.valid.columns, self.valid.index, source)
-        code = pd.DataFrame(codes, index=self.valid.index, columns=self.valid.columns) \
-            .stack(future_stack=True).reindex(self.index).to_numpy()
+        code = (
+            pd.DataFrame(codes, index=self.valid.index, columns=self.valid.columns)
+            .stack(future_stack=True)
+            .reindex(self.index)
+            .to_numpy()
+        )
         m = self._masked(x).where(code >= 0)
         mean = m.groupby([self.index.get_level_values(0), code]).transform("mean")
         return V(self, m - mean, x.shift)
@@ -241,16 +248,17 @@ class PandasAlphaOps(ElementwiseOps):
         return V(self, pd.Series(out, index=self.index), shift)
 
 
-
 def _cmp(f):
     def op(a, b):
         out = f(a, b).astype(float)
         return np.where(np.isnan(a) | np.isnan(b), np.nan, out)
+
     return op
 
 
 class V:
     """A value of the long table and its look-back."""
+
     __slots__ = ("ops", "s", "shift")
 
     def __init__(self, ops, s, shift):
@@ -260,20 +268,20 @@ class V:
         args = (other, self) if reverse else (self, other)
         return self.ops._map(f, *args)
 
-    __add__ = lambda s, o: s._bin(o, np.add)              # noqa: E731
-    __radd__ = lambda s, o: s._bin(o, np.add, True)       # noqa: E731
-    __sub__ = lambda s, o: s._bin(o, np.subtract)         # noqa: E731
+    __add__ = lambda s, o: s._bin(o, np.add)  # noqa: E731
+    __radd__ = lambda s, o: s._bin(o, np.add, True)  # noqa: E731
+    __sub__ = lambda s, o: s._bin(o, np.subtract)  # noqa: E731
     __rsub__ = lambda s, o: s._bin(o, np.subtract, True)  # noqa: E731
-    __mul__ = lambda s, o: s._bin(o, np.multiply)         # noqa: E731
+    __mul__ = lambda s, o: s._bin(o, np.multiply)  # noqa: E731
     __rmul__ = lambda s, o: s._bin(o, np.multiply, True)  # noqa: E731
-    __truediv__ = lambda s, o: s._bin(o, np.divide)       # noqa: E731
+    __truediv__ = lambda s, o: s._bin(o, np.divide)  # noqa: E731
     __rtruediv__ = lambda s, o: s._bin(o, np.divide, True)  # noqa: E731
-    __pow__ = lambda s, o: s._bin(o, np.power)            # noqa: E731
-    __lt__ = lambda s, o: s._bin(o, _cmp(np.less))        # noqa: E731
+    __pow__ = lambda s, o: s._bin(o, np.power)  # noqa: E731
+    __lt__ = lambda s, o: s._bin(o, _cmp(np.less))  # noqa: E731
     __le__ = lambda s, o: s._bin(o, _cmp(np.less_equal))  # noqa: E731
-    __gt__ = lambda s, o: s._bin(o, _cmp(np.greater))     # noqa: E731
+    __gt__ = lambda s, o: s._bin(o, _cmp(np.greater))  # noqa: E731
     __ge__ = lambda s, o: s._bin(o, _cmp(np.greater_equal))  # noqa: E731
-    eq = lambda s, o: s._bin(o, _cmp(np.equal))           # noqa: E731
+    eq = lambda s, o: s._bin(o, _cmp(np.equal))  # noqa: E731
     __or__ = lambda s, o: s._bin(o, _cmp(lambda a, b: (a != 0) | (b != 0)))  # noqa: E731
     __and__ = lambda s, o: s._bin(o, _cmp(lambda a, b: (a != 0) & (b != 0)))  # noqa: E731
 
@@ -284,8 +292,12 @@ class V:
 def namespace(panels):
     """The operator namespace the alpha functions take, on pandas."""
     ops = PandasAlphaOps(panels)
-    return ops, types.SimpleNamespace(**{
-        name: getattr(ops, name) for name in dir(ops)
-        if not name.startswith("_") and name not in ("index", "valid", "count", "key",
-                                                     "result", "table")
-        and hasattr(ops, name)})
+    return ops, types.SimpleNamespace(
+        **{
+            name: getattr(ops, name)
+            for name in dir(ops)
+            if not name.startswith("_")
+            and name not in ("index", "valid", "count", "key", "result", "table")
+            and hasattr(ops, name)
+        }
+    )

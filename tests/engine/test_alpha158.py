@@ -1,4 +1,5 @@
 """The 158 features against their pandas formulation."""
+
 import numpy as np
 import pytest
 
@@ -12,10 +13,43 @@ from alpha_pandas_reference import namespace
 
 FIELDS = ["open", "high", "low", "close", "volume", "total_turnover"]
 # every kind of feature, at one window or another
-SAMPLE = ["KMID", "KUP2", "KLOW", "KSFT2", "VWAP0", "LOW0", "ROC60", "MA5", "STD10", "BETA20",
-          "RSQR30", "RESI60", "MAX5", "MIN10", "QTLU20", "QTLD30", "RANK60", "RSV5", "IMAX10",
-          "IMIN20", "IMXD30", "CORR60", "CORD5", "CNTP10", "CNTN20", "CNTD30", "SUMP60",
-          "SUMN5", "SUMD10", "VMA20", "VSTD30", "WVMA60", "VSUMP5", "VSUMN10", "VSUMD20"]
+SAMPLE = [
+    "KMID",
+    "KUP2",
+    "KLOW",
+    "KSFT2",
+    "VWAP0",
+    "LOW0",
+    "ROC60",
+    "MA5",
+    "STD10",
+    "BETA20",
+    "RSQR30",
+    "RESI60",
+    "MAX5",
+    "MIN10",
+    "QTLU20",
+    "QTLD30",
+    "RANK60",
+    "RSV5",
+    "IMAX10",
+    "IMIN20",
+    "IMXD30",
+    "CORR60",
+    "CORD5",
+    "CNTP10",
+    "CNTN20",
+    "CNTD30",
+    "SUMP60",
+    "SUMN5",
+    "SUMD10",
+    "VMA20",
+    "VSTD30",
+    "WVMA60",
+    "VSUMP5",
+    "VSUMN10",
+    "VSUMD20",
+]
 
 
 @pytest.fixture(scope="module")
@@ -45,5 +79,4 @@ def test_feature_matches_its_pandas_formulation(loaded, name):
     want = ops.table(feature(name, o))
     assert got.notna().to_numpy().any()
     assert np.array_equal(got.isna().to_numpy(), want.isna().to_numpy()), name
-    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-9, atol=1e-12,
-                               err_msg=name)
+    np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-9, atol=1e-12, err_msg=name)

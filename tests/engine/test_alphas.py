@@ -1,4 +1,5 @@
 """A handful of alphas end to end against their pandas formulation."""
+
 import numpy as np
 import pytest
 

@@ -1,5 +1,6 @@
 """Node evaluation against a plain Python execution context (no base
 class), so the contract with the context is what is tested."""
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -43,7 +44,7 @@ class PlainContext:
             # the pinned instrument's right-aligned series, placed on its days
             days = np.flatnonzero(self.get_mask_for(factor.order_book_id))
             full = pd.Series(np.nan, index=self.index)
-            full.iloc[days[len(days) - len(table):]] = table
+            full.iloc[days[len(days) - len(table) :]] = table
             table = full
         self.stored[factor] = table
 
@@ -53,11 +54,10 @@ def ctx(rng):
     dates = pd.bdate_range("2024-01-01", periods=12)
     ids = ["A", "B", "C"]
     close = pd.DataFrame(rng.normal(10, 1, (12, 3)), index=dates, columns=ids)
-    volume = pd.DataFrame(rng.integers(1, 100, (12, 3)).astype(float),
-                          index=dates, columns=ids)
+    volume = pd.DataFrame(rng.integers(1, 100, (12, 3)).astype(float), index=dates, columns=ids)
     masks = pd.DataFrame(True, index=dates, columns=ids)
-    masks.iloc[[2, 5, 6], 0] = False          # A suspended three days
-    masks.iloc[:9, 2] = False                 # C has three valid days
+    masks.iloc[[2, 5, 6], 0] = False  # A suspended three days
+    masks.iloc[:9, 2] = False  # C has three valid days
     return PlainContext({"close": close, "volume": volume}, masks)
 
 
@@ -78,8 +78,9 @@ def test_right_alignment_constants_and_the_lookback_check(ctx):
     # C has 3 valid days, not more than the look-back 3: never evaluated
     assert calls == [9, 12] and df["C"].isna().all()
     a = _valid(ctx, "close", "A")
-    pd.testing.assert_series_equal(df["A"].dropna(), a.iloc[-2:] * 2, check_names=False,
-                                   check_freq=False)
+    pd.testing.assert_series_equal(
+        df["A"].dropna(), a.iloc[-2:] * 2, check_names=False, check_freq=False
+    )
     assert df["A"].notna().sum() == 2
 
     const = CombinedFactor(lambda x: 7, (CLOSE,))
@@ -101,22 +102,24 @@ def test_our_operators_and_a_foreign_function_in_one_tree(ctx):
     for oid in ("A", "B"):
         c, v = _valid(ctx, "close", oid), _valid(ctx, "volume", oid)
         want = (c - 2 * v.rolling(3).mean()) / c.shift(1)
-        pd.testing.assert_series_equal(df[oid].dropna(), want.dropna(),
-                                       check_names=False, rtol=1e-12)
+        pd.testing.assert_series_equal(
+            df[oid].dropna(), want.dropna(), check_names=False, rtol=1e-12
+        )
     # the number arrives as given; arrays as arrays
     assert seen[0][:2] == (np.ndarray, int)
     # _exec_expr gives the same right-aligned series for one instrument
     got = eval_core._exec_expr(factor.expr, "A", ctx)
     np.testing.assert_allclose(got, df["A"][ctx.masks["A"]].to_numpy(), rtol=1e-12)
     assert eval_core._exec_expr(3, "A", ctx) == 3
-    np.testing.assert_array_equal(eval_core._exec_expr(CLOSE, "A", ctx),
-                                  _valid(ctx, "close", "A").to_numpy())
+    np.testing.assert_array_equal(
+        eval_core._exec_expr(CLOSE, "A", ctx), _valid(ctx, "close", "A").to_numpy()
+    )
 
 
 def _python_unpack_error(expr):
     try:
         func, args = expr
-    except Exception as e:                       # noqa: BLE001
+    except Exception as e:  # noqa: BLE001
         return type(e), str(e)
 
 
@@ -163,12 +166,11 @@ class CountingRank(CrossSectionalFactor):
 def test_dependencies_are_computed_once_and_masked_inputs(ctx, monkeypatch):
     CountingRank.calls = 0
     cs = CountingRank([CLOSE])
-    cs_again = CountingRank([CLOSE])        # equal tree, separate object
+    cs_again = CountingRank([CLOSE])  # equal tree, separate object
     fixed = FixedFactor(CLOSE, "B")
     fixed_calls = []
     own_fixed = eval_core._exec_fixed
-    monkeypatch.setattr(eval_core, "_exec_fixed",
-                        lambda *a: fixed_calls.append(1) or own_fixed(*a))
+    monkeypatch.setattr(eval_core, "_exec_fixed", lambda *a: fixed_calls.append(1) or own_fixed(*a))
     factor = (cs + cs_again) * fixed - fixed
     ctx.universe_mask = pd.DataFrame(True, index=ctx.index, columns=["A", "B", "C"])
     ctx.universe_mask.iloc[-1, 0] = False

@@ -1,4 +1,5 @@
 """execute_factor end to end on the tiny sample store."""
+
 import types
 import warnings
 
@@ -9,8 +10,7 @@ import pytest
 import mivada
 from tarnfold.cross_sectional import rank, zscore
 from tarnfold.engine_v2 import eval_core
-from tarnfold.engine_v2.exec_context import (PRICING_FACTORS, ThreadingExecContext,
-                                             get_universe_mask)
+from tarnfold.engine_v2.exec_context import PRICING_FACTORS, ThreadingExecContext, get_universe_mask
 from tarnfold.fix import fix
 from tarnfold.leaf import CLOSE, HIGH, LOW, VALUE_SCORE, VOLUME, Factor
 from tarnfold.operators import delay, delta, ema, ts_mean, ts_std
@@ -50,17 +50,19 @@ def _per_valid_day(panel, valid, func):
 
 def test_operators_over_valid_days_match_pandas_with_the_lookback(span):
     ids, start, end = span
-    factor = (ts_mean(CLOSE, 10) - delay(CLOSE, 3)) / ts_std(CLOSE / delay(CLOSE, 1) - 1, 5) \
-        + delta(HIGH - LOW, 2)
+    factor = (ts_mean(CLOSE, 10) - delay(CLOSE, 3)) / ts_std(
+        CLOSE / delay(CLOSE, 1) - 1, 5
+    ) + delta(HIGH - LOW, 2)
     assert factor.shift == 9
     got = eval_core.execute_factor(factor, ids, start, end)
     leaf_start = mivada.trading_date_offset(start, -factor.shift)
     panels, valid = _panels(ids, _all_history(), end)
     spread = _per_valid_day(panels["high"] - panels["low"], valid, lambda s: s - s.shift(2))
-    want = (_per_valid_day(panels["close"], valid, lambda s: s.rolling(10).mean() - s.shift(3))
-            / _per_valid_day(panels["close"], valid,
-                             lambda s: (s / s.shift(1) - 1).rolling(5).std())
-            + spread).loc[start:end]
+    want = (
+        _per_valid_day(panels["close"], valid, lambda s: s.rolling(10).mean() - s.shift(3))
+        / _per_valid_day(panels["close"], valid, lambda s: (s / s.shift(1) - 1).rolling(5).std())
+        + spread
+    ).loc[start:end]
     assert list(got.columns) == ids and got.index.equals(want.index)
     np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-12)
     assert np.array_equal(got.isna().to_numpy(), want.isna().to_numpy())
@@ -69,8 +71,11 @@ def test_operators_over_valid_days_match_pandas_with_the_lookback(span):
     # suspended inside its look-back
     full = valid.loc[leaf_start:end].all()
     assert full.any() and got.iloc[0][full[full].index].notna().all()
-    suspended = (valid.loc[leaf_start:start].sum() <= factor.shift) & \
-        (valid.loc[:start].sum() > 20) & valid.loc[start]
+    suspended = (
+        (valid.loc[leaf_start:start].sum() <= factor.shift)
+        & (valid.loc[:start].sum() > 20)
+        & valid.loc[start]
+    )
     assert suspended.any() and got.iloc[0][suspended[suspended].index].notna().all()
 
 
@@ -83,8 +88,9 @@ def test_cross_sectional_rank_and_zscore(span):
     v = panels["volume"].where(valid)
     z = v.sub(v.mean(axis=1), axis=0).div(v.std(axis=1), axis=0)
     want = (r.rank(axis=1, pct=True) + 10 * z).loc[start:end]
-    pd.testing.assert_frame_equal(got, want, check_names=False, check_freq=False,
-                                  check_column_type=False, rtol=1e-10)
+    pd.testing.assert_frame_equal(
+        got, want, check_names=False, check_freq=False, check_column_type=False, rtol=1e-10
+    )
 
 
 def test_fixed_index_factor_combines_with_stocks(span):
@@ -95,8 +101,9 @@ def test_fixed_index_factor_combines_with_stocks(span):
     panels, valid = _panels(ids[:10] + [INDEX], _all_history(), end)
     r = _per_valid_day(panels["close"], valid, lambda s: s / s.shift(1) - 1)
     want = r[ids[:10]].sub(r[INDEX], axis=0).loc[start:end]
-    pd.testing.assert_frame_equal(got, want, check_names=False, check_freq=False,
-                                  check_column_type=False, rtol=1e-10)
+    pd.testing.assert_frame_equal(
+        got, want, check_names=False, check_freq=False, check_column_type=False, rtol=1e-10
+    )
     assert INDEX not in got.columns
 
 
@@ -110,8 +117,7 @@ def test_fixed_factor_reading_a_cross_section(span):
     close = eval_core.execute_factor(CLOSE, ids, start, end)
     ranks = close.rank(axis=1, pct=True)
     want = close.sub(ranks[leader] * 2, axis=0)
-    pd.testing.assert_frame_equal(got, want, check_freq=False, check_column_type=False,
-                                  rtol=1e-12)
+    pd.testing.assert_frame_equal(got, want, check_freq=False, check_column_type=False, rtol=1e-12)
     with pytest.raises(ValueError, match="add '000300.XSHG' to order_book_ids"):
         eval_core.execute_factor(CLOSE - fix(rank(CLOSE) + 1, INDEX), ids, start, end)
 
@@ -121,8 +127,9 @@ def test_universe_by_index_and_by_list(span):
     members = mivada.index_components(INDEX, start_date=start, end_date=end)
     by_index = eval_core.execute_factor(CLOSE, ids, start, end, universe=INDEX)
     plain = eval_core.execute_factor(CLOSE, ids, start, end)
-    inside = pd.DataFrame({oid: [oid in members[d] for d in plain.index] for oid in ids},
-                          index=plain.index)
+    inside = pd.DataFrame(
+        {oid: [oid in members[d] for d in plain.index] for oid in ids}, index=plain.index
+    )
     pd.testing.assert_frame_equal(by_index, plain.where(inside), check_freq=False)
     assert inside.any().any() and not inside.all().all()
 
@@ -141,11 +148,15 @@ def test_universe_by_index_and_by_list(span):
 def test_pricing_factor_comes_straight_from_the_store(span, monkeypatch):
     ids, start, end = span
     assert VALUE_SCORE in PRICING_FACTORS and CLOSE not in PRICING_FACTORS
-    monkeypatch.setattr(eval_core, "ensure_end_date",
-                        lambda d: pytest.fail("no end-date clamping on this path"))
+    monkeypatch.setattr(
+        eval_core, "ensure_end_date", lambda d: pytest.fail("no end-date clamping on this path")
+    )
     got = eval_core.execute_factor(VALUE_SCORE, ids, start, end)
-    want = mivada.get_factor(ids, "value_score", start, end)["value_score"] \
-        .unstack("order_book_id").reindex(columns=ids)
+    want = (
+        mivada.get_factor(ids, "value_score", start, end)["value_score"]
+        .unstack("order_book_id")
+        .reindex(columns=ids)
+    )
     pd.testing.assert_frame_equal(got, want)
     masked = eval_core.execute_factor(VALUE_SCORE, ids, start, end, universe=INDEX)
     assert masked.notna().sum().sum() < got.notna().sum().sum()
@@ -163,9 +174,11 @@ def _fake_mivada(latest, volume_available, calls):
     return types.SimpleNamespace(
         get_latest_trading_date=lambda: latest,
         all_instruments=lambda t, date=None: pd.DataFrame(
-            {"order_book_id": ["000001.XSHE", "000002.XSHE"]}),
+            {"order_book_id": ["000001.XSHE", "000002.XSHE"]}
+        ),
         get_price=get_price,
-        get_previous_trading_date=lambda d: pd.Timestamp("2024-03-07"))
+        get_previous_trading_date=lambda d: pd.Timestamp("2024-03-07"),
+    )
 
 
 def test_end_date_clamping_with_both_warnings(monkeypatch):
@@ -182,7 +195,8 @@ def test_end_date_clamping_with_both_warnings(monkeypatch):
         assert eval_core.ensure_end_date(pd.Timestamp("2024-03-20")) == latest
     assert [str(w.message) for w in rec] == [
         "volumes after 2024-03-08 00:00:00 is not available currently! "
-        "fallback to date: 2024-03-08 00:00:00!"]
+        "fallback to date: 2024-03-08 00:00:00!"
+    ]
     assert calls[-1] == ("get_price", "000001.XSHE", latest, latest, "volume")
 
     monkeypatch.setattr(eval_core, "mivada", _fake_mivada(latest, False, calls))
@@ -191,7 +205,8 @@ def test_end_date_clamping_with_both_warnings(monkeypatch):
             assert eval_core.ensure_end_date(end) == pd.Timestamp("2024-03-07")
         assert [str(w.message) for w in rec] == [
             "volumes at 2024-03-08 00:00:00 is not available currently! "
-            "fallback to date: 2024-03-07 00:00:00!"]
+            "fallback to date: 2024-03-07 00:00:00!"
+        ]
 
 
 def test_end_date_check_asks_the_store_once_per_store(span, monkeypatch):
@@ -209,7 +224,7 @@ def test_end_date_check_asks_the_store_once_per_store(span, monkeypatch):
     for _ in range(3):
         assert eval_core.ensure_end_date(latest) == latest
     assert len(calls) == 1
-    token[0] = object()          # another store: asked again
+    token[0] = object()  # another store: asked again
     with pytest.warns(UserWarning, match="volumes after"):
         assert eval_core.ensure_end_date(latest + pd.Timedelta(days=30)) == latest
     assert len(calls) == 2
@@ -224,8 +239,9 @@ def test_lookback_widening_and_a_substituted_context(span, monkeypatch):
         offsets.append(n)
         return own_offset(date, n)
 
-    fake = types.SimpleNamespace(**{k: getattr(mivada, k) for k in dir(mivada)
-                                    if not k.startswith("_")})
+    fake = types.SimpleNamespace(
+        **{k: getattr(mivada, k) for k in dir(mivada) if not k.startswith("_")}
+    )
     fake.trading_date_offset = spy
     monkeypatch.setattr(eval_core, "mivada", fake)
     built = []
@@ -248,25 +264,49 @@ def test_lookback_widening_and_a_substituted_context(span, monkeypatch):
     pd.testing.assert_frame_equal(generic, packed)
     offsets.clear()
     eval_core.execute_factor(CLOSE, ids, start, end)
-    assert offsets == []                       # shift 0: no extra history
+    assert offsets == []  # shift 0: no extra history
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda ids, s, e: eval_core.execute_factor(Factor("clsoe"), ids, s, e),
-     ValueError, "factor 'clsoe': unknown field"),
-    (lambda ids, s, e: eval_core.execute_factor(CLOSE, ids + ["999999.XSHE"], s, e),
-     ValueError, "order_book_ids: unknown instrument '999999.XSHE'"),
-    (lambda ids, s, e: eval_core.execute_factor(CLOSE, ids, e, s),
-     ValueError, "start_date: .* is after end_date"),
-    (lambda ids, s, e: eval_core.execute_factor(ts_mean(CLOSE, 5000), ids, s, e),
-     ValueError, r"factor .*look-back of 4999 trading days .* outside the trading calendar"),
-    (lambda ids, s, e: eval_core.execute_factor(ts_mean(CLOSE, 125), ids, s, e),
-     ValueError, r"needs more than 124 valid days of history, but no instrument"),
-    (lambda ids, s, e: eval_core.execute_factor(fix(CLOSE, "NOPE"), ids, s, e),
-     ValueError, "unknown instrument 'NOPE'"),
-    (lambda ids, s, e: eval_core.execute_factor(CLOSE, "000001.XSHE", s, e),
-     TypeError, "order_book_ids: expected a list"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (
+            lambda ids, s, e: eval_core.execute_factor(Factor("clsoe"), ids, s, e),
+            ValueError,
+            "factor 'clsoe': unknown field",
+        ),
+        (
+            lambda ids, s, e: eval_core.execute_factor(CLOSE, ids + ["999999.XSHE"], s, e),
+            ValueError,
+            "order_book_ids: unknown instrument '999999.XSHE'",
+        ),
+        (
+            lambda ids, s, e: eval_core.execute_factor(CLOSE, ids, e, s),
+            ValueError,
+            "start_date: .* is after end_date",
+        ),
+        (
+            lambda ids, s, e: eval_core.execute_factor(ts_mean(CLOSE, 5000), ids, s, e),
+            ValueError,
+            r"factor .*look-back of 4999 trading days .* outside the trading calendar",
+        ),
+        (
+            lambda ids, s, e: eval_core.execute_factor(ts_mean(CLOSE, 125), ids, s, e),
+            ValueError,
+            r"needs more than 124 valid days of history, but no instrument",
+        ),
+        (
+            lambda ids, s, e: eval_core.execute_factor(fix(CLOSE, "NOPE"), ids, s, e),
+            ValueError,
+            "unknown instrument 'NOPE'",
+        ),
+        (
+            lambda ids, s, e: eval_core.execute_factor(CLOSE, "000001.XSHE", s, e),
+            TypeError,
+            "order_book_ids: expected a list",
+        ),
+    ],
+)
 def test_bad_input_names_the_culprit(span, call, error, text):
     ids, start, end = span
     with pytest.raises(error, match=text):
@@ -287,8 +327,7 @@ def test_industry_neutral_operators_on_the_store(span):
     from tarnfold.cross_sectional import group_demean, group_rank
 
     ids, start, end = span
-    got = eval_core.execute_factor(group_demean(CLOSE) + 10 * group_rank(VOLUME),
-                                   ids, start, end)
+    got = eval_core.execute_factor(group_demean(CLOSE) + 10 * group_rank(VOLUME), ids, start, end)
     # labels straight from the records: the latest record starting on or
     # before each date
     records = client.get_client().execute("__internal__zx2019_industry")
@@ -296,15 +335,24 @@ def test_industry_neutral_operators_on_the_store(span):
     for name, oid, first in sorted(records, key=lambda r: (r[1], r[2])):
         by_id.setdefault(oid, []).append((pd.Timestamp(first), name))
     labels = pd.DataFrame(
-        {oid: [next((n for s, n in reversed(by_id.get(oid, [])) if s <= d), None)
-               for d in got.index] for oid in ids}, index=got.index)
+        {
+            oid: [
+                next((n for s, n in reversed(by_id.get(oid, [])) if s <= d), None)
+                for d in got.index
+            ]
+            for oid in ids
+        },
+        index=got.index,
+    )
     panels, valid = _panels(ids, start, end)
     close, volume = panels["close"].where(valid), panels["volume"].where(valid)
-    long = pd.DataFrame({"c": close.stack(), "v": volume.stack(),
-                         "g": labels.stack()}).dropna()
+    long = pd.DataFrame({"c": close.stack(), "v": volume.stack(), "g": labels.stack()}).dropna()
     by = long.groupby([long.index.get_level_values(0), long["g"]])
-    want = (long["c"] - by["c"].transform("mean") + 10 * by["v"].rank(pct=True)) \
-        .unstack().reindex(index=got.index, columns=ids)
+    want = (
+        (long["c"] - by["c"].transform("mean") + 10 * by["v"].rank(pct=True))
+        .unstack()
+        .reindex(index=got.index, columns=ids)
+    )
     np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-10, atol=1e-10)
     assert got.notna().sum().sum() > 0.5 * valid.sum().sum()
     with pytest.raises(ValueError, match="group_rank: source must be one of"):
@@ -323,8 +371,20 @@ def _random_tree(rng, depth):
     x = _random_tree(rng, depth - 1)
     d = int(rng.integers(1, 9))
     if kind == "window":
-        name = rng.choice(["ts_mean", "ts_sum", "ts_std", "ts_min", "ts_max", "ts_rank",
-                           "decay_linear", "ts_argmax", "delay", "delta"])
+        name = rng.choice(
+            [
+                "ts_mean",
+                "ts_sum",
+                "ts_std",
+                "ts_min",
+                "ts_max",
+                "ts_rank",
+                "decay_linear",
+                "ts_argmax",
+                "delay",
+                "delta",
+            ]
+        )
         return getattr(op, name)(x, d)
     if kind == "pair":
         f = op.correlation if rng.random() < 0.5 else op.covariance
@@ -353,8 +413,9 @@ def test_a_dates_value_does_not_depend_on_the_requested_range(store, seed):
     inside = longer.loc[day:last]
     assert short.notna().any().any(), repr(factor)
     assert np.array_equal(short.isna().to_numpy(), inside.isna().to_numpy()), repr(factor)
-    np.testing.assert_allclose(short.to_numpy(), inside.to_numpy(), rtol=1e-9, atol=1e-12,
-                               err_msg=repr(factor))
+    np.testing.assert_allclose(
+        short.to_numpy(), inside.to_numpy(), rtol=1e-9, atol=1e-12, err_msg=repr(factor)
+    )
 
 
 def test_exponential_averages_get_their_warm_up_even_as_the_whole_factor(span):
@@ -386,7 +447,8 @@ def test_dates_are_read_as_days(span):
     pd.testing.assert_frame_equal(eval_core.execute_factor(CLOSE, ids, late, end), want)
     zoned = pd.Timestamp(start.date(), tz="Asia/Shanghai") + pd.Timedelta(hours=9)
     pd.testing.assert_frame_equal(
-        eval_core.execute_factor(CLOSE, ids, zoned, end.tz_localize("UTC")), want)
+        eval_core.execute_factor(CLOSE, ids, zoned, end.tz_localize("UTC")), want
+    )
     with pytest.raises(ValueError, match="start_date: expected a date"):
         eval_core.execute_factor(CLOSE, ids, "soon", end)
 
@@ -395,13 +457,19 @@ def test_plausible_mistakes_get_clear_errors(span):
     from tarnfold.fix import PinnedInstrumentError
 
     ids, start, end = span
-    with pytest.raises(TypeError, match=r"factor: expected a factor tree.*got 'close' \(str\); "
-                                        r"a stored field or factor is tarnfold.leaf.Factor"):
+    with pytest.raises(
+        TypeError,
+        match=r"factor: expected a factor tree.*got 'close' \(str\); "
+        r"a stored field or factor is tarnfold.leaf.Factor",
+    ):
         eval_core.execute_factor("close", ids, start, end)
     # a cross-sectional factor is computed over the requested instruments
-    with pytest.raises(PinnedInstrumentError, match=r"order_book_ids: expected '{}' among them, "
-                                                    r"got a list without it.*add '{}' to "
-                                                    r"order_book_ids".format(ids[0], ids[0])):
+    with pytest.raises(
+        PinnedInstrumentError,
+        match=r"order_book_ids: expected '{}' among them, "
+        r"got a list without it.*add '{}' to "
+        r"order_book_ids".format(ids[0], ids[0]),
+    ):
         eval_core.execute_factor(CLOSE - fix(rank(CLOSE), ids[0]), ids[1:], start, end)
     with pytest.raises(KeyError) as err:
         eval_core.execute_factor(fix(rank(CLOSE), INDEX), ids, start, end)
@@ -436,18 +504,24 @@ def test_a_window_over_a_cross_section_reaches_back_through_every_instrument(mon
     fake = types.SimpleNamespace(
         get_trading_dates=lambda lo, hi: days[(days >= lo) & (days <= hi)],
         get_price_panel=lambda ids, lo, hi, fields: {
-            f: valid.loc[lo:hi, ids].astype(float).where(valid.loc[lo:hi, ids]) for f in fields},
+            f: valid.loc[lo:hi, ids].astype(float).where(valid.loc[lo:hi, ids]) for f in fields
+        },
         current_store=lambda: types.SimpleNamespace(data_start=days[0]),
-        instruments=lambda ids: [types.SimpleNamespace(order_book_id=i, listed_date="2000-01-04")
-                                 for i in ids],
-        trading_date_offset=offset)
+        instruments=lambda ids: [
+            types.SimpleNamespace(order_book_id=i, listed_date="2000-01-04") for i in ids
+        ],
+        trading_date_offset=offset,
+    )
     monkeypatch.setattr(exec_context, "mivada", fake)
     factor = ts_mean(rank(ts_mean(CLOSE, 5)), 10)
     start = days[35]
-    got = exec_context.lookback_start(factor, ["A", "B", "C"], [], start,
-                                      offset(start, -factor.shift))
+    got = exec_context.lookback_start(
+        factor, ["A", "B", "C"], [], start, offset(start, -factor.shift)
+    )
     assert got == days[4]
     # without suspensions the look-back in trading days is all it takes
     valid[:] = True
-    assert exec_context.lookback_start(factor, ["A", "B", "C"], [], start,
-                                       offset(start, -13)) == days[22]
+    assert (
+        exec_context.lookback_start(factor, ["A", "B", "C"], [], start, offset(start, -13))
+        == days[22]
+    )

@@ -1,5 +1,6 @@
 """Industry codes per date and instrument against the classification
 records read one cell at a time."""
+
 import numpy as np
 import pandas as pd
 
@@ -52,8 +53,11 @@ def test_codes_follow_the_latest_record_started_on_or_before_each_date(store):
         # same partition of cells into industries, and the same labels
         got_labels = np.where(codes >= 0, np.array(names, dtype=object)[np.maximum(codes, 0)], None)
         inverse = {v: k for k, v in want_names.items()}
-        want_labels = np.where(want >= 0, np.array([inverse[k] for k in range(len(inverse))],
-                                                   dtype=object)[np.maximum(want, 0)], None)
+        want_labels = np.where(
+            want >= 0,
+            np.array([inverse[k] for k in range(len(inverse))], dtype=object)[np.maximum(want, 0)],
+            None,
+        )
         assert (got_labels == want_labels).all(), source
         assert (codes[:, -1] == -1).all() and (codes >= 0).any()
         # asked again: the kept table, unchanged
@@ -72,10 +76,12 @@ def test_grouped_operators_see_the_industries_the_bench_neutralizes_by(store):
     from tarnfold import industry
 
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
-    calendar = pd.DatetimeIndex(mivada.get_trading_dates("2005-01-01",
-                                                         mivada.get_latest_trading_date()))
-    edges = [mivada.trading_date_offset(d, n) for d in ("2014-01-02", "2021-08-02")
-             for n in (-1, 0, 1)]
+    calendar = pd.DatetimeIndex(
+        mivada.get_trading_dates("2005-01-01", mivada.get_latest_trading_date())
+    )
+    edges = [
+        mivada.trading_date_offset(d, n) for d in ("2014-01-02", "2021-08-02") for n in (-1, 0, 1)
+    ]
     dates = calendar[::40].union(pd.DatetimeIndex(edges))
     for source in industry.INDUSTRY_SOURCES:
         industry._last.clear()

@@ -1,4 +1,5 @@
 """Many factors in one call, threads, and what the engine keeps per store."""
+
 import os
 
 import numpy as np
@@ -36,8 +37,9 @@ def _mixed_factors():
         "smooth": ema(CLOSE, 8) / scale(CLOSE),
         "alpha_017": alpha(17),
         # a function of one's own runs as given (not in the compiled loop)
-        "own_function": CombinedFactor(lambda x: x[::-1].cumsum()[::-1], (ts_mean(CLOSE, 3),),
-                                       lookback=0),
+        "own_function": CombinedFactor(
+            lambda x: x[::-1].cumsum()[::-1], (ts_mean(CLOSE, 3),), lookback=0
+        ),
     }
 
 
@@ -62,27 +64,35 @@ def test_many_factors_reading_many_cross_sections_in_one_look_back(store):
     end = mivada.get_latest_trading_date()
     start = mivada.trading_date_offset(end, -15)
     shared = rank(ts_std(VOLUME, 5))
-    factors = {"f{}".format(k): rank(ts_mean(CLOSE * k, 5)) - shared + zscore(ts_sum(OPEN, 5) * k)
-               for k in range(1, 8)}
+    factors = {
+        "f{}".format(k): rank(ts_mean(CLOSE * k, 5)) - shared + zscore(ts_sum(OPEN, 5) * k)
+        for k in range(1, 8)
+    }
     assert len({f.shift for f in factors.values()}) == 1
     got = execute_factors(factors, ids, start, end)
     for name, factor in factors.items():
-        pd.testing.assert_frame_equal(got[name], eval_core.execute_factor(factor, ids, start, end),
-                                      check_exact=True, obj=name)
+        pd.testing.assert_frame_equal(
+            got[name], eval_core.execute_factor(factor, ids, start, end), check_exact=True, obj=name
+        )
 
 
 def test_a_failing_factor_is_reported_and_the_others_computed(store):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     end = mivada.get_latest_trading_date()
     start = mivada.trading_date_offset(end, -20)
-    factors = {"bad_field": Factor("clsoe") + 1, "good": ts_mean(CLOSE, 3),
-               "too_long": ts_mean(CLOSE, 500), "also_good": rank(VOLUME)}
+    factors = {
+        "bad_field": Factor("clsoe") + 1,
+        "good": ts_mean(CLOSE, 3),
+        "too_long": ts_mean(CLOSE, 500),
+        "also_good": rank(VOLUME),
+    }
     got = execute_factors(factors, ids, start, end, errors="return")
     assert isinstance(got["bad_field"], ValueError) and "clsoe" in str(got["bad_field"])
     assert isinstance(got["too_long"], ValueError)
     for name in ("good", "also_good"):
         pd.testing.assert_frame_equal(
-            got[name], eval_core.execute_factor(factors[name], ids, start, end))
+            got[name], eval_core.execute_factor(factors[name], ids, start, end)
+        )
     with pytest.raises(ValueError, match="factor 'clsoe': unknown field"):
         execute_factors({"bad": Factor("clsoe")}, ids, start, end)
     with pytest.raises(TypeError, match="factors: expected a dict"):
@@ -105,9 +115,14 @@ def test_results_do_not_depend_on_the_thread_count(small_store):
     end = mivada.get_latest_trading_date()
     start = mivada.trading_date_offset(end, -200)
     leaves = [OPEN, HIGH, LOW, CLOSE, VOLUME]
-    factors = [correlation(CLOSE, VOLUME, 20) * ts_rank(HIGH, 9), rank(ts_std(CLOSE, 5)),
-               group_zscore(CLOSE / OPEN, "sws"), zscore(group_rank(ts_mean(VOLUME, 3))),
-               alpha(2), alpha(29)]
+    factors = [
+        correlation(CLOSE, VOLUME, 20) * ts_rank(HIGH, 9),
+        rank(ts_std(CLOSE, 5)),
+        group_zscore(CLOSE / OPEN, "sws"),
+        zscore(group_rank(ts_mean(VOLUME, 3))),
+        alpha(2),
+        alpha(29),
+    ]
     tables = {}
     for n in (1, 2, 3):
         ctx = ThreadingExecContext(leaves, ids, start, end, threads=n)
@@ -119,8 +134,10 @@ def test_results_do_not_depend_on_the_thread_count(small_store):
     assert all(np.isfinite(t).any() for t in tables[1])
 
 
-@pytest.mark.parametrize("op, grouped", [("rank", False), ("zscore", False),
-                                         ("group_demean", True), ("group_rank", True)])
+@pytest.mark.parametrize(
+    "op, grouped",
+    [("rank", False), ("zscore", False), ("group_demean", True), ("group_rank", True)],
+)
 def test_cross_sectional_operators_split_over_dates_give_the_same_bits(rng, op, grouped):
     table = pd.DataFrame(rng.normal(size=(400, 900)))
     table[table > 1.8] = np.nan
@@ -137,8 +154,9 @@ def test_cross_sectional_operators_split_over_dates_give_the_same_bits(rng, op, 
         return
     one = _operators.apply_cs_kernel(op, (), tables, threads=1)
     for n in (2, 5):
-        assert np.array_equal(one, _operators.apply_cs_kernel(op, (), tables, threads=n),
-                              equal_nan=True)
+        assert np.array_equal(
+            one, _operators.apply_cs_kernel(op, (), tables, threads=n), equal_nan=True
+        )
 
 
 def test_thread_count_settings(monkeypatch):
@@ -147,7 +165,7 @@ def test_thread_count_settings(monkeypatch):
     assert tthreads.thread_count(3) == 3
     monkeypatch.setenv(tthreads.ENVIRONMENT_VARIABLE, "2")
     assert tthreads.thread_count() == 2
-    assert tthreads.thread_count(1) == 1            # the argument wins
+    assert tthreads.thread_count(1) == 1  # the argument wins
     monkeypatch.setenv(tthreads.ENVIRONMENT_VARIABLE, "many")
     with pytest.raises(ValueError, match="TARNFOLD_THREADS: expected a positive integer"):
         tthreads.thread_count()
@@ -161,18 +179,19 @@ def _write_bars(folder, rows, instruments=True):
     if instruments:
         (folder / "instruments.csv").write_text(
             "order_book_id,type,listed_date,de_listed_date\n"
-            "000001.XSHE,CS,2024-01-01,0000-00-00\n000002.XSHE,CS,2024-01-01,0000-00-00\n")
+            "000001.XSHE,CS,2024-01-01,0000-00-00\n000002.XSHE,CS,2024-01-01,0000-00-00\n"
+        )
     (folder / "daily_bars.csv").write_text(
-        "order_book_id,date,open,close,volume\n" + "".join(
-            "{},{},{},{},{}\n".format(oid, day, c, c, v) for oid, day, c, v in rows))
+        "order_book_id,date,open,close,volume\n"
+        + "".join("{},{},{},{},{}\n".format(oid, day, c, c, v) for oid, day, c, v in rows)
+    )
 
 
 def test_a_store_extended_by_an_import_is_read_afresh(tmp_path):
     days = ["2024-01-0{}".format(d) for d in (2, 3, 4, 5, 8)]
     first = [("000001.XSHE", d, 10.0 + k, 100) for k, d in enumerate(days)]
     # 000002 is suspended on the 4th (zero volume) and has no bar on the 8th
-    first += [("000002.XSHE", d, 20.0 + k, 0 if k == 2 else 50)
-              for k, d in enumerate(days[:4])]
+    first += [("000002.XSHE", d, 20.0 + k, 0 if k == 2 else 50) for k, d in enumerate(days[:4])]
     _write_bars(tmp_path / "one", first)
     target = tmp_path / "store.duckdb"
     ingest(tmp_path / "one", target)
@@ -180,13 +199,13 @@ def test_a_store_extended_by_an_import_is_read_afresh(tmp_path):
     ids = ["000001.XSHE", "000002.XSHE"]
     factor = ts_sum(CLOSE, 2)
     before = eval_core.execute_factor(factor, ids, days[1], days[3])
-    assert before.loc[days[3], "000002.XSHE"] == 21.0 + 23.0    # the 4th skipped
+    assert before.loc[days[3], "000002.XSHE"] == 21.0 + 23.0  # the 4th skipped
     # the import adds the 8th for 000002, and the engine sees it
     _write_bars(tmp_path / "two", [("000002.XSHE", days[4], 30.0, 70)], instruments=False)
     ingest(tmp_path / "two", target)
     after = eval_core.execute_factor(factor, ids, days[1], days[4])
     assert after.loc[days[4], "000002.XSHE"] == 23.0 + 30.0
-    pd.testing.assert_frame_equal(after.loc[:days[3]], before)
+    pd.testing.assert_frame_equal(after.loc[: days[3]], before)
     mivada.close()
 
 
@@ -195,8 +214,9 @@ def test_tables_handed_out_are_never_reused_by_later_evaluations(store):
     # table the caller holds must keep its values through later calls
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     end = mivada.get_latest_trading_date()
-    ctx = ThreadingExecContext([CLOSE, OPEN, VOLUME], ids, mivada.trading_date_offset(end, -60),
-                               end)
+    ctx = ThreadingExecContext(
+        [CLOSE, OPEN, VOLUME], ids, mivada.trading_date_offset(end, -60), end
+    )
     first = eval_core._exec_factor(rank(ts_mean(CLOSE, 3)) * zscore(OPEN), ids, ctx)
     kept = first.to_numpy().copy()
     for k in range(2, 8):
@@ -212,7 +232,7 @@ def test_valid_days_kept_per_store_equal_a_fresh_read(store):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     data = StoreData(current)
     cal = current.calendar
-    late = cal[cal.searchsorted(current.data_end) - 30:]   # runs past the last day of data
+    late = cal[cal.searchsorted(current.data_end) - 30 :]  # runs past the last day of data
     early = cal[10:80]
 
     def fresh(some, dates):
@@ -222,8 +242,7 @@ def test_valid_days_kept_per_store_equal_a_fresh_read(store):
         return ~np.isnan(close) & (volume != 0)
 
     # instruments added later, and dates reaching further back, extend what is kept
-    for some, dates in ((ids[:7], late), (ids[5:20], late), (ids[::3], early),
-                        (ids, cal[60:90])):
+    for some, dates in ((ids[:7], late), (ids[5:20], late), (ids[::3], early), (ids, cal[60:90])):
         got = data.valid_days(current, some, dates)
         assert got.shape == (len(dates), len(some)) and got.flags.f_contiguous
         np.testing.assert_array_equal(got, fresh(some, dates))
@@ -239,14 +258,17 @@ def test_look_backs_answered_once_are_those_computed_afresh(store, seed):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
     start = mivada.trading_date_offset(mivada.get_latest_trading_date(), -20)
     windows = rng.integers(2, 12, size=3)
-    factors = [ts_mean(rank(ts_std(CLOSE, windows[0])), windows[1]),
-               ts_mean(ts_std(CLOSE, windows[0]), windows[1]),
-               rank(ts_sum(VOLUME, windows[2])) - fix(ts_mean(CLOSE, windows[0]), INDEX)]
+    factors = [
+        ts_mean(rank(ts_std(CLOSE, windows[0])), windows[1]),
+        ts_mean(ts_std(CLOSE, windows[0]), windows[1]),
+        rank(ts_sum(VOLUME, windows[2])) - fix(ts_mean(CLOSE, windows[0]), INDEX),
+    ]
     for factor in factors:
         first = mivada.trading_date_offset(start, -factor.shift)
         fixed = [INDEX] if "FixedFactor" in repr(factor) else []
-        want = exec_context._lookback_start(factor, ids, list(dict.fromkeys(ids + fixed)),
-                                            start, first, 0)
+        want = exec_context._lookback_start(
+            factor, ids, list(dict.fromkeys(ids + fixed)), start, first, 0
+        )
         for _ in range(2):
             assert exec_context.lookback_start(factor, ids, fixed, start, first) == want
 

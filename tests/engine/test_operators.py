@@ -1,5 +1,6 @@
 """Operator kernels against their pandas formulation on random series with
 NaNs, ties, constant stretches and infinities."""
+
 import math
 
 import numpy as np
@@ -50,7 +51,7 @@ def test_running_sums_do_not_drift_on_long_series(rng):
     x = 1e6 + rng.normal(0.0, 1.0, 300_000)
     got = _kernel(op.ts_sum(CLOSE, 250))(x)
     for t in (249, 150_000, 299_999):
-        assert got[t] == pytest.approx(math.fsum(x[t - 249:t + 1]), rel=1e-14)
+        assert got[t] == pytest.approx(math.fsum(x[t - 249 : t + 1]), rel=1e-14)
     sd = _kernel(op.ts_std(CLOSE, 250))(x)
     assert sd[-1] == pytest.approx(np.std(x[-250:], ddof=1), rel=1e-9)
 
@@ -73,23 +74,36 @@ def test_series_of_different_lengths_align_on_the_latest_day():
     np.testing.assert_array_equal(Kernel("mul")(a, 2), a * 2)
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda: op.ts_mean(CLOSE, 0), ValueError, "ts_mean: d must be at least 1"),
-    (lambda: op.ts_std(CLOSE, "5"), TypeError, "ts_std: d must be a number"),
-    (lambda: op.ts_mean(CLOSE, float("inf")), ValueError, "ts_mean: d must be finite"),
-    (lambda: op.delay(CLOSE, -1), ValueError, "delay: d must be at least 0"),
-    (lambda: op.ts_mean(3.0, 5), TypeError, "ts_mean: argument x must be a factor"),
-    (lambda: op.dma(CLOSE, 1.5), ValueError, "dma: alpha"),
-    (lambda: CLOSE + "a", TypeError, "add: operands must be factors or real numbers"),
-    (lambda: bool(CLOSE > 1), TypeError, "truth value of a factor"),
-    (lambda: op.where(1, 2, 3), TypeError, "where: at least one argument must be a factor"),
-    (lambda: op.ts_quantile(CLOSE, 5, 1.5), ValueError, r"ts_quantile: q must be a number in \[0, 1\]"),
-    (lambda: op.regression_slope(CLOSE, 2.0, 5), TypeError,
-     "regression_slope: argument x must be a factor"),
-    (lambda: op.ts_kurt(CLOSE, 0), ValueError, "ts_kurt: d must be at least 1"),
-    (lambda: cs.CrossSectionalKernelFactor("rnak", [CLOSE]), ValueError,
-     r"op: expected one of \['demean', 'rank', 'scale', 'zscore'\], got 'rnak'"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: op.ts_mean(CLOSE, 0), ValueError, "ts_mean: d must be at least 1"),
+        (lambda: op.ts_std(CLOSE, "5"), TypeError, "ts_std: d must be a number"),
+        (lambda: op.ts_mean(CLOSE, float("inf")), ValueError, "ts_mean: d must be finite"),
+        (lambda: op.delay(CLOSE, -1), ValueError, "delay: d must be at least 0"),
+        (lambda: op.ts_mean(3.0, 5), TypeError, "ts_mean: argument x must be a factor"),
+        (lambda: op.dma(CLOSE, 1.5), ValueError, "dma: alpha"),
+        (lambda: CLOSE + "a", TypeError, "add: operands must be factors or real numbers"),
+        (lambda: bool(CLOSE > 1), TypeError, "truth value of a factor"),
+        (lambda: op.where(1, 2, 3), TypeError, "where: at least one argument must be a factor"),
+        (
+            lambda: op.ts_quantile(CLOSE, 5, 1.5),
+            ValueError,
+            r"ts_quantile: q must be a number in \[0, 1\]",
+        ),
+        (
+            lambda: op.regression_slope(CLOSE, 2.0, 5),
+            TypeError,
+            "regression_slope: argument x must be a factor",
+        ),
+        (lambda: op.ts_kurt(CLOSE, 0), ValueError, "ts_kurt: d must be at least 1"),
+        (
+            lambda: cs.CrossSectionalKernelFactor("rnak", [CLOSE]),
+            ValueError,
+            r"op: expected one of \['demean', 'rank', 'scale', 'zscore'\], got 'rnak'",
+        ),
+    ],
+)
 def test_bad_operator_arguments_name_the_operator(call, error, text):
     with pytest.raises(error, match=text):
         call()
@@ -101,7 +115,7 @@ def test_shift_is_the_longest_lookback_along_any_path():
     assert op.ts_mean(op.delay(CLOSE, 1), 20).shift == 20
     assert op.delta(CLOSE, 5).shift == 5
     assert (op.ts_std(CLOSE, 10) / op.ts_mean(VOLUME, 30)).shift == 29
-    assert op.ts_mean(CLOSE, 4.7).shift == 3               # floor(4.7) days
+    assert op.ts_mean(CLOSE, 4.7).shift == 3  # floor(4.7) days
     assert op.ema(CLOSE, 12).shift == 11
 
 
@@ -109,9 +123,9 @@ def test_shift_is_the_longest_lookback_along_any_path():
 def test_correlation_of_a_constant_window_and_of_repeated_pairs(rng, d):
     x = _series(rng)
     y = 0.5 * x + rng.normal(0, 1, len(x))
-    y[300:340] = 3.0                         # constant stretch of y only
+    y[300:340] = 3.0  # constant stretch of y only
     corr = _kernel(op.correlation(CLOSE, VOLUME, d))(x, y)
-    assert np.isnan(corr[300 + d - 1:340]).all()
+    assert np.isnan(corr[300 + d - 1 : 340]).all()
     assert op.correlation(CLOSE, op.delay(VOLUME, 2), d).shift == d + 1
     if d <= 16:
         # short windows holding the same pairs give the same bits wherever
@@ -119,7 +133,7 @@ def test_correlation_of_a_constant_window_and_of_repeated_pairs(rng, d):
         px, py = np.tile(rng.normal(size=7), 30), np.tile(rng.normal(size=7), 30)
         for f in (op.correlation, op.covariance):
             got = _kernel(f(CLOSE, VOLUME, d))(px, py)
-            np.testing.assert_array_equal(got[d - 1 + 7:], got[d - 1:-7])
+            np.testing.assert_array_equal(got[d - 1 + 7 :], got[d - 1 : -7])
 
 
 @pytest.mark.parametrize("rows, width", [(40, 300), (3, 140_000)])
@@ -163,8 +177,12 @@ def test_cross_sectional_operators_in_a_tree_equal_their_table_form(store):
         np.testing.assert_array_equal(nested.to_numpy(), want.to_numpy() * 2)
     # chains and industry operators stay in one table: same numbers as
     # applying each operator's execute() to the table below it
-    chains = [cs.rank(cs.rank(-x)), cs.zscore(cs.group_rank(x)),
-              cs.scale(cs.group_demean(cs.demean(x)), 2.0), cs.group_zscore(x, "sws")]
+    chains = [
+        cs.rank(cs.rank(-x)),
+        cs.zscore(cs.group_rank(x)),
+        cs.scale(cs.group_demean(cs.demean(x)), 2.0),
+        cs.group_zscore(x, "sws"),
+    ]
     for f in chains:
         want = f
         layers = []
@@ -191,14 +209,16 @@ def test_window_extremes_take_the_earliest_of_equal_values(rng, d):
     x[rng.random(300) < 0.03] = np.nan
     windows = np.lib.stride_tricks.sliding_window_view(x, d)
     full = ~np.isnan(windows).any(axis=1)
-    for build, pick, position in ((op.ts_min, np.argmin, False), (op.ts_max, np.argmax, False),
-                                  (op.ts_argmin, np.argmin, True),
-                                  (op.ts_argmax, np.argmax, True)):
+    for build, pick, position in (
+        (op.ts_min, np.argmin, False),
+        (op.ts_max, np.argmax, False),
+        (op.ts_argmin, np.argmin, True),
+        (op.ts_argmax, np.argmax, True),
+    ):
         got = _kernel(build(CLOSE, d))(x)
         at = np.array([pick(w) for w in windows])
         want = np.full(len(x), np.nan)
-        want[d - 1:] = np.where(full, at if position else windows[np.arange(len(at)), at],
-                                np.nan)
+        want[d - 1 :] = np.where(full, at if position else windows[np.arange(len(at)), at], np.nan)
         label = "{}({})".format(build.__name__, d)
         assert np.array_equal(got, want, equal_nan=True), label
         ok = ~np.isnan(want)

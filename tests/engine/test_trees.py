@@ -1,5 +1,6 @@
 """Factor trees of any depth and size: built, compared, printed, pickled and
 evaluated without recursion, shared parts computed once."""
+
 import os
 import pickle
 import subprocess
@@ -29,8 +30,7 @@ def _chain(step, depth, start=CLOSE):
 
 
 def test_deep_trees_are_hashed_compared_printed_and_pickled_without_recursion():
-    for step, depth in [(lambda x: x + 1, 15_000), (lambda x: delay(x, 1), 20_000),
-                        (rank, 30_000)]:
+    for step, depth in [(lambda x: x + 1, 15_000), (lambda x: delay(x, 1), 20_000), (rank, 30_000)]:
         tree = _chain(step, depth)
         back = pickle.loads(pickle.dumps(tree))
         assert back is not tree and back == tree and hash(back) == hash(tree)
@@ -80,8 +80,13 @@ def test_deep_trees_evaluate_or_fail_clearly(tiny_store):
             raise AssertionError("no error")
         print("ok")
     """).format(store=tiny_store)
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         timeout=300, env=dict(os.environ, PYTHONWARNINGS="ignore"))
+    run = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=dict(os.environ, PYTHONWARNINGS="ignore"),
+    )
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr[-2000:]
 
 
@@ -95,6 +100,7 @@ class CountingRank(CrossSectionalFactor):
 
 class Pair(CrossSectionalFactor):
     """The sum of two cross-sections (a class of one's own)."""
+
     calls = 0
 
     def execute(self, a, b):
@@ -116,8 +122,8 @@ def test_a_shared_cross_section_is_computed_once_per_call(store, monkeypatch, su
     start = mivada.trading_date_offset(end, -10)
     f, g = CLOSE, CLOSE
     for _ in range(12):
-        f = CountingRank([f]) + zscore(f)        # through per-instrument sums
-        g = Pair([rank(g), zscore(g)])          # cross-section on cross-section
+        f = CountingRank([f]) + zscore(f)  # through per-instrument sums
+        g = Pair([rank(g), zscore(g)])  # cross-section on cross-section
     CountingRank.calls = Pair.calls = 0
     got = eval_core.execute_factor(f + g, ids, start, end)
     assert CountingRank.calls == 12 and Pair.calls == 12
@@ -148,8 +154,10 @@ def test_pickled_trees_come_back_equal_shared_and_computable(store):
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()[:10]
     end = mivada.get_latest_trading_date()
     start = mivada.trading_date_offset(end, -10)
-    pd.testing.assert_frame_equal(eval_core.execute_factor(back, ids, start, end),
-                                  eval_core.execute_factor(tree, ids, start, end))
+    pd.testing.assert_frame_equal(
+        eval_core.execute_factor(back, ids, start, end),
+        eval_core.execute_factor(tree, ids, start, end),
+    )
 
 
 class Tagged(CrossSectionalFactor):

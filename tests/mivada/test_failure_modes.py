@@ -2,6 +2,7 @@
 and the cause, the store unchanged; no silent fallback to the sample; dates
 read as YYYYMMDD integers; stale temp files removed; an analysis keeps the
 store it started with while another thread opens a new one."""
+
 import os
 import shutil
 import subprocess
@@ -30,26 +31,40 @@ def write(folder, **tables):
     return folder
 
 
-INSTRUMENTS = pd.DataFrame({"order_book_id": ["000001.XSHE", "000002.XSHE"], "type": "CS",
-                            "listed_date": "2020-01-02"})
-BARS = pd.DataFrame({"order_book_id": ["000001.XSHE"] * 3,
-                     "date": ["2023-01-03", "2023-01-04", "2023-01-05"], "close": [1.0, 1.1, 1.2]})
+INSTRUMENTS = pd.DataFrame(
+    {"order_book_id": ["000001.XSHE", "000002.XSHE"], "type": "CS", "listed_date": "2020-01-02"}
+)
+BARS = pd.DataFrame(
+    {
+        "order_book_id": ["000001.XSHE"] * 3,
+        "date": ["2023-01-03", "2023-01-04", "2023-01-05"],
+        "close": [1.0, 1.1, 1.2],
+    }
+)
 
 
 @pytest.fixture
 def small_store(tmp_path):
     path = tmp_path / "store.duckdb"
-    mivada.ingest(write(tmp_path / "base", instruments=INSTRUMENTS, daily_bars=BARS,
-                        style_exposures="order_book_id,date,size\n000001.XSHE,2023-01-03,0.5\n"),
-                  path)
+    mivada.ingest(
+        write(
+            tmp_path / "base",
+            instruments=INSTRUMENTS,
+            daily_bars=BARS,
+            style_exposures="order_book_id,date,size\n000001.XSHE,2023-01-03,0.5\n",
+        ),
+        path,
+    )
     return path
 
 
 def snapshot(path):
     con = duckdb.connect(str(path), read_only=True)
     try:
-        return {t: con.execute("SELECT * FROM {} ORDER BY ALL".format(t)).fetchall()
-                for t in ("instruments", "daily_bars", "style_exposures", "trading_calendar")}
+        return {
+            t: con.execute("SELECT * FROM {} ORDER BY ALL".format(t)).fetchall()
+            for t in ("instruments", "daily_bars", "style_exposures", "trading_calendar")
+        }
     finally:
         con.close()
 
@@ -58,15 +73,25 @@ def test_bad_files_are_refused_before_anything_is_written(tmp_path, small_store)
     before = snapshot(small_store)
     cases = [
         (dict(daily_bars=BARS), "daily_bars.csv.*not in the store or instruments file"),
-        (dict(style_exposures="order_book_id,date,Size\n000001.XSHE,2023-01-04,1\n"),
-         "style_exposures.csv: column 'Size' differs only in letter case.*'size'"),
-        (dict(style_exposures="order_book_id,date,beta,Beta\n000001.XSHE,2023-01-04,1,2\n"),
-         r"style_exposures.csv: column names \['beta', 'Beta'\] differ only in letter case"),
-        (dict(style_exposures="order_book_id,date,,beta\n000001.XSHE,2023-01-04,1,2\n"),
-         r"style_exposures.csv: blank column name\(s\) in the header at position\(s\) \[3\]"),
-        (dict(instruments="order_book_id,type,listed_date,de_listed_date\n"
-                          "000009.XSHE,CS,2020-01-02,9999-12-31\n"),
-         "instruments.csv, line 2: column 'de_listed_date': '9999-12-31' is outside the dates"),
+        (
+            dict(style_exposures="order_book_id,date,Size\n000001.XSHE,2023-01-04,1\n"),
+            "style_exposures.csv: column 'Size' differs only in letter case.*'size'",
+        ),
+        (
+            dict(style_exposures="order_book_id,date,beta,Beta\n000001.XSHE,2023-01-04,1,2\n"),
+            r"style_exposures.csv: column names \['beta', 'Beta'\] differ only in letter case",
+        ),
+        (
+            dict(style_exposures="order_book_id,date,,beta\n000001.XSHE,2023-01-04,1,2\n"),
+            r"style_exposures.csv: blank column name\(s\) in the header at position\(s\) \[3\]",
+        ),
+        (
+            dict(
+                instruments="order_book_id,type,listed_date,de_listed_date\n"
+                "000009.XSHE,CS,2020-01-02,9999-12-31\n"
+            ),
+            "instruments.csv, line 2: column 'de_listed_date': '9999-12-31' is outside the dates",
+        ),
     ]
     for k, (files, message) in enumerate(cases):
         folder = write(tmp_path / "case{}".format(k), **files)
@@ -77,15 +102,22 @@ def test_bad_files_are_refused_before_anything_is_written(tmp_path, small_store)
     assert snapshot(small_store) == before
     # parquet dates beyond what a timestamp holds, integer YYYYMMDD dates
     import datetime
+
     folder = tmp_path / "pq"
     folder.mkdir()
-    pd.DataFrame({"order_book_id": ["000009.XSHE"], "type": ["CS"],
-                  "listed_date": [datetime.date(2020, 1, 2)],
-                  "de_listed_date": [datetime.date(9999, 12, 31)]}).to_parquet(folder / "instruments.parquet")
+    pd.DataFrame(
+        {
+            "order_book_id": ["000009.XSHE"],
+            "type": ["CS"],
+            "listed_date": [datetime.date(2020, 1, 2)],
+            "de_listed_date": [datetime.date(9999, 12, 31)],
+        }
+    ).to_parquet(folder / "instruments.parquet")
     with pytest.raises(IngestError, match="instruments.parquet, row 1: .*outside the dates"):
         mivada.ingest(folder, small_store)
-    pd.DataFrame({"order_book_id": ["000009.XSHE"], "type": ["CS"],
-                  "listed_date": [20200102]}).to_parquet(folder / "instruments.parquet")
+    pd.DataFrame(
+        {"order_book_id": ["000009.XSHE"], "type": ["CS"], "listed_date": [20200102]}
+    ).to_parquet(folder / "instruments.parquet")
     mivada.ingest(folder, small_store)
     mivada.init(small_store)
     assert mivada.instruments("000009.XSHE").listed_date == "2020-01-02"
@@ -104,31 +136,47 @@ def test_stores_that_cannot_be_used_say_why(tmp_path, small_store):
     empty = tmp_path / "empty.duckdb"
     mivada.ingest(write(tmp_path / "only", instruments=INSTRUMENTS), empty)
     mivada.init(empty)
-    for call in (lambda: mivada.get_next_trading_date("2023-01-03"),
-                 lambda: mivada.trading_date_offset("2023-01-03", 0)):
-        with pytest.raises(mivada.StoreError, match="empty.duckdb: the store's trading calendar is empty"):
+    for call in (
+        lambda: mivada.get_next_trading_date("2023-01-03"),
+        lambda: mivada.trading_date_offset("2023-01-03", 0),
+    ):
+        with pytest.raises(
+            mivada.StoreError, match="empty.duckdb: the store's trading calendar is empty"
+        ):
             call()
     mivada.close()
 
 
 def test_a_locked_store_is_reported_as_locked(tmp_path, small_store):
     holder = subprocess.Popen(
-        [sys.executable, "-c", "import duckdb, sys, time; con = duckdb.connect(sys.argv[1]); "
-         "print('ready', flush=True); time.sleep(120)", str(small_store)],
-        stdout=subprocess.PIPE, text=True)
+        [
+            sys.executable,
+            "-c",
+            "import duckdb, sys, time; con = duckdb.connect(sys.argv[1]); "
+            "print('ready', flush=True); time.sleep(120)",
+            str(small_store),
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert holder.stdout.readline().strip() == "ready"
         with pytest.raises(mivada.StoreError, match="store.duckdb is locked by another process"):
             mivada.init(small_store)
         folder = write(tmp_path / "more", daily_bars=BARS.assign(order_book_id="000002.XSHE"))
-        with pytest.raises(mivada.StoreError, match="store.duckdb is locked by another process") \
-                as err:
+        with pytest.raises(
+            mivada.StoreError, match="store.duckdb is locked by another process"
+        ) as err:
             mivada.ingest(folder, small_store)
         # an import error too, under the one root of mivada's errors
         assert isinstance(err.value, IngestError) and isinstance(err.value, mivada.MivadaError)
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-        run = subprocess.run([sys.executable, "-m", "mivada", "ingest", str(folder), "--store",
-                              str(small_store)], env=env, capture_output=True, text=True)
+        run = subprocess.run(
+            [sys.executable, "-m", "mivada", "ingest", str(folder), "--store", str(small_store)],
+            env=env,
+            capture_output=True,
+            text=True,
+        )
         assert run.returncode == 1
         assert run.stderr.count("\n") == 1 and "Traceback" not in run.stderr, run.stderr
         assert "store.duckdb is locked by another process (python" in run.stderr
@@ -165,8 +213,10 @@ def test_integer_dates_are_yyyymmdd(market):
     assert mivada.get_next_trading_date(20231110) == mivada.get_next_trading_date("2023-11-10")
     assert to_date_str(20230801) == "2023-08-01" and to_date_str(np.int64(20230801)) == "2023-08-01"
     ids = mivada.all_instruments("CS")["order_book_id"][:3].tolist()
-    pd.testing.assert_frame_equal(mivada.get_price_change_rate(ids, 20231101, 20231110),
-                                  mivada.get_price_change_rate(ids, "2023-11-01", "2023-11-10"))
+    pd.testing.assert_frame_equal(
+        mivada.get_price_change_rate(ids, 20231101, 20231110),
+        mivada.get_price_change_rate(ids, "2023-11-01", "2023-11-10"),
+    )
     for bad in (1698796800000000000, 20231345, 2023.0):
         with pytest.raises(mivada.ArgumentError, match="^date: expected a .*date.*, got "):
             mivada.get_next_trading_date(bad)
@@ -174,15 +224,23 @@ def test_integer_dates_are_yyyymmdd(market):
         to_date_str(1698796800000000000)
     # beyond what a timestamp holds: an open end of a range, refused elsewhere
     whole = mivada.get_price_change_rate(ids, "2023-11-01")
-    pd.testing.assert_frame_equal(mivada.get_price_change_rate(ids, "2023-11-01", "9999-12-31"), whole)
-    pd.testing.assert_frame_equal(mivada.get_price_change_rate(ids, "1000-01-01", "2023-11-10"),
-                                  mivada.get_price_change_rate(ids, "2000-01-01", "2023-11-10"))
+    pd.testing.assert_frame_equal(
+        mivada.get_price_change_rate(ids, "2023-11-01", "9999-12-31"), whole
+    )
+    pd.testing.assert_frame_equal(
+        mivada.get_price_change_rate(ids, "1000-01-01", "2023-11-10"),
+        mivada.get_price_change_rate(ids, "2000-01-01", "2023-11-10"),
+    )
     assert mivada.get_price(ids, "2023-11-01", "9999-12-31", frequency="1m") is None
-    with pytest.raises(ValueError, match="^date: expected a date a timestamp can hold .*, got '9999-12-31'"):
+    with pytest.raises(
+        ValueError, match="^date: expected a date a timestamp can hold .*, got '9999-12-31'"
+    ):
         mivada.get_next_trading_date("9999-12-31")
     # text and zone-aware dates as every reader reads them: day/month order
     # settled or refused, a zone's wall-clock date
-    assert mivada.get_next_trading_date("13/11/2023 10:00") == mivada.get_next_trading_date(20231113)
+    assert mivada.get_next_trading_date("13/11/2023 10:00") == mivada.get_next_trading_date(
+        20231113
+    )
     with pytest.raises(mivada.ArgumentError, match="^start_date: .*day-first or month-first"):
         mivada.get_price_change_rate(ids, "10/11/2023", "2023-11-20")
     late = pd.Timestamp("2023-11-10 23:30", tz="Asia/Shanghai")
@@ -197,15 +255,19 @@ def test_calendar_steps_past_an_ingested_calendar_are_weekdays(small_store):
     assert mivada.get_next_trading_date("2023-01-04", 3) == pd.Timestamp("2023-01-09")
     assert mivada.get_next_trading_date("2023-01-07", 1) == pd.Timestamp("2023-01-09")
     assert mivada.trading_date_offset("2023-01-05", 21) == pd.Timestamp("2023-02-03")
-    with pytest.raises(ValueError, match="^n: expected a step that stays within the dates a "
-                       "timestamp can hold, got 1000000000 trading day"):
+    with pytest.raises(
+        ValueError,
+        match="^n: expected a step that stays within the dates a "
+        "timestamp can hold, got 1000000000 trading day",
+    ):
         mivada.get_next_trading_date("2023-01-05", 10**9)
     mivada.close()
 
 
 def test_temp_files_of_a_killed_import_are_removed(tmp_path, small_store):
-    done = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
-                          capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True
+    )
     dead = int(done.stdout)
     alive = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
@@ -249,8 +311,9 @@ def test_an_analysis_keeps_its_store_while_another_thread_opens_one(tmp_path):
         build_sample_store(path, SampleSize(12, 40, seed=seed + 10))
     first = mivada.init(paths[0])
     ids = mivada.all_instruments("CS")["order_book_id"].tolist()
-    factor = pd.DataFrame(1.0, index=mivada.get_trading_dates("2023-12-01", "2023-12-10"),
-                          columns=ids)
+    factor = pd.DataFrame(
+        1.0, index=mivada.get_trading_dates("2023-12-01", "2023-12-10"), columns=ids
+    )
     bench = ab.FactorAssayBench()
     bench.append(("switch", StoreSwitchingAnalyser(paths[1])))
     before, after, labels = bench.analysis(factor, factor * 0.0)["switch"]

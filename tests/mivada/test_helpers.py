@@ -37,9 +37,14 @@ def test_ttl_cache_per_argument_with_expiry(monkeypatch):
 
 
 def test_to_date_str_forms():
-    for value in ("2020-01-10", "20200110", pd.Timestamp("2020-01-10 15:00"),
-                  datetime.date(2020, 1, 10), datetime.datetime(2020, 1, 10),
-                  np.datetime64("2020-01-10")):
+    for value in (
+        "2020-01-10",
+        "20200110",
+        pd.Timestamp("2020-01-10 15:00"),
+        datetime.date(2020, 1, 10),
+        datetime.datetime(2020, 1, 10),
+        np.datetime64("2020-01-10"),
+    ):
         assert to_date_str(value) == "2020-01-10"
 
 
@@ -58,23 +63,30 @@ def test_dates_are_read_one_way():
     assert as_dates(["1/13/2023", "2/1/2023"]).equals(day)
     assert as_dates(["13.01.2023", "01.02.2023"]).equals(day)
     assert as_dates(["01/02/2023"], date_format="%d/%m/%Y")[0] == pd.Timestamp("2023-02-01")
-    assert as_date(20230113) == as_date("2023-01-13 09:30") == as_date(
-        datetime.datetime(2023, 1, 13, 23, 59)) == day[0]
+    assert (
+        as_date(20230113)
+        == as_date("2023-01-13 09:30")
+        == as_date(datetime.datetime(2023, 1, 13, 23, 59))
+        == day[0]
+    )
     assert as_dates(["20230113", None])[1] is pd.NaT
     for text in ("2023-02-30", "2023-01-13 25:00", ""):
         with pytest.raises(ValueError, match="^day: expected a date, got "):
             as_date(text, "day")
 
 
-@pytest.mark.parametrize("values, message", [
-    (["01/02/2023", "03/04/2023"], "day-first or month-first"),
-    (["next week"], "expected a date, got 'next week'"),
-    ([1.5], "expected a date, got 1.5"),
-    ([19700101000], "expected a date as YYYYMMDD .*, got the integer 19700101000"),
-    ([20231301], "expected a YYYYMMDD date, got the integer 20231301"),
-    ([True, False], "got true/false"),
-    (["9999-12-31"], "expected a date a timestamp can hold .*, got '9999-12-31'"),
-])
+@pytest.mark.parametrize(
+    "values, message",
+    [
+        (["01/02/2023", "03/04/2023"], "day-first or month-first"),
+        (["next week"], "expected a date, got 'next week'"),
+        ([1.5], "expected a date, got 1.5"),
+        ([19700101000], "expected a date as YYYYMMDD .*, got the integer 19700101000"),
+        ([20231301], "expected a YYYYMMDD date, got the integer 20231301"),
+        ([True, False], "got true/false"),
+        (["9999-12-31"], "expected a date a timestamp can hold .*, got '9999-12-31'"),
+    ],
+)
 def test_dates_that_cannot_be_read_name_the_argument(values, message):
     with pytest.raises(ValueError, match="trade_date: .*" + message):
         as_dates(values, "trade_date")

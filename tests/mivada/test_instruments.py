@@ -11,18 +11,19 @@ def listed_mask(order_book_ids, dates):
     stocks = mivada.all_instruments("CS").set_index("order_book_id")
     end = stocks["de_listed_date"].replace("0000-00-00", "2999-12-31")
     text = np.array([mivada.utils.to_date_str(d) for d in dates])
-    return pd.DataFrame({oid: (stocks["listed_date"][oid] <= text) &
-                         (text < end[oid]) for oid in order_book_ids},
-                        index=pd.to_datetime(dates))
+    return pd.DataFrame(
+        {oid: (stocks["listed_date"][oid] <= text) & (text < end[oid]) for oid in order_book_ids},
+        index=pd.to_datetime(dates),
+    )
 
 
 def test_listing_table_matches_the_market(market):
     table = mivada.all_instruments("CS")
     assert list(table["order_book_id"]) == list(market.ids)
-    assert list(table["listed_date"]) == [
-        d.strftime("%Y-%m-%d") for d in market.listed_date]
-    expected_end = ["0000-00-00" if pd.isna(d) else d.strftime("%Y-%m-%d")
-                    for d in market.de_listed_date]
+    assert list(table["listed_date"]) == [d.strftime("%Y-%m-%d") for d in market.listed_date]
+    expected_end = [
+        "0000-00-00" if pd.isna(d) else d.strftime("%Y-%m-%d") for d in market.de_listed_date
+    ]
     assert list(table["de_listed_date"]) == expected_end
     assert (table["type"] == "CS").all()
     assert table["order_book_id"].str.match(r"^\d{6}\.(XSHE|XSHG)$").all()

@@ -9,19 +9,18 @@ def test_get_price_matches_simulated_bars(market):
     picks = [5, 0, 11, 23]
     ids = list(market.ids[picks])
     start, end = market.dates[10], market.dates[60]
-    df = mivada.get_price(ids, start, end, fields=["close", "volume",
-                                                   "prev_close"])
+    df = mivada.get_price(ids, start, end, fields=["close", "volume", "prev_close"])
     assert df.index.names == ["order_book_id", "date"]
     assert list(df.columns) == ["close", "volume", "prev_close"]
-    assert list(dict.fromkeys(df.index.get_level_values(0))) == \
-        [i for i, p in zip(ids, picks) if market.has_bar[10:61, p].any()]
+    assert list(dict.fromkeys(df.index.get_level_values(0))) == [
+        i for i, p in zip(ids, picks) if market.has_bar[10:61, p].any()
+    ]
     for oid, p in zip(ids, picks):
         rows = np.flatnonzero(market.has_bar[10:61, p]) + 10
         if len(rows) == 0:
             continue
         sub = df.loc[oid]
-        assert sub.index.equals(pd.DatetimeIndex(market.dates[rows],
-                                                 name="date"))
+        assert sub.index.equals(pd.DatetimeIndex(market.dates[rows], name="date"))
         np.testing.assert_allclose(sub["close"], market.close[rows, p])
         np.testing.assert_allclose(sub["volume"], market.volume[rows, p])
         np.testing.assert_allclose(sub["prev_close"], market.prev_close[rows, p])
@@ -44,39 +43,54 @@ def test_suspended_and_future_days_have_no_bar(market):
         back = np.flatnonzero(market.has_bar[:t, i])
         resume = t + later[0]
         row = mivada.get_price(oid, market.dates[resume], market.dates[resume])
-        assert row["prev_close"].iat[0] == pytest.approx(
-            market.close[back[-1], i])
+        assert row["prev_close"].iat[0] == pytest.approx(market.close[back[-1], i])
 
 
 def test_index_bars_and_field_forms(market):
-    one = mivada.get_price("000300.XSHG", market.dates[0], market.dates[-1],
-                           frequency="1d", fields=["close"], expect_df=True)
+    one = mivada.get_price(
+        "000300.XSHG",
+        market.dates[0],
+        market.dates[-1],
+        frequency="1d",
+        fields=["close"],
+        expect_df=True,
+    )
     assert list(one.columns) == ["close"]
     assert len(one) == len(market.dates)
-    np.testing.assert_allclose(one["close"].to_numpy(),
-                               market.index_bars["000300.XSHG"]["close"])
-    as_text = mivada.get_price("000300.XSHG", market.dates[0],
-                               market.dates[-1], fields="close")
+    np.testing.assert_allclose(one["close"].to_numpy(), market.index_bars["000300.XSHG"]["close"])
+    as_text = mivada.get_price("000300.XSHG", market.dates[0], market.dates[-1], fields="close")
     assert as_text.equals(one)
-    series = mivada.get_price("000300.XSHG", market.dates[0], market.dates[3],
-                              fields="close", expect_df=False)
+    series = mivada.get_price(
+        "000300.XSHG", market.dates[0], market.dates[3], fields="close", expect_df=False
+    )
     assert isinstance(series, pd.Series) and len(series) == 4
     # the sample keeps no minute bars or ticks
-    assert mivada.get_price("000300.XSHG", market.dates[-1], market.dates[-1],
-                            frequency="1m", fields=["close"]) is None
-    assert mivada.get_price("000300.XSHG", market.dates[-1], market.dates[-1],
-                            frequency="tick", fields=["last"]) is None
+    assert (
+        mivada.get_price(
+            "000300.XSHG", market.dates[-1], market.dates[-1], frequency="1m", fields=["close"]
+        )
+        is None
+    )
+    assert (
+        mivada.get_price(
+            "000300.XSHG", market.dates[-1], market.dates[-1], frequency="tick", fields=["last"]
+        )
+        is None
+    )
 
 
-@pytest.mark.parametrize("kwargs, arg", [
-    (dict(fields=["close", "vwap"]), "fields"),
-    (dict(fields=[]), "fields"),
-    (dict(fields=5), "fields"),
-    (dict(fields=["close", None]), "fields"),
-    (dict(frequency="5m"), "frequency"),
-    (dict(start_date="2023-12-29", end_date="2023-12-01"), "start_date"),
-    (dict(start_date="yesterday-ish"), "start_date"),
-])
+@pytest.mark.parametrize(
+    "kwargs, arg",
+    [
+        (dict(fields=["close", "vwap"]), "fields"),
+        (dict(fields=[]), "fields"),
+        (dict(fields=5), "fields"),
+        (dict(fields=["close", None]), "fields"),
+        (dict(frequency="5m"), "frequency"),
+        (dict(start_date="2023-12-29", end_date="2023-12-01"), "start_date"),
+        (dict(start_date="yesterday-ish"), "start_date"),
+    ],
+)
 def test_bad_get_price_arguments(market, kwargs, arg):
     with pytest.raises(ValueError, match="^" + arg + ":"):
         mivada.get_price(list(market.ids[:3]), **kwargs)
@@ -87,19 +101,20 @@ def test_bad_get_price_arguments(market, kwargs, arg):
 def test_price_change_rate(market):
     ids = pd.Index(list(market.ids[[7, 2, 30]]) + ["123456.XSHE"])
     end_after_data = mivada.get_next_trading_date(market.dates[-1], 5)
-    rate = mivada.get_price_change_rate(order_book_ids=ids,
-                                        start_date=market.dates[20],
-                                        end_date=end_after_data,
-                                        expect_df=True, market="cn")
+    rate = mivada.get_price_change_rate(
+        order_book_ids=ids,
+        start_date=market.dates[20],
+        end_date=end_after_data,
+        expect_df=True,
+        market="cn",
+    )
     assert list(rate.columns) == list(ids)
     assert rate.index.equals(pd.DatetimeIndex(market.dates[20:], name="date"))
     expected = market.close / market.prev_close - 1.0
-    np.testing.assert_allclose(rate.iloc[:, :3].to_numpy(),
-                               expected[20:, [7, 2, 30]])
+    np.testing.assert_allclose(rate.iloc[:, :3].to_numpy(), expected[20:, [7, 2, 30]])
     assert rate["123456.XSHE"].isna().all()
     # NaN exactly where there is no bar
-    assert np.array_equal(rate.iloc[:, :3].isna().to_numpy(),
-                          ~market.has_bar[20:, [7, 2, 30]])
+    assert np.array_equal(rate.iloc[:, :3].isna().to_numpy(), ~market.has_bar[20:, [7, 2, 30]])
     assert mivada.get_price_change_rate(ids, "2024-02-01", "2024-03-01") is None
     with pytest.raises(ValueError, match="^market:"):
         mivada.get_price_change_rate(ids, market="hk")
@@ -107,13 +122,12 @@ def test_price_change_rate(market):
 
 def test_price_panel_agrees_with_long_bars(market):
     ids = list(market.ids[:12])
-    panel = mivada.get_price_panel(ids, market.dates[0], market.dates[-1],
-                                   fields=["close", "volume"])
-    long = mivada.get_price(ids, market.dates[0], market.dates[-1],
-                            fields=["close", "volume"])
+    panel = mivada.get_price_panel(
+        ids, market.dates[0], market.dates[-1], fields=["close", "volume"]
+    )
+    long = mivada.get_price(ids, market.dates[0], market.dates[-1], fields=["close", "volume"])
     for field in ("close", "volume"):
-        wide = long[field].unstack("order_book_id").reindex(
-            index=panel[field].index, columns=ids)
+        wide = long[field].unstack("order_book_id").reindex(index=panel[field].index, columns=ids)
         pd.testing.assert_frame_equal(panel[field], wide, check_names=False)
 
 
@@ -127,8 +141,9 @@ def test_panel_of_published_factors_and_as_arrays(market):
     wide = long.unstack("order_book_id").reindex(index=panel["close"].index, columns=ids)
     pd.testing.assert_frame_equal(panel["value_score"], wide, check_names=False)
     assert panel["value_score"]["999999.XSHE"].isna().all()
-    dates, arrays = mivada.get_price_panel(ids, start, end, fields=["value_score", "close"],
-                                           as_arrays=True)
+    dates, arrays = mivada.get_price_panel(
+        ids, start, end, fields=["value_score", "close"], as_arrays=True
+    )
     assert dates.equals(panel["close"].index.rename(None))
     for field in ("value_score", "close"):
         assert arrays[field].flags.f_contiguous
@@ -151,8 +166,9 @@ def test_long_reads_of_few_and_many_instruments_agree(market):
     few = mivada.get_price(ids[:5] + ["999999.XSHE"], start, end, fields=["close", "volume"])
     want = many.loc[[i for i in ids[:5] if i in many.index.get_level_values(0)]]
     pd.testing.assert_frame_equal(few, want)
-    assert list(dict.fromkeys(few.index.get_level_values(0))) == \
-        [i for i in ids[:5] if market.has_bar[30:51, list(market.ids).index(i)].any()]
+    assert list(dict.fromkeys(few.index.get_level_values(0))) == [
+        i for i in ids[:5] if market.has_bar[30:51, list(market.ids).index(i)].any()
+    ]
 
 
 def test_listings_are_handed_out_as_copies(market):

@@ -1,5 +1,6 @@
 """Reads served again inside ``reusing_reads`` blocks equal fresh reads,
 whatever the order of ranges and fields, and callers cannot change them."""
+
 import pandas as pd
 
 import mivada
@@ -31,18 +32,19 @@ def test_kept_panel_equals_fresh_reads_for_any_range_and_fields(market, monkeypa
     dates = _data_dates()
     mid = len(dates) // 2
     # narrower, wider at each end, a new field, a sub-range, beyond the data
-    requests = [(dates[mid], dates[mid + 20], ("close", "volume")),
-                (dates[mid + 5], dates[mid + 10], ("close",)),
-                (dates[mid - 30], dates[mid + 20], ("close", "volume")),
-                (dates[mid - 30], dates[-1], ("high", "close")),
-                (dates[mid - 10], dates[mid + 3], ("low", "volume", "high")),
-                (dates[mid - 10], dates[-1] + pd.Timedelta(days=40), ("close",))]
+    requests = [
+        (dates[mid], dates[mid + 20], ("close", "volume")),
+        (dates[mid + 5], dates[mid + 10], ("close",)),
+        (dates[mid - 30], dates[mid + 20], ("close", "volume")),
+        (dates[mid - 30], dates[-1], ("high", "close")),
+        (dates[mid - 10], dates[mid + 3], ("low", "volume", "high")),
+        (dates[mid - 10], dates[-1] + pd.Timedelta(days=40), ("close",)),
+    ]
     want = [_fresh_panel(ids, *r) for r in requests]
     assert all(w["close"].notna().any().any() for w in want if "close" in w)
     queries = []
     real = prices._panel_frames
-    monkeypatch.setattr(prices, "_panel_frames",
-                        lambda *a: queries.append(a[4]) or real(*a))
+    monkeypatch.setattr(prices, "_panel_frames", lambda *a: queries.append(a[4]) or real(*a))
     mivada.api.forget_reads()
     with mivada.api.reusing_reads():
         for r, w in zip(requests, want):
@@ -75,8 +77,9 @@ def test_callers_changes_never_reach_what_is_kept(market):
         panel.iloc[:, 0] = -1.0
         exp = mivada.get_style_factor_exposure(ids, start, end)
         exp.iloc[:, 0] = 99.0
-        pd.testing.assert_frame_equal(_fresh_panel(ids, start, end, ("close",))["close"],
-                                      fresh_panel)
+        pd.testing.assert_frame_equal(
+            _fresh_panel(ids, start, end, ("close",))["close"], fresh_panel
+        )
         again = mivada.get_style_factor_exposure(ids, start, end)
         pd.testing.assert_frame_equal(again, fresh_exp)
         assert again is not exp
@@ -85,6 +88,7 @@ def test_callers_changes_never_reach_what_is_kept(market):
 
 def test_kept_reads_are_never_served_for_another_store(market, tmp_path, monkeypatch):
     import shutil
+
     path = mivada.current_store().path
     ids = _ids()
     dates = _data_dates()
@@ -92,8 +96,9 @@ def test_kept_reads_are_never_served_for_another_store(market, tmp_path, monkeyp
     reads = []
     for module, name in ((prices, "_panel_frames"), (exposures, "_style_exposures")):
         real = getattr(module, name)
-        monkeypatch.setattr(module, name,
-                            lambda *a, _real=real, _name=name: reads.append(_name) or _real(*a))
+        monkeypatch.setattr(
+            module, name, lambda *a, _real=real, _name=name: reads.append(_name) or _real(*a)
+        )
     mivada.api.forget_reads()
     with mivada.api.reusing_reads():
         mivada.get_style_factor_exposure(ids, start, end)

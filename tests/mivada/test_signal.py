@@ -17,21 +17,23 @@ def small_store(tmp_path_factory):
 def daily_rank_ic(name, market):
     ids = list(market.ids)
     start, end = market.dates[0], market.dates[-1]
-    factor = mivada.get_factor(ids, name, start, end)[name].unstack(
-        "order_book_id").reindex(columns=ids)
+    factor = (
+        mivada.get_factor(ids, name, start, end)[name].unstack("order_book_id").reindex(columns=ids)
+    )
     returns = mivada.get_price_change_rate(ids, start, end)
     # factor known at the close of t against the return of t + 1
     lagged = factor.shift(1).iloc[1:]
     nxt = returns.iloc[1:]
     ok = lagged.notna() & nxt.notna()
-    ic = lagged.where(ok).rank(axis=1).corrwith(nxt.where(ok).rank(axis=1),
-                                                axis=1)
+    ic = lagged.where(ok).rank(axis=1).corrwith(nxt.where(ok).rank(axis=1), axis=1)
     return ic.dropna()
 
 
 def test_published_characteristics_predict_and_noise_does_not(small_store):
-    ics = {name: daily_rank_ic(name, small_store) for name in
-           ("value_score", "quality_score", "reversal_5d", "noise")}
+    ics = {
+        name: daily_rank_ic(name, small_store)
+        for name in ("value_score", "quality_score", "reversal_5d", "noise")
+    }
     # the characteristics are persistent, so daily ICs are autocorrelated:
     # take the standard error from 10-day block means
     se = {}

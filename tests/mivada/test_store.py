@@ -13,13 +13,14 @@ from mivada.sample import SampleSize, build_sample_store, generate_market
 
 
 def test_import_is_cheap_and_opens_nothing():
-    code = ("import sys, mivada; "
-            "assert mivada.api._state['store'] is None; "
-            "assert 'duckdb' not in sys.modules; "
-            "assert 'mivada.sample' not in sys.modules; print('ok')")
+    code = (
+        "import sys, mivada; "
+        "assert mivada.api._state['store'] is None; "
+        "assert 'duckdb' not in sys.modules; "
+        "assert 'mivada.sample' not in sys.modules; print('ok')"
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", code], env=env,
-                         capture_output=True, text=True)
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert out.stdout.strip() == "ok", out.stderr
 
 
@@ -28,8 +29,7 @@ def test_generation_is_deterministic():
     a, b = generate_market(size), generate_market(size)
     assert list(a.ids) == list(b.ids)
     for name in ("close", "volume", "high", "has_bar", "styles"):
-        assert np.array_equal(getattr(a, name), getattr(b, name),
-                              equal_nan=True)
+        assert np.array_equal(getattr(a, name), getattr(b, name), equal_nan=True)
     other = generate_market(SampleSize(25, 40, seed=8))
     assert not np.array_equal(a.close, other.close, equal_nan=True)
 
@@ -38,12 +38,10 @@ def test_default_init_generates_into_the_cache_folder(isolated_home):
     try:
         store = mivada.init(sample="tiny", n_days=60)
         assert os.path.dirname(store.path) == str(isolated_home)
-        assert len(mivada.get_trading_dates(store.data_start,
-                                            store.data_end)) == 60
+        assert len(mivada.get_trading_dates(store.data_start, store.data_end)) == 60
         mtime = os.path.getmtime(store.path)
         again = mivada.init(sample="tiny", n_days=60)
-        assert again.path == store.path and \
-            os.path.getmtime(again.path) == mtime
+        assert again.path == store.path and os.path.getmtime(again.path) == mtime
         assert not [f for f in os.listdir(isolated_home) if ".tmp-" in f]
     finally:
         mivada.close()
@@ -85,12 +83,10 @@ def test_reopening_a_rewritten_store_sees_the_new_file(tmp_path):
     path = tmp_path / "store.duckdb"
     first = build_sample_store(path, SampleSize(12, 30, seed=1))
     mivada.init(path)
-    assert list(mivada.all_instruments("CS")["order_book_id"]) == \
-        list(first.ids)
+    assert list(mivada.all_instruments("CS")["order_book_id"]) == list(first.ids)
     second = build_sample_store(path, SampleSize(15, 30, seed=2))
     mivada.init(path)
-    assert list(mivada.all_instruments("CS")["order_book_id"]) == \
-        list(second.ids)
+    assert list(mivada.all_instruments("CS")["order_book_id"]) == list(second.ids)
     mivada.close()
 
 
@@ -112,8 +108,7 @@ def test_threads_share_one_default_store(tiny_market, monkeypatch):
 
     def work(_):
         store = mivada.current_store()
-        rate = mivada.get_price_change_rate(ids, market.dates[0],
-                                            market.dates[-1])
+        rate = mivada.get_price_change_rate(ids, market.dates[0], market.dates[-1])
         return store, float(np.nansum(rate.to_numpy()))
 
     with ThreadPoolExecutor(8) as pool:
@@ -133,18 +128,17 @@ class _ProgressBarRefused:
         if "progress_bar" in sql:
             raise duckdb.InvalidInputException(
                 "Invalid Input Error: Could not change the progress bar setting "
-                "because: 'required package 'ipywidgets' is missing'")
+                "because: 'required package 'ipywidgets' is missing'"
+            )
         return self._con.execute(sql, *args)
 
     def __getattr__(self, name):
         return getattr(self._con, name)
 
 
-def test_stores_open_where_the_progress_bar_cannot_be_set(tmp_path, tiny_market,
-                                                          monkeypatch):
+def test_stores_open_where_the_progress_bar_cannot_be_set(tmp_path, tiny_market, monkeypatch):
     real = duckdb.connect
-    monkeypatch.setattr(duckdb, "connect",
-                        lambda *a, **k: _ProgressBarRefused(real(*a, **k)))
+    monkeypatch.setattr(duckdb, "connect", lambda *a, **k: _ProgressBarRefused(real(*a, **k)))
     path, market = tiny_market
     try:
         mivada.init(path)
@@ -155,8 +149,9 @@ def test_stores_open_where_the_progress_bar_cannot_be_set(tmp_path, tiny_market,
         assert len(mivada.all_instruments("CS")) == 10
         folder = tmp_path / "files"
         folder.mkdir()
-        pd.DataFrame({"order_book_id": ["000001.XSHE"], "type": ["CS"],
-                      "listed_date": ["2020-01-02"]}).to_parquet(folder / "instruments.parquet")
+        pd.DataFrame(
+            {"order_book_id": ["000001.XSHE"], "type": ["CS"], "listed_date": ["2020-01-02"]}
+        ).to_parquet(folder / "instruments.parquet")
         mivada.ingest(folder, tmp_path / "new.duckdb")
         mivada.init(tmp_path / "new.duckdb")
         assert mivada.instruments("000001.XSHE").listed_date == "2020-01-02"
@@ -171,9 +166,15 @@ def test_files_that_are_not_stores_say_what_they_are(tmp_path):
     pd.DataFrame({"close": [1.0]}).to_parquet(pq)
     empty = tmp_path / "empty.duckdb"
     empty.write_bytes(b"")
-    for path, kind in ((table, r"a text table \(CSV\); import table files into a "
-                               r"store with `python -m mivada ingest"),
-                       (pq, "a Parquet file"), (empty, "an empty file")):
+    for path, kind in (
+        (
+            table,
+            r"a text table \(CSV\); import table files into a "
+            r"store with `python -m mivada ingest",
+        ),
+        (pq, "a Parquet file"),
+        (empty, "an empty file"),
+    ):
         with pytest.raises(mivada.StoreError) as err:
             mivada.init(str(path))
         message = str(err.value)
@@ -183,10 +184,14 @@ def test_files_that_are_not_stores_say_what_they_are(tmp_path):
     folder = tmp_path / "files"
     folder.mkdir()
     (folder / "instruments.csv").write_text(
-        "order_book_id,type,listed_date\n000001.XSHE,CS,2020-01-02\n")
+        "order_book_id,type,listed_date\n000001.XSHE,CS,2020-01-02\n"
+    )
     before = table.read_bytes()
-    with pytest.raises(mivada.StoreError, match=r"nothing was imported: .*prices.csv as a "
-                       r"mivada store: it is a text table \(CSV\)"):
+    with pytest.raises(
+        mivada.StoreError,
+        match=r"nothing was imported: .*prices.csv as a "
+        r"mivada store: it is a text table \(CSV\)",
+    ):
         mivada.ingest(folder, table)
     assert table.read_bytes() == before
     mivada.close()

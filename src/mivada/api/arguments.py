@@ -1,6 +1,7 @@
 """Reading the arguments of the operations: identifiers, dates, field names
 and counts.  Every refusal is an ``ArgumentError`` (a ``ValueError``)
 reading "argument: expected …, got …"."""
+
 import numpy as np
 import pandas as pd
 
@@ -50,8 +51,7 @@ def _open_end(value, name):
     past that end on the side ``name`` opens to; None otherwise."""
     from mivada.utils import parse_dates
 
-    if isinstance(value, (int, np.integer)) and not isinstance(
-            value, (bool, np.bool_)):
+    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
         value = str(int(value))
     try:
         _, far, _ = parse_dates([value], name)
@@ -85,8 +85,7 @@ def _as_time(value, name):
     minute bars): the day read as ``_as_date`` reads it, the time from the
     value."""
     day = _as_date(value, name)
-    if isinstance(value, (int, np.integer)) or day in (
-            _TS_MIN, pd.Timestamp.max.normalize()):
+    if isinstance(value, (int, np.integer)) or day in (_TS_MIN, pd.Timestamp.max.normalize()):
         return day
     try:
         ts = pd.Timestamp(value)
@@ -107,14 +106,14 @@ def _as_fields(fields, allowed, name="fields"):
         try:
             names = list(fields)
         except TypeError:
-            raise argument_error(name, "a name or a list of names",
-                                 repr(fields)) from None
+            raise argument_error(name, "a name or a list of names", repr(fields)) from None
     if not names:
         raise argument_error(name, "at least one name", "none")
     unknown = [f for f in names if f not in allowed]
     if unknown:
-        raise argument_error(name, "some of {}".format(list(allowed)),
-                             "the unknown field {!r}".format(unknown[0]))
+        raise argument_error(
+            name, "some of {}".format(list(allowed)), "the unknown field {!r}".format(unknown[0])
+        )
     return list(dict.fromkeys(names)), single
 
 
@@ -129,8 +128,9 @@ def _as_int(n, name, minimum=None):
 
 def _after_end(start, end):
     """The refusal of a range whose start lies after its end."""
-    return argument_error("start_date", "a date on or before end_date {}"
-                          .format(_day_text(end)), _day_text(start))
+    return argument_error(
+        "start_date", "a date on or before end_date {}".format(_day_text(end)), _day_text(start)
+    )
 
 
 def _day_text(ts):

@@ -1,6 +1,7 @@
 """Daily bars whose prices contradict each other, found by the store
 itself: only the offending bars leave it, so checking a whole universe
 costs one scan of the bars instead of a transfer of every price."""
+
 import numpy as np
 import pandas as pd
 
@@ -21,9 +22,13 @@ def inconsistent_bars(order_book_ids, start_date=None, end_date=None):
     store = current_store()
     ids, _ = _as_ids(order_book_ids)
     start, end = _date_range(store, start_date, end_date)
-    empty = pd.DataFrame({"order_book_id": pd.Series([], dtype=object),
-                          "date": pd.DatetimeIndex([]),
-                          **{f: np.array([], dtype=float) for f in FIELDS}})
+    empty = pd.DataFrame(
+        {
+            "order_book_id": pd.Series([], dtype=object),
+            "date": pd.DatetimeIndex([]),
+            **{f: np.array([], dtype=float) for f in FIELDS},
+        }
+    )
     if start is None or not ids:
         return empty
     got = store.fetch_numpy(
@@ -32,10 +37,16 @@ def inconsistent_bars(order_book_ids, start_date=None, end_date=None):
         "WHERE b.date BETWEEN ? AND ? AND (b.high < b.low OR b.close > b.high OR "
         "b.close < b.low OR b.open > b.high OR b.open < b.low OR "
         "LEAST(b.open, b.high, b.low, b.close) <= 0) ORDER BY r.col, b.date",
-        [start.date(), end.date()], frames={"req": _request_frame(ids)})
+        [start.date(), end.date()],
+        frames={"req": _request_frame(ids)},
+    )
     col = np.asarray(got["col"])
     if len(col) == 0:
         return empty
-    return pd.DataFrame({"order_book_id": np.asarray(ids, dtype=object)[col],
-                         "date": pd.DatetimeIndex(np.asarray(got["date"])),
-                         **{f: _floats(got[f]) for f in FIELDS}})
+    return pd.DataFrame(
+        {
+            "order_book_id": np.asarray(ids, dtype=object)[col],
+            "date": pd.DatetimeIndex(np.asarray(got["date"])),
+            **{f: _floats(got[f]) for f in FIELDS},
+        }
+    )

@@ -1,5 +1,6 @@
 """Trading-calendar arithmetic, and the default date range of the
 operations (the store's data period)."""
+
 import numpy as np
 import pandas as pd
 
@@ -20,10 +21,8 @@ def _latest(store):
 def _date_range(store, start_date, end_date):
     """Day-resolution (start, end) with defaults: the store's whole data
     period."""
-    end = (_as_date(end_date, "end_date") if end_date is not None
-           else _latest(store))
-    start = (_as_date(start_date, "start_date")
-             if start_date is not None else store.data_start)
+    end = _as_date(end_date, "end_date") if end_date is not None else _latest(store)
+    start = _as_date(start_date, "start_date") if start_date is not None else store.data_start
     if start is None or end is None:
         return None, None
     if start > end:
@@ -57,16 +56,15 @@ def _calendar_step(date, n, forward):
     if forward:
         pos = int(cal.searchsorted(day, side="right")) + n - 1
         if pos >= len(cal) and _projects_calendar(store):
-            return _project_weekdays(max(day, cal[-1]), pos - len(cal) + 1,
-                                     day, n)
+            return _project_weekdays(max(day, cal[-1]), pos - len(cal) + 1, day, n)
     else:
         pos = int(cal.searchsorted(day, side="left")) - n
     if pos < 0 or pos >= len(cal):
         raise argument_error(
-            "date", "a step inside the trading calendar ({} to {})".format(
-                cal[0].date(), cal[-1].date()),
-            "{} trading day(s) {} {}".format(
-                n, "after" if forward else "before", day.date()))
+            "date",
+            "a step inside the trading calendar ({} to {})".format(cal[0].date(), cal[-1].date()),
+            "{} trading day(s) {} {}".format(n, "after" if forward else "before", day.date()),
+        )
     return cal[pos]
 
 
@@ -92,8 +90,10 @@ def _project_weekdays(start, steps, day, n):
         steps = None if got > last else got
     if steps is None:
         raise argument_error(
-            "n", "a step that stays within the dates a timestamp can hold",
-            "{} trading day(s) after {}, beyond them".format(n, day.date()))
+            "n",
+            "a step that stays within the dates a timestamp can hold",
+            "{} trading day(s) after {}, beyond them".format(n, day.date()),
+        )
     return pd.Timestamp(steps)
 
 
@@ -128,7 +128,9 @@ def trading_date_offset(date, n):
     cal = store.require_calendar()
     pos = int(cal.searchsorted(day, side="right")) - 1
     if pos < 0:
-        raise argument_error("date", "a date on or after the trading "
-                             "calendar's first day {}".format(cal[0].date()),
-                             str(day.date()))
+        raise argument_error(
+            "date",
+            "a date on or after the trading calendar's first day {}".format(cal[0].date()),
+            str(day.date()),
+        )
     return cal[pos]

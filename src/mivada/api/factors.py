@@ -1,4 +1,5 @@
 """Published factors and bar fields by factor name (``get_factor``)."""
+
 import numpy as np
 import pandas as pd
 
@@ -23,14 +24,16 @@ def _stored_factor_names(store):
     them now; older stores may hold one) is not served."""
     names = getattr(store, "_factor_names", None)
     if names is None:
-        names = {r[0] for r in store.fetchall(
-            "SELECT DISTINCT factor FROM factor_values")} - set(DAILY_FIELDS)
+        names = {r[0] for r in store.fetchall("SELECT DISTINCT factor FROM factor_values")} - set(
+            DAILY_FIELDS
+        )
         store._factor_names = names
     return names
 
 
-def get_factor(order_book_ids, factor, start_date=None, end_date=None,
-               universe=None, expect_df=True):
+def get_factor(
+    order_book_ids, factor, start_date=None, end_date=None, universe=None, expect_df=True
+):
     """Factor values: a frame indexed by (order_book_id, date) with one
     column per factor name (``factor`` is a name or a list).  Names are the
     store's published factors or daily bar fields (see
@@ -44,11 +47,9 @@ def get_factor(order_book_ids, factor, start_date=None, end_date=None,
     store = current_store()
     ids, _ = _as_ids(order_book_ids)
     if factor is None:
-        raise argument_error("factor", "a factor name or a list of them",
-                             "None")
+        raise argument_error("factor", "a factor name or a list of them", "None")
     stored = _stored_factor_names(store)
-    names, single = _as_fields(factor, sorted(stored) + list(DAILY_FIELDS),
-                               name="factor")
+    names, single = _as_fields(factor, sorted(stored) + list(DAILY_FIELDS), name="factor")
     start, end = _date_range(store, start_date, end_date)
     if start is None:
         return None
@@ -57,12 +58,14 @@ def get_factor(order_book_ids, factor, start_date=None, end_date=None,
     if universe is not None:
         if isinstance(universe, str):
             if store.instrument_type.get(universe) != "INDX":
-                raise argument_error("universe", "an index of the store or a "
-                                     "list of identifiers", repr(universe))
+                raise argument_error(
+                    "universe", "an index of the store or a list of identifiers", repr(universe)
+                )
             member_join = (
                 "JOIN index_members m ON m.order_book_id = x.order_book_id "
                 "AND m.index_id = ? AND m.in_date <= x.date AND "
-                "(m.out_date IS NULL OR x.date < m.out_date)")
+                "(m.out_date IS NULL OR x.date < m.out_date)"
+            )
             member_params = [universe]
         else:
             keep, _ = _as_ids(universe, name="universe")
@@ -77,12 +80,17 @@ def get_factor(order_book_ids, factor, start_date=None, end_date=None,
         else:
             source, value, cond = "daily_bars", "x." + quote_ident(name), ""
             args = member_params + params
-        fetched.append(store.fetch_numpy(
-            "SELECT r.col, (x.date - DATE '1970-01-01')::INTEGER AS d, "
-            "{v} AS value FROM {s} x JOIN req r ON x.order_book_id = "
-            "r.order_book_id {mj} WHERE {c}x.date BETWEEN ? AND ?".format(
-                v=value, s=source, mj=member_join, c=cond),
-            args, frames={"req": req}))
+        fetched.append(
+            store.fetch_numpy(
+                "SELECT r.col, (x.date - DATE '1970-01-01')::INTEGER AS d, "
+                "{v} AS value FROM {s} x JOIN req r ON x.order_book_id = "
+                "r.order_book_id {mj} WHERE {c}x.date BETWEEN ? AND ?".format(
+                    v=value, s=source, mj=member_join, c=cond
+                ),
+                args,
+                frames={"req": req},
+            )
+        )
     df = _merge_long(store, ids, names, fetched)
     if df is None:
         return None
@@ -115,9 +123,8 @@ def _merge_long(store, ids, names, fetched):
         grids.append(grid)
     col, day = np.nonzero(present)
     index = pd.MultiIndex(
-        levels=[pd.Index(ids, dtype=object),
-                pd.DatetimeIndex(store.calendar[lo:hi])],
-        codes=[col, day], names=["order_book_id", "date"]
+        levels=[pd.Index(ids, dtype=object), pd.DatetimeIndex(store.calendar[lo:hi])],
+        codes=[col, day],
+        names=["order_book_id", "date"],
     ).remove_unused_levels()
-    return pd.DataFrame({n: g[col, day] for n, g in zip(names, grids)},
-                        index=index)
+    return pd.DataFrame({n: g[col, day] for n, g in zip(names, grids)}, index=index)

@@ -1,4 +1,5 @@
 """Building result frames from fetched columns."""
+
 import numpy as np
 import pandas as pd
 
@@ -14,16 +15,21 @@ def _floats(values):
 
 
 def _request_frame(ids):
-    return pd.DataFrame({"order_book_id": pd.Series(ids, dtype=object),
-                         "col": np.arange(len(ids), dtype=np.int32)})
+    return pd.DataFrame(
+        {"order_book_id": pd.Series(ids, dtype=object), "col": np.arange(len(ids), dtype=np.int32)}
+    )
 
 
 def _request_table(ids):
     """``_request_frame`` as an Arrow table (DuckDB scans it faster)."""
     import pyarrow as pa
 
-    return pa.table({"order_book_id": pa.array(list(ids), type=pa.string()),
-                     "col": pa.array(np.arange(len(ids), dtype=np.int32))})
+    return pa.table(
+        {
+            "order_book_id": pa.array(list(ids), type=pa.string()),
+            "col": pa.array(np.arange(len(ids), dtype=np.int32)),
+        }
+    )
 
 
 def _long_frame(got, ids, time_col, names):
@@ -38,7 +44,8 @@ def _long_frame(got, ids, time_col, names):
     index = pd.MultiIndex(
         levels=[pd.Index(ids, dtype=object), pd.DatetimeIndex(uniq)],
         codes=[col, time_codes.reshape(-1)],
-        names=["order_book_id", time_col]).remove_unused_levels()
+        names=["order_book_id", time_col],
+    ).remove_unused_levels()
     return pd.DataFrame({f: _floats(got[f]) for f in names}, index=index)
 
 
@@ -56,19 +63,26 @@ def _read_long(store, table, time_col, ids, names, lo, hi):
         got = store.fetch_numpy(
             "SELECT t.order_book_id, t.{tc}::TIMESTAMP AS {tc}, {cols} FROM {table} t "
             "WHERE t.order_book_id IN ({marks}) AND t.{tc} BETWEEN ? AND ?".format(
-                tc=time_col, cols=cols, table=table, marks=", ".join("?" * len(ids))),
-            list(ids) + [lo, hi])
+                tc=time_col, cols=cols, table=table, marks=", ".join("?" * len(ids))
+            ),
+            list(ids) + [lo, hi],
+        )
         place = {oid: k for k, oid in enumerate(ids)}
         col = np.fromiter((place[o] for o in got.pop("order_book_id")), dtype=np.int64)
         order = np.lexsort((np.asarray(got[time_col]), col))
-        got = {k: np.asarray(v)[order] if not isinstance(v, np.ma.MaskedArray) else v[order]
-               for k, v in got.items()}
+        got = {
+            k: np.asarray(v)[order] if not isinstance(v, np.ma.MaskedArray) else v[order]
+            for k, v in got.items()
+        }
         got["col"] = col[order]
         return _long_frame(got, ids, time_col, names)
     got = store.fetch_numpy(
         "SELECT r.col, t.{tc}::TIMESTAMP AS {tc}, {cols} FROM {table} t "
         "JOIN req r ON t.order_book_id = r.order_book_id "
         "WHERE t.{tc} BETWEEN ? AND ? ORDER BY r.col, t.{tc}".format(
-            tc=time_col, cols=cols, table=table),
-        [lo, hi], frames={"req": _request_frame(ids)})
+            tc=time_col, cols=cols, table=table
+        ),
+        [lo, hi],
+        frames={"req": _request_frame(ids)},
+    )
     return _long_frame(got, ids, time_col, names)

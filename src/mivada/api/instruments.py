@@ -1,4 +1,5 @@
 """Instruments: stocks and indexes with their listing periods."""
+
 import dataclasses
 
 import numpy as np
@@ -15,6 +16,7 @@ NOT_DELISTED = "0000-00-00"
 class Instrument:
     """One listed instrument.  Dates are YYYY-MM-DD text; ``de_listed_date``
     is "0000-00-00" while the instrument is listed."""
+
     order_book_id: str
     symbol: str
     type: str
@@ -27,7 +29,8 @@ class Instrument:
         it, not yet delisted)."""
         day = _as_date(date, "date").strftime("%Y-%m-%d")
         return self.listed_date <= day and (
-            self.de_listed_date == NOT_DELISTED or day < self.de_listed_date)
+            self.de_listed_date == NOT_DELISTED or day < self.de_listed_date
+        )
 
 
 def _date_text(values):
@@ -43,11 +46,24 @@ def _instrument_objects(store):
         table = store.instruments
         listed = _date_text(table["listed_date"])
         delisted = _date_text(table["de_listed_date"])
-        objs = {oid: Instrument(order_book_id=oid, symbol=sym, type=typ, exchange=ex,
-                                listed_date=ld, de_listed_date=dd)
-                for oid, sym, typ, ex, ld, dd in zip(
-                    table["order_book_id"], table["symbol"], table["type"],
-                    table["exchange"], listed, delisted)}
+        objs = {
+            oid: Instrument(
+                order_book_id=oid,
+                symbol=sym,
+                type=typ,
+                exchange=ex,
+                listed_date=ld,
+                de_listed_date=dd,
+            )
+            for oid, sym, typ, ex, ld, dd in zip(
+                table["order_book_id"],
+                table["symbol"],
+                table["type"],
+                table["exchange"],
+                listed,
+                delisted,
+            )
+        }
         store._instrument_objects = objs
     return objs
 
@@ -92,8 +108,7 @@ def all_instruments(type=None, date=None):
         from mivada.schema import INSTRUMENT_TYPES
 
         if type not in INSTRUMENT_TYPES:
-            raise argument_error("type", "one of {}".format(
-                list(INSTRUMENT_TYPES)), repr(type))
+            raise argument_error("type", "one of {}".format(list(INSTRUMENT_TYPES)), repr(type))
         keep &= types == type
     if date is not None:
         day = np.datetime64(_as_date(date, "date").value, "ns")

@@ -1,6 +1,7 @@
 """Reads kept for reuse: inside ``reusing_reads`` blocks the last bar panel
 and style exposures read are served again to an identical request instead
 of querying the store."""
+
 import contextlib
 import contextvars
 import threading

@@ -1,4 +1,5 @@
 """Minute bars (``get_price(..., frequency="1m")``)."""
+
 import pandas as pd
 
 from mivada.api.arguments import _after_end, _as_time
@@ -19,13 +20,16 @@ def _minute_range(store, start_date, end_date):
         end = last + _DAY
     else:
         end = _as_time(end_date, "end_date")
-        if end == end.normalize() and not (isinstance(end_date, str) and
-                                           ":" in end_date):
+        if end == end.normalize() and not (isinstance(end_date, str) and ":" in end_date):
             # a bare date means the whole day
-            end = (pd.Timestamp.max.floor("us")
-                   if end >= pd.Timestamp.max.normalize() else end + _DAY)
-    start = (_as_time(start_date, "start_date") if start_date is not None
-             else (store.data_start or end.normalize()))
+            end = (
+                pd.Timestamp.max.floor("us") if end >= pd.Timestamp.max.normalize() else end + _DAY
+            )
+    start = (
+        _as_time(start_date, "start_date")
+        if start_date is not None
+        else (store.data_start or end.normalize())
+    )
     if start > end:
         raise _after_end(start, end)
     return start, end
@@ -37,5 +41,6 @@ def _minute_bars(store, ids, start_date, end_date, names):
     start, end = _minute_range(store, start_date, end_date)
     if start is None:
         return None
-    return _read_long(store, "minute_bars", "datetime", ids, names,
-                      start.to_pydatetime(), end.to_pydatetime())
+    return _read_long(
+        store, "minute_bars", "datetime", ids, names, start.to_pydatetime(), end.to_pydatetime()
+    )

@@ -1,5 +1,6 @@
 """Daily bars: bar fields as long frames or as dates x instruments panels
 (kept for reuse inside ``reusing_reads`` blocks), and daily returns."""
+
 import numpy as np
 import pandas as pd
 
@@ -30,20 +31,38 @@ def _daily_panel(store, ids, start, end, fields):
     fetched = []
     # NULL comes as NaN from the store, so that columns come over as they are
     if bars:
-        fetched.append((bars, store.fetch_batches(
-            "SELECT r.col, (b.date - DATE '1970-01-01')::INTEGER AS d, {} "
-            "FROM daily_bars b JOIN req r ON b.order_book_id = r.order_book_id "
-            "WHERE b.date BETWEEN ? AND ?".format(
-                ", ".join("coalesce(b.{0}, 'NaN'::DOUBLE) AS {0}".format(quote_ident(f))
-                          for f in bars)), span, frames=req)))
+        fetched.append(
+            (
+                bars,
+                store.fetch_batches(
+                    "SELECT r.col, (b.date - DATE '1970-01-01')::INTEGER AS d, {} "
+                    "FROM daily_bars b JOIN req r ON b.order_book_id = r.order_book_id "
+                    "WHERE b.date BETWEEN ? AND ?".format(
+                        ", ".join(
+                            "coalesce(b.{0}, 'NaN'::DOUBLE) AS {0}".format(quote_ident(f))
+                            for f in bars
+                        )
+                    ),
+                    span,
+                    frames=req,
+                ),
+            )
+        )
     for name in fields:
         if name not in DAILY_FIELDS:
-            fetched.append(([name], store.fetch_batches(
-                "SELECT r.col, (x.date - DATE '1970-01-01')::INTEGER AS d, "
-                "coalesce(x.value, 'NaN'::DOUBLE) AS {} "
-                "FROM factor_values x JOIN req r ON x.order_book_id = r.order_book_id "
-                "WHERE x.factor = ? AND x.date BETWEEN ? AND ?".format(quote_ident(name)),
-                [name] + span, frames=req)))
+            fetched.append(
+                (
+                    [name],
+                    store.fetch_batches(
+                        "SELECT r.col, (x.date - DATE '1970-01-01')::INTEGER AS d, "
+                        "coalesce(x.value, 'NaN'::DOUBLE) AS {} "
+                        "FROM factor_values x JOIN req r ON x.order_book_id = r.order_book_id "
+                        "WHERE x.factor = ? AND x.date BETWEEN ? AND ?".format(quote_ident(name)),
+                        [name] + span,
+                        frames=req,
+                    ),
+                )
+            )
     for names, batches in fetched:
         for got in batches:
             row = store.positions_of_days(got["d"]) - lo
@@ -67,8 +86,9 @@ def _panel_fields(store):
     return list(DAILY_FIELDS) + sorted(_stored_factor_names(store))
 
 
-def get_price_panel(order_book_ids, start_date=None, end_date=None,
-                    fields=("close",), as_arrays=False):
+def get_price_panel(
+    order_book_ids, start_date=None, end_date=None, fields=("close",), as_arrays=False
+):
     """Daily bar fields (or published factors) for many instruments at
     once, as wide tables with no long-format step: a dict field -> frame
     (trading dates x instruments, in the order given; NaN where there is no
@@ -82,8 +102,11 @@ def get_price_panel(order_book_ids, start_date=None, end_date=None,
     it is shared with what ``reusing_reads`` keeps."""
     store = current_store()
     ids, _ = _as_ids(order_book_ids)
-    names, _ = _as_fields(fields, _panel_fields(store)) if fields is not None \
+    names, _ = (
+        _as_fields(fields, _panel_fields(store))
+        if fields is not None
         else (list(DAILY_FIELDS), False)
+    )
     start, end = _date_range(store, start_date, end_date)
     if start is None:
         return None
@@ -113,8 +136,7 @@ def _panel_frames(store, ids, start, end, names):
         return None
     columns = pd.Index(ids, name="order_book_id")
     index = pd.DatetimeIndex(dates, name="date")
-    return {f: pd.DataFrame(arrays[f], index=index, columns=columns, copy=False)
-            for f in names}
+    return {f: pd.DataFrame(arrays[f], index=index, columns=columns, copy=False) for f in names}
 
 
 def _panel_days(store, start, end):
@@ -124,7 +146,7 @@ def _panel_days(store, start, end):
         return pd.DatetimeIndex([])
     end = min(end, last)
     cal = store.calendar
-    return cal[int(cal.searchsorted(start, "left")):int(cal.searchsorted(end, "right"))]
+    return cal[int(cal.searchsorted(start, "left")) : int(cal.searchsorted(end, "right"))]
 
 
 def _kept_panel(store, ids, start, end, names):
@@ -169,8 +191,9 @@ def _kept_panel(store, ids, start, end, names):
     return {f: _handed_out(have[f].iloc[i:j]) for f in names}
 
 
-def get_price_change_rate(order_book_ids, start_date=None, end_date=None,
-                          expect_df=True, market="cn"):
+def get_price_change_rate(
+    order_book_ids, start_date=None, end_date=None, expect_df=True, market="cn"
+):
     """Daily simple returns close / prev_close - 1: a frame of trading dates
     x instruments (in the order given).  NaN where an instrument has no bar
     (suspended, not yet listed or delisted); instruments without any data
@@ -179,8 +202,7 @@ def get_price_change_rate(order_book_ids, start_date=None, end_date=None,
     series."""
     if market != "cn":
         raise argument_error("market", "'cn'", repr(market))
-    panel = get_price_panel(order_book_ids, start_date, end_date,
-                            fields=("close", "prev_close"))
+    panel = get_price_panel(order_book_ids, start_date, end_date, fields=("close", "prev_close"))
     if panel is None:
         return None
     rate = panel["close"] / panel["prev_close"] - 1.0
@@ -192,8 +214,9 @@ def get_price_change_rate(order_book_ids, start_date=None, end_date=None,
 _FREQUENCIES = ("1d", "1m", "tick")
 
 
-def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d",
-              fields=None, expect_df=True):
+def get_price(
+    order_book_ids, start_date=None, end_date=None, frequency="1d", fields=None, expect_df=True
+):
     """Bars of stocks and indexes.
 
     ``frequency`` is "1d" (daily bars, index levels order_book_id and date),
@@ -205,8 +228,7 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d",
     ``fields`` is one name).
     """
     if frequency not in _FREQUENCIES:
-        raise argument_error("frequency", "one of {}".format(
-            list(_FREQUENCIES)), repr(frequency))
+        raise argument_error("frequency", "one of {}".format(list(_FREQUENCIES)), repr(frequency))
     store = current_store()
     ids, single_id = _as_ids(order_book_ids)
     if frequency == "tick":
@@ -217,8 +239,7 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d",
         start, end = _date_range(store, start_date, end_date)
         if start is None:
             return None
-        df = _read_long(store, "daily_bars", "date", ids, names, start.date(),
-                        end.date())
+        df = _read_long(store, "daily_bars", "date", ids, names, start.date(), end.date())
     else:
         names, single_field = _as_fields(fields, MINUTE_FIELDS)
         df = _minute_bars(store, ids, start_date, end_date, names)

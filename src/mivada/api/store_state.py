@@ -1,5 +1,6 @@
 """Which store the operations read: opening, pinning and closing stores,
 and where sample stores live."""
+
 import contextlib
 import contextvars
 import os
@@ -23,8 +24,7 @@ def sample_home():
     home = os.environ.get("MIVADA_HOME")
     if home:
         return home
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(
-        os.path.expanduser("~"), ".cache")
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     return os.path.join(base, "mivada")
 
 
@@ -33,14 +33,14 @@ def sample_size(sample="default", n_stocks=None, n_days=None, seed=None):
     from mivada.sample import PRESETS, SampleSize
 
     if sample not in PRESETS:
-        raise argument_error("sample", "one of {}".format(sorted(PRESETS)),
-                             repr(sample))
+        raise argument_error("sample", "one of {}".format(sorted(PRESETS)), repr(sample))
     base = PRESETS[sample]
     return SampleSize(
         n_stocks=base.n_stocks if n_stocks is None else int(n_stocks),
         n_days=base.n_days if n_days is None else int(n_days),
         seed=base.seed if seed is None else int(seed),
-        end_date=base.end_date)
+        end_date=base.end_date,
+    )
 
 
 def sample_path(size, home=None):
@@ -48,12 +48,15 @@ def sample_path(size, home=None):
     from mivada.sample import GENERATOR_VERSION, PRESETS
 
     name = next((k for k, v in PRESETS.items() if v == size), size.label)
-    return os.path.join(home or sample_home(), "sample-s{}-g{}-{}.duckdb"
-                        .format(SCHEMA_VERSION, GENERATOR_VERSION, name))
+    return os.path.join(
+        home or sample_home(),
+        "sample-s{}-g{}-{}.duckdb".format(SCHEMA_VERSION, GENERATOR_VERSION, name),
+    )
 
 
-def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
-         home=None, regenerate=False):
+def init(
+    path=None, sample=None, *, n_stocks=None, n_days=None, seed=None, home=None, regenerate=False
+):
     """Open a store and make it the one every operation reads.
 
     ``init(path)`` opens an existing store file (made by ``ingest`` or by
@@ -70,8 +73,15 @@ def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
     ``pinned_store`` keeps the store it pinned.  Returns the opened ``Store``.
     """
     try:
-        return _init(path, sample, n_stocks=n_stocks, n_days=n_days, seed=seed,
-                     home=home, regenerate=regenerate)
+        return _init(
+            path,
+            sample,
+            n_stocks=n_stocks,
+            n_days=n_days,
+            seed=seed,
+            home=home,
+            regenerate=regenerate,
+        )
     except Exception as exc:
         # A store that was open stays current.  Without one, the next
         # operation reports this failure instead of opening the sample.
@@ -79,19 +89,24 @@ def init(path=None, sample=None, *, n_stocks=None, n_days=None, seed=None,
         with _state_lock:
             if _state["store"] is None:
                 _state["failed"] = "init({!r}) failed: {}".format(
-                    os.fspath(where),
-                    str(exc).splitlines()[0] if str(exc) else
-                    type(exc).__name__)
+                    os.fspath(where), str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+                )
         raise
 
 
 def _init(path, sample, *, n_stocks, n_days, seed, home, regenerate):
-    if path is not None and (sample is not None or n_stocks is not None or
-                             n_days is not None or seed is not None):
-        raise argument_error("path", "either a store path or a sample size",
-                             "both")
-    if path is None and sample is None and n_stocks is None and \
-            n_days is None and seed is None and os.environ.get("MIVADA_STORE"):
+    if path is not None and (
+        sample is not None or n_stocks is not None or n_days is not None or seed is not None
+    ):
+        raise argument_error("path", "either a store path or a sample size", "both")
+    if (
+        path is None
+        and sample is None
+        and n_stocks is None
+        and n_days is None
+        and seed is None
+        and os.environ.get("MIVADA_STORE")
+    ):
         path = os.environ["MIVADA_STORE"]
     size = None
     if path is None:
@@ -156,7 +171,8 @@ def current_store():
                 if failed is not None:
                     raise StoreError(
                         "no store is open: the last {}; call mivada.init() "
-                        "with a readable store".format(failed))
+                        "with a readable store".format(failed)
+                    )
                 store = init()
     return store
 

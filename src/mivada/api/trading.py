@@ -6,6 +6,7 @@ The tables behind them (``price_limits``, ``board_records``,
 ``st_records``) are optional: a store without them answers with what can
 be derived and says so through ``trading_data_sources``.
 """
+
 import numpy as np
 import pandas as pd
 
@@ -24,12 +25,10 @@ def _filled_tables(store):
     once per store)."""
     found = getattr(store, "_trading_tables", None)
     if found is None:
-        names = {r[0] for r in store.fetchall(
-            "SELECT table_name FROM information_schema.tables")}
+        names = {r[0] for r in store.fetchall("SELECT table_name FROM information_schema.tables")}
         found = set()
         for table in (ST_RECORDS, BOARD_RECORDS, PRICE_LIMITS):
-            if table in names and store.fetchall(
-                    "SELECT 1 FROM {} LIMIT 1".format(table)):
+            if table in names and store.fetchall("SELECT 1 FROM {} LIMIT 1".format(table)):
                 found.add(table)
         store._trading_tables = found
     return found
@@ -53,12 +52,16 @@ def trading_data_sources():
     if counts is None:
         counts = store.fetchall(
             "SELECT count(b.open), count(b.volume) FROM daily_bars b JOIN instruments i "
-            "ON b.order_book_id = i.order_book_id WHERE i.type = 'CS'")[0]
+            "ON b.order_book_id = i.order_book_id WHERE i.type = 'CS'"
+        )[0]
         store._bar_field_counts = counts
-    return {"open": bool(counts[0]), "volume": bool(counts[1]),
-            "price_limits": "stored" if PRICE_LIMITS in tables else "derived",
-            "boards": "records" if BOARD_RECORDS in tables else "codes",
-            "st": "records" if ST_RECORDS in tables else None}
+    return {
+        "open": bool(counts[0]),
+        "volume": bool(counts[1]),
+        "price_limits": "stored" if PRICE_LIMITS in tables else "derived",
+        "boards": "records" if BOARD_RECORDS in tables else "codes",
+        "st": "records" if ST_RECORDS in tables else None,
+    }
 
 
 def _records(table, columns, order_book_ids):
@@ -70,7 +73,8 @@ def _records(table, columns, order_book_ids):
     if order_book_ids is not None:
         ids, _ = _as_ids(order_book_ids)
         sql = "SELECT {} FROM {} t JOIN req r ON t.order_book_id = r.order_book_id".format(
-            ", ".join("t." + c for c in columns), table)
+            ", ".join("t." + c for c in columns), table
+        )
         frames = {"req": _request_frame(ids)}
     out = store.fetch_df(sql + " ORDER BY order_book_id, start_date", frames=frames)
     for col in columns:
@@ -128,7 +132,7 @@ def _board_panel(ids, dates):
     col = pd.Index(ids).get_indexer(records["order_book_id"])
     code = market_rules.board_codes(records["board"])
     lo, _ = _spans(dates, records["start_date"])
-    for c, a, b in zip(col, lo, code):   # in start order: later records win
+    for c, a, b in zip(col, lo, code):  # in start order: later records win
         if c >= 0:
             out[a:, c] = b
     return out
@@ -153,8 +157,9 @@ def get_st_status(order_book_ids, start_date=None, end_date=None):
     st = _st_panel(ids, dates) if len(dates) else None
     if st is None:
         return None
-    return pd.DataFrame(st, index=pd.DatetimeIndex(dates, name="date"),
-                        columns=pd.Index(ids, name="order_book_id"))
+    return pd.DataFrame(
+        st, index=pd.DatetimeIndex(dates, name="date"), columns=pd.Index(ids, name="order_book_id")
+    )
 
 
 def _stored_limits(store, ids, dates):
@@ -168,8 +173,10 @@ def _stored_limits(store, ids, dates):
     got = store.fetch_numpy(
         "SELECT r.col, (t.date - DATE '1970-01-01')::INTEGER AS d, t.limit_up, "
         "t.limit_down FROM price_limits t JOIN req r ON t.order_book_id = r.order_book_id "
-        "WHERE t.date BETWEEN ? AND ?", [dates[0].date(), dates[-1].date()],
-        frames={"req": _request_frame(ids)})
+        "WHERE t.date BETWEEN ? AND ?",
+        [dates[0].date(), dates[-1].date()],
+        frames={"req": _request_frame(ids)},
+    )
     lo = int(store.calendar.searchsorted(dates[0], "left"))
     row = store.positions_of_days(got["d"]) - lo
     ok = (row >= 0) & (row < len(dates))
@@ -190,7 +197,9 @@ def _bars_without_limits(store, ids, dates):
         got = store.fetch_numpy(
             "SELECT r.col, count(*) AS n FROM {} t JOIN req r ON t.order_book_id = "
             "r.order_book_id WHERE t.date BETWEEN ? AND ? GROUP BY r.col".format(table),
-            [dates[0].date(), dates[-1].date()], frames={"req": _request_frame(ids)})
+            [dates[0].date(), dates[-1].date()],
+            frames={"req": _request_frame(ids)},
+        )
         n = np.zeros(len(ids), dtype=np.int64)
         n[np.asarray(got["col"], dtype=np.int64)] = np.asarray(got["n"])
         counts.append(n)
@@ -207,8 +216,15 @@ def _derived_limits(store, ids, dates, prev_close):
     cal = store.calendar.values
     first = np.searchsorted(cal, listed, "left")
     # a listing before the calendar begins is old on every date it holds
-    first = np.where(np.isnat(listed), np.iinfo(np.int64).min // 4,
-                     np.where(listed < cal[0], -10 ** 6, first)) if len(cal) else first
+    first = (
+        np.where(
+            np.isnat(listed),
+            np.iinfo(np.int64).min // 4,
+            np.where(listed < cal[0], -(10**6), first),
+        )
+        if len(cal)
+        else first
+    )
     age = np.searchsorted(cal, dates.values, "left")[:, None] - first[None, :]
     up_rate, down_rate = market_rules.limit_rates(board, dates, st, age, listed)
     return market_rules.limit_prices(prev_close, up_rate, down_rate)
@@ -245,5 +261,7 @@ def get_price_limits(order_book_ids, start_date=None, end_date=None):
         down[:, derive] = np.where(keep, down[:, derive], d_down)
     index = pd.DatetimeIndex(dates, name="date")
     columns = pd.Index(ids, name="order_book_id")
-    return {"limit_up": pd.DataFrame(up, index=index, columns=columns),
-            "limit_down": pd.DataFrame(down, index=index, columns=columns)}
+    return {
+        "limit_up": pd.DataFrame(up, index=index, columns=columns),
+        "limit_down": pd.DataFrame(down, index=index, columns=columns),
+    }

@@ -31,6 +31,7 @@ the report, stored results) never asks which class it holds:
 * ``RESULT_CLASSES``: every result class by name (a subclass registers
   itself), from which stored results are rebuilt.
 """
+
 import pandas as pd
 
 from tarnfold.analysis import display, plots
@@ -38,8 +39,14 @@ from tarnfold.analysis import statistics as st
 from tarnfold.analysis.formatting import SummaryTables
 from tarnfold.constants import TRADING_DAYS_PER_YEAR
 
-__all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult",
-           "AnalysisResult", "RESULT_CLASSES", "result_class"]
+__all__ = [
+    "ICAnalysisResult",
+    "QuantileReturnAnalysisResult",
+    "FactorReturnAnalysisResult",
+    "AnalysisResult",
+    "RESULT_CLASSES",
+    "result_class",
+]
 
 RESULT_CLASSES = {}
 
@@ -49,8 +56,11 @@ def result_class(name):
     try:
         return RESULT_CLASSES[name]
     except KeyError:
-        raise KeyError("result class: expected one of {}, got {!r}".format(
-            ", ".join(sorted(RESULT_CLASSES)), name)) from None
+        raise KeyError(
+            "result class: expected one of {}, got {!r}".format(
+                ", ".join(sorted(RESULT_CLASSES)), name
+            )
+        ) from None
 
 
 def _fields(periods):
@@ -62,9 +72,12 @@ def _flat(table, figures, periods):
     """{"<label> <field>": value} from a table indexed by return field, for
     the (column, label) pairs of ``figures`` and the fields of ``periods``."""
     wanted = _fields(periods)
-    return {"{} {}".format(label, field): table.loc[field, column]
-            for field in table.index if wanted is None or field in wanted
-            for column, label in figures}
+    return {
+        "{} {}".format(label, field): table.loc[field, column]
+        for field in table.index
+        if wanted is None or field in wanted
+        for column, label in figures
+    }
 
 
 class _AnalysisResult:
@@ -121,8 +134,11 @@ class _AnalysisResult:
         run): its rank autocorrelation over time, when attached."""
         if self.rank_autocorrelation_by_date is None:
             return {}
-        return {"factor rank autocorrelation": plots.rank_autocorrelation(
-            self.rank_autocorrelation_by_date, pyplot)}
+        return {
+            "factor rank autocorrelation": plots.rank_autocorrelation(
+                self.rank_autocorrelation_by_date, pyplot
+            )
+        }
 
     def _all_figures(self, pyplot):
         return dict(self._figures(pyplot), **self._factor_figures(pyplot))
@@ -144,12 +160,15 @@ class _AnalysisResult:
         """Show the summary tables and the figures: in a notebook as HTML
         tables and images, in a console as printed text and pyplot
         windows."""
-        display.show([(SummaryTables(self.summary(), heading=self._heading()),
-                        self._all_figures)])
+        display.show([(SummaryTables(self.summary(), heading=self._heading()), self._all_figures)])
 
     def _repr_html_(self):
-        return "\n".join([SummaryTables(self.summary(), heading=self._heading())._repr_html_(),
-                          display.figures_html(self.plot())])
+        return "\n".join(
+            [
+                SummaryTables(self.summary(), heading=self._heading())._repr_html_(),
+                display.figures_html(self.plot()),
+            ]
+        )
 
 
 # the base of a result class of one's own
@@ -179,8 +198,13 @@ class ICAnalysisResult(_AnalysisResult):
         "Unknown".
     """
 
-    HEADLINE = (("mean", "IC mean"), ("IR", "IC IR"), ("t", "IC t"), ("NW t", "IC NW t"),
-                ("IC>0", "IC>0"))
+    HEADLINE = (
+        ("mean", "IC mean"),
+        ("IR", "IC IR"),
+        ("t", "IC t"),
+        ("NW t", "IC NW t"),
+        ("IC>0", "IC>0"),
+    )
 
     def headline(self, periods=None):
         return _flat(st.ic_summary(self.ic, self.ic_p_value), self.HEADLINE, periods)
@@ -195,16 +219,20 @@ class ICAnalysisResult(_AnalysisResult):
 
     def _figures(self, pyplot):
         name = getattr(self, "name", "")
-        figs = {"IC over time": plots.ic_series(self.ic, self.ic_p_value, name, pyplot),
-                "monthly IC": plots.ic_monthly_heatmap(self.ic, self.ic_p_value, name, pyplot),
-                "IC histogram": plots.ic_histogram(self.ic, self.ic_p_value, name, pyplot),
-                "IC against the normal": plots.ic_qq(self.ic, self.ic_p_value, name, pyplot)}
+        figs = {
+            "IC over time": plots.ic_series(self.ic, self.ic_p_value, name, pyplot),
+            "monthly IC": plots.ic_monthly_heatmap(self.ic, self.ic_p_value, name, pyplot),
+            "IC histogram": plots.ic_histogram(self.ic, self.ic_p_value, name, pyplot),
+            "IC against the normal": plots.ic_qq(self.ic, self.ic_p_value, name, pyplot),
+        }
         if getattr(self, "ic_decay", None) is not None:
             figs["IC decay"] = plots.ic_decay(
-                st.decay_summary(self.ic_decay, self.ic, self.ic_p_value), name, pyplot)
+                st.decay_summary(self.ic_decay, self.ic, self.ic_p_value), name, pyplot
+            )
         if getattr(self, "ic_industry_distribute", None) is not None:
             figs["IC by industry"] = plots.ic_industry(
-                st.industry_summary(self.ic_industry_distribute).fillna(0.0), name, pyplot)
+                st.industry_summary(self.ic_industry_distribute).fillna(0.0), name, pyplot
+            )
         return figs
 
 
@@ -225,56 +253,83 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
 
     def headline(self, periods=None):
         from tarnfold.evidence import summaries as ev
+
         table = self._groups_table()
         spread = table.xs("top-bottom", level="group")
         first = table.groupby(level="period", sort=False).head(1).droplevel("group")
-        return dict(_flat(spread, (("ann. return", "top-bottom ann. return"),
-                                   ("Sharpe", "top-bottom Sharpe")), periods),
-                    **_flat(first, (("turnover per rebalance", "q1 turnover per rebalance"),
-                                    ("turnover per day", "q1 turnover per day")), periods),
-                    **_flat(ev.monotonicity_table(self), (("rank corr", "monotonicity"),),
-                            periods),
-                    **ev.sharpe_headline("top-bottom", ev.top_bottom_dailies(self), periods))
+        return dict(
+            _flat(
+                spread,
+                (("ann. return", "top-bottom ann. return"), ("Sharpe", "top-bottom Sharpe")),
+                periods,
+            ),
+            **_flat(
+                first,
+                (
+                    ("turnover per rebalance", "q1 turnover per rebalance"),
+                    ("turnover per day", "q1 turnover per day"),
+                ),
+                periods,
+            ),
+            **_flat(ev.monotonicity_table(self), (("rank corr", "monotonicity"),), periods),
+            **ev.sharpe_headline("top-bottom", ev.top_bottom_dailies(self), periods),
+        )
 
     def _groups_table(self):
         from tarnfold.evidence import summaries as ev
+
         def compute():
             table = st.quantile_summary(
-                self.quantile_returns, self.quantile_turnover, self.quantile_detail,
-                self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
-                self.periods_per_year, present=ev.group_presence(self),
-                codes=ev.label_codes(self))
-            ev.forget_label_codes(self)   # as large as the detail table: not kept
+                self.quantile_returns,
+                self.quantile_turnover,
+                self.quantile_detail,
+                self.top_minus_bottom_returns,
+                getattr(self, "benchmark_return", None),
+                self.periods_per_year,
+                present=ev.group_presence(self),
+                codes=ev.label_codes(self),
+            )
+            ev.forget_label_codes(self)  # as large as the detail table: not kept
             return table
+
         return ev.remembered(self, "groups", compute)
 
     def _own_summary(self):
         from tarnfold.evidence import summaries as ev
-        tables = {"groups by holding period": self._groups_table(),
-                  "monotonicity of group returns (q1 best)": ev.monotonicity_table(self)}
+
+        tables = {
+            "groups by holding period": self._groups_table(),
+            "monotonicity of group returns (q1 best)": ev.monotonicity_table(self),
+        }
         against = ev.benchmark_table(self, self.periods_per_year)
         if against is not None:
             tables["alpha and beta against the benchmark"] = against
         tables["top-bottom Sharpe ratio given the search (one trial)"] = ev.sharpe_table(
-            ev.top_bottom_dailies(self), self.periods_per_year)
+            ev.top_bottom_dailies(self), self.periods_per_year
+        )
         return tables
 
     def _figures(self, pyplot):
         name = getattr(self, "name", "")
         labels = list(pd.unique(self.quantile_returns.index.get_level_values("tag")))
         codes = st._label_codes(self.quantile_detail)
-        per_rebalance = {field: st.rebalance_turnover(self.quantile_detail, labels,
-                                                      st.period_of(field), codes)
-                         for field in self.quantile_returns.columns}
+        per_rebalance = {
+            field: st.rebalance_turnover(self.quantile_detail, labels, st.period_of(field), codes)
+            for field in self.quantile_returns.columns
+        }
         return {
             "cumulative group returns": plots.group_returns(self.quantile_returns, name, pyplot),
-            "mean return by group": plots.mean_group_returns(st.mean_group_returns(
-                self.quantile_returns, self.quantile_detail, self.top_minus_bottom_returns),
-                name, pyplot),
+            "mean return by group": plots.mean_group_returns(
+                st.mean_group_returns(
+                    self.quantile_returns, self.quantile_detail, self.top_minus_bottom_returns
+                ),
+                name,
+                pyplot,
+            ),
             "turnover": plots.turnover(per_rebalance, name, pyplot),
             "long-short": plots.long_short(
-                self.top_minus_bottom_returns, getattr(self, "benchmark_return", None),
-                name, pyplot),
+                self.top_minus_bottom_returns, getattr(self, "benchmark_return", None), name, pyplot
+            ),
         }
 
 
@@ -289,19 +344,32 @@ class FactorReturnAnalysisResult(_AnalysisResult):
 
     def headline(self, periods=None):
         from tarnfold.evidence import summaries as ev
+
         table = st.factor_return_summary(self.factor_returns, self.periods_per_year)
-        return dict(_flat(table, (("ann. return", "factor return ann. return"),
-                                  ("Sharpe", "factor return Sharpe")), periods),
-                    **ev.sharpe_headline("factor return", ev.factor_return_dailies(self),
-                                         periods))
+        return dict(
+            _flat(
+                table,
+                (("ann. return", "factor return ann. return"), ("Sharpe", "factor return Sharpe")),
+                periods,
+            ),
+            **ev.sharpe_headline("factor return", ev.factor_return_dailies(self), periods),
+        )
 
     def _own_summary(self):
         from tarnfold.evidence import summaries as ev
-        return {"factor return by holding period": st.factor_return_summary(
-                    self.factor_returns, self.periods_per_year),
-                "factor return Sharpe ratio given the search (one trial)": ev.sharpe_table(
-                    ev.factor_return_dailies(self), self.periods_per_year)}
+
+        return {
+            "factor return by holding period": st.factor_return_summary(
+                self.factor_returns, self.periods_per_year
+            ),
+            "factor return Sharpe ratio given the search (one trial)": ev.sharpe_table(
+                ev.factor_return_dailies(self), self.periods_per_year
+            ),
+        }
 
     def _figures(self, pyplot):
-        return {"cumulative factor return": plots.factor_returns(
-            self.factor_returns, getattr(self, "name", ""), pyplot)}
+        return {
+            "cumulative factor return": plots.factor_returns(
+                self.factor_returns, getattr(self, "name", ""), pyplot
+            )
+        }

@@ -17,11 +17,16 @@ def load_daily_returns(factor_data, periods, client=None):
     if len(dates) == 0:
         raise ValueError("factor_data and returns have no date in common")
     last = client.get_next_trading_date(dates.max(), max(periods))
-    returns = client.get_price_change_rate(order_book_ids=factor_data.columns,
-                                           start_date=dates.min(), end_date=last,
-                                           expect_df=True, market="cn")
+    returns = client.get_price_change_rate(
+        order_book_ids=factor_data.columns,
+        start_date=dates.min(),
+        end_date=last,
+        expect_df=True,
+        market="cn",
+    )
     if returns is None:
         # the client answers None when it has no bars at all
         raise ValueError(
-            "returns: no daily returns available for the factor's instruments and dates")
+            "returns: no daily returns available for the factor's instruments and dates"
+        )
     return returns

@@ -2,6 +2,7 @@
 as HTML and figures as PNG images (whatever the matplotlib backend, no
 ``%matplotlib inline`` needed); a console gets aligned text and pyplot's
 windows."""
+
 import html
 import sys
 
@@ -16,6 +17,7 @@ def in_kernel():
         return False
     try:
         from IPython import get_ipython
+
         shell = get_ipython()
     except Exception:  # an IPython too broken to ask is no kernel
         return False
@@ -26,8 +28,10 @@ def figures_html(figures, dpi=NOTEBOOK_DPI):
     """HTML of figures (title -> Figure) as titled inline PNG images."""
     return "\n".join(
         '<h5>{0}</h5><img alt="{0}" src="data:image/png;base64,{1}">'.format(
-            html.escape(str(title)), to_png_base64(fig, dpi))
-        for title, fig in figures.items())
+            html.escape(str(title)), to_png_base64(fig, dpi)
+        )
+        for title, fig in figures.items()
+    )
 
 
 def show(sections):
@@ -38,6 +42,7 @@ def show(sections):
     with pyplot and shown by it at once."""
     if in_kernel():
         from IPython.display import Image, display
+
         for tables, make_figures in sections:
             display(tables)
             for fig in make_figures(False).values():
@@ -46,6 +51,7 @@ def show(sections):
     for tables, _ in sections:
         print(tables)
     import matplotlib.pyplot as plt  # a display backend: only when showing
+
     for _, make_figures in sections:
         make_figures(True)
     plt.show()

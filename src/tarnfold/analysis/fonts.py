@@ -9,6 +9,7 @@ plot uses English names for the store's industries and, for names it
 cannot translate, the row number in the industry table ("#15"); the tables
 keep the store's names.
 """
+
 import unicodedata
 
 # the industries of the store's two classifications (every version)
@@ -78,6 +79,7 @@ def _font_files():
     it does not hold): the second are fonts installed since its cache was
     built."""
     from matplotlib import font_manager
+
     known = [f.fname for f in font_manager.fontManager.ttflist]
     seen = set(known)
     fresh = [path for path in font_manager.findSystemFonts() if path not in seen]
@@ -90,6 +92,7 @@ def _family_with_glyphs(path, chars):
     placeholder glyph per Unicode block, which matplotlib ships) draws no
     character and never counts."""
     from matplotlib import ft2font
+
     try:
         font = ft2font.FT2Font(path)
         charmap = font.get_charmap()
@@ -111,6 +114,7 @@ def font_with_glyphs(chars):
 
 def _search(chars):
     from matplotlib import font_manager
+
     known, fresh = _font_files()
     for path in known:
         family = _family_with_glyphs(path, chars)

@@ -3,6 +3,7 @@
 Counts print as integers, dates as YYYYMMDD integers, everything else with
 four decimals; missing values print as "-".
 """
+
 import html
 
 import numpy as np
@@ -77,7 +78,9 @@ class SummaryTables(dict):
         parts = ["<div>"]
         if self.heading:
             parts.append("<h4>{}</h4>".format(html.escape(self.heading)))
-        parts += ["<h5>{}</h5>{}".format(html.escape(str(title)), table_html(table))
-                  for title, table in self.items()]
+        parts += [
+            "<h5>{}</h5>{}".format(html.escape(str(title)), table_html(table))
+            for title, table in self.items()
+        ]
         parts.append("</div>")
         return "\n".join(parts)

@@ -10,6 +10,7 @@ Long histories change the drawing, not the numbers: up to
 (``smoothing_window``).  Cumulative returns switch to wealth on a log
 scale when the wealth of the lines spans more than ``WIDE_RANGE`` times.
 """
+
 import numpy as np
 import pandas as pd
 
@@ -37,8 +38,10 @@ def new_figure(pyplot=False, figsize=(8, 3.2)):
     # when the figure is drawn, not by an extra drawing when it is built
     if pyplot:
         import matplotlib.pyplot as plt
+
         return plt.figure(figsize=figsize, layout="constrained")
     from matplotlib.figure import Figure
+
     return Figure(figsize=figsize, layout="constrained")
 
 
@@ -58,13 +61,13 @@ def _titled(text, name):
 
 def _legend(ax, **kwargs):
     """The legend beside the axes, where it covers nothing."""
-    ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0,
-              **kwargs)
+    ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0, **kwargs)
 
 
 def _panels(fig, n, columns=False):
-    return [fig.add_subplot(1, n, k + 1) if columns else fig.add_subplot(n, 1, k + 1)
-            for k in range(n)]
+    return [
+        fig.add_subplot(1, n, k + 1) if columns else fig.add_subplot(n, 1, k + 1) for k in range(n)
+    ]
 
 
 def _smoothed(series, window):
@@ -80,8 +83,15 @@ def _monthly_bars(ax, series, color, label):
     if s.empty:
         return
     monthly = s.groupby(pd.DatetimeIndex(s.index).to_period("M")).mean()
-    ax.bar(monthly.index.to_timestamp(), monthly.values, width=27, align="edge",
-           color=color, lw=0, label=label)
+    ax.bar(
+        monthly.index.to_timestamp(),
+        monthly.values,
+        width=27,
+        align="edge",
+        color=color,
+        lw=0,
+        label=label,
+    )
 
 
 def _daily_or_monthly(ax, series, window):
@@ -92,8 +102,7 @@ def _daily_or_monthly(ax, series, window):
     else:
         _monthly_bars(ax, series, LIGHT, "monthly mean")
     mean = _smoothed(series, window)
-    ax.plot(mean.index, mean.values, color=NEGATIVE, lw=1.2,
-            label="{}-date mean".format(window))
+    ax.plot(mean.index, mean.values, color=NEGATIVE, lw=1.2, label="{}-date mean".format(window))
 
 
 def ic_series(ic, p_value, name="", pyplot=False):
@@ -119,8 +128,7 @@ def ic_histogram(ic, p_value, name="", pyplot=False):
         s = ic[field].astype(float)[measured[field]]
         ax.hist(s.values, bins=30, color="#5b8cc0")
         ax.axvline(s.mean() if len(s) else 0, color=NEGATIVE, lw=1)
-        ax.set_title("{}: mean {:.4f}".format(field, s.mean() if len(s) else np.nan),
-                     fontsize=8)
+        ax.set_title("{}: mean {:.4f}".format(field, s.mean() if len(s) else np.nan), fontsize=8)
     return _title(fig, "IC distribution", name)
 
 
@@ -129,6 +137,7 @@ def ic_qq(ic, p_value, name="", pyplot=False):
     (the straight line: a normal with the IC's mean and deviation); fat
     tails bend away from it at both ends."""
     from scipy import stats
+
     measured = st.ic_measured(ic, p_value)
     fields = list(ic.columns)
     fig = new_figure(pyplot, figsize=(3 * max(len(fields), 1), 3.0))
@@ -149,6 +158,7 @@ def ic_monthly_heatmap(ic, p_value, name="", pyplot=False):
     """Mean IC per month: years down, months across, one panel per period;
     red is negative, blue positive, on one colour scale for all panels."""
     from matplotlib.colors import TwoSlopeNorm
+
     table = st.monthly_ic(ic, p_value)
     fields = list(ic.columns)
     years = sorted({p.year for p in table.index}) or [0]
@@ -158,8 +168,9 @@ def ic_monthly_heatmap(ic, p_value, name="", pyplot=False):
         for period, value in table[field].items() if field in table else ():
             grid[years.index(period.year), period.month - 1] = value
         grids[field] = grid
-    top = np.nanmax([np.nanmax(np.abs(g)) if np.isfinite(g).any() else 0.0
-                     for g in grids.values()] + [1e-6])
+    top = np.nanmax(
+        [np.nanmax(np.abs(g)) if np.isfinite(g).any() else 0.0 for g in grids.values()] + [1e-6]
+    )
     norm = TwoSlopeNorm(vmin=-top, vcenter=0.0, vmax=top)
     height = max(2.4, 0.2 * len(years) + 1.2)
     fig = new_figure(pyplot, figsize=(max(3.2 * len(fields), 4.5) + 0.8, height))
@@ -177,13 +188,19 @@ def ic_monthly_heatmap(ic, p_value, name="", pyplot=False):
         if len(years) <= 8:
             for (i, j), v in np.ndenumerate(grid):
                 if np.isfinite(v):
-                    ax.text(j, i, "{:.2f}".format(v), ha="center", va="center", fontsize=6,
-                            color="white" if abs(v) > 0.6 * top else "black")
+                    ax.text(
+                        j,
+                        i,
+                        "{:.2f}".format(v),
+                        ha="center",
+                        va="center",
+                        fontsize=6,
+                        color="white" if abs(v) > 0.6 * top else "black",
+                    )
     if image is not None:
         bar = fig.colorbar(image, ax=axes, fraction=0.04, pad=0.02)
         bar.ax.tick_params(labelsize=7)
     return _title(fig, "monthly mean IC", name)
-
 
 
 def ic_decay(decay_table, name="", pyplot=False):
@@ -199,7 +216,7 @@ def ic_decay(decay_table, name="", pyplot=False):
     ax.set_xticklabels([str(i) for i in means.index])
     ax.set_xlabel("lag (rows)")
     ax.axhline(0, color="black", lw=0.5)
-    _legend(ax)   # beside the bars, never over the lag-0 ones
+    _legend(ax)  # beside the bars, never over the lag-0 ones
     return _title(fig, "mean IC by lag", name)
 
 
@@ -210,11 +227,12 @@ def industry_plot_labels(names):
     number too."""
     names = list(names)
     labels, font = plot_labels(names)
-    labels = [label if label is not None else "#{}".format(k + 1)
-              for k, label in enumerate(labels)]
+    labels = [label if label is not None else "#{}".format(k + 1) for k, label in enumerate(labels)]
     counts = pd.Series(labels).value_counts()
-    labels = ["{} #{}".format(label, k + 1) if counts[label] > 1 else label
-              for k, label in enumerate(labels)]
+    labels = [
+        "{} #{}".format(label, k + 1) if counts[label] > 1 else label
+        for k, label in enumerate(labels)
+    ]
     return labels, font
 
 
@@ -226,11 +244,9 @@ def ic_industry(industry_table, name="", pyplot=False):
     fields = list(industry_table.columns)
     order = industry_table[fields[0]].astype(float).sort_values().index
     rows = len(order)
-    fig = new_figure(pyplot, figsize=(2.0 + 2.4 * max(len(fields), 1),
-                                      max(2.5, 0.26 * rows + 1.0)))
+    fig = new_figure(pyplot, figsize=(2.0 + 2.4 * max(len(fields), 1), max(2.5, 0.26 * rows + 1.0)))
     axes = [fig.add_subplot(1, len(fields), 1)]
-    axes += [fig.add_subplot(1, len(fields), k + 1, sharey=axes[0])
-             for k in range(1, len(fields))]
+    axes += [fig.add_subplot(1, len(fields), k + 1, sharey=axes[0]) for k in range(1, len(fields))]
     for k, (field, ax) in enumerate(zip(fields, axes)):
         values = industry_table[field].astype(float).reindex(order).to_numpy()
         ax.barh(range(rows), values, color=[NEGATIVE if v < 0 else POSITIVE for v in values])
@@ -240,8 +256,11 @@ def ic_industry(industry_table, name="", pyplot=False):
         if k == 0:
             ax.set_yticks(range(rows))
             # the found font first, the default for what it lacks (Latin letters)
-            ax.set_yticklabels([label_of[i] for i in order], fontsize=8,
-                               fontfamily=[font, "sans-serif"] if font else "sans-serif")
+            ax.set_yticklabels(
+                [label_of[i] for i in order],
+                fontsize=8,
+                fontfamily=[font, "sans-serif"] if font else "sans-serif",
+            )
             ax.set_ylim(-0.6, rows - 0.4)
         else:
             ax.tick_params(axis="y", labelleft=False)
@@ -258,6 +277,7 @@ def _wide(wealth):
 
 def _cumulative_axis(ax, log, wealth):
     from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
+
     if log:
         ax.set_yscale("log")
         values = np.asarray(wealth, dtype=float)
@@ -265,8 +285,9 @@ def _cumulative_axis(ax, log, wealth):
         decades = np.log10(values.max() / values.min()) if values.size else 0.0
         # ticks at 1, 2, 5 times the powers of ten over a few decades, at
         # powers of ten over many (where matplotlib drops the others anyway)
-        ax.yaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)) if decades <= 3
-                                   else LogLocator())
+        ax.yaxis.set_major_locator(
+            LogLocator(subs=(1.0, 2.0, 5.0)) if decades <= 3 else LogLocator()
+        )
         ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: "{:,.6g}".format(v)))
         ax.yaxis.set_minor_formatter(NullFormatter())
         ax.axhline(1.0, color="black", lw=0.5)
@@ -279,8 +300,13 @@ def _cumulative_lines(ax, table, log, labels=None, **style):
     else as cumulative returns."""
     for k, column in enumerate(table.columns):
         values = table[column].astype(float).to_numpy()
-        ax.plot(table.index, 1.0 + values if log else values, lw=1,
-                label=str(labels[k] if labels else column), **style)
+        ax.plot(
+            table.index,
+            1.0 + values if log else values,
+            lw=1,
+            label=str(labels[k] if labels else column),
+            **style,
+        )
 
 
 def _scale_note(log):
@@ -298,8 +324,9 @@ def group_returns(quantile_returns, name="", pyplot=False):
         ax.set_ylabel(field)
         if k == 0:
             _legend(ax)
-    return _title(fig, "cumulative group returns" +
-                  (" (wealth, log scale: start = 1)" if log else ""), name)
+    return _title(
+        fig, "cumulative group returns" + (" (wealth, log scale: start = 1)" if log else ""), name
+    )
 
 
 def mean_group_returns(table, name="", pyplot=False):
@@ -311,8 +338,7 @@ def mean_group_returns(table, name="", pyplot=False):
     x = np.arange(len(table.index))
     width = 0.8 / max(len(fields), 1)
     for k, field in enumerate(fields):
-        ax.bar(x + k * width, table[field].astype(float).to_numpy() * 1e4, width=width,
-               label=field)
+        ax.bar(x + k * width, table[field].astype(float).to_numpy() * 1e4, width=width, label=field)
     ax.set_xticks(x + 0.4 - width / 2)
     ax.set_xticklabels([str(i) for i in table.index])
     ax.set_ylabel("bps a day")
@@ -352,8 +378,14 @@ def long_short(top_minus_bottom, benchmark=None, name="", pyplot=False):
     _cumulative_lines(ax, table, log, labels=["top-bottom " + str(c) for c in table.columns])
     title = "long-short: top minus bottom group"
     if bench is not None:
-        _cumulative_lines(ax, bench.to_frame(), log, labels=[
-            "benchmark {}".format(bench.name or "")], color="black", ls="--")
+        _cumulative_lines(
+            ax,
+            bench.to_frame(),
+            log,
+            labels=["benchmark {}".format(bench.name or "")],
+            color="black",
+            ls="--",
+        )
         title += ", and the benchmark"
     _cumulative_axis(ax, log, 1.0 + both.to_numpy())
     ax.set_ylabel(_scale_note(log), fontsize=7)
@@ -382,8 +414,7 @@ def rank_autocorrelation(by_date, pyplot=False):
     for field in by_date.columns:
         s = by_date[field].astype(float)
         line = s.dropna() if short else _smoothed(s, window)
-        ax.plot(line.index, line.values, lw=1,
-                label="{} (mean {:.3f})".format(field, s.mean()))
+        ax.plot(line.index, line.values, lw=1, label="{} (mean {:.3f})".format(field, s.mean()))
     ax.set_ylim(top=1.0)
     ax.axhline(0, color="black", lw=0.5)
     _legend(ax)
@@ -394,6 +425,7 @@ def rank_autocorrelation(by_date, pyplot=False):
 def to_png(fig, dpi=80):
     """The figure as PNG bytes."""
     import io
+
     buf = io.BytesIO()
     fig.savefig(buf, format="png", dpi=dpi)
     return buf.getvalue()
@@ -402,4 +434,5 @@ def to_png(fig, dpi=80):
 def to_png_base64(fig, dpi=80):
     """The figure as base64-encoded PNG text (for embedding in HTML)."""
     import base64
+
     return base64.b64encode(to_png(fig, dpi)).decode("ascii")

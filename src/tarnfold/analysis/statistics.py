@@ -15,6 +15,7 @@ instrument.  Conventions, used by every summary and by the report:
 * A date on which a statistic could not be measured is excluded, never
   counted as zero (see ``ic_measured``).
 """
+
 import numpy as np
 import pandas as pd
 from scipy import stats
@@ -146,8 +147,13 @@ def performance(daily, periods_per_year=PERIODS_PER_YEAR):
     r = pd.Series(daily, dtype=float).dropna()
     n = len(r)
     if n == 0:
-        return {"ann. return": np.nan, "ann. vol": np.nan, "Sharpe": np.nan,
-                "max drawdown": np.nan, "days": 0}
+        return {
+            "ann. return": np.nan,
+            "ann. vol": np.nan,
+            "Sharpe": np.nan,
+            "max drawdown": np.nan,
+            "days": 0,
+        }
     wealth = (1.0 + r).cumprod()
     growth = wealth.iloc[-1]
     ann = growth ** (periods_per_year / n) - 1.0 if growth > 0 else -1.0
@@ -155,15 +161,20 @@ def performance(daily, periods_per_year=PERIODS_PER_YEAR):
     vol = std * np.sqrt(periods_per_year)
     sharpe = r.mean() / std * np.sqrt(periods_per_year) if n > 1 and std > 0 else np.nan
     peak = np.maximum(wealth.cummax(), 1.0)
-    return {"ann. return": ann, "ann. vol": vol, "Sharpe": sharpe,
-            "max drawdown": float((wealth / peak - 1.0).min()), "days": n}
+    return {
+        "ann. return": ann,
+        "ann. vol": vol,
+        "Sharpe": sharpe,
+        "max drawdown": float((wealth / peak - 1.0).min()),
+        "days": n,
+    }
 
 
 def _label_codes(quantile_detail):
     """(codes, where): the group label of every (date, instrument) as an
     integer code (-1 where there is none) and the code of each label."""
     values = quantile_detail.to_numpy(dtype=object)
-    got = _kernels.label_codes(values)   # texts and NaN, as the analyser writes them
+    got = _kernels.label_codes(values)  # texts and NaN, as the analyser writes them
     if got is None:
         codes, uniques = pd.factorize(values.ravel())
         codes = codes.reshape(quantile_detail.shape)
@@ -190,15 +201,21 @@ def group_presence(quantile_detail, labels, codes=None):
     members on that date in ``quantile_detail``.  ``codes``: its
     ``_label_codes``, when the caller has them."""
     codes, where = codes if codes is not None else _label_codes(quantile_detail)
-    side = len(where) + 1   # slot 0: no group (code -1)
+    side = len(where) + 1  # slot 0: no group (code -1)
     if side <= PAIR_COUNTS_UP_TO:
-        has = np.diagonal(_kernels.label_pair_counts(codes, 0, len(where)),
-                          axis1=1, axis2=2)[:, 1:] > 0
+        has = (
+            np.diagonal(_kernels.label_pair_counts(codes, 0, len(where)), axis1=1, axis2=2)[:, 1:]
+            > 0
+        )
     else:
         has = _row_counts(codes + 1, side)[:, 1:] > 0
-    return pd.DataFrame({label: has[:, where[label]] if label in where
-                         else np.zeros(len(codes), bool) for label in labels},
-                        index=quantile_detail.index)
+    return pd.DataFrame(
+        {
+            label: has[:, where[label]] if label in where else np.zeros(len(codes), bool)
+            for label in labels
+        },
+        index=quantile_detail.index,
+    )
 
 
 def group_active(present, period):
@@ -230,7 +247,7 @@ def rebalance_turnover(quantile_detail, labels, period, codes=None):
         # in it p rows earlier too, and in it p rows earlier at all
         # (slot 0: no group, code -1)
         side = len(where) + 1
-        if side <= PAIR_COUNTS_UP_TO:   # every (now, before) pair of a row in one pass
+        if side <= PAIR_COUNTS_UP_TO:  # every (now, before) pair of a row in one pass
             pairs = _kernels.label_pair_counts(codes, p, len(where))
             size, held = pairs.sum(axis=2)[:, 1:], pairs.sum(axis=1)[:, 1:]
             stayed = np.diagonal(pairs, axis1=1, axis2=2)[:, 1:]
@@ -248,8 +265,7 @@ def rebalance_turnover(quantile_detail, labels, period, codes=None):
     return pd.DataFrame(out, index=quantile_detail.index, columns=list(labels))
 
 
-def group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom, field,
-                        present=None):
+def group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom, field, present=None):
     """{label: daily returns} of each group and of "top-bottom" (the first
     group minus the last) for the return field ``field``, NaN on the dates
     on which a group held no members in any staggered book (where the
@@ -275,18 +291,26 @@ def mean_group_returns(quantile_returns, quantile_detail, top_minus_bottom):
     dates on which it held members."""
     out = {}
     for field in quantile_returns.columns:
-        dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom,
-                                      field)
-        out[field] = pd.Series({label: daily.mean() for label, daily in dailies.items()
-                                if label != "top-bottom"}, dtype=float)
+        dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom, field)
+        out[field] = pd.Series(
+            {label: daily.mean() for label, daily in dailies.items() if label != "top-bottom"},
+            dtype=float,
+        )
     table = pd.DataFrame(out)
     table.index.name = "group"
     return table
 
 
-def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
-                     top_minus_bottom, benchmark=None,
-                     periods_per_year=PERIODS_PER_YEAR, present=None, codes=None):
+def quantile_summary(
+    quantile_returns,
+    quantile_turnover,
+    quantile_detail,
+    top_minus_bottom,
+    benchmark=None,
+    periods_per_year=PERIODS_PER_YEAR,
+    present=None,
+    codes=None,
+):
     """Per period and group: annualised return and volatility, Sharpe ratio,
     maximum drawdown, turnover and the annualised excess return over the
     benchmark (of the daily differences); the row "top-bottom" is the
@@ -311,21 +335,25 @@ def quantile_summary(quantile_returns, quantile_turnover, quantile_detail,
     if present is None:
         present = group_presence(quantile_detail, labels, codes)
     for field in quantile_returns.columns:
-        dailies = group_daily_returns(quantile_returns, quantile_detail, top_minus_bottom,
-                                      field, present)
-        per_rebalance = rebalance_turnover(quantile_detail, labels, period_of(field),
-                                           codes).mean()
+        dailies = group_daily_returns(
+            quantile_returns, quantile_detail, top_minus_bottom, field, present
+        )
+        per_rebalance = rebalance_turnover(quantile_detail, labels, period_of(field), codes).mean()
         for label, daily in dailies.items():
             row = {"period": field, "group": label}
             row.update(performance(daily, periods_per_year))
             group = label in labels
             row["turnover per rebalance"] = per_rebalance[label] if group else np.nan
-            row["turnover per day"] = quantile_turnover[field].xs(label, level="tag").astype(
-                float).mean() if group else np.nan
+            row["turnover per day"] = (
+                quantile_turnover[field].xs(label, level="tag").astype(float).mean()
+                if group
+                else np.nan
+            )
             if bench_daily is not None:
                 excess = (daily - bench_daily.reindex(daily.index)).dropna()
-                row["excess ann. return"] = performance(excess, periods_per_year)[
-                    "ann. return"] if group else np.nan
+                row["excess ann. return"] = (
+                    performance(excess, periods_per_year)["ann. return"] if group else np.nan
+                )
             row["excluded"] = int(daily.isna().sum())
             rows.append(row)
     out = pd.DataFrame(rows).set_index(["period", "group"])
@@ -368,8 +396,9 @@ def rank_autocorrelation_by_date(factor, periods):
     if isinstance(factor.index, pd.DatetimeIndex) and not factor.index.is_monotonic_increasing:
         factor = factor.sort_index(kind="stable")  # "p rows earlier" in date order
     per_date = _kernels.rank_autocorrelation(factor, periods)
-    out = pd.DataFrame(per_date, index=factor.index,
-                       columns=["P_{}".format(p) for p in periods], dtype=float)
+    out = pd.DataFrame(
+        per_date, index=factor.index, columns=["P_{}".format(p) for p in periods], dtype=float
+    )
     out.index.name = "datetime"
     return out
 

@@ -31,6 +31,7 @@ warning and in the result's rules table.  The computation is one call of
 ``tarnfold._kernels.traded_groups``; this module aligns the tables and
 packs the results.
 """
+
 import dataclasses
 import sys
 import warnings
@@ -43,8 +44,15 @@ from tarnfold import _kernels
 from tarnfold.analysis import assay_bench as ab
 from tarnfold.analysis.traded_result import COUNTS, TradedQuantileAnalysisResult
 
-__all__ = ["TradingCosts", "TradingRules", "TradedQuantileAnalysis", "MarketPanels",
-           "load_market", "STAMP_DUTY", "trading_rules"]
+__all__ = [
+    "TradingCosts",
+    "TradingRules",
+    "TradedQuantileAnalysis",
+    "MarketPanels",
+    "load_market",
+    "STAMP_DUTY",
+    "trading_rules",
+]
 
 # Stamp duty on A-share trades: (from date, rate per side, sides).  Both
 # sides paid it until 2008-09-19; sells alone since.
@@ -89,6 +97,7 @@ class TradingCosts:
     "historical" (``STAMP_DUTY``: the rate of the trade's date, sells only
     since 2008-09-19) or one rate charged on sells; ``slippage``: per side,
     the distance from the quoted price a trade of research size moves."""
+
     commission: float = 0.0003
     stamp_duty: object = "historical"
     slippage: float = 0.0005
@@ -119,8 +128,12 @@ class TradingCosts:
             key, sep, value = part.partition("=")
             key = {"stamp": "stamp_duty"}.get(key.strip(), key.strip())
             if not sep or key not in ("commission", "stamp_duty", "slippage"):
-                raise _refuse("costs", "none, default or key=value pairs among commission, "
-                              "stamp, slippage (e.g. commission=0.0003,stamp=historical)", text)
+                raise _refuse(
+                    "costs",
+                    "none, default or key=value pairs among commission, "
+                    "stamp, slippage (e.g. commission=0.0003,stamp=historical)",
+                    text,
+                )
             value = value.strip()
             values[key] = value
         return cls(**values)
@@ -143,10 +156,14 @@ class TradingCosts:
         return buy, sell
 
     def describe(self):
-        stamp = "historical (sells; both sides before 2008-09-19)" \
-            if self.stamp_duty == "historical" else "{:g} on sells".format(self.stamp_duty)
+        stamp = (
+            "historical (sells; both sides before 2008-09-19)"
+            if self.stamp_duty == "historical"
+            else "{:g} on sells".format(self.stamp_duty)
+        )
         return "commission {:g} per side, stamp duty {}, slippage {:g} per side".format(
-            self.commission, stamp, self.slippage)
+            self.commission, stamp, self.slippage
+        )
 
 
 @dataclasses.dataclass(frozen=True)
@@ -161,6 +178,7 @@ class TradingRules:
     its last one) or "priced_only" (it is left out of that day's average
     growth, the convention of ``QuantileReturnAnalysis``; only with every
     tradability rule off)."""
+
     entry: str = "open"
     price_limits: object = "price"
     suspension: bool = True
@@ -178,8 +196,12 @@ class TradingRules:
             if value is None and none:
                 return
             if value not in allowed:
-                raise _refuse(field, "one of {}{}".format(
-                    ", ".join(map(repr, allowed)), " or None" if none else ""), value)
+                raise _refuse(
+                    field,
+                    "one of {}{}".format(", ".join(map(repr, allowed)), " or None" if none else ""),
+                    value,
+                )
+
         one_of("entry", ENTRIES, self.entry)
         one_of("price_limits", LIMIT_RULES, self.price_limits, none=True)
         one_of("unsellable", UNSELLABLE, self.unsellable)
@@ -193,8 +215,11 @@ class TradingRules:
         if isinstance(days, bool) or not isinstance(days, (int, np.integer)) or days < 0:
             raise _refuse("min_listed_days", "a number of trading days (0: no such rule)", days)
         haircut = self.delisting_haircut
-        if isinstance(haircut, bool) or not isinstance(haircut, (int, float)) or \
-                not 0.0 <= haircut <= 1.0:
+        if (
+            isinstance(haircut, bool)
+            or not isinstance(haircut, (int, float))
+            or not 0.0 <= haircut <= 1.0
+        ):
             raise _refuse("delisting_haircut", "a share from 0 to 1", haircut)
         if isinstance(self.costs, str):
             object.__setattr__(self, "costs", TradingCosts.parse(self.costs))
@@ -203,10 +228,13 @@ class TradingRules:
         elif not isinstance(self.costs, TradingCosts):
             raise _refuse("costs", "a TradingCosts, text such as 'none' or None", self.costs)
         if self.valuation == "priced_only" and self.blocks_trades():
-            raise _refuse("valuation", "'last_price' while a tradability rule is on "
-                          "('priced_only' needs price_limits=None, suspension=False, "
-                          "min_listed_days=0, exclude_st=False, delisting=None)",
-                          self.valuation)
+            raise _refuse(
+                "valuation",
+                "'last_price' while a tradability rule is on "
+                "('priced_only' needs price_limits=None, suspension=False, "
+                "min_listed_days=0, exclude_st=False, delisting=None)",
+                self.valuation,
+            )
 
     @classmethod
     def a_share(cls, **changes):
@@ -217,9 +245,16 @@ class TradingRules:
     def off(cls, **changes):
         """Every rule off: trades at T's close, no costs, the valuation of
         ``QuantileReturnAnalysis``; with ``changes``."""
-        base = dict(entry="close", price_limits=None, suspension=False, min_listed_days=0,
-                    exclude_st=False, delisting=None, valuation="priced_only",
-                    costs=TradingCosts.none())
+        base = dict(
+            entry="close",
+            price_limits=None,
+            suspension=False,
+            min_listed_days=0,
+            exclude_st=False,
+            delisting=None,
+            valuation="priced_only",
+            costs=TradingCosts.none(),
+        )
         base.update(changes)
         return cls(**base)
 
@@ -228,51 +263,76 @@ class TradingRules:
         return self.entry == "open" or self.blocks_trades() or self.weights == "float_cap"
 
     def blocks_trades(self):
-        return bool(self.price_limits or self.suspension or self.min_listed_days or
-                    self.exclude_st or self.delisting)
+        return bool(
+            self.price_limits
+            or self.suspension
+            or self.min_listed_days
+            or self.exclude_st
+            or self.delisting
+        )
 
     def short(self):
         """The rules in one line (step descriptions, batch records)."""
         c = self.costs
-        parts = ["entry {}".format({"open": "T+1 open", "next_close": "T+1 close",
-                                    "close": "T close"}[self.entry]),
-                 "limits {}".format(self.price_limits or "off"),
-                 "suspension {}".format("on" if self.suspension else "off"),
-                 "new listings {} days".format(self.min_listed_days),
-                 "ST {}".format("excluded" if self.exclude_st else "kept"),
-                 "unsellable {}".format(self.unsellable),
-                 "delisting {}".format(self.delisting if self.delisting != "haircut" else
-                                       "haircut {:g}".format(self.delisting_haircut)),
-                 "weights {}".format(self.weights), "valuation {}".format(self.valuation),
-                 "costs {:g}/{}/{:g}".format(c.commission, c.stamp_duty, c.slippage)]
+        parts = [
+            "entry {}".format(
+                {"open": "T+1 open", "next_close": "T+1 close", "close": "T close"}[self.entry]
+            ),
+            "limits {}".format(self.price_limits or "off"),
+            "suspension {}".format("on" if self.suspension else "off"),
+            "new listings {} days".format(self.min_listed_days),
+            "ST {}".format("excluded" if self.exclude_st else "kept"),
+            "unsellable {}".format(self.unsellable),
+            "delisting {}".format(
+                self.delisting
+                if self.delisting != "haircut"
+                else "haircut {:g}".format(self.delisting_haircut)
+            ),
+            "weights {}".format(self.weights),
+            "valuation {}".format(self.valuation),
+            "costs {:g}/{}/{:g}".format(c.commission, c.stamp_duty, c.slippage),
+        ]
         return ", ".join(parts)
 
     def describe(self):
         """The rules as a table (rule -> setting) for summaries and reports."""
-        entry = {"open": "T+1 open (the overnight gap is the old positions')",
-                 "next_close": "T+1 close", "close": "T close"}[self.entry]
-        limits = {None: "off", "price": "blocked at the limit at the trading moment",
-                  "sealed": "blocked only when sealed at the limit all day"}[self.price_limits]
-        delisting = {None: "not settled", "last_price": "settled at the last price",
-                     "haircut": "settled at the last price less {:g}".format(
-                         self.delisting_haircut),
-                     "lost": "written off"}[self.delisting]
+        entry = {
+            "open": "T+1 open (the overnight gap is the old positions')",
+            "next_close": "T+1 close",
+            "close": "T close",
+        }[self.entry]
+        limits = {
+            None: "off",
+            "price": "blocked at the limit at the trading moment",
+            "sealed": "blocked only when sealed at the limit all day",
+        }[self.price_limits]
+        delisting = {
+            None: "not settled",
+            "last_price": "settled at the last price",
+            "haircut": "settled at the last price less {:g}".format(self.delisting_haircut),
+            "lost": "written off",
+        }[self.delisting]
         rows = {
             "entry and exit": entry,
             "price limits (limit-up: no buy, limit-down: no sell)": limits,
             "suspended (no bar or no volume)": "not traded" if self.suspension else "traded",
-            "new listings": "not bought in the first {} trading days".format(
-                self.min_listed_days) if self.min_listed_days else "bought",
+            "new listings": "not bought in the first {} trading days".format(self.min_listed_days)
+            if self.min_listed_days
+            else "bought",
             "ST stocks": "not bought" if self.exclude_st else "bought",
             "a position that cannot be sold": {
-                "hold": "held until it can be sold", "last_price": "sold at its last price",
-                "lost": "written off"}[self.unsellable],
+                "hold": "held until it can be sold",
+                "last_price": "sold at its last price",
+                "lost": "written off",
+            }[self.unsellable],
             "delisting": delisting,
-            "weights": {"equal": "equal within a group",
-                        "float_cap": "by float market cap"}[self.weights],
-            "valuation": {"last_price": "a position without a price keeps its last one",
-                          "priced_only": "positions without a price left out of the day's "
-                                         "average"}[self.valuation],
+            "weights": {"equal": "equal within a group", "float_cap": "by float market cap"}[
+                self.weights
+            ],
+            "valuation": {
+                "last_price": "a position without a price keeps its last one",
+                "priced_only": "positions without a price left out of the day's average",
+            }[self.valuation],
             "costs": self.costs.describe(),
         }
         out = pd.DataFrame({"setting": pd.Series(rows, dtype=object)})
@@ -306,6 +366,7 @@ def trading_rules(value):
 
 # -- the market ---------------------------------------------------------------------
 
+
 @dataclasses.dataclass
 class MarketPanels:
     """What the rules read, on a factor table's dates (rows) and instruments
@@ -313,6 +374,7 @@ class MarketPanels:
     float arrays (None where not read), calendar positions of the dates and
     of each instrument's listing and delisting, and ``notes`` on the rules
     the store could not serve."""
+
     dates: pd.DatetimeIndex
     ids: list
     open: np.ndarray = None
@@ -328,22 +390,21 @@ class MarketPanels:
     listed_pos: np.ndarray = None
     delisted_pos: np.ndarray = None
     notes: list = dataclasses.field(default_factory=list)
-    entry: str = None      # the entry the data allows (None: as asked)
+    entry: str = None  # the entry the data allows (None: as asked)
 
     def covers(self, dates, ids):
         return self.dates.equals(pd.DatetimeIndex(dates)) and list(self.ids) == list(ids)
 
 
 NOT_DELISTED = np.iinfo(np.int64).max // 4
-LONG_AGO = -(10 ** 9)
+LONG_AGO = -(10**9)
 
 
 def _panel(frames, field, dates):
     frame = frames.get(field) if frames else None
     if frame is None:
         return None
-    return np.ascontiguousarray(frame.reindex(index=dates).to_numpy(dtype=float,
-                                                                    na_value=np.nan))
+    return np.ascontiguousarray(frame.reindex(index=dates).to_numpy(dtype=float, na_value=np.nan))
 
 
 # the last market read inside a ``mivada.reusing_reads()`` block (a batch:
@@ -353,10 +414,17 @@ _kept_market = {"key": None, "market": None}
 
 def _market_key(dates, ids, rules):
     from mivada.api import store_token
-    needs = (rules.entry, rules.price_limits, rules.suspension, rules.exclude_st,
-             rules.weights)
-    return (store_token(), len(dates), dates[0], dates[-1], hash(tuple(dates.asi8)),
-            tuple(ids), needs)
+
+    needs = (rules.entry, rules.price_limits, rules.suspension, rules.exclude_st, rules.weights)
+    return (
+        store_token(),
+        len(dates),
+        dates[0],
+        dates[-1],
+        hash(tuple(dates.asi8)),
+        tuple(ids),
+        needs,
+    )
 
 
 def load_market(dates, ids, rules=None):
@@ -366,6 +434,7 @@ def load_market(dates, ids, rules=None):
     the last market read is served again for the same store, dates,
     instruments and rules."""
     from mivada.api.kept_reads import _reusing
+
     rules = TradingRules() if rules is None else rules
     dates = pd.DatetimeIndex(dates)
     ids = list(ids)
@@ -373,7 +442,7 @@ def load_market(dates, ids, rules=None):
         return _read_market(dates, ids, rules)
     key = _market_key(dates, ids, rules)
     if _kept_market["key"] != key:
-        _kept_market.update(key=None, market=None)   # never two in memory
+        _kept_market.update(key=None, market=None)  # never two in memory
         _kept_market.update(key=key, market=_read_market(dates, ids, rules))
     return _kept_market["market"]
 
@@ -388,43 +457,69 @@ def _read_market(dates, ids, rules):
     bars = mivada.get_price_panel(ids, start, end, fields=tuple(fields))
     close = _panel(bars, "close", dates)
     if close is None or not np.isfinite(close).any():
-        raise ValueError("trading: the store has no daily bars for the factor's instruments "
-                         "from {:%Y-%m-%d} to {:%Y-%m-%d}; the traded analysis needs their "
-                         "prices".format(start, end))
-    market = MarketPanels(dates=dates, ids=ids, close=close, open=_panel(bars, "open", dates),
-                          high=_panel(bars, "high", dates), low=_panel(bars, "low", dates),
-                          volume=_panel(bars, "volume", dates), notes=notes)
+        raise ValueError(
+            "trading: the store has no daily bars for the factor's instruments "
+            "from {:%Y-%m-%d} to {:%Y-%m-%d}; the traded analysis needs their "
+            "prices".format(start, end)
+        )
+    market = MarketPanels(
+        dates=dates,
+        ids=ids,
+        close=close,
+        open=_panel(bars, "open", dates),
+        high=_panel(bars, "high", dates),
+        low=_panel(bars, "low", dates),
+        volume=_panel(bars, "volume", dates),
+        notes=notes,
+    )
     if rules.entry == "open" and not sources["open"]:
         market.entry = "next_close"
-        notes.append("entry at the open: the store's bars have no opening prices; "
-                     "trading at T+1's close instead")
+        notes.append(
+            "entry at the open: the store's bars have no opening prices; "
+            "trading at T+1's close instead"
+        )
     if rules.suspension and not sources["volume"]:
-        notes.append("suspension: the store's bars have no volumes; a suspension is a day "
-                     "without a bar")
+        notes.append(
+            "suspension: the store's bars have no volumes; a suspension is a day without a bar"
+        )
     if rules.price_limits:
         limits = mivada.get_price_limits(ids, start, end)
         market.limit_up = _panel(limits, "limit_up", dates)
         market.limit_down = _panel(limits, "limit_down", dates)
         if sources["price_limits"] == "derived":
-            notes.append("price limits: derived from the previous close, the board ({}) and "
-                         "ST status{} (the store holds no limit prices)".format(
-                             "from board records" if sources["boards"] == "records"
-                             else "read from the instrument codes",
-                             "" if sources["st"] else ", unknown here"))
-    if (rules.exclude_st or (rules.price_limits and sources["price_limits"] == "derived")) \
-            and sources["st"] is None:
-        notes.append("ST: the store has no ST records, so no stock counts as ST (the ST rule "
-                     "and the 5 % limit of ST stocks are not applied)")
+            notes.append(
+                "price limits: derived from the previous close, the board ({}) and "
+                "ST status{} (the store holds no limit prices)".format(
+                    "from board records"
+                    if sources["boards"] == "records"
+                    else "read from the instrument codes",
+                    "" if sources["st"] else ", unknown here",
+                )
+            )
+    if (
+        rules.exclude_st or (rules.price_limits and sources["price_limits"] == "derived")
+    ) and sources["st"] is None:
+        notes.append(
+            "ST: the store has no ST records, so no stock counts as ST (the ST rule "
+            "and the 5 % limit of ST stocks are not applied)"
+        )
     if rules.exclude_st and sources["st"] is not None:
         st = mivada.get_st_status(ids, start, end)
         market.st = _panel({"st": None if st is None else st.astype(float)}, "st", dates)
     if rules.weights == "float_cap":
         names = mivada.get_factor_names()
-        name = "float_market_cap" if "float_market_cap" in names else \
-            "market_cap" if "market_cap" in names else None
+        name = (
+            "float_market_cap"
+            if "float_market_cap" in names
+            else "market_cap"
+            if "market_cap" in names
+            else None
+        )
         if name is None:
-            raise ValueError("trading: weights 'float_cap' need the store's published factor "
-                             "float_market_cap (or market_cap); it has neither")
+            raise ValueError(
+                "trading: weights 'float_cap' need the store's published factor "
+                "float_market_cap (or market_cap); it has neither"
+            )
         if name == "market_cap":
             notes.append("weights: the store has no float_market_cap; weighting by market_cap")
         got = mivada.get_factor(ids, name, start, end)
@@ -451,10 +546,11 @@ def _calendar_positions(market):
 
     market.date_pos = np.searchsorted(cal, market.dates.values, "left").astype(np.int64)
     market.listed_pos = pos(listed, LONG_AGO)
-    market.delisted_pos = pos(delisted, NOT_DELISTED)   # after the calendar: beyond every date
+    market.delisted_pos = pos(delisted, NOT_DELISTED)  # after the calendar: beyond every date
 
 
 # -- the analyser ---------------------------------------------------------------------
+
 
 def _periods_in(periods, n_rows):
     """The periods shorter than the factor table, with the quantile
@@ -493,21 +589,26 @@ def _values(table, name):
         return table.to_numpy(dtype=float, na_value=np.nan)
     except (TypeError, ValueError):
         bad = [str(c) for c, d in table.dtypes.items() if not pd.api.types.is_numeric_dtype(d)]
-        raise TypeError("{}: expected numbers, got non-numeric values in column(s) {}".format(
-            name, ", ".join(bad[:5]))) from None
+        raise TypeError(
+            "{}: expected numbers, got non-numeric values in column(s) {}".format(
+                name, ", ".join(bad[:5])
+            )
+        ) from None
 
 
 def _in_date_order(table, name):
     if not isinstance(table.index, pd.DatetimeIndex):
-        raise TypeError("{}: expected a DatetimeIndex of dates, got {}".format(
-            name, type(table.index).__name__))
+        raise TypeError(
+            "{}: expected a DatetimeIndex of dates, got {}".format(name, type(table.index).__name__)
+        )
     if table.index.tz is not None:
         table = table.set_axis(table.index.tz_localize(None), axis=0)
     if not table.index.is_unique:
         raise ValueError("{}: the dates repeat; each date must appear once".format(name))
     if not table.columns.is_unique:
-        raise ValueError("{}: the columns have duplicate labels; each instrument must appear "
-                         "once".format(name))
+        raise ValueError(
+            "{}: the columns have duplicate labels; each instrument must appear once".format(name)
+        )
     if not table.index.is_monotonic_increasing:
         table = table.sort_index(kind="stable")
     return table
@@ -540,8 +641,7 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
         if benchmark is not None:
             inst = mivada.instruments(benchmark)
             if inst is None or inst.type != "INDX":
-                warnings.warn("Invalid benchmark: {} is not INDX order_book_id.".format(
-                    benchmark))
+                warnings.warn("Invalid benchmark: {} is not INDX order_book_id.".format(benchmark))
             else:
                 self.benchmark = benchmark
 
@@ -558,12 +658,14 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
         ids = list(factor.columns)
         market = self.market
         if market is not None and not market.covers(factor.index, ids):
-            raise ValueError("market: prepared for other dates or instruments than "
-                             "factor_data; load it with load_market(factor_data.index, "
-                             "factor_data.columns, rules)")
+            raise ValueError(
+                "market: prepared for other dates or instruments than "
+                "factor_data; load it with load_market(factor_data.index, "
+                "factor_data.columns, rules)"
+            )
         if market is None and rules.needs_market():
             market = load_market(factor.index, ids, rules)
-        if market is None:   # the returns alone serve these rules
+        if market is None:  # the returns alone serve these rules
             market = MarketPanels(dates=factor.index, ids=ids)
         for note in market.notes:
             warnings.warn("trading: " + note)
@@ -571,26 +673,54 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
         blocks = None
         if rules.blocks_trades():
             blocks = _kernels.trade_blocks(
-                market.open, market.high, market.low, market.close, market.volume,
-                market.limit_up, market.limit_down, market.st, market.date_pos,
-                market.listed_pos, market.delisted_pos, entry == "open",
-                rules.price_limits or "off", rules.suspension, int(rules.min_listed_days),
-                rules.exclude_st, rules.delisting is not None, 0.005)
+                market.open,
+                market.high,
+                market.low,
+                market.close,
+                market.volume,
+                market.limit_up,
+                market.limit_down,
+                market.st,
+                market.date_pos,
+                market.listed_pos,
+                market.delisted_pos,
+                entry == "open",
+                rules.price_limits or "off",
+                rules.suspension,
+                int(rules.min_listed_days),
+                rules.exclude_st,
+                rules.delisting is not None,
+                0.005,
+            )
         weights = None
         if rules.weights == "float_cap":
             # the cap known with the signal: the row before the groups' row
             weights = np.vstack([np.full((1, len(ids)), np.nan), market.float_cap[:-1]])
         buy, sell = rules.costs.rates(factor.index)
-        haircut = {None: 0.0, "last_price": 0.0, "haircut": rules.delisting_haircut,
-                   "lost": 1.0}[rules.delisting]
+        haircut = {None: 0.0, "last_price": 0.0, "haircut": rules.delisting_haircut, "lost": 1.0}[
+            rules.delisting
+        ]
         out = _kernels.traded_groups(
-            _values(factor, "factor_data"), _values(returns, "returns"),
+            _values(factor, "factor_data"),
+            _values(returns, "returns"),
             returns.index.get_indexer(factor.index).astype(np.int64),
             returns.columns.get_indexer(factor.columns).astype(np.int64),
-            market.open if entry == "open" else None, market.close if entry == "open" else None,
-            blocks, weights, buy, sell, periods, self.quantile, bool(ascending),
-            entry, rules.valuation, rules.unsellable, rules.delisting is not None, haircut,
-            _threads(self.threads))
+            market.open if entry == "open" else None,
+            market.close if entry == "open" else None,
+            blocks,
+            weights,
+            buy,
+            sell,
+            periods,
+            self.quantile,
+            bool(ascending),
+            entry,
+            rules.valuation,
+            rules.unsellable,
+            rules.delisting is not None,
+            haircut,
+            _threads(self.threads),
+        )
         return self._result(factor.index, periods, out, market, entry)
 
     def _result(self, index, periods, out, market, entry):
@@ -605,20 +735,37 @@ class TradedQuantileAnalysis(ab.FactorAnalyser):
             daily["gross " + name] = out["gross"][k].reshape(q * n)
             daily["net " + name] = out["net"][k].reshape(q * n)
         daily_returns = pd.DataFrame(daily, index=rows)
-        turnover = pd.DataFrame({name: out["turnover"][k].reshape(q * n)
-                                 for k, name in enumerate(names)}, index=rows)
+        turnover = pd.DataFrame(
+            {name: out["turnover"][k].reshape(q * n) for k, name in enumerate(names)}, index=rows
+        )
         counts = out["counts"].reshape(len(names) * q * n, len(COUNTS))
-        untradable = pd.DataFrame(counts, columns=list(COUNTS), index=pd.MultiIndex.from_product(
-            [names, tags, dates], names=["period", "tag", "datetime"]))
+        untradable = pd.DataFrame(
+            counts,
+            columns=list(COUNTS),
+            index=pd.MultiIndex.from_product(
+                [names, tags, dates], names=["period", "tag", "datetime"]
+            ),
+        )
         rules = dataclasses.replace(self.rules, entry=entry).describe()
         if entry != self.rules.entry:
             rules.loc["entry and exit", "setting"] += " (asked: {})".format(self.rules.entry)
         if market.notes:
-            rules = pd.concat([rules, pd.DataFrame(
-                {"setting": ["not applied: " + note for note in market.notes]},
-                index=pd.Index(["note {}".format(k + 1) for k in range(len(market.notes))],
-                               name="rule"))])
+            rules = pd.concat(
+                [
+                    rules,
+                    pd.DataFrame(
+                        {"setting": ["not applied: " + note for note in market.notes]},
+                        index=pd.Index(
+                            ["note {}".format(k + 1) for k in range(len(market.notes))], name="rule"
+                        ),
+                    ),
+                ]
+            )
         return TradedQuantileAnalysisResult(
-            daily_returns=daily_returns, traded_turnover=turnover, untradable=untradable,
-            benchmark_return=self._load_benchmark_series(dates), rules=rules,
-            name=self.step_name)
+            daily_returns=daily_returns,
+            traded_turnover=turnover,
+            untradable=untradable,
+            benchmark_return=self._load_benchmark_series(dates),
+            rules=rules,
+            name=self.step_name,
+        )

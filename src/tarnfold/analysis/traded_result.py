@@ -2,6 +2,7 @@
 costs, the turnover actually traded, the trades that could not be made and
 why, and the rules they were traded under; with its summary tables,
 headline figures and figures."""
+
 import numpy as np
 import pandas as pd
 
@@ -10,9 +11,17 @@ from tarnfold.analysis import statistics as st
 from tarnfold.analysis.analysis_result import AnalysisResult, _flat
 
 # the counts of ``untradable``, per (period, group, date)
-COUNTS = ("intended buys", "intended sells", "not bought: suspended", "not bought: limit-up",
-          "not bought: new listing", "not bought: ST", "not sold: suspended",
-          "not sold: limit-down", "delisted while held")
+COUNTS = (
+    "intended buys",
+    "intended sells",
+    "not bought: suspended",
+    "not bought: limit-up",
+    "not bought: new listing",
+    "not bought: ST",
+    "not sold: suspended",
+    "not sold: limit-down",
+    "delisted while held",
+)
 NOT_BOUGHT = COUNTS[2:6]
 NOT_SOLD = COUNTS[6:8]
 
@@ -42,8 +51,9 @@ def _compound(daily):
     return (1.0 + daily.fillna(0.0)).cumprod() - 1.0
 
 
-def traded_summary(daily_returns, turnover, untradable, benchmark=None,
-                   periods_per_year=st.PERIODS_PER_YEAR):
+def traded_summary(
+    daily_returns, turnover, untradable, benchmark=None, periods_per_year=st.PERIODS_PER_YEAR
+):
     """Per period and group (and top-bottom, and q1 against the benchmark):
     annualised return gross and net of costs, the cost drag (the
     difference), net volatility, Sharpe ratio and maximum drawdown, the
@@ -58,25 +68,35 @@ def traded_summary(daily_returns, turnover, untradable, benchmark=None,
         net = _wide(daily_returns, "net " + field)
         turn = _wide(turnover, field)
         counts = untradable.xs(field, level="period").groupby(level="tag", sort=False).sum()
-        series = {label: (gross[label].dropna(), net[label].dropna(), turn[label])
-                  for label in gross.columns}
+        series = {
+            label: (gross[label].dropna(), net[label].dropna(), turn[label])
+            for label in gross.columns
+        }
         spread = long_short(gross, net)
         series["top-bottom"] = (spread[0].dropna(), spread[1].dropna(), None)
         if bench is not None:
             q1 = net.iloc[:, 0].dropna()
-            series["q1 - benchmark"] = ((gross.iloc[:, 0] - bench).dropna(),
-                                        (q1 - bench.reindex(q1.index)).dropna(), None)
+            series["q1 - benchmark"] = (
+                (gross.iloc[:, 0] - bench).dropna(),
+                (q1 - bench.reindex(q1.index)).dropna(),
+                None,
+            )
         for label, (g, n, t) in series.items():
             g_perf = st.performance(g, periods_per_year)
             n_perf = st.performance(n, periods_per_year)
-            row = {"period": field, "group": label,
-                   "gross ann. return": g_perf["ann. return"],
-                   "net ann. return": n_perf["ann. return"],
-                   "cost drag": g_perf["ann. return"] - n_perf["ann. return"],
-                   "net ann. vol": n_perf["ann. vol"], "net Sharpe": n_perf["Sharpe"],
-                   "net max drawdown": n_perf["max drawdown"],
-                   "traded turnover/day": t.mean() if t is not None else np.nan,
-                   "untradable share": np.nan, "days": n_perf["days"]}
+            row = {
+                "period": field,
+                "group": label,
+                "gross ann. return": g_perf["ann. return"],
+                "net ann. return": n_perf["ann. return"],
+                "cost drag": g_perf["ann. return"] - n_perf["ann. return"],
+                "net ann. vol": n_perf["ann. vol"],
+                "net Sharpe": n_perf["Sharpe"],
+                "net max drawdown": n_perf["max drawdown"],
+                "traded turnover/day": t.mean() if t is not None else np.nan,
+                "untradable share": np.nan,
+                "days": n_perf["days"],
+            }
             if label in counts.index:
                 c = counts.loc[label]
                 intended = c["intended buys"] + c["intended sells"]
@@ -140,8 +160,13 @@ class TradedQuantileAnalysisResult(AnalysisResult):
         return out
 
     def _summary_table(self):
-        return traded_summary(self.daily_returns, self.traded_turnover, self.untradable,
-                              getattr(self, "benchmark_return", None), self.periods_per_year)
+        return traded_summary(
+            self.daily_returns,
+            self.traded_turnover,
+            self.untradable,
+            getattr(self, "benchmark_return", None),
+            self.periods_per_year,
+        )
 
     def headline(self, periods=None):
         table = self._summary_table()
@@ -150,12 +175,25 @@ class TradedQuantileAnalysisResult(AnalysisResult):
         counts = self.untradable.groupby(level="period", sort=False).sum()
         intended = counts["intended buys"] + counts["intended sells"]
         share = counts[list(NOT_BOUGHT + NOT_SOLD)].sum(axis=1) / intended.where(intended > 0)
-        figures = dict(_flat(spread, (("net ann. return", "net top-bottom ann. return"),
-                                      ("net Sharpe", "net top-bottom Sharpe"),
-                                      ("cost drag", "top-bottom cost drag")), periods))
+        figures = dict(
+            _flat(
+                spread,
+                (
+                    ("net ann. return", "net top-bottom ann. return"),
+                    ("net Sharpe", "net top-bottom Sharpe"),
+                    ("cost drag", "top-bottom cost drag"),
+                ),
+                periods,
+            )
+        )
         figures.update(_flat(first, (("traded turnover/day", "q1 traded turnover"),), periods))
-        figures.update(_flat(share.to_frame("untradable share"),
-                             (("untradable share", "untradable share"),), periods))
+        figures.update(
+            _flat(
+                share.to_frame("untradable share"),
+                (("untradable share", "untradable share"),),
+                periods,
+            )
+        )
         return figures
 
     def data_loss_rows(self):
@@ -168,20 +206,28 @@ class TradedQuantileAnalysisResult(AnalysisResult):
         return rows.rename_axis("stage")
 
     def _own_summary(self):
-        return {"traded groups by holding period": self._summary_table(),
-                "untradable intended trades": untradable_summary(self.untradable),
-                "trading rules": self.rules}
+        return {
+            "traded groups by holding period": self._summary_table(),
+            "untradable intended trades": untradable_summary(self.untradable),
+            "trading rules": self.rules,
+        }
 
     def _figures(self, pyplot):
         name = getattr(self, "name", "")
         return {
             "gross against net cumulative returns": gross_net_figure(
-                self.daily_returns, name, pyplot),
+                self.daily_returns, name, pyplot
+            ),
             "untradable shares": untradable_figure(self.untradable, name, pyplot),
             "traded turnover": plots.turnover(
-                {field: self.traded_turnover[field].unstack(level="tag")
-                 for field in self.traded_turnover.columns}, name, pyplot,
-                what="traded turnover per day"),
+                {
+                    field: self.traded_turnover[field].unstack(level="tag")
+                    for field in self.traded_turnover.columns
+                },
+                name,
+                pyplot,
+                what="traded turnover per day",
+            ),
         }
 
 
@@ -196,14 +242,25 @@ def gross_net_figure(daily_returns, name="", pyplot=False):
         gross = _wide(daily_returns, "gross " + field)
         net = _wide(daily_returns, "net " + field)
         spread = long_short(gross, net)
-        for kind, style, wide, ls in (("gross", "--", gross, spread[0]),
-                                      ("net", "-", net, spread[1])):
-            lines = {wide.columns[0]: wide.iloc[:, 0], wide.columns[-1]: wide.iloc[:, -1],
-                     "top-bottom": ls}
+        for kind, style, wide, ls in (
+            ("gross", "--", gross, spread[0]),
+            ("net", "-", net, spread[1]),
+        ):
+            lines = {
+                wide.columns[0]: wide.iloc[:, 0],
+                wide.columns[-1]: wide.iloc[:, -1],
+                "top-bottom": ls,
+            }
             for (label, daily), colour in zip(lines.items(), colours):
                 cum = _compound(daily)
-                ax.plot(cum.index, cum.values, ls=style, color=colour, lw=1.2 if
-                        label == "top-bottom" else 0.9, label="{} {}".format(label, kind))
+                ax.plot(
+                    cum.index,
+                    cum.values,
+                    ls=style,
+                    color=colour,
+                    lw=1.2 if label == "top-bottom" else 0.9,
+                    label="{} {}".format(label, kind),
+                )
         ax.axhline(0, color="black", lw=0.5)
         ax.set_ylabel(field)
         if k == 0:
@@ -228,5 +285,6 @@ def untradable_figure(untradable, name="", pyplot=False):
         ax.set_ylabel(field)
         if k == 0:
             plots._legend(ax)
-    return plots._title(fig, "share of intended trades not made ({}-date windows)".format(
-        moving), name)
+    return plots._title(
+        fig, "share of intended trades not made ({}-date windows)".format(moving), name
+    )

@@ -21,6 +21,7 @@ Dask is imported only where a cluster is used (``dask.distributed`` takes
 about a second to import): a serial batch and reading results back run
 without it.
 """
+
 import hashlib
 import logging
 import os
@@ -34,16 +35,34 @@ import pandas as pd
 from tarnfold.batch import storage
 from tarnfold.batch import trials as tr
 from tarnfold.batch.correlation import completed_factors, factor_correlation, pick_uncorrelated
-from tarnfold.batch.storage import DamagedResultsError, FolderInUseError, load_factor_table, \
-    load_results
-from tarnfold.batch.task import BatchContext, compute_trees, ensure_store, error_text, \
-    fingerprint, run_factor
+from tarnfold.batch.storage import (
+    DamagedResultsError,
+    FolderInUseError,
+    load_factor_table,
+    load_results,
+)
+from tarnfold.batch.task import (
+    BatchContext,
+    compute_trees,
+    ensure_store,
+    error_text,
+    fingerprint,
+    run_factor,
+)
 from tarnfold.constants import DEFAULT_PERIODS
 from tarnfold.workflow import as_periods, bench_steps
 
-__all__ = ["assay_many", "factor_correlation", "pick_uncorrelated", "load_results",
-           "load_factor_table", "completed_factors", "local_cluster", "DamagedResultsError",
-           "FolderInUseError"]
+__all__ = [
+    "assay_many",
+    "factor_correlation",
+    "pick_uncorrelated",
+    "load_results",
+    "load_factor_table",
+    "completed_factors",
+    "local_cluster",
+    "DamagedResultsError",
+    "FolderInUseError",
+]
 
 SERIAL = "serial"
 # factor trees a serial batch computes together
@@ -56,8 +75,11 @@ def _default_ids():
 
 def _check_factors(factors):
     if not isinstance(factors, dict):
-        raise TypeError("factors: expected a dict name -> factor tree, callable or table, "
-                        "got {}".format(type(factors).__name__))
+        raise TypeError(
+            "factors: expected a dict name -> factor tree, callable or table, got {}".format(
+                type(factors).__name__
+            )
+        )
     if not factors:
         raise ValueError("factors: expected at least one factor, got an empty dict")
     for name in factors:
@@ -76,14 +98,20 @@ def local_cluster(n_workers=None):
     ``(client, cluster)``; close both when done."""
     import dask
     from dask.distributed import Client, LocalCluster
+
     n = n_workers or os.cpu_count() or 1
     config, inherited = _worker_environment()
     config.update(QUIET_CLUSTER)
     config.update(_one_arena())
     try:
         with dask.config.set(config):
-            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                   dashboard_address=None, silence_logs=logging.ERROR)
+            cluster = LocalCluster(
+                n_workers=n,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                silence_logs=logging.ERROR,
+            )
     finally:
         if inherited is not None:
             os.environ["MALLOC_TRIM_THRESHOLD_"] = inherited
@@ -121,6 +149,7 @@ def _one_arena():
     worker process keeps its heap like the serial process's.  A value set
     in the Dask configuration or the environment stays."""
     import dask
+
     if dask.config.get(ARENA_KEY, None) is not None or "MALLOC_ARENA_MAX" in os.environ:
         return {}
     return {ARENA_KEY: 1}
@@ -139,6 +168,7 @@ def _worker_environment():
     environment by an earlier cluster (Dask sets it there before spawning
     a worker), that value, removed meanwhile and to be put back."""
     import dask
+
     if str(dask.config.get(TRIM_KEY, None)) != str(DASK_TRIM_DEFAULT):
         return {}, None
     inherited = os.environ.get("MALLOC_TRIM_THRESHOLD_")
@@ -150,9 +180,23 @@ def _worker_environment():
     return {TRIM_KEY: None}, inherited
 
 
-def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, universe=None,
-               periods=DEFAULT_PERIODS, ascending=False, steps=None, out=None, client=None,
-               n_workers=None, store=None, resume=False, progress=None, trading=None):
+def assay_many(
+    factors,
+    order_book_ids=None,
+    start_date=None,
+    end_date=None,
+    universe=None,
+    periods=DEFAULT_PERIODS,
+    ascending=False,
+    steps=None,
+    out=None,
+    client=None,
+    n_workers=None,
+    store=None,
+    resume=False,
+    progress=None,
+    trading=None,
+):
     """Test many factors and return one summary row per factor.
 
     ``factors``: dict name -> a factor tree (computed with ``execute_factor``
@@ -201,12 +245,10 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
         raise ValueError("resume: expected out, the folder of the earlier run, got None")
     needs_dates = any(not isinstance(v, pd.DataFrame) for v in factors.values())
     if needs_dates and (start_date is None or end_date is None):
-        raise ValueError("start_date, end_date: expected dates to compute factor trees, "
-                         "got None")
+        raise ValueError("start_date, end_date: expected dates to compute factor trees, got None")
     store_path = os.fspath(store) if store is not None else mivada.current_store().path
     if store is not None and not os.path.exists(store_path):
-        raise ValueError("store: expected a store file, got no such file: {}".format(
-            store_path))
+        raise ValueError("store: expected a store file, got no such file: {}".format(store_path))
     if order_book_ids is not None:
         ids = list(order_book_ids)
     else:
@@ -217,34 +259,42 @@ def assay_many(factors, order_book_ids=None, start_date=None, end_date=None, uni
         steps = bench_steps(trading=trading)
     elif trading is not None and not any(s[0] == "traded" for s in steps):
         steps = list(steps) + bench_steps(preprocess=(), analysers=(), trading=trading)
-    meta = {"start": str(mivada.utils.as_date(start_date, "start_date").date())
-            if start_date is not None else None,
-            "end": str(mivada.utils.as_date(end_date, "end_date").date())
-            if end_date is not None else None,
-            "periods": list(periods), "ascending": bool(ascending),
-            "universe": repr(universe), "instruments": len(ids),
-            "instruments_hash": hashlib.sha1("\n".join(map(str, ids)).encode()).hexdigest(),
-            "steps": _steps_key(steps), "store": os.path.realpath(store_path)}
+    meta = {
+        "start": str(mivada.utils.as_date(start_date, "start_date").date())
+        if start_date is not None
+        else None,
+        "end": str(mivada.utils.as_date(end_date, "end_date").date())
+        if end_date is not None
+        else None,
+        "periods": list(periods),
+        "ascending": bool(ascending),
+        "universe": repr(universe),
+        "instruments": len(ids),
+        "instruments_hash": hashlib.sha1("\n".join(map(str, ids)).encode()).hexdigest(),
+        "steps": _steps_key(steps),
+        "store": os.path.realpath(store_path),
+    }
     say = progress or (lambda line: None)
     identities = {name: tr.identity(spec) for name, spec in factors.items()}
     if out is None:
-        ctx = BatchContext(store_path, ids, universe, start_date, end_date, periods, ascending,
-                           steps, None, meta)
+        ctx = BatchContext(
+            store_path, ids, universe, start_date, end_date, periods, ascending, steps, None, meta
+        )
         table = _run_batch(factors, ctx, client, n_workers, False, say)
         return _ordered(tr.with_inference(table, periods, None, identities))
     out = os.path.abspath(os.fspath(out))
-    ctx = BatchContext(store_path, ids, universe, start_date, end_date, periods, ascending,
-                       steps, out, meta)
+    ctx = BatchContext(
+        store_path, ids, universe, start_date, end_date, periods, ascending, steps, out, meta
+    )
     with storage.batch_lock(out):
         os.makedirs(storage.factors_dir(out), exist_ok=True)
         storage.remove_stale_temp(out)
         # every factor counts as tried before it runs: a batch that is
         # stopped half-way still leaves its trials on record
-        trials = tr.read_trials(
-            out, seed=lambda: tr.seed_from_records(storage.stored_names(out)))
+        trials = tr.read_trials(out, seed=lambda: tr.seed_from_records(storage.stored_names(out)))
         tr.write_trials(out, tr.register(trials, identities))
         table = _run_batch(factors, ctx, client, n_workers, resume, say)
-        storage.remove_stale_temp(out)   # what attempts on workers that died left behind
+        storage.remove_stale_temp(out)  # what attempts on workers that died left behind
         tr.write_trials(out, tr.record_results(trials, table, identities))
         table = _ordered(tr.with_inference(table, periods, trials, identities))
         tmp = os.path.join(out, storage.SUMMARY_FILE + ".tmp")
@@ -258,8 +308,12 @@ def _resumable(out, name, meta, spec, say):
     ``out`` are complete, intact and of the same run; None otherwise."""
     try:
         record = storage.read_record(out, name)
-        if record is None or record.get("state") != storage.DONE or "files" not in record \
-                or not _same_run(record, meta, spec):
+        if (
+            record is None
+            or record.get("state") != storage.DONE
+            or "files" not in record
+            or not _same_run(record, meta, spec)
+        ):
             return None
         storage.verify(storage.factor_dir(out, name), record)
     except DamagedResultsError as exc:
@@ -278,8 +332,11 @@ def _run_batch(factors, ctx, client, n_workers, resume, say):
         else:
             todo.append(name)
     if rows:
-        say("resuming: {} of {} factors already done, {} to run".format(
-            len(rows), len(factors), len(todo)))
+        say(
+            "resuming: {} of {} factors already done, {} to run".format(
+                len(rows), len(factors), len(todo)
+            )
+        )
 
     counter = _Counter(len(todo), say, t0)
 
@@ -288,11 +345,13 @@ def _run_batch(factors, ctx, client, n_workers, resume, say):
             # the folder keeps the last run's state: no earlier results
             # outlive a failure
             try:
-                storage.write_failure(ctx.out, name, row, dict(
-                    ctx.meta, fingerprint=fingerprint(factors[name])))
+                storage.write_failure(
+                    ctx.out, name, row, dict(ctx.meta, fingerprint=fingerprint(factors[name]))
+                )
             except OSError as exc:
                 row["error"] += "; the failure could not be recorded under out: {}".format(
-                    error_text(exc))
+                    error_text(exc)
+                )
         return counter.done(name, row)
 
     if todo and client == SERIAL:
@@ -300,19 +359,24 @@ def _run_batch(factors, ctx, client, n_workers, resume, say):
         # once and common parts computed once, while only a few factor
         # tables are held at a time
         for at in range(0, len(todo), SERIAL_CHUNK):
-            chunk = todo[at:at + SERIAL_CHUNK]
+            chunk = todo[at : at + SERIAL_CHUNK]
             computed = compute_trees({name: factors[name] for name in chunk}, ctx)
             for name in chunk:
-                rows[name] = finished(name, run_factor(name, factors[name], ctx,
-                                                       computed.pop(name, None)))
+                rows[name] = finished(
+                    name, run_factor(name, factors[name], ctx, computed.pop(name, None))
+                )
     elif todo:
         own = None
         if client is None:
-            say("starting a local Dask cluster ({} worker processes)".format(
-                n_workers or os.cpu_count()))
+            say(
+                "starting a local Dask cluster ({} worker processes)".format(
+                    n_workers or os.cpu_count()
+                )
+            )
             client, own = local_cluster(n_workers)
         elif isinstance(client, str):
             from dask.distributed import Client
+
             client = Client(client)
             own = client
         try:
@@ -344,10 +408,15 @@ class _Counter:
             self.failed += 1
         else:
             self.completed += 1
-        self.say("{} completed, {} failed, {} remaining -- {}{}".format(
-            self.completed, self.failed,
-            self.total - self.completed - self.failed, name,
-            ": " + row["error"] if row.get("error") else ""))
+        self.say(
+            "{} completed, {} failed, {} remaining -- {}{}".format(
+                self.completed,
+                self.failed,
+                self.total - self.completed - self.failed,
+                name,
+                ": " + row["error"] if row.get("error") else "",
+            )
+        )
         return row
 
 
@@ -355,13 +424,18 @@ def _unsendable(spec):
     """Why ``spec`` cannot be sent to a worker (as Dask would serialise
     it), or None."""
     from distributed.protocol import pickle as dask_pickle
+
     try:
         dask_pickle.dumps(spec)
     except Exception as exc:
-        deep = isinstance(exc, RecursionError) or isinstance(exc.__cause__, RecursionError) \
+        deep = (
+            isinstance(exc, RecursionError)
+            or isinstance(exc.__cause__, RecursionError)
             or "recursion" in str(exc)
+        )
         return "cannot send the factor to a worker: {}".format(
-            "it is too deeply nested to serialise" if deep else error_text(exc))
+            "it is too deeply nested to serialise" if deep else error_text(exc)
+        )
     return None
 
 
@@ -380,8 +454,14 @@ def _run_on(client, factors, todo, ctx, finished):
             try:
                 if isinstance(spec, pd.DataFrame):
                     spec = client.scatter(spec, direct=None)
-                fut = client.submit(run_factor, name, spec, ctx, pure=False,
-                                    key="tarnfold-assay-{}-{}".format(batch, i))
+                fut = client.submit(
+                    run_factor,
+                    name,
+                    spec,
+                    ctx,
+                    pure=False,
+                    key="tarnfold-assay-{}-{}".format(batch, i),
+                )
             except Exception as exc:
                 problem = "cannot send the factor to a worker: " + error_text(exc)
             else:
@@ -392,15 +472,23 @@ def _run_on(client, factors, todo, ctx, finished):
         name = futures[fut]
         try:
             row = fut.result()
-        except Exception as exc:   # the task itself died (e.g. its worker, repeatedly)
+        except Exception as exc:  # the task itself died (e.g. its worker, repeatedly)
             row = {"factor": name, "error": error_text(exc)}
         rows[name] = finished(name, row)
         fut.release()
     return rows
 
 
-TAIL_COLUMNS = ("wall s", "load s", "compute s", "write s", "worker", "resumed", "error",
-                "traceback")
+TAIL_COLUMNS = (
+    "wall s",
+    "load s",
+    "compute s",
+    "write s",
+    "worker",
+    "resumed",
+    "error",
+    "traceback",
+)
 
 
 def _ordered(table):

@@ -1,5 +1,6 @@
 """Pruning a batch: how alike the candidate factors are, and a pick of the
 best ones that are not alike."""
+
 import os
 
 import numpy as np
@@ -23,8 +24,7 @@ def _stored_tables(out, names):
         path = os.path.join(storage.factor_dir(out, name), record["factor"]["file"])
         idx = pd.DatetimeIndex(pd.read_parquet(path, columns=[]).index)
         dates = idx if dates is None else dates.union(idx)
-        cols = [c for c in pq.read_schema(path).names if not c.startswith("__")
-                and c != "datetime"]
+        cols = [c for c in pq.read_schema(path).names if not c.startswith("__") and c != "datetime"]
         cols = pd.Index(record["factor"].get("labels", cols))
         columns = cols if columns is None else columns.union(cols, sort=False)
     return dates, columns
@@ -48,25 +48,33 @@ def factor_correlation(out, names=None, block=BLOCK_DATES):
         names = completed_factors(out)
     names = list(names)
     if len(set(names)) != len(names):
-        raise ValueError("names: expected each factor once, got {} more than once".format(
-            ", ".join(sorted({n for n in names if names.count(n) > 1}))))
+        raise ValueError(
+            "names: expected each factor once, got {} more than once".format(
+                ", ".join(sorted({n for n in names if names.count(n) > 1}))
+            )
+        )
     k = len(names)
     sums = np.zeros((k, k))
     counts = np.zeros((k, k), dtype=np.int64)
     if k:
         dates, columns = _stored_tables(out, names)
         for lo in range(0, len(dates), max(int(block), 1)):
-            span = dates[lo:lo + block]
-            tables = [storage.load_factor_table(out, name, span[0], span[-1], verified=False)
-                      .reindex(index=span, columns=columns) for name in names]
+            span = dates[lo : lo + block]
+            tables = [
+                storage.load_factor_table(out, name, span[0], span[-1], verified=False).reindex(
+                    index=span, columns=columns
+                )
+                for name in names
+            ]
             s, c = _kernels.cross_rank_correlation_sums(tables)
             sums += s
             counts += c
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
     np.fill_diagonal(mean, 1.0)
-    table = pd.DataFrame(mean, index=pd.Index(names, name="factor"),
-                         columns=pd.Index(names, name="factor"))
+    table = pd.DataFrame(
+        mean, index=pd.Index(names, name="factor"), columns=pd.Index(names, name="factor")
+    )
     table.attrs["dates"] = pd.DataFrame(counts, index=table.index, columns=table.columns)
     return table
 
@@ -74,8 +82,11 @@ def factor_correlation(out, names=None, block=BLOCK_DATES):
 def completed_factors(out):
     """Names of the factors whose results under ``out`` are complete: those
     that did not fail in the last run that computed them."""
-    return [name for name, record in storage.stored_names(out)
-            if record is not None and record.get("state", storage.DONE) == storage.DONE]
+    return [
+        name
+        for name, record in storage.stored_names(out)
+        if record is not None and record.get("state", storage.DONE) == storage.DONE
+    ]
 
 
 def pick_uncorrelated(summary, correlation, threshold=0.5, by=None, max_factors=None):
@@ -90,8 +101,11 @@ def pick_uncorrelated(summary, correlation, threshold=0.5, by=None, max_factors=
     if by is None:
         cols = [c for c in summary.columns if str(c).startswith("IC IR ")]
         if not cols:
-            raise ValueError("summary: expected an 'IC IR' column to rank by (or by=), got "
-                             "columns {}".format(", ".join(map(str, summary.columns[:5]))))
+            raise ValueError(
+                "summary: expected an 'IC IR' column to rank by (or by=), got columns {}".format(
+                    ", ".join(map(str, summary.columns[:5]))
+                )
+            )
         by = cols[0]
     if by not in summary.columns:
         raise ValueError("by: expected a column of the summary, got {!r}".format(by))

@@ -27,6 +27,7 @@ only a record of its failure, so that no earlier run's tables outlive it.
 Folder names are the factor names percent-quoted (a long name: its start
 and a hash of the whole), so any text is a valid factor name.
 """
+
 import contextlib
 import fcntl
 import hashlib
@@ -44,6 +45,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from tarnfold.analysis.analysis_result import RESULT_CLASSES, result_class
+
 # (the workflow imports every analyser of ours, so their result classes are
 # registered before a stored folder is read back)
 from tarnfold.workflow import AssayResults
@@ -54,8 +56,8 @@ SUMMARY_FILE = "summary.csv"
 LOCK_FILE = ".lock"
 TMP_PREFIX = ".tmp-"
 OLD_PREFIX = ".old-"
-ROW_GROUP_DATES = 128   # the correlation view reads blocks of dates
-RECORD_FORMAT = 2       # 2: state, file sizes and checksums
+ROW_GROUP_DATES = 128  # the correlation view reads blocks of dates
+RECORD_FORMAT = 2  # 2: state, file sizes and checksums
 DONE, FAILED = "done", "failed"
 
 # a file name is at most 255 bytes; a folder name (or a step's part of a
@@ -83,9 +85,9 @@ def folder_name(name):
     if quoted.startswith("."):
         quoted = "%2E" + quoted[1:]
     if len(quoted) > MAX_NAME:
-        start = quoted[:MAX_NAME - 25]
-        if "%" in start[-2:]:      # not through an escape
-            start = start[:start.rindex("%")]
+        start = quoted[: MAX_NAME - 25]
+        if "%" in start[-2:]:  # not through an escape
+            start = start[: start.rindex("%")]
         quoted = "{}~{}".format(start, hashlib.sha256(name.encode("utf-8")).hexdigest()[:24])
     return quoted
 
@@ -95,6 +97,7 @@ def factor_dir(out, name):
 
 
 # -- the lock ------------------------------------------------------------------------
+
 
 @contextlib.contextmanager
 def batch_lock(out):
@@ -110,13 +113,18 @@ def batch_lock(out):
         fh.seek(0)
         owner = fh.read().strip() or "another process"
         fh.close()
-        raise FolderInUseError("out: another batch ({}) is writing into {}; wait for it to "
-                               "finish or choose another folder".format(owner, out)) from None
+        raise FolderInUseError(
+            "out: another batch ({}) is writing into {}; wait for it to "
+            "finish or choose another folder".format(owner, out)
+        ) from None
     try:
         fh.seek(0)
         fh.truncate()
-        fh.write("pid {} on {} since {:%Y-%m-%d %H:%M:%S}".format(
-            os.getpid(), socket.gethostname(), pd.Timestamp.now()))
+        fh.write(
+            "pid {} on {} since {:%Y-%m-%d %H:%M:%S}".format(
+                os.getpid(), socket.gethostname(), pd.Timestamp.now()
+            )
+        )
         fh.flush()
         yield
     finally:
@@ -140,9 +148,9 @@ def remove_stale_temp(out):
 
 # -- records and their checks --------------------------------------------------------
 
+
 def _text_digest(body):
-    return hashlib.sha256(json.dumps(body, sort_keys=True, default=str)
-                          .encode("utf-8")).hexdigest()
+    return hashlib.sha256(json.dumps(body, sort_keys=True, default=str).encode("utf-8")).hexdigest()
 
 
 def _file_digest(path):
@@ -156,10 +164,17 @@ def _file_digest(path):
 def _write_record(folder, record):
     """``result.json`` with the size and checksum of every other file of
     ``folder`` and a checksum of its own text."""
-    record = dict(record, format=RECORD_FORMAT, files={
-        f: {"size": os.path.getsize(os.path.join(folder, f)),
-            "sha256": _file_digest(os.path.join(folder, f))}
-        for f in sorted(os.listdir(folder))})
+    record = dict(
+        record,
+        format=RECORD_FORMAT,
+        files={
+            f: {
+                "size": os.path.getsize(os.path.join(folder, f)),
+                "sha256": _file_digest(os.path.join(folder, f)),
+            }
+            for f in sorted(os.listdir(folder))
+        },
+    )
     record["checksum"] = _text_digest(record)
     with open(os.path.join(folder, RESULT_FILE), "w", encoding="utf-8") as fh:
         json.dump(record, fh, indent=1, default=str)
@@ -179,8 +194,9 @@ def _read_record_at(folder):
     except (OSError, ValueError) as exc:
         raise DamagedResultsError("{}: cannot be read ({})".format(path, exc)) from None
     if not isinstance(record, dict):
-        raise DamagedResultsError("{}: expected a record, got {}".format(
-            path, type(record).__name__))
+        raise DamagedResultsError(
+            "{}: expected a record, got {}".format(path, type(record).__name__)
+        )
     if "checksum" in record:
         body = {k: v for k, v in record.items() if k != "checksum"}
         if _text_digest(body) != record["checksum"]:
@@ -200,8 +216,10 @@ def verify(folder, record, files=None):
     ``record`` says was written.  A record written without checksums (by an
     earlier version) is trusted with a warning."""
     if "files" not in record:
-        warnings.warn("{}: written by an earlier version, without checksums; its tables are "
-                      "not verified".format(folder))
+        warnings.warn(
+            "{}: written by an earlier version, without checksums; its tables are "
+            "not verified".format(folder)
+        )
         return
     for f in sorted(record["files"] if files is None else files):
         path = os.path.join(folder, f)
@@ -213,8 +231,9 @@ def verify(folder, record, files=None):
         except OSError:
             raise DamagedResultsError("{}: missing".format(path)) from None
         if size != want["size"]:
-            raise DamagedResultsError("{}: {} bytes, {} were written".format(
-                path, size, want["size"]))
+            raise DamagedResultsError(
+                "{}: {} bytes, {} were written".format(path, size, want["size"])
+            )
         if _file_digest(path) != want["sha256"]:
             raise DamagedResultsError("{}: changed since it was written".format(path))
 
@@ -227,8 +246,11 @@ def finished_record(out, name, files=None):
     if record is None:
         raise KeyError("factor {!r}: no results under {}".format(name, os.fspath(out)))
     if record.get("state", DONE) != DONE:
-        raise KeyError("factor {!r}: failed in the last run under {}: {}".format(
-            name, os.fspath(out), record.get("row", {}).get("error")))
+        raise KeyError(
+            "factor {!r}: failed in the last run under {}: {}".format(
+                name, os.fspath(out), record.get("row", {}).get("error")
+            )
+        )
     verify(factor_dir(out, name), record, files)
     return record
 
@@ -255,12 +277,17 @@ def stored_names(out):
 
 # -- tables <-> Parquet -------------------------------------------------------------
 
+
 def _all_float(frame):
     columns = frame.columns
-    return frame.shape[1] > 1 and not isinstance(columns, pd.MultiIndex) \
-        and not isinstance(frame.index, pd.MultiIndex) and columns.is_unique \
-        and all(isinstance(c, str) for c in columns) \
+    return (
+        frame.shape[1] > 1
+        and not isinstance(columns, pd.MultiIndex)
+        and not isinstance(frame.index, pd.MultiIndex)
+        and columns.is_unique
+        and all(isinstance(c, str) for c in columns)
         and all(d == np.float64 for d in frame.dtypes)
+    )
 
 
 def _float_table(frame):
@@ -293,12 +320,19 @@ def _write_parquet(frame, path, row_group_size=None):
     are kept for the index columns only (what readers filter on, e.g. the
     dates of the factor table)."""
     table = _float_table(frame) if _all_float(frame) else pa.Table.from_pandas(frame)
-    index_columns = [c for c in (table.schema.pandas_metadata or {}).get("index_columns", [])
-                     if isinstance(c, str)]
+    index_columns = [
+        c
+        for c in (table.schema.pandas_metadata or {}).get("index_columns", [])
+        if isinstance(c, str)
+    ]
     coded = [f.name for f in table.schema if not pa.types.is_floating(f.type)]
-    pq.write_table(table, path, row_group_size=row_group_size,
-                   use_dictionary=coded if coded else False,
-                   write_statistics=index_columns if index_columns else False)
+    pq.write_table(
+        table,
+        path,
+        row_group_size=row_group_size,
+        use_dictionary=coded if coded else False,
+        write_statistics=index_columns if index_columns else False,
+    )
 
 
 def _write_table(obj, path, row_group_size=None):
@@ -359,8 +393,7 @@ def _write_folder(out, name, fill):
     ``fill(folder) -> record`` and rename it into place."""
     root = factors_dir(out)
     os.makedirs(root, exist_ok=True)
-    tmp = os.path.join(root, "{}{}-{}".format(TMP_PREFIX, folder_name(name)[:80],
-                                               uuid.uuid4().hex))
+    tmp = os.path.join(root, "{}{}-{}".format(TMP_PREFIX, folder_name(name)[:80], uuid.uuid4().hex))
     os.mkdir(tmp)
     try:
         _write_record(tmp, fill(tmp))
@@ -374,34 +407,48 @@ def write_factor_results(out, name, factor, results, row, meta):
     """Write one factor's tables and ``result.json`` (state "done") into a
     temporary folder and rename it to the factor's folder.  ``results`` is
     the bench's result dict (``AssayResults``); returns the final folder."""
+
     def fill(tmp):
-        record = {"name": name, "state": DONE,
-                  "row": {k: _jsonable(v) for k, v in row.items()},
-                  "meta": meta, "results": {}, "shared": {}}
+        record = {
+            "name": name,
+            "state": DONE,
+            "row": {k: _jsonable(v) for k, v in row.items()},
+            "meta": meta,
+            "results": {},
+            "shared": {},
+        }
         if factor is not None:
-            record["factor"] = _write_table(factor, os.path.join(tmp, FACTOR_FILE),
-                                            row_group_size=ROW_GROUP_DATES)
+            record["factor"] = _write_table(
+                factor, os.path.join(tmp, FACTOR_FILE), row_group_size=ROW_GROUP_DATES
+            )
         shared = record["shared"]
         for step, r in results.items():
             cls = type(r).__name__
             if RESULT_CLASSES.get(cls) is not type(r):
-                continue   # a user analyser's result: only its summary row is kept
+                continue  # a user analyser's result: only its summary row is kept
             attrs = {}
             for key in r._keys:
                 value = getattr(r, key)
                 if isinstance(value, (pd.DataFrame, pd.Series)):
-                    attrs[key] = _write_table(value, os.path.join(
-                        tmp, "{}.{}.parquet".format(folder_name(step), key)))
+                    attrs[key] = _write_table(
+                        value, os.path.join(tmp, "{}.{}.parquet".format(folder_name(step), key))
+                    )
                 else:
                     attrs[key] = {"kind": "value", "value": _jsonable(value)}
-            for extra in ("data_loss", "rank_autocorrelation", "rank_autocorrelation_by_date",
-                          "data_health"):
+            for extra in (
+                "data_loss",
+                "rank_autocorrelation",
+                "rank_autocorrelation_by_date",
+                "data_health",
+            ):
                 value = getattr(r, extra, None)
                 if value is not None and extra not in shared:
-                    shared[extra] = _write_table(value, os.path.join(
-                        tmp, "{}.parquet".format(extra)))
+                    shared[extra] = _write_table(
+                        value, os.path.join(tmp, "{}.parquet".format(extra))
+                    )
             record["results"][step] = {"class": cls, "attrs": attrs}
         return record
+
     return _write_folder(out, name, fill)
 
 
@@ -409,9 +456,16 @@ def write_failure(out, name, row, meta):
     """Record that factor ``name`` failed (state "failed", its summary row
     with the error, no tables) in place of its folder: an earlier run's
     results are not this run's."""
-    return _write_folder(out, name, lambda tmp: {
-        "name": name, "state": FAILED, "row": {k: _jsonable(v) for k, v in row.items()},
-        "meta": meta})
+    return _write_folder(
+        out,
+        name,
+        lambda tmp: {
+            "name": name,
+            "state": FAILED,
+            "row": {k: _jsonable(v) for k, v in row.items()},
+            "meta": meta,
+        },
+    )
 
 
 def load_factor_table(out, name, start=None, end=None, verified=True):
@@ -459,5 +513,10 @@ def load_results(out, name):
             setattr(r, key, value)
         results[step] = r
     meta = record.get("meta", {})
-    return AssayResults(results, name, meta.get("periods", ()), meta.get("step_texts", {}),
-                        record["row"].get("wall s", float("nan")))
+    return AssayResults(
+        results,
+        name,
+        meta.get("periods", ()),
+        meta.get("step_texts", {}),
+        record["row"].get("wall s", float("nan")),
+    )

@@ -2,6 +2,7 @@
 summary row.  Runs in a Dask worker process (or in the caller's process for
 a serial batch); nothing here raises for a factor that fails: the error
 becomes the row's ``error`` text."""
+
 import os
 import socket
 import time
@@ -30,8 +31,19 @@ TIMING_COLUMNS = ("wall s", "load s", "compute s", "write s")
 class BatchContext:
     """What every task of one batch shares (small: sent with each task)."""
 
-    def __init__(self, store_path, order_book_ids, universe, start_date, end_date, periods,
-                 ascending, steps, out, meta):
+    def __init__(
+        self,
+        store_path,
+        order_book_ids,
+        universe,
+        start_date,
+        end_date,
+        periods,
+        ascending,
+        steps,
+        out,
+        meta,
+    ):
         self.store_path = store_path
         self.order_book_ids = order_book_ids
         self.universe = universe
@@ -51,8 +63,10 @@ def ensure_store(path):
     if path is None:
         return
     want = os.path.realpath(path)
-    if mivada.api.store_token() is not None and \
-            os.path.realpath(mivada.current_store().path) == want:
+    if (
+        mivada.api.store_token() is not None
+        and os.path.realpath(mivada.current_store().path) == want
+    ):
         _opened_store = want
         return
     mivada.init(path)
@@ -88,16 +102,25 @@ def compute_factor(spec, ctx, timing, computed=None):
         if isinstance(spec, pd.DataFrame):
             table = spec
         elif isinstance(spec, AbstractFactor):
-            table = execute_factor(spec, list(ctx.order_book_ids), ctx.start_date,
-                                   ctx.end_date, universe=ctx.universe,
-                                   exec_context_class=_timed_context_class(timing))
+            table = execute_factor(
+                spec,
+                list(ctx.order_book_ids),
+                ctx.start_date,
+                ctx.end_date,
+                universe=ctx.universe,
+                exec_context_class=_timed_context_class(timing),
+            )
         else:
-            raise TypeError("factor: expected a factor tree, a callable returning one (or a "
-                            "table), or a dates x instruments DataFrame, got {}".format(
-                                type(spec).__name__))
+            raise TypeError(
+                "factor: expected a factor tree, a callable returning one (or a "
+                "table), or a dates x instruments DataFrame, got {}".format(type(spec).__name__)
+            )
     if not isinstance(table, pd.DataFrame):
-        raise TypeError("factor: expected the callable to return a tree or a DataFrame, "
-                        "got {}".format(type(table).__name__))
+        raise TypeError(
+            "factor: expected the callable to return a tree or a DataFrame, got {}".format(
+                type(table).__name__
+            )
+        )
     table = table.astype(float, copy=False)
     table.index.name = "datetime"
     table.columns.name = "order_book_id"
@@ -119,8 +142,14 @@ def compute_trees(specs, ctx):
         with warnings.catch_warnings(), mivada.api.reusing_reads():
             warnings.simplefilter("ignore")
             t = time.perf_counter()
-            got = execute_factors(trees, list(ctx.order_book_ids), ctx.start_date,
-                                  ctx.end_date, universe=ctx.universe, errors="return")
+            got = execute_factors(
+                trees,
+                list(ctx.order_book_ids),
+                ctx.start_date,
+                ctx.end_date,
+                universe=ctx.universe,
+                errors="return",
+            )
             share = (time.perf_counter() - t) / len(trees)
     except Exception:
         return {}
@@ -133,8 +162,14 @@ def daily_returns(factor, periods):
     import mivada
     import mivada.api
     from tarnfold.analysis.daily_returns import load_daily_returns
-    key = (mivada.api.store_token(), tuple(factor.columns), factor.index[0], factor.index[-1],
-           max(periods))
+
+    key = (
+        mivada.api.store_token(),
+        tuple(factor.columns),
+        factor.index[0],
+        factor.index[-1],
+        max(periods),
+    )
     hit = _returns_cache.get(key)
     if hit is None:
         hit = load_daily_returns(factor, periods)
@@ -159,26 +194,36 @@ def run_factor(name, spec, ctx, computed=None):
             factor = compute_factor(spec, ctx, timing, computed)
             timing["compute"] += time.perf_counter() - t - timing["load"]
             if factor.shape[0] == 0 or factor.shape[1] == 0:
-                raise ValueError("factor: expected dates and instruments, got an empty table "
-                                 "({} x {})".format(*factor.shape))
+                raise ValueError(
+                    "factor: expected dates and instruments, got an empty table ({} x {})".format(
+                        *factor.shape
+                    )
+                )
             t = time.perf_counter()
             returns = daily_returns(factor, ctx.periods)
             timing["load"] += time.perf_counter() - t
             if returns is None:
-                raise ValueError("returns: the store has no daily returns for the factor's "
-                                 "instruments and dates")
+                raise ValueError(
+                    "returns: the store has no daily returns for the factor's instruments and dates"
+                )
             t = time.perf_counter()
             # the bench only names the axes of the table it is given (named
             # already), so the same table is the one stored
-            results = assay(factor, returns, periods=ctx.periods, ascending=ctx.ascending,
-                            steps=ctx.steps, factor_name=name, check_returns=False)
+            results = assay(
+                factor,
+                returns,
+                periods=ctx.periods,
+                ascending=ctx.ascending,
+                steps=ctx.steps,
+                factor_name=name,
+                check_returns=False,
+            )
             row.update(headline(results, ctx.periods))
             timing["compute"] += time.perf_counter() - t
         row["error"] = None
         if ctx.out is not None:
             t = time.perf_counter()
-            meta = dict(ctx.meta, step_texts=results.steps,
-                        fingerprint=fingerprint(spec))
+            meta = dict(ctx.meta, step_texts=results.steps, fingerprint=fingerprint(spec))
             row.update(_timing_row(timing, t0, worker=True))
             storage.write_factor_results(ctx.out, name, factor, results, row, meta)
             timing["write"] += time.perf_counter() - t
@@ -190,9 +235,13 @@ def run_factor(name, spec, ctx, computed=None):
 
 
 def _timing_row(timing, t0, worker):
-    return {"wall s": time.perf_counter() - t0, "load s": timing["load"],
-            "compute s": timing["compute"], "write s": timing["write"],
-            "worker": "{}:{}".format(socket.gethostname(), os.getpid()) if worker else None}
+    return {
+        "wall s": time.perf_counter() - t0,
+        "load s": timing["load"],
+        "compute s": timing["compute"],
+        "write s": timing["write"],
+        "worker": "{}:{}".format(socket.gethostname(), os.getpid()) if worker else None,
+    }
 
 
 def error_text(exc):

@@ -17,6 +17,7 @@ and the deflated Sharpe ratios of the top-minus-bottom and factor-weighted
 returns (their trials the folder's, the variance the trials' Sharpe
 ratios').
 """
+
 import datetime
 import hashlib
 import json
@@ -41,6 +42,7 @@ def identity(spec):
     tree, the content of a table, the code of a function; None when
     nothing can be said."""
     from tarnfold.interface import AbstractFactor
+
     h = hashlib.sha256()
     try:
         if isinstance(spec, AbstractFactor):
@@ -51,9 +53,12 @@ def identity(spec):
             h.update(repr(list(spec.columns)).encode("utf-8"))
         elif callable(spec) and hasattr(spec, "__code__"):
             code = spec.__code__
-            h.update(b"function\0" + marshal.dumps(code.co_code) +
-                     repr(code.co_consts).encode("utf-8") +
-                     getattr(spec, "__qualname__", "").encode("utf-8"))
+            h.update(
+                b"function\0"
+                + marshal.dumps(code.co_code)
+                + repr(code.co_consts).encode("utf-8")
+                + getattr(spec, "__qualname__", "").encode("utf-8")
+            )
         else:
             return None
     except Exception:
@@ -84,13 +89,17 @@ def read_trials(out, seed=None):
     except FileNotFoundError:
         return dict(seed()) if seed is not None else {}
     except (OSError, ValueError) as exc:
-        raise DamagedResultsError("{}: cannot be read ({}); the count of trials it kept is "
-                                 "lost, delete it to count again from the stored "
-                                 "factors".format(path, exc)) from None
+        raise DamagedResultsError(
+            "{}: cannot be read ({}); the count of trials it kept is "
+            "lost, delete it to count again from the stored "
+            "factors".format(path, exc)
+        ) from None
     body = {k: v for k, v in record.items() if k != "checksum"}
     if not isinstance(record, dict) or record.get("checksum") != _digest(body):
-        raise DamagedResultsError("{}: changed since it was written; delete it to count "
-                                 "again from the stored factors".format(path))
+        raise DamagedResultsError(
+            "{}: changed since it was written; delete it to count "
+            "again from the stored factors".format(path)
+        )
     return record["trials"]
 
 
@@ -115,8 +124,14 @@ def seed_from_records(records):
             continue
         fp = (record.get("meta") or {}).get("fingerprint")
         ident = hashlib.sha256(b"tree\0" + fp.encode("utf-8")).hexdigest()[:24] if fp else None
-        entry = {"name": name, "identity": ident, "first": None, "last": None,
-                 "state": record.get("state", "done"), "figures": {}}
+        entry = {
+            "name": name,
+            "identity": ident,
+            "first": None,
+            "last": None,
+            "state": record.get("state", "done"),
+            "figures": {},
+        }
         if entry["state"] == "done":
             entry["figures"] = figures_of(record.get("row", {}))
         trials[_key(name, ident)] = entry
@@ -129,8 +144,14 @@ def register(trials, identities):
     for name, ident in identities.items():
         key = _key(name, ident)
         if key not in trials:
-            trials[key] = {"name": name, "identity": ident, "first": _now(), "last": None,
-                           "state": "started", "figures": {}}
+            trials[key] = {
+                "name": name,
+                "identity": ident,
+                "first": _now(),
+                "last": None,
+                "state": "started",
+                "figures": {},
+            }
     return trials
 
 
@@ -146,12 +167,15 @@ def figures_of(row):
     out = {}
     for key, value in row.items():
         if key.startswith("IC NW t "):
-            out["p NW " + key[len("IC NW t "):]] = nw_p_value(value)
+            out["p NW " + key[len("IC NW t ") :]] = nw_p_value(value)
         for label in PORTFOLIOS:
             if key.startswith(label + " SR/day "):
                 out[key] = value
-    return {k: (None if v is None or not np.isfinite(float(v)) else float(v))
-            for k, v in out.items() if v is not None}
+    return {
+        k: (None if v is None or not np.isfinite(float(v)) else float(v))
+        for k, v in out.items()
+        if v is not None
+    }
 
 
 def record_results(trials, table, identities):
@@ -159,8 +183,9 @@ def record_results(trials, table, identities):
     figures, or "failed"."""
     for name in table.index:
         key = _key(name, identities.get(name))
-        entry = trials.setdefault(key, {"name": name, "identity": identities.get(name),
-                                        "first": _now(), "figures": {}})
+        entry = trials.setdefault(
+            key, {"name": name, "identity": identities.get(name), "first": _now(), "figures": {}}
+        )
         row = table.loc[name]
         error = row.get("error")
         failed = isinstance(error, str) and bool(error)
@@ -186,27 +211,46 @@ def with_inference(table, periods, trials=None, identities=None):
     table["trials"] = n_trials
     for p in periods:
         field = "P_{}".format(p)
-        family = np.array([trials[k]["figures"].get("p NW " + field, np.nan)
-                           if trials[k]["figures"].get("p NW " + field) is not None else np.nan
-                           for k in keys], dtype=float)
+        family = np.array(
+            [
+                trials[k]["figures"].get("p NW " + field, np.nan)
+                if trials[k]["figures"].get("p NW " + field) is not None
+                else np.nan
+                for k in keys
+            ],
+            dtype=float,
+        )
         table["p NW " + field] = [family[i] if i is not None else np.nan for i in rows]
         for label, method in inf.METHODS.items():
             adjusted = inf.adjusted_p_values(family, method)
-            table["p {} {}".format(label, field)] = [adjusted[i] if i is not None else np.nan
-                                                     for i in rows]
+            table["p {} {}".format(label, field)] = [
+                adjusted[i] if i is not None else np.nan for i in rows
+            ]
         for label in PORTFOLIOS:
             sr_key = "{} SR/day {}".format(label, field)
-            srs = np.array([v for v in (trials[k]["figures"].get(sr_key) for k in keys)
-                            if v is not None and np.isfinite(v)], dtype=float)
+            srs = np.array(
+                [
+                    v
+                    for v in (trials[k]["figures"].get(sr_key) for k in keys)
+                    if v is not None and np.isfinite(v)
+                ],
+                dtype=float,
+            )
             variance = srs.var(ddof=1) if srs.size > 1 else np.nan
             dsr = []
             for name in table.index:
                 row = table.loc[name]
                 sr = _number(row.get(sr_key))
-                dsr.append(inf.deflated_sharpe(
-                    sr, _number(row.get("{} skew {}".format(label, field))),
-                    _number(row.get("{} kurtosis {}".format(label, field))),
-                    _number(row.get("{} days {}".format(label, field))), n_trials, variance))
+                dsr.append(
+                    inf.deflated_sharpe(
+                        sr,
+                        _number(row.get("{} skew {}".format(label, field))),
+                        _number(row.get("{} kurtosis {}".format(label, field))),
+                        _number(row.get("{} days {}".format(label, field))),
+                        n_trials,
+                        variance,
+                    )
+                )
             table["{} DSR {}".format(label, field)] = dsr
     return table
 
@@ -224,6 +268,7 @@ def inference_columns(periods):
     for p in periods:
         field = "P_{}".format(p)
         cols += ["p NW " + field] + ["p {} {}".format(m, field) for m in inf.METHODS]
-        cols += ["{} {} {}".format(label, what, field) for label in PORTFOLIOS
-                 for what in ("PSR", "DSR")]
+        cols += [
+            "{} {} {}".format(label, what, field) for label in PORTFOLIOS for what in ("PSR", "DSR")
+        ]
     return cols

@@ -4,19 +4,22 @@
 commands of those names (``many``: assay-many); ``common``, ``tables`` and
 ``bench`` hold what they share.
 """
+
 import importlib
 import os
 import sys
 import warnings
 
-from tarnfold.cli.common import USER_ERRORS, Progress, UserError, error_text, \
-    one_line_warnings
+from tarnfold.cli.common import USER_ERRORS, Progress, UserError, error_text, one_line_warnings
 from tarnfold.cli.parser import build_parser
 
 __all__ = ["main", "build_parser", "UserError"]
 
-RUNNERS = {"demo": "tarnfold.cli.demo", "assay": "tarnfold.cli.assay",
-           "assay-many": "tarnfold.cli.many"}
+RUNNERS = {
+    "demo": "tarnfold.cli.demo",
+    "assay": "tarnfold.cli.assay",
+    "assay-many": "tarnfold.cli.many",
+}
 
 
 def main(argv=None):
@@ -45,6 +48,5 @@ def main(argv=None):
         except USER_ERRORS as exc:
             if args.traceback:
                 raise
-            print("tarnfold {}: error: {}".format(args.command, error_text(exc)),
-                  file=sys.stderr)
+            print("tarnfold {}: error: {}".format(args.command, error_text(exc)), file=sys.stderr)
             return 1

@@ -1,4 +1,5 @@
 """``python -m tarnfold.cli``: the tarnfold command."""
+
 import sys
 
 from tarnfold.cli import main

@@ -1,6 +1,7 @@
 """The bench from the command line: its steps from the options, and what
 the demo and ``tarnfold assay`` print and write (the summary tables
 shortened for a terminal, the comparison of factors, the report)."""
+
 import os
 import sys
 
@@ -12,12 +13,18 @@ from tarnfold.workflow import HEALTH_TABLE, bench_steps, comparison_table, split
 
 def steps_from(args):
     """The bench's steps the settled options ask for."""
-    return bench_steps(preprocess=args.preprocess, winsorize=args.winsorize,
-                       industry=args.industry, max_decay=args.max_decay or None,
-                       quantile=args.quantiles, benchmark=args.benchmark,
-                       size_buckets=args.size_buckets, weighting=args.weighting,
-                       within_industry=args.within_industry,
-                       trading=getattr(args, "rules", None))
+    return bench_steps(
+        preprocess=args.preprocess,
+        winsorize=args.winsorize,
+        industry=args.industry,
+        max_decay=args.max_decay or None,
+        quantile=args.quantiles,
+        benchmark=args.benchmark,
+        size_buckets=args.size_buckets,
+        weighting=args.weighting,
+        within_industry=args.within_industry,
+        trading=getattr(args, "rules", None),
+    )
 
 
 def console_tables(tables):
@@ -47,8 +54,7 @@ def print_results(all_results, stream=None):
         print("\n######## factor {} ########".format(fname), file=stream)
         shared, per_result = split_summaries(results)
         if HEALTH_TABLE in shared:
-            print("\n" + console_tables({HEALTH_TABLE: shared.pop(HEALTH_TABLE)})[0],
-                  file=stream)
+            print("\n" + console_tables({HEALTH_TABLE: shared.pop(HEALTH_TABLE)})[0], file=stream)
         for step, (r, tables) in per_result.items():
             print("\n--- {} ({}) ---".format(step, type(r).__name__), file=stream)
             for text in console_tables(tables):
@@ -60,8 +66,10 @@ def print_results(all_results, stream=None):
     if len(all_results) > 1:
         table = comparison_table(all_results)
         if table is not None:
-            print("\n" + format_table(table.T, "######## all factors at a glance ########"),
-                  file=stream)
+            print(
+                "\n" + format_table(table.T, "######## all factors at a glance ########"),
+                file=stream,
+            )
 
 
 def show_and_report(all_results, args, progress):

@@ -2,6 +2,7 @@
 its one-line text, progress lines, the bench options settled against
 ``--plain``, checks of the report path, opening the store, and the check
 of what the store holds for the steps asked for."""
+
 import os
 import re
 import sys
@@ -15,8 +16,10 @@ NONE = "none"
 
 # the store's queries of industry records by source: order_book_id is the
 # second field of every record
-INDUSTRY_QUERIES = {"citics_2019": "__internal__zx2019_industry",
-                    "sws": "__internal__shenwan_industry"}
+INDUSTRY_QUERIES = {
+    "citics_2019": "__internal__zx2019_industry",
+    "sws": "__internal__shenwan_industry",
+}
 
 VENDOR_ID = re.compile(r"^\d{6}\.(SZ|SH|BJ)$", re.IGNORECASE)
 
@@ -29,7 +32,8 @@ class UserError(Exception):
 # store another process is writing); MivadaError is the client's root error
 # where the client has one.
 STORE_ERRORS = (mivada.StoreError,) + tuple(
-    e for e in (getattr(mivada, "MivadaError", None),) if e is not None)
+    e for e in (getattr(mivada, "MivadaError", None),) if e is not None
+)
 
 # the bench's and the store's messages for unusable input
 USER_ERRORS = (UserError, ValueError, TypeError, KeyError, OSError) + STORE_ERRORS
@@ -50,8 +54,9 @@ def problems_error(problems):
     per problem under a count for several."""
     if len(problems) == 1:
         return UserError(problems[0])
-    return UserError("{} problems:\n".format(len(problems)) +
-                     "\n".join("  - " + p for p in problems))
+    return UserError(
+        "{} problems:\n".format(len(problems)) + "\n".join("  - " + p for p in problems)
+    )
 
 
 class Progress:
@@ -64,20 +69,26 @@ class Progress:
 
     def __call__(self, message):
         if not self.quiet:
-            print("[{:6.1f}s] {}".format(time.perf_counter() - self.t0, message),
-                  file=sys.stderr, flush=True)
+            print(
+                "[{:6.1f}s] {}".format(time.perf_counter() - self.t0, message),
+                file=sys.stderr,
+                flush=True,
+            )
 
 
 def one_line_warnings(quiet):
     """``warnings.showwarning`` printing "tarnfold: warning: ..." (nothing
     with ``quiet``)."""
+
     def show(message, category, filename, lineno, file=None, line=None):
         if not quiet:
             print("tarnfold: warning: {}".format(message), file=sys.stderr)
+
     return show
 
 
 # -- options -------------------------------------------------------------------
+
 
 def settle_trading_options(args):
     """``args.rules``: the trading rules of ``--trading`` and ``--costs``
@@ -86,9 +97,13 @@ def settle_trading_options(args):
     trading = getattr(args, "trading", "none")
     costs = getattr(args, "costs", None)
     if trading == NONE:
-        return ["--costs {}: needs --trading a-share (or off)".format(costs)] \
-            if costs is not None else []
+        return (
+            ["--costs {}: needs --trading a-share (or off)".format(costs)]
+            if costs is not None
+            else []
+        )
     from tarnfold.analysis.traded import TradingCosts, TradingRules
+
     try:
         spent = TradingCosts.parse(costs) if costs is not None else None
     except ValueError as exc:
@@ -110,18 +125,32 @@ def settle_bench_options(args):
     if args.plain:
         for option, value in (("--industry", args.industry), ("--benchmark", args.benchmark)):
             if value not in (None, NONE):
-                problems.append("{} {}: --plain turns it off; give one or the other".format(
-                    option, value))
+                problems.append(
+                    "{} {}: --plain turns it off; give one or the other".format(option, value)
+                )
         if args.preprocess is not None and "neutralize" in args.preprocess:
-            problems.append("--preprocess {}: --plain turns neutralize off; give one or the "
-                            "other".format(",".join(args.preprocess)))
+            problems.append(
+                "--preprocess {}: --plain turns neutralize off; give one or the other".format(
+                    ",".join(args.preprocess)
+                )
+            )
         args.industry = args.benchmark = None
         args.preprocess = tuple(s for s in preprocess if s != "neutralize")
         return problems
-    args.industry = INDUSTRY_SOURCES[0] if args.industry is None else \
-        None if args.industry == NONE else args.industry
-    args.benchmark = DEFAULT_BENCHMARK if args.benchmark is None else \
-        None if args.benchmark == NONE else args.benchmark
+    args.industry = (
+        INDUSTRY_SOURCES[0]
+        if args.industry is None
+        else None
+        if args.industry == NONE
+        else args.industry
+    )
+    args.benchmark = (
+        DEFAULT_BENCHMARK
+        if args.benchmark is None
+        else None
+        if args.benchmark == NONE
+        else args.benchmark
+    )
     args.preprocess = preprocess
     return problems
 
@@ -143,8 +172,9 @@ def report_problems(path):
         existing = os.path.dirname(existing)
     if not os.path.isdir(existing):
         return ["--report {}: {} is a file, not a folder".format(path, existing)]
-    if not os.access(existing, os.W_OK | os.X_OK) or \
-            (os.path.exists(path) and not os.access(path, os.W_OK)):
+    if not os.access(existing, os.W_OK | os.X_OK) or (
+        os.path.exists(path) and not os.access(path, os.W_OK)
+    ):
         return ["--report {}: no permission to write there".format(path)]
     return []
 
@@ -154,11 +184,12 @@ def open_store(args):
     ``mivada`` opens by default)."""
     if getattr(args, "store", None):
         if not os.path.exists(args.store):
-            raise UserError("--store: no such store: {} (make one with 'python -m mivada "
-                            "ingest DIR --store {}')".format(args.store, args.store))
+            raise UserError(
+                "--store: no such store: {} (make one with 'python -m mivada "
+                "ingest DIR --store {}')".format(args.store, args.store)
+            )
         if os.path.isdir(args.store):
-            raise UserError("--store {}: expected a store file, got a folder".format(
-                args.store))
+            raise UserError("--store {}: expected a store file, got a folder".format(args.store))
         try:
             mivada.init(args.store)
         except STORE_ERRORS as exc:
@@ -169,17 +200,21 @@ def open_store(args):
 
 # -- what the store holds ------------------------------------------------------
 
+
 def _some(labels, n=3):
     labels = [str(x) for x in labels]
     return ", ".join(labels[:n]) + (", ..." if len(labels) > n else "")
 
 
 def _vendor_hint(unknown, stocks):
-    if sum(bool(VENDOR_ID.match(i)) for i in unknown) * 2 < len(unknown) or \
-            not any(s.endswith((".XSHE", ".XSHG")) for s in stocks):
+    if sum(bool(VENDOR_ID.match(i)) for i in unknown) * 2 < len(unknown) or not any(
+        s.endswith((".XSHE", ".XSHG")) for s in stocks
+    ):
         return ""
-    return ("; the store writes Shenzhen ids as 000001.XSHE and Shanghai ids as "
-            "600000.XSHG, not 000001.SZ / 600000.SH: rename the instruments")
+    return (
+        "; the store writes Shenzhen ids as 000001.XSHE and Shanghai ids as "
+        "600000.XSHG, not 000001.SZ / 600000.SH: rename the instruments"
+    )
 
 
 def reference_problems(ids, dates, industry, benchmark, preprocess, daily, what):
@@ -195,36 +230,47 @@ def reference_problems(ids, dates, industry, benchmark, preprocess, daily, what)
     stocks = set(mivada.all_instruments("CS")["order_book_id"])
     known = [i for i in ids if i in stocks]
     unknown = [i for i in ids if i not in stocks]
-    needs = (["--industry " + industry] if industry else []) + \
-        (["neutralize"] if "neutralize" in preprocess else [])
+    needs = (["--industry " + industry] if industry else []) + (
+        ["neutralize"] if "neutralize" in preprocess else []
+    )
     hint = _vendor_hint(unknown, stocks) if unknown else ""
     if unknown and not known and daily:
-        problems.append("{}: none of its {} instruments is a stock of the store (e.g. {}), "
-                        "so there are no daily returns for them{}".format(
-                            what, len(unknown), _some(unknown), hint or
-                            "; give --returns FILE or --store"))
+        problems.append(
+            "{}: none of its {} instruments is a stock of the store (e.g. {}), "
+            "so there are no daily returns for them{}".format(
+                what, len(unknown), _some(unknown), hint or "; give --returns FILE or --store"
+            )
+        )
     if unknown and needs and (known or not daily):
-        problems.append("{}: {} of {} instruments are not stocks of the store (e.g. {}); {} "
-                        "need every instrument there{}: pass --plain (no industry, benchmark "
-                        "or neutralize)".format(what, len(unknown), len(ids), _some(unknown),
-                                                " and ".join(needs), hint))
+        problems.append(
+            "{}: {} of {} instruments are not stocks of the store (e.g. {}); {} "
+            "need every instrument there{}: pass --plain (no industry, benchmark "
+            "or neutralize)".format(
+                what, len(unknown), len(ids), _some(unknown), " and ".join(needs), hint
+            )
+        )
     if industry and known:
         records = mivada.client.get_client().execute(INDUSTRY_QUERIES[industry])
         if not set(known).intersection(r[1] for r in records):
-            problems.append("--industry {}: the store has no {} classification of these "
-                            "instruments; pass --industry none, or --plain".format(
-                                industry, industry))
+            problems.append(
+                "--industry {}: the store has no {} classification of these "
+                "instruments; pass --industry none, or --plain".format(industry, industry)
+            )
     if benchmark:
         indexes = mivada.all_instruments("INDX")["order_book_id"].tolist()
         if benchmark not in indexes:
-            problems.append("--benchmark {}: not an index of the store ({}); pass --benchmark "
-                            "none, or --plain".format(
-                                benchmark, "its indexes: " + _some(indexes, 5) if indexes
-                                else "it has none"))
+            problems.append(
+                "--benchmark {}: not an index of the store ({}); pass --benchmark "
+                "none, or --plain".format(
+                    benchmark, "its indexes: " + _some(indexes, 5) if indexes else "it has none"
+                )
+            )
     if "neutralize" in preprocess and known and len(dates):
         exposures = mivada.get_style_factor_exposure(known[:50], min(dates), max(dates))
         if exposures is None or len(exposures) == 0:
-            problems.append("neutralize: the store has no style exposures for these "
-                            "instruments from {:%Y-%m-%d} to {:%Y-%m-%d}; drop it from "
-                            "--preprocess, or pass --plain".format(min(dates), max(dates)))
+            problems.append(
+                "neutralize: the store has no style exposures for these "
+                "instruments from {:%Y-%m-%d} to {:%Y-%m-%d}; drop it from "
+                "--preprocess, or pass --plain".format(min(dates), max(dates))
+            )
     return problems

@@ -1,9 +1,9 @@
 """``tarnfold demo``: factors of the sample market through the whole bench."""
+
 import mivada
 
 from tarnfold.cli.bench import show_and_report, steps_from
-from tarnfold.cli.common import UserError, problems_error, report_problems, \
-    settle_bench_options
+from tarnfold.cli.common import UserError, problems_error, report_problems, settle_bench_options
 from tarnfold.cli.factors import COMPUTED_FACTORS
 from tarnfold.constants import TRADING_DAYS_PER_YEAR
 from tarnfold.engine_v2 import execute_factors
@@ -16,8 +16,11 @@ def _demo_tree(name):
         return COMPUTED_FACTORS[name][1]()
     if name in mivada.get_factor_names():
         return Factor(name)
-    raise UserError("--factors: expected names among {}, got unknown factor {!r}".format(
-        ", ".join(list(COMPUTED_FACTORS) + list(mivada.get_factor_names())), name))
+    raise UserError(
+        "--factors: expected names among {}, got unknown factor {!r}".format(
+            ", ".join(list(COMPUTED_FACTORS) + list(mivada.get_factor_names())), name
+        )
+    )
 
 
 def load_demo_factors(names, years, periods):
@@ -34,8 +37,9 @@ def load_demo_factors(names, years, periods):
     out = {}
     for name, wide in execute_factors(trees, ids, start, end).items():
         if wide is None or not wide.notna().to_numpy().any():
-            raise UserError("--factors: no values of factor {!r} from {} to {}".format(
-                name, start, end))
+            raise UserError(
+                "--factors: no values of factor {!r} from {} to {}".format(name, start, end)
+            )
         wide = wide.astype(float)
         wide.index.name = "datetime"
         wide.columns.name = "order_book_id"
@@ -60,9 +64,12 @@ def run(args, progress):
     known = list(COMPUTED_FACTORS) + list(mivada.get_factor_names())
     unknown = [f for f in names if f not in known]
     if unknown:
-        raise UserError("--factors: expected names among {}, got unknown factor(s) {}".format(
-            ", ".join(known), ", ".join(unknown)))
-    args.within_industry = True   # the demo shows every view
+        raise UserError(
+            "--factors: expected names among {}, got unknown factor(s) {}".format(
+                ", ".join(known), ", ".join(unknown)
+            )
+        )
+    args.within_industry = True  # the demo shows every view
     steps = steps_from(args)
     all_results = {}
     progress("computing {} with the execution engine".format(", ".join(names)))
@@ -70,7 +77,13 @@ def run(args, progress):
     for name in dict.fromkeys(names):
         factor = factors.pop(name)
         progress("factor {}: {} dates x {} stocks".format(name, *factor.shape))
-        all_results[name] = assay(factor, "daily", periods=args.periods,
-                                  ascending=args.ascending, steps=steps, factor_name=name,
-                                  progress=progress)
+        all_results[name] = assay(
+            factor,
+            "daily",
+            periods=args.periods,
+            ascending=args.ascending,
+            steps=steps,
+            factor_name=name,
+            progress=progress,
+        )
     return show_and_report(all_results, args, progress)

@@ -1,4 +1,5 @@
 """``tarnfold assay-many FILE``: a batch of factors from a Python file."""
+
 import importlib
 import os
 import runpy
@@ -10,8 +11,15 @@ import pandas as pd
 from tarnfold.analysis.formatting import format_table
 from tarnfold.batch import assay_many, factor_correlation, load_results, pick_uncorrelated
 from tarnfold.cli.bench import steps_from
-from tarnfold.cli.common import UserError, open_store, problems_error, reference_problems, \
-    report_problems, settle_bench_options, wants_report
+from tarnfold.cli.common import (
+    UserError,
+    open_store,
+    problems_error,
+    reference_problems,
+    report_problems,
+    settle_bench_options,
+    wants_report,
+)
 from tarnfold.constants import TRADING_DAYS_PER_YEAR
 from tarnfold.evidence.plots import p_value_ladder
 from tarnfold.reporting import report
@@ -45,10 +53,13 @@ def load_definitions(path):
     if factors is None and callable(space.get("factors")):
         factors = space["factors"]()
     if not isinstance(factors, dict) or not factors:
-        raise UserError("FILE: {} defines no FACTORS (a non-empty dict name -> factor) nor "
-                        "a function factors() returning one".format(path))
-    return factors, {k: space.get(k) for k in ("ORDER_BOOK_IDS", "UNIVERSE", "START_DATE",
-                                               "END_DATE")}
+        raise UserError(
+            "FILE: {} defines no FACTORS (a non-empty dict name -> factor) nor "
+            "a function factors() returning one".format(path)
+        )
+    return factors, {
+        k: space.get(k) for k in ("ORDER_BOOK_IDS", "UNIVERSE", "START_DATE", "END_DATE")
+    }
 
 
 def console_summary(table, periods):
@@ -59,7 +70,7 @@ def console_summary(table, periods):
     cols += ["used " + field, "wall s", "error"]
     shown = table[[c for c in cols if c in table.columns]].copy()
     for c in shown.columns:
-        if c.startswith("used "):   # counts, with "-" for a failed factor
+        if c.startswith("used "):  # counts, with "-" for a failed factor
             shown[c] = [None if v != v else int(v) for v in shown[c]]
             shown[c] = shown[c].astype(object)
     return shown
@@ -74,15 +85,20 @@ def inference_summary(table, periods):
         row = table.loc[name]
         for p in periods:
             field = "P_{}".format(p)
-            rows.append({"factor": name, "period": field,
-                         "IC NW t": row.get("IC NW t " + field),
-                         "p": row.get("p NW " + field),
-                         "p Holm": row.get("p Holm " + field),
-                         "p BH": row.get("p BH " + field),
-                         "p BY": row.get("p BY " + field),
-                         "top-bottom Sharpe": row.get("top-bottom Sharpe " + field),
-                         "top-bottom DSR": row.get("top-bottom DSR " + field),
-                         "factor return DSR": row.get("factor return DSR " + field)})
+            rows.append(
+                {
+                    "factor": name,
+                    "period": field,
+                    "IC NW t": row.get("IC NW t " + field),
+                    "p": row.get("p NW " + field),
+                    "p Holm": row.get("p Holm " + field),
+                    "p BH": row.get("p BH " + field),
+                    "p BY": row.get("p BY " + field),
+                    "top-bottom Sharpe": row.get("top-bottom Sharpe " + field),
+                    "top-bottom DSR": row.get("top-bottom DSR " + field),
+                    "factor return DSR": row.get("factor return DSR " + field),
+                }
+            )
     out = pd.DataFrame(rows).set_index(["factor", "period"]).astype(float)
     first = "P_{}".format(periods[0])
     if "p BH" in out.columns:
@@ -94,8 +110,9 @@ def inference_summary(table, periods):
 def _date_range(args, settings):
     end = args.end or settings["END_DATE"]
     if end is None:
-        end = mivada.get_previous_trading_date(mivada.get_latest_trading_date(),
-                                               max(args.periods) + 1)
+        end = mivada.get_previous_trading_date(
+            mivada.get_latest_trading_date(), max(args.periods) + 1
+        )
     start = args.start or settings["START_DATE"]
     if start is None:
         start = mivada.trading_date_offset(end, -int(round(TRADING_DAYS_PER_YEAR * args.years)))
@@ -112,77 +129,135 @@ def _date_range(args, settings):
 def run(args, progress):
     problems = settle_bench_options(args) + report_problems(args.report)
     if not 0 < args.threshold <= 1:
-        problems.append("--threshold: expected a number in (0, 1], got {}".format(
-            args.threshold))
+        problems.append("--threshold: expected a number in (0, 1], got {}".format(args.threshold))
     factors, settings = load_definitions(args.file)
     open_store(args)
     start, end = _date_range(args, settings)
     ids = settings["ORDER_BOOK_IDS"]
     problems += reference_problems(
         list(ids) if ids is not None else mivada.all_instruments("CS")["order_book_id"].tolist(),
-        mivada.get_trading_dates(start, end), args.industry, args.benchmark, args.preprocess,
-        True, "ORDER_BOOK_IDS")
+        mivada.get_trading_dates(start, end),
+        args.industry,
+        args.benchmark,
+        args.preprocess,
+        True,
+        "ORDER_BOOK_IDS",
+    )
     if problems:
         raise problems_error(problems)
     client = "serial" if args.serial else args.scheduler
-    progress("{} factors from {:%Y-%m-%d} to {:%Y-%m-%d}, results under {}".format(
-        len(factors), start, end, os.path.abspath(args.out)))
-    table = assay_many(factors, order_book_ids=ids, start_date=start,
-                       end_date=end, universe=settings["UNIVERSE"], periods=args.periods,
-                       ascending=args.ascending, steps=steps_from(args), out=args.out,
-                       client=client, n_workers=args.workers, resume=args.resume,
-                       progress=progress)
+    progress(
+        "{} factors from {:%Y-%m-%d} to {:%Y-%m-%d}, results under {}".format(
+            len(factors), start, end, os.path.abspath(args.out)
+        )
+    )
+    table = assay_many(
+        factors,
+        order_book_ids=ids,
+        start_date=start,
+        end_date=end,
+        universe=settings["UNIVERSE"],
+        periods=args.periods,
+        ascending=args.ascending,
+        steps=steps_from(args),
+        out=args.out,
+        client=client,
+        n_workers=args.workers,
+        resume=args.resume,
+        progress=progress,
+    )
     ok = [n for n in table.index if table.loc[n, "error"] is None]
     failed = len(table) - len(ok)
     corr, picks = None, []
     if len(ok) >= 2:
         progress("rank correlation of {} factors".format(len(ok)))
         corr = factor_correlation(args.out, ok)
-        picks = pick_uncorrelated(table.loc[ok], corr, threshold=args.threshold,
-                                  max_factors=args.pick)
+        picks = pick_uncorrelated(
+            table.loc[ok], corr, threshold=args.threshold, max_factors=args.pick
+        )
     elif ok:
         picks = ok[:1]
     shown = console_summary(table, args.periods)
-    print(format_table(shown, "######## {} factors ({} failed) ########".format(
-        len(table), failed)))
+    print(
+        format_table(shown, "######## {} factors ({} failed) ########".format(len(table), failed))
+    )
     if corr is not None and len(corr) <= 20:
         print("\n" + format_table(corr, "######## average rank correlation ########"))
-    print("\npicked (|correlation| < {}, by IC IR P_{}): {}".format(
-        args.threshold, args.periods[0], ", ".join(picks) or "none"))
+    print(
+        "\npicked (|correlation| < {}, by IC IR P_{}): {}".format(
+            args.threshold, args.periods[0], ", ".join(picks) or "none"
+        )
+    )
     trials = int(table["trials"].iloc[0]) if "trials" in table.columns and len(table) else 0
     tests = inference_summary(table, args.periods)
     factors_shown = list(dict.fromkeys(tests.index.get_level_values("factor")))[:SHOWN_TESTS]
     shown_tests = tests.loc[factors_shown]
-    more = "" if len(factors_shown) == len(table) else ", the {} with the smallest BH p-value " \
-        "of P_{}".format(SHOWN_TESTS, args.periods[0])
-    print("\n" + format_table(shown_tests, "######## mean IC tested against {} trials in {}{} "
-                                           "########".format(trials, args.out, more)))
+    more = (
+        ""
+        if len(factors_shown) == len(table)
+        else ", the {} with the smallest BH p-value of P_{}".format(SHOWN_TESTS, args.periods[0])
+    )
+    print(
+        "\n"
+        + format_table(
+            shown_tests,
+            "######## mean IC tested against {} trials in {}{} ########".format(
+                trials, args.out, more
+            ),
+        )
+    )
     if wants_report(args.report):
         progress("writing the report")
-        sections = [("All factors", shown,
-                     "The full table is {}.".format(os.path.join(os.path.abspath(args.out),
-                                                                 "summary.csv")))]
+        sections = [
+            (
+                "All factors",
+                shown,
+                "The full table is {}.".format(
+                    os.path.join(os.path.abspath(args.out), "summary.csv")
+                ),
+            )
+        ]
         if corr is not None:
-            sections.append(("Average rank correlation", corr,
-                             "Mean over dates of the cross-sectional Spearman correlation of "
-                             "each pair of factors, over the instruments both have."))
-        sections.append(("Picked factors", pd.DataFrame(
-            {"IC IR P_{}".format(args.periods[0]):
-             [table.loc[n].get("IC IR P_{}".format(args.periods[0])) for n in picks]},
-            index=pd.Index(picks, name="factor")),
-            "Greedy pick by IC IR, absolute correlation below {} with every factor picked "
-            "before; each has its full section below.".format(args.threshold)))
-        sections.append((
-            "Multiple testing", tests,
-            "Newey-West t of each factor's mean IC and its p-value, adjusted for the {} trials "
-            "this folder has made (failures included): Holm (family-wise error), "
-            "Benjamini-Hochberg and Benjamini-Yekutieli (false discovery rate, the latter "
-            "under any dependence). DSR: the deflated Sharpe ratio, the probability that the "
-            "portfolio's true Sharpe ratio beats what the best of the trials would show by "
-            "luck.".format(trials),
-            p_value_ladder(tests.xs("P_{}".format(args.periods[0]), level="period")["p"],
-                           trials, title="p-value ladder, mean IC P_{}".format(
-                               args.periods[0]))))
+            sections.append(
+                (
+                    "Average rank correlation",
+                    corr,
+                    "Mean over dates of the cross-sectional Spearman correlation of "
+                    "each pair of factors, over the instruments both have.",
+                )
+            )
+        sections.append(
+            (
+                "Picked factors",
+                pd.DataFrame(
+                    {
+                        "IC IR P_{}".format(args.periods[0]): [
+                            table.loc[n].get("IC IR P_{}".format(args.periods[0])) for n in picks
+                        ]
+                    },
+                    index=pd.Index(picks, name="factor"),
+                ),
+                "Greedy pick by IC IR, absolute correlation below {} with every factor picked "
+                "before; each has its full section below.".format(args.threshold),
+            )
+        )
+        sections.append(
+            (
+                "Multiple testing",
+                tests,
+                "Newey-West t of each factor's mean IC and its p-value, adjusted for the {} trials "
+                "this folder has made (failures included): Holm (family-wise error), "
+                "Benjamini-Hochberg and Benjamini-Yekutieli (false discovery rate, the latter "
+                "under any dependence). DSR: the deflated Sharpe ratio, the probability that the "
+                "portfolio's true Sharpe ratio beats what the best of the trials would show by "
+                "luck.".format(trials),
+                p_value_ladder(
+                    tests.xs("P_{}".format(args.periods[0]), level="period")["p"],
+                    trials,
+                    title="p-value ladder, mean IC P_{}".format(args.periods[0]),
+                ),
+            )
+        )
         results = {n: load_results(args.out, n) for n in picks}
         title = "tarnfold assay-many: {}".format(os.path.basename(args.file))
         path = report(results, args.report, title=title, sections=sections)

@@ -1,4 +1,5 @@
 """A dates x instruments table from a Parquet or CSV file, wide or long."""
+
 import os
 
 import numpy as np
@@ -26,8 +27,7 @@ def _read_frame(path, what):
         if ext == ".csv":
             # instrument ids stay text ("000001", not the number 1)
             header = pd.read_csv(path, nrows=0).columns
-            return pd.read_csv(path, dtype={c: str for c in header
-                                            if str(c).lower() in ID_COLUMNS})
+            return pd.read_csv(path, dtype={c: str for c in header if str(c).lower() in ID_COLUMNS})
         return pd.read_parquet(path)
     except Exception as exc:
         raise UserError("{}: cannot read {}: {}".format(what, path, _first_line(exc)))
@@ -42,13 +42,19 @@ def _value_column(df, what, date_col, id_col, column):
     values = [c for c in df.columns if c not in (date_col, id_col)]
     if column is not None:
         if column not in df.columns:
-            raise UserError("{}: --column: expected one of {}, got {!r}".format(
-                what, ", ".join(map(str, values)), column))
+            raise UserError(
+                "{}: --column: expected one of {}, got {!r}".format(
+                    what, ", ".join(map(str, values)), column
+                )
+            )
         return column
     numeric = [c for c in values if pd.api.types.is_numeric_dtype(df[c])]
     if len(numeric) != 1:
-        raise UserError("{}: expected exactly one value column in a long table (or "
-                        "--column), got {}".format(what, ", ".join(map(str, numeric)) or "none"))
+        raise UserError(
+            "{}: expected exactly one value column in a long table (or --column), got {}".format(
+                what, ", ".join(map(str, numeric)) or "none"
+            )
+        )
     return numeric[0]
 
 
@@ -70,13 +76,15 @@ def read_table(path, what="FILE", column=None, date_format=None):
     date_col = _named(df.columns, DATE_COLUMNS)
     id_col = _named(df.columns, ID_COLUMNS)
     if id_col is not None and date_col is None:
-        raise UserError("{}: expected a date column ({}) in a long table, got {}".format(
-            what, "/".join(DATE_COLUMNS), ", ".join(map(str, df.columns[:6]))))
+        raise UserError(
+            "{}: expected a date column ({}) in a long table, got {}".format(
+                what, "/".join(DATE_COLUMNS), ", ".join(map(str, df.columns[:6]))
+            )
+        )
     if date_col is None:
         date_col = df.columns[0]
     try:
-        dates = as_dates(df[date_col], "{} column {!r}".format(what, str(date_col)),
-                         date_format)
+        dates = as_dates(df[date_col], "{} column {!r}".format(what, str(date_col)), date_format)
     except ValueError as exc:
         text = _first_line(exc)
         raise UserError(text + (" with --date-format" if "give the format" in text else ""))
@@ -84,31 +92,44 @@ def read_table(path, what="FILE", column=None, date_format=None):
         raise UserError("{}: missing dates in column {!r}".format(what, str(date_col)))
     df[date_col] = dates
     if id_col is None and column is not None:
-        raise UserError("{}: --column {}: expected a long table (with an instrument column "
-                        "{}), got a wide one".format(what, column, "/".join(ID_COLUMNS)))
+        raise UserError(
+            "{}: --column {}: expected a long table (with an instrument column "
+            "{}), got a wide one".format(what, column, "/".join(ID_COLUMNS))
+        )
     if id_col is None:
-        text = [str(c) for c in df.columns
-                if c != date_col and not pd.api.types.is_numeric_dtype(df[c])]
+        text = [
+            str(c) for c in df.columns if c != date_col and not pd.api.types.is_numeric_dtype(df[c])
+        ]
         if text and dates.has_duplicates:
-            raise UserError("{}: the dates repeat and column(s) {} hold text, as in a long "
-                            "table: name its instrument column {}".format(
-                                what, ", ".join(text[:3]), ", ".join(ID_COLUMNS)))
+            raise UserError(
+                "{}: the dates repeat and column(s) {} hold text, as in a long "
+                "table: name its instrument column {}".format(
+                    what, ", ".join(text[:3]), ", ".join(ID_COLUMNS)
+                )
+            )
         wide = df.set_index(date_col)
     else:
         value_col = _value_column(df, what, date_col, id_col, column)
         repeated = df.duplicated([date_col, id_col])
         if repeated.any():
             first = df[repeated].iloc[0]
-            raise UserError("{}: (date, {}) repeated, e.g. ({:%Y-%m-%d}, {})".format(
-                what, id_col, first[date_col], first[id_col]))
+            raise UserError(
+                "{}: (date, {}) repeated, e.g. ({:%Y-%m-%d}, {})".format(
+                    what, id_col, first[date_col], first[id_col]
+                )
+            )
         wide = df.pivot(index=date_col, columns=id_col, values=value_col)
     bad = [str(c) for c in wide.columns if not pd.api.types.is_numeric_dtype(wide[c])]
     if bad:
-        raise UserError("{}: non-numeric values in column(s) {}".format(
-            what, ", ".join(bad[:5]) + (" ..." if len(bad) > 5 else "")))
+        raise UserError(
+            "{}: non-numeric values in column(s) {}".format(
+                what, ", ".join(bad[:5]) + (" ..." if len(bad) > 5 else "")
+            )
+        )
     if wide.index.has_duplicates:
-        raise UserError("{}: repeated date {:%Y-%m-%d}".format(
-            what, wide.index[wide.index.duplicated()][0]))
+        raise UserError(
+            "{}: repeated date {:%Y-%m-%d}".format(what, wide.index[wide.index.duplicated()][0])
+        )
     wide = wide.sort_index().astype(float)
     wide.index = pd.DatetimeIndex(wide.index, name=None)
     wide.columns = [str(c) for c in wide.columns]

@@ -10,5 +10,6 @@ def __getattr__(name):
     # import this package
     if name == "execute_factors":
         from tarnfold.engine_v2.many import execute_factors
+
         return execute_factors
     raise AttributeError("module {!r} has no attribute {!r}".format(__name__, name))

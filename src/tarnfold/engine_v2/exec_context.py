@@ -51,6 +51,7 @@ look-back counted in trading days; only an instrument suspended for longer
 than that within its look-back can still see its first values change with
 the range.
 """
+
 import collections
 import numbers
 import threading
@@ -69,8 +70,13 @@ from tarnfold.leaf import _Factor
 from tarnfold.threads import thread_count
 from tarnfold.utils import dependency_graph
 
-__all__ = ["PRICING_FACTORS", "ThreadingExecContext", "get_universe_mask",
-           "lookback_start", "LOOKBACK_SEARCH_DAYS"]
+__all__ = [
+    "PRICING_FACTORS",
+    "ThreadingExecContext",
+    "get_universe_mask",
+    "lookback_start",
+    "LOOKBACK_SEARCH_DAYS",
+]
 
 # Trading days searched beyond the look-back (counted in trading days) for
 # instruments suspended inside it.
@@ -99,8 +105,11 @@ class _PricingFactors:
         return [n for n in mivada.get_factor_names() if n not in DAILY_FIELDS]
 
     def __contains__(self, factor):
-        return isinstance(factor, _Factor) and factor.name not in DAILY_FIELDS \
+        return (
+            isinstance(factor, _Factor)
+            and factor.name not in DAILY_FIELDS
             and factor.name in self.names()
+        )
 
     def __iter__(self):
         return iter([_Factor(n) for n in self.names()])
@@ -117,13 +126,13 @@ PRICING_FACTORS = _PricingFactors()
 
 def _id_list(order_book_ids, name="order_book_ids"):
     if isinstance(order_book_ids, str) or not hasattr(order_book_ids, "__iter__"):
-        raise TypeError("{}: expected a list of instrument codes, got {!r}"
-                        .format(name, order_book_ids))
+        raise TypeError(
+            "{}: expected a list of instrument codes, got {!r}".format(name, order_book_ids)
+        )
     ids = list(order_book_ids)
     bad = [i for i in ids if not isinstance(i, str)]
     if bad:
-        raise TypeError("{}: instrument codes must be text, got {!r}".format(
-            name, bad[0]))
+        raise TypeError("{}: instrument codes must be text, got {!r}".format(name, bad[0]))
     return ids
 
 
@@ -139,11 +148,12 @@ def get_universe_mask(order_book_ids, start_date, end_date, universe):
     if isinstance(universe, str):
         inst = mivada.instruments(universe)
         if inst is None or inst.type != "INDX":
-            raise ValueError("universe: {!r} is not an index code of the "
-                             "store".format(universe))
-        members = mivada.index_components(universe, start_date=dates[0],
-                                          end_date=dates[-1]) \
-            if len(dates) else {}
+            raise ValueError("universe: {!r} is not an index code of the store".format(universe))
+        members = (
+            mivada.index_components(universe, start_date=dates[0], end_date=dates[-1])
+            if len(dates)
+            else {}
+        )
         values = np.zeros((len(dates), len(ids)), dtype=bool)
         for row, day in enumerate(dates):
             names = members.get(day, [])
@@ -166,8 +176,11 @@ def _valid_mask(ids, lo, before):
     if kept is not None:
         data, store = kept
         return dates, data.valid_days(store, ids, dates)
-    got = mivada.get_price_panel(ids, lo, dates[-1], fields=["close", "volume"]) \
-        if len(dates) else None
+    got = (
+        mivada.get_price_panel(ids, lo, dates[-1], fields=["close", "volume"])
+        if len(dates)
+        else None
+    )
     if got is None:
         return dates, np.zeros((len(dates), len(ids)), dtype=bool)
     close = got["close"].reindex(index=dates).to_numpy(dtype=np.float64, na_value=np.nan)
@@ -251,8 +264,7 @@ def _reach(factor, valid, requested, column_of, extra):
     return first
 
 
-def lookback_start(factor, order_book_ids, fixed_order_book_ids, start_date,
-                   first_date, extra=0):
+def lookback_start(factor, order_book_ids, fixed_order_book_ids, start_date, first_date, extra=0):
     """The first date to load for ``factor`` requested from ``start_date``:
     ``first_date`` (the look-back counted in trading days) or earlier, so
     that every instrument has its look-back in its own valid days before
@@ -270,8 +282,14 @@ def lookback_start(factor, order_book_ids, fixed_order_book_ids, start_date,
     if mivada is _MIVADA:
         # factors whose look-back reads the same days (most features of a
         # set) are answered once per store
-        key = (store_token(), _reach_signature(factor, extra), tuple(order_book_ids),
-               tuple(fixed_order_book_ids), start_date, first_date)
+        key = (
+            store_token(),
+            _reach_signature(factor, extra),
+            tuple(order_book_ids),
+            tuple(fixed_order_book_ids),
+            start_date,
+            first_date,
+        )
         with _reach_lock:
             if key in _reach_memo:
                 _reach_memo.move_to_end(key)
@@ -296,13 +314,17 @@ def _reach_signature(factor, extra):
     instruments fixed parts pin."""
     entries = dependency_graph(factor)
     place = {e[0]: k for k, e in enumerate(entries)}
-    nodes = tuple((node.order_book_id if isinstance(node, FixedFactor) else None,
-                   node.factor.shift if isinstance(node, FixedFactor) else node.shift,
-                   node.shift, tuple(children))
-                  for node, _, _, children in entries)
+    nodes = tuple(
+        (
+            node.order_book_id if isinstance(node, FixedFactor) else None,
+            node.factor.shift if isinstance(node, FixedFactor) else node.shift,
+            node.shift,
+            tuple(children),
+        )
+        for node, _, _, children in entries
+    )
     own = bool(entries) and entries[-1][0] is factor
-    deps = () if own else tuple((place[d], d.shift) for d in factor.dependencies
-                                if d in place)
+    deps = () if own else tuple((place[d], d.shift) for d in factor.dependencies if d in place)
     return extra, factor.shift, own, nodes, deps
 
 
@@ -328,12 +350,18 @@ def _search_start(first_date, short_ids):
     """How far back to search for instruments without their look-back
     after ``first_date``, or None when none of them can have more
     history."""
-    data_start = getattr(mivada.current_store(), "data_start", None) \
-        if hasattr(mivada, "current_store") else None
+    data_start = (
+        getattr(mivada.current_store(), "data_start", None)
+        if hasattr(mivada, "current_store")
+        else None
+    )
     if data_start is None or data_start >= first_date:
         return None
-    listed = [inst for inst in mivada.instruments(short_ids)
-              if pd.Timestamp(inst.listed_date) < first_date]
+    listed = [
+        inst
+        for inst in mivada.instruments(short_ids)
+        if pd.Timestamp(inst.listed_date) < first_date
+    ]
     if not listed:
         return None
     try:
@@ -349,9 +377,11 @@ def leaf_names(leaves):
     leaves = list(leaves)
     for leaf in leaves:
         if not isinstance(leaf, _Factor):
-            raise TypeError("leaf {!r}: this context serves the store's "
-                            "fields and factors (tarnfold.leaf.Factor) "
-                            "only".format(leaf))
+            raise TypeError(
+                "leaf {!r}: this context serves the store's "
+                "fields and factors (tarnfold.leaf.Factor) "
+                "only".format(leaf)
+            )
     published = set(PRICING_FACTORS.names()) if leaves else set()
     bar_names, factor_names = [], []
     for leaf in leaves:
@@ -360,9 +390,11 @@ def leaf_names(leaves):
         elif leaf.name in published:
             factor_names.append(leaf.name)
         else:
-            raise ValueError("factor {!r}: unknown field, expect one of {}"
-                             .format(leaf.name, list(DAILY_FIELDS) +
-                                     sorted(published)))
+            raise ValueError(
+                "factor {!r}: unknown field, expect one of {}".format(
+                    leaf.name, list(DAILY_FIELDS) + sorted(published)
+                )
+            )
     return bar_names, factor_names
 
 
@@ -373,23 +405,22 @@ class ThreadingExecContext:
     data (``tarnfold.threads.thread_count``: TARNFOLD_THREADS, else the
     cores available, one inside a Dask worker)."""
 
-    def __init__(self, leaves, order_book_ids, start_date, end_date,
-                 universe=None, threads=None):
+    def __init__(self, leaves, order_book_ids, start_date, end_date, universe=None, threads=None):
         ids = _id_list(order_book_ids)
         seen = set()
         for i in ids:
             if i in seen:
-                raise ValueError("order_book_ids: {!r} is listed more than "
-                                 "once".format(i))
+                raise ValueError("order_book_ids: {!r} is listed more than once".format(i))
             seen.add(i)
-        known = {inst.order_book_id for inst in mivada.instruments(ids)} \
-            if ids else set()
+        known = {inst.order_book_id for inst in mivada.instruments(ids)} if ids else set()
         unknown = [i for i in ids if i not in known]
         if unknown:
-            raise ValueError("order_book_ids: unknown instrument{} {}".format(
-                "s" if len(unknown) > 1 else "",
-                ", ".join(repr(u) for u in unknown[:5]) +
-                (" ..." if len(unknown) > 5 else "")))
+            raise ValueError(
+                "order_book_ids: unknown instrument{} {}".format(
+                    "s" if len(unknown) > 1 else "",
+                    ", ".join(repr(u) for u in unknown[:5]) + (" ..." if len(unknown) > 5 else ""),
+                )
+            )
         self.order_book_ids = ids
         self.universe = universe
         self.universe_mask = None
@@ -425,8 +456,9 @@ class ThreadingExecContext:
         # The leaves as read (date x instrument, column-major): the engine
         # reads each instrument's valid days straight from its column.  The
         # packed series get_factor_value hands out are made on first use.
-        self._panels = {name: np.asfortranarray(panels.pop(name))
-                        for name in set(bar_names) | set(factor_names)}
+        self._panels = {
+            name: np.asfortranarray(panels.pop(name)) for name in set(bar_names) | set(factor_names)
+        }
         self._packed = {}
         self._identity = None
         self._tables = {}
@@ -450,8 +482,13 @@ class ThreadingExecContext:
         """The store's fields and published factors ``names`` as
         column-major date x instrument arrays, read straight from the
         store."""
-        got = mivada.get_price_panel(ids, self.start_date, self.end_date, fields=names,
-                                     as_arrays=True) if names and ids and self.ndays else None
+        got = (
+            mivada.get_price_panel(
+                ids, self.start_date, self.end_date, fields=names, as_arrays=True
+            )
+            if names and ids and self.ndays
+            else None
+        )
         if got is None:
             return {n: self._empty(len(ids)) for n in names}
         dates, arrays = got
@@ -460,8 +497,11 @@ class ThreadingExecContext:
     def _load_bars(self, ids, fields):
         # NaN tables only for what the store does not return (a full table
         # per field costs as much as copying the field).
-        got = mivada.get_price_panel(ids, self.start_date, self.end_date,
-                                     fields=fields) if ids and self.ndays else None
+        got = (
+            mivada.get_price_panel(ids, self.start_date, self.end_date, fields=fields)
+            if ids and self.ndays
+            else None
+        )
         if got is None:
             return {f: self._empty(len(ids)) for f in fields}
         out = {}
@@ -476,8 +516,7 @@ class ThreadingExecContext:
         out = {n: self._empty(len(ids)) for n in names}
         if not names or not ids or not self.ndays:
             return out
-        got = mivada.get_factor(ids, names, self.start_date, self.end_date,
-                                expect_df=True)
+        got = mivada.get_factor(ids, names, self.start_date, self.end_date, expect_df=True)
         if got is None:
             return out
         idx = got.index
@@ -527,8 +566,9 @@ class ThreadingExecContext:
         try:
             return self._col[order_book_id]
         except (KeyError, TypeError):
-            raise ValueError("order_book_id: {!r} is not loaded in this "
-                             "context".format(order_book_id)) from None
+            raise ValueError(
+                "order_book_id: {!r} is not loaded in this context".format(order_book_id)
+            ) from None
 
     def get_mask_for(self, order_book_id):
         """Boolean array over ``index``: True on the instrument's valid
@@ -542,15 +582,13 @@ class ThreadingExecContext:
         if isinstance(expr, _Factor):
             packed = self._packed_leaf(expr.name)
             if packed is None:
-                raise ValueError("factor {!r}: not loaded in this context"
-                                 .format(expr.name))
-            return packed[self._starts[j]:self._stops[j]]
+                raise ValueError("factor {!r}: not loaded in this context".format(expr.name))
+            return packed[self._starts[j] : self._stops[j]]
         if isinstance(expr, (CrossSectionalFactor, FixedFactor)):
             try:
                 kind, value = self._tables[expr]
             except KeyError:
-                raise ValueError("{!r}: dependency not computed yet".format(
-                    expr)) from None
+                raise ValueError("{!r}: dependency not computed yet".format(expr)) from None
             if kind == "number":
                 return value
             if kind == "fixed":
@@ -560,10 +598,14 @@ class ThreadingExecContext:
                 raise KeyError(order_book_id)
             return value[0][:, col][self._valid[:, j]]
         if isinstance(expr, LeafFactor):
-            raise TypeError("leaf {!r}: this context serves the store's "
-                            "fields and factors only".format(expr))
-        raise TypeError("get_factor_value: expected a leaf, cross-sectional "
-                        "or fixed factor, got {!r}".format(expr))
+            raise TypeError(
+                "leaf {!r}: this context serves the store's fields and factors only".format(expr)
+            )
+        raise TypeError(
+            "get_factor_value: expected a leaf, cross-sectional or fixed factor, got {!r}".format(
+                expr
+            )
+        )
 
     # -- packed access for the engine's compiled loop ----------------------
     def _engine_bulk(self, order_book_ids):
@@ -572,18 +614,23 @@ class ThreadingExecContext:
         ``get_mask_for`` or ``get_factor_value`` is overridden (the engine
         then calls them)."""
         cls = type(self)
-        if (cls.get_mask_for is not ThreadingExecContext.get_mask_for or
-                cls.get_factor_value is not ThreadingExecContext.get_factor_value or
-                "get_mask_for" in self.__dict__ or
-                "get_factor_value" in self.__dict__):
+        if (
+            cls.get_mask_for is not ThreadingExecContext.get_mask_for
+            or cls.get_factor_value is not ThreadingExecContext.get_factor_value
+            or "get_mask_for" in self.__dict__
+            or "get_factor_value" in self.__dict__
+        ):
             return None
         key = tuple(order_book_ids)
         cached = self.__dict__.get("_bulk_cols")
         if cached is not None and cached[0] == key:
             cols = cached[1]
         else:
-            cols = np.fromiter((self._col.get(i, -1) if isinstance(i, str) else -1
-                                for i in key), dtype=np.int64, count=len(key))
+            cols = np.fromiter(
+                (self._col.get(i, -1) if isinstance(i, str) else -1 for i in key),
+                dtype=np.int64,
+                count=len(key),
+            )
             if (cols < 0).any():
                 return None
             cols.flags.writeable = False
@@ -612,15 +659,18 @@ class ThreadingExecContext:
         if kind == "number":
             return value
         if kind == "table" and any(oid not in value[1] for oid in order_book_ids):
-            return None             # get_factor_value raises the KeyError
+            return None  # get_factor_value raises the KeyError
         cached = self._packed_tables.get(expr)
         if cached is not None:
             return cached
         # tables are handed over whole: the engine reads each instrument's
         # valid days straight from its column (no packed copy)
         if kind == "fixed":
-            packed = ("table", value.reshape(-1, 1, order="F"),
-                      np.zeros(len(self.order_book_ids), dtype=np.int64))
+            packed = (
+                "table",
+                value.reshape(-1, 1, order="F"),
+                np.zeros(len(self.order_book_ids), dtype=np.int64),
+            )
         else:
             values, cols = value
             ids = self.order_book_ids
@@ -630,8 +680,9 @@ class ThreadingExecContext:
                 where = np.full(len(ids), -1, dtype=np.int64)
                 where[:k] = np.arange(k)
             else:
-                where = np.fromiter((cols.get(oid, -1) for oid in ids), dtype=np.int64,
-                                    count=len(ids))
+                where = np.fromiter(
+                    (cols.get(oid, -1) for oid in ids), dtype=np.int64, count=len(ids)
+                )
             packed = ("table", values, where)
         self._packed_tables[expr] = packed
         return packed
@@ -651,26 +702,28 @@ class ThreadingExecContext:
                 return
             full = np.full(self.ndays, np.nan)
             if isinstance(table, pd.Series):
-                full[:] = table.reindex(self.index).to_numpy(
-                    dtype=np.float64, na_value=np.nan)
+                full[:] = table.reindex(self.index).to_numpy(dtype=np.float64, na_value=np.nan)
             else:
                 values = np.asarray(table, dtype=np.float64)
                 if values.ndim != 1:
-                    raise ValueError("{!r}: expected a one-dimensional series, "
-                                     "got shape {}".format(factor, values.shape))
-                days = np.flatnonzero(self._valid[:, self._position(
-                    factor.order_book_id)])
+                    raise ValueError(
+                        "{!r}: expected a one-dimensional series, got shape {}".format(
+                            factor, values.shape
+                        )
+                    )
+                days = np.flatnonzero(self._valid[:, self._position(factor.order_book_id)])
                 if len(values) > len(days):
                     raise ValueError(
-                        "{!r}: {} values for {} valid days".format(
-                            factor, len(values), len(days)))
+                        "{!r}: {} values for {} valid days".format(factor, len(values), len(days))
+                    )
                 if len(values):
-                    full[days[len(days) - len(values):]] = values
+                    full[days[len(days) - len(values) :]] = values
             self._tables[factor] = ("fixed", full)
             return
         if not isinstance(table, pd.DataFrame):
-            raise TypeError("{!r}: expected a date x instrument table, got {!r}"
-                            .format(factor, type(table)))
+            raise TypeError(
+                "{!r}: expected a date x instrument table, got {!r}".format(factor, type(table))
+            )
         if not table.index.equals(self.index):
             table = table.reindex(index=self.index)
         if all(d == np.float64 for d in table.dtypes):

@@ -23,12 +23,17 @@ What it saves over one ``execute_factor`` call per factor:
 factor's error as ``execute_factor`` would; ``errors="return"`` puts the
 exception in place of that factor's table and computes the others.
 """
+
 import pandas as pd
 
 from mivada.utils import as_date
 from tarnfold.engine_v2 import eval_core
-from tarnfold.engine_v2.exec_context import (PRICING_FACTORS, ThreadingExecContext,
-                                             get_universe_mask, leaf_names)
+from tarnfold.engine_v2.exec_context import (
+    PRICING_FACTORS,
+    ThreadingExecContext,
+    get_universe_mask,
+    leaf_names,
+)
 from tarnfold.leaf import _Factor
 from tarnfold.threads import threads_setting
 
@@ -39,8 +44,9 @@ ERRORS = ("raise", "return")
 
 def _factor_items(factors):
     if not isinstance(factors, dict):
-        raise TypeError("factors: expected a dict name -> factor tree, got {}".format(
-            type(factors).__name__))
+        raise TypeError(
+            "factors: expected a dict name -> factor tree, got {}".format(type(factors).__name__)
+        )
     return list(factors.items())
 
 
@@ -48,8 +54,9 @@ def _published(factor):
     return isinstance(factor, _Factor) and factor in PRICING_FACTORS
 
 
-def execute_factors(factors, order_book_ids, start_date, end_date, universe=None,
-                    threads=None, errors="raise"):
+def execute_factors(
+    factors, order_book_ids, start_date, end_date, universe=None, threads=None, errors="raise"
+):
     """``{name: table}`` for ``{name: factor}``: each table what
     ``execute_factor`` gives for that factor; see the module
     documentation."""
@@ -69,8 +76,9 @@ def execute_factors(factors, order_book_ids, start_date, end_date, universe=None
         if _published(factor):
             # straight from the store, as execute_factor takes it
             try:
-                out[name] = eval_core.execute_factor(factor, order_book_ids, start_date,
-                                                     end_date, universe=universe)
+                out[name] = eval_core.execute_factor(
+                    factor, order_book_ids, start_date, end_date, universe=universe
+                )
             except Exception as exc:
                 failed(name, exc)
         else:
@@ -82,7 +90,8 @@ def execute_factors(factors, order_book_ids, start_date, end_date, universe=None
     for name, factor in trees:
         try:
             leaves, fixed, first, shift = eval_core._plan_factor(
-                factor, order_book_ids, start_date, end_date)
+                factor, order_book_ids, start_date, end_date
+            )
         except Exception as exc:
             failed(name, exc)
             continue
@@ -109,8 +118,7 @@ def _compute(plans, ids, start, end, universe, threads, out, failed):
     leaves = list(dict.fromkeys(leaf for plan in ok for leaf in plan[2]))
     fixed = list(dict.fromkeys(oid for plan in ok for oid in plan[3]))
     first = min(plan[4] for plan in ok)
-    ctx = ThreadingExecContext(leaves, ids + fixed, first, end, universe=universe,
-                               threads=threads)
+    ctx = ThreadingExecContext(leaves, ids + fixed, first, end, universe=universe, threads=threads)
     mask = get_universe_mask(ids, first, end, universe)
     rows = slice(start, end)
     # factors whose look-back starts on the same day share a view

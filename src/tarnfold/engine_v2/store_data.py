@@ -11,6 +11,7 @@ The mask is kept for the instruments asked for so far, from the earliest
 date asked for to the store's last day of data (one byte per instrument and
 trading day).
 """
+
 import threading
 
 import numpy as np
@@ -21,7 +22,7 @@ from mivada.api.prices import _daily_panel
 __all__ = ["store_data", "StoreData"]
 
 _lock = threading.Lock()
-_current = [None]   # the StoreData of the store read last
+_current = [None]  # the StoreData of the store read last
 
 
 class StoreData:
@@ -35,7 +36,7 @@ class StoreData:
         self._rows = 0 if end is None else int(self.calendar.searchsorted(end, "right"))
         self._slot = {}
         self._valid = np.zeros((0, len(self.calendar)), dtype=bool)
-        self._first = self._rows     # rows from here to _rows are loaded for every slot
+        self._first = self._rows  # rows from here to _rows are loaded for every slot
         self._lock = threading.Lock()
 
     def _read(self, store, ids, lo, hi):
@@ -52,20 +53,22 @@ class StoreData:
     def _ensure(self, store, ids, first):
         if first < self._first and self._slot:
             older = self._read(store, list(self._slot), first, self._first)
-            self._valid[:len(self._slot), first:self._first] = older
+            self._valid[: len(self._slot), first : self._first] = older
         self._first = min(self._first, first)
         new = [i for i in dict.fromkeys(ids) if i not in self._slot]
         if not new:
             return
         have = len(self._slot)
         if have + len(new) > self._valid.shape[0]:
-            grown = np.zeros((max(2 * self._valid.shape[0], have + len(new)),
-                              self._valid.shape[1]), dtype=bool)
+            grown = np.zeros(
+                (max(2 * self._valid.shape[0], have + len(new)), self._valid.shape[1]), dtype=bool
+            )
             grown[:have] = self._valid[:have]
             self._valid = grown
         if self._first < self._rows:
-            self._valid[have:have + len(new), self._first:self._rows] = \
-                self._read(store, new, self._first, self._rows)
+            self._valid[have : have + len(new), self._first : self._rows] = self._read(
+                store, new, self._first, self._rows
+            )
         for k, oid in enumerate(new):
             self._slot[oid] = have + k
 
@@ -84,9 +87,8 @@ class StoreData:
         if lo < top:
             with self._lock:
                 self._ensure(store, ids, lo)
-                slots = np.fromiter((self._slot[i] for i in ids), dtype=np.int64,
-                                    count=len(ids))
-                out[:, :top - lo] = self._valid[slots, lo:top]
+                slots = np.fromiter((self._slot[i] for i in ids), dtype=np.int64, count=len(ids))
+                out[:, : top - lo] = self._valid[slots, lo:top]
         return out.T
 
 

@@ -9,10 +9,18 @@
   ratios, monotonicity, alpha and beta, used by the summaries and by the
   batch summary.
 """
-from tarnfold.evidence.analysers import EventStudyAnalysis, FamaMacBethAnalysis, \
-    GroupViewAnalysis
+
+from tarnfold.evidence.analysers import EventStudyAnalysis, FamaMacBethAnalysis, GroupViewAnalysis
 from tarnfold.evidence.health import HealthReport, check_data
 from tarnfold.evidence.results import EventStudyResult, FamaMacBethResult, GroupViewResult
 
-__all__ = ["FamaMacBethAnalysis", "GroupViewAnalysis", "EventStudyAnalysis", "check_data",
-           "HealthReport", "FamaMacBethResult", "GroupViewResult", "EventStudyResult"]
+__all__ = [
+    "FamaMacBethAnalysis",
+    "GroupViewAnalysis",
+    "EventStudyAnalysis",
+    "check_data",
+    "HealthReport",
+    "FamaMacBethResult",
+    "GroupViewResult",
+    "EventStudyResult",
+]

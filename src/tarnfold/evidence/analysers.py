@@ -8,6 +8,7 @@ figure carries the bench's direction of "good": with ``ascending=True``
 (smaller values better) the factor is negated first, so a working factor
 shows a positive premium, IC and top-minus-bottom return either way.
 """
+
 import numpy as np
 import pandas as pd
 
@@ -28,8 +29,11 @@ def _fields(periods):
 def _check_industry(industry):
     if industry is None or isinstance(industry, (str, dict, pd.Series)):
         return industry
-    raise TypeError("industry: expected a source name, a dict, a Series or None, got "
-                    "{}".format(type(industry).__name__))
+    raise TypeError(
+        "industry: expected a source name, a dict, a Series or None, got {}".format(
+            type(industry).__name__
+        )
+    )
 
 
 def _industry_text(industry):
@@ -63,10 +67,16 @@ class FamaMacBethAnalysis(FactorAnalyser):
 
     def __init__(self, industry="citics_2019", style_factors="all"):
         self.industry = _check_industry(industry)
-        if style_factors is not None and style_factors != "all" and \
-                not isinstance(style_factors, (list, tuple)):
-            raise TypeError("style_factors: expected 'all', a list of names or None, got "
-                            "{}".format(type(style_factors).__name__))
+        if (
+            style_factors is not None
+            and style_factors != "all"
+            and not isinstance(style_factors, (list, tuple))
+        ):
+            raise TypeError(
+                "style_factors: expected 'all', a list of names or None, got {}".format(
+                    type(style_factors).__name__
+                )
+            )
         self.style_factors = style_factors
 
     def analysis(self, factor_data, returns, periods, ascending=True):
@@ -83,17 +93,21 @@ class FamaMacBethAnalysis(FactorAnalyser):
             elif wanted is None:
                 controls.append("no styles (none in the store)")
             else:
-                raise ValueError("style_factors: the store has no style exposures for the "
-                                 "factor's instruments and dates")
+                raise ValueError(
+                    "style_factors: the store has no style exposures for the "
+                    "factor's instruments and dates"
+                )
         codes, names = None, []
         if self.industry is not None:
             codes, names = gr.industry_codes(g.dates, g.ids, self.industry)
-            controls.append("industry {} ({} groups)".format(_industry_text(self.industry),
-                                                             len(names)))
+            controls.append(
+                "industry {} ({} groups)".format(_industry_text(self.industry), len(names))
+            )
         else:
             controls.append("a constant")
         premium, observations, r2 = _kernels.fama_macbeth(
-            *g.kernel_args(), list(periods), exposures, rows, codes, len(names))
+            *g.kernel_args(), list(periods), exposures, rows, codes, len(names)
+        )
         fields = _fields(periods)
 
         def frame(values):
@@ -101,9 +115,13 @@ class FamaMacBethAnalysis(FactorAnalyser):
             out.columns.name = None
             return out
 
-        return FamaMacBethResult(premium=frame(premium), observations=frame(observations),
-                                 r_squared=frame(r2), controls="; ".join(controls),
-                                 name=self.step_name)
+        return FamaMacBethResult(
+            premium=frame(premium),
+            observations=frame(observations),
+            r_squared=frame(r2),
+            controls="; ".join(controls),
+            name=self.step_name,
+        )
 
 
 class GroupViewAnalysis(FactorAnalyser):
@@ -118,18 +136,28 @@ class GroupViewAnalysis(FactorAnalyser):
     capitalisation weights.  ``weighting`` ("equal" or "cap") weights the
     groups within industries and buckets."""
 
-    def __init__(self, quantile=5, industry="citics_2019", size="market_cap", size_buckets=3,
-                 weighting="equal"):
+    def __init__(
+        self,
+        quantile=5,
+        industry="citics_2019",
+        size="market_cap",
+        size_buckets=3,
+        weighting="equal",
+    ):
         self.quantile = _positive(quantile, "quantile")
         self.industry = _check_industry(industry)
         if size is not None and not isinstance(size, (str, pd.DataFrame)):
-            raise TypeError("size: expected a factor name, a DataFrame or None, got {}".format(
-                type(size).__name__))
+            raise TypeError(
+                "size: expected a factor name, a DataFrame or None, got {}".format(
+                    type(size).__name__
+                )
+            )
         self.size = size
         self.size_buckets = _positive(size_buckets, "size_buckets")
         if weighting not in WEIGHTINGS:
-            raise ValueError("weighting: expected one of {}, got {!r}".format(
-                ", ".join(WEIGHTINGS), weighting))
+            raise ValueError(
+                "weighting: expected one of {}, got {!r}".format(", ".join(WEIGHTINGS), weighting)
+            )
         if weighting == "cap" and size is None:
             raise ValueError("weighting: 'cap' needs size, got size=None")
         self.weighting = weighting
@@ -148,9 +176,17 @@ class GroupViewAnalysis(FactorAnalyser):
             if size is None:
                 size_note = "none ({} is not a factor of the store)".format(self.size)
         cap_weighted = self.weighting == "cap" and size is not None
-        out = _kernels.group_views(*g.kernel_args(), list(periods), self.quantile, codes,
-                                   len(names), size, self.size_buckets, cap_weighted)
-        g.labels[self.quantile] = out["labels"]   # the event study's groups too
+        out = _kernels.group_views(
+            *g.kernel_args(),
+            list(periods),
+            self.quantile,
+            codes,
+            len(names),
+            size,
+            self.size_buckets,
+            cap_weighted,
+        )
+        g.labels[self.quantile] = out["labels"]  # the event study's groups too
         fields = _fields(periods)
         groups = ["q{}".format(k + 1) for k in range(self.quantile)]
         buckets = ["s{}".format(k + 1) for k in range(self.size_buckets)]
@@ -173,33 +209,49 @@ class GroupViewAnalysis(FactorAnalyser):
         bucket_members = None
         if members:
             index = pd.MultiIndex.from_tuples(
-                [(view, b) for view, labels, _ in members for b in labels],
-                names=["view", "bucket"])
+                [(view, b) for view, labels, _ in members for b in labels], names=["view", "bucket"]
+            )
             bucket_members = pd.DataFrame(
-                {"members": np.concatenate([np.asarray(a, dtype=float).mean(axis=0)
-                                            for _, _, a in members])}, index=index)
+                {
+                    "members": np.concatenate(
+                        [np.asarray(a, dtype=float).mean(axis=0) for _, _, a in members]
+                    )
+                },
+                index=index,
+            )
 
         def by_view(parts):
             if not parts:
                 return None
-            frames = [df.assign(view=view).set_index("view", append=True)
-                      .reorder_levels(["datetime", "view", "bucket"]) for view, df in parts]
+            frames = [
+                df.assign(view=view)
+                .set_index("view", append=True)
+                .reorder_levels(["datetime", "view", "bucket"])
+                for view, df in parts
+            ]
             return pd.concat(frames).sort_index(level="datetime", sort_remaining=False)
 
         double = None
         if "double_sort" in out:
             a = np.asarray(out["double_sort"])
-            index = pd.MultiIndex.from_product([g.dates, buckets, groups],
-                                               names=["datetime", "size", "group"])
+            index = pd.MultiIndex.from_product(
+                [g.dates, buckets, groups], names=["datetime", "size", "group"]
+            )
             double = pd.DataFrame(a.reshape(len(fields), -1).T, index=index, columns=fields)
         return GroupViewResult(
             group_returns=long(out["groups_equal"], groups, "group"),
             cap_group_returns=long(out["groups_cap"], groups, "group")
-            if "groups_cap" in out else None,
-            bucket_ic=by_view(ic_parts), bucket_spread=by_view(spread_parts),
+            if "groups_cap" in out
+            else None,
+            bucket_ic=by_view(ic_parts),
+            bucket_spread=by_view(spread_parts),
             bucket_members=bucket_members,
-            double_sort=double, weighting="cap" if cap_weighted else "equal",
-            industry=_industry_text(self.industry), size=size_note, name=self.step_name)
+            double_sort=double,
+            weighting="cap" if cap_weighted else "equal",
+            industry=_industry_text(self.industry),
+            size=size_note,
+            name=self.step_name,
+        )
 
 
 class EventStudyAnalysis(FactorAnalyser):
@@ -225,7 +277,8 @@ class EventStudyAnalysis(FactorAnalyser):
         g = gr.grid_of(factor_data, returns, ascending)
         after = self.after or max(periods)
         raw, excess, count, events = _kernels.event_study(
-            *g.kernel_args(), self.quantile, self.before, after, g.labels.get(self.quantile))
+            *g.kernel_args(), self.quantile, self.before, after, g.labels.get(self.quantile)
+        )
         offsets = np.arange(-self.before, after + 1)
         parts = []
         for side, label in enumerate(("top", "bottom")):
@@ -239,12 +292,17 @@ class EventStudyAnalysis(FactorAnalyser):
             frame["side"] = label
             parts.append(frame.set_index("side", append=True).reorder_levels(["side", "offset"]))
         event_returns = pd.concat(parts)
-        event_returns = event_returns[["return", "return low", "return high", "excess",
-                                       "excess low", "excess high", "events"]]
+        event_returns = event_returns[
+            ["return", "return low", "return high", "excess", "excess low", "excess high", "events"]
+        ]
         entries = pd.DataFrame({"top": events[0], "bottom": events[1]}, index=g.dates)
-        return EventStudyResult(event_returns=event_returns, entries=entries,
-                                quantile=self.quantile, periods=list(periods),
-                                name=self.step_name)
+        return EventStudyResult(
+            event_returns=event_returns,
+            entries=entries,
+            quantile=self.quantile,
+            periods=list(periods),
+            name=self.step_name,
+        )
 
 
 Z_95 = 1.959963984540054
@@ -258,7 +316,7 @@ def _clustered_mean(sums, counts):
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = np.where(total > 0, sums.sum(axis=0) / np.where(total > 0, total, 1), np.nan)
         dev = sums - counts * mean[None, :]
-        se = np.sqrt((dev ** 2).sum(axis=0)) / np.where(total > 0, total, np.nan)
+        se = np.sqrt((dev**2).sum(axis=0)) / np.where(total > 0, total, np.nan)
     clusters = (counts > 0).sum(axis=0)
     se = np.where(clusters > 1, se, np.nan)
     return mean, Z_95 * se

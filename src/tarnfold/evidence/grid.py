@@ -15,6 +15,7 @@ record form the group "Unknown".  Style exposures are the store's, as
 neutralization loads them; sizes are a published factor of the store
 (``market_cap`` by default) or a table given.
 """
+
 import contextlib
 import contextvars
 
@@ -25,7 +26,7 @@ import mivada
 from tarnfold import _kernels
 
 UNKNOWN_INDUSTRY = "Unknown"
-LEFT_OUT = -2   # an industry code the kernels leave out
+LEFT_OUT = -2  # an industry code the kernels leave out
 
 # Inside ``shared_tables()`` the analysers of one bench run share the grid
 # and the reference tables they load (they ask for the same ones): the last
@@ -48,8 +49,14 @@ def shared_tables():
 
 def _grid_key(what, setting, dates, ids):
     import mivada.api
-    return (what, mivada.api.store_token(), setting, tuple(ids),
-            pd.DatetimeIndex(dates).asi8.tobytes())
+
+    return (
+        what,
+        mivada.api.store_token(),
+        setting,
+        tuple(ids),
+        pd.DatetimeIndex(dates).asi8.tobytes(),
+    )
 
 
 def _remembered(what, setting, dates, ids, compute):
@@ -75,11 +82,17 @@ def _in_date_order(table):
 
 def _require_frame(table, what):
     if not isinstance(table, pd.DataFrame):
-        raise TypeError("{}: expected a DataFrame (dates x instruments), got {}".format(
-            what, type(table).__name__))
+        raise TypeError(
+            "{}: expected a DataFrame (dates x instruments), got {}".format(
+                what, type(table).__name__
+            )
+        )
     if not table.columns.is_unique:
-        raise ValueError("{}: expected each order_book_id once among the columns, got "
-                         "repeated labels".format(what))
+        raise ValueError(
+            "{}: expected each order_book_id once among the columns, got repeated labels".format(
+                what
+            )
+        )
     if not table.index.is_unique:
         raise ValueError("{}: expected each date once, got repeated dates".format(what))
 
@@ -91,8 +104,12 @@ def grid_of(factor_data, returns, ascending):
     if last is None:
         return Grid(factor_data, returns, ascending)
     hit = last.get("grid")
-    if hit is not None and hit.factor is factor_data and hit.source is returns and \
-            hit.ascending == bool(ascending):
+    if (
+        hit is not None
+        and hit.factor is factor_data
+        and hit.source is returns
+        and hit.ascending == bool(ascending)
+    ):
         return hit
     grid = Grid(factor_data, returns, ascending)
     last["grid"] = grid
@@ -144,13 +161,15 @@ def listed_mask(dates, ids):
     """dates x ids booleans of the store's listing dates, or None when the
     store cannot answer."""
     from tarnfold.workflow import _listed_mask
+
     return _listed_mask(pd.DatetimeIndex(dates), pd.Index(ids))
 
 
 def industry_codes(dates, ids, classification):
     """``_industry_codes``, remembered for the last grid (read-only)."""
-    return _remembered("industry", classification, dates, ids,
-                       lambda: _industry_codes(dates, ids, classification))
+    return _remembered(
+        "industry", classification, dates, ids, lambda: _industry_codes(dates, ids, classification)
+    )
 
 
 def _industry_codes(dates, ids, classification):
@@ -163,6 +182,7 @@ def _industry_codes(dates, ids, classification):
     dates = pd.DatetimeIndex(dates)
     if isinstance(classification, str):
         from tarnfold.industry import industry_codes as store_codes
+
         codes, names = store_codes(list(ids), dates, classification)
         codes = np.array(codes, dtype=np.int32)
         codes[codes < 0] = len(names)
@@ -173,12 +193,13 @@ def _industry_codes(dates, ids, classification):
     elif isinstance(classification, (dict, pd.Series)):
         labels = pd.Series(classification).reindex(pd.Index(ids)).fillna(UNKNOWN_INDUSTRY)
         code, uniques = pd.factorize(labels.astype(str))
-        codes = np.ascontiguousarray(np.broadcast_to(code.astype(np.int32),
-                                                     (len(dates), len(ids))))
+        codes = np.ascontiguousarray(np.broadcast_to(code.astype(np.int32), (len(dates), len(ids))))
         names = list(uniques)
     else:
-        raise TypeError("industry: expected a source name, a dict or a Series "
-                        "order_book_id -> industry, got {}".format(type(classification).__name__))
+        raise TypeError(
+            "industry: expected a source name, a dict or a Series "
+            "order_book_id -> industry, got {}".format(type(classification).__name__)
+        )
     # keep only the codes some pair uses, in name order
     used = np.unique(codes[codes >= 0])
     order = sorted(used, key=lambda c: str(names[c]))
@@ -195,16 +216,22 @@ def _long_positions(index, dates, ids):
     (order_book_id, date) in either level order (-1 where not on the
     grid), read through the index codes."""
     names = list(index.names)
-    date_level = names.index("date") if "date" in names else \
-        names.index("datetime") if "datetime" in names else 1
+    date_level = (
+        names.index("date")
+        if "date" in names
+        else names.index("datetime")
+        if "datetime" in names
+        else 1
+    )
     id_level = names.index("order_book_id") if "order_book_id" in names else 1 - date_level
 
     def positions(level, where):
         codes = np.asarray(index.codes[level])
         return np.where(codes >= 0, where[codes], -1)
 
-    rows = positions(date_level, pd.DatetimeIndex(dates).get_indexer(
-        pd.DatetimeIndex(index.levels[date_level])))
+    rows = positions(
+        date_level, pd.DatetimeIndex(dates).get_indexer(pd.DatetimeIndex(index.levels[date_level]))
+    )
     cols = positions(id_level, pd.Index(ids).get_indexer(index.levels[id_level]))
     return rows, cols
 
@@ -224,8 +251,9 @@ def style_exposures(dates, ids, style_factors=None):
     grid pair (-1 where there is none).  None when the store has no
     exposures for them."""
     dates = pd.DatetimeIndex(dates)
-    exp = mivada.get_style_factor_exposure(order_book_ids=list(ids), start_date=dates[0],
-                                           end_date=dates[-1], factors=style_factors)
+    exp = mivada.get_style_factor_exposure(
+        order_book_ids=list(ids), start_date=dates[0], end_date=dates[-1], factors=style_factors
+    )
     if exp is None or len(exp) == 0 or exp.shape[1] == 0:
         return None
     t, j = _long_positions(exp.index, dates, ids)
@@ -266,8 +294,9 @@ def _size_table(dates, ids, size):
         table = size.reindex(index=dates, columns=pd.Index(ids))
         return np.ascontiguousarray(table.to_numpy(dtype=np.float64, na_value=np.nan))
     import mivada.api
+
     if mivada.api.store_token() is None:
-        return None     # no store open: never open (or generate) one for this
+        return None  # no store open: never open (or generate) one for this
     if size not in mivada.get_factor_names():
         return None
     got = mivada.get_factor(list(ids), size, dates[0], dates[-1], expect_df=True)
@@ -278,8 +307,11 @@ def _size_table(dates, ids, size):
     t, j = _long_positions(got.index, dates, ids)
     values = _floats(got[size])
     n, m = len(dates), len(ids)
-    if len(t) == n * m and (t == np.tile(np.arange(n), m)).all() and \
-            (j == np.repeat(np.arange(m), n)).all():
+    if (
+        len(t) == n * m
+        and (t == np.tile(np.arange(n), m)).all()
+        and (j == np.repeat(np.arange(m), n)).all()
+    ):
         # the store's usual answer: every pair, instrument by instrument
         out = np.ascontiguousarray(values.reshape(m, n).T)
     else:

@@ -28,6 +28,7 @@ per date or per group); nothing runs per instrument.
   with V the variance of the trials' Sharpe ratios and gamma the
   Euler-Mascheroni constant; one trial gives SR* = 0, that is the PSR.
 """
+
 import warnings
 
 import numpy as np
@@ -79,11 +80,15 @@ def sharpe_moments(daily):
         return {"SR": np.nan, "skew": np.nan, "kurtosis": np.nan, "n": n}
     std = r.std(ddof=1)
     dev = r - r.mean()
-    m2 = np.mean(dev ** 2)
+    m2 = np.mean(dev**2)
     if not std > 0 or not m2 > 0:
         return {"SR": np.nan, "skew": np.nan, "kurtosis": np.nan, "n": n}
-    return {"SR": r.mean() / std, "skew": np.mean(dev ** 3) / m2 ** 1.5,
-            "kurtosis": np.mean(dev ** 4) / m2 ** 2, "n": n}
+    return {
+        "SR": r.mean() / std,
+        "skew": np.mean(dev**3) / m2**1.5,
+        "kurtosis": np.mean(dev**4) / m2**2,
+        "n": n,
+    }
 
 
 def probabilistic_sharpe(sr, skew, kurtosis, n, benchmark=0.0):
@@ -107,9 +112,13 @@ def expected_max_sharpe(trials, variance):
         return 0.0
     if not np.isfinite(variance) or variance < 0:
         return np.nan
-    return float(np.sqrt(variance) * (
-        (1.0 - EULER_GAMMA) * stats.norm.ppf(1.0 - 1.0 / trials) +
-        EULER_GAMMA * stats.norm.ppf(1.0 - 1.0 / (trials * np.e))))
+    return float(
+        np.sqrt(variance)
+        * (
+            (1.0 - EULER_GAMMA) * stats.norm.ppf(1.0 - 1.0 / trials)
+            + EULER_GAMMA * stats.norm.ppf(1.0 - 1.0 / (trials * np.e))
+        )
+    )
 
 
 def deflated_sharpe(sr, skew, kurtosis, n, trials, variance):
@@ -129,12 +138,18 @@ def sharpe_given_search(dailies, trials=1, variances=None, periods_per_year=None
         mom = sharpe_moments(daily)
         var = (variances or {}).get(label, np.nan)
         threshold = expected_max_sharpe(trials, var)
-        row = {"SR/day": mom["SR"], "skew": mom["skew"], "kurtosis": mom["kurtosis"],
-               "days": mom["n"],
-               "PSR": probabilistic_sharpe(mom["SR"], mom["skew"], mom["kurtosis"], mom["n"]),
-               "trials": int(trials), "SR* /day": threshold,
-               "DSR": probabilistic_sharpe(mom["SR"], mom["skew"], mom["kurtosis"], mom["n"],
-                                           threshold)}
+        row = {
+            "SR/day": mom["SR"],
+            "skew": mom["skew"],
+            "kurtosis": mom["kurtosis"],
+            "days": mom["n"],
+            "PSR": probabilistic_sharpe(mom["SR"], mom["skew"], mom["kurtosis"], mom["n"]),
+            "trials": int(trials),
+            "SR* /day": threshold,
+            "DSR": probabilistic_sharpe(
+                mom["SR"], mom["skew"], mom["kurtosis"], mom["n"], threshold
+            ),
+        }
         if periods_per_year:
             row = dict({"Sharpe": mom["SR"] * np.sqrt(periods_per_year)}, **row)
         rows[label] = row
@@ -155,14 +170,21 @@ def monotonicity(group_daily, period):
     p-value (two-sided), and the number of those dates."""
     g = np.asarray(group_daily, dtype=float)
     k = g.shape[1] if g.ndim == 2 else 0
-    out = {"rank corr": np.nan, "steps in order": 0, "steps": max(k - 1, 0),
-           "daily rank corr": np.nan, "NW t": np.nan, "p(NW t)": np.nan, "dates": 0}
+    out = {
+        "rank corr": np.nan,
+        "steps in order": 0,
+        "steps": max(k - 1, 0),
+        "daily rank corr": np.nan,
+        "NW t": np.nan,
+        "p(NW t)": np.nan,
+        "dates": 0,
+    }
     if k < 2:
         return out
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)   # a group never measured
+        warnings.simplefilter("ignore", RuntimeWarning)  # a group never measured
         means = np.nanmean(g, axis=0)
-    order = np.arange(k, 0, -1, dtype=float)   # first group ranked highest
+    order = np.arange(k, 0, -1, dtype=float)  # first group ranked highest
     if np.isfinite(means).all() and np.ptp(means) > 0:
         out["rank corr"] = float(stats.spearmanr(order, means)[0])
     out["steps in order"] = int(np.sum(np.diff(means) < 0))
@@ -171,7 +193,7 @@ def monotonicity(group_daily, period):
         ranks = stats.rankdata(full, axis=1)
         centred = ranks - ranks.mean(axis=1, keepdims=True)
         o = order - order.mean()
-        denom = np.sqrt((centred ** 2).sum(axis=1) * (o ** 2).sum())
+        denom = np.sqrt((centred**2).sum(axis=1) * (o**2).sum())
         with np.errstate(invalid="ignore", divide="ignore"):
             per_date = np.where(denom > 0, centred @ o / np.where(denom > 0, denom, 1.0), np.nan)
         per_date = per_date[np.isfinite(per_date)]
@@ -190,12 +212,20 @@ def alpha_beta(daily, benchmark_daily, lags=0, periods_per_year=None):
     alpha per day (and annualised, arithmetic), its Newey-West t with
     ``lags`` lags (Bartlett kernel, no small-sample correction), beta and
     its t, R^2 and the number of days used."""
-    both = pd.concat([pd.Series(daily, dtype=float), pd.Series(benchmark_daily, dtype=float)],
-                     axis=1).dropna()
+    both = pd.concat(
+        [pd.Series(daily, dtype=float), pd.Series(benchmark_daily, dtype=float)], axis=1
+    ).dropna()
     y, b = both.iloc[:, 0].to_numpy(), both.iloc[:, 1].to_numpy()
     n = y.size
-    out = {"alpha/day": np.nan, "alpha ann.": np.nan, "t(alpha)": np.nan, "beta": np.nan,
-           "t(beta)": np.nan, "R2": np.nan, "days": int(n)}
+    out = {
+        "alpha/day": np.nan,
+        "alpha ann.": np.nan,
+        "t(alpha)": np.nan,
+        "beta": np.nan,
+        "t(beta)": np.nan,
+        "R2": np.nan,
+        "days": int(n),
+    }
     if n < 3 or not np.ptp(b) > 0:
         return out
     x = np.column_stack([np.ones(n), b])
@@ -211,9 +241,15 @@ def alpha_beta(daily, benchmark_daily, lags=0, periods_per_year=None):
     cov = xtx_inv @ s @ xtx_inv
     se = np.sqrt(np.diag(cov))
     tss = np.sum((y - y.mean()) ** 2)
-    out.update({"alpha/day": coef[0], "t(alpha)": coef[0] / se[0] if se[0] > 0 else np.nan,
-                "beta": coef[1], "t(beta)": coef[1] / se[1] if se[1] > 0 else np.nan,
-                "R2": 1.0 - resid @ resid / tss if tss > 0 else np.nan})
+    out.update(
+        {
+            "alpha/day": coef[0],
+            "t(alpha)": coef[0] / se[0] if se[0] > 0 else np.nan,
+            "beta": coef[1],
+            "t(beta)": coef[1] / se[1] if se[1] > 0 else np.nan,
+            "R2": 1.0 - resid @ resid / tss if tss > 0 else np.nan,
+        }
+    )
     if periods_per_year:
         out["alpha ann."] = coef[0] * periods_per_year
     return out
@@ -226,6 +262,10 @@ def mean_with_newey_west(per_date, period):
     s = pd.Series(per_date, dtype=float).dropna().to_numpy()
     n = s.size
     t = newey_west_t(s, max(int(period) - 1, 0)) if n > 1 else np.nan
-    return {"mean": s.mean() if n else np.nan, "NW t": t,
-            "p(NW t)": 2 * stats.norm.sf(abs(t)) if np.isfinite(t) else np.nan,
-            ">0": (s > 0).mean() if n else np.nan, "dates": int(n)}
+    return {
+        "mean": s.mean() if n else np.nan,
+        "NW t": t,
+        "p(NW t)": 2 * stats.norm.sf(abs(t)) if np.isfinite(t) else np.nan,
+        ">0": (s > 0).mean() if n else np.nan,
+        "dates": int(n),
+    }

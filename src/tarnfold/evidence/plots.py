@@ -1,6 +1,7 @@
 """Figures of the evidence results and of a batch's multiple testing,
 built like the bench's figures (``tarnfold.analysis.plots``): without
 pyplot unless asked, so they render without a display."""
+
 import numpy as np
 
 from tarnfold.analysis.plots import _title, new_figure
@@ -40,8 +41,9 @@ def double_sort_heatmap(table, name="", pyplot=False):
         for i in range(values.shape[0]):
             for j in range(values.shape[1]):
                 if np.isfinite(values[i, j]):
-                    ax.text(j, i, "{:.0f}".format(values[i, j]), ha="center", va="center",
-                            fontsize=6)
+                    ax.text(
+                        j, i, "{:.0f}".format(values[i, j]), ha="center", va="center", fontsize=6
+                    )
         ax.set_title("{} (bp)".format(field), fontsize=8)
         fig.colorbar(image, ax=ax, shrink=0.8)
     return _title(fig, "{} double sort: size bucket x factor group".format(name).strip())
@@ -63,8 +65,12 @@ def bucket_spreads(table, name="", pyplot=False):
         ax.set_xticklabels(_ascii_or_numbers(v.index), fontsize=6, rotation=90)
         ax.axhline(0, color="black", lw=0.5)
         ax.set_ylabel("{} (bp)".format(view))
-    return _title(fig, "{} top-bottom within buckets, {}, in the table's order (dark: NW t "
-                       ">= 1.96)".format(name, field).strip())
+    return _title(
+        fig,
+        "{} top-bottom within buckets, {}, in the table's order (dark: NW t >= 1.96)".format(
+            name, field
+        ).strip(),
+    )
 
 
 def _ascii_or_numbers(labels):
@@ -82,10 +88,20 @@ def event_curve(event_returns, name="", pyplot=False):
     for side, colour in (("top", "#2e7d32"), ("bottom", "#c0392b")):
         part = event_returns.xs(side, level="side")
         x = part.index.to_numpy()
-        ax.plot(x, part["excess"].to_numpy() * 1e4, color=colour, lw=1.3,
-                label="entering {}".format(side))
-        ax.fill_between(x, part["excess low"].to_numpy() * 1e4,
-                        part["excess high"].to_numpy() * 1e4, color=colour, alpha=0.15)
+        ax.plot(
+            x,
+            part["excess"].to_numpy() * 1e4,
+            color=colour,
+            lw=1.3,
+            label="entering {}".format(side),
+        )
+        ax.fill_between(
+            x,
+            part["excess low"].to_numpy() * 1e4,
+            part["excess high"].to_numpy() * 1e4,
+            color=colour,
+            alpha=0.15,
+        )
     ax.axvline(0, color="black", lw=0.5, ls=":")
     ax.axhline(0, color="black", lw=0.5)
     ax.set_xlabel("trading days from the entry date")
@@ -109,8 +125,13 @@ def p_value_ladder(p_values, trials, alpha=0.05, title="", pyplot=False):
     ax.scatter(rank, np.maximum(p, floor), s=10, color="#1f4e79", label="raw p-value", zorder=3)
     grid = np.arange(1, m + 1)
     ax.plot(grid, alpha * grid / m, color="#2e7d32", lw=1, label="BH: {} i / m".format(alpha))
-    ax.plot(grid, alpha / (m - grid + 1), color="#c0392b", lw=1,
-            label="Holm: {} / (m - i + 1)".format(alpha))
+    ax.plot(
+        grid,
+        alpha / (m - grid + 1),
+        color="#c0392b",
+        lw=1,
+        label="Holm: {} / (m - i + 1)".format(alpha),
+    )
     ax.set_yscale("log")
     ax.set_xlim(0.5, max(len(p), 1) + 0.5)
     ax.set_xlabel("rank i of the p-value (m = {} trials)".format(m))

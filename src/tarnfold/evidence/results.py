@@ -1,6 +1,7 @@
 """Result classes of the evidence analysers.  They summarise, plot, store
 and report themselves through the protocol of every result
 (``tarnfold.analysis.analysis_result``)."""
+
 import numpy as np
 import pandas as pd
 
@@ -28,12 +29,16 @@ class FamaMacBethResult(AnalysisResult):
         rows = {}
         for field in self.premium.columns:
             s = inf.mean_with_newey_west(self.premium[field], period_of(field))
-            rows[field] = {"premium": s["mean"], "std": self.premium[field].std(ddof=1),
-                           "NW t": s["NW t"], "p(NW t)": s["p(NW t)"], "premium>0": s[">0"],
-                           "mean R2": self.r_squared[field].mean(),
-                           "instruments": self.observations[field]
-                           .where(self.observations[field] > 0).mean(),
-                           "dates": s["dates"]}
+            rows[field] = {
+                "premium": s["mean"],
+                "std": self.premium[field].std(ddof=1),
+                "NW t": s["NW t"],
+                "p(NW t)": s["p(NW t)"],
+                "premium>0": s[">0"],
+                "mean R2": self.r_squared[field].mean(),
+                "instruments": self.observations[field].where(self.observations[field] > 0).mean(),
+                "dates": s["dates"],
+            }
         table = pd.DataFrame.from_dict(rows, orient="index")
         table.index.name = "period"
         return {"Fama-MacBeth premium ({})".format(self.controls): table.astype({"dates": int})}
@@ -43,8 +48,11 @@ class FamaMacBethResult(AnalysisResult):
         return _flat(table, (("premium", "FM premium"), ("NW t", "FM NW t")), periods)
 
     def _figures(self, pyplot):
-        return {"cumulative Fama-MacBeth premium": plots.cumulative_premium(
-            self.premium, getattr(self, "name", ""), pyplot)}
+        return {
+            "cumulative Fama-MacBeth premium": plots.cumulative_premium(
+                self.premium, getattr(self, "name", ""), pyplot
+            )
+        }
 
 
 class GroupViewResult(AnalysisResult):
@@ -67,11 +75,14 @@ class GroupViewResult(AnalysisResult):
         if self.bucket_ic is not None:
             views = list(pd.unique(self.bucket_ic.index.get_level_values("view")))
             names = {"industry": "industries", "size": "size buckets"}
-            tables["where the effect is: within " + " and ".join(
-                names.get(v, v) for v in views)] = self.buckets()
+            tables[
+                "where the effect is: within " + " and ".join(names.get(v, v) for v in views)
+            ] = self.buckets()
         if self.double_sort is not None:
-            tables["double sort: mean forward return by size bucket and factor group ({} "
-                   "weights)".format(self.weighting)] = self.double_sort_table()
+            tables[
+                "double sort: mean forward return by size bucket and factor group ({} "
+                "weights)".format(self.weighting)
+            ] = self.double_sort_table()
         return tables
 
     def weighted_groups(self):
@@ -89,8 +100,14 @@ class GroupViewResult(AnalysisResult):
                 wide = frame[field].unstack("group")
                 spread = wide.iloc[:, 0] - wide.iloc[:, -1]
                 s = inf.mean_with_newey_west(spread, period_of(field))
-                rows.append({"period": field, "group": "top-bottom", label: s["mean"],
-                             label + " NW t": s["NW t"]})
+                rows.append(
+                    {
+                        "period": field,
+                        "group": "top-bottom",
+                        label: s["mean"],
+                        label + " NW t": s["NW t"],
+                    }
+                )
         out = pd.DataFrame(rows).groupby(["period", "group"], sort=False).first()
         return out
 
@@ -122,15 +139,25 @@ class GroupViewResult(AnalysisResult):
                 a = inf.mean_with_newey_west(ic.loc[key], lags)
                 b = inf.mean_with_newey_west(spread.loc[key], lags)
                 members = np.nan
-                if getattr(self, "bucket_members", None) is not None and \
-                        key in self.bucket_members.index:
+                if (
+                    getattr(self, "bucket_members", None) is not None
+                    and key in self.bucket_members.index
+                ):
                     members = self.bucket_members.loc[key, "members"]
-                rows.append({"period": field, "view": key[0], "bucket": key[1],
-                             "members": members,
-                             "IC mean": a["mean"], "IC NW t": a["NW t"],
-                             "top-bottom": b["mean"], "top-bottom NW t": b["NW t"],
-                             "dates": b["dates"],
-                             "carries effect": bool(b["NW t"] >= SIGNIFICANT_T)})
+                rows.append(
+                    {
+                        "period": field,
+                        "view": key[0],
+                        "bucket": key[1],
+                        "members": members,
+                        "IC mean": a["mean"],
+                        "IC NW t": a["NW t"],
+                        "top-bottom": b["mean"],
+                        "top-bottom NW t": b["NW t"],
+                        "dates": b["dates"],
+                        "carries effect": bool(b["NW t"] >= SIGNIFICANT_T),
+                    }
+                )
         out = pd.DataFrame(rows).set_index(["period", "view", "bucket"])
         return out.astype({"dates": int})
 
@@ -143,8 +170,7 @@ class GroupViewResult(AnalysisResult):
             wide = mean.unstack("group")
             wide = wide[list(pd.unique(self.double_sort.index.get_level_values("group")))]
             wide["top-bottom"] = wide.iloc[:, 0] - wide.iloc[:, -1]
-            wide.index = pd.MultiIndex.from_product([[field], wide.index],
-                                                    names=["period", "size"])
+            wide.index = pd.MultiIndex.from_product([[field], wide.index], names=["period", "size"])
             parts.append(wide)
         out = pd.concat(parts)
         out.columns.name = None
@@ -169,7 +195,8 @@ class GroupViewResult(AnalysisResult):
         figs = {}
         if self.double_sort is not None:
             figs["double sort heatmap"] = plots.double_sort_heatmap(
-                self.double_sort_table(), name, pyplot)
+                self.double_sort_table(), name, pyplot
+            )
         if self.bucket_ic is not None:
             figs["top-bottom within buckets"] = plots.bucket_spreads(self.buckets(), name, pyplot)
         return figs
@@ -197,22 +224,32 @@ class EventStudyResult(AnalysisResult):
             for offset in ([before] if before < 0 else []) + periods:
                 row = part.loc[offset]
                 half = (row["excess high"] - row["excess low"]) / 2
-                rows.append({"side": side, "offset": int(offset),
-                             "excess": row["excess"], "low": row["excess low"],
-                             "high": row["excess high"],
-                             "t": row["excess"] / (half / 1.959963984540054) if half > 0
-                             else np.nan,
-                             "return": row["return"], "events": int(row["events"])})
+                rows.append(
+                    {
+                        "side": side,
+                        "offset": int(offset),
+                        "excess": row["excess"],
+                        "low": row["excess low"],
+                        "high": row["excess high"],
+                        "t": row["excess"] / (half / 1.959963984540054) if half > 0 else np.nan,
+                        "return": row["return"],
+                        "events": int(row["events"]),
+                    }
+                )
         table = pd.DataFrame(rows).set_index(["side", "offset"])
         entries = self.entries.sum()
-        curve = self.event_returns[["excess", "excess low", "excess high", "events"]] \
-            .unstack("side")
+        curve = self.event_returns[["excess", "excess low", "excess high", "events"]].unstack(
+            "side"
+        )
         curve.columns = ["{} {}".format(side, what) for what, side in curve.columns]
         order = [c for side in ("top", "bottom") for c in curve.columns if c.startswith(side)]
-        return {"cumulative excess return after entering the top / bottom group ({} entries "
-                "into q1, {} into q{})".format(int(entries["top"]), int(entries["bottom"]),
-                                              self.quantile): table,
-                "event curve: mean cumulative excess return by trading day": curve[order]}
+        return {
+            "cumulative excess return after entering the top / bottom group ({} entries "
+            "into q1, {} into q{})".format(
+                int(entries["top"]), int(entries["bottom"]), self.quantile
+            ): table,
+            "event curve: mean cumulative excess return by trading day": curve[order],
+        }
 
     def headline(self, periods=None):
         out = {}
@@ -223,5 +260,6 @@ class EventStudyResult(AnalysisResult):
         return out
 
     def _figures(self, pyplot):
-        return {"event study": plots.event_curve(self.event_returns, getattr(self, "name", ""),
-                                                 pyplot)}
+        return {
+            "event study": plots.event_curve(self.event_returns, getattr(self, "name", ""), pyplot)
+        }

@@ -1,6 +1,7 @@
 """Tables that the bench's own results gain from the evidence: the
 monotonicity of the group returns, alpha and beta against the benchmark,
 and the Sharpe ratios given the search (probabilistic and deflated)."""
+
 import pandas as pd
 
 from tarnfold.analysis import statistics as st
@@ -18,8 +19,12 @@ def _cached(result):
     """[key, group presence, daily series by period, tables by name, label
     codes of the detail table or None] of a quantile result, kept on it
     while its tables stay the same objects."""
-    key = (id(result.quantile_returns), id(result.quantile_detail),
-           id(result.top_minus_bottom_returns), id(getattr(result, "benchmark_return", None)))
+    key = (
+        id(result.quantile_returns),
+        id(result.quantile_detail),
+        id(result.top_minus_bottom_returns),
+        id(getattr(result, "benchmark_return", None)),
+    )
     cache = result.__dict__.get("_dailies")
     if cache is None or cache[0] != key:
         labels = list(pd.unique(result.quantile_returns.index.get_level_values("tag")))
@@ -61,8 +66,13 @@ def _group_dailies(result, field):
     cache = _cached(result)
     found = cache[2].get(field)
     if found is None:
-        found = st.group_daily_returns(result.quantile_returns, result.quantile_detail,
-                                       result.top_minus_bottom_returns, field, cache[1])
+        found = st.group_daily_returns(
+            result.quantile_returns,
+            result.quantile_detail,
+            result.top_minus_bottom_returns,
+            field,
+            cache[1],
+        )
         cache[2][field] = found
     return found
 
@@ -98,9 +108,14 @@ def benchmark_table(result, periods_per_year):
         first = next(iter(dailies))
         for label in (first, "top-bottom"):
             row = {"period": field, "portfolio": label}
-            row.update(inf.alpha_beta(dailies[label], bench_daily,
-                                      lags=max(period_of(field) - 1, 0),
-                                      periods_per_year=periods_per_year))
+            row.update(
+                inf.alpha_beta(
+                    dailies[label],
+                    bench_daily,
+                    lags=max(period_of(field) - 1, 0),
+                    periods_per_year=periods_per_year,
+                )
+            )
             rows.append(row)
     return pd.DataFrame(rows).set_index(["period", "portfolio"]).astype({"days": int})
 
@@ -109,21 +124,24 @@ def sharpe_table(dailies_by_field, periods_per_year):
     """Per period: the Sharpe ratio given the search, for one trial (the
     deflated Sharpe ratio of a single factor is its probabilistic Sharpe
     ratio against 0; a batch summary deflates by its trials)."""
-    rows = inf.sharpe_given_search(dailies_by_field, trials=1,
-                                   periods_per_year=periods_per_year)
+    rows = inf.sharpe_given_search(dailies_by_field, trials=1, periods_per_year=periods_per_year)
     out = pd.DataFrame.from_dict(rows, orient="index")
     out.index.name = "period"
     return out.astype({"days": int, "trials": int})
 
 
 def top_bottom_dailies(result):
-    return {field: _group_dailies(result, field)["top-bottom"]
-            for field in result.quantile_returns.columns}
+    return {
+        field: _group_dailies(result, field)["top-bottom"]
+        for field in result.quantile_returns.columns
+    }
 
 
 def factor_return_dailies(result):
-    return {field: st.daily_from_cumulative(result.factor_returns[field])
-            for field in result.factor_returns.columns}
+    return {
+        field: st.daily_from_cumulative(result.factor_returns[field])
+        for field in result.factor_returns.columns
+    }
 
 
 def sharpe_headline(label, dailies_by_field, periods):
@@ -140,5 +158,6 @@ def sharpe_headline(label, dailies_by_field, periods):
         out["{} kurtosis {}".format(label, field)] = m["kurtosis"]
         out["{} days {}".format(label, field)] = m["n"]
         out["{} PSR {}".format(label, field)] = inf.probabilistic_sharpe(
-            m["SR"], m["skew"], m["kurtosis"], m["n"])
+            m["SR"], m["skew"], m["kurtosis"], m["n"]
+        )
     return out
