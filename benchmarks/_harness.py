@@ -7,7 +7,10 @@ as numpy's.
 """
 
 import gc
+import json
 import os
+import subprocess
+import sys
 import time
 
 
@@ -102,3 +105,14 @@ def engine_bench_setup(argv, more=None):
     end = store.data_end
     start = mivada.trading_date_offset(end, -(args.days - 1))
     return args, store, ids, start, end
+
+
+def side_in_subprocess(script, side, **options):
+    """Run ``script --side SIDE --name value ...`` (one ``--name`` per
+    keyword) in a fresh interpreter, so that each side's peak memory is its
+    own, and return the JSON object its last line of output prints."""
+    cmd = [sys.executable, os.path.abspath(script), "--side", side]
+    for name, value in options.items():
+        cmd += ["--" + name, str(value)]
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])

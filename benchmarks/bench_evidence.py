@@ -38,13 +38,13 @@ for _var in ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS"):
 
 import argparse  # noqa: E402
 import json  # noqa: E402
-import subprocess  # noqa: E402
 import sys  # noqa: E402
 import time  # noqa: E402
 import warnings  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import _harness  # noqa: E402
 import bench_workflow as bw  # noqa: E402
 
 OLD_ANALYSERS = ("ic", "quantile", "factor_return")
@@ -246,24 +246,9 @@ def run_side(side, n_dates, n_inst, repeat):
 
 
 def measure(side, n_dates, n_inst, repeat):
-    out = subprocess.run(
-        [
-            sys.executable,
-            os.path.abspath(__file__),
-            "--side",
-            side,
-            "--dates",
-            str(n_dates),
-            "--instruments",
-            str(n_inst),
-            "--repeat",
-            str(repeat),
-        ],
-        check=True,
-        capture_output=True,
-        text=True,
+    return _harness.side_in_subprocess(
+        __file__, side, dates=n_dates, instruments=n_inst, repeat=repeat
     )
-    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def main():

@@ -18,10 +18,11 @@ time linearly (the output says so); quote full runs.
 import argparse
 import json
 import os
-import subprocess
 import sys
 import time
 import warnings
+
+import _harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PERIODS = (1, 5, 20)
@@ -53,7 +54,6 @@ def run_side(side, analyser, n_dates, n_inst, repeat):
 
     sys.path.insert(0, HERE)
     sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-    import _harness
     import quantile_pandas_reference as ref
 
     factor, returns = make_inputs(n_dates, n_inst)
@@ -111,26 +111,9 @@ def run_side(side, analyser, n_dates, n_inst, repeat):
 
 
 def measure(side, analyser, n_dates, n_inst, repeat):
-    out = subprocess.run(
-        [
-            sys.executable,
-            os.path.abspath(__file__),
-            "--side",
-            side,
-            "--analyser",
-            analyser,
-            "--dates",
-            str(n_dates),
-            "--instruments",
-            str(n_inst),
-            "--repeat",
-            str(repeat),
-        ],
-        check=True,
-        capture_output=True,
-        text=True,
+    return _harness.side_in_subprocess(
+        __file__, side, analyser=analyser, dates=n_dates, instruments=n_inst, repeat=repeat
     )
-    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def compare(analyser, label, n_dates, n_inst, p_dates, repeat):

@@ -24,11 +24,12 @@ import argparse
 import json
 import os
 import resource
-import subprocess
 import sys
 import time
 import types
 import warnings
+
+import _harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PERIODS = (1, 5, 20)
@@ -252,24 +253,9 @@ def run_side(side, n_dates, n_inst, repeat):
 
 
 def measure(side, n_dates, n_inst, repeat):
-    out = subprocess.run(
-        [
-            sys.executable,
-            os.path.abspath(__file__),
-            "--side",
-            side,
-            "--dates",
-            str(n_dates),
-            "--instruments",
-            str(n_inst),
-            "--repeat",
-            str(repeat),
-        ],
-        check=True,
-        capture_output=True,
-        text=True,
+    return _harness.side_in_subprocess(
+        __file__, side, dates=n_dates, instruments=n_inst, repeat=repeat
     )
-    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def _line(label, res):
