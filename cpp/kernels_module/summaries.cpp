@@ -80,41 +80,47 @@ py::object label_codes(py::array values) {
     return py::make_tuple(codes, uniques);
 }
 
-// Per row t of the result: how many columns hold label code a on row
-// t + lag and code b on row t (codes from -1, "no label", to n_codes - 1),
-// as counts[t][a + 1][b + 1]; one pass over the codes.
-py::object label_pair_counts(
+// Per row t of the result and label code k (0 to n_codes - 1): how many
+// columns hold k on row t + lag ("now"), on row t ("before"), and on both
+// ("stayed"); -1 is no label and is not counted.  One pass over the codes.
+py::object label_transition_counts(
     py::array_t<std::int32_t, py::array::c_style | py::array::forcecast> codes, py::ssize_t lag,
     py::ssize_t n_codes) {
     if (codes.ndim() != 2) throw py::value_error("codes: expected a 2-dimensional array");
     const py::ssize_t n = codes.shape(0), m = codes.shape(1);
-    if (lag < 0 || n_codes < 0 || n_codes > 4096) {
-        throw py::value_error("lag, n_codes: expected a lag of 0 or more and 0 to 4096 codes");
+    if (lag < 0 || n_codes < 0) {
+        throw py::value_error("lag, n_codes: expected a lag of 0 or more and 0 or more codes");
     }
-    const py::ssize_t rows = lag < n ? n - lag : 0, side = n_codes + 1;
-    py::array_t<std::int64_t> counts({rows, side, side});
-    std::int64_t *out = counts.mutable_data();
-    std::fill(out, out + rows * side * side, std::int64_t{0});
+    const py::ssize_t rows = lag < n ? n - lag : 0;
+    py::array_t<std::int64_t> now_counts({rows, n_codes}), before_counts({rows, n_codes}),
+        stayed_counts({rows, n_codes});
+    std::int64_t *now_out = now_counts.mutable_data(), *before_out = before_counts.mutable_data(),
+                 *stayed_out = stayed_counts.mutable_data();
+    std::fill(now_out, now_out + rows * n_codes, std::int64_t{0});
+    std::fill(before_out, before_out + rows * n_codes, std::int64_t{0});
+    std::fill(stayed_out, stayed_out + rows * n_codes, std::int64_t{0});
     const std::int32_t *c = codes.data();
     bool in_range = true;
     {
         py::gil_scoped_release nogil;
         for (py::ssize_t t = 0; t < rows; ++t) {
             const std::int32_t *now = c + (t + lag) * m, *before = c + t * m;
-            std::int64_t *cell = out + t * side * side;
+            std::int64_t *row_now = now_out + t * n_codes, *row_before = before_out + t * n_codes,
+                         *row_stayed = stayed_out + t * n_codes;
             for (py::ssize_t i = 0; i < m; ++i) {
-                const py::ssize_t a = static_cast<py::ssize_t>(now[i]) + 1;
-                const py::ssize_t b = static_cast<py::ssize_t>(before[i]) + 1;
-                if (a < 0 || a >= side || b < 0 || b >= side) {
+                const py::ssize_t a = now[i], b = before[i];
+                if (a < -1 || a >= n_codes || b < -1 || b >= n_codes) {
                     in_range = false;
                     continue;
                 }
-                ++cell[a * side + b];
+                if (a >= 0) ++row_now[a];
+                if (b >= 0) ++row_before[b];
+                if (a >= 0 && a == b) ++row_stayed[a];
             }
         }
     }
     if (!in_range) throw py::value_error("codes: expected codes from -1 to n_codes - 1");
-    return py::object(counts);
+    return py::make_tuple(now_counts, before_counts, stayed_counts);
 }
 
 }  // namespace
@@ -125,11 +131,12 @@ void register_summaries(py::module_ &m) {
                       "pd.factorize gives them (codes int32, shaped like `values`; -1 for NaN),\n"
                       "or None when a cell holds something else.",
                       &label_codes, py::arg("values"));
-    pyc::def_function(m, "label_pair_counts", "(codes, lag, n_codes)",
-                      "rows x (n_codes + 1) x (n_codes + 1) int64: on each row t, how many\n"
-                      "columns of `codes` (label codes from -1, none, to n_codes - 1) hold code\n"
-                      "a on row t + lag and code b on row t, at [t, a + 1, b + 1].",
-                      &label_pair_counts, py::arg("codes"), py::arg("lag"), py::arg("n_codes"));
+    pyc::def_function(m, "label_transition_counts", "(codes, lag, n_codes)",
+                      "(now, before, stayed), each rows x n_codes int64: on each row t, how\n"
+                      "many columns of `codes` (label codes from -1, none, to n_codes - 1) hold\n"
+                      "code k on row t + lag, on row t, and on both.",
+                      &label_transition_counts, py::arg("codes"), py::arg("lag"),
+                      py::arg("n_codes"));
     pyc::def_function(
         m, "rank_autocorrelation", "(factor_data, lags)",
         "Spearman correlation of each date's factor with the factor `lag` rows\n"

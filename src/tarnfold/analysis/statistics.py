@@ -183,32 +183,12 @@ def _label_codes(quantile_detail):
     return codes, {u: k for k, u in enumerate(uniques)}
 
 
-# label pairs are counted per row up to this many labels (with "none"),
-# each label's members alone beyond
-PAIR_COUNTS_UP_TO = 16
-
-
-def _row_counts(slots, n_slots):
-    """rows x slots: how many cells of each row of ``slots`` (integers from
-    0 to n_slots - 1) hold each slot, in one counting pass."""
-    n = len(slots)
-    key = np.arange(n, dtype=np.int64)[:, None] * n_slots + slots
-    return np.bincount(key.ravel(), minlength=n * n_slots).reshape(n, n_slots)
-
-
 def group_presence(quantile_detail, labels, codes=None):
     """Boolean table (dates x labels): True where group ``label`` has
     members on that date in ``quantile_detail``.  ``codes``: its
     ``_label_codes``, when the caller has them."""
     codes, where = codes if codes is not None else _label_codes(quantile_detail)
-    side = len(where) + 1  # slot 0: no group (code -1)
-    if side <= PAIR_COUNTS_UP_TO:
-        has = (
-            np.diagonal(_kernels.label_pair_counts(codes, 0, len(where)), axis1=1, axis2=2)[:, 1:]
-            > 0
-        )
-    else:
-        has = _row_counts(codes + 1, side)[:, 1:] > 0
+    has = _kernels.label_transition_counts(codes, 0, len(where))[0] > 0
     return pd.DataFrame(
         {
             label: has[:, where[label]] if label in where else np.zeros(len(codes), bool)
@@ -243,18 +223,9 @@ def rebalance_turnover(quantile_detail, labels, period, codes=None):
     n, p = len(codes), int(period)
     out = np.full((n, len(labels)), np.nan)
     if p < n and any(label in where for label in labels):
-        # members counted per row and label at once: now in the group,
-        # in it p rows earlier too, and in it p rows earlier at all
-        # (slot 0: no group, code -1)
-        side = len(where) + 1
-        if side <= PAIR_COUNTS_UP_TO:  # every (now, before) pair of a row in one pass
-            pairs = _kernels.label_pair_counts(codes, p, len(where))
-            size, held = pairs.sum(axis=2)[:, 1:], pairs.sum(axis=1)[:, 1:]
-            stayed = np.diagonal(pairs, axis1=1, axis2=2)[:, 1:]
-        else:
-            now, before = codes[p:] + 1, codes[:-p] + 1
-            size, held = _row_counts(now, side)[:, 1:], _row_counts(before, side)[:, 1:]
-            stayed = _row_counts(np.where(now == before, now, 0), side)[:, 1:]
+        # members counted per row and label in one pass: in the group now,
+        # p rows earlier, and at both
+        size, held, stayed = _kernels.label_transition_counts(codes, p, len(where))
         for k, label in enumerate(labels):
             if label not in where:
                 continue
