@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <limits>
-#include <thread>
+#include <optional>
 #include <vector>
 
+#include "kernels/parallel.hpp"
 #include "kernels/trade_blocks.hpp"
 
 namespace tarnfold::kern {
@@ -573,23 +573,17 @@ void simulate(const TradedMarket &mk, const TradedSettings &st, index_t period,
         std::max<index_t>(1, std::min<index_t>(std::max(threads, 1), schedules)));
     std::vector<ScheduleRows> rows(static_cast<std::size_t>(schedules));
     std::vector<std::vector<std::int64_t>> counts(static_cast<std::size_t>(workers));
-    std::vector<std::exception_ptr> failed(static_cast<std::size_t>(workers));
-    auto work = [&](int w) {
-        try {
-            counts[w].assign(cells * kTradeCounts, 0);
-            Simulation<Hold, AtOpen> sim(mk, st, period, delist_row, counts[w].data());
-            for (index_t lv = 1 + w; lv <= schedules; lv += workers)
-                sim.schedule(lv, rows[static_cast<std::size_t>(lv - 1)]);
-        } catch (...) {
-            failed[w] = std::current_exception();
+    std::vector<std::optional<Simulation<Hold, AtOpen>>> sims(static_cast<std::size_t>(workers));
+    // schedules one at a time, each thread with a simulation and counts of its own
+    parallel_chunks(schedules, workers, 1, [&](int w, index_t lo, index_t hi) {
+        const std::size_t k = static_cast<std::size_t>(w);
+        if (!sims[k]) {
+            counts[k].assign(cells * kTradeCounts, 0);
+            sims[k].emplace(mk, st, period, delist_row, counts[k].data());
         }
-    };
-    std::vector<std::thread> pool;
-    for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
-    work(0);
-    for (std::thread &th : pool) th.join();
-    for (const std::exception_ptr &e : failed)
-        if (e) std::rethrow_exception(e);
+        for (index_t lv = lo + 1; lv <= hi; ++lv)
+            sims[k]->schedule(lv, rows[static_cast<std::size_t>(lv - 1)]);
+    });
 
     std::fill(out.counts, out.counts + cells * kTradeCounts, std::int64_t{0});
     for (const auto &c : counts)
