@@ -5,10 +5,16 @@
 // while an evaluation runs is kept and handed to the next table instead of
 // going back to the system, which would hand out fresh pages that the
 // kernel then faults in and zeroes one by one.  What is kept goes back to
-// the system when the last evaluation ends.
+// the system when the last evaluation ends.  Large tables are asked to be
+// backed by huge pages where the system offers them (one fault per 2 MiB
+// instead of one per 4 KiB page: with the results of dozens of factors
+// that is hundreds of thousands of faults fewer).
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "engine_v2/engine.hpp"
 
@@ -40,6 +46,23 @@ void give_back(void *ptr) {
     delete block;
 }
 
+// Memory for a table of `bytes`; freed with std::free.
+void *allocate(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    if (bytes >= 2 * kHuge) {
+        void *data = nullptr;
+        const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+        if (posix_memalign(&data, kHuge, rounded) != 0) throw std::bad_alloc();
+        madvise(data, rounded, MADV_HUGEPAGE);  // advice only: ignored where unsupported
+        return data;
+    }
+#endif
+    void *data = std::malloc(bytes ? bytes : sizeof(double));
+    if (!data) throw std::bad_alloc();
+    return data;
+}
+
 Block *take(std::size_t bytes) {
     {
         std::lock_guard<std::mutex> hold(g_lock);
@@ -58,9 +81,7 @@ Block *take(std::size_t bytes) {
             return block;
         }
     }
-    void *data = std::malloc(bytes ? bytes : sizeof(double));
-    if (!data) throw std::bad_alloc();
-    return new Block{static_cast<double *>(data), bytes};
+    return new Block{static_cast<double *>(allocate(bytes)), bytes};
 }
 
 }  // namespace
