@@ -51,6 +51,7 @@ def test_every_table_is_the_same_on_any_number_of_threads(value_factor, monkeypa
     steps, one = bench_tables(value_factor)
     assert {"neutralize", "ic", "quantile", "factor_return", "traded"} <= set(steps)
     assert ("ic", "ic_decay") in one and ("quantile", "quantile_returns") in one
+    assert ("ic", "rank_autocorrelation_by_date") in one
     for threads in ("2", "7"):
         monkeypatch.setenv(ENVIRONMENT_VARIABLE, threads)
         got_steps, got = bench_tables(value_factor)

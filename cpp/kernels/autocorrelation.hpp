@@ -12,7 +12,10 @@ namespace tarnfold::kern {
 // `lags`: the Spearman rank correlation of rows t and t - p over the
 // instruments valid (non-NaN) in both, ties averaged; NaN for fewer than
 // two common instruments or a constant ranking.  Rows t < p are NaN.
-// `out` is column-major, rows x lags.size().  Each row is sorted once.
-void rank_autocorrelation(const ConstView &x, const std::vector<index_t> &lags, double *out);
+// `out` is column-major, rows x lags.size().  Runs of rows are shared out
+// over up to `threads` threads; each run sorts its rows and the max(lags)
+// rows before it once.
+void rank_autocorrelation(const ConstView &x, const std::vector<index_t> &lags, double *out,
+                          int threads = 1);
 
 }  // namespace tarnfold::kern

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/arguments.hpp"
 #include "kernels/autocorrelation.hpp"
 #include "kernels_module/kernels_module.hpp"
 
@@ -138,11 +139,14 @@ void register_summaries(py::module_ &m) {
                       &label_transition_counts, py::arg("codes"), py::arg("lag"),
                       py::arg("n_codes"));
     pyc::def_function(
-        m, "rank_autocorrelation", "(factor_data, lags)",
+        m, "rank_autocorrelation", "(factor_data, lags, threads=1)",
         "Spearman correlation of each date's factor with the factor `lag` rows\n"
         "earlier, over the instruments present on both dates: an array of\n"
-        "dates x lags, NaN where fewer than two instruments are common.",
-        [](py::object factor_data, py::object lags) {
+        "dates x lags, NaN where fewer than two instruments are common.  Dates\n"
+        "are shared out over up to `threads` threads (the same numbers).",
+        [](py::object factor_data, py::object lags, py::object threads) {
+            const int workers = static_cast<int>(
+                args::checked_integer(threads, "threads", "a positive number of threads", 1));
             std::vector<index_t> ls;
             for (py::handle p : lags) {
                 ls.push_back(static_cast<index_t>(pyc::as_integer(p, "lags: expected integers")));
@@ -152,11 +156,11 @@ void register_summaries(py::module_ &m) {
                                                           static_cast<index_t>(ls.size()));
             {
                 py::gil_scoped_release nogil;
-                kern::rank_autocorrelation(in.view, ls, out.view.data);
+                kern::rank_autocorrelation(in.view, ls, out.view.data, workers);
             }
             return py::object(out.array);
         },
-        py::arg("factor_data"), py::arg("lags"));
+        py::arg("factor_data"), py::arg("lags"), py::arg("threads") = 1);
 }
 
 }  // namespace tarnfold::kernels_module

@@ -22,6 +22,7 @@ from scipy import stats
 
 from tarnfold import _kernels
 from tarnfold.constants import TRADING_DAYS_PER_YEAR as PERIODS_PER_YEAR
+from tarnfold.threads import thread_count
 
 
 def ic_measured(ic, p_value):
@@ -366,7 +367,7 @@ def rank_autocorrelation_by_date(factor, periods):
     periods = [int(p) for p in periods]
     if isinstance(factor.index, pd.DatetimeIndex) and not factor.index.is_monotonic_increasing:
         factor = factor.sort_index(kind="stable")  # "p rows earlier" in date order
-    per_date = _kernels.rank_autocorrelation(factor, periods)
+    per_date = _kernels.rank_autocorrelation(factor, periods, thread_count())
     out = pd.DataFrame(
         per_date, index=factor.index, columns=["P_{}".format(p) for p in periods], dtype=float
     )
