@@ -3,12 +3,14 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "common/arguments.hpp"
 #include "kernels/autocorrelation.hpp"
+#include "kernels/parallel.hpp"
 #include "kernels_module/kernels_module.hpp"
 
 namespace tarnfold::kernels_module {
@@ -86,7 +88,9 @@ py::object label_codes(py::array values) {
 // ("stayed"); -1 is no label and is not counted.  One pass over the codes.
 py::object label_transition_counts(
     py::array_t<std::int32_t, py::array::c_style | py::array::forcecast> codes, py::ssize_t lag,
-    py::ssize_t n_codes) {
+    py::ssize_t n_codes, py::object threads) {
+    const int workers = static_cast<int>(args::checked_integer(threads, "threads",
+                                                               "a positive number of threads", 1));
     if (codes.ndim() != 2) throw py::value_error("codes: expected a 2-dimensional array");
     const py::ssize_t n = codes.shape(0), m = codes.shape(1);
     if (lag < 0 || n_codes < 0) {
@@ -101,24 +105,31 @@ py::object label_transition_counts(
     std::fill(before_out, before_out + rows * n_codes, std::int64_t{0});
     std::fill(stayed_out, stayed_out + rows * n_codes, std::int64_t{0});
     const std::int32_t *c = codes.data();
-    bool in_range = true;
+    std::atomic<bool> in_range{true};
     {
         py::gil_scoped_release nogil;
-        for (py::ssize_t t = 0; t < rows; ++t) {
-            const std::int32_t *now = c + (t + lag) * m, *before = c + t * m;
-            std::int64_t *row_now = now_out + t * n_codes, *row_before = before_out + t * n_codes,
-                         *row_stayed = stayed_out + t * n_codes;
-            for (py::ssize_t i = 0; i < m; ++i) {
-                const py::ssize_t a = now[i], b = before[i];
-                if (a < -1 || a >= n_codes || b < -1 || b >= n_codes) {
-                    in_range = false;
-                    continue;
-                }
-                if (a >= 0) ++row_now[a];
-                if (b >= 0) ++row_before[b];
-                if (a >= 0 && a == b) ++row_stayed[a];
-            }
-        }
+        // rows are counted on their own: any split gives the same counts
+        const int used = kern::threads_for(rows * m * 2, workers);
+        kern::parallel_chunks(rows, used, std::max<index_t>(1, rows / (8 * used)),
+                              [&](int, index_t lo, index_t hi) {
+                                  for (py::ssize_t t = lo; t < hi; ++t) {
+                                      const std::int32_t *now = c + (t + lag) * m,
+                                                         *before = c + t * m;
+                                      std::int64_t *row_now = now_out + t * n_codes,
+                                                   *row_before = before_out + t * n_codes,
+                                                   *row_stayed = stayed_out + t * n_codes;
+                                      for (py::ssize_t i = 0; i < m; ++i) {
+                                          const py::ssize_t a = now[i], b = before[i];
+                                          if (a < -1 || a >= n_codes || b < -1 || b >= n_codes) {
+                                              in_range.store(false, std::memory_order_relaxed);
+                                              continue;
+                                          }
+                                          if (a >= 0) ++row_now[a];
+                                          if (b >= 0) ++row_before[b];
+                                          if (a >= 0 && a == b) ++row_stayed[a];
+                                      }
+                                  }
+                              });
     }
     if (!in_range) throw py::value_error("codes: expected codes from -1 to n_codes - 1");
     return py::make_tuple(now_counts, before_counts, stayed_counts);
@@ -132,12 +143,13 @@ void register_summaries(py::module_ &m) {
                       "pd.factorize gives them (codes int32, shaped like `values`; -1 for NaN),\n"
                       "or None when a cell holds something else.",
                       &label_codes, py::arg("values"));
-    pyc::def_function(m, "label_transition_counts", "(codes, lag, n_codes)",
+    pyc::def_function(m, "label_transition_counts", "(codes, lag, n_codes, threads=1)",
                       "(now, before, stayed), each rows x n_codes int64: on each row t, how\n"
                       "many columns of `codes` (label codes from -1, none, to n_codes - 1) hold\n"
-                      "code k on row t + lag, on row t, and on both.",
+                      "code k on row t + lag, on row t, and on both.  Rows are shared out\n"
+                      "over up to `threads` threads.",
                       &label_transition_counts, py::arg("codes"), py::arg("lag"),
-                      py::arg("n_codes"));
+                      py::arg("n_codes"), py::arg("threads") = 1);
     pyc::def_function(
         m, "rank_autocorrelation", "(factor_data, lags, threads=1)",
         "Spearman correlation of each date's factor with the factor `lag` rows\n"

@@ -189,7 +189,7 @@ def group_presence(quantile_detail, labels, codes=None):
     members on that date in ``quantile_detail``.  ``codes``: its
     ``_label_codes``, when the caller has them."""
     codes, where = codes if codes is not None else _label_codes(quantile_detail)
-    has = _kernels.label_transition_counts(codes, 0, len(where))[0] > 0
+    has = _kernels.label_transition_counts(codes, 0, len(where), thread_count())[0] > 0
     return pd.DataFrame(
         {
             label: has[:, where[label]] if label in where else np.zeros(len(codes), bool)
@@ -226,7 +226,7 @@ def rebalance_turnover(quantile_detail, labels, period, codes=None):
     if p < n and any(label in where for label in labels):
         # members counted per row and label in one pass: in the group now,
         # p rows earlier, and at both
-        size, held, stayed = _kernels.label_transition_counts(codes, p, len(where))
+        size, held, stayed = _kernels.label_transition_counts(codes, p, len(where), thread_count())
         for k, label in enumerate(labels):
             if label not in where:
                 continue
