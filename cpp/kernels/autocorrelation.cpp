@@ -88,13 +88,10 @@ void rank_autocorrelation(const ConstView &x, const std::vector<index_t> &lags, 
     for (index_t p : lags) max_lag = std::max(max_lag, p);
     max_lag = std::min(max_lag, rows);
     if (rows == 0 || m < 2) return;
-    // Each row is computed on its own, so the split cannot change a bit.
-    // Runs of rows long enough that sorting the max_lag rows before each
-    // run again costs little, and only when threads share them.
+    // Each row is computed on its own, so the split cannot change a bit;
+    // each run sorts again the max_lag rows before it.
     threads = threads_for(rows * m * 32 * static_cast<index_t>(lags.size() + 1), threads);
-    const index_t run = threads == 1 ? rows
-                                     : std::max<index_t>(4 * (max_lag + 1),
-                                                         (rows + 4 * threads - 1) / (4 * threads));
+    const index_t run = ring_run_length(rows, max_lag + 1, threads);
     std::vector<std::unique_ptr<AutocorrRun>> workers(static_cast<std::size_t>(threads));
     const index_t n_runs = (rows + run - 1) / run;
     parallel_chunks(n_runs, threads, 1, [&](int thread, index_t lo, index_t hi) {

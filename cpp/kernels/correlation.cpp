@@ -373,13 +373,9 @@ void decay_correlation(CorrKind kind, const LongTable &table, const std::vector<
     if (!lag0 && (max_lag < 2 || n_dates < 2)) return;
     const index_t ring = std::max<index_t>(1, std::min(std::max<index_t>(max_lag, 1), n_dates));
     // Runs of dates: each run sorts again the fields of the max_lag - 1
-    // dates past its end that the next run sorts too, so runs are made
-    // long enough for that to cost little, and only when threads share
-    // them.
+    // dates past its end that the next run sorts too.
     threads = std::max(threads, 1);
-    const index_t run = threads == 1 ? std::max<index_t>(n_dates, 1)
-                                     : std::max<index_t>(4 * ring, (n_dates + 8 * threads - 1) /
-                                                                       (8 * threads));
+    const index_t run = ring_run_length(n_dates, ring, threads);
     const index_t n_runs = (n_dates + run - 1) / run;
     std::vector<DecayRows> parts(static_cast<std::size_t>(n_runs));
     std::vector<std::unique_ptr<DecayWorker>> workers(static_cast<std::size_t>(threads));

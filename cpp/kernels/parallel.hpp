@@ -66,4 +66,14 @@ inline int threads_for(index_t work, int threads) {
     return static_cast<int>(std::clamp<index_t>(work / kPerThread, 1, std::max(threads, 1)));
 }
 
+// Runs of rows for work in which each row also reads rows before it, kept
+// in a ring of `ring` rows (the row itself included) that each run fills
+// again (sorts again) before its first row: one run on one thread, else
+// runs long enough for that repeated work to cost little, several per
+// thread for balance.
+inline index_t ring_run_length(index_t rows, index_t ring, int threads) {
+    if (threads <= 1) return std::max<index_t>(rows, 1);
+    return std::max<index_t>(4 * ring, (rows + 8 * threads - 1) / (8 * threads));
+}
+
 }  // namespace tarnfold::kern

@@ -83,14 +83,19 @@ py::object label_codes(py::array values) {
     return py::make_tuple(codes, uniques);
 }
 
+// A `threads=` argument of this module's functions.
+int thread_argument(py::handle threads) {
+    return static_cast<int>(args::checked_integer(threads, "threads",
+                                                  "a positive number of threads", 1));
+}
+
 // Per row t of the result and label code k (0 to n_codes - 1): how many
 // columns hold k on row t + lag ("now"), on row t ("before"), and on both
 // ("stayed"); -1 is no label and is not counted.  One pass over the codes.
 py::object label_transition_counts(
     py::array_t<std::int32_t, py::array::c_style | py::array::forcecast> codes, py::ssize_t lag,
     py::ssize_t n_codes, py::object threads) {
-    const int workers = static_cast<int>(args::checked_integer(threads, "threads",
-                                                               "a positive number of threads", 1));
+    const int workers = thread_argument(threads);
     if (codes.ndim() != 2) throw py::value_error("codes: expected a 2-dimensional array");
     const py::ssize_t n = codes.shape(0), m = codes.shape(1);
     if (lag < 0 || n_codes < 0) {
@@ -157,8 +162,7 @@ void register_summaries(py::module_ &m) {
         "dates x lags, NaN where fewer than two instruments are common.  Dates\n"
         "are shared out over up to `threads` threads (the same numbers).",
         [](py::object factor_data, py::object lags, py::object threads) {
-            const int workers = static_cast<int>(
-                args::checked_integer(threads, "threads", "a positive number of threads", 1));
+            const int workers = thread_argument(threads);
             std::vector<index_t> ls;
             for (py::handle p : lags) {
                 ls.push_back(static_cast<index_t>(pyc::as_integer(p, "lags: expected integers")));
