@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "kernels/multiversion.hpp"
+
 namespace tarnfold::kern {
 
 namespace {
@@ -217,16 +219,24 @@ RankSums rank_kept_sums(const SortedColumn &col, const std::uint8_t *keep, std::
     return out;
 }
 
+TARNFOLD_AVX2_CLONES
 __int128 centred_dot(const std::int32_t *a, const std::int32_t *b, std::size_t n) {
     __int128 total = 0;
     // Centred ranks of n entries are below n in magnitude: blocks short
     // enough that the 64-bit partial sums cannot overflow.
     const std::size_t kBlock = sum_block_length(n);
+    // Below 46341 entries every product fits 32 bits, which the vector
+    // units multiply twice as fast as 64-bit lanes.
+    const bool narrow = n <= 46340;
     for (std::size_t s = 0; s < n; s += kBlock) {
         const std::size_t e = std::min(n, s + kBlock);
         std::int64_t part = 0;
-        for (std::size_t i = s; i < e; ++i)
-            part += static_cast<std::int64_t>(a[i]) * static_cast<std::int64_t>(b[i]);
+        if (narrow) {
+            for (std::size_t i = s; i < e; ++i) part += a[i] * b[i];
+        } else {
+            for (std::size_t i = s; i < e; ++i)
+                part += static_cast<std::int64_t>(a[i]) * static_cast<std::int64_t>(b[i]);
+        }
         total += part;
     }
     return total;
