@@ -250,14 +250,15 @@ struct DecayWorker {
           factor(static_cast<std::size_t>(n_inst)),
           ranks_f(static_cast<std::size_t>(n_inst)),
           ranks_x(static_cast<std::size_t>(n_inst)),
-          keep(static_cast<std::size_t>(n_inst)) {}
+          keep(static_cast<std::size_t>(n_inst)),
+          factor_valid(static_cast<std::size_t>(n_inst)) {}
 
     std::vector<FieldDate> slots;
     std::vector<double> factor, bx, by;
     std::vector<std::int32_t> ranks_f, ranks_x;
     SortedColumn factor_sorted;
     std::vector<std::uint32_t> kept_pos;
-    std::vector<std::uint8_t> keep;
+    std::vector<std::uint8_t> keep, factor_valid;
     SortScratch scratch;
     std::int64_t constant_inputs = 0;
 
@@ -278,10 +279,18 @@ void DecayWorker::dates(CorrKind kind, const LongTable &table, const std::vector
         bool any_factor = false;
         for (std::size_t s = 0; s < n; ++s) {
             factor[s] = rows[s] < 0 ? kNaN : table.factor[rows[s]];
-            any_factor = any_factor || !std::isnan(factor[s]);
+            factor_valid[s] = !std::isnan(factor[s]);
+            any_factor = any_factor || factor_valid[s];
         }
-        if (kind == CorrKind::Spearman && (any_factor || lag0))
+        if (kind == CorrKind::Spearman && (any_factor || lag0)) {
             sort_valid(factor.data(), static_cast<std::uint32_t>(n), factor_sorted, scratch);
+            // The walks over the factor's sorted order write every entry
+            // but the NaN ones, which must read 0 in the cross sums.  The
+            // fields' ranks need no clearing: where a walk over a field
+            // leaves an old value (a NaN of that field), the factor's rank
+            // is 0, as that entry is never kept.
+            std::fill(ranks_f.begin(), ranks_f.end(), 0);
+        }
         if (lag0) {
             FieldDate &fd = slots[static_cast<std::size_t>(i % ring)];
             if (fd.date != i) load_field_date(kind, table, grid, i, n_inst, fd, scratch);
@@ -298,8 +307,6 @@ void DecayWorker::dates(CorrKind kind, const LongTable &table, const std::vector
                     continue;
                 }
                 const auto kept32 = static_cast<std::uint32_t>(kept);
-                std::fill(ranks_f.begin(), ranks_f.end(), 0);
-                std::fill(ranks_x.begin(), ranks_x.end(), 0);
                 RankSums f = rank_kept_sums(factor_sorted, keep.data(), kept32, ranks_f.data(),
                                             kept_pos);
                 RankSums x = rank_kept_sums(fd.sorted[k], keep.data(), kept32, ranks_x.data(),
@@ -316,10 +323,13 @@ void DecayWorker::dates(CorrKind kind, const LongTable &table, const std::vector
             const index_t j = i + d;
             FieldDate &fd = slots[static_cast<std::size_t>(j % ring)];
             if (fd.date != j) load_field_date(kind, table, grid, j, n_inst, fd, scratch);
+            // (bytes of 0 and 1: a loop the compiler vectorises)
+            const std::uint8_t *complete = fd.complete.data(), *valid = factor_valid.data();
+            std::uint8_t *kp = keep.data();
             index_t kept = 0;
             for (std::size_t s = 0; s < n; ++s) {
-                keep[s] = fd.complete[s] && !std::isnan(factor[s]);
-                kept += keep[s];
+                kp[s] = complete[s] & valid[s];
+                kept += kp[s];
             }
             if (kept == 0) continue;
             out.date.push_back(i);
@@ -330,12 +340,9 @@ void DecayWorker::dates(CorrKind kind, const LongTable &table, const std::vector
             }
             if (kind == CorrKind::Spearman) {
                 const auto kept32 = static_cast<std::uint32_t>(kept);
-                // NaN entries are never visited by the walks: clear them.
-                std::fill(ranks_f.begin(), ranks_f.end(), 0);
                 RankSums f = rank_kept_sums(factor_sorted, keep.data(), kept32, ranks_f.data(),
                                             kept_pos);
                 for (std::size_t k = 0; k < n_fields; ++k) {
-                    std::fill(ranks_x.begin(), ranks_x.end(), 0);
                     RankSums x = rank_kept_sums(fd.sorted[k], keep.data(), kept32, ranks_x.data(),
                                                 kept_pos);
                     x.cross = centred_dot(ranks_x.data(), ranks_f.data(), n);
