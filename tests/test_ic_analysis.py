@@ -11,6 +11,7 @@ import pytest
 
 import tarnfold.analysis.assay_bench as ab
 from tarnfold.analysis.analysis_result import ICAnalysisResult
+from tarnfold.threads import ENVIRONMENT_VARIABLE
 
 import ic_pandas_reference as ref
 
@@ -169,6 +170,29 @@ def test_decay_lags():
         analyser = ab.ICAnalysis(max_decay=bad)  # accepted until used
         with pytest.raises(TypeError, match="max_decay: expected None or an integer"):
             quiet(analyser.analysis, factor, returns, [1])
+
+
+@pytest.mark.parametrize("rank_ic", [True, False])
+def test_industry_ic_over_many_dates(rank_ic, monkeypatch):
+    # a million rows in a few industries pooled over every date: sorts of
+    # a quarter of a million values (wider radix digits than any date's
+    # cross-section takes), rows of each industry spread over the table,
+    # groups shared between threads
+    factor, returns = tables(n_dates=1100, n_inst=1000, seed=11)
+    factor.iloc[:, 7] = 2.0  # ties across dates
+    industry = {oid: "ind%d" % (k % 4) for k, oid in enumerate(factor.columns[:900])}
+    industry[factor.columns[0]] = "alone"  # an industry of one instrument
+    fd = ab._format_factor_data(factor, returns, [1, 3])
+    analyser = ab.ICAnalysis(rank_ic, industry)
+    got = {}
+    for threads in ("1", "2"):
+        monkeypatch.setenv(ENVIRONMENT_VARIABLE, threads)
+        got[threads] = quiet(analyser._calc_ic_industry_distribute, fd)
+    labels = ref.industry_labels(fd, industry)
+    want = quiet(ref.calc_ic_industry, fd, labels, ref.ic_func(rank_ic))
+    assert_same(got["1"], want)
+    pd.testing.assert_frame_equal(got["1"], got["2"], check_exact=True)
+    assert len(got["1"]) == 6
 
 
 def test_industry_labels_from_dict_and_series():
