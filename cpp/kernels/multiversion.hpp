@@ -5,7 +5,11 @@
 // neither).
 #pragma once
 
-#if defined(__x86_64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
+#include <cstdlib>  // defines __GLIBC__ with the GNU C library
+
+// The pick at load time needs the GNU C library's indirect functions.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__) && \
+    (defined(__GNUC__) || defined(__clang__))
 #define TARNFOLD_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define TARNFOLD_AVX2_CLONES
