@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/multiversion.hpp"
 #include "kernels/parallel.hpp"
 #include "kernels/ranking.hpp"
 
@@ -105,6 +106,50 @@ struct Window {
 
 namespace {
 
+// The mean growth of one group's members over `days` consecutive dates of
+// a window: `rows` is the first date's row of cumulative growth, `base` the
+// row before the window.  out[d * stride] = mean over the members of
+// rows[d][j] / base[j], NaN ratios left out (NaN when all are).  Four dates
+// are summed side by side, each in its own lanes and in member order, so
+// every mean is the sum a loop over one date would make.
+TARNFOLD_AVX2_CLONES
+void window_means(const double *rows, index_t m, const double *base, const std::uint32_t *mem,
+                  index_t size, index_t days, double *out, index_t stride) {
+    typedef double v4d __attribute__((vector_size(32)));
+    typedef std::int64_t v4i __attribute__((vector_size(32)));
+    index_t d = 0;
+    for (; d + 4 <= days; d += 4) {
+        const double *r0 = rows + d * m, *r1 = r0 + m, *r2 = r1 + m, *r3 = r2 + m;
+        v4d sum = {0.0, 0.0, 0.0, 0.0};
+        v4i valid = {0, 0, 0, 0};
+        for (index_t k = 0; k < size; ++k) {
+            const std::uint32_t j = mem[k];
+            const v4d now = {r0[j], r1[j], r2[j], r3[j]};
+            const v4d x = now / base[j];
+            const v4i ok = x == x;
+            sum = ok ? sum + x : sum;
+            valid -= ok;
+        }
+        for (index_t l = 0; l < 4; ++l) {
+            out[(d + l) * stride] =
+                valid[l] ? sum[l] / static_cast<double>(valid[l]) : kNaN;
+        }
+    }
+    for (; d < days; ++d) {
+        const double *now = rows + d * m;
+        double sum = 0.0;
+        index_t valid = 0;
+        for (index_t k = 0; k < size; ++k) {
+            const double x = now[mem[k]] / base[mem[k]];
+            if (!std::isnan(x)) {
+                sum += x;
+                ++valid;
+            }
+        }
+        out[d * stride] = valid ? sum / static_cast<double>(valid) : kNaN;
+    }
+}
+
 // One staggered schedule lv of a period: its daily group returns and
 // turnover (q x n each, NaN where the schedule has none), with buffers
 // reused from one schedule to the next.
@@ -127,38 +172,33 @@ void ScheduleRun::run(const std::int32_t *labels, const double *cum, index_t n, 
     mean.clear();
     occurs.assign(static_cast<std::size_t>(q), 0);
     last_start.assign(static_cast<std::size_t>(q), -1);
-    win.start = -1;
-    for (index_t t = lv; t < n; ++t) {
-        const index_t s = lv + period * ((t - lv) / period);
-        if (win.start != s) win.build(labels, m, q, s);
+    // Windows start on rows lv, lv + period, ...: every date of a window
+    // holds the members labelled on its first row.
+    for (index_t s = lv; s < n; s += period) {
+        win.build(labels, m, q, s);
         if (win.empty()) continue;
-        table_row.push_back(t);
-        const double *now = cum + t * m;
+        const index_t days = std::min(n, s + period) - s;
+        const std::size_t pos0 = table_row.size();
+        for (index_t t = s; t < s + days; ++t) table_row.push_back(t);
+        mean.resize((pos0 + static_cast<std::size_t>(days)) * static_cast<std::size_t>(q));
+        double *window_mean = mean.data() + pos0 * static_cast<std::size_t>(q);
         const double *base = cum + (s - 1) * m;
         for (index_t g = 0; g < q; ++g) {
             const index_t size = win.count(g);
             if (size == 0) {
-                mean.push_back(kNaN);
+                for (index_t d = 0; d < days; ++d) window_mean[d * q + g] = kNaN;
                 continue;
             }
             occurs[g] = 1;
             const std::uint32_t *mem = win.member.data() + win.offset[g];
-            double sum = 0.0;
-            index_t valid = 0;
-            for (index_t k = 0; k < size; ++k) {
-                const double x = now[mem[k]] / base[mem[k]];
-                if (!std::isnan(x)) {
-                    sum += x;
-                    ++valid;
-                }
-            }
-            mean.push_back(valid ? sum / static_cast<double>(valid) : kNaN);
+            window_means(cum + s * m, m, base, mem, size, days, window_mean + g, q);
 
-            // Turnover: members that joined since the group's previous
-            // date with members (the same window: nobody joined).
+            // Turnover on the window's first date: members that joined
+            // since the group's previous window with members; none join
+            // on the later dates of a window.
             double turnover = 0.0;
             const index_t prev = last_start[g];
-            if (prev >= 0 && prev != s) {
+            if (prev >= 0) {
                 const std::int32_t *before = labels + prev * m;
                 index_t joined = 0;
                 for (index_t k = 0; k < size; ++k)
@@ -166,7 +206,8 @@ void ScheduleRun::run(const std::int32_t *labels, const double *cum, index_t n, 
                 turnover = static_cast<double>(joined) / static_cast<double>(size);
             }
             last_start[g] = s;
-            turnover_out[g * n + t] = turnover;
+            turnover_out[g * n + s] = turnover;
+            for (index_t t = s + 1; t < s + days; ++t) turnover_out[g * n + t] = 0.0;
         }
     }
     // Daily returns from the group means: the change against the

@@ -35,24 +35,19 @@ py::object label_codes(py::array values) {
     py::list uniques;
     py::dict code_of;  // label text -> code
     // The last few objects met, with their codes: the labels of a table
-    // the analyser wrote are a handful of shared objects.
-    constexpr std::size_t kRemembered = 16;
-    std::vector<PyObject *> seen;
-    std::vector<std::int32_t> seen_code;
-    PyObject *last = nullptr;
-    std::int32_t last_code = -1;
+    // the analyser wrote are a handful of shared objects.  Neighbouring
+    // cells mostly hold different labels, so each cell is compared with
+    // every remembered object without a branch on which one matches.
+    constexpr int kRemembered = 16;
+    PyObject *seen[kRemembered];
+    std::int32_t seen_code[kRemembered];
+    int remembered = 0;
     for (py::ssize_t k = 0; k < size; ++k) {
         PyObject *obj = cells[k];
-        if (obj == last) {
-            out[k] = last_code;
-            continue;
-        }
         std::int32_t code = -2;
-        for (std::size_t s = 0; s < seen.size(); ++s) {
-            if (seen[s] == obj) {
-                code = seen_code[s];
-                break;
-            }
+        for (int s = 0; s < remembered; ++s) {
+            const std::int32_t hit = -static_cast<std::int32_t>(seen[s] == obj);
+            code = (code & ~hit) | (seen_code[s] & hit);
         }
         if (code == -2) {
             if (PyFloat_Check(obj) && std::isnan(PyFloat_AS_DOUBLE(obj))) {
@@ -71,14 +66,13 @@ py::object label_codes(py::array values) {
                 return py::none();
             }
             // The objects of the array stay alive while it does.
-            if (seen.size() < kRemembered) {
-                seen.push_back(obj);
-                seen_code.push_back(code);
+            if (remembered < kRemembered) {
+                seen[remembered] = obj;
+                seen_code[remembered] = code;
+                ++remembered;
             }
         }
         out[k] = code;
-        last = obj;
-        last_code = code;
     }
     return py::make_tuple(codes, uniques);
 }
