@@ -317,21 +317,26 @@ def _exposure_missing(dates, ids):
     missing = np.ones((len(dates), len(ids)), bool)
     if exp is None or len(exp) == 0:
         return missing
-    complete = exp.notna().all(axis=1).to_numpy()
+    complete = np.ones(len(exp), bool)
+    for _, column in exp.items():  # column by column: no table of flags
+        complete &= column.notna().to_numpy()
     index = exp.index
     date_level = list(index.names).index("date") if "date" in index.names else 0
     id_level = 1 - date_level if "date" in index.names else index.nlevels - 1
 
     def positions(level, labels):
         # row positions through the level's codes: no per-row labels built
-        where = pd.Index(labels).get_indexer(index.levels[level])
-        codes = np.asarray(index.codes[level])
-        return np.where(codes >= 0, where[codes], -1)
+        # (a missing label's code, -1, picks the -1 appended last)
+        where = np.append(pd.Index(labels).get_indexer(index.levels[level]), -1)
+        return where[np.asarray(index.codes[level])]
 
     rows = positions(date_level, dates)
     cols = positions(id_level, ids)
+    cells = rows * len(ids) + cols
     ok = (rows >= 0) & (cols >= 0)
-    missing[rows[ok], cols[ok]] = ~complete[ok]
+    if not ok.all():
+        cells, complete = cells[ok], complete[ok]
+    missing.ravel()[cells] = ~complete
     return missing
 
 
