@@ -497,8 +497,9 @@ def as_periods(periods):
 def returns_problem(returns):
     """What a table looks like when it cannot be daily simple returns
     (prices, percentages), or None when it can."""
-    values = returns.to_numpy(dtype=float, na_value=np.nan).ravel()
-    # every k-th value: a million tell what a table holds as well as all
+    # every k-th value in memory order (no copy of a column-major table): a
+    # million tell what a table holds as well as all
+    values = returns.to_numpy(dtype=float, na_value=np.nan).ravel(order="K")
     values = values[:: max(values.size // 1_000_000, 1)]
     values = values[np.isfinite(values)]
     if values.size == 0:
