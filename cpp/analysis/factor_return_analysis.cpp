@@ -37,7 +37,7 @@ py::object fra_analysis(py::object self, py::object factor_data, py::object retu
     const int threads = thread_count();
     {
         py::gil_scoped_release nogil;
-        std::vector<double> weights(static_cast<std::size_t>(n * m));
+        kern::RawVector<double> weights(static_cast<std::size_t>(n * m));
         kern::demeaned_weights(w.factor.view, negate, weights.data(), threads);
         std::vector<double> daily(static_cast<std::size_t>(n));
         for (std::size_t k = 0; k < per.value.size(); ++k) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/bench.hpp"
+#include "kernels/matrix.hpp"
 
 namespace tarnfold::bench::holding {
 
@@ -17,8 +18,8 @@ namespace tarnfold::bench::holding {
 struct Wide {
     frame::FrameValues factor;
     index_t n = 0, m = 0;
-    std::vector<double> cum;
-    std::vector<double> level;  // only when asked for
+    kern::RawVector<double> cum;
+    kern::RawVector<double> level;  // only when asked for
 };
 Wide read_wide(py::handle factor_data, py::handle returns, bool with_level);
 

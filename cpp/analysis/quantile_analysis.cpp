@@ -79,7 +79,7 @@ void compound(const double *daily, index_t n, double *out) {
 
 // The label of every instrument on every date as an object array: label
 // strings, float NaN where there is none.
-py::object detail_values(const std::vector<std::int32_t> &labels, index_t n, index_t m,
+py::object detail_values(const std::int32_t *labels, index_t n, index_t m,
                          const py::list &tags) {
     py::object arr = frame::numpy().attr("empty")(py::make_tuple(n, m),
                                                   py::arg("dtype") = py::str("O"));
@@ -89,7 +89,7 @@ py::object detail_values(const std::vector<std::int32_t> &labels, index_t n, ind
     std::vector<PyObject *> by_label;
     for (py::handle tag : tags) by_label.push_back(tag.ptr());
     for (index_t k = 0; k < n * m; ++k) {
-        const std::int32_t g = labels[static_cast<std::size_t>(k)];
+        const std::int32_t g = labels[k];
         PyObject *obj = g >= 0 ? by_label[static_cast<std::size_t>(g)] : nan.ptr();
         PyObject *old = cells[k];
         Py_INCREF(obj);
@@ -174,7 +174,7 @@ py::object qra_analysis(py::object self, py::object factor_data, py::object retu
     const bool asc = py::bool_(ascending);
 
     const std::size_t cells = static_cast<std::size_t>(q * n);
-    std::vector<std::int32_t> labels(static_cast<std::size_t>(n * m));
+    kern::RawVector<std::int32_t> labels(static_cast<std::size_t>(n * m));
     std::vector<std::vector<double>> ret_cols, to_cols, ls_cols;
     const int threads = thread_count();
     {
@@ -210,7 +210,7 @@ py::object qra_analysis(py::object self, py::object factor_data, py::object retu
     py::object top_minus_bottom = holding::columns_frame(ls_cols, index.attr("rename")("datetime"),
                                                          per.name);
     py::object quantile_detail = pd.attr("DataFrame")(
-        py::arg("data") = detail_values(labels, n, m, tags), py::arg("index") = index,
+        py::arg("data") = detail_values(labels.data(), n, m, tags), py::arg("index") = index,
         py::arg("columns") = factor_data.attr("columns"), py::arg("dtype") = py::str("O"),
         py::arg("copy") = false);
     py::object benchmark_return = self.attr("_load_benchmark_series")(index);

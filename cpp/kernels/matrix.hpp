@@ -9,6 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace tarnfold::kern {
 
@@ -33,5 +38,33 @@ struct MutView {
     double &operator()(index_t i, index_t j) const { return data[i * row_stride + j * col_stride]; }
     ConstView as_const() const { return ConstView{data, rows, cols, row_stride, col_stride}; }
 };
+
+// An allocator whose resize leaves new elements of a trivial type
+// uninitialised, for RawVector below.
+template <typename T>
+struct UninitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <typename U>
+    UninitAllocator(const UninitAllocator<U> &) noexcept {}
+    template <typename U>
+    void construct(U *p) noexcept {
+        static_assert(std::is_trivially_default_constructible_v<U>);
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// A table that a kernel writes in full: no zero fill before it, so the
+// first writes, and the page faults of fresh memory that come with them,
+// happen in the kernel's own threads.
+template <typename T>
+using RawVector = std::vector<T, UninitAllocator<T>>;
 
 }  // namespace tarnfold::kern
