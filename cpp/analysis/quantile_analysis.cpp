@@ -79,8 +79,7 @@ void compound(const double *daily, index_t n, double *out) {
 
 // The label of every instrument on every date as an object array: label
 // strings, float NaN where there is none.
-py::object detail_values(const std::int32_t *labels, index_t n, index_t m,
-                         const py::list &tags) {
+py::object detail_values(const std::int32_t *labels, index_t n, index_t m, const py::list &tags) {
     py::object arr = frame::numpy().attr("empty")(py::make_tuple(n, m),
                                                   py::arg("dtype") = py::str("O"));
     py::array a = arr;

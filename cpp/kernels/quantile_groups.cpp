@@ -131,8 +131,7 @@ void window_means(const double *rows, index_t m, const double *base, const std::
             valid -= ok;
         }
         for (index_t l = 0; l < 4; ++l) {
-            out[(d + l) * stride] =
-                valid[l] ? sum[l] / static_cast<double>(valid[l]) : kNaN;
+            out[(d + l) * stride] = valid[l] ? sum[l] / static_cast<double>(valid[l]) : kNaN;
         }
     }
     for (; d < days; ++d) {
