@@ -149,13 +149,14 @@ def assert_close(mine, theirs):
 @pytest.mark.parametrize("seed,quantile,ascending", [(1, 5, False), (2, 3, True), (3, 7, False)])
 def test_matches_the_pandas_formulation(seed, quantile, ascending):
     factor, returns = random_tables(seed)
-    periods = (1, 2, 3, 5)
+    # windows of 5 and 9 dates: dates summed side by side, and the rest
+    periods = (1, 2, 3, 5, 9)
     res = Q(quantile=quantile).analysis(factor, returns, periods, ascending=ascending)
     qr, qt, qd, tmb = ref.quantile_return_analysis(
         factor, returns, periods, quantile=quantile, ascending=ascending
     )
     assert list(res.quantile_returns.index.names) == ["tag", "datetime"]
-    assert list(res.quantile_returns.columns) == ["P_1", "P_2", "P_3", "P_5"]
+    assert list(res.quantile_returns.columns) == ["P_1", "P_2", "P_3", "P_5", "P_9"]
     assert_close(res.quantile_returns, qr)
     assert_close(res.quantile_turnover, qt)
     assert_close(res.top_minus_bottom_returns, tmb)
