@@ -109,26 +109,41 @@ py::object label_transition_counts(
         py::gil_scoped_release nogil;
         // rows are counted on their own: any split gives the same counts
         const int used = kern::threads_for(rows * m * 2, workers);
-        kern::parallel_chunks(rows, used, std::max<index_t>(1, rows / (8 * used)),
-                              [&](int, index_t lo, index_t hi) {
-                                  for (py::ssize_t t = lo; t < hi; ++t) {
-                                      const std::int32_t *now = c + (t + lag) * m,
-                                                         *before = c + t * m;
-                                      std::int64_t *row_now = now_out + t * n_codes,
-                                                   *row_before = before_out + t * n_codes,
-                                                   *row_stayed = stayed_out + t * n_codes;
-                                      for (py::ssize_t i = 0; i < m; ++i) {
-                                          const py::ssize_t a = now[i], b = before[i];
-                                          if (a < -1 || a >= n_codes || b < -1 || b >= n_codes) {
-                                              in_range.store(false, std::memory_order_relaxed);
-                                              continue;
-                                          }
-                                          if (a >= 0) ++row_now[a];
-                                          if (b >= 0) ++row_before[b];
-                                          if (a >= 0 && a == b) ++row_stayed[a];
-                                      }
-                                  }
-                              });
+        // Each row's counts are tallied with one unconditional increment
+        // per table and cell: slot 0 takes the cells without a label, and
+        // four copies of the tables, one per column modulo 4, keep
+        // neighbouring cells from waiting on each other's increments.
+        const py::ssize_t slots = n_codes + 1;
+        kern::parallel_chunks(
+            rows, used, std::max<index_t>(1, rows / (8 * used)), [&](int, index_t lo, index_t hi) {
+                std::vector<std::int64_t> tally(static_cast<std::size_t>(4 * 3 * slots));
+                for (py::ssize_t t = lo; t < hi; ++t) {
+                    const std::int32_t *now = c + (t + lag) * m, *before = c + t * m;
+                    std::fill(tally.begin(), tally.end(), std::int64_t{0});
+                    for (py::ssize_t i = 0; i < m; ++i) {
+                        const py::ssize_t a = now[i], b = before[i];
+                        if (a < -1 || a >= n_codes || b < -1 || b >= n_codes) {
+                            in_range.store(false, std::memory_order_relaxed);
+                            continue;
+                        }
+                        std::int64_t *lane = tally.data() + (i & 3) * 3 * slots;
+                        ++lane[a + 1];
+                        ++lane[slots + b + 1];
+                        ++lane[2 * slots + (a == b ? a + 1 : 0)];
+                    }
+                    std::int64_t *row_now = now_out + t * n_codes,
+                                 *row_before = before_out + t * n_codes,
+                                 *row_stayed = stayed_out + t * n_codes;
+                    for (py::ssize_t k = 0; k < n_codes; ++k) {
+                        for (int l = 0; l < 4; ++l) {
+                            const std::int64_t *lane = tally.data() + l * 3 * slots;
+                            row_now[k] += lane[k + 1];
+                            row_before[k] += lane[slots + k + 1];
+                            row_stayed[k] += lane[2 * slots + k + 1];
+                        }
+                    }
+                }
+            });
     }
     if (!in_range) throw py::value_error("codes: expected codes from -1 to n_codes - 1");
     return py::make_tuple(now_counts, before_counts, stayed_counts);
