@@ -34,10 +34,11 @@ py::object label_codes(py::array values) {
     std::int32_t *out = codes.mutable_data();
     py::list uniques;
     py::dict code_of;  // label text -> code
-    // The last few objects met, with their codes: the labels of a table
-    // the analyser wrote are a handful of shared objects.  Neighbouring
-    // cells mostly hold different labels, so each cell is compared with
-    // every remembered object without a branch on which one matches.
+    // The first distinct objects met (up to 16), with their codes: the
+    // labels of a table the analyser wrote are a handful of shared objects.
+    // Neighbouring cells mostly hold different labels, so each cell is
+    // compared with every remembered object without a branch on which one
+    // matches.
     constexpr int kRemembered = 16;
     PyObject *seen[kRemembered];
     std::int32_t seen_code[kRemembered];
