@@ -13,6 +13,8 @@ import pandas as pd
 import pytest
 
 import mivada
+from _tables import crowded_rows
+from tarnfold import _kernels
 from tarnfold import operators as op
 import tarnfold
 from tarnfold.analysis import assay_bench as ab
@@ -494,6 +496,20 @@ def _pandas_mean_rank_correlation(tables, names):
         cross = pd.DataFrame({n: t.loc[d] for n, t in zip(names, tables)})
         mats.append(cross.corr(method="spearman").to_numpy())
     return pd.DataFrame(np.nanmean(np.stack(mats), axis=0), index=names, columns=names)
+
+
+def test_rank_correlation_of_wide_crowded_tables_matches_pandas(rng):
+    # Cross-sections wide enough for the radix sort, with values that share
+    # sort keys (crowded into parts of a wide range), ties and NaN.
+    width = 400
+    first = np.vstack([crowded_rows(rng, width) for _ in range(4)])
+    second = first[::-1] * rng.choice([-1.0, 2.0], size=first.shape)
+    second[-1] = first[-1]  # the constant-but-one row pairs with itself
+    tables = [pd.DataFrame(first), pd.DataFrame(second), pd.DataFrame(-first)]
+    sums, counts = _kernels.cross_rank_correlation_sums(tables)
+    want = _pandas_mean_rank_correlation(tables, ["a", "b", "c"]).to_numpy()
+    off = ~np.eye(3, dtype=bool)
+    np.testing.assert_allclose((sums / np.maximum(counts, 1))[off], want[off], rtol=1e-12)
 
 
 def test_correlation_view_matches_pandas(tmp_path, rng):

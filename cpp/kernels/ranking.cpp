@@ -69,11 +69,84 @@ void radix_sort_high(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &
     if (src != a.data()) std::memcpy(a.data(), src, m * sizeof(std::uint64_t));
 }
 
+// A sort of a few thousand words in two passes of 11-bit digits, on a
+// coarser key that keeps the order: the leading 12 bits of the key half (the
+// sign and exponent of the value) replaced by their rank among those present,
+// followed by the next 20 bits, cut to 22 bits in all.  The coarse key
+// replaces the key half of each word on the way out.  Words whose coarse
+// keys are equal come out adjacent (in input order), and callers settle
+// such runs on the values.  Where many values would share a coarse key
+// (values crowded into a small part of their range), it returns false,
+// having changed nothing.
+bool radix_sort_coarse(std::vector<std::uint64_t> &a, std::vector<std::uint64_t> &tmp,
+                       std::vector<std::uint32_t> &count) {
+    constexpr int kBits = 22, kDigit = kBits / 2;
+    constexpr std::uint32_t kBuckets = std::uint32_t{1} << kDigit, kMask = kBuckets - 1;
+    const std::size_t m = a.size();
+    const std::uint64_t *in = a.data();
+    std::uint32_t lo = 0xFFF, hi = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const auto e = static_cast<std::uint32_t>(in[i] >> 52);
+        lo = std::min(lo, e);
+        hi = std::max(hi, e);
+    }
+    // rank of each leading 12 bits present, in count[2 * kBuckets ...]
+    const std::uint32_t span = hi - lo + 1;
+    count.assign(2 * kBuckets + span, 0);
+    std::uint32_t *c0 = count.data(), *c1 = c0 + kBuckets, *rank = c1 + kBuckets;
+    for (std::size_t i = 0; i < m; ++i) rank[(in[i] >> 52) - lo] = 1;
+    std::uint32_t present = 0;
+    for (std::uint32_t e = 0; e < span; ++e) {
+        const std::uint32_t here = rank[e];
+        rank[e] = present;
+        present += here;
+    }
+    const int width = 20 + (present > 1 ? 32 - __builtin_clz(present - 1) : 0);
+    const int drop = std::max(0, width - kBits);
+    tmp.resize(m);
+    std::uint64_t *coarse = tmp.data();
+    constexpr std::uint64_t kLow = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t w = in[i];
+        const std::uint64_t k = ((static_cast<std::uint64_t>(rank[(w >> 52) - lo]) << 20) |
+                                 ((w >> 32) & 0xFFFFF)) >>
+                                drop;
+        coarse[i] = (k << 32) | (w & kLow);
+        ++c0[k & kMask];
+        ++c1[k >> kDigit];
+    }
+    // Words sharing a leading digit spread over its 2^11 trailing values:
+    // about c^2 / 2^12 pairs of them share the whole coarse key.
+    std::uint64_t pairs = 0;
+    for (std::uint32_t b = 0; b < kBuckets; ++b) pairs += static_cast<std::uint64_t>(c1[b]) * c1[b];
+    if (pairs > (static_cast<std::uint64_t>(m) << (kDigit + 1)) / 8) return false;
+    std::uint32_t s0 = 0, s1 = 0;
+    for (std::uint32_t b = 0; b < kBuckets; ++b) {
+        const std::uint32_t k0 = c0[b], k1 = c1[b];
+        c0[b] = s0;
+        c1[b] = s1;
+        s0 += k0;
+        s1 += k1;
+    }
+    std::uint64_t *dst = a.data();
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t w = coarse[i];
+        dst[c0[(w >> 32) & kMask]++] = w;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t w = dst[i];
+        coarse[c1[w >> (32 + kDigit)]++] = w;
+    }
+    a.swap(tmp);
+    return true;
+}
+
 }  // namespace
 
 void sort_packed_high(std::vector<std::uint64_t> &packed, SortScratch &s) {
     if (packed.size() > 64) {
-        radix_sort_high(packed, s.tmp, s.count);
+        if (packed.size() >= (std::size_t{1} << 17) || !radix_sort_coarse(packed, s.tmp, s.count))
+            radix_sort_high(packed, s.tmp, s.count);
     } else {
         std::sort(packed.begin(), packed.end());
     }

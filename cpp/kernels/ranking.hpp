@@ -42,7 +42,11 @@ struct SortScratch {
 // Sorts the non-NaN entries of values[0, n).  Equal values are adjacent
 // (-0.0 and 0.0 included); +-inf sort to the ends.
 // Sorts words (upper half of order_key(value) << 32 | position) on their
-// upper half; words sharing it keep no particular order.
+// upper half; words sharing it keep no particular order.  The upper halves
+// may come back replaced by a coarser key in the same order: words whose
+// values share the upper half still share it, but some with different
+// upper halves may now share one too.  Callers settle each run of words
+// sharing the upper half on the values themselves.
 void sort_packed_high(std::vector<std::uint64_t> &packed, SortScratch &scratch);
 
 void sort_valid(const double *values, std::uint32_t n, SortedColumn &out, SortScratch &scratch);

@@ -14,9 +14,10 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
     // column-major table) straight into each row's sort words: the upper
     // half of the value's order key and the column.  After the sort only
     // words sharing their upper half can hold equal values or be out of
-    // order; those short runs are settled on the values themselves.  The
-    // block's ranks are written back once the whole block is ranked, so
-    // `out` may be `in`; NaN stays NaN.
+    // order; those short runs are settled on the values, which are kept
+    // row by row beside the sort words (the table's own layout puts each
+    // of them in a cache line of its own).  The block's ranks are written back once the whole block
+    // is ranked, so `out` may be `in`; NaN stays NaN.
     constexpr index_t kBlock = 16;
     constexpr std::uint64_t kHigh = 0xFFFFFFFF00000000ull;
     const index_t n = in.cols;
@@ -24,7 +25,8 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
     std::size_t kept[kBlock];
     SortScratch scratch;
     std::vector<std::pair<double, std::uint32_t>> run;
-    std::vector<double> ranks;  // the block's ranks, row after row
+    std::vector<double> ranks;   // the block's ranks, row after row
+    std::vector<double> values;  // and its values, for settling runs
     for (index_t r0 = 0; r0 < in.rows; r0 += kBlock) {
         const index_t nb = std::min(in.rows, r0 + kBlock) - r0;
         for (index_t i = 0; i < nb; ++i) {
@@ -32,22 +34,25 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
             kept[i] = 0;
         }
         ranks.assign(static_cast<std::size_t>(nb * n), kNaN);
+        values.resize(static_cast<std::size_t>(nb * n));
         for (index_t j = 0; j < n; ++j) {
-            if (j + 8 < n) {
-                const double *ahead = in.data + r0 * in.row_stride + (j + 8) * in.col_stride;
-                __builtin_prefetch(ahead);
+            if (j + 16 < n) {
+                // every cache line of the block's rows in the column 16 ahead
+                const double *ahead = in.data + r0 * in.row_stride + (j + 16) * in.col_stride;
+                for (index_t i = 0; i < nb; i += 8) __builtin_prefetch(ahead + i * in.row_stride);
                 __builtin_prefetch(ahead + (nb - 1) * in.row_stride);
             }
             for (index_t i = 0; i < nb; ++i) {
                 const double v = in(r0 + i, j);
                 const bool nan = std::isnan(v);
                 packed[i][kept[i]] = (order_key(v) & kHigh) | static_cast<std::uint64_t>(j);
+                values[static_cast<std::size_t>(i * n + j)] = v;
                 kept[i] += !nan;
             }
         }
         for (index_t i = 0; i < nb; ++i) {
-            const index_t row = r0 + i;
             double *rank = ranks.data() + i * n;
+            const double *value = values.data() + i * n;
             std::vector<std::uint64_t> &pk = packed[i];
             pk.resize(kept[i]);
             sort_packed_high(pk, scratch);
@@ -66,7 +71,7 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
                 if (run.size() < len) run.resize(len);
                 for (std::size_t u = 0; u < len; ++u) {
                     const auto p = static_cast<std::uint32_t>(pk[t + u] & 0xFFFFFFFFu);
-                    run[u] = {in(row, p), p};
+                    run[u] = {value[p], p};
                 }
                 bool same = true;
                 for (std::size_t u = 1; u < len && same; ++u) same = run[u].first == run[0].first;
