@@ -6,6 +6,8 @@
 // instrument's column is computed as on one thread).  Otherwise the
 // generic loop of evaluate_generic.cpp asks the context for each series.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include "common/pyclass.hpp"
 
@@ -20,6 +22,13 @@ using kern::kNaN;
 
 using LongArray = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 using IndexArray = py::array_t<index_t, py::array::c_style | py::array::forcecast>;
+
+// Whether the 8 flags from v on are all set.
+inline bool all_valid8(const bool *v) {
+    std::uint64_t word;
+    std::memcpy(&word, v, sizeof word);
+    return word == 0x0101010101010101ull;
+}
 
 // How our context lays out the requested instruments: for each, its
 // context column; for each context column, its valid days (a column-major
@@ -43,9 +52,21 @@ struct Layout {
     void positions(index_t i, std::vector<index_t> &pos) const {
         pos.resize(static_cast<std::size_t>(ndays) + 1);
         const bool *v = flags(i);
-        index_t k = 0;
-        for (index_t t = 0; t < ndays; ++t) {
-            pos[static_cast<std::size_t>(k)] = t;
+        index_t *p = pos.data();
+        index_t k = 0, t = 0;
+        for (; t + 8 <= ndays; t += 8) {
+            if (all_valid8(v + t)) {  // most weeks of most instruments
+                for (index_t u = 0; u < 8; ++u) p[k + u] = t + u;
+                k += 8;
+                continue;
+            }
+            for (index_t u = t; u < t + 8; ++u) {
+                p[k] = u;
+                k += v[u];
+            }
+        }
+        for (; t < ndays; ++t) {
+            p[k] = t;
             k += v[t];
         }
     }
@@ -75,9 +96,10 @@ bool read_layout(py::handle ctx, py::handle order_book_ids, index_t ndays, py::s
         const long long c = lay.col[i];
         if (c < 0 || c >= lay.ncols) return false;
         const bool *v = lay.valid + c * lay.valid_stride;
-        index_t count = 0;
-        for (index_t t = 0; t < ndays; ++t) count += v[t] ? 1 : 0;
-        lay.nvalid[static_cast<std::size_t>(i)] = count;
+        const auto *bytes = reinterpret_cast<const std::uint8_t *>(v);
+        std::uint64_t count = 0;
+        for (index_t t = 0; t < ndays; ++t) count += bytes[t];  // flags are 0 or 1
+        lay.nvalid[static_cast<std::size_t>(i)] = static_cast<index_t>(count);
     }
     lay.threads = context_threads(ctx);
     lay.keep = {cols, valid};
@@ -183,8 +205,19 @@ void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
                     for (index_t t = from; t <= last; ++t) column[t] = flag[t] ? v.number : kNaN;
                 } else {
                     const double *data = v.data;
-                    index_t at = 0;
-                    for (index_t t = from; t <= last; ++t) {
+                    index_t at = 0, t = from;
+                    for (; t + 8 <= last + 1; t += 8) {
+                        if (all_valid8(flag + t)) {
+                            std::memcpy(column + t, data + at, 8 * sizeof(double));
+                            at += 8;
+                            continue;
+                        }
+                        for (index_t u = t; u < t + 8; ++u) {
+                            column[u] = flag[u] ? data[at] : kNaN;
+                            at += flag[u];
+                        }
+                    }
+                    for (; t <= last; ++t) {
                         column[t] = flag[t] ? data[at] : kNaN;
                         at += flag[t];
                     }

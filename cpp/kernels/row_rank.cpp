@@ -104,8 +104,15 @@ void rank_rows_pct(const ConstView &in, const MutView &out) {
                 t = e;
             }
         }
-        for (index_t j = 0; j < n; ++j)
+        for (index_t j = 0; j < n; ++j) {
+            if (j + 16 < n) {
+                double *ahead = out.data + r0 * out.row_stride + (j + 16) * out.col_stride;
+                for (index_t i = 0; i < nb; i += 8)
+                    __builtin_prefetch(ahead + i * out.row_stride, 1);
+                __builtin_prefetch(ahead + (nb - 1) * out.row_stride, 1);
+            }
             for (index_t i = 0; i < nb; ++i) out(r0 + i, j) = ranks[i * n + j];
+        }
     }
 }
 
