@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,14 @@
 namespace tarnfold::engine {
 
 namespace py = pybind11;
+
+// Whether the 8 valid-day flags from v on are all set (most weeks of most
+// instruments): the loops over valid days copy such weeks whole.
+inline bool all_valid8(const bool *v) {
+    std::uint64_t word;
+    std::memcpy(&word, v, sizeof word);
+    return word == 0x0101010101010101ull;
+}
 
 // A module global looked up at call time, so that tests and users can
 // substitute `mivada`, the factor classes, the helpers and the context.

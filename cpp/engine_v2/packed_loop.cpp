@@ -23,13 +23,6 @@ using kern::kNaN;
 using LongArray = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 using IndexArray = py::array_t<index_t, py::array::c_style | py::array::forcecast>;
 
-// Whether the 8 flags from v on are all set.
-inline bool all_valid8(const bool *v) {
-    std::uint64_t word;
-    std::memcpy(&word, v, sizeof word);
-    return word == 0x0101010101010101ull;
-}
-
 // How our context lays out the requested instruments: for each, its
 // context column; for each context column, its valid days (a column-major
 // date x column boolean array).
