@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/multiversion.hpp"
+
 namespace tarnfold::kern {
 
 namespace {
@@ -315,14 +317,41 @@ constexpr auto fixed_rank_kernels(std::index_sequence<L...>) {
     return std::array<Kernel, sizeof...(L)>{rank_pct_windows<static_cast<index_t>(L)>...};
 }
 
-// Windows up to this length have a kernel of their own (index 0: any length).
+// Windows up to this length have a kernel of their own (index 0 unused).
 constexpr auto kFixedRank = fixed_rank_kernels(std::make_index_sequence<17>());
 
 }  // namespace
 
+// Longer windows: the same counts, in a loop compiled also for AVX2 (four
+// comparisons at a time; whole counts, so the same numbers).
+TARNFOLD_AVX2_CLONES
+void rank_pct_long_windows(const double *x, index_t n, index_t d, double *out) {
+    index_t last_nan = -1;
+    for (index_t t = 0; t < n; ++t) {
+        if (std::isnan(x[t])) last_nan = t;
+        const index_t lo = t - d + 1;
+        if (lo < 0 || last_nan >= lo) {
+            out[t] = kNaN;
+            continue;
+        }
+        const double v = x[t];
+        const double *w = x + lo;
+        index_t below = 0, equal = 0;
+        for (index_t k = 0; k < d; ++k) {
+            below += w[k] < v;
+            equal += w[k] == v;
+        }
+        out[t] = (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
+                 static_cast<double>(d);
+    }
+}
+
 void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
-    const bool fixed = d > 0 && d < static_cast<index_t>(kFixedRank.size());
-    kFixedRank[fixed ? static_cast<std::size_t>(d) : 0](x, n, d, out);
+    if (d > 0 && d < static_cast<index_t>(kFixedRank.size())) {
+        kFixedRank[static_cast<std::size_t>(d)](x, n, d, out);
+    } else {
+        rank_pct_long_windows(x, n, d, out);
+    }
 }
 
 void decay_linear(const double *x, index_t n, index_t d, double *out) {
