@@ -19,12 +19,30 @@ namespace tarnfold::engine {
 
 namespace py = pybind11;
 
-// Whether the 8 valid-day flags from v on are all set (most weeks of most
-// instruments): the loops over valid days copy such weeks whole.
-inline bool all_valid8(const bool *v) {
-    std::uint64_t word;
-    std::memcpy(&word, v, sizeof word);
-    return word == 0x0101010101010101ull;
+// Walks the days from..last of an instrument with valid-day flags `valid`,
+// `at` counting the valid days before each: day(t, at) on each day, or
+// week(t, at) for 8 days from t that are all valid (most weeks of most
+// instruments), which then stands for day() on each of them.
+template <typename Week, typename Day>
+inline void walk_valid_days(const bool *valid, index_t from, index_t last, Week week, Day day) {
+    index_t at = 0, t = from;
+    for (; t + 8 <= last + 1; t += 8) {
+        std::uint64_t flags;
+        std::memcpy(&flags, valid + t, sizeof flags);
+        if (flags == 0x0101010101010101ull) {
+            week(t, at);
+            at += 8;
+            continue;
+        }
+        for (index_t u = t; u < t + 8; ++u) {
+            day(u, at);
+            at += valid[u];
+        }
+    }
+    for (; t <= last; ++t) {
+        day(t, at);
+        at += valid[t];
+    }
 }
 
 // A module global looked up at call time, so that tests and users can

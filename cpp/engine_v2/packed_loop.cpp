@@ -44,24 +44,13 @@ struct Layout {
     // taken at valid days only).
     void positions(index_t i, std::vector<index_t> &pos) const {
         pos.resize(static_cast<std::size_t>(ndays) + 1);
-        const bool *v = flags(i);
         index_t *p = pos.data();
-        index_t k = 0, t = 0;
-        for (; t + 8 <= ndays; t += 8) {
-            if (all_valid8(v + t)) {  // most weeks of most instruments
+        walk_valid_days(
+            flags(i), 0, ndays - 1,
+            [p](index_t t, index_t k) {
                 for (index_t u = 0; u < 8; ++u) p[k + u] = t + u;
-                k += 8;
-                continue;
-            }
-            for (index_t u = t; u < t + 8; ++u) {
-                p[k] = u;
-                k += v[u];
-            }
-        }
-        for (; t < ndays; ++t) {
-            p[k] = t;
-            k += v[t];
-        }
+            },
+            [p](index_t t, index_t k) { p[k] = t; });
     }
 };
 
@@ -198,22 +187,12 @@ void run_all(const Program &program, const std::vector<Program::Packed> &inputs,
                     for (index_t t = from; t <= last; ++t) column[t] = flag[t] ? v.number : kNaN;
                 } else {
                     const double *data = v.data;
-                    index_t at = 0, t = from;
-                    for (; t + 8 <= last + 1; t += 8) {
-                        if (all_valid8(flag + t)) {
+                    walk_valid_days(
+                        flag, from, last,
+                        [=](index_t t, index_t at) {
                             std::memcpy(column + t, data + at, 8 * sizeof(double));
-                            at += 8;
-                            continue;
-                        }
-                        for (index_t u = t; u < t + 8; ++u) {
-                            column[u] = flag[u] ? data[at] : kNaN;
-                            at += flag[u];
-                        }
-                    }
-                    for (; t <= last; ++t) {
-                        column[t] = flag[t] ? data[at] : kNaN;
-                        at += flag[t];
-                    }
+                        },
+                        [=](index_t t, index_t at) { column[t] = flag[t] ? data[at] : kNaN; });
                 }
                 std::fill(column + last + 1, column + ndays, kNaN);
             }

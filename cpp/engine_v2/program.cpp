@@ -371,23 +371,12 @@ void Program::run_packed(const std::vector<Packed> &inputs, index_t column, inde
                     // every day from the first valid one to the last, the
                     // write position moving on at valid days only (no branch)
                     const double *src = p.table + tc * p.col_stride;
-                    const index_t last = pos[nvalid - 1];
-                    index_t at = 0, t = pos[0];
-                    for (; t + 8 <= last + 1; t += 8) {
-                        if (all_valid8(valid + t)) {
+                    walk_valid_days(
+                        valid, pos[0], pos[nvalid - 1],
+                        [=](index_t t, index_t at) {
                             std::memcpy(dst + at, src + t, 8 * sizeof(double));
-                            at += 8;
-                            continue;
-                        }
-                        for (index_t u = t; u < t + 8; ++u) {
-                            dst[at] = src[u];
-                            at += valid[u];
-                        }
-                    }
-                    for (; t <= last; ++t) {
-                        dst[at] = src[t];
-                        at += valid[t];
-                    }
+                        },
+                        [=](index_t t, index_t at) { dst[at] = src[t]; });
                 }
                 slot.value = Value::series(dst, nvalid);
                 break;

@@ -182,8 +182,11 @@ namespace tarnfold::kern {
 namespace {
 
 // Windows holding a NaN: last_nan[t] >= t - d + 1.
+// (Always inlined, so that a caller compiled for other instructions has
+// the loop compiled for them too.)
 template <typename F>
-void over_full_windows(const double *x, index_t n, index_t d, double *out, F f) {
+__attribute__((always_inline)) inline void over_full_windows(const double *x, index_t n, index_t d,
+                                                             double *out, F f) {
     index_t last_nan = -1;
     for (index_t t = 0; t < n; ++t) {
         if (std::isnan(x[t])) last_nan = t;
@@ -292,23 +295,25 @@ void rolling_argmax(const double *x, index_t n, index_t d, double *out) {
 
 namespace {
 
-// The window's counts below and equal to x[t]; `D` > 0 fixes the window
-// length at compile time (the count loop is then unrolled), 0 leaves it
-// to `d`.
+// The percentile rank of v among the `len` values from w on (equal values
+// share their mean rank), from the counts below and equal to v.
+__attribute__((always_inline)) inline double window_rank_pct(const double *w, index_t len,
+                                                             double v) {
+    index_t below = 0, equal = 0;
+    for (index_t k = 0; k < len; ++k) {
+        below += w[k] < v;
+        equal += w[k] == v;
+    }
+    return (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
+           static_cast<double>(len);
+}
+
+// `D` > 0 fixes the window length at compile time (the count loop is then
+// unrolled).
 template <index_t D>
-void rank_pct_windows(const double *x, index_t n, index_t d, double *out) {
-    const index_t len = D > 0 ? D : d;
-    over_full_windows(x, n, len, out, [x, len](index_t lo, index_t t) {
-        const double v = x[t];
-        const double *w = x + lo;
-        index_t below = 0, equal = 0;
-        for (index_t k = 0; k < len; ++k) {
-            below += w[k] < v;
-            equal += w[k] == v;
-        }
-        return (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
-               static_cast<double>(len);
-    });
+void rank_pct_windows(const double *x, index_t n, index_t, double *out) {
+    over_full_windows(x, n, D, out,
+                      [x](index_t lo, index_t t) { return window_rank_pct(x + lo, D, x[t]); });
 }
 
 template <std::size_t... L>
@@ -326,24 +331,8 @@ constexpr auto kFixedRank = fixed_rank_kernels(std::make_index_sequence<17>());
 // comparisons at a time; whole counts, so the same numbers).
 TARNFOLD_AVX2_CLONES
 void rank_pct_long_windows(const double *x, index_t n, index_t d, double *out) {
-    index_t last_nan = -1;
-    for (index_t t = 0; t < n; ++t) {
-        if (std::isnan(x[t])) last_nan = t;
-        const index_t lo = t - d + 1;
-        if (lo < 0 || last_nan >= lo) {
-            out[t] = kNaN;
-            continue;
-        }
-        const double v = x[t];
-        const double *w = x + lo;
-        index_t below = 0, equal = 0;
-        for (index_t k = 0; k < d; ++k) {
-            below += w[k] < v;
-            equal += w[k] == v;
-        }
-        out[t] = (static_cast<double>(below) + 0.5 * static_cast<double>(equal + 1)) /
-                 static_cast<double>(d);
-    }
+    over_full_windows(x, n, d, out,
+                      [x, d](index_t lo, index_t t) { return window_rank_pct(x + lo, d, x[t]); });
 }
 
 void rolling_rank_pct(const double *x, index_t n, index_t d, double *out) {
